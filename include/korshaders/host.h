@@ -1,0 +1,629 @@
+/*
+ * korshaders host interface.
+ *
+ * The one contract between the korshaders shader library and any host
+ * renderer that loads it: the shared value types, the per-sample shading
+ * state, the host's camera, options, shader-instance and image records, the
+ * numbered codes both sides agree on, and the prototypes of the host
+ * functions the shaders call.
+ *
+ * The library never links against a host. It exports a forwarding function
+ * for every host function named here (and for the rest of the host's
+ * published function set), and resolves each one by name, on first use, in
+ * the module handle that the host passes to zoSetModuleHandle.
+ *
+ * Stability: records only grow at their end and codes are never reused.
+ * KOR_HOST_INTERFACE_VERSION changes whenever a record layout changes.
+ */
+#ifndef KORSHADERS_HOST_H
+#define KORSHADERS_HOST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KOR_HOST_INTERFACE_VERSION 1
+
+/* ------------------------------------------------------------------------ */
+/* Value types                                                               */
+/* ------------------------------------------------------------------------ */
+
+/* Booleans crossing the interface are 32-bit integers. */
+typedef int32_t zoBoolean;
+
+/* Handle of an object in the host's scene database; 0 means none. */
+typedef uint32_t Tag;
+
+typedef struct Color {
+    float r, g, b, a;
+} Color;
+
+typedef struct Vector3 {
+    float x, y, z;
+} Vector3;
+
+typedef struct Vector2 {
+    float u, v;
+} Vector2;
+
+/* 4x4 matrix, row-major, points are row vectors: p' = p * M, translation in
+ * elements 12, 13, 14. */
+typedef float zoMatrix[16];
+
+/* Lock word: filled by zo_init_lock, emptied by zo_delete_lock. */
+typedef struct zoLockImpl *zoLock;
+
+/* ------------------------------------------------------------------------ */
+/* Numbered codes                                                            */
+/* ------------------------------------------------------------------------ */
+
+/* Ray types (RenderState.type). */
+enum {
+    ZO_RAY_EYE = 0,
+    ZO_RAY_TRANSPARENT = 1,
+    ZO_RAY_REFLECT = 2,
+    ZO_RAY_REFRACT = 3,
+    ZO_RAY_LIGHT = 4,
+    ZO_RAY_SHADOW = 5,
+    ZO_RAY_ENVIRONMENT = 6,
+    ZO_RAY_NONE = 7,
+    ZO_PHOTON_ABSORB = 8,
+    ZO_PHOTON_LIGHT = 9,
+    ZO_PHOTON_REFLECT_SPECULAR = 10,
+    ZO_PHOTON_REFLECT_GLOSSY = 11,
+    ZO_PHOTON_REFLECT_DIFFUSE = 12,
+    ZO_PHOTON_TRANSMIT_SPECULAR = 13,
+    ZO_PHOTON_TRANSMIT_GLOSSY = 14,
+    ZO_PHOTON_TRANSMIT_DIFFUSE = 15,
+    ZO_RAY_DISPLACE = 16,
+    ZO_RAY_OUTPUT = 17,
+    ZO_PHOTON_SCATTER_VOLUME = 18,
+    ZO_PHOTON_TRANSPARENT = 19,
+    ZO_RAY_BUMP = 20,
+    ZO_RAY_LIGHTMAP = 21,
+    ZO_RAY_LIGHTMAP_END = 22,
+    ZO_PHOTON_EMIT_GLOBILLUM = 23,
+    ZO_PHOTON_EMIT_CAUSTIC = 24,
+    ZO_RAY_FINALGATHER = 25,
+    ZO_RAY_PROBE = 26,
+    ZO_PHOTON_EMIT_VOLUME = 27
+};
+
+/* Call types (answer of query ZO_Q_CALL_TYPE). */
+enum {
+    ZO_CALL_LENS = 0,
+    ZO_CALL_MATERIAL = 1,
+    ZO_CALL_LIGHT = 2,
+    ZO_CALL_SHADOW = 3,
+    ZO_CALL_ENVIRONMENT = 4,
+    ZO_CALL_VOLUME = 5,
+    ZO_CALL_TEXTURE = 6,
+    ZO_CALL_PHOTON = 7,
+    ZO_CALL_GEOMETRY = 8,
+    ZO_CALL_DISPLACE = 9,
+    ZO_CALL_EMITTER = 10,
+    ZO_CALL_OUTPUT = 11,
+    ZO_CALL_RENDER_ELEMENT = 12,
+    ZO_CALL_LIGHTMAP = 13,
+    ZO_CALL_PHOTONVOL = 14,
+    ZO_CALL_STATE = 15,
+    ZO_CALL_CONTOUR = 16
+};
+
+/* Shader types for zo_call_shader_x / zo_call_shader. */
+enum {
+    ZO_SHADER_ENVIRONMENT = 2,
+    ZO_SHADER_LIGHT = 4,
+    ZO_SHADER_VOLUME_MARCH = 5,
+    ZO_SHADER_MAP = 6,
+    ZO_SHADER_DISPLACE = 9,
+    ZO_SHADER_RENDER_ELEMENT = 12
+};
+
+/* Database types (zo_db_type). */
+enum {
+    ZO_DB_NONE = 0,
+    ZO_DB_FUNCTION = 1,
+    ZO_DB_MATERIAL_PHENOMENON = 2,
+    ZO_DB_MATERIAL = 3,
+    ZO_DB_INSTANCE = 4,
+    ZO_DB_OBJECT = 5,
+    ZO_DB_LIGHT = 6,
+    ZO_DB_CAMERA = 7,
+    ZO_DB_OPTIONS = 8,
+    ZO_DB_USERDATA = 9,
+    ZO_DB_STRING = 10,
+    ZO_DB_FUNCTION_DECL = 11,
+    ZO_DB_TEXTURE = 12,
+    ZO_DB_IMAGE = 13
+};
+
+/* Query codes (zo_query). The result pointer type is given per code. */
+enum {
+    ZO_Q_LIGHT_INSTANCE_RECORD = 5, /* const zoLightRecord** of the state's light */
+    ZO_Q_LIGHT_INSTANCE = 7,        /* Tag: the light's instance (tag = light or 0) */
+    ZO_Q_INSTANCE_NAME = 8,         /* const char**: name of instance `tag` */
+    ZO_Q_EXTRA_15 = 15,             /* takes a fifth argument word */
+    ZO_Q_LIGHT_SHADER = 29,         /* Tag: shader of light `tag` */
+    ZO_Q_LIGHT_ORIGIN = 31,         /* Vector3: origin of light `tag` */
+    ZO_Q_MTL_SHADER = 43,           /* Tag: material `tag`'s material shader */
+    ZO_Q_MTL_DISPLACE = 44,
+    ZO_Q_MTL_SHADOW = 45,
+    ZO_Q_MTL_VOLUME = 46,
+    ZO_Q_MTL_ENVIRONMENT = 47,
+    ZO_Q_MTL_CONTOUR = 48,
+    ZO_Q_MTL_PHOTON = 49,
+    ZO_Q_MTL_PHOTONVOL = 50,
+    ZO_Q_FUNC_USERPTR = 51,          /* void**: address of the instance's user-pointer slot */
+    ZO_Q_FUNC_NAME = 63,             /* const char*: name of the running shader */
+    ZO_Q_NUM_GLOBAL_LIGHTS = 70,     /* int */
+    ZO_Q_GLOBAL_LIGHTS = 71,         /* const Tag* */
+    ZO_Q_TRANS_INTERNAL_TO_CAMERA = 76, /* const float*: camera matrix (16 floats) */
+    ZO_Q_NUM_TEXTURES = 82,          /* int: texture spaces of the current object */
+    ZO_Q_INST_FLAGS = 90,            /* int */
+    ZO_Q_INST_VISIBILITY = 92,       /* int: bit 0 reflection, bit 4 refraction */
+    ZO_Q_OBJ_BBOX_MIN = 94,          /* Vector3 */
+    ZO_Q_OBJ_BBOX_MAX = 95,          /* Vector3 */
+    ZO_Q_INST_ID = 101,              /* int: object id of instance `tag` */
+    ZO_Q_INST_DATA = 102,            /* Tag: user-data tag of instance `tag` */
+    ZO_Q_DATA_PARAM = 105,           /* void*: data block of user-data `tag` */
+    ZO_Q_DATA_SIZE = 109,            /* int: byte size of user-data `tag` */
+    ZO_Q_OBJ_DATA = 114,             /* Tag: user-data tag of the current object */
+    ZO_Q_EYE_RAY = 118,              /* zoRay: the eye ray of the sample */
+    ZO_Q_FUNC_TLS_GET = 124,         /* void*: the thread's pointer for the instance */
+    ZO_Q_FUNC_TLS_SET = 126,         /* void* (by value in `result`): set it */
+    ZO_Q_FUNC_TLS_GETALL = 127,      /* void***: all thread pointers; fifth arg int* count */
+    ZO_Q_LIGHTPROFILE_PHI_MIN = 128,
+    ZO_Q_LIGHTPROFILE_PHI_MAX = 129,
+    ZO_Q_LIGHTPROFILE_THETA_MIN = 130,
+    ZO_Q_LIGHTPROFILE_THETA_MAX = 131,
+    ZO_Q_FUNC_CALLTYPE = 140,        /* int: call type of the call in progress */
+    ZO_Q_BUMP_STATE = 142,           /* int */
+    ZO_Q_MTL_LIGHTMAP = 146,         /* Tag */
+    ZO_Q_PRI_DATA = 154,             /* zoFaceData */
+    ZO_Q_PRI_LABEL = 159,            /* int: face/material identifier of the hit */
+    ZO_Q_RENDER_FLAGS = 161          /* int */
+};
+
+/* Shader-state lifetimes. */
+enum { ZO_SHADERSTATE_SAMPLE = 1, ZO_SHADERSTATE_RAY_TREE = 2 };
+
+/* Codes of zo_tri_vectors. */
+enum {
+    ZO_TRI_TANGENTS = 42,  /* '*' tangent vectors, sets 0 and 1 */
+    ZO_TRI_MOTION = 109,   /* 'm' */
+    ZO_TRI_NORMALS = 110,  /* 'n' */
+    ZO_TRI_POSITION = 112, /* 'p' object-space vertex positions */
+    ZO_TRI_TEXTURE = 116   /* 't' texture-space vertices of a channel */
+};
+
+/* Shadow modes (zoOptions.shadow). */
+enum { ZO_SHADOW_OFF = 0, ZO_SHADOW_ON = 1, ZO_SHADOW_SORTED = 'l', ZO_SHADOW_SEGMENTS = 's' };
+
+/* Frame buffer value types. */
+enum {
+    ZO_FB_COLOR = 0, /* Color */
+    ZO_FB_SCALAR = 1, /* float */
+    ZO_FB_VECTOR = 2, /* Vector3 */
+    ZO_FB_INTEGER = 3 /* int32 */
+};
+
+/* ------------------------------------------------------------------------ */
+/* Host records                                                              */
+/* ------------------------------------------------------------------------ */
+
+typedef struct zoCamera {
+    zoBoolean orthographic;
+    float focal;         /* focal distance */
+    float aperture;      /* film width in camera units */
+    float aspect;        /* image aspect x/y */
+    int32_t x_resolution;
+    int32_t y_resolution;
+    float x_offset;      /* image window offset in pixels */
+    float y_offset;
+    float clip_near;
+    float clip_far;
+    Tag output;          /* output shader list */
+    Tag lens;            /* lens shader list */
+    Tag environment;     /* camera environment shader */
+    Tag volume;          /* camera volume shader */
+    int32_t frame;
+    float frame_time;
+    int32_t reserved[8];
+} zoCamera;
+
+typedef struct zoOptions {
+    Tag userdata;         /* scene data record (user data) */
+    char shadow;          /* ZO_SHADOW_* */
+    char render_mode;     /* 'r' enables opacity reporting and secondary rules */
+    char trace;           /* ray tracing on */
+    char pad0;
+    int32_t reflection_depth;
+    int32_t refraction_depth;
+    int32_t trace_depth;
+    int32_t shadow_depth;
+    int32_t finalgather_rays; /* 0: final gathering off */
+    int32_t samples;          /* eye samples per pixel */
+    int32_t filter;           /* texture filtering: 0 nearest, 1 bilinear, 2 pyramid */
+    float gamma;
+    int32_t reserved[8];
+} zoOptions;
+
+/* The host's record of a shader instance being run. */
+typedef struct zoShaderRecord {
+    Tag tag;               /* the instance */
+    Tag declaration;       /* its declaration */
+    int32_t ghost_offset;  /* bytes from a parameter to its connection word; 0: none */
+    int32_t param_size;    /* size of the parameter record */
+    void *params;          /* the parameter record */
+    const char *name;      /* the declared shader name */
+} zoShaderRecord;
+
+typedef struct RenderState RenderState;
+
+struct RenderState {
+    /* global */
+    int32_t version;        /* KOR_HOST_INTERFACE_VERSION */
+    Tag camera_inst;
+    zoCamera *camera;
+    zoOptions *options;
+    zoLock global_lock;
+    int32_t thread;         /* render thread index, 0..threads-1 */
+    int32_t pad0;
+
+    /* the sample */
+    float raster_x, raster_y;
+    float time;
+    int32_t sample_index;
+
+    /* the ray tree */
+    RenderState *parent;
+    RenderState *child;
+    int32_t type;               /* ZO_RAY_* */
+    int32_t call_type;          /* ZO_CALL_* of the call in progress */
+    int32_t scanline;
+    int32_t inv_normal;         /* the ray hit the back side; normals were flipped */
+    int32_t reflection_level;
+    int32_t refraction_level;
+    int32_t trace_depth;        /* ray-depth counter: rays traced so far along this path */
+    int32_t secondary;          /* not an eye ray hit */
+    int32_t march;              /* non-zero while a volume march samples a light */
+    int32_t pad1;
+
+    /* the ray and its hit */
+    Vector3 org;
+    Vector3 dir;
+    double dist;                /* hit distance; 0 for no hit */
+    Vector3 point;
+    Vector3 normal;             /* shading normal, faces the ray origin */
+    Vector3 normal_geom;        /* geometric normal, faces the ray origin */
+    float dot_nd;               /* normal . dir */
+    float bary[4];              /* barycentric weights of the triangle's vertices */
+    Vector3 *tex_list;          /* texture coordinates, one per texture space */
+    int32_t tex_count;
+    int32_t pri_index;          /* triangle index in its object */
+    void *pri;                  /* non-empty when a primitive was hit */
+    Vector3 motion;             /* motion vector of the point */
+    Vector3 derivs[5];          /* dP/du, dP/dv, d2P/du2, d2P/dv2, d2P/dudv */
+    double shadow_tol;
+
+    /* scene objects */
+    Tag instance;               /* instance hit */
+    Tag light_instance;         /* light being sampled */
+    Tag material;               /* material of the hit */
+    Tag volume;                 /* volume shader applying to the ray */
+    Tag environment;            /* environment shader */
+    Tag refraction_volume;      /* volume inside the object */
+    Tag probe;                  /* probe-ray object restriction */
+    int32_t label;              /* label of the instance hit */
+    int32_t object_id;          /* object id of the instance hit */
+    float ior;                  /* index of refraction the ray enters */
+    float ior_in;               /* index of refraction of the medium it comes from */
+    int32_t pad2;
+
+    /* shaders */
+    zoShaderRecord *shader;     /* the shader being run */
+    void *user;                 /* user-data pointer handed down the ray tree */
+    int32_t user_size;
+    int32_t pad3;
+    void *host;                 /* host-private per-sample data */
+    void *reserved[8];
+};
+
+/* An image in the host's database (type ZO_DB_IMAGE), and frame buffers
+ * opened by output shaders. */
+typedef struct zoImage {
+    int32_t magic;
+    int32_t width, height;
+    int32_t bits;              /* bits per component: 8, 16 or 32 (float) */
+    int32_t comp;              /* components per pixel: 1, 3 or 4 */
+    int32_t type;              /* ZO_IMG_TYPE_* */
+    float filter;              /* >0: the image carries its own pyramid */
+    int32_t levels;            /* pyramid levels including level 0 */
+    float gamma;
+    int32_t pad0;
+    void *data;                /* host-private pixel storage */
+    void *host;                /* host-private */
+} zoImage;
+
+enum {
+    ZO_IMG_TYPE_RGBA = 0,
+    ZO_IMG_TYPE_RGBA_16 = 1,
+    ZO_IMG_TYPE_RGB = 2,
+    ZO_IMG_TYPE_RGB_16 = 3,
+    ZO_IMG_TYPE_A = 4,
+    ZO_IMG_TYPE_A_16 = 5,
+    ZO_IMG_TYPE_S = 6,
+    ZO_IMG_TYPE_S_16 = 7,
+    ZO_IMG_TYPE_VTA = 8,
+    ZO_IMG_TYPE_VTS = 9,
+    ZO_IMG_TYPE_Z = 10,
+    ZO_IMG_TYPE_N = 11,
+    ZO_IMG_TYPE_TAG = 12,
+    ZO_IMG_TYPE_RGBA_FP = 13,
+    ZO_IMG_TYPE_M = 14,
+    ZO_IMG_TYPE_COVERAGE = 15,
+    ZO_IMG_TYPE_RGB_FP = 16,
+    ZO_IMG_TYPE_S_FP = 17
+};
+
+/* Per-face data of the hit triangle (query ZO_Q_PRI_DATA). */
+typedef struct zoFaceData {
+    int32_t columns;            /* number of columns */
+    const int32_t *column_index;/* per column: index into words, -1 absent */
+    const int32_t *words;       /* the face's words */
+} zoFaceData;
+
+/* A light as the host keeps it (query ZO_Q_LIGHT_INSTANCE_RECORD). */
+typedef struct zoLightRecord {
+    Tag shader;
+    Tag instance;
+    int32_t type;               /* 0 point, 1 directional, 2 spot */
+    int32_t area;               /* 0 none, 1 rectangle, 2 disc, 3 sphere, 4 cylinder */
+    Vector3 origin;             /* light space */
+    Vector3 direction;          /* light space */
+    Vector3 edge_u, edge_v;     /* rectangle edges; disc/sphere/cylinder: radius in edge_u.x */
+    int32_t samples_u, samples_v;
+    float spread;               /* spot cone cosine */
+    int32_t shadow;             /* casts shadows */
+    int32_t id;                 /* light identifier */
+    int32_t pad0;
+} zoLightRecord;
+
+typedef struct zoRay {
+    Vector3 org;
+    Vector3 dir;
+} zoRay;
+
+/* ------------------------------------------------------------------------ */
+/* Host functions called by the shaders                                      */
+/* ------------------------------------------------------------------------ */
+
+/* Messages: printf-style. The library expands the text itself and hands
+ * the host a finished text in which every '%' is doubled. */
+void zo_fatal(const char *format, ...);
+void zo_nfatal(int number, const char *format, ...);
+void zo_error(const char *format, ...);
+void zo_nerror(int number, const char *format, ...);
+void zo_warning(const char *format, ...);
+void zo_nwarning(int number, const char *format, ...);
+void zo_info(const char *format, ...);
+void zo_progress(const char *format, ...);
+void zo_debug(const char *format, ...);
+void zo_vdebug(const char *format, ...);
+
+/* Queries. Codes 15 and 127 take a fifth argument. */
+zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...);
+
+/* Scene database. */
+int zo_db_type(Tag tag);
+void *zo_db_access(Tag tag);
+void zo_db_unpin(Tag tag);
+int zo_db_size(Tag tag);
+Tag zo_api_name_lookup(char *name);
+void *zo_scene_create(void *first, int type, ...);
+
+/* Memory: blocks are zero-filled; module is the caller's source module. */
+void *zo_mem_int_allocate(const char *module, int line, int size);
+void *zo_mem_int_reallocate(const char *module, int line, void *block, int size);
+void zo_mem_int_release(const char *module, int line, void *block);
+char *zo_mem_int_strdup(const char *module, int line, const char *text);
+
+/* Locks. */
+void zo_init_lock(zoLock *lock);
+void zo_delete_lock(zoLock *lock);
+void zo_lock(zoLock lock);
+void zo_unlock(zoLock lock);
+zoBoolean zo_trylock(zoLock lock);
+int zo_par_nthreads(void);
+
+/* Shader calls and shader state. */
+zoBoolean zo_call_shader(void *result, int type, RenderState *state, Tag shader);
+zoBoolean zo_call_shader_x(void *result, int type, RenderState *state, Tag shader, void *arg);
+zoBoolean zo_call_material(Color *result, RenderState *state);
+zoBoolean zo_call_shadow_material(Color *result, RenderState *state);
+zoBoolean zo_call_environment_material(Color *result, RenderState *state);
+zoBoolean zo_call_volume_material(Color *result, RenderState *state);
+zoBoolean zo_call_photon_material(Color *result, RenderState *state);
+zoBoolean zo_call_photonvol_material(Color *result, RenderState *state);
+zoBoolean zo_call_contour_material(void *result, void *info_near, void *info_far,
+                                   RenderState *state);
+void *zo_phen_eval(RenderState *state, void *parameter);
+zoBoolean zo_shaderstate_set(RenderState *state, const char *key, const void *value, int size,
+                             int lifetime);
+void *zo_shaderstate_get(RenderState *state, const char *key, int *size);
+
+/* Ray tracing. */
+zoBoolean zo_trace_eye(Color *result, RenderState *state, const Vector3 *origin,
+                       const Vector3 *direction);
+zoBoolean zo_trace_reflection(Color *result, RenderState *state, const Vector3 *direction);
+zoBoolean zo_trace_refraction(Color *result, RenderState *state, const Vector3 *direction);
+zoBoolean zo_trace_transparent(Color *result, RenderState *state);
+zoBoolean zo_trace_continue(Color *result, RenderState *state);
+zoBoolean zo_trace_environment(Color *result, RenderState *state, const Vector3 *direction);
+zoBoolean zo_trace_probe(RenderState *state, const Vector3 *direction, const Vector3 *origin);
+zoBoolean zo_trace_shadow(Color *result, RenderState *state);
+zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state);
+/* Swaps the ray falloff range: sets (*start, *stop), hands back the old pair. */
+void zo_ray_falloff(RenderState *state, double *start, double *stop);
+void zo_opacity_set(RenderState *state, const Color *opacity);
+zoBoolean zo_opacity_get(RenderState *state, Color *opacity);
+
+/* Scattering directions (unit vectors into `dir`) and BRDF helpers. */
+void zo_reflection_dir(Vector3 *dir, RenderState *state);
+zoBoolean zo_refraction_dir(Vector3 *dir, RenderState *state, float ior_in, float ior_out);
+void zo_reflection_dir_specular(Vector3 *dir, RenderState *state);
+void zo_reflection_dir_diffuse(Vector3 *dir, RenderState *state);
+void zo_reflection_dir_diffuse_x(Vector3 *dir, RenderState *state, const double sample[2]);
+void zo_reflection_dir_glossy(Vector3 *dir, RenderState *state, float shiny);
+void zo_reflection_dir_anisglossy(Vector3 *dir, RenderState *state, const Vector3 *u,
+                                  const Vector3 *v, float shiny_u, float shiny_v);
+zoBoolean zo_transmission_dir_specular(Vector3 *dir, RenderState *state, float ior_in,
+                                       float ior_out);
+void zo_transmission_dir_diffuse(Vector3 *dir, RenderState *state);
+zoBoolean zo_transmission_dir_glossy(Vector3 *dir, RenderState *state, float ior_in,
+                                     float ior_out, float shiny);
+zoBoolean zo_transmission_dir_anisglossy(Vector3 *dir, RenderState *state, float ior_in,
+                                         float ior_out, const Vector3 *u, const Vector3 *v,
+                                         float shiny_u, float shiny_v);
+void zo_scattering_dir_diffuse(Vector3 *dir, RenderState *state);
+void zo_scattering_dir_directional(Vector3 *dir, RenderState *state, float g);
+float zo_scattering_pathlength(RenderState *state, float density);
+int zo_choose_scatter_type(RenderState *state, float transparency, const Color *diffuse,
+                           const Color *glossy, const Color *specular);
+int zo_choose_simple_scatter_type(RenderState *state, const Color *reflect_diffuse,
+                                  const Color *reflect_specular, const Color *transmit_diffuse,
+                                  const Color *transmit_specular);
+int zo_choose_lobe(RenderState *state, float first_weight);
+float zo_fresnel_reflection(RenderState *state, float ior_in, float ior_out);
+float zo_phong_specular(float exponent, RenderState *state, const Vector3 *direction);
+float zo_ward_glossy(const Vector3 *in, const Vector3 *out, const Vector3 *normal, float shiny);
+float zo_ward_anisglossy(const Vector3 *in, const Vector3 *out, const Vector3 *normal,
+                         const Vector3 *u, const Vector3 *v, float shiny_u, float shiny_v);
+float zo_schlick_scatter(const Vector3 *direction, const Vector3 *light_direction, float g);
+float zo_luminance(RenderState *state, const Color *color);
+
+/* Lights. zo_sample_light is called in a loop until it returns false;
+ * *samples starts at 0 and is counted by the host. */
+zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot_nl, RenderState *state,
+                          Tag light_instance, int *samples);
+zoBoolean zo_light_info(Tag light, Vector3 *origin, Vector3 *direction, void **record);
+zoBoolean zo_global_lights_info(int *count, const Tag **lights);
+zoBoolean zo_inclusive_lightlist(int *count, const Tag **lights, RenderState *state);
+zoBoolean zo_exclusive_lightlist(int *count, const Tag **lights, RenderState *state);
+zoBoolean zo_instance_lightlist(int *count, const Tag **lights, RenderState *state);
+float zo_lightprofile_value(void *profile, float vertical, float horizontal,
+                            const Vector3 *position, zoBoolean relative);
+zoBoolean zo_photon_light(Color *energy, RenderState *state);
+
+/* Sampling, random numbers and noise. */
+zoBoolean zo_sample(double *sample, int *counter, RenderState *state, int dimension,
+                    const int *samples);
+double zo_random(void);
+double zo_erandom(unsigned short seed[3]);
+void zo_srandom(long seed);
+float zo_noise_1d(float p);
+float zo_noise_1d_grad(float p, float *gradient);
+float zo_noise_2d(float u, float v);
+float zo_noise_2d_grad(float u, float v, float *gradient_u, float *gradient_v);
+float zo_noise_3d(const Vector3 *p);
+float zo_noise_3d_grad(const Vector3 *p, Vector3 *gradient);
+float zo_unoise_1d(float p);
+float zo_unoise_1d_grad(float p, float *gradient);
+float zo_unoise_2d(float u, float v);
+float zo_unoise_2d_grad(float u, float v, float *gradient_u, float *gradient_v);
+float zo_unoise_3d(const Vector3 *p);
+float zo_unoise_3d_grad(const Vector3 *p, Vector3 *gradient);
+
+/* Indirect light and photons. */
+zoBoolean zo_compute_irradiance(Color *result, RenderState *state);
+zoBoolean zo_compute_irradiance_backside(Color *result, RenderState *state);
+zoBoolean zo_compute_volume_irradiance(Color *result, RenderState *state);
+zoBoolean zo_compute_directional_irradiance(Color *result, RenderState *state, float blend,
+                                            float g1, float g2);
+zoBoolean zo_compute_avg_radiance(Color *result, RenderState *state, int face, void *buffer);
+zoBoolean zo_ambient_occlusion(Color *result, RenderState *state);
+void zo_store_photon(const Color *energy, RenderState *state);
+void zo_store_volume_photon(const Color *energy, RenderState *state);
+zoBoolean zo_photon_reflection_specular(Color *energy, RenderState *state, const Vector3 *dir);
+zoBoolean zo_photon_reflection_glossy(Color *energy, RenderState *state, const Vector3 *dir);
+zoBoolean zo_photon_reflection_diffuse(Color *energy, RenderState *state, const Vector3 *dir);
+zoBoolean zo_photon_transmission_specular(Color *energy, RenderState *state, const Vector3 *dir);
+zoBoolean zo_photon_transmission_glossy(Color *energy, RenderState *state, const Vector3 *dir);
+zoBoolean zo_photon_transmission_diffuse(Color *energy, RenderState *state, const Vector3 *dir);
+zoBoolean zo_photon_transparent(Color *energy, RenderState *state);
+zoBoolean zo_photon_volume_scattering(Color *energy, RenderState *state);
+
+/* Textures, images and frame buffers. */
+zoBoolean zo_lookup_color_texture(Color *result, RenderState *state, Tag texture,
+                                  const Vector3 *coord);
+zoBoolean zo_lookup_scalar_texture(float *result, RenderState *state, Tag texture,
+                                   const Vector3 *coord);
+zoBoolean zo_lookup_vector_texture(Vector3 *result, RenderState *state, Tag texture,
+                                   const Vector3 *coord);
+/* Filtered lookup: `st` maps the projected footprint (zo_texture_filter_project)
+ * into texture space; `eccmax` limits anisotropy, `blur` scales the footprint. */
+zoBoolean zo_lookup_filter_color_texture(Color *result, RenderState *state, Tag texture,
+                                         float eccmax, float blur, const zoMatrix st);
+zoBoolean zo_texture_filter_project(Vector3 p[3], Vector3 t[3], RenderState *state, float disc_r,
+                                    int space);
+zoBoolean zo_texture_interpolate(Vector3 *result, RenderState *state, int space);
+int zo_img_get_width(const zoImage *image);
+int zo_img_get_height(const zoImage *image);
+void zo_img_get_color(const zoImage *image, Color *color, int x, int y);
+void zo_img_put_color(zoImage *image, const Color *color, int x, int y);
+void zo_img_get_scalar(const zoImage *image, float *value, int x, int y);
+void zo_img_put_scalar(zoImage *image, float value, int x, int y);
+void zo_img_get_vector(const zoImage *image, Vector2 *value, int x, int y);
+zoImage *zo_img_pyramid_get_level(zoImage *image, int level);
+zoImage *zo_lightmap_edit(void **handle, Tag texture);
+void zo_lightmap_edit_end(void *handle);
+zoBoolean zo_fb_put(RenderState *state, int buffer, const void *value);
+zoBoolean zo_fb_get(RenderState *state, int buffer, void *value);
+zoImage *zo_output_image_open(RenderState *state, int buffer);
+void zo_output_image_close(RenderState *state, int buffer);
+
+/* Spaces. Internal space is world space in the reference host. */
+void zo_point_to_world(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_to_camera(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_to_object(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_to_light(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_to_raster(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_from_world(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_from_camera(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_from_object(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_from_light(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_vector_to_world(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_vector_to_camera(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_vector_to_object(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_vector_to_light(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_vector_from_world(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_vector_from_camera(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_vector_from_object(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_vector_from_light(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_normal_to_world(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_normal_to_camera(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_normal_to_object(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_normal_from_world(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_normal_from_camera(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_normal_from_object(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_point_transform(Vector3 *out, const Vector3 *in, const zoMatrix m);
+void zo_vector_transform(Vector3 *out, const Vector3 *in, const zoMatrix m);
+void zo_vector_transform_T(Vector3 *out, const Vector3 *in, const zoMatrix m);
+void zo_matrix_ident(zoMatrix m);
+void zo_matrix_prod(zoMatrix out, const zoMatrix a, const zoMatrix b);
+zoBoolean zo_matrix_invert(zoMatrix out, const zoMatrix in);
+/* Triangle vectors of the hit: `which` a ZO_TRI_* code, `set` the texture
+ * space or tangent set; the three vertex vectors are returned in v[0..2]. */
+zoBoolean zo_tri_vectors(RenderState *state, int which, int set, Vector3 v[3]);
+/* Raster-space footprint of one pixel at the hit, in internal space. */
+zoBoolean zo_raster_unit(RenderState *state, Vector3 *x, Vector3 *y);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KORSHADERS_HOST_H */

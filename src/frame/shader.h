@@ -1,0 +1,75 @@
+// Shared definitions of the library's shaders: the export macros of the
+// calling contract and the evaluated-parameter rule.
+#ifndef KORSHADERS_FRAME_SHADER_H
+#define KORSHADERS_FRAME_SHADER_H
+
+#include <korshaders/host.h>
+
+#include <stdint.h>
+
+#define KOR_EXPORT extern "C" __attribute__((visibility("default")))
+
+// Signatures of the calling contract.
+#define KOR_SHADER_INIT(name) \
+    KOR_EXPORT void name##_init(RenderState *state, void *params, zoBoolean *request)
+#define KOR_SHADER_EXIT(name) KOR_EXPORT void name##_exit(RenderState *state, void *params)
+
+namespace kor {
+
+constexpr Color kBlack = {0.0f, 0.0f, 0.0f, 0.0f};
+
+// Reads a parameter by the evaluated-parameter rule: when the running
+// shader's record carries a ghost offset and the connection word of the
+// parameter is non-zero, the value is what zo_phen_eval hands back;
+// otherwise the parameter is read where it stands.
+template <typename T>
+inline const T &eval(RenderState *state, const T *param) {
+    const zoShaderRecord *shader = state ? state->shader : nullptr;
+    if (shader && shader->ghost_offset) {
+        const char *ghost = reinterpret_cast<const char *>(param) + shader->ghost_offset;
+        if (*reinterpret_cast<const int32_t *>(ghost) != 0) {
+            if (void *value = zo_phen_eval(state, const_cast<T *>(param)))
+                return *static_cast<const T *>(value);
+        }
+    }
+    return *param;
+}
+
+template <typename T>
+inline T eval_value(RenderState *state, const T *param) {
+    return eval(state, param);
+}
+
+// A parameter array in the host's form: start index, count, then the
+// storage; element k is storage element start + k.
+template <typename T>
+struct ParamArray {
+    int32_t start;
+    int32_t count;
+    T storage[1];
+};
+
+// The call type of the call in progress, 0 when the host cannot tell.
+inline int call_type(RenderState *state) {
+    int type = 0;
+    if (!zo_query(ZO_Q_FUNC_CALLTYPE, state, 0, &type)) return 0;
+    return type;
+}
+
+// The running shader's name for messages ("" when unknown).
+inline const char *shader_name(RenderState *state) {
+    const char *name = nullptr;
+    if (!zo_query(ZO_Q_FUNC_NAME, state, 0, &name) || !name) return "";
+    return name;
+}
+
+// The address of the running instance's user-pointer slot, or null.
+inline void **user_slot(RenderState *state) {
+    void **slot = nullptr;
+    if (!zo_query(ZO_Q_FUNC_USERPTR, state, 0, &slot)) return nullptr;
+    return slot;
+}
+
+}  // namespace kor
+
+#endif
