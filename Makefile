@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test showcase bench asan clean format
+.PHONY: all deps configure build test showcase bench asan tsan clean format
 
 all: showcase
 
@@ -18,8 +18,11 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# In CI (CI set in the environment) the suite runs a second time under the
+# sanitizers.
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@if [ -n "$${CI:-}" ] && [ "$(BUILD)" = build ]; then $(MAKE) --no-print-directory asan tsan; fi
 
 showcase: build
 	@$(BUILD)/korinfo $(BUILD)/libkorshaders.so
@@ -31,8 +34,14 @@ bench: build
 asan:
 	@$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address,undefined -DKOR_BUILD_BENCH=OFF"
 
+# The library's tests under ThreadSanitizer (the host is left out).
+tsan: deps
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=thread -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_HOST=OFF > /dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-tsan
