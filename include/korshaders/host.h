@@ -174,7 +174,7 @@ enum {
     ZO_Q_OBJ_DATA = 114,             /* Tag: user-data tag of the current object */
     ZO_Q_EYE_RAY = 118,              /* zoRay: the eye ray of the sample */
     ZO_Q_FUNC_TLS_GET = 124,         /* void*: the thread's pointer for the instance */
-    ZO_Q_FUNC_TLS_SET = 126,         /* void* (by value in `result`): set it */
+    ZO_Q_FUNC_TLS_SET = 126,         /* void**: address of the pointer to store as the thread's */
     ZO_Q_FUNC_TLS_GETALL = 127,      /* void***: all thread pointers; fifth arg int* count */
     ZO_Q_LIGHTPROFILE_PHI_MIN = 128,
     ZO_Q_LIGHTPROFILE_PHI_MAX = 129,
