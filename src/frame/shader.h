@@ -70,6 +70,35 @@ inline void **user_slot(RenderState *state) {
     return slot;
 }
 
+// The calling thread's block of `size` bytes for the running shader
+// instance, allocated zero-filled on the thread's first call. Null when the
+// host keeps no thread pointers.
+inline void *thread_block(RenderState *state, const char *module, int line, int size) {
+    void *block = nullptr;
+    if (!zo_query(ZO_Q_FUNC_TLS_GET, state, 0, &block)) return nullptr;
+    if (!block) {
+        block = zo_mem_int_allocate(module, line, size);
+        if (block && !zo_query(ZO_Q_FUNC_TLS_SET, state, 0, &block)) {
+            zo_mem_int_release(module, line, block);
+            return nullptr;
+        }
+    }
+    return block;
+}
+
+// Calls `release(block)` for every thread block of the running instance and
+// empties the host's thread pointers (used in _exit).
+template <typename F>
+inline void for_each_thread_block(RenderState *state, F release) {
+    void **blocks = nullptr;
+    int count = 0;
+    if (!zo_query(ZO_Q_FUNC_TLS_GETALL, state, 0, &blocks, &count) || !blocks) return;
+    for (int i = 0; i < count; ++i) {
+        if (blocks[i]) release(blocks[i]);
+        blocks[i] = nullptr;
+    }
+}
+
 }  // namespace kor
 
 #endif
