@@ -393,6 +393,29 @@ typedef struct zoLightRecord {
     int32_t pad0;
 } zoLightRecord;
 
+/* An instance as the host keeps it (zo_db_access of an instance tag). */
+typedef struct zoInstanceRecord {
+    Tag item;                   /* the object, light or camera placed */
+    Tag userdata;               /* node data of the instance, or 0 */
+    Tag material;               /* the instance's material, or 0 */
+    int32_t label;
+    int32_t id;                 /* instance (for lights: light) identifier */
+    int32_t flags;              /* ZO_Q_INST_FLAGS */
+    int32_t visibility;         /* ZO_Q_INST_VISIBILITY */
+    int32_t pad0;
+    zoMatrix to_world;          /* object space to world space */
+    zoMatrix from_world;
+} zoInstanceRecord;
+
+/* An object as the host keeps it (zo_db_access of an object tag). */
+typedef struct zoObjectRecord {
+    Tag userdata;               /* object data, or 0 */
+    int32_t label;
+    int32_t texture_spaces;
+    int32_t triangles;
+    Vector3 bbox_min, bbox_max; /* object space */
+} zoObjectRecord;
+
 typedef struct zoRay {
     Vector3 org;
     Vector3 dir;
