@@ -7,6 +7,9 @@
 
 #define HOST extern "C" __attribute__((visibility("default")))
 
+// Scene, object and per-face queries (host_scene.cpp).
+zoBoolean testhost_scene_query(int code, RenderState *state, Tag tag, void *result);
+
 namespace {
 
 TestHostControl &host() {
@@ -115,7 +118,7 @@ HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...
             // echo the fifth argument so that tests see it arrived
             *static_cast<void **>(result) = extra;
             return 1;
-        default: return 0;
+        default: return testhost_scene_query(code, state, tag, result);
     }
 }
 

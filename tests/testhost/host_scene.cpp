@@ -1,0 +1,67 @@
+// Scene database doubles of the test host (see testhost_scene.h).
+#include <cstring>
+
+#include "testhost.h"
+#include "testhost_scene.h"
+
+#define HOST extern "C" __attribute__((visibility("default")))
+
+HOST TestScene *testhost_scene() {
+    static TestScene scene;
+    return &scene;
+}
+
+zoBoolean testhost_scene_query(int code, RenderState *, Tag tag, void *result) {
+    TestScene &s = *testhost_scene();
+    switch (code) {
+        case ZO_Q_OBJ_DATA:
+            if (!s.object_data) return 0;
+            *static_cast<Tag *>(result) = s.object_data;
+            return 1;
+        case ZO_Q_INST_DATA: {
+            auto it = s.instance_data.find(tag);
+            if (it == s.instance_data.end()) return 0;
+            *static_cast<Tag *>(result) = it->second;
+            return 1;
+        }
+        case ZO_Q_PRI_DATA: {
+            if (!s.has_face_data) return 0;
+            auto *face = static_cast<zoFaceData *>(result);
+            face->columns = static_cast<int32_t>(s.face_columns.size());
+            face->column_index = s.face_columns.data();
+            face->words = s.face_words.data();
+            return 1;
+        }
+        case ZO_Q_NUM_TEXTURES: *static_cast<int *>(result) = s.textures; return 1;
+        case ZO_Q_OBJ_BBOX_MIN: *static_cast<Vector3 *>(result) = s.bbox_min; return 1;
+        case ZO_Q_OBJ_BBOX_MAX: *static_cast<Vector3 *>(result) = s.bbox_max; return 1;
+        case ZO_Q_TRANS_INTERNAL_TO_CAMERA:
+            if (!s.camera_matrix) return 0;
+            *static_cast<const float **>(result) = s.camera_matrix;
+            return 1;
+        default: return 0;
+    }
+}
+
+HOST void *zo_db_access(Tag tag) {
+    TestScene &s = *testhost_scene();
+    if (auto it = s.instances.find(tag); it != s.instances.end()) {
+        ++s.pins;
+        return &it->second;
+    }
+    if (auto it = s.objects.find(tag); it != s.objects.end()) {
+        ++s.pins;
+        return &it->second;
+    }
+    return nullptr;
+}
+
+HOST void zo_db_unpin(Tag) { ++testhost_scene()->unpins; }
+
+HOST zoBoolean zo_tri_vectors(RenderState *, int which, int set, Vector3 v[3]) {
+    TestScene &s = *testhost_scene();
+    auto it = s.triangles.find({which, set});
+    if (it == s.triangles.end()) return 0;
+    for (int i = 0; i < 3; ++i) v[i] = it->second[i];
+    return 1;
+}
