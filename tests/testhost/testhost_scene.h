@@ -22,6 +22,7 @@ struct TestScene {
     Vector3 bbox_min{0, 0, 0}, bbox_max{0, 0, 0};  // queries 94, 95
     const float *camera_matrix = nullptr;          // query 76
     long pins = 0, unpins = 0;
+    double sample_value = 0.5;  // every zo_sample component
 
     void reset() { *this = TestScene{}; }
 };
