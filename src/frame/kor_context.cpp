@@ -3,6 +3,7 @@
 
 #include <math.h>
 
+#include "kor_support.h"
 #include "kor_vector.h"
 #include "scenedata.h"
 #include "shader.h"
@@ -11,25 +12,6 @@
 namespace kor {
 namespace {
 
-// ---- support shims (dominant axis, planar weights) ------------------------
-int dominant_axis(Vector3 v) {
-    const float x = fabsf(v.x), y = fabsf(v.y), z = fabsf(v.z);
-    if (x > y && x > z) return 0;
-    if (y >= x && y > z) return 1;
-    return z == 0.0f ? 3 : 2;
-}
-
-Vector3 planar_weights(Vector3 p, Vector3 a, Vector3 b, Vector3 c) {
-    const Vector3 e1 = b - a, e2 = c - a, q = p - a;
-    int axis = dominant_axis(cross(e1, e2));
-    int u = axis == 0 ? 1 : 0, v = axis == 2 || axis == 3 ? 1 : 2;
-    const float det = component(e1, u) * component(e2, v) - component(e1, v) * component(e2, u);
-    if (det == 0.0f) return {1, 0, 0};
-    const float wb = (component(q, u) * component(e2, v) - component(q, v) * component(e2, u)) / det;
-    const float wc = (component(e1, u) * component(q, v) - component(e1, v) * component(q, u)) / det;
-    return {1 - wb - wc, wb, wc};
-}
-// ---------------------------------------------------------------------------
 
 constexpr float kAlongRay = 100.0f;
 
@@ -199,7 +181,7 @@ void bary_derivatives(RenderState *state, const ShadingContext *ctx, float out[4
     Vector3 n = cross(e1, e2);
     if (state->inv_normal) n = -n;
     const float d = -dot(n, P0);
-    const int axis = dominant_axis(u.normal);
+    const int axis = dominantAxis(u.normal);
     const int a = axis == 3 ? 0 : axis;
     float f = component(n, a) * d;
     if (f == 0.0f) f = 1.0f;
@@ -381,7 +363,7 @@ void bumpBasis(RenderState *state, const ShadingContext *, int mode, int index,
         const Vector3 axis = {k == 0 ? 1.0f : 0.0f, k == 1 ? 1.0f : 0.0f, k == 2 ? 1.0f : 0.0f};
         const float along = dot(nt, axis);
         const Vector3 projected = axis - nt * along;
-        const Vector3 w = planar_weights(projected, kZero, t1, t2);
+        const Vector3 w = planarWeights(projected, kZero, t1, t2);
         basis[k] = unit(np * (scale * along) + e1 * w.y + e2 * w.z);
     }
 }
