@@ -9,6 +9,8 @@
 
 // Scene, object and per-face queries (host_scene.cpp).
 zoBoolean testhost_scene_query(int code, RenderState *state, Tag tag, void *result);
+// Thread pointers of queries 124, 126 and 127 (host_support.cpp).
+zoBoolean testhost_thread_query(int code, RenderState *state, void *result, void *extra);
 
 namespace {
 
@@ -89,6 +91,9 @@ HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...
         std::lock_guard<std::mutex> lock(h.mutex);
         h.queries.push_back({code, state, tag, result, extra});
     }
+    if (h.thread_pointers && (code == ZO_Q_FUNC_TLS_GET || code == ZO_Q_FUNC_TLS_SET ||
+                              code == ZO_Q_FUNC_TLS_GETALL))
+        return testhost_thread_query(code, state, result, extra);
     switch (code) {
         case ZO_Q_FUNC_CALLTYPE: *static_cast<int *>(result) = h.call_type; return 1;
         case ZO_Q_FUNC_NAME: *static_cast<const char **>(result) = h.shader_name; return 1;

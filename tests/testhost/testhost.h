@@ -33,6 +33,15 @@ struct TestShaderBehaviour {
     Color color = {0, 0, 0, 0};
 };
 
+// A call made through zo_call_shader_x and the first two words of its
+// argument record as they stood during the call.
+struct TestCallArgument {
+    int type;
+    Tag tag;
+    const void *arg;
+    int32_t words[2];
+};
+
 struct TestHostControl {
     std::string id;
     std::mutex mutex;
@@ -58,6 +67,20 @@ struct TestHostControl {
     std::map<std::string, TestShaderBehaviour> material_calls;  // by function name
     std::map<const void *, const void *> evaluated;  // zo_phen_eval: parameter -> value
 
+    // support-library doubles (host_support.cpp)
+    long locks = 0, unlocks = 0;              // zo_lock, zo_unlock
+    std::vector<TestCallArgument> arguments;  // zo_call_shader_x; answers from `shaders`
+    // queries 124, 126 and 127 keep thread pointers per instance (the tag of
+    // state->shader) and thread (state->thread) when set; otherwise 124 and
+    // 126 fail and 127 echoes its fifth argument
+    bool thread_pointers = false;
+    std::map<Tag, std::vector<void *>> thread_slots;
+    TestShaderBehaviour irradiance;            // zo_compute_irradiance
+    std::vector<Vector3> irradiance_normals;   // state->normal during each call
+    std::map<Tag, zoImage *> images;           // zo_db_access; pixels: Color[width * height]
+    std::vector<std::pair<int, int>> pixel_reads;  // zo_img_get_color
+    std::vector<Vector3> texture_coords;  // zo_lookup_color_texture; answers from `shaders`
+
     void reset() {
         std::lock_guard<std::mutex> lock(mutex);
         messages.clear();
@@ -77,6 +100,15 @@ struct TestHostControl {
         material_call = TestShaderBehaviour{};
         material_calls.clear();
         evaluated.clear();
+        locks = unlocks = 0;
+        arguments.clear();
+        thread_pointers = false;
+        thread_slots.clear();
+        irradiance = TestShaderBehaviour{};
+        irradiance_normals.clear();
+        images.clear();
+        pixel_reads.clear();
+        texture_coords.clear();
     }
 };
 
