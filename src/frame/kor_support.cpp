@@ -383,13 +383,19 @@ float factorial(int n) {
 
 namespace {
 
-// The segment of x among n knots and the position inside it.
+// The segment of x among n knots (at most n - 3) and the position inside
+// it. The segment's four knots start at its index; the last segment repeats
+// the last knot in place of the one past the end.
 inline int splineSegment(float x, int n, float *f) {
     int i = static_cast<int>(x);
     if (i > n - 3) i = n - 3;
     if (i < 0) i = 0;
     *f = x - static_cast<float>(i);
     return i;
+}
+
+inline int knotIndex(int i, int n) {
+    return i < n ? i : n - 1;
 }
 
 inline float catmullRom(float f, float k0, float k1, float k2, float k3) {
@@ -404,23 +410,21 @@ inline float catmullRom(float f, float k0, float k1, float k2, float k3) {
 }  // namespace
 
 float splineScalar(float x, int n, const float *knots) {
-    if (n < 4) return n > 0 ? knots[n > 1 ? 1 : 0] : 0.0f;
+    if (n <= 0) return 0.0f;
     float f;
-    const float *k = knots + splineSegment(x, n, &f);
-    return catmullRom(f, k[0], k[1], k[2], k[3]);
+    const int i = splineSegment(x, n, &f);
+    return catmullRom(f, knots[knotIndex(i, n)], knots[knotIndex(i + 1, n)],
+                      knots[knotIndex(i + 2, n)], knots[knotIndex(i + 3, n)]);
 }
 
 Color splineColor(float x, int n, const Color *knots) {
-    if (n < 4) {
-        Color c = n > 0 ? knots[n > 1 ? 1 : 0] : Color{0.0f, 0.0f, 0.0f, 0.0f};
-        c.a = 1.0f;
-        return c;
-    }
+    if (n <= 0) return Color{0.0f, 0.0f, 0.0f, 1.0f};
     float f;
-    const Color *k = knots + splineSegment(x, n, &f);
-    return Color{catmullRom(f, k[0].r, k[1].r, k[2].r, k[3].r),
-                 catmullRom(f, k[0].g, k[1].g, k[2].g, k[3].g),
-                 catmullRom(f, k[0].b, k[1].b, k[2].b, k[3].b), 1.0f};
+    const int i = splineSegment(x, n, &f);
+    const Color &k0 = knots[knotIndex(i, n)], &k1 = knots[knotIndex(i + 1, n)];
+    const Color &k2 = knots[knotIndex(i + 2, n)], &k3 = knots[knotIndex(i + 3, n)];
+    return Color{catmullRom(f, k0.r, k1.r, k2.r, k3.r), catmullRom(f, k0.g, k1.g, k2.g, k3.g),
+                 catmullRom(f, k0.b, k1.b, k2.b, k3.b), 1.0f};
 }
 
 // ---------------------------------------------------------------------------

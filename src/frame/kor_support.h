@@ -116,8 +116,10 @@ float remap01(float x, float lo, float hi);
 float bias(float t, float b);
 float fmodPositive(float x, float m);
 float factorial(int n);
-// Catmull-Rom through n knots; segment i = int(x) (0 .. n-3) runs from
-// knots[i + 1] to knots[i + 2]. splineColor blends r, g, b; alpha is 1.
+// Catmull-Rom through n knots: segment i = int(x), 0 .. n-3, runs from
+// knots[i + 1] to knots[i + 2] (the last one from knots[n - 2] to the last
+// knot, which stands in for the knot past the end). splineColor blends r,
+// g, b; alpha is 1.
 float splineScalar(float x, int n, const float *knots);
 Color splineColor(float x, int n, const Color *knots);
 
