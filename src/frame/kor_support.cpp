@@ -498,6 +498,8 @@ namespace {
 
 inline zoBoolean callMap(Color *result, RenderState *state, MapRequest *request, Tag map,
                          int32_t kind) {
+    MapRequest local{0, 0, 0};
+    if (!request) request = &local;
     request->kind = kind;
     request->reserved = 0;
     return zo_call_shader_x(result, ZO_SHADER_MAP, state, map, request);

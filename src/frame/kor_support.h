@@ -152,7 +152,7 @@ enum MapKind : int32_t { kMapColor = 0, kMapGrey = 1, kMapBump = 2 };
 // zo_call_shader_x(result, ZO_SHADER_MAP, state, map, request). The map
 // calls below write `kind` and `reserved` (0); `extra` is the caller's and
 // travels to the map unchanged (callers without one may hand a two-word
-// record).
+// record). A null request stands for {kind, 0, 0}.
 struct MapRequest {
     int32_t kind;      // MapKind: the map's output mode
     int32_t reserved;  // always 0

@@ -535,6 +535,12 @@ TEST_F(Support, MapGreyAsksForKindOneAndAveragesTheColour) {
     // any success counts for a grey value
     h().shaders[7].ok = 2;
     EXPECT_NEAR(mapGrey(&state, &request, 7), 0.6f, 1e-6f);
+
+    // without a request of the caller's the map still sees {1, 0}
+    EXPECT_NEAR(mapGrey(&state, nullptr, 7), 0.6f, 1e-6f);
+    EXPECT_NE(h().arguments.back().arg, nullptr);
+    EXPECT_EQ(h().arguments.back().words[0], 1);
+    EXPECT_EQ(h().arguments.back().words[1], 0);
 }
 
 TEST_F(Support, MapColorAndBumpTakeTheResultOnlyFromAReturnOfOne) {
