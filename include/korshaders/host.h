@@ -645,6 +645,24 @@ zoBoolean zo_tri_vectors(RenderState *state, int which, int set, Vector3 v[3]);
 /* Raster-space footprint of one pixel at the hit, in internal space. */
 zoBoolean zo_raster_unit(RenderState *state, Vector3 *x, Vector3 *y);
 
+/* ------------------------------------------------------------------------ */
+/* Additions of the reference host                                           */
+/* ------------------------------------------------------------------------ */
+
+/* zo_output_image_open: buffer 0 is the rendered colour image, any other
+ * number n user frame buffer n; ZO_OUTPUT_USER_FB(n) names user frame
+ * buffer n, user frame buffer 0 included. */
+#define ZO_OUTPUT_USER_FB(n) (1000 + (n))
+
+/* zo_call_shader takes the call type the callee runs with (ZO_CALL_*);
+ * zo_call_shader_x takes a shader type (ZO_SHADER_*), from which the call
+ * type follows: map 6 -> texture 6, environment 2 -> environment 4,
+ * light 4 -> light 2, volume march 5 -> volume 5, displacement 9 -> 9,
+ * render element 12 -> 12. */
+
+void zo_normal_to_light(Vector3 *out, RenderState *state, const Vector3 *in);
+void zo_normal_from_light(Vector3 *out, RenderState *state, const Vector3 *in);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,783 @@
+// The host functions, exported by their zo_* names for the shader library.
+// Every function here is safe to call from any render thread, takes no
+// lock (the lock functions aside) and lets no exception out.
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "session.h"
+
+#define HOST_API extern "C" __attribute__((visibility("default")))
+
+struct zoLockImpl {
+    std::mutex mutex;
+};
+
+using namespace korhost;
+
+namespace {
+
+HostRecord *running(RenderState *state) {
+    return state && state->shader ? reinterpret_cast<HostRecord *>(state->shader) : nullptr;
+}
+
+DbItem *item(Tag tag) {
+    Session *s = session();
+    return s ? s->item(tag) : nullptr;
+}
+
+const zoInstanceRecord *instance_record(Tag tag) {
+    DbItem *it = item(tag);
+    if (!it || it->type != ZO_DB_INSTANCE) return nullptr;
+    return static_cast<const zoInstanceRecord *>(it->record);
+}
+
+const ObjectEntry *object_of(Tag tag) {
+    DbItem *it = item(tag);
+    if (!it) return nullptr;
+    if (it->type == ZO_DB_INSTANCE && it->object_instance)
+        return static_cast<const InstanceEntry *>(it->owner)->object;
+    if (it->type == ZO_DB_OBJECT) return static_cast<const ObjectEntry *>(it->owner);
+    return nullptr;
+}
+
+const LightEntry *light_of(Tag tag) {
+    DbItem *it = item(tag);
+    if (!it || !it->owner) return nullptr;
+    if (it->type == ZO_DB_LIGHT || (it->type == ZO_DB_INSTANCE && !it->object_instance))
+        return static_cast<const LightEntry *>(it->owner);
+    return nullptr;
+}
+
+const MaterialEntry *material_of(Tag tag) {
+    DbItem *it = item(tag);
+    if (!it || (it->type != ZO_DB_MATERIAL && it->type != ZO_DB_MATERIAL_PHENOMENON)) return nullptr;
+    return static_cast<const MaterialEntry *>(it->record);
+}
+
+void vmessage(int severity, const char *format, va_list args) {
+    char text[4096];
+    vsnprintf(text, sizeof text, format ? format : "", args);
+    message(severity, text);
+}
+
+template <typename T>
+bool put(void *out, const T &value) {
+    if (!out) return false;
+    memcpy(out, &value, sizeof(T));
+    return true;
+}
+
+constexpr uint32_t kBlockMagic = 0x6b6d656d;  // "kmem"
+struct BlockHeader {
+    uint32_t magic;
+    int32_t line;
+    uint64_t size;
+    const char *module;
+    uint64_t pad;
+};
+static_assert(sizeof(BlockHeader) == 32, "allocation header keeps 16-byte alignment");
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Messages. The text is a printf format (the library doubles every '%').
+
+#define HOST_MESSAGE(name, severity)                    \
+    HOST_API void name(const char *format, ...) {       \
+        va_list args;                                   \
+        va_start(args, format);                         \
+        vmessage(severity, format, args);               \
+        va_end(args);                                   \
+    }
+#define HOST_NUMBERED(name, severity)                              \
+    HOST_API void name(int number, const char *format, ...) {      \
+        char text[4096];                                           \
+        va_list args;                                              \
+        va_start(args, format);                                    \
+        vsnprintf(text, sizeof text, format ? format : "", args);  \
+        va_end(args);                                              \
+        messagef(severity, "%d: %s", number, text);                \
+    }
+
+HOST_MESSAGE(zo_error, kError)
+HOST_MESSAGE(zo_warning, kWarning)
+HOST_MESSAGE(zo_info, kInfo)
+HOST_MESSAGE(zo_progress, kProgress)
+HOST_MESSAGE(zo_debug, kDebug)
+HOST_MESSAGE(zo_vdebug, kVDebug)
+HOST_NUMBERED(zo_nerror, kError)
+HOST_NUMBERED(zo_nwarning, kWarning)
+
+// A fatal message stops the render; what was rendered so far is kept.
+HOST_API void zo_fatal(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vmessage(kFatal, format, args);
+    va_end(args);
+    if (Session *s = session()) s->aborted = true;
+}
+
+HOST_API void zo_nfatal(int number, const char *format, ...) {
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format ? format : "", args);
+    va_end(args);
+    messagef(kFatal, "%d: %s", number, text);
+    if (Session *s = session()) s->aborted = true;
+}
+
+// ---------------------------------------------------------------------------
+// Queries.
+
+HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...) {
+    Session *s = session();
+    if (!s || !result) return 0;
+    HostRecord *rec = running(state);
+    ThreadContext *ctx = thread_context();
+    switch (code) {
+        case ZO_Q_LIGHT_INSTANCE_RECORD: {
+            const LightEntry *l = light_of(tag ? tag : state ? state->light_instance : 0);
+            return l && put(result, static_cast<const zoLightRecord *>(&l->rec));
+        }
+        case ZO_Q_LIGHT_INSTANCE: {
+            const LightEntry *l = light_of(tag ? tag : state ? state->light_instance : 0);
+            return l && put(result, l->instance);
+        }
+        case ZO_Q_INSTANCE_NAME: {
+            DbItem *it = item(tag ? tag : state ? state->instance : 0);
+            return it && it->type == ZO_DB_INSTANCE && put(result, it->name.c_str());
+        }
+        case ZO_Q_LIGHT_SHADER: {
+            const LightEntry *l = light_of(tag ? tag : state ? state->light_instance : 0);
+            return l && put(result, l->rec.shader);
+        }
+        case ZO_Q_LIGHT_ORIGIN: {
+            const LightEntry *l = light_of(tag ? tag : state ? state->light_instance : 0);
+            return l && put(result, xform_point(l->inst.to_world, l->rec.origin));
+        }
+        case ZO_Q_MTL_SHADER:
+        case ZO_Q_MTL_DISPLACE:
+        case ZO_Q_MTL_SHADOW:
+        case ZO_Q_MTL_VOLUME:
+        case ZO_Q_MTL_ENVIRONMENT:
+        case ZO_Q_MTL_CONTOUR:
+        case ZO_Q_MTL_PHOTON:
+        case ZO_Q_MTL_PHOTONVOL:
+        case ZO_Q_MTL_LIGHTMAP: {
+            const MaterialEntry *m = material_of(tag ? tag : state ? state->material : 0);
+            if (!m) return 0;
+            int slot = kSlotLightmap;
+            switch (code) {
+                case ZO_Q_MTL_SHADER: slot = kSlotMaterial; break;
+                case ZO_Q_MTL_DISPLACE: slot = kSlotDisplace; break;
+                case ZO_Q_MTL_SHADOW: slot = kSlotShadow; break;
+                case ZO_Q_MTL_VOLUME: slot = kSlotVolume; break;
+                case ZO_Q_MTL_ENVIRONMENT: slot = kSlotEnvironment; break;
+                case ZO_Q_MTL_CONTOUR: slot = kSlotContour; break;
+                case ZO_Q_MTL_PHOTON: slot = kSlotPhoton; break;
+                case ZO_Q_MTL_PHOTONVOL: slot = kSlotPhotonVol; break;
+            }
+            return put(result, m->slots[slot]);
+        }
+        case ZO_Q_FUNC_USERPTR: return rec && put(result, &rec->user);
+        case ZO_Q_FUNC_NAME: return rec && put(result, rec->rec.name);
+        case ZO_Q_NUM_GLOBAL_LIGHTS: return put(result, static_cast<int>(s->light_instances.size()));
+        case ZO_Q_GLOBAL_LIGHTS: return put(result, static_cast<const Tag *>(s->light_instances.data()));
+        case ZO_Q_TRANS_INTERNAL_TO_CAMERA:
+            return put(result, static_cast<const float *>(s->camera.from_world));
+        case ZO_Q_NUM_TEXTURES: {
+            const ObjectEntry *o = object_of(tag ? tag : state ? state->instance : 0);
+            if (o) return put(result, static_cast<int>(o->rec.texture_spaces));
+            return state && put(result, static_cast<int>(state->tex_count));
+        }
+        case ZO_Q_INST_FLAGS: {
+            const zoInstanceRecord *r = instance_record(tag ? tag : state ? state->instance : 0);
+            return r && put(result, static_cast<int>(r->flags));
+        }
+        case ZO_Q_INST_VISIBILITY: {
+            const zoInstanceRecord *r = instance_record(tag ? tag : state ? state->instance : 0);
+            return r && put(result, static_cast<int>(r->visibility));
+        }
+        case ZO_Q_OBJ_BBOX_MIN:
+        case ZO_Q_OBJ_BBOX_MAX: {
+            const ObjectEntry *o = object_of(tag ? tag : state ? state->instance : 0);
+            return o && put(result, code == ZO_Q_OBJ_BBOX_MIN ? o->rec.bbox_min : o->rec.bbox_max);
+        }
+        case ZO_Q_INST_ID: {
+            const zoInstanceRecord *r = instance_record(tag ? tag : state ? state->instance : 0);
+            return r && put(result, static_cast<int>(r->id));
+        }
+        case ZO_Q_INST_DATA: {
+            const zoInstanceRecord *r = instance_record(tag ? tag : state ? state->instance : 0);
+            return r && put(result, r->userdata);
+        }
+        case ZO_Q_DATA_PARAM: {
+            DbItem *it = item(tag);
+            return it && it->type == ZO_DB_USERDATA && put(result, it->record);
+        }
+        case ZO_Q_DATA_SIZE: {
+            DbItem *it = item(tag);
+            return it && it->type == ZO_DB_USERDATA && put(result, it->size);
+        }
+        case ZO_Q_OBJ_DATA: {
+            const ObjectEntry *o = object_of(tag ? tag : state ? state->instance : 0);
+            return o && put(result, o->rec.userdata);
+        }
+        case ZO_Q_EYE_RAY: return ctx && put(result, ctx->eye_ray);
+        case ZO_Q_FUNC_TLS_GET:
+            if (!rec || !ctx || ctx->index >= static_cast<int>(rec->tls.size())) return 0;
+            return put(result, rec->tls[ctx->index]);
+        case ZO_Q_FUNC_TLS_SET:
+            if (!rec || !ctx || ctx->index >= static_cast<int>(rec->tls.size())) return 0;
+            rec->tls[ctx->index] = *static_cast<void **>(result);
+            return 1;
+        case ZO_Q_FUNC_TLS_GETALL: {
+            if (!rec) return 0;
+            va_list args;
+            va_start(args, result);
+            int *count = va_arg(args, int *);
+            va_end(args);
+            put(result, rec->tls.data());
+            if (count) *count = static_cast<int>(rec->tls.size());
+            return 1;
+        }
+        case ZO_Q_FUNC_CALLTYPE: return state && put(result, static_cast<int>(state->call_type));
+        case ZO_Q_BUMP_STATE: return put(result, 0);
+        case ZO_Q_PRI_DATA: {
+            const uint32_t *v = nullptr;
+            const InstanceEntry *inst = hit_instance(state, &v);
+            if (!inst || inst->object->mesh.face_stride == 0) return 0;
+            const Mesh &m = inst->object->mesh;
+            zoFaceData fd;
+            fd.columns = static_cast<int32_t>(m.face_columns.size());
+            fd.column_index = m.face_columns.data();
+            fd.words = &m.face_words[static_cast<size_t>(state->pri_index) * m.face_stride];
+            return put(result, fd);
+        }
+        case ZO_Q_PRI_LABEL: {
+            const InstanceEntry *inst = hit_instance(state, nullptr);
+            int label = 0;
+            if (inst && inst->object->mesh.face_stride > 0 && !inst->object->mesh.face_columns.empty() &&
+                inst->object->mesh.face_columns[0] >= 0) {
+                const Mesh &m = inst->object->mesh;
+                label = m.face_words[static_cast<size_t>(state->pri_index) * m.face_stride + m.face_columns[0]] & 0xffff;
+            }
+            return put(result, label);
+        }
+        case ZO_Q_RENDER_FLAGS: return put(result, 0);
+        default: return 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Database.
+
+HOST_API int zo_db_type(Tag tag) {
+    DbItem *it = item(tag);
+    return it ? it->type : ZO_DB_NONE;
+}
+
+HOST_API void *zo_db_access(Tag tag) {
+    DbItem *it = item(tag);
+    return it ? it->record : nullptr;
+}
+
+HOST_API void zo_db_unpin(Tag) {}
+
+HOST_API int zo_db_size(Tag tag) {
+    DbItem *it = item(tag);
+    return it ? it->size : 0;
+}
+
+HOST_API Tag zo_api_name_lookup(char *name) {
+    Session *s = session();
+    if (!s || !name) return 0;
+    for (size_t i = 1; i < s->db.size(); ++i)
+        if (s->db[i].type != ZO_DB_STRING && s->db[i].name == name) return static_cast<Tag>(i);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Memory: zero-filled blocks with a header for accounting.
+
+HOST_API void *zo_mem_int_allocate(const char *module, int line, int size) {
+    if (size < 0) return nullptr;
+    auto *h = static_cast<BlockHeader *>(calloc(1, sizeof(BlockHeader) + size));
+    if (!h) {
+        messagef(kError, "%s:%d: out of memory allocating %d bytes", module ? module : "?", line, size);
+        return nullptr;
+    }
+    h->magic = kBlockMagic;
+    h->line = line;
+    h->size = static_cast<uint64_t>(size);
+    h->module = module;
+    void *block = h + 1;
+    if (Session *s = session()) {
+        ++s->mem_allocations;
+        ++s->mem_blocks;
+        s->mem_bytes += size;
+        if (s->mem_tracking) {
+            std::lock_guard<std::mutex> lock(s->mem_mutex);
+            s->mem_live[block] = {module ? module : "?", line};
+        }
+    }
+    return block;
+}
+
+HOST_API void zo_mem_int_release(const char *module, int line, void *block) {
+    if (!block) return;
+    BlockHeader *h = static_cast<BlockHeader *>(block) - 1;
+    if (h->magic != kBlockMagic) {
+        messagef(kError, "%s:%d: released a block that zo_mem_int_allocate did not give",
+                 module ? module : "?", line);
+        return;
+    }
+    h->magic = 0;
+    if (Session *s = session()) {
+        ++s->mem_releases;
+        --s->mem_blocks;
+        s->mem_bytes -= static_cast<long long>(h->size);
+        if (s->mem_tracking) {
+            std::lock_guard<std::mutex> lock(s->mem_mutex);
+            s->mem_live.erase(block);
+        }
+    }
+    free(h);
+}
+
+HOST_API void *zo_mem_int_reallocate(const char *module, int line, void *block, int size) {
+    void *fresh = zo_mem_int_allocate(module, line, size);
+    if (block && fresh) {
+        BlockHeader *h = static_cast<BlockHeader *>(block) - 1;
+        if (h->magic == kBlockMagic)
+            memcpy(fresh, block, std::min<uint64_t>(h->size, static_cast<uint64_t>(size)));
+    }
+    zo_mem_int_release(module, line, block);
+    return fresh;
+}
+
+HOST_API char *zo_mem_int_strdup(const char *module, int line, const char *text) {
+    if (!text) return nullptr;
+    size_t n = strlen(text);
+    char *copy = static_cast<char *>(zo_mem_int_allocate(module, line, static_cast<int>(n + 1)));
+    if (copy) memcpy(copy, text, n + 1);
+    return copy;
+}
+
+// ---------------------------------------------------------------------------
+// Locks.
+
+HOST_API void zo_init_lock(zoLock *lock) {
+    if (lock) *lock = new (std::nothrow) zoLockImpl;
+}
+
+HOST_API void zo_delete_lock(zoLock *lock) {
+    if (!lock) return;
+    delete *lock;
+    *lock = nullptr;
+}
+
+HOST_API void zo_lock(zoLock lock) {
+    if (lock) lock->mutex.lock();
+}
+
+HOST_API void zo_unlock(zoLock lock) {
+    if (lock) lock->mutex.unlock();
+}
+
+HOST_API zoBoolean zo_trylock(zoLock lock) { return lock && lock->mutex.try_lock() ? 1 : 0; }
+
+HOST_API int zo_par_nthreads(void) {
+    Session *s = session();
+    return s ? s->threads : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Shader calls and shader state.
+
+// zo_call_shader takes a call type (what query 140 answers during the call).
+HOST_API zoBoolean zo_call_shader(void *result, int type, RenderState *state, Tag shader) {
+    return call_shader(result, type, state, shader, nullptr);
+}
+
+// zo_call_shader_x takes a shader type; the call type follows from it.
+HOST_API zoBoolean zo_call_shader_x(void *result, int type, RenderState *state, Tag shader,
+                                    void *arg) {
+    int call_type;
+    switch (type) {
+        case ZO_SHADER_ENVIRONMENT: call_type = ZO_CALL_ENVIRONMENT; break;
+        case ZO_SHADER_LIGHT: call_type = ZO_CALL_LIGHT; break;
+        case ZO_SHADER_VOLUME_MARCH: call_type = ZO_CALL_VOLUME; break;
+        case ZO_SHADER_MAP: call_type = ZO_CALL_TEXTURE; break;
+        case ZO_SHADER_DISPLACE: call_type = ZO_CALL_DISPLACE; break;
+        case ZO_SHADER_RENDER_ELEMENT: call_type = ZO_CALL_RENDER_ELEMENT; break;
+        default: call_type = type; break;
+    }
+    return call_shader(result, call_type, state, shader, arg);
+}
+
+HOST_API zoBoolean zo_call_material(Color *result, RenderState *state) {
+    return state ? run_material(result, state, kSlotMaterial, ZO_CALL_MATERIAL) : 0;
+}
+HOST_API zoBoolean zo_call_shadow_material(Color *result, RenderState *state) {
+    return state ? run_material(result, state, kSlotShadow, ZO_CALL_SHADOW) : 0;
+}
+HOST_API zoBoolean zo_call_environment_material(Color *result, RenderState *state) {
+    return state ? run_material(result, state, kSlotEnvironment, ZO_CALL_ENVIRONMENT) : 0;
+}
+HOST_API zoBoolean zo_call_volume_material(Color *result, RenderState *state) {
+    return state ? run_material(result, state, kSlotVolume, ZO_CALL_VOLUME) : 0;
+}
+HOST_API zoBoolean zo_call_photon_material(Color *result, RenderState *state) {
+    return state ? run_material(result, state, kSlotPhoton, ZO_CALL_PHOTON) : 0;
+}
+HOST_API zoBoolean zo_call_photonvol_material(Color *result, RenderState *state) {
+    return state ? run_material(result, state, kSlotPhotonVol, ZO_CALL_PHOTONVOL) : 0;
+}
+HOST_API zoBoolean zo_call_contour_material(void *result, void *info_near, void *,
+                                            RenderState *state) {
+    if (!state) return 0;
+    const MaterialEntry *m = material_of(state->material);
+    if (!m || !m->slots[kSlotContour]) return 0;
+    return call_shader(result, ZO_CALL_CONTOUR, state, m->slots[kSlotContour], info_near);
+}
+
+// A connected parameter: run the shader it connects to into per-sample
+// memory and hand back the value.
+HOST_API void *zo_phen_eval(RenderState *state, void *parameter) {
+    HostRecord *rec = running(state);
+    if (!rec || !parameter || !rec->instance || !rec->rec.ghost_offset) return parameter;
+    auto *p = static_cast<uint8_t *>(parameter);
+    auto *base = static_cast<uint8_t *>(rec->rec.params);
+    if (p < base || p >= base + rec->rec.ghost_offset) return parameter;
+    int32_t index;
+    memcpy(&index, p + rec->rec.ghost_offset, 4);
+    const auto &connections = rec->instance->connections;
+    if (index <= 0 || static_cast<size_t>(index) > connections.size()) return parameter;
+    const Connection &c = connections[index - 1];
+    void *value = state_alloc(static_cast<size_t>(std::max(c.result_size, 16)));
+    if (!value) return parameter;
+    call_shader(value, ZO_CALL_TEXTURE, state, c.shader, nullptr);
+    return static_cast<uint8_t *>(value) + c.field_offset;
+}
+
+HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size,
+                                      int lifetime) {
+    ThreadContext *ctx = thread_context();
+    if (!ctx || !key) return 0;
+    int found = -1;
+    for (int i = 0; i < ctx->entry_count; ++i)
+        if (strcmp(ctx->entries[i].key, key) == 0) found = i;
+    if (size <= 0) {
+        if (found >= 0) ctx->entries[found] = ctx->entries[--ctx->entry_count];
+        return 1;
+    }
+    StateEntry *e = nullptr;
+    if (found >= 0) {
+        e = &ctx->entries[found];
+    } else {
+        if (ctx->entry_count == kMaxStateEntries || strlen(key) >= sizeof e->key) return 0;
+        e = &ctx->entries[ctx->entry_count++];
+        strcpy(e->key, key);
+        e->size = 0;
+        e->value = nullptr;
+    }
+    if (e->size < size) {
+        void *mem = ctx->arena.alloc(static_cast<size_t>(size));
+        if (!mem) return 0;
+        e->value = mem;
+    }
+    e->size = size;
+    e->lifetime = lifetime;
+    if (value) memcpy(e->value, value, static_cast<size_t>(size));
+    else memset(e->value, 0, static_cast<size_t>(size));
+    return 1;
+}
+
+HOST_API void *zo_shaderstate_get(RenderState *, const char *key, int *size) {
+    ThreadContext *ctx = thread_context();
+    if (size) *size = 0;
+    if (!ctx || !key) return nullptr;
+    for (int i = 0; i < ctx->entry_count; ++i) {
+        if (strcmp(ctx->entries[i].key, key) == 0) {
+            if (size) *size = ctx->entries[i].size;
+            return ctx->entries[i].value;
+        }
+    }
+    return nullptr;
+}
+
+HOST_API zoBoolean zo_trace_eye(Color *result, RenderState *state, const Vector3 *origin,
+                                const Vector3 *direction) {
+    return trace_eye(result, state, origin, direction);
+}
+
+HOST_API zoBoolean zo_global_lights_info(int *count, const Tag **lights) {
+    Session *s = session();
+    if (!s) return 0;
+    if (count) *count = static_cast<int>(s->light_instances.size());
+    if (lights) *lights = s->light_instances.data();
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Frame buffers and images.
+
+namespace {
+int fb_bytes(int type) {
+    switch (type) {
+        case ZO_FB_COLOR: return 16;
+        case ZO_FB_VECTOR: return 12;
+        default: return 4;
+    }
+}
+}  // namespace
+
+HOST_API zoBoolean zo_fb_put(RenderState *, int buffer, const void *value) {
+    Session *s = session();
+    ThreadContext *ctx = thread_context();
+    if (!s || !ctx || !value || buffer < 0 || buffer >= static_cast<int>(s->framebuffers.size()))
+        return 0;
+    const FrameBuffer &fb = s->framebuffers[buffer];
+    if (fb.type < 0) return 0;
+    memcpy(ctx->fb_value[buffer], value, fb_bytes(fb.type));
+    ctx->fb_written[buffer] = true;
+    return 1;
+}
+
+HOST_API zoBoolean zo_fb_get(RenderState *, int buffer, void *value) {
+    Session *s = session();
+    ThreadContext *ctx = thread_context();
+    if (!s || !ctx || !value || buffer < 0 || buffer >= static_cast<int>(s->framebuffers.size()))
+        return 0;
+    const FrameBuffer &fb = s->framebuffers[buffer];
+    if (fb.type < 0) return 0;
+    if (!ctx->fb_written[buffer]) {
+        memset(value, 0, fb_bytes(fb.type));
+        return 0;
+    }
+    memcpy(value, ctx->fb_value[buffer], fb_bytes(fb.type));
+    return 1;
+}
+
+HOST_API zoImage *zo_output_image_open(RenderState *, int buffer) {
+    Session *s = session();
+    if (!s || s->color.empty()) return nullptr;
+    if (buffer == 0) return &s->color_image;
+    if (buffer >= ZO_OUTPUT_USER_FB(0)) buffer -= ZO_OUTPUT_USER_FB(0);
+    if (buffer < 0 || buffer >= static_cast<int>(s->framebuffers.size())) return nullptr;
+    FrameBuffer &fb = s->framebuffers[buffer];
+    return fb.type < 0 ? nullptr : &fb.image;
+}
+
+HOST_API void zo_output_image_close(RenderState *, int) {}
+
+HOST_API int zo_img_get_width(const zoImage *image) { return image ? image->width : 0; }
+HOST_API int zo_img_get_height(const zoImage *image) { return image ? image->height : 0; }
+
+namespace {
+// Components of pixel (x, y) as floats; false outside the image.
+bool read_pixel(const zoImage *img, int x, int y, float *out) {
+    if (!img || !img->data || x < 0 || y < 0 || x >= img->width || y >= img->height) return false;
+    const size_t at = (static_cast<size_t>(y) * img->width + x) * img->comp;
+    for (int c = 0; c < img->comp && c < 4; ++c) {
+        if (img->type == ZO_IMG_TYPE_TAG) out[c] = static_cast<float>(static_cast<const int32_t *>(img->data)[at + c]);
+        else if (img->bits == 32) out[c] = static_cast<const float *>(img->data)[at + c];
+        else if (img->bits == 16) out[c] = static_cast<const uint16_t *>(img->data)[at + c] / 65535.0f;
+        else out[c] = static_cast<const uint8_t *>(img->data)[at + c] / 255.0f;
+    }
+    return true;
+}
+
+bool write_pixel(zoImage *img, int x, int y, const float *in, int n) {
+    if (!img || !img->data || x < 0 || y < 0 || x >= img->width || y >= img->height) return false;
+    const size_t at = (static_cast<size_t>(y) * img->width + x) * img->comp;
+    for (int c = 0; c < img->comp && c < n; ++c) {
+        float v = in[c];
+        if (img->type == ZO_IMG_TYPE_TAG) static_cast<int32_t *>(img->data)[at + c] = static_cast<int32_t>(v);
+        else if (img->bits == 32) static_cast<float *>(img->data)[at + c] = v;
+        else if (img->bits == 16) static_cast<uint16_t *>(img->data)[at + c] = static_cast<uint16_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
+        else static_cast<uint8_t *>(img->data)[at + c] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f));
+    }
+    return true;
+}
+}  // namespace
+
+HOST_API void zo_img_get_color(const zoImage *image, Color *color, int x, int y) {
+    if (!color) return;
+    float v[4] = {0, 0, 0, 1};
+    if (!read_pixel(image, x, y, v)) {
+        *color = Color{0, 0, 0, 0};
+        return;
+    }
+    if (image->comp == 1) v[1] = v[2] = v[0];
+    *color = Color{v[0], v[1], v[2], image->comp >= 4 ? v[3] : 1.0f};
+}
+
+HOST_API void zo_img_put_color(zoImage *image, const Color *color, int x, int y) {
+    if (!color) return;
+    float v[4] = {color->r, color->g, color->b, color->a};
+    write_pixel(image, x, y, v, 4);
+}
+
+HOST_API void zo_img_get_scalar(const zoImage *image, float *value, int x, int y) {
+    if (!value) return;
+    float v[4] = {0, 0, 0, 0};
+    read_pixel(image, x, y, v);
+    *value = v[0];
+}
+
+HOST_API void zo_img_put_scalar(zoImage *image, float value, int x, int y) {
+    write_pixel(image, x, y, &value, 1);
+}
+
+HOST_API void zo_img_get_vector(const zoImage *image, Vector2 *value, int x, int y) {
+    if (!value) return;
+    float v[4] = {0, 0, 0, 0};
+    read_pixel(image, x, y, v);
+    *value = Vector2{v[0], v[1]};
+}
+
+// ---------------------------------------------------------------------------
+// Spaces. Internal space is world space.
+
+namespace {
+const zoInstanceRecord *state_instance(RenderState *state, bool light) {
+    if (!state) return nullptr;
+    return instance_record(light ? state->light_instance : state->instance);
+}
+
+void copy_out(Vector3 *out, const Vector3 *in) {
+    if (out && in) *out = *in;
+}
+}  // namespace
+
+HOST_API void zo_point_to_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
+HOST_API void zo_point_from_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
+HOST_API void zo_vector_to_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
+HOST_API void zo_vector_from_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
+HOST_API void zo_normal_to_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
+HOST_API void zo_normal_from_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
+
+#define CAMERA_SPACE(name, matrix, fn)                                        \
+    HOST_API void name(Vector3 *out, RenderState *, const Vector3 *in) {      \
+        Session *s = session();                                               \
+        if (!out || !in) return;                                              \
+        *out = s ? fn(s->camera.matrix, *in) : *in;                           \
+    }
+CAMERA_SPACE(zo_point_to_camera, from_world, xform_point)
+CAMERA_SPACE(zo_point_from_camera, to_world, xform_point)
+CAMERA_SPACE(zo_vector_to_camera, from_world, xform_vector)
+CAMERA_SPACE(zo_vector_from_camera, to_world, xform_vector)
+CAMERA_SPACE(zo_normal_to_camera, to_world, xform_normal)
+CAMERA_SPACE(zo_normal_from_camera, from_world, xform_normal)
+
+#define INSTANCE_SPACE(name, light, matrix, fn)                               \
+    HOST_API void name(Vector3 *out, RenderState *state, const Vector3 *in) { \
+        if (!out || !in) return;                                              \
+        const zoInstanceRecord *r = state_instance(state, light);             \
+        *out = r ? fn(r->matrix, *in) : *in;                                  \
+    }
+INSTANCE_SPACE(zo_point_to_object, false, from_world, xform_point)
+INSTANCE_SPACE(zo_point_from_object, false, to_world, xform_point)
+INSTANCE_SPACE(zo_vector_to_object, false, from_world, xform_vector)
+INSTANCE_SPACE(zo_vector_from_object, false, to_world, xform_vector)
+INSTANCE_SPACE(zo_normal_to_object, false, to_world, xform_normal)
+INSTANCE_SPACE(zo_normal_from_object, false, from_world, xform_normal)
+INSTANCE_SPACE(zo_point_to_light, true, from_world, xform_point)
+INSTANCE_SPACE(zo_point_from_light, true, to_world, xform_point)
+INSTANCE_SPACE(zo_vector_to_light, true, from_world, xform_vector)
+INSTANCE_SPACE(zo_vector_from_light, true, to_world, xform_vector)
+INSTANCE_SPACE(zo_normal_to_light, true, to_world, xform_normal)
+INSTANCE_SPACE(zo_normal_from_light, true, from_world, xform_normal)
+
+HOST_API void zo_point_to_raster(Vector3 *out, RenderState *, const Vector3 *in) {
+    Session *s = session();
+    if (!out || !in || !s) return;
+    camera_to_raster(*s, xform_point(s->camera.from_world, *in), out);
+}
+
+HOST_API void zo_point_transform(Vector3 *out, const Vector3 *in, const zoMatrix m) {
+    if (out && in && m) *out = xform_point(m, *in);
+}
+HOST_API void zo_vector_transform(Vector3 *out, const Vector3 *in, const zoMatrix m) {
+    if (out && in && m) *out = xform_vector(m, *in);
+}
+HOST_API void zo_vector_transform_T(Vector3 *out, const Vector3 *in, const zoMatrix m) {
+    if (!out || !in || !m) return;
+    Vector3 v = *in;
+    *out = {v.x * m[0] + v.y * m[1] + v.z * m[2], v.x * m[4] + v.y * m[5] + v.z * m[6],
+            v.x * m[8] + v.y * m[9] + v.z * m[10]};
+}
+HOST_API void zo_matrix_ident(zoMatrix m) {
+    if (m) mat_identity(m);
+}
+HOST_API void zo_matrix_prod(zoMatrix out, const zoMatrix a, const zoMatrix b) {
+    if (out && a && b) mat_mul(out, a, b);
+}
+HOST_API zoBoolean zo_matrix_invert(zoMatrix out, const zoMatrix in) {
+    return out && in && mat_invert(out, in) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// The hit triangle.
+
+HOST_API zoBoolean zo_tri_vectors(RenderState *state, int which, int set, Vector3 v[3]) {
+    const uint32_t *i = nullptr;
+    const InstanceEntry *inst = hit_instance(state, &i);
+    if (!inst || !v) return 0;
+    const Mesh &m = inst->object->mesh;
+    const std::vector<Vector3> *src = nullptr;
+    switch (which) {
+        case ZO_TRI_TEXTURE:
+            if (set < 0 || static_cast<size_t>(set) >= m.tex.size()) return 0;
+            src = &m.tex[set];
+            break;
+        case ZO_TRI_POSITION: src = &m.P; break;
+        case ZO_TRI_NORMALS: src = inst->world_N.empty() ? nullptr : &inst->world_N; break;
+        case ZO_TRI_MOTION: src = inst->world_motion.empty() ? nullptr : &inst->world_motion; break;
+        case ZO_TRI_TANGENTS: {
+            Vector3 du, dv;
+            if ((set != 0 && set != 1) || !triangle_tangents(*inst, state->pri_index, 0, &du, &dv))
+                return 0;
+            v[0] = v[1] = v[2] = normalize(set == 0 ? du : dv);
+            return 1;
+        }
+        default: return 0;
+    }
+    if (!src) return 0;
+    for (int k = 0; k < 3; ++k) v[k] = (*src)[i[k]];
+    return 1;
+}
+
+HOST_API zoBoolean zo_texture_interpolate(Vector3 *result, RenderState *state, int space) {
+    const uint32_t *i = nullptr;
+    const InstanceEntry *inst = hit_instance(state, &i);
+    if (!inst || !result) return 0;
+    const Mesh &m = inst->object->mesh;
+    if (space < 0 || static_cast<size_t>(space) >= m.tex.size()) return 0;
+    const auto &t = m.tex[space];
+    *result = t[i[0]] * state->bary[0] + t[i[1]] * state->bary[1] + t[i[2]] * state->bary[2];
+    return 1;
+}
+
+HOST_API zoBoolean zo_raster_unit(RenderState *state, Vector3 *x, Vector3 *y) {
+    Session *s = session();
+    if (!s || !state || !x || !y) return 0;
+    const zoCamera &c = s->camera.cam;
+    float sx = c.aperture / c.x_resolution;
+    float sy = c.aperture / (c.aspect * c.y_resolution);
+    if (!c.orthographic) {
+        Vector3 pc = xform_point(s->camera.from_world, state->point);
+        float k = std::fabs(pc.z) / c.focal;
+        sx *= k;
+        sy *= k;
+    }
+    *x = xform_vector(s->camera.to_world, Vector3{sx, 0, 0});
+    *y = xform_vector(s->camera.to_world, Vector3{0, sy, 0});
+    return 1;
+}

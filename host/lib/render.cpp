@@ -1,0 +1,486 @@
+// Rendering: the ray-tracing scene, eye rays through the lens shaders and
+// the material shaders, tiles on all cores, frame buffers and the output
+// shaders at the end of the frame.
+#include <embree3/rtcore.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "session.h"
+
+namespace korhost {
+
+extern std::atomic<int> g_verbosity;
+extern std::atomic<bool> g_progress_shown;
+
+namespace {
+
+constexpr int kTile = 16;
+constexpr int32_t kImageMagic = 0x6b6f7269;  // "kori"
+
+inline float hash_float(uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352dU;
+    x ^= x >> 15;
+    x *= 0x846ca68bU;
+    x ^= x >> 16;
+    return (x >> 8) * (1.0f / 16777216.0f);
+}
+
+Vector3 interpolate(const std::vector<Vector3> &v, const uint32_t *i, float b0, float b1, float b2) {
+    return v[i[0]] * b0 + v[i[1]] * b1 + v[i[2]] * b2;
+}
+
+void rtc_error(void *, RTCError code, const char *text) {
+    messagef(kError, "ray tracing: error %d: %s", static_cast<int>(code), text ? text : "");
+}
+
+}  // namespace
+
+void build_geometry(Session &s) {
+    RTCDevice device = rtcNewDevice(nullptr);
+    if (!device) throw Error("korrender: cannot create the ray-tracing device");
+    rtcSetDeviceErrorFunction(device, rtc_error, nullptr);
+    RTCScene scene = rtcNewScene(device);
+    s.rtc_device = device;
+    s.rtc_scene = scene;
+    for (InstanceEntry &inst : s.instances) {
+        const Mesh &m = inst.object->mesh;
+        inst.world_P.resize(m.P.size());
+        for (size_t i = 0; i < m.P.size(); ++i) inst.world_P[i] = xform_point(inst.rec.to_world, m.P[i]);
+        inst.world_N.resize(m.N.size());
+        for (size_t i = 0; i < m.N.size(); ++i)
+            inst.world_N[i] = normalize(xform_normal(inst.rec.from_world, m.N[i]));
+        inst.world_motion.resize(m.motion.size());
+        for (size_t i = 0; i < m.motion.size(); ++i)
+            inst.world_motion[i] = xform_vector(inst.rec.to_world, m.motion[i]);
+        if (m.tri.empty()) continue;
+        RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
+        auto *vb = static_cast<float *>(rtcSetNewGeometryBuffer(
+            geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), inst.world_P.size()));
+        for (size_t i = 0; i < inst.world_P.size(); ++i) {
+            vb[3 * i] = inst.world_P[i].x;
+            vb[3 * i + 1] = inst.world_P[i].y;
+            vb[3 * i + 2] = inst.world_P[i].z;
+        }
+        auto *ib = static_cast<uint32_t *>(rtcSetNewGeometryBuffer(
+            geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(uint32_t), m.triangles()));
+        memcpy(ib, m.tri.data(), m.tri.size() * sizeof(uint32_t));
+        rtcCommitGeometry(geom);
+        unsigned id = rtcAttachGeometry(scene, geom);
+        rtcReleaseGeometry(geom);
+        if (s.geom_instance.size() <= id) s.geom_instance.resize(id + 1, nullptr);
+        s.geom_instance[id] = &inst;
+    }
+    rtcCommitScene(scene);
+}
+
+void release_geometry(Session &s) {
+    if (s.rtc_scene) rtcReleaseScene(static_cast<RTCScene>(s.rtc_scene));
+    if (s.rtc_device) rtcReleaseDevice(static_cast<RTCDevice>(s.rtc_device));
+    s.rtc_scene = s.rtc_device = nullptr;
+}
+
+void make_state(Session &s, RenderState &st, ThreadContext *ctx) {
+    memset(&st, 0, sizeof st);
+    st.version = KOR_HOST_INTERFACE_VERSION;
+    st.camera = &s.camera.cam;
+    st.options = &s.options;
+    st.global_lock = s.global_lock;
+    st.thread = ctx ? ctx->index : 0;
+    st.type = ZO_RAY_EYE;
+    st.call_type = ZO_CALL_LENS;
+    st.ior = st.ior_in = 1.0f;
+    st.shadow_tol = 1e-4;
+    st.environment = s.camera.cam.environment;
+    st.volume = s.camera.cam.volume;
+    st.host = ctx;
+}
+
+void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
+    const zoCamera &c = s.camera.cam;
+    const float w = static_cast<float>(c.x_resolution), h = static_cast<float>(c.y_resolution);
+    const float fx = (x - 0.5f * w - c.x_offset) * c.aperture / w;
+    const float fy = (y - 0.5f * h - c.y_offset) * c.aperture / (c.aspect * h);
+    Vector3 o{0, 0, 0}, d{fx, fy, -c.focal};
+    if (c.orthographic) {
+        o = {fx, fy, 0};
+        d = {0, 0, -1};
+    }
+    *org = xform_point(s.camera.to_world, o);
+    *dir = normalize(xform_vector(s.camera.to_world, d));
+}
+
+void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster) {
+    const zoCamera &c = s.camera.cam;
+    const float w = static_cast<float>(c.x_resolution), h = static_cast<float>(c.y_resolution);
+    float fx = pc.x, fy = pc.y;
+    if (!c.orthographic) {
+        float depth = -pc.z;
+        if (std::fabs(depth) < 1e-20f) depth = 1e-20f;
+        fx = pc.x * c.focal / depth;
+        fy = pc.y * c.focal / depth;
+    }
+    raster->x = 0.5f * w + c.x_offset + fx * w / c.aperture;
+    raster->y = 0.5f * h + c.y_offset + fy * c.aspect * h / c.aperture;
+    raster->z = pc.z;
+}
+
+const InstanceEntry *hit_instance(const RenderState *state, const uint32_t **vertices) {
+    Session *s = session();
+    if (!s || !state || !state->pri || !state->instance || state->instance >= s->db.size())
+        return nullptr;
+    const DbItem &item = s->db[state->instance];
+    if (item.type != ZO_DB_INSTANCE || !item.object_instance) return nullptr;
+    const InstanceEntry *inst = static_cast<const InstanceEntry *>(item.owner);
+    const Mesh &m = inst->object->mesh;
+    if (state->pri_index < 0 || static_cast<size_t>(state->pri_index) >= m.triangles())
+        return nullptr;
+    if (vertices) *vertices = &m.tri[3 * state->pri_index];
+    return inst;
+}
+
+bool triangle_tangents(const InstanceEntry &inst, int prim, int space, Vector3 *dpdu,
+                       Vector3 *dpdv) {
+    const Mesh &m = inst.object->mesh;
+    if (space < 0 || static_cast<size_t>(space) >= m.tex.size()) return false;
+    const uint32_t *i = &m.tri[3 * prim];
+    const Vector3 &p0 = inst.world_P[i[0]], &p1 = inst.world_P[i[1]], &p2 = inst.world_P[i[2]];
+    const Vector3 &t0 = m.tex[space][i[0]], &t1 = m.tex[space][i[1]], &t2 = m.tex[space][i[2]];
+    Vector3 dp1 = p1 - p0, dp2 = p2 - p0;
+    float du1 = t1.x - t0.x, dv1 = t1.y - t0.y, du2 = t2.x - t0.x, dv2 = t2.y - t0.y;
+    float det = du1 * dv2 - du2 * dv1;
+    if (std::fabs(det) < 1e-20f) return false;
+    float inv = 1.0f / det;
+    *dpdu = (dp1 * dv2 - dp2 * dv1) * inv;
+    *dpdv = (dp2 * du1 - dp1 * du2) * inv;
+    return true;
+}
+
+zoBoolean run_material(Color *result, RenderState *state, int slot, int call_type) {
+    Session *s = session();
+    if (!s || state->material == 0 || state->material >= s->db.size()) return 0;
+    const DbItem &item = s->db[state->material];
+    if (item.type != ZO_DB_MATERIAL && item.type != ZO_DB_MATERIAL_PHENOMENON) return 0;
+    const MaterialEntry *m = static_cast<const MaterialEntry *>(item.record);
+    Tag shader = m->slots[slot];
+    if (!shader) return 0;
+    return call_shader(result, call_type, state, shader, nullptr);
+}
+
+namespace {
+
+// Fills the hit fields of `state` from an intersection.
+void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh) {
+    InstanceEntry &inst = *s.geom_instance[rh.hit.geomID];
+    const Mesh &m = inst.object->mesh;
+    const int prim = static_cast<int>(rh.hit.primID);
+    const uint32_t *i = &m.tri[3 * prim];
+    const float b1 = rh.hit.u, b2 = rh.hit.v, b0 = 1.0f - b1 - b2;
+    state->dist = rh.ray.tfar;
+    state->point = state->org + state->dir * rh.ray.tfar;
+    Vector3 ng = normalize({rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z});
+    Vector3 n = inst.world_N.empty() ? ng : normalize(interpolate(inst.world_N, i, b0, b1, b2));
+    state->inv_normal = dot(ng, state->dir) > 0;
+    if (state->inv_normal) {
+        ng = ng * -1.0f;
+        n = n * -1.0f;
+    }
+    state->normal_geom = ng;
+    state->normal = n;
+    state->dot_nd = dot(n, state->dir);
+    state->bary[0] = b0;
+    state->bary[1] = b1;
+    state->bary[2] = b2;
+    state->bary[3] = 0;
+    const int spaces = static_cast<int>(std::min<size_t>(m.tex.size(), kMaxTextureSpaces));
+    for (int sp = 0; sp < spaces; ++sp) ctx->tex[sp] = interpolate(m.tex[sp], i, b0, b1, b2);
+    state->tex_list = spaces ? ctx->tex : nullptr;
+    state->tex_count = spaces;
+    state->pri_index = prim;
+    state->pri = const_cast<uint32_t *>(i);
+    state->motion = inst.world_motion.empty() ? Vector3{0, 0, 0}
+                                              : interpolate(inst.world_motion, i, b0, b1, b2);
+    Vector3 dpdu{0, 0, 0}, dpdv{0, 0, 0};
+    triangle_tangents(inst, prim, 0, &dpdu, &dpdv);
+    state->derivs[0] = dpdu;
+    state->derivs[1] = dpdv;
+    state->instance = inst.tag;
+    state->material = inst.rec.material;
+    state->label = inst.rec.label;
+    state->object_id = inst.rec.id;
+}
+
+}  // namespace
+
+zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const Vector3 *dir) {
+    Session *s = session();
+    ThreadContext *ctx = thread_context();
+    if (!s || !ctx || !state || !org || !dir) return 0;
+    const size_t next = ctx->lens_index;
+    if (next < s->camera.lens.size()) {
+        // The next lens shader of the camera sees the ray first.
+        ctx->lens_index = next + 1;
+        state->org = *org;
+        state->dir = normalize(*dir);
+        zoBoolean ok = call_shader(result, ZO_CALL_LENS, state, s->camera.lens[next], nullptr);
+        ctx->lens_index = next;
+        return ok;
+    }
+    ++ctx->rays;
+    state->org = *org;
+    state->dir = normalize(*dir);
+    state->type = ZO_RAY_EYE;
+    RTCIntersectContext ic;
+    rtcInitIntersectContext(&ic);
+    RTCRayHit rh;
+    rh.ray.org_x = state->org.x;
+    rh.ray.org_y = state->org.y;
+    rh.ray.org_z = state->org.z;
+    rh.ray.dir_x = state->dir.x;
+    rh.ray.dir_y = state->dir.y;
+    rh.ray.dir_z = state->dir.z;
+    rh.ray.tnear = 0.0f;
+    rh.ray.tfar = s->camera.cam.clip_far > 0 ? s->camera.cam.clip_far : INFINITY;
+    rh.ray.mask = 0xffffffffu;
+    rh.ray.flags = 0;
+    rh.ray.time = state->time;
+    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtcIntersect1(static_cast<RTCScene>(s->rtc_scene), &ic, &rh);
+    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) {
+        state->dist = 0;
+        state->pri = nullptr;
+        state->instance = 0;
+        state->material = 0;
+        const Tag env = s->camera.cam.environment;
+        if (env) return call_shader(result, ZO_CALL_ENVIRONMENT, state, env, nullptr);
+        if (result) *result = Color{0, 0, 0, 0};
+        return 0;
+    }
+    fill_hit(*s, ctx, state, rh);
+    Tag volume = s->camera.cam.volume, environment = s->camera.cam.environment;
+    if (state->material < s->db.size()) {
+        const DbItem &item = s->db[state->material];
+        if (item.type == ZO_DB_MATERIAL || item.type == ZO_DB_MATERIAL_PHENOMENON) {
+            const MaterialEntry *m = static_cast<const MaterialEntry *>(item.record);
+            if (m->slots[kSlotVolume]) volume = m->slots[kSlotVolume];
+            if (m->slots[kSlotEnvironment]) environment = m->slots[kSlotEnvironment];
+        }
+    }
+    state->volume = volume;
+    state->environment = environment;
+    if (result) *result = Color{0, 0, 0, 0};
+    return run_material(result, state, kSlotMaterial, ZO_CALL_MATERIAL);
+}
+
+namespace {
+
+struct Progress {
+    std::atomic<int> done{0};
+    std::atomic<int> shown{-1};
+    int total = 1;
+    bool enabled = false;
+    void tick() {
+        int d = ++done;
+        if (!enabled) return;
+        int pct = d * 100 / total;
+        int prev = shown.load();
+        if (pct == prev || !shown.compare_exchange_strong(prev, pct)) return;
+        char bar[96];
+        int filled = pct / 4;
+        int n = snprintf(bar, sizeof bar, "\rrendering [%.*s%*s] %3d%%", filled,
+                         "#########################", 25 - filled, "", pct);
+        g_progress_shown = true;
+        ssize_t w = write(2, bar, n);
+        (void)w;
+    }
+    void finish() {
+        if (!enabled) return;
+        ssize_t w = write(2, "\r\033[K", 4);
+        (void)w;
+        g_progress_shown = false;
+    }
+};
+
+void render_tile(Session &s, int tile, int tiles_x, ThreadContext *ctx) {
+    const zoCamera &c = s.camera.cam;
+    const int W = c.x_resolution, H = c.y_resolution;
+    const int x0 = (tile % tiles_x) * kTile, y0 = (tile / tiles_x) * kTile;
+    const int x1 = std::min(W, x0 + kTile), y1 = std::min(H, y0 + kTile);
+    const int spp = std::max(1, s.options.samples);
+    const int grid = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(spp))));
+    const int rows = (spp + grid - 1) / grid;
+    const Tag first_lens = s.camera.lens.empty() ? 0 : s.camera.lens[0];
+    RenderState st;
+    for (int y = y0; y < y1; ++y) {
+        for (int x = x0; x < x1; ++x) {
+            if (s.aborted.load(std::memory_order_relaxed)) return;
+            double acc[4] = {0, 0, 0, 0};
+            const size_t pixel = static_cast<size_t>(y) * W + x;
+            for (int k = 0; k < spp; ++k) {
+                float jx = 0.5f, jy = 0.5f;
+                if (spp > 1) {
+                    uint32_t seed = (static_cast<uint32_t>(y) * 73856093u) ^
+                                    (static_cast<uint32_t>(x) * 19349663u) ^
+                                    (static_cast<uint32_t>(k) * 83492791u);
+                    jx = ((k % grid) + hash_float(seed)) / grid;
+                    jy = ((k / grid) + hash_float(seed ^ 0x9e3779b9u)) / rows;
+                }
+                ctx->begin_sample();
+                make_state(s, st, ctx);
+                st.raster_x = x + jx;
+                st.raster_y = y + jy;
+                st.sample_index = k;
+                Vector3 org, dir;
+                eye_ray(s, st.raster_x, st.raster_y, &org, &dir);
+                ctx->eye_ray = {org, dir};
+                st.org = org;
+                st.dir = dir;
+                Color col{0, 0, 0, 0};
+                zoBoolean ok;
+                if (first_lens) {
+                    ctx->lens_index = 1;
+                    ok = call_shader(&col, ZO_CALL_LENS, &st, first_lens, nullptr);
+                } else {
+                    ok = trace_eye(&col, &st, &org, &dir);
+                }
+                ++ctx->samples;
+                if (ok) {
+                    acc[0] += col.r;
+                    acc[1] += col.g;
+                    acc[2] += col.b;
+                    acc[3] += col.a;
+                }
+                for (size_t b = 0; b < s.framebuffers.size(); ++b) {
+                    FrameBuffer &fb = s.framebuffers[b];
+                    if (fb.type < 0 || !ctx->fb_written[b]) continue;
+                    if (fb.type == ZO_FB_INTEGER) {
+                        memcpy(&fb.ints[pixel], ctx->fb_value[b], 4);
+                    } else {
+                        const float *v = reinterpret_cast<const float *>(ctx->fb_value[b]);
+                        for (int i = 0; i < fb.components; ++i) fb.sum[pixel * fb.components + i] += v[i];
+                    }
+                }
+            }
+            const double inv = 1.0 / spp;
+            s.color[pixel] = Color{static_cast<float>(acc[0] * inv), static_cast<float>(acc[1] * inv),
+                                   static_cast<float>(acc[2] * inv), static_cast<float>(acc[3] * inv)};
+        }
+    }
+}
+
+}  // namespace
+
+bool render(Session &s) {
+    const zoCamera &c = s.camera.cam;
+    const int W = c.x_resolution, H = c.y_resolution;
+    s.color.assign(static_cast<size_t>(W) * H, Color{0, 0, 0, 0});
+    for (FrameBuffer &fb : s.framebuffers) {
+        if (fb.type < 0) continue;
+        if (fb.type == ZO_FB_INTEGER) fb.ints.assign(static_cast<size_t>(W) * H, 0);
+        else fb.sum.assign(static_cast<size_t>(W) * H * fb.components, 0.0f);
+    }
+    const int tiles_x = (W + kTile - 1) / kTile, tiles_y = (H + kTile - 1) / kTile;
+    const int tiles = tiles_x * tiles_y;
+    Progress progress;
+    progress.total = tiles;
+    progress.enabled = s.settings.progress && isatty(2) && g_verbosity >= kWarning;
+    tbb::task_arena arena(s.threads);
+    arena.execute([&] {
+        tbb::parallel_for(tbb::blocked_range<int>(0, tiles, 1), [&](const tbb::blocked_range<int> &r) {
+            int index = tbb::this_task_arena::current_thread_index();
+            if (index < 0 || index >= s.threads) index = 0;
+            ThreadContext *ctx = s.contexts[index].get();
+            set_thread_context(ctx);
+            for (int t = r.begin(); t != r.end(); ++t) {
+                render_tile(s, t, tiles_x, ctx);
+                progress.tick();
+            }
+            set_thread_context(nullptr);
+        });
+    });
+    progress.finish();
+    // Frame buffers of floats hold the mean over all samples of a pixel.
+    const float inv = 1.0f / std::max(1, s.options.samples);
+    for (FrameBuffer &fb : s.framebuffers)
+        for (float &v : fb.sum) v *= inv;
+    s.color_image = zoImage{};
+    s.color_image.magic = kImageMagic;
+    s.color_image.width = W;
+    s.color_image.height = H;
+    s.color_image.bits = 32;
+    s.color_image.comp = 4;
+    s.color_image.type = ZO_IMG_TYPE_RGBA_FP;
+    s.color_image.gamma = 1;
+    s.color_image.data = s.color.data();
+    for (FrameBuffer &fb : s.framebuffers) {
+        if (fb.type < 0) continue;
+        fb.image = zoImage{};
+        fb.image.magic = kImageMagic;
+        fb.image.width = W;
+        fb.image.height = H;
+        fb.image.bits = 32;
+        fb.image.comp = fb.components;
+        fb.image.gamma = 1;
+        if (fb.type == ZO_FB_INTEGER) {
+            fb.image.type = ZO_IMG_TYPE_TAG;
+            fb.image.data = fb.ints.data();
+        } else {
+            fb.image.type = fb.type == ZO_FB_COLOR    ? ZO_IMG_TYPE_RGBA_FP
+                            : fb.type == ZO_FB_SCALAR ? ZO_IMG_TYPE_S_FP
+                                                      : ZO_IMG_TYPE_RGB_FP;
+            fb.image.data = fb.sum.data();
+        }
+    }
+    return !s.aborted.load();
+}
+
+void run_output_shaders(Session &s) {
+    if (s.camera.output.empty()) return;
+    ThreadContext *ctx = s.contexts[0].get();
+    set_thread_context(ctx);
+    RenderState st;
+    for (Tag tag : s.camera.output) {
+        ctx->begin_sample();
+        make_state(s, st, ctx);
+        st.type = ZO_RAY_OUTPUT;
+        st.call_type = ZO_CALL_OUTPUT;
+        Color unused{0, 0, 0, 0};
+        call_shader(&unused, ZO_CALL_OUTPUT, &st, tag, nullptr);
+    }
+    set_thread_context(nullptr);
+}
+
+bool write_images(Session &s) {
+    const int W = s.camera.cam.x_resolution, H = s.camera.cam.y_resolution;
+    bool ok = true;
+    std::string error;
+    if (!s.output_file.empty()) {
+        if (!write_image(s.output_file, W, H, 4, reinterpret_cast<const float *>(s.color.data()),
+                         false, error)) {
+            message(kError, error.c_str());
+            ok = false;
+        }
+    }
+    for (FrameBuffer &fb : s.framebuffers) {
+        if (fb.type < 0 || fb.file.empty()) continue;
+        std::vector<float> values;
+        const float *data = fb.sum.data();
+        if (fb.type == ZO_FB_INTEGER) {
+            values.assign(fb.ints.begin(), fb.ints.end());
+            data = values.data();
+        }
+        if (!write_image(fb.file, W, H, fb.components, data, fb.type == ZO_FB_INTEGER, error)) {
+            message(kError, error.c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+}  // namespace korhost

@@ -1,0 +1,369 @@
+// The state of one render: declarations, the scene database, the loaded
+// shader library, shader instances, per-thread contexts and frame buffers.
+// The exported host functions reach it through korhost::session().
+#pragma once
+
+#include <korshaders/host.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "decl.h"
+
+namespace korhost {
+
+// A scene or setup problem; the text names the file, the object and the
+// problem, ready to print.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum Severity { kFatal = 0, kError = 1, kWarning = 2, kInfo = 3, kProgress = 4, kDebug = 5,
+                kVDebug = 6 };
+
+using ShaderFn = zoBoolean (*)(void *result, RenderState *state, void *params, void *arg);
+using InitFn = void (*)(RenderState *state, void *params, zoBoolean *request);
+using ExitFn = void (*)(RenderState *state, void *params);
+using VersionFn = int (*)(void);
+
+struct ShaderFunction;
+struct ShaderInstance;
+
+// The record a running shader sees as state->shader, followed by the
+// host's own parts. Shader-level records (init and exit with no
+// parameters) have no instance.
+struct HostRecord {
+    zoShaderRecord rec;  // must stay the first member
+    ShaderFunction *function = nullptr;
+    ShaderInstance *instance = nullptr;
+    void *user = nullptr;     // the user-pointer slot (query 51)
+    std::vector<void *> tls;  // one pointer per render thread (queries 124, 126, 127)
+};
+
+struct ShaderFunction {
+    const Declaration *decl = nullptr;
+    ShaderFn fn = nullptr;
+    InitFn init = nullptr;
+    ExitFn exit = nullptr;
+    HostRecord level;  // the shader-level record
+    bool initialised = false;
+    bool instance_init = false;  // its shader-level init asked for instance init
+};
+
+// A parameter connected to another shader: its connection word holds the
+// index (1-based) of one of these.
+struct Connection {
+    Tag shader = 0;
+    int result_size = 0;
+    int field_offset = 0;  // offset of the connected field in the result
+};
+
+struct ShaderInstance {
+    std::string name;
+    Tag tag = 0;
+    ShaderFunction *function = nullptr;
+    HostRecord record;
+    uint8_t *params = nullptr;  // record, array storage, then the ghost copy
+    size_t record_size = 0;     // bytes before the ghost copy
+    std::vector<Connection> connections;
+    bool instance_initialised = false;
+    ~ShaderInstance() { free(params); }
+};
+
+struct DbItem {
+    int type = ZO_DB_NONE;
+    void *record = nullptr;
+    int size = 0;
+    std::string name;
+    void *owner = nullptr;  // the host's entry (InstanceEntry, ImageEntry, ...)
+    bool object_instance = false;  // an instance of an object (owner is an InstanceEntry)
+};
+
+struct Mesh {
+    std::vector<Vector3> P, N, motion;
+    std::vector<std::vector<Vector3>> tex;  // texture spaces, per vertex
+    std::vector<uint32_t> tri;              // three vertex indices per triangle
+    int face_stride = 0;                    // per-face words
+    std::vector<int32_t> face_columns;      // column -> index into a face's words, -1 absent
+    std::vector<int32_t> face_words;        // face_stride words per triangle
+    size_t triangles() const { return tri.size() / 3; }
+};
+
+struct ObjectEntry {
+    std::string name;
+    Tag tag = 0;
+    Mesh mesh;
+    zoObjectRecord rec{};
+};
+
+struct InstanceEntry {
+    std::string name;
+    Tag tag = 0;
+    ObjectEntry *object = nullptr;
+    zoInstanceRecord rec{};
+    std::vector<Vector3> world_P, world_N, world_motion;  // the mesh placed in the world
+};
+
+enum MaterialSlot {
+    kSlotMaterial,
+    kSlotShadow,
+    kSlotVolume,
+    kSlotEnvironment,
+    kSlotDisplace,
+    kSlotPhoton,
+    kSlotPhotonVol,
+    kSlotContour,
+    kSlotLightmap,
+    kSlotCount
+};
+
+struct MaterialEntry {
+    std::string name;
+    Tag tag = 0;
+    bool phenomenon = false;
+    Tag slots[kSlotCount] = {};
+};
+
+struct DataEntry {
+    std::string name;
+    Tag tag = 0;
+    const Declaration *decl = nullptr;
+    uint8_t *bytes = nullptr;
+    size_t size = 0;
+    ~DataEntry() { free(bytes); }
+};
+
+struct ImageEntry {
+    std::string name;
+    Tag tag = 0;
+    std::string file;
+    zoImage image{};
+    std::vector<float> pixels;  // RGBA float, bottom row first
+};
+
+struct LightEntry {
+    std::string name;
+    Tag tag = 0;       // the light
+    Tag instance = 0;  // its instance
+    zoLightRecord rec{};
+    zoInstanceRecord inst{};
+};
+
+struct StringEntry {
+    Tag tag = 0;
+    std::string text;
+};
+
+struct FrameBuffer {
+    int index = -1;
+    int type = -1;  // ZO_FB_*, -1: not declared
+    int components = 0;
+    std::string file;
+    std::vector<float> sum;       // float buffers: per pixel sums
+    std::vector<int32_t> ints;    // integer buffers
+    zoImage image{};              // as opened by an output shader
+};
+
+// A chunked bump allocator; reset per eye sample. Chunks are kept, so a
+// render allocates only while its busiest sample grows the arena.
+class Arena {
+public:
+    void *alloc(size_t size, size_t align = 16);
+    void reset() {
+        chunk_ = 0;
+        used_ = 0;
+    }
+    ~Arena();
+
+private:
+    std::vector<std::pair<uint8_t *, size_t>> chunks_;
+    size_t chunk_ = 0, used_ = 0;
+};
+
+struct StateEntry {
+    char key[32];
+    int size;
+    int lifetime;
+    void *value;
+};
+
+constexpr int kMaxStateEntries = 64;
+constexpr int kMaxTextureSpaces = 16;
+constexpr int kMaxFrameBuffers = 32;
+
+struct ThreadContext {
+    int index = 0;
+    Arena arena;
+    StateEntry entries[kMaxStateEntries];
+    int entry_count = 0;
+    Vector3 tex[kMaxTextureSpaces];
+    // The value each user frame buffer got in the current sample.
+    alignas(16) uint8_t fb_value[kMaxFrameBuffers][16];
+    bool fb_written[kMaxFrameBuffers] = {};
+    size_t lens_index = 0;
+    zoRay eye_ray{};
+    uint64_t rays = 0, samples = 0;
+    bool warned_arena = false;
+    void begin_sample() {
+        arena.reset();
+        entry_count = 0;
+        for (bool &w : fb_written) w = false;
+        lens_index = 0;
+    }
+};
+
+struct Settings {
+    int verbosity = kWarning;
+    int threads = 0;             // 0: all cores
+    int samples = 0;             // 0: from the scene
+    int width = 0, height = 0;   // 0: from the scene
+    std::string library;         // --library
+    std::string output;          // -o
+    std::vector<std::string> shader_dirs;  // declaration directories
+    bool benchmark = false;
+    bool progress = true;
+};
+
+struct CameraSetup {
+    zoCamera cam{};
+    zoMatrix to_world{};    // camera space to world space
+    zoMatrix from_world{};
+    std::vector<Tag> lens, output;
+};
+
+class Session {
+public:
+    Settings settings;
+    Declarations decls;
+
+    std::string scene_file;
+    std::string scene_dir;
+    std::string scene_text;
+
+    std::string library_path;
+    void *library = nullptr;
+    void *self_handle = nullptr;
+
+    // The database: tag = index; item 0 is "none".
+    std::vector<DbItem> db{DbItem{}};
+
+    std::map<std::string, std::unique_ptr<ShaderFunction>> functions;
+    std::vector<ShaderFunction *> init_order;
+    std::deque<ShaderInstance> shaders;
+    std::deque<MaterialEntry> materials;
+    std::deque<ObjectEntry> objects;
+    std::deque<InstanceEntry> instances;
+    std::deque<DataEntry> data;
+    std::deque<ImageEntry> images;
+    std::deque<LightEntry> lights;
+    std::deque<StringEntry> strings;
+    std::vector<Tag> light_instances;  // global light list
+
+    CameraSetup camera;
+    zoOptions options{};
+    std::string output_file;
+    std::vector<FrameBuffer> framebuffers;  // by index; type -1 where undeclared
+    std::vector<Color> color;               // the colour image, bottom row first
+    zoImage color_image{};
+
+    zoLock global_lock = nullptr;
+    int threads = 1;
+    std::vector<std::unique_ptr<ThreadContext>> contexts;
+    std::atomic<bool> aborted{false};
+    std::atomic<int> errors{0};
+
+    // Memory accounting.
+    std::atomic<long> mem_blocks{0}, mem_allocations{0}, mem_releases{0};
+    std::atomic<long long> mem_bytes{0};
+    bool mem_tracking = false;
+    std::mutex mem_mutex;
+    std::map<void *, std::pair<std::string, int>> mem_live;  // tracked blocks
+
+    // Embree
+    void *rtc_device = nullptr;
+    void *rtc_scene = nullptr;
+    std::vector<InstanceEntry *> geom_instance;  // by geometry id
+
+    Tag add_db(int type, void *record, int size, const std::string &name);
+    DbItem *item(Tag tag) {
+        return tag > 0 && tag < db.size() ? &db[tag] : nullptr;
+    }
+
+    ~Session();
+};
+
+// The session of the render in progress, or null.
+Session *session();
+void set_session(Session *s);
+
+// The calling thread's context (context 0 outside the render threads).
+ThreadContext *thread_context();
+void set_thread_context(ThreadContext *ctx);
+
+// Messages to standard error with severity, filtered by the verbosity.
+void message(int severity, const char *text);
+void messagef(int severity, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Scene loading (scene_load.cpp): fills the session from the scene file;
+// throws Error.
+void load_scene(Session &s, const std::string &path);
+// Loads the shader library (the path chosen by the settings and the scene).
+void load_library(Session &s, const std::string &scene_library);
+
+// Runtime (runtime.cpp).
+zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg);
+void init_shaders(Session &s, RenderState *state);
+void exit_shaders(Session &s, RenderState *state);
+void report_memory(Session &s);
+void *state_alloc(size_t size);
+
+// Rendering (render.cpp).
+void build_geometry(Session &s);
+void release_geometry(Session &s);
+void make_state(Session &s, RenderState &state, ThreadContext *ctx);
+bool render(Session &s);  // false when the render was aborted
+void run_output_shaders(Session &s);
+bool write_images(Session &s);
+zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const Vector3 *dir);
+zoBoolean run_material(Color *result, RenderState *state, int slot, int call_type);
+void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster);
+
+// The hit triangle of a state: its instance entry and vertex indices.
+const InstanceEntry *hit_instance(const RenderState *state, const uint32_t **vertices);
+// dP/du and dP/dv (world space) of triangle `prim` from texture space `space`.
+bool triangle_tangents(const InstanceEntry &inst, int prim, int space, Vector3 *dpdu,
+                       Vector3 *dpdv);
+// The world-space ray through raster position (x, y).
+void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir);
+
+// Image files (image_io.cpp).
+bool read_image(const std::string &path, ImageEntry &out, std::string &error);
+bool write_image(const std::string &path, int width, int height, int channels,
+                 const float *pixels_bottom_up, bool integer, std::string &error);
+
+// Matrices: row vectors, translation in elements 12..14.
+void mat_identity(float *m);
+void mat_mul(float *out, const float *a, const float *b);
+bool mat_invert(float *out, const float *in);
+Vector3 xform_point(const float *m, const Vector3 &p);
+Vector3 xform_vector(const float *m, const Vector3 &v);
+Vector3 xform_normal(const float *inverse, const Vector3 &n);  // by the inverse's transpose
+
+inline Vector3 operator+(Vector3 a, Vector3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline Vector3 operator-(Vector3 a, Vector3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline Vector3 operator*(Vector3 a, float k) { return {a.x * k, a.y * k, a.z * k}; }
+inline float dot(Vector3 a, Vector3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline Vector3 cross(Vector3 a, Vector3 b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+Vector3 normalize(Vector3 v);
+
+}  // namespace korhost
