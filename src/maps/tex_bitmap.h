@@ -5,6 +5,7 @@
 #define KORSHADERS_MAPS_TEX_BITMAP_H
 
 #include <korshaders/host.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kor_base.h"
@@ -48,6 +49,10 @@ struct BitmapParams {
     int32_t externalArg2;
     int32_t externalFlags;
 };
+static_assert(offsetof(BitmapParams, images) == 100, "bitmap parameter layout");
+static_assert(offsetof(BitmapParams, externalInterface) == 120, "bitmap parameter layout");
+static_assert(offsetof(BitmapParams, externalHandles) == 136, "bitmap parameter layout");
+static_assert(sizeof(BitmapParams) == 160, "bitmap parameter layout");
 
 // Entry table of an external image source. Rows are counted from the top
 // of the image, so the source reads at (u, 1 - v).
