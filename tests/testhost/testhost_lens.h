@@ -1,0 +1,16 @@
+// The test host's eye ray: what zo_trace_eye answers and what it saw.
+#pragma once
+
+#include <korshaders/host.h>
+
+struct TestLens {
+    Color color{0, 0, 0, 0};  // the traced colour
+    zoBoolean hit = 1;        // the eye ray hit geometry
+    int32_t sky_hdr = 0;      // written to "SKY_IS_HDR" during the trace when non-zero
+    int traces = 0;
+    bool saw_tone_record = false;  // "KEY_7" was present during the last trace
+
+    void reset() { *this = TestLens{}; }
+};
+
+extern "C" TestLens *testhost_lens();
