@@ -240,7 +240,7 @@ typedef struct zoOptions {
     char shadow;          /* ZO_SHADOW_* */
     char render_mode;     /* 'r' enables opacity reporting and secondary rules */
     char trace;           /* ray tracing on */
-    char pad0;
+    char unshadowed;      /* lights report their unshadowed light (shadow-free passes) */
     int32_t reflection_depth;
     int32_t refraction_depth;
     int32_t trace_depth;
