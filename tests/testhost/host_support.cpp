@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "host_bitmap.h"
 #include "testhost.h"
 
 #define HOST extern "C" __attribute__((visibility("default")))
@@ -40,12 +41,16 @@ void *testhost_image(Tag tag) {
     return it == h().images.end() ? nullptr : it->second;
 }
 
-HOST void zo_lock(zoLock) {
-    std::lock_guard<std::mutex> lock(h().mutex);
-    ++h().locks;
+HOST void zo_lock(zoLock word) {
+    {
+        std::lock_guard<std::mutex> lock(h().mutex);
+        ++h().locks;
+    }
+    testhost_lock_acquire(word);  // a word from zo_init_lock locks for real
 }
 
-HOST void zo_unlock(zoLock) {
+HOST void zo_unlock(zoLock word) {
+    testhost_lock_release(word);
     std::lock_guard<std::mutex> lock(h().mutex);
     ++h().unlocks;
 }
@@ -62,6 +67,9 @@ HOST zoBoolean zo_call_shader_x(void *result, int type, RenderState *state, Tag 
         auto it = h().shaders.find(tag);
         if (it != h().shaders.end()) b = it->second;
     }
+    // a shader function registered for the tag runs for real
+    if (const TestShaderEntry *run = testhost_shader_function(tag))
+        return run->function(result, state, run->params, arg);
     if (b.writes && result) *static_cast<Color *>(result) = b.color;
     return b.ok;
 }
