@@ -145,7 +145,7 @@ enum {
 enum {
     ZO_Q_LIGHT_INSTANCE_RECORD = 5, /* const zoLightRecord** of the state's light */
     ZO_Q_LIGHT_INSTANCE = 7,        /* Tag: the light's instance (tag = light or 0) */
-    ZO_Q_INSTANCE_NAME = 8,         /* const char**: name of instance `tag` */
+    ZO_Q_INSTANCE_NAME = 8,         /* Tag: identity of instance `tag` (its own tag) */
     ZO_Q_EXTRA_15 = 15,             /* takes a fifth argument word */
     ZO_Q_LIGHT_SHADER = 29,         /* Tag: shader of light `tag` */
     ZO_Q_LIGHT_ORIGIN = 31,         /* Vector3: origin of light `tag` */
@@ -479,7 +479,8 @@ zoBoolean zo_shaderstate_set(RenderState *state, const char *key, const void *va
                              int lifetime);
 void *zo_shaderstate_get(RenderState *state, const char *key, int *size);
 
-/* Ray tracing. */
+/* Ray tracing. zo_trace_eye returns true when the ray hit geometry; a ray
+ * that hits nothing still brings back the environment's colour. */
 zoBoolean zo_trace_eye(Color *result, RenderState *state, const Vector3 *origin,
                        const Vector3 *direction);
 zoBoolean zo_trace_reflection(Color *result, RenderState *state, const Vector3 *direction);
