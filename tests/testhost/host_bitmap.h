@@ -21,12 +21,14 @@ struct TestFbPut {
     int buffer;
     int32_t word;  // the first word of the value
     int ray_type;
+    Color color;   // the value, for buffers declared in `color_buffers`
 };
 
 struct TestBitmapHost {
     std::mutex mutex;
     std::map<Tag, TestShaderEntry> functions;  // zo_call_shader_x runs these first
     std::vector<TestFbPut> fb_puts;            // zo_fb_put
+    std::vector<int> color_buffers;            // buffers that hold a Color
     long lock_inits = 0, lock_deletes = 0;     // zo_init_lock, zo_delete_lock
     long contended = 0;                        // zo_lock calls that had to wait
     std::map<const zoImage *, std::vector<zoImage *>> pyramids;  // zo_img_pyramid_get_level
@@ -35,6 +37,7 @@ struct TestBitmapHost {
         std::lock_guard<std::mutex> lock(mutex);
         functions.clear();
         fb_puts.clear();
+        color_buffers.clear();
         lock_inits = lock_deletes = contended = 0;
         pyramids.clear();
     }
