@@ -29,7 +29,8 @@ const char *kUsage =
     "  --threads N       render threads (default: all cores)\n"
     "  --resolution WxH  image size (overrides the camera's)\n"
     "  --samples N       eye samples per pixel (overrides the options')\n"
-    "  --library PATH    the shader library (overrides the scene's \"library\")\n"
+    "  --library PATH    a shader library; may be given several times (overrides the\n"
+    "                    scene's \"library\")\n"
     "  --shaders DIR     a folder of shader declarations (default: the shipped ones)\n"
     "  --verbose N       0 fatal, 1 errors, 2 warnings (default), 3 info, 5 debug\n"
     "  --benchmark       print one line of ray and sample counts and the time\n"
@@ -96,7 +97,8 @@ int korrender_main(int argc, char **argv) {
             settings.width = w;
             settings.height = h;
         } else if (a == "--library") {
-            if (!value(settings.library)) return usage_error("--library needs a path");
+            if (!value(v)) return usage_error("--library needs a path");
+            settings.libraries.push_back(v);
         } else if (a == "--shaders") {
             if (!value(v)) return usage_error("--shaders needs a folder");
             settings.shader_dirs.push_back(v);
@@ -225,9 +227,11 @@ int render_scene(Session &s, const std::string &scene) {
     zo_delete_lock(&s.global_lock);
     // Instances go before the library whose shaders made them.
     s.shaders.clear();
-    if (s.library) dlclose(s.library);
+    for (auto &lib : s.libraries)
+        if (lib.handle) dlclose(lib.handle);
+    s.libraries.clear();
     if (s.self_handle) dlclose(s.self_handle);
-    s.library = s.self_handle = nullptr;
+    s.self_handle = nullptr;
     set_session(nullptr);
     return status;
 }

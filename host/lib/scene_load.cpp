@@ -172,7 +172,8 @@ private:
     // ---- objects ----
     ShaderFunction *function(const std::string &name, const std::string &ptr,
                              const std::string &object);
-    void check_version(const Declaration *d, const std::string &ptr, const std::string &object);
+    void check_version(const Declaration *d, const std::string &ptr, const std::string &object,
+                       void *handle = nullptr, const std::string &path = "");
     void build_shader(ShaderInstance &inst, const json &spec, const std::string &ptr);
     Tag shader_ref(const json &v, const std::string &ptr, const std::string &object,
                    const std::string &inline_name);
@@ -381,18 +382,28 @@ Tag Loader::resolve_tag(Kind kind, const json &v, const std::string &ptr,
 // Shaders.
 
 void Loader::check_version(const Declaration *d, const std::string &ptr,
-                           const std::string &object) {
+                           const std::string &object, void *handle, const std::string &path) {
     if (!d->version) return;
     const std::string vname = d->name + "_version";
-    auto fn = reinterpret_cast<VersionFn>(dlsym(s_.library, vname.c_str()));
+    VersionFn fn = nullptr;
+    std::string where = path;
+    if (handle) {
+        fn = reinterpret_cast<VersionFn>(dlsym(handle, vname.c_str()));
+    } else {
+        for (const auto &lib : s_.libraries) {
+            fn = reinterpret_cast<VersionFn>(dlsym(lib.handle, vname.c_str()));
+            where = lib.path;
+            if (fn) break;
+        }
+    }
     if (!fn)
-        fail(ptr, object, "the shader library " + s_.library_path + " does not export " +
-                              vname + " (declared version " + std::to_string(*d->version) +
-                              " in " + d->file + ")");
+        fail(ptr, object, "the shader library " + where + " does not export " + vname +
+                              " (declared version " + std::to_string(*d->version) + " in " +
+                              d->file + ")");
     int have = fn();
     if (have != *d->version)
         fail(ptr, object, "version mismatch for " + quote(d->name) + ": the shader library " +
-                              s_.library_path + " has version " + std::to_string(have) +
+                              where + " has version " + std::to_string(have) +
                               ", the declaration in " + d->file + " says version " +
                               std::to_string(*d->version));
 }
@@ -409,13 +420,24 @@ ShaderFunction *Loader::function(const std::string &name, const std::string &ptr
                               ")");
     auto f = std::make_unique<ShaderFunction>();
     f->decl = d;
-    f->fn = reinterpret_cast<ShaderFn>(dlsym(s_.library, name.c_str()));
-    if (!f->fn)
-        fail(ptr, object, "unknown shader " + quote(name) + ": the shader library " +
-                              s_.library_path + " does not export it");
-    check_version(d, ptr, object);
-    f->init = reinterpret_cast<InitFn>(dlsym(s_.library, (name + "_init").c_str()));
-    f->exit = reinterpret_cast<ExitFn>(dlsym(s_.library, (name + "_exit").c_str()));
+    const Session::Library *lib = nullptr;
+    for (const auto &l : s_.libraries) {
+        f->fn = reinterpret_cast<ShaderFn>(dlsym(l.handle, name.c_str()));
+        if (f->fn) {
+            lib = &l;
+            break;
+        }
+    }
+    if (!lib) {
+        std::string paths;
+        for (const auto &l : s_.libraries) paths += (paths.empty() ? "" : ", ") + l.path;
+        fail(ptr, object, "unknown shader " + quote(name) + ": declared in " + d->file +
+                              ", but the shader library " + paths + " does not export it");
+    }
+    f->library = lib->path.c_str();
+    check_version(d, ptr, object, lib->handle, lib->path);
+    f->init = reinterpret_cast<InitFn>(dlsym(lib->handle, (name + "_init").c_str()));
+    f->exit = reinterpret_cast<ExitFn>(dlsym(lib->handle, (name + "_exit").c_str()));
     Tag decl_tag = s_.add_db(ZO_DB_FUNCTION_DECL, const_cast<Declaration *>(d), 0, name);
     f->level.function = f.get();
     f->level.rec.declaration = decl_tag;
@@ -1278,15 +1300,26 @@ void Loader::run() {
 
 // ---------------------------------------------------------------------------
 
-void load_library(Session &s, const std::string &scene_library) {
-    std::string path = s.settings.library;
-    std::string origin = "--library";
-    if (path.empty() && !scene_library.empty()) {
-        path = join_path(s.scene_dir, scene_library);
+void load_libraries(Session &s, const std::vector<std::string> &scene_libraries) {
+    // Our own module's handle: never a global one, whose lookup could find
+    // the library's forwarders of the same names.
+    Dl_info info;
+    if (!dladdr(reinterpret_cast<void *>(&session), &info) || !info.dli_fname)
+        throw Error("korrender: cannot find the host module");
+    s.self_handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    if (!s.self_handle)
+        throw Error(std::string("korrender: cannot open the host module ") + info.dli_fname);
+
+    std::vector<std::pair<std::string, std::string>> paths;  // path, where it was named
+    if (!s.settings.libraries.empty()) {
+        for (const auto &p : s.settings.libraries) paths.emplace_back(p, "--library");
+    } else if (!scene_libraries.empty()) {
         TextPosition p = locate(s.scene_text, "/library");
-        origin = s.scene_file + (p.line ? ":" + std::to_string(p.line) + ":" + std::to_string(p.column) : "");
-    }
-    if (path.empty()) {
+        std::string origin = s.scene_file;
+        if (p.line) origin += ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
+        for (const auto &lib : scene_libraries) paths.emplace_back(join_path(s.scene_dir, lib), origin);
+    } else {
+        std::string path;
         char exe[PATH_MAX];
         ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
         if (n > 0) {
@@ -1297,27 +1330,21 @@ void load_library(Session &s, const std::string &scene_library) {
 #ifdef KOR_INSTALL_LIBDIR
         if (path.empty()) path = std::string(KOR_INSTALL_LIBDIR) + "/libkorshaders.so";
 #endif
-        origin = "default location";
+        paths.emplace_back(path, "default location");
     }
-    s.library_path = path;
-    if (!file_exists(path))
-        throw Error(origin + ": shader library " + path + ": no such file");
-    s.library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!s.library) {
-        const char *e = dlerror();
-        throw Error(origin + ": shader library " + path + ": cannot be loaded: " + (e ? e : "?"));
+    for (const auto &[path, origin] : paths) {
+        if (!file_exists(path)) throw Error(origin + ": shader library " + path + ": no such file");
+        void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char *e = dlerror();
+            throw Error(origin + ": shader library " + path + ": cannot be loaded: " + (e ? e : "?"));
+        }
+        s.libraries.push_back({path, handle});
+        auto set_handle = reinterpret_cast<void (*)(void *)>(dlsym(handle, "zoSetModuleHandle"));
+        if (!set_handle)
+            throw Error(origin + ": shader library " + path + ": does not export zoSetModuleHandle");
+        set_handle(s.self_handle);
     }
-    auto set_handle = reinterpret_cast<void (*)(void *)>(dlsym(s.library, "zoSetModuleHandle"));
-    if (!set_handle)
-        throw Error(origin + ": shader library " + path + ": does not export zoSetModuleHandle");
-    // Our own module's handle: never a global one, whose lookup could find
-    // the library's forwarders of the same names.
-    Dl_info info;
-    if (!dladdr(reinterpret_cast<void *>(&session), &info) || !info.dli_fname)
-        throw Error("korrender: cannot find the host module");
-    s.self_handle = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-    if (!s.self_handle) throw Error(std::string("korrender: cannot open the host module ") + info.dli_fname);
-    set_handle(s.self_handle);
 }
 
 void load_scene(Session &s, const std::string &path) {
@@ -1339,14 +1366,19 @@ void load_scene(Session &s, const std::string &path) {
         throw Error(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
                     ": malformed scene: " + reason);
     }
-    std::string library;
+    std::vector<std::string> libraries;
     if (root.is_object() && root.contains("library")) {
-        if (!root["library"].is_string()) {
+        const json &l = root["library"];
+        bool ok = l.is_string() || l.is_array();
+        if (l.is_array())
+            for (const auto &e : l) ok = ok && e.is_string();
+        if (!ok) {
             TextPosition p = locate(s.scene_text, "/library");
             throw Error(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
-                        ": scene: \"library\" must be a string");
+                        ": scene: \"library\" must be a path or a list of paths");
         }
-        library = root["library"].get<std::string>();
+        if (l.is_string()) libraries.push_back(l.get<std::string>());
+        else for (const auto &e : l) libraries.push_back(e.get<std::string>());
     }
     if (root.is_object() && root.contains("declarations")) {
         const json &d = root["declarations"];
@@ -1364,7 +1396,7 @@ void load_scene(Session &s, const std::string &path) {
         if (d.is_array()) for (const auto &v : d) add(v);
         else add(d);
     }
-    load_library(s, library);
+    load_libraries(s, libraries);
     s.threads = std::max(1, s.threads);
     Loader loader(s, root);
     loader.run();

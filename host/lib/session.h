@@ -50,6 +50,7 @@ struct HostRecord {
 
 struct ShaderFunction {
     const Declaration *decl = nullptr;
+    const char *library = nullptr;  // path of the library that exports it
     ShaderFn fn = nullptr;
     InitFn init = nullptr;
     ExitFn exit = nullptr;
@@ -225,7 +226,7 @@ struct Settings {
     int threads = 0;             // 0: all cores
     int samples = 0;             // 0: from the scene
     int width = 0, height = 0;   // 0: from the scene
-    std::string library;         // --library
+    std::vector<std::string> libraries;  // --library (each given once)
     std::string output;          // -o
     std::vector<std::string> shader_dirs;  // declaration directories
     bool benchmark = false;
@@ -248,8 +249,11 @@ public:
     std::string scene_dir;
     std::string scene_text;
 
-    std::string library_path;
-    void *library = nullptr;
+    struct Library {
+        std::string path;
+        void *handle = nullptr;
+    };
+    std::vector<Library> libraries;  // searched in order for shaders
     void *self_handle = nullptr;
 
     // The database: tag = index; item 0 is "none".
@@ -316,7 +320,7 @@ void messagef(int severity, const char *format, ...) __attribute__((format(print
 // throws Error.
 void load_scene(Session &s, const std::string &path);
 // Loads the shader library (the path chosen by the settings and the scene).
-void load_library(Session &s, const std::string &scene_library);
+void load_libraries(Session &s, const std::vector<std::string> &scene_libraries);
 
 // Runtime (runtime.cpp).
 zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg);
