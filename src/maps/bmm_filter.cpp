@@ -125,8 +125,9 @@ void bilinear(const ImageFilter *f, int level, int x, int y, Color *out) {
     const float *a = &c00.r, *b = &c10.r, *c = &c01.r, *d = &c11.r;
     float *o = &out->r;
     for (int k = 0; k < 4; ++k)
-        o[k] = a[k] + (sx * (b[k] - a[k]) + sy * (c[k] - a[k]) + sxy * (a[k] + d[k] - c[k] - b[k])) /
-                          static_cast<float>(kFixedOne);
+        o[k] =
+            a[k] + (sx * (b[k] - a[k]) + sy * (c[k] - a[k]) + sxy * (a[k] + d[k] - c[k] - b[k])) /
+                       static_cast<float>(kFixedOne);
 }
 
 inline float catmullRom(float p0, float p1, float p2, float p3, float t) {
@@ -254,8 +255,7 @@ void reduceLevel(ImageFilter *f, int to, Color *rowA, Color *rowB) {
             const int x1 = x0 + 1 < w ? x0 + 1 : (wrap ? 0 : -1);
             float sum[4] = {rowA[x0].r, rowA[x0].g, rowA[x0].b, rowA[x0].a};
             int n = 1;
-            const Color *samples[3] = {x1 >= 0 ? &rowA[x1] : nullptr,
-                                       y1 >= 0 ? &rowB[x0] : nullptr,
+            const Color *samples[3] = {x1 >= 0 ? &rowA[x1] : nullptr, y1 >= 0 ? &rowB[x0] : nullptr,
                                        x1 >= 0 && y1 >= 0 ? &rowB[x1] : nullptr};
             for (const Color *s : samples) {
                 if (!s) continue;
@@ -345,7 +345,8 @@ int filterLevelCount(int width, int height) {
 
 ImageFilter *filterCreate(Tag image, float gamma, FilterPixelSource source, void *user, int width,
                           int height) {
-    auto *f = static_cast<ImageFilter *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(ImageFilter)));
+    auto *f =
+        static_cast<ImageFilter *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(ImageFilter)));
     if (!f) return nullptr;
     memset(f, 0, sizeof *f);
     f->image = image;

@@ -55,13 +55,13 @@ struct ImageFilter {
     int32_t levels;   // reduced levels built: levels 1 .. levels exist
     int32_t levelWidth[kFilterMaxLevels + 1];
     int32_t levelHeight[kFilterMaxLevels + 1];
-    void *level[kFilterMaxLevels + 1];  // [0] unused: level 0 is the source
+    void *level[kFilterMaxLevels + 1];               // [0] unused: level 0 is the source
     const zoImage *hostLevel[kFilterMaxLevels + 1];  // host pyramid levels
 
     FilterBuildFn buildPyramid;
-    FilterSampleFn sampleLevel;     // bilinear at a level
-    FilterSample0Fn sampleLevel0;   // bicubic, or bilinear for float images
-    FilterPixelFn getPixel;         // source pixel with gamma applied
+    FilterSampleFn sampleLevel;    // bilinear at a level
+    FilterSample0Fn sampleLevel0;  // bicubic, or bilinear for float images
+    FilterPixelFn getPixel;        // source pixel with gamma applied
     FilterImageFn lockImage, unlockImage;
 
     GammaTable *gamma;  // owned; null: no correction

@@ -89,8 +89,8 @@ void externalPointRead(const BitmapInstance *inst, const BitmapParams *p, const 
                        RenderState *, float u, float v, Color *out) {
     *out = kClear;
     if (inst->external && inst->external->pointRead)
-        inst->external->pointRead(image->handle, out, u, 1.0f - v, p->externalArg1,
-                                  p->externalArg2, inst->externalFlags);
+        inst->external->pointRead(image->handle, out, u, 1.0f - v, p->externalArg1, p->externalArg2,
+                                  inst->externalFlags);
     gammaApply(out, inst->gamma);
 }
 
@@ -274,9 +274,8 @@ void bitmapPlaceCorner(const BitmapParams &p, int tu, int tv, float *left, float
     // The same tile always draws the same offset: the sequence restarts from
     // a seed made of the tile's coordinates. A generator of our own on the
     // stack gives the process generator's sequence without sharing its state.
-    const uint32_t seed = (static_cast<uint32_t>(tu) * 14693u - static_cast<uint32_t>(tv) * 3251u -
-                           1328u) &
-                          0x7FFFu;
+    const uint32_t seed =
+        (static_cast<uint32_t>(tu) * 14693u - static_cast<uint32_t>(tv) * 3251u - 1328u) & 0x7FFFu;
     Random15 random;
     random.seed(seed);
     const int r1 = random.draw() & 0x7FFF;
@@ -506,7 +505,8 @@ KOR_SHADER_INIT(kor_Bitmap) {
                 inst->filterCount = count;
                 for (int k = 0; k < count; ++k) {
                     const Tag tag = kor::eval(state, &p->images.storage[start + k]);
-                    if (tag) inst->filters[k] = kor::filterCreate(tag, gamma, nullptr, nullptr, 0, 0);
+                    if (tag)
+                        inst->filters[k] = kor::filterCreate(tag, gamma, nullptr, nullptr, 0, 0);
                 }
             }
         } else {
@@ -517,8 +517,8 @@ KOR_SHADER_INIT(kor_Bitmap) {
     } else {
         inst->pointRead = externalPointRead;
         inst->filteredRead = externalFilteredRead;
-        inst->external = reinterpret_cast<const BitmapExternalSource *>(
-            kor::eval(state, &p->externalInterface));
+        inst->external =
+            reinterpret_cast<const BitmapExternalSource *>(kor::eval(state, &p->externalInterface));
         inst->externalHandle = kor::eval(state, &p->externalHandle);
         inst->externalFlags = kor::eval(state, &p->externalFlags);
     }

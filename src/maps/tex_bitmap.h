@@ -78,13 +78,13 @@ typedef void (*BitmapPointRead)(const BitmapInstance *inst, const BitmapParams *
                                 const BitmapImage *image, RenderState *state, float u, float v,
                                 Color *out);
 typedef void (*BitmapFilteredRead)(const BitmapInstance *inst, const BitmapParams *params,
-                                   const BitmapImage *image, RenderState *state, float u,
-                                   float v, float du, float dv, Color *out);
+                                   const BitmapImage *image, RenderState *state, float u, float v,
+                                   float du, float dv, Color *out);
 
 // Instance record, in the instance's user-pointer slot from init to exit.
 struct BitmapInstance {
-    int32_t warned;        // the missing generator was reported
-    int32_t defaultMode;   // output mode without a mode pointer (colour)
+    int32_t warned;       // the missing generator was reported
+    int32_t defaultMode;  // output mode without a mode pointer (colour)
     kor::GammaTable *gamma;
     kor::ImageFilter *filter;    // of `image`
     kor::ImageFilter **filters;  // one per list entry (null for empty entries)

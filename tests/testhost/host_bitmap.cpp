@@ -53,8 +53,10 @@ HOST void zo_delete_lock(zoLock *lock) {
 HOST zoBoolean zo_fb_put(RenderState *state, int buffer, const void *value) {
     TestBitmapHost &h = *testhost_bitmap();
     std::lock_guard<std::mutex> guard(h.mutex);
-    TestFbPut put{buffer, value ? *static_cast<const int32_t *>(value) : 0,
-                  state ? state->type : -1, {0, 0, 0, 0}};
+    TestFbPut put{buffer,
+                  value ? *static_cast<const int32_t *>(value) : 0,
+                  state ? state->type : -1,
+                  {0, 0, 0, 0}};
     for (int b : h.color_buffers)
         if (b == buffer && value) put.color = *static_cast<const Color *>(value);
     h.fb_puts.push_back(put);
