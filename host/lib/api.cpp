@@ -53,7 +53,8 @@ const LightEntry *light_of(Tag tag) {
 
 const MaterialEntry *material_of(Tag tag) {
     DbItem *it = item(tag);
-    if (!it || (it->type != ZO_DB_MATERIAL && it->type != ZO_DB_MATERIAL_PHENOMENON)) return nullptr;
+    if (!it || (it->type != ZO_DB_MATERIAL && it->type != ZO_DB_MATERIAL_PHENOMENON))
+        return nullptr;
     return static_cast<const MaterialEntry *>(it->record);
 }
 
@@ -85,21 +86,21 @@ static_assert(sizeof(BlockHeader) == 32, "allocation header keeps 16-byte alignm
 // ---------------------------------------------------------------------------
 // Messages. The text is a printf format (the library doubles every '%').
 
-#define HOST_MESSAGE(name, severity)                    \
-    HOST_API void name(const char *format, ...) {       \
-        va_list args;                                   \
-        va_start(args, format);                         \
-        vmessage(severity, format, args);               \
-        va_end(args);                                   \
+#define HOST_MESSAGE(name, severity)              \
+    HOST_API void name(const char *format, ...) { \
+        va_list args;                             \
+        va_start(args, format);                   \
+        vmessage(severity, format, args);         \
+        va_end(args);                             \
     }
-#define HOST_NUMBERED(name, severity)                              \
-    HOST_API void name(int number, const char *format, ...) {      \
-        char text[4096];                                           \
-        va_list args;                                              \
-        va_start(args, format);                                    \
-        vsnprintf(text, sizeof text, format ? format : "", args);  \
-        va_end(args);                                              \
-        messagef(severity, "%d: %s", number, text);                \
+#define HOST_NUMBERED(name, severity)                             \
+    HOST_API void name(int number, const char *format, ...) {     \
+        char text[4096];                                          \
+        va_list args;                                             \
+        va_start(args, format);                                   \
+        vsnprintf(text, sizeof text, format ? format : "", args); \
+        va_end(args);                                             \
+        messagef(severity, "%d: %s", number, text);               \
     }
 
 HOST_MESSAGE(zo_error, kError)
@@ -185,8 +186,10 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
         }
         case ZO_Q_FUNC_USERPTR: return rec && put(result, &rec->user);
         case ZO_Q_FUNC_NAME: return rec && put(result, rec->rec.name);
-        case ZO_Q_NUM_GLOBAL_LIGHTS: return put(result, static_cast<int>(s->light_instances.size()));
-        case ZO_Q_GLOBAL_LIGHTS: return put(result, static_cast<const Tag *>(s->light_instances.data()));
+        case ZO_Q_NUM_GLOBAL_LIGHTS:
+            return put(result, static_cast<int>(s->light_instances.size()));
+        case ZO_Q_GLOBAL_LIGHTS:
+            return put(result, static_cast<const Tag *>(s->light_instances.data()));
         case ZO_Q_TRANS_INTERNAL_TO_CAMERA:
             return put(result, static_cast<const float *>(s->camera.from_world));
         case ZO_Q_NUM_TEXTURES: {
@@ -261,10 +264,13 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
         case ZO_Q_PRI_LABEL: {
             const InstanceEntry *inst = hit_instance(state, nullptr);
             int label = 0;
-            if (inst && inst->object->mesh.face_stride > 0 && !inst->object->mesh.face_columns.empty() &&
+            if (inst && inst->object->mesh.face_stride > 0 &&
+                !inst->object->mesh.face_columns.empty() &&
                 inst->object->mesh.face_columns[0] >= 0) {
                 const Mesh &m = inst->object->mesh;
-                label = m.face_words[static_cast<size_t>(state->pri_index) * m.face_stride + m.face_columns[0]] & 0xffff;
+                label = m.face_words[static_cast<size_t>(state->pri_index) * m.face_stride +
+                                     m.face_columns[0]] &
+                        0xffff;
             }
             return put(result, label);
         }
@@ -308,7 +314,8 @@ HOST_API void *zo_mem_int_allocate(const char *module, int line, int size) {
     if (size < 0) return nullptr;
     auto *h = static_cast<BlockHeader *>(calloc(1, sizeof(BlockHeader) + size));
     if (!h) {
-        messagef(kError, "%s:%d: out of memory allocating %d bytes", module ? module : "?", line, size);
+        messagef(kError, "%s:%d: out of memory allocating %d bytes", module ? module : "?", line,
+                 size);
         return nullptr;
     }
     h->magic = kBlockMagic;
@@ -389,7 +396,9 @@ HOST_API void zo_unlock(zoLock lock) {
     if (lock) lock->mutex.unlock();
 }
 
-HOST_API zoBoolean zo_trylock(zoLock lock) { return lock && lock->mutex.try_lock() ? 1 : 0; }
+HOST_API zoBoolean zo_trylock(zoLock lock) {
+    return lock && lock->mutex.try_lock() ? 1 : 0;
+}
 
 HOST_API int zo_par_nthreads(void) {
     Session *s = session();
@@ -493,8 +502,10 @@ HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void
     }
     e->size = size;
     e->lifetime = lifetime;
-    if (value) memcpy(e->value, value, static_cast<size_t>(size));
-    else memset(e->value, 0, static_cast<size_t>(size));
+    if (value)
+        memcpy(e->value, value, static_cast<size_t>(size));
+    else
+        memset(e->value, 0, static_cast<size_t>(size));
     return 1;
 }
 
@@ -576,8 +587,12 @@ HOST_API zoImage *zo_output_image_open(RenderState *, int buffer) {
 
 HOST_API void zo_output_image_close(RenderState *, int) {}
 
-HOST_API int zo_img_get_width(const zoImage *image) { return image ? image->width : 0; }
-HOST_API int zo_img_get_height(const zoImage *image) { return image ? image->height : 0; }
+HOST_API int zo_img_get_width(const zoImage *image) {
+    return image ? image->width : 0;
+}
+HOST_API int zo_img_get_height(const zoImage *image) {
+    return image ? image->height : 0;
+}
 
 namespace {
 // Components of pixel (x, y) as floats; false outside the image.
@@ -585,10 +600,14 @@ bool read_pixel(const zoImage *img, int x, int y, float *out) {
     if (!img || !img->data || x < 0 || y < 0 || x >= img->width || y >= img->height) return false;
     const size_t at = (static_cast<size_t>(y) * img->width + x) * img->comp;
     for (int c = 0; c < img->comp && c < 4; ++c) {
-        if (img->type == ZO_IMG_TYPE_TAG) out[c] = static_cast<float>(static_cast<const int32_t *>(img->data)[at + c]);
-        else if (img->bits == 32) out[c] = static_cast<const float *>(img->data)[at + c];
-        else if (img->bits == 16) out[c] = static_cast<const uint16_t *>(img->data)[at + c] / 65535.0f;
-        else out[c] = static_cast<const uint8_t *>(img->data)[at + c] / 255.0f;
+        if (img->type == ZO_IMG_TYPE_TAG)
+            out[c] = static_cast<float>(static_cast<const int32_t *>(img->data)[at + c]);
+        else if (img->bits == 32)
+            out[c] = static_cast<const float *>(img->data)[at + c];
+        else if (img->bits == 16)
+            out[c] = static_cast<const uint16_t *>(img->data)[at + c] / 65535.0f;
+        else
+            out[c] = static_cast<const uint8_t *>(img->data)[at + c] / 255.0f;
     }
     return true;
 }
@@ -598,10 +617,16 @@ bool write_pixel(zoImage *img, int x, int y, const float *in, int n) {
     const size_t at = (static_cast<size_t>(y) * img->width + x) * img->comp;
     for (int c = 0; c < img->comp && c < n; ++c) {
         float v = in[c];
-        if (img->type == ZO_IMG_TYPE_TAG) static_cast<int32_t *>(img->data)[at + c] = static_cast<int32_t>(v);
-        else if (img->bits == 32) static_cast<float *>(img->data)[at + c] = v;
-        else if (img->bits == 16) static_cast<uint16_t *>(img->data)[at + c] = static_cast<uint16_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
-        else static_cast<uint8_t *>(img->data)[at + c] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f));
+        if (img->type == ZO_IMG_TYPE_TAG)
+            static_cast<int32_t *>(img->data)[at + c] = static_cast<int32_t>(v);
+        else if (img->bits == 32)
+            static_cast<float *>(img->data)[at + c] = v;
+        else if (img->bits == 16)
+            static_cast<uint16_t *>(img->data)[at + c] =
+                static_cast<uint16_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 65535.0f));
+        else
+            static_cast<uint8_t *>(img->data)[at + c] =
+                static_cast<uint8_t>(std::lround(std::clamp(v, 0.0f, 1.0f) * 255.0f));
     }
     return true;
 }
@@ -656,18 +681,30 @@ void copy_out(Vector3 *out, const Vector3 *in) {
 }
 }  // namespace
 
-HOST_API void zo_point_to_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
-HOST_API void zo_point_from_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
-HOST_API void zo_vector_to_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
-HOST_API void zo_vector_from_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
-HOST_API void zo_normal_to_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
-HOST_API void zo_normal_from_world(Vector3 *out, RenderState *, const Vector3 *in) { copy_out(out, in); }
+HOST_API void zo_point_to_world(Vector3 *out, RenderState *, const Vector3 *in) {
+    copy_out(out, in);
+}
+HOST_API void zo_point_from_world(Vector3 *out, RenderState *, const Vector3 *in) {
+    copy_out(out, in);
+}
+HOST_API void zo_vector_to_world(Vector3 *out, RenderState *, const Vector3 *in) {
+    copy_out(out, in);
+}
+HOST_API void zo_vector_from_world(Vector3 *out, RenderState *, const Vector3 *in) {
+    copy_out(out, in);
+}
+HOST_API void zo_normal_to_world(Vector3 *out, RenderState *, const Vector3 *in) {
+    copy_out(out, in);
+}
+HOST_API void zo_normal_from_world(Vector3 *out, RenderState *, const Vector3 *in) {
+    copy_out(out, in);
+}
 
-#define CAMERA_SPACE(name, matrix, fn)                                        \
-    HOST_API void name(Vector3 *out, RenderState *, const Vector3 *in) {      \
-        Session *s = session();                                               \
-        if (!out || !in) return;                                              \
-        *out = s ? fn(s->camera.matrix, *in) : *in;                           \
+#define CAMERA_SPACE(name, matrix, fn)                                   \
+    HOST_API void name(Vector3 *out, RenderState *, const Vector3 *in) { \
+        Session *s = session();                                          \
+        if (!out || !in) return;                                         \
+        *out = s ? fn(s->camera.matrix, *in) : *in;                      \
     }
 CAMERA_SPACE(zo_point_to_camera, from_world, xform_point)
 CAMERA_SPACE(zo_point_from_camera, to_world, xform_point)

@@ -1,8 +1,7 @@
 // The korrender command: argument handling and the order of a render.
+#include <OpenImageIO/imageio.h>
 #include <dlfcn.h>
 #include <unistd.h>
-
-#include <OpenImageIO/imageio.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,7 +21,8 @@ namespace {
 
 const char *kUsage =
     "usage: korrender SCENE.json -o IMAGE [--threads N] [--resolution WxH] [--samples N]\n"
-    "                 [--library PATH] [--shaders DIR] [--verbose N] [--benchmark] [--no-progress]\n"
+    "                 [--library PATH] [--shaders DIR] [--verbose N] [--benchmark] "
+    "[--no-progress]\n"
     "       korrender --describe-shaders [FILE] [--shaders DIR]\n"
     "\n"
     "  -o IMAGE          the image to write (.png, .exr, .tif); overrides the scene's \"output\"\n"
@@ -152,8 +152,8 @@ int korrender_main(int argc, char **argv) {
 int render_scene(Session &s, const std::string &scene) {
     const Settings &settings = s.settings;
     g_verbosity = settings.verbosity;
-    s.threads = settings.threads > 0 ? settings.threads
-                                     : std::max(1u, std::thread::hardware_concurrency());
+    s.threads =
+        settings.threads > 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
     s.mem_tracking = settings.verbosity >= kInfo;
     set_session(&s);
     int status = 0;
@@ -165,7 +165,8 @@ int render_scene(Session &s, const std::string &scene) {
         if (s.output_file.empty())
             throw Error(scene + ": no output image: give -o IMAGE or \"output\" in the scene");
         if (!OIIO::ImageOutput::create(s.output_file))
-            throw Error(s.output_file + ": cannot write images of this kind (use .png, .exr or .tif)");
+            throw Error(s.output_file +
+                        ": cannot write images of this kind (use .png, .exr or .tif)");
         for (int i = 0; i < s.threads; ++i) {
             s.contexts.push_back(std::make_unique<ThreadContext>());
             s.contexts.back()->index = i;

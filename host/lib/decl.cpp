@@ -1,8 +1,9 @@
 // Reading declarations and laying out their records with C alignment.
 #include "decl.h"
 
-#include <algorithm>
 #include <dirent.h>
+
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -17,12 +18,12 @@ struct BasicInfo {
 };
 
 const BasicInfo kBasics[] = {
-    {"boolean", Kind::Boolean, 4, 4},  {"integer", Kind::Integer, 4, 4},
-    {"scalar", Kind::Scalar, 4, 4},    {"vector", Kind::Vector, 12, 4},
-    {"color", Kind::Color, 16, 4},     {"transform", Kind::Transform, 64, 4},
-    {"shader", Kind::Shader, 4, 4},    {"texture", Kind::Texture, 4, 4},
-    {"light", Kind::Light, 4, 4},      {"material", Kind::Material, 4, 4},
-    {"data", Kind::Data, 4, 4},        {"string", Kind::String, 4, 4},
+    {"boolean", Kind::Boolean, 4, 4}, {"integer", Kind::Integer, 4, 4},
+    {"scalar", Kind::Scalar, 4, 4},   {"vector", Kind::Vector, 12, 4},
+    {"color", Kind::Color, 16, 4},    {"transform", Kind::Transform, 64, 4},
+    {"shader", Kind::Shader, 4, 4},   {"texture", Kind::Texture, 4, 4},
+    {"light", Kind::Light, 4, 4},     {"material", Kind::Material, 4, 4},
+    {"data", Kind::Data, 4, 4},       {"string", Kind::String, 4, 4},
     {"pointer", Kind::Pointer, 8, 8},
 };
 
@@ -66,9 +67,12 @@ std::string default_text(const json &v) {
 std::string md_escape(const std::string &s) {
     std::string out;
     for (char c : s) {
-        if (c == '|') out += "\\|";
-        else if (c == '\n') out += ' ';
-        else out += c;
+        if (c == '|')
+            out += "\\|";
+        else if (c == '\n')
+            out += ' ';
+        else
+            out += c;
     }
     return out;
 }
@@ -76,8 +80,8 @@ std::string md_escape(const std::string &s) {
 void markdown_fields(std::ostringstream &os, const Type &t, const std::string &prefix) {
     for (const auto &f : t.fields) {
         os << "| `" << prefix << f.name << "` | " << f.offset << " | " << f.type->describe()
-           << " | " << md_escape(default_text(f.default_value)) << " | "
-           << md_escape(f.description) << " |\n";
+           << " | " << md_escape(default_text(f.default_value)) << " | " << md_escape(f.description)
+           << " |\n";
         if (f.type->kind == Kind::Struct && f.type->name.empty())
             markdown_fields(os, *f.type, prefix + f.name + ".");
     }

@@ -7,12 +7,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace korhost {
 
@@ -79,12 +78,12 @@ struct Declaration {
 };
 
 class DeclarationError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class Declarations {
-public:
+  public:
     // Reads every *.json file of `dir` (sorted by name).
     void load_dir(const std::string &dir);
     // Reads one declaration file; throws DeclarationError naming the file,
@@ -102,7 +101,7 @@ public:
     // A type from its JSON description, with the named types known so far.
     TypeRef parse_type(const json &spec, const std::string &where) const;
 
-private:
+  private:
     std::vector<std::unique_ptr<Declaration>> decls_;
     std::map<std::string, const Declaration *> by_name_;
     std::map<std::string, TypeRef> types_;  // named struct types
@@ -120,6 +119,8 @@ private:
 TypeRef basic_type(Kind kind);
 
 // Size of the fixed part of a record of `type` and the alignment it needs.
-inline size_t align_up(size_t value, size_t align) { return (value + align - 1) / align * align; }
+inline size_t align_up(size_t value, size_t align) {
+    return (value + align - 1) / align * align;
+}
 
 }  // namespace korhost

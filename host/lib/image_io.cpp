@@ -44,8 +44,10 @@ bool read_image(const std::string &path, ImageEntry &out, std::string &error) {
         for (int x = 0; x < w; ++x) {
             const float *p = src + x * ch;
             float *q = dst + x * 4;
-            if (ch == 1) q[0] = q[1] = q[2] = p[0], q[3] = 1;
-            else if (ch == 2) q[0] = q[1] = q[2] = p[0], q[3] = p[1];
+            if (ch == 1)
+                q[0] = q[1] = q[2] = p[0], q[3] = 1;
+            else if (ch == 2)
+                q[0] = q[1] = q[2] = p[0], q[3] = p[1];
             else {
                 q[0] = p[0];
                 q[1] = p[1];
@@ -68,8 +70,8 @@ bool read_image(const std::string &path, ImageEntry &out, std::string &error) {
     return true;
 }
 
-bool write_image(const std::string &path, int width, int height, int channels,
-                 const float *pixels, bool integer, std::string &error) {
+bool write_image(const std::string &path, int width, int height, int channels, const float *pixels,
+                 bool integer, std::string &error) {
     const std::string ext = extension(path);
     auto out = OIIO::ImageOutput::create(path);
     if (!out) {

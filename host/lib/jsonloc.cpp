@@ -9,7 +9,7 @@ namespace korhost {
 namespace {
 
 class Scanner {
-public:
+  public:
     Scanner(const std::string &text, std::vector<std::string> path, bool key_only)
         : s_(text), path_(std::move(path)), key_only_(key_only) {}
 
@@ -21,7 +21,7 @@ public:
         return found_;
     }
 
-private:
+  private:
     const std::string &s_;
     std::vector<std::string> path_;
     bool key_only_;
@@ -29,8 +29,8 @@ private:
     size_t found_ = std::string::npos;
 
     void skip_ws() {
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' ||
-                                    s_[pos_] == '\t'))
+        while (pos_ < s_.size() &&
+               (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t'))
             ++pos_;
     }
 

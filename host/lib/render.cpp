@@ -31,7 +31,8 @@ inline float hash_float(uint32_t x) {
     return (x >> 8) * (1.0f / 16777216.0f);
 }
 
-Vector3 interpolate(const std::vector<Vector3> &v, const uint32_t *i, float b0, float b1, float b2) {
+Vector3 interpolate(const std::vector<Vector3> &v, const uint32_t *i, float b0, float b1,
+                    float b2) {
     return v[i[0]] * b0 + v[i[1]] * b1 + v[i[2]] * b2;
 }
 
@@ -51,7 +52,8 @@ void build_geometry(Session &s) {
     for (InstanceEntry &inst : s.instances) {
         const Mesh &m = inst.object->mesh;
         inst.world_P.resize(m.P.size());
-        for (size_t i = 0; i < m.P.size(); ++i) inst.world_P[i] = xform_point(inst.rec.to_world, m.P[i]);
+        for (size_t i = 0; i < m.P.size(); ++i)
+            inst.world_P[i] = xform_point(inst.rec.to_world, m.P[i]);
         inst.world_N.resize(m.N.size());
         for (size_t i = 0; i < m.N.size(); ++i)
             inst.world_N[i] = normalize(xform_normal(inst.rec.from_world, m.N[i]));
@@ -60,8 +62,9 @@ void build_geometry(Session &s) {
             inst.world_motion[i] = xform_vector(inst.rec.to_world, m.motion[i]);
         if (m.tri.empty()) continue;
         RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-        auto *vb = static_cast<float *>(rtcSetNewGeometryBuffer(
-            geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), inst.world_P.size()));
+        auto *vb = static_cast<float *>(
+            rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                    3 * sizeof(float), inst.world_P.size()));
         for (size_t i = 0; i < inst.world_P.size(); ++i) {
             vb[3 * i] = inst.world_P[i].x;
             vb[3 * i + 1] = inst.world_P[i].y;
@@ -363,13 +366,15 @@ void render_tile(Session &s, int tile, int tiles_x, ThreadContext *ctx) {
                         memcpy(&fb.ints[pixel], ctx->fb_value[b], 4);
                     } else {
                         const float *v = reinterpret_cast<const float *>(ctx->fb_value[b]);
-                        for (int i = 0; i < fb.components; ++i) fb.sum[pixel * fb.components + i] += v[i];
+                        for (int i = 0; i < fb.components; ++i)
+                            fb.sum[pixel * fb.components + i] += v[i];
                     }
                 }
             }
             const double inv = 1.0 / spp;
-            s.color[pixel] = Color{static_cast<float>(acc[0] * inv), static_cast<float>(acc[1] * inv),
-                                   static_cast<float>(acc[2] * inv), static_cast<float>(acc[3] * inv)};
+            s.color[pixel] =
+                Color{static_cast<float>(acc[0] * inv), static_cast<float>(acc[1] * inv),
+                      static_cast<float>(acc[2] * inv), static_cast<float>(acc[3] * inv)};
         }
     }
 }
@@ -382,8 +387,10 @@ bool render(Session &s) {
     s.color.assign(static_cast<size_t>(W) * H, Color{0, 0, 0, 0});
     for (FrameBuffer &fb : s.framebuffers) {
         if (fb.type < 0) continue;
-        if (fb.type == ZO_FB_INTEGER) fb.ints.assign(static_cast<size_t>(W) * H, 0);
-        else fb.sum.assign(static_cast<size_t>(W) * H * fb.components, 0.0f);
+        if (fb.type == ZO_FB_INTEGER)
+            fb.ints.assign(static_cast<size_t>(W) * H, 0);
+        else
+            fb.sum.assign(static_cast<size_t>(W) * H * fb.components, 0.0f);
     }
     const int tiles_x = (W + kTile - 1) / kTile, tiles_y = (H + kTile - 1) / kTile;
     const int tiles = tiles_x * tiles_y;
@@ -392,17 +399,18 @@ bool render(Session &s) {
     progress.enabled = s.settings.progress && isatty(2) && g_verbosity >= kWarning;
     tbb::task_arena arena(s.threads);
     arena.execute([&] {
-        tbb::parallel_for(tbb::blocked_range<int>(0, tiles, 1), [&](const tbb::blocked_range<int> &r) {
-            int index = tbb::this_task_arena::current_thread_index();
-            if (index < 0 || index >= s.threads) index = 0;
-            ThreadContext *ctx = s.contexts[index].get();
-            set_thread_context(ctx);
-            for (int t = r.begin(); t != r.end(); ++t) {
-                render_tile(s, t, tiles_x, ctx);
-                progress.tick();
-            }
-            set_thread_context(nullptr);
-        });
+        tbb::parallel_for(tbb::blocked_range<int>(0, tiles, 1),
+                          [&](const tbb::blocked_range<int> &r) {
+                              int index = tbb::this_task_arena::current_thread_index();
+                              if (index < 0 || index >= s.threads) index = 0;
+                              ThreadContext *ctx = s.contexts[index].get();
+                              set_thread_context(ctx);
+                              for (int t = r.begin(); t != r.end(); ++t) {
+                                  render_tile(s, t, tiles_x, ctx);
+                                  progress.tick();
+                              }
+                              set_thread_context(nullptr);
+                          });
     });
     progress.finish();
     // Frame buffers of floats hold the mean over all samples of a pixel.

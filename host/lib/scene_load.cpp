@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <tiny_obj_loader.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -13,8 +14,6 @@
 #include <functional>
 #include <set>
 #include <sstream>
-
-#include <tiny_obj_loader.h>
 
 #include "jsonloc.h"
 #include "session.h"
@@ -33,7 +32,9 @@ std::string join_path(const std::string &dir, const std::string &path) {
     return dir + "/" + path;
 }
 
-bool file_exists(const std::string &path) { return access(path.c_str(), R_OK) == 0; }
+bool file_exists(const std::string &path) {
+    return access(path.c_str(), R_OK) == 0;
+}
 
 std::string json_kind(const json &v) {
     switch (v.type()) {
@@ -46,7 +47,9 @@ std::string json_kind(const json &v) {
     }
 }
 
-std::string quote(const std::string &s) { return "'" + s + "'"; }
+std::string quote(const std::string &s) {
+    return "'" + s + "'";
+}
 
 struct PendingConnection {
     ShaderInstance *instance;
@@ -63,12 +66,12 @@ struct Builder {
 };
 
 class Loader {
-public:
+  public:
     Loader(Session &s, const json &root) : s_(s), root_(root) {}
 
     void run();
 
-private:
+  private:
     Session &s_;
     const json &root_;
     std::map<std::string, ShaderInstance *> shader_by_name_;
@@ -105,9 +108,12 @@ private:
     static std::string escape(const std::string &key) {
         std::string out;
         for (char c : key) {
-            if (c == '~') out += "~0";
-            else if (c == '/') out += "~1";
-            else out += c;
+            if (c == '~')
+                out += "~0";
+            else if (c == '/')
+                out += "~1";
+            else
+                out += c;
         }
         return out;
     }
@@ -146,9 +152,9 @@ private:
         if (!v.is_array() || v.size() < min || v.size() > max) {
             std::string count = min == max ? std::to_string(min)
                                            : std::to_string(min) + " to " + std::to_string(max);
-            fail(ptr, object, what + " must be a list of " + count + " numbers, got " +
-                                  (v.is_array() ? "a list of " + std::to_string(v.size())
-                                                : json_kind(v)));
+            fail(ptr, object,
+                 what + " must be a list of " + count + " numbers, got " +
+                     (v.is_array() ? "a list of " + std::to_string(v.size()) : json_kind(v)));
         }
         for (size_t i = 0; i < v.size(); ++i)
             out[i] = number(v[i], ptr + "/" + std::to_string(i), object, what);
@@ -161,9 +167,8 @@ private:
     }
 
     // ---- records ----
-    void write_struct(Builder &b, const Type &t, size_t off, const json *v,
-                      const std::string &ptr, const std::string &object,
-                      const std::string &prefix);
+    void write_struct(Builder &b, const Type &t, size_t off, const json *v, const std::string &ptr,
+                      const std::string &object, const std::string &prefix);
     void write(Builder &b, const Type &t, size_t off, const json &v, const std::string &ptr,
                const std::string &object, const std::string &param);
     Tag resolve_tag(Kind kind, const json &v, const std::string &ptr, const std::string &object,
@@ -185,8 +190,7 @@ private:
                     const std::string &object);
     void build_instance(InstanceEntry &inst, const json &spec, const std::string &ptr);
     void build_light(LightEntry &l, const json &spec, const std::string &ptr);
-    void transform(const json &spec, const std::string &ptr, const std::string &object,
-                   float *m);
+    void transform(const json &spec, const std::string &ptr, const std::string &object, float *m);
     void build_camera(const json &spec, const std::string &ptr);
     void build_options(const json &spec, const std::string &ptr);
     void build_framebuffers(const json &spec, const std::string &ptr);
@@ -239,9 +243,10 @@ void Loader::write(Builder &b, const Type &t, size_t off, const json &v, const s
         if (!b.allow_connections)
             fail(ptr, object, "parameter " + quote(param) + ": only shader parameters connect");
         if (t.kind == Kind::Array)
-            fail(ptr, object, "parameter " + quote(param) +
-                                  ": an array cannot be connected as a whole; connect its "
-                                  "elements");
+            fail(ptr, object,
+                 "parameter " + quote(param) +
+                     ": an array cannot be connected as a whole; connect its "
+                     "elements");
         if (!v["connect"].is_string())
             fail(ptr, object, "parameter " + quote(param) + ": \"connect\" names a shader");
         std::string target = v["connect"].get<std::string>(), field;
@@ -283,9 +288,9 @@ void Loader::write(Builder &b, const Type &t, size_t off, const json &v, const s
         case Kind::Transform: {
             size_t n = t.kind == Kind::Vector ? 3 : t.kind == Kind::Color ? 4 : 16;
             size_t min = t.kind == Kind::Color ? 3 : n;
-            std::string what = t.kind == Kind::Color ? "a list of 3 or 4 numbers"
-                                                     : "a list of " + std::to_string(n) +
-                                                           " numbers";
+            std::string what = t.kind == Kind::Color
+                                   ? "a list of 3 or 4 numbers"
+                                   : "a list of " + std::to_string(n) + " numbers";
             if (!v.is_array() || v.size() < min || v.size() > n) mismatch(what);
             float f[16] = {0, 0, 0, 1};
             for (size_t i = 0; i < v.size(); ++i) {
@@ -334,14 +339,15 @@ void Loader::write(Builder &b, const Type &t, size_t off, const json &v, const s
     }
 }
 
-Tag Loader::resolve_tag(Kind kind, const json &v, const std::string &ptr,
-                        const std::string &object, const std::string &param) {
+Tag Loader::resolve_tag(Kind kind, const json &v, const std::string &ptr, const std::string &object,
+                        const std::string &param) {
     if (v.is_null()) return 0;
-    if (kind == Kind::Shader && v.is_object()) return shader_ref(v, ptr, object, object + "." + param);
+    if (kind == Kind::Shader && v.is_object())
+        return shader_ref(v, ptr, object, object + "." + param);
     if (!v.is_string())
-        fail(ptr, object, "type mismatch: parameter " + quote(param) + " is " +
-                              basic_type(kind)->describe() + " and takes a name, got " +
-                              json_kind(v));
+        fail(ptr, object,
+             "type mismatch: parameter " + quote(param) + " is " + basic_type(kind)->describe() +
+                 " and takes a name, got " + json_kind(v));
     const std::string name = v.get<std::string>();
     auto unknown = [&](const char *what) -> Tag {
         fail(ptr, object, "parameter " + quote(param) + ": unknown " + what + " " + quote(name));
@@ -381,8 +387,8 @@ Tag Loader::resolve_tag(Kind kind, const json &v, const std::string &ptr,
 // ---------------------------------------------------------------------------
 // Shaders.
 
-void Loader::check_version(const Declaration *d, const std::string &ptr,
-                           const std::string &object, void *handle, const std::string &path) {
+void Loader::check_version(const Declaration *d, const std::string &ptr, const std::string &object,
+                           void *handle, const std::string &path) {
     if (!d->version) return;
     const std::string vname = d->name + "_version";
     VersionFn fn = nullptr;
@@ -397,15 +403,15 @@ void Loader::check_version(const Declaration *d, const std::string &ptr,
         }
     }
     if (!fn)
-        fail(ptr, object, "the shader library " + where + " does not export " + vname +
-                              " (declared version " + std::to_string(*d->version) + " in " +
-                              d->file + ")");
+        fail(ptr, object,
+             "the shader library " + where + " does not export " + vname + " (declared version " +
+                 std::to_string(*d->version) + " in " + d->file + ")");
     int have = fn();
     if (have != *d->version)
-        fail(ptr, object, "version mismatch for " + quote(d->name) + ": the shader library " +
-                              where + " has version " + std::to_string(have) +
-                              ", the declaration in " + d->file + " says version " +
-                              std::to_string(*d->version));
+        fail(ptr, object,
+             "version mismatch for " + quote(d->name) + ": the shader library " + where +
+                 " has version " + std::to_string(have) + ", the declaration in " + d->file +
+                 " says version " + std::to_string(*d->version));
 }
 
 ShaderFunction *Loader::function(const std::string &name, const std::string &ptr,
@@ -414,10 +420,11 @@ ShaderFunction *Loader::function(const std::string &name, const std::string &ptr
     if (it != s_.functions.end()) return it->second.get();
     const Declaration *d = s_.decls.find(name);
     if (!d || d->kind != "shader")
-        fail(ptr, object, "unknown shader " + quote(name) + " (no declaration in " +
-                              (s_.settings.shader_dirs.empty() ? std::string("shaders/")
-                                                               : s_.settings.shader_dirs[0]) +
-                              ")");
+        fail(ptr, object,
+             "unknown shader " + quote(name) + " (no declaration in " +
+                 (s_.settings.shader_dirs.empty() ? std::string("shaders/")
+                                                  : s_.settings.shader_dirs[0]) +
+                 ")");
     auto f = std::make_unique<ShaderFunction>();
     f->decl = d;
     const Session::Library *lib = nullptr;
@@ -431,8 +438,9 @@ ShaderFunction *Loader::function(const std::string &name, const std::string &ptr
     if (!lib) {
         std::string paths;
         for (const auto &l : s_.libraries) paths += (paths.empty() ? "" : ", ") + l.path;
-        fail(ptr, object, "unknown shader " + quote(name) + ": declared in " + d->file +
-                              ", but the shader library " + paths + " does not export it");
+        fail(ptr, object,
+             "unknown shader " + quote(name) + ": declared in " + d->file +
+                 ", but the shader library " + paths + " does not export it");
     }
     f->library = lib->path.c_str();
     check_version(d, ptr, object, lib->handle, lib->path);
@@ -495,8 +503,10 @@ Tag Loader::shader_ref(const json &v, const std::string &ptr, const std::string 
         return it->second->tag;
     }
     if (!v.is_object())
-        fail(ptr, object, "a shader is given by the name of a shader instance or inline as an "
-                          "object with \"shader\", got " + json_kind(v));
+        fail(ptr, object,
+             "a shader is given by the name of a shader instance or inline as an "
+             "object with \"shader\", got " +
+                 json_kind(v));
     s_.shaders.emplace_back();
     ShaderInstance &inst = s_.shaders.back();
     inst.name = inline_name;
@@ -513,29 +523,29 @@ void Loader::resolve_connections() {
             "shader " + quote(inst.name) + " (" + inst.function->decl->name + ")";
         auto it = shader_by_name_.find(c.target);
         if (it == shader_by_name_.end())
-            fail(c.ptr, object, "parameter " + quote(c.param) + " connects to unknown shader " +
-                                    quote(c.target));
+            fail(c.ptr, object,
+                 "parameter " + quote(c.param) + " connects to unknown shader " + quote(c.target));
         ShaderInstance &target = *it->second;
         const Declaration *td = target.function->decl;
         if (!td->result)
-            fail(c.ptr, object, "parameter " + quote(c.param) + " connects to " +
-                                    quote(c.target) + " (" + td->name +
-                                    "), which declares no result");
+            fail(c.ptr, object,
+                 "parameter " + quote(c.param) + " connects to " + quote(c.target) + " (" +
+                     td->name + "), which declares no result");
         const Type *rt = td->result.get();
         int field_offset = 0;
         if (!c.field.empty()) {
             const Field *f = rt->kind == Kind::Struct ? rt->field(c.field) : nullptr;
             if (!f)
-                fail(c.ptr, object, "parameter " + quote(c.param) + ": the result of " +
-                                        quote(c.target) + " (" + td->name +
-                                        ") has no field " + quote(c.field));
+                fail(c.ptr, object,
+                     "parameter " + quote(c.param) + ": the result of " + quote(c.target) + " (" +
+                         td->name + ") has no field " + quote(c.field));
             rt = f->type.get();
             field_offset = static_cast<int>(f->offset);
         }
         if (!c.type->same_as(*rt))
-            fail(c.ptr, object, "type mismatch: parameter " + quote(c.param) + " is " +
-                                    c.type->describe() + ", but " + quote(c.target) + " (" +
-                                    td->name + ") gives " + rt->describe());
+            fail(c.ptr, object,
+                 "type mismatch: parameter " + quote(c.param) + " is " + c.type->describe() +
+                     ", but " + quote(c.target) + " (" + td->name + ") gives " + rt->describe());
         inst.connections.push_back({target.tag, static_cast<int>(td->result->size), field_offset});
         int32_t index = static_cast<int32_t>(inst.connections.size());
         memcpy(inst.params + c.offset + inst.record_size, &index, 4);
@@ -566,8 +576,8 @@ void Loader::build_data(DataEntry &d, const json &spec, const std::string &ptr) 
     require_object(spec, ptr, object);
     check_keys(spec, ptr, object, {"declaration", "values", "description"});
     if (!spec.contains("declaration")) fail(ptr, object, "no \"declaration\" given");
-    const std::string name = text(spec["declaration"], ptr + "/declaration", object,
-                                  "\"declaration\"");
+    const std::string name =
+        text(spec["declaration"], ptr + "/declaration", object, "\"declaration\"");
     const Declaration *decl = s_.decls.find(name);
     if (!decl) fail(ptr + "/declaration", object, "unknown declaration " + quote(name));
     check_version(decl, ptr + "/declaration", object);
@@ -603,13 +613,13 @@ void Loader::build_material(MaterialEntry &m, const json &spec, const std::strin
     check_keys(spec, ptr, object,
                {"shader", "shadow", "volume", "environment", "displace", "photon", "photonvol",
                 "contour", "lightmap", "phenomenon", "description"});
-    static const char *slots[kSlotCount] = {"shader",   "shadow", "volume",
+    static const char *slots[kSlotCount] = {"shader",      "shadow",   "volume",
                                             "environment", "displace", "photon",
-                                            "photonvol", "contour", "lightmap"};
+                                            "photonvol",   "contour",  "lightmap"};
     for (int i = 0; i < kSlotCount; ++i) {
         if (!spec.contains(slots[i])) continue;
-        m.slots[i] = shader_ref(spec[slots[i]], ptr + "/" + slots[i], object,
-                                m.name + ":" + slots[i]);
+        m.slots[i] =
+            shader_ref(spec[slots[i]], ptr + "/" + slots[i], object, m.name + ":" + slots[i]);
     }
     if (spec.contains("phenomenon"))
         m.phenomenon = boolean(spec["phenomenon"], ptr + "/phenomenon", object, "\"phenomenon\"");
@@ -631,27 +641,35 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
         r.shader = shader_ref(spec["shader"], ptr + "/shader", object, l.name + ":shader");
     if (spec.contains("type")) {
         std::string t = text(spec["type"], ptr + "/type", object, "\"type\"");
-        if (t == "point") r.type = 0;
-        else if (t == "directional") r.type = 1;
-        else if (t == "spot") r.type = 2;
-        else fail(ptr + "/type", object, "unknown light type " + quote(t) +
-                                             " (point, directional or spot)");
+        if (t == "point")
+            r.type = 0;
+        else if (t == "directional")
+            r.type = 1;
+        else if (t == "spot")
+            r.type = 2;
+        else
+            fail(ptr + "/type", object,
+                 "unknown light type " + quote(t) + " (point, directional or spot)");
     }
-    if (spec.contains("origin")) r.origin = vec3(spec["origin"], ptr + "/origin", object, "\"origin\"");
+    if (spec.contains("origin"))
+        r.origin = vec3(spec["origin"], ptr + "/origin", object, "\"origin\"");
     if (spec.contains("direction"))
-        r.direction = normalize(vec3(spec["direction"], ptr + "/direction", object, "\"direction\""));
+        r.direction =
+            normalize(vec3(spec["direction"], ptr + "/direction", object, "\"direction\""));
     if (spec.contains("area")) {
         const json &a = require_object(spec["area"], ptr + "/area", object);
         check_keys(a, ptr + "/area", object, {"shape", "edge_u", "edge_v", "radius"});
-        std::string shape = text(a.value("shape", json("rectangle")), ptr + "/area/shape",
-                                 object, "\"shape\"");
+        std::string shape =
+            text(a.value("shape", json("rectangle")), ptr + "/area/shape", object, "\"shape\"");
         static const char *shapes[] = {"none", "rectangle", "disc", "sphere", "cylinder"};
         r.area = -1;
         for (int i = 0; i < 5; ++i)
             if (shape == shapes[i]) r.area = i;
         if (r.area < 0) fail(ptr + "/area/shape", object, "unknown area shape " + quote(shape));
-        if (a.contains("edge_u")) r.edge_u = vec3(a["edge_u"], ptr + "/area/edge_u", object, "\"edge_u\"");
-        if (a.contains("edge_v")) r.edge_v = vec3(a["edge_v"], ptr + "/area/edge_v", object, "\"edge_v\"");
+        if (a.contains("edge_u"))
+            r.edge_u = vec3(a["edge_u"], ptr + "/area/edge_u", object, "\"edge_u\"");
+        if (a.contains("edge_v"))
+            r.edge_v = vec3(a["edge_v"], ptr + "/area/edge_v", object, "\"edge_v\"");
         if (a.contains("radius"))
             r.edge_u.x = number(a["radius"], ptr + "/area/radius", object, "\"radius\"");
     }
@@ -661,12 +679,15 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
         r.samples_u = static_cast<int>(f[0]);
         r.samples_v = static_cast<int>(f[1]);
     }
-    if (spec.contains("spread")) r.spread = number(spec["spread"], ptr + "/spread", object, "\"spread\"");
-    if (spec.contains("shadow")) r.shadow = boolean(spec["shadow"], ptr + "/shadow", object, "\"shadow\"");
+    if (spec.contains("spread"))
+        r.spread = number(spec["spread"], ptr + "/spread", object, "\"spread\"");
+    if (spec.contains("shadow"))
+        r.shadow = boolean(spec["shadow"], ptr + "/shadow", object, "\"shadow\"");
     if (spec.contains("id")) r.id = integer(spec["id"], ptr + "/id", object, "\"id\"");
     l.inst.item = l.tag;
     l.inst.id = r.id;
-    if (spec.contains("data")) l.inst.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
+    if (spec.contains("data"))
+        l.inst.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
     transform(spec, ptr, object, l.inst.to_world);
     mat_invert(l.inst.from_world, l.inst.to_world);
     r.instance = l.instance;
@@ -685,8 +706,10 @@ void Loader::transform(const json &spec, const std::string &ptr, const std::stri
     // Scale, then rotate about X, Y and Z (degrees), then translate.
     if (spec.contains("scale")) {
         float sc[3];
-        if (spec["scale"].is_number()) sc[0] = sc[1] = sc[2] = number(spec["scale"], ptr + "/scale", object, "\"scale\"");
-        else numbers(spec["scale"], ptr + "/scale", object, "\"scale\"", sc, 3, 3);
+        if (spec["scale"].is_number())
+            sc[0] = sc[1] = sc[2] = number(spec["scale"], ptr + "/scale", object, "\"scale\"");
+        else
+            numbers(spec["scale"], ptr + "/scale", object, "\"scale\"", sc, 3, 3);
         m[0] = sc[0];
         m[5] = sc[1];
         m[10] = sc[2];
@@ -726,7 +749,8 @@ void add_quad_mesh(Mesh &m, float sx, float sy) {
 
 void add_box_mesh(Mesh &m, Vector3 size) {
     const Vector3 h = size * 0.5f;
-    const Vector3 normals[6] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+    const Vector3 normals[6] = {{1, 0, 0},  {-1, 0, 0}, {0, 1, 0},
+                                {0, -1, 0}, {0, 0, 1},  {0, 0, -1}};
     m.tex.assign(1, {});
     for (const Vector3 &n : normals) {
         Vector3 u = std::fabs(n.y) > 0.5f ? Vector3{1, 0, 0} : Vector3{0, 1, 0};
@@ -785,8 +809,10 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
         if (p == "quad") {
             float sz[2] = {1, 1};
             if (spec.contains("size")) {
-                if (spec["size"].is_number()) sz[0] = sz[1] = number(spec["size"], ptr + "/size", object, "\"size\"");
-                else numbers(spec["size"], ptr + "/size", object, "\"size\"", sz, 2, 2);
+                if (spec["size"].is_number())
+                    sz[0] = sz[1] = number(spec["size"], ptr + "/size", object, "\"size\"");
+                else
+                    numbers(spec["size"], ptr + "/size", object, "\"size\"", sz, 2, 2);
             }
             add_quad_mesh(mesh, sz[0], sz[1]);
         } else if (p == "box") {
@@ -801,17 +827,23 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
             }
             add_box_mesh(mesh, sz);
         } else if (p == "sphere") {
-            float r = spec.contains("radius") ? number(spec["radius"], ptr + "/radius", object, "\"radius\"") : 1.0f;
-            int seg = spec.contains("segments") ? integer(spec["segments"], ptr + "/segments", object, "\"segments\"") : 48;
+            float r = spec.contains("radius")
+                          ? number(spec["radius"], ptr + "/radius", object, "\"radius\"")
+                          : 1.0f;
+            int seg = spec.contains("segments")
+                          ? integer(spec["segments"], ptr + "/segments", object, "\"segments\"")
+                          : 48;
             if (seg < 3) fail(ptr + "/segments", object, "\"segments\" must be at least 3");
             add_sphere_mesh(mesh, r, seg, std::max(2, seg / 2));
         } else {
-            fail(ptr + "/primitive", object, "unknown primitive " + quote(p) + " (quad, box or sphere)");
+            fail(ptr + "/primitive", object,
+                 "unknown primitive " + quote(p) + " (quad, box or sphere)");
         }
         return;
     }
     if (spec.contains("file")) {
-        std::string path = join_path(s_.scene_dir, text(spec["file"], ptr + "/file", object, "\"file\""));
+        std::string path =
+            join_path(s_.scene_dir, text(spec["file"], ptr + "/file", object, "\"file\""));
         if (!file_exists(path)) fail(ptr + "/file", object, "cannot read mesh file " + path);
         tinyobj::attrib_t attrib;
         std::vector<tinyobj::shape_t> shapes;
@@ -850,20 +882,24 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
         return;
     }
     if (!spec.contains("vertices") || !spec.contains("triangles"))
-        fail(ptr, object, "no geometry: give \"primitive\", \"file\" or \"vertices\" and \"triangles\"");
+        fail(ptr, object,
+             "no geometry: give \"primitive\", \"file\" or \"vertices\" and \"triangles\"");
     const json &verts = spec["vertices"];
     if (!verts.is_array()) fail(ptr + "/vertices", object, "\"vertices\" must be a list");
     for (size_t i = 0; i < verts.size(); ++i)
-        mesh.P.push_back(vec3(verts[i], ptr + "/vertices/" + std::to_string(i), object, "a vertex"));
+        mesh.P.push_back(
+            vec3(verts[i], ptr + "/vertices/" + std::to_string(i), object, "a vertex"));
     const size_t n = mesh.P.size();
     auto per_vertex = [&](const char *key, std::vector<Vector3> &out, bool two_ok) {
         const json &list = spec[key];
         const std::string kptr = ptr + "/" + key;
         if (!list.is_array() || list.size() != n)
-            fail(kptr, object, quote(key) + " must list one entry per vertex (" + std::to_string(n) + ")");
+            fail(kptr, object,
+                 quote(key) + " must list one entry per vertex (" + std::to_string(n) + ")");
         for (size_t i = 0; i < n; ++i) {
             float f[3] = {0, 0, 0};
-            numbers(list[i], kptr + "/" + std::to_string(i), object, "an entry", f, two_ok ? 2 : 3, 3);
+            numbers(list[i], kptr + "/" + std::to_string(i), object, "an entry", f, two_ok ? 2 : 3,
+                    3);
             out.push_back({f[0], f[1], f[2]});
         }
     };
@@ -872,16 +908,20 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
     if (spec.contains("texture_spaces")) {
         const json &spaces = spec["texture_spaces"];
         if (!spaces.is_array() || spaces.size() > kMaxTextureSpaces)
-            fail(ptr + "/texture_spaces", object, "\"texture_spaces\" must be a list of at most " +
-                                                      std::to_string(kMaxTextureSpaces) + " spaces");
+            fail(ptr + "/texture_spaces", object,
+                 "\"texture_spaces\" must be a list of at most " +
+                     std::to_string(kMaxTextureSpaces) + " spaces");
         for (size_t s = 0; s < spaces.size(); ++s) {
             const std::string sptr = ptr + "/texture_spaces/" + std::to_string(s);
             if (!spaces[s].is_array() || spaces[s].size() != n)
-                fail(sptr, object, "a texture space must list one coordinate per vertex (" + std::to_string(n) + ")");
+                fail(sptr, object,
+                     "a texture space must list one coordinate per vertex (" + std::to_string(n) +
+                         ")");
             mesh.tex.emplace_back();
             for (size_t i = 0; i < n; ++i) {
                 float f[3] = {0, 0, 0};
-                numbers(spaces[s][i], sptr + "/" + std::to_string(i), object, "a texture coordinate", f, 2, 3);
+                numbers(spaces[s][i], sptr + "/" + std::to_string(i), object,
+                        "a texture coordinate", f, 2, 3);
                 mesh.tex.back().push_back({f[0], f[1], f[2]});
             }
         }
@@ -896,7 +936,8 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
             int i = integer(tris[t][k], tptr + "/" + std::to_string(k), object, "a vertex index");
             if (i < 0 || static_cast<size_t>(i) >= n)
                 fail(tptr + "/" + std::to_string(k), object,
-                     "vertex index " + std::to_string(i) + " out of range (" + std::to_string(n) + " vertices)");
+                     "vertex index " + std::to_string(i) + " out of range (" + std::to_string(n) +
+                         " vertices)");
             mesh.tri.push_back(static_cast<uint32_t>(i));
         }
     }
@@ -905,35 +946,45 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
         check_keys(fd, ptr + "/face_data", object, {"columns", "words"});
         const std::string fptr = ptr + "/face_data";
         if (!fd.contains("columns") || !fd["columns"].is_array())
-            fail(fptr, object, "\"face_data\" needs \"columns\": per column the index of its word, -1 absent");
+            fail(fptr, object,
+                 "\"face_data\" needs \"columns\": per column the index of its word, -1 absent");
         for (size_t i = 0; i < fd["columns"].size(); ++i)
-            mesh.face_columns.push_back(integer(fd["columns"][i], fptr + "/columns/" + std::to_string(i), object, "a column index"));
+            mesh.face_columns.push_back(integer(fd["columns"][i],
+                                                fptr + "/columns/" + std::to_string(i), object,
+                                                "a column index"));
         const json &words = fd.value("words", json::array());
         if (!words.is_array() || words.size() != mesh.triangles())
-            fail(fptr + "/words", object, "\"words\" must list the words of every triangle (" + std::to_string(mesh.triangles()) + ")");
+            fail(fptr + "/words", object,
+                 "\"words\" must list the words of every triangle (" +
+                     std::to_string(mesh.triangles()) + ")");
         mesh.face_stride = words.empty() ? 0 : static_cast<int>(words[0].size());
         for (size_t t = 0; t < words.size(); ++t) {
             if (!words[t].is_array() || static_cast<int>(words[t].size()) != mesh.face_stride)
-                fail(fptr + "/words/" + std::to_string(t), object, "every face has the same number of words");
+                fail(fptr + "/words/" + std::to_string(t), object,
+                     "every face has the same number of words");
             for (size_t k = 0; k < words[t].size(); ++k)
-                mesh.face_words.push_back(integer(words[t][k], fptr + "/words/" + std::to_string(t) + "/" + std::to_string(k), object, "a word"));
+                mesh.face_words.push_back(integer(
+                    words[t][k], fptr + "/words/" + std::to_string(t) + "/" + std::to_string(k),
+                    object, "a word"));
         }
         for (int c : mesh.face_columns)
-            if (c >= mesh.face_stride) fail(fptr + "/columns", object, "a column index is beyond the words of a face");
+            if (c >= mesh.face_stride)
+                fail(fptr + "/columns", object, "a column index is beyond the words of a face");
     }
 }
 
 void Loader::build_object(ObjectEntry &o, const json &spec, const std::string &ptr) {
     const std::string object = "object " + quote(o.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object,
-               {"primitive", "size", "radius", "segments", "file", "vertices", "normals",
-                "triangles", "texture_spaces", "motion", "face_data", "data", "label",
-                "description"});
+    check_keys(
+        spec, ptr, object,
+        {"primitive", "size", "radius", "segments", "file", "vertices", "normals", "triangles",
+         "texture_spaces", "motion", "face_data", "data", "label", "description"});
     build_mesh(o.mesh, spec, ptr, object);
     o.rec.triangles = static_cast<int32_t>(o.mesh.triangles());
     o.rec.texture_spaces = static_cast<int32_t>(o.mesh.tex.size());
-    if (spec.contains("label")) o.rec.label = integer(spec["label"], ptr + "/label", object, "\"label\"");
+    if (spec.contains("label"))
+        o.rec.label = integer(spec["label"], ptr + "/label", object, "\"label\"");
     if (spec.contains("data"))
         o.rec.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
     Vector3 lo{INFINITY, INFINITY, INFINITY}, hi{-INFINITY, -INFINITY, -INFINITY};
@@ -951,8 +1002,8 @@ void Loader::build_instance(InstanceEntry &inst, const json &spec, const std::st
     const std::string object = "instance " + quote(inst.name);
     require_object(spec, ptr, object);
     check_keys(spec, ptr, object,
-               {"object", "transform", "translate", "rotate", "scale", "material", "data",
-                "label", "id", "flags", "visibility", "description"});
+               {"object", "transform", "translate", "rotate", "scale", "material", "data", "label",
+                "id", "flags", "visibility", "description"});
     if (!spec.contains("object")) fail(ptr, object, "no \"object\" given");
     const json &ob = spec["object"];
     if (ob.is_string()) {
@@ -974,12 +1025,17 @@ void Loader::build_instance(InstanceEntry &inst, const json &spec, const std::st
     r.label = inst.object->rec.label;
     r.visibility = 0x11;
     if (spec.contains("material"))
-        r.material = resolve_tag(Kind::Material, spec["material"], ptr + "/material", object, "material");
-    if (spec.contains("data")) r.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
-    if (spec.contains("label")) r.label = integer(spec["label"], ptr + "/label", object, "\"label\"");
+        r.material =
+            resolve_tag(Kind::Material, spec["material"], ptr + "/material", object, "material");
+    if (spec.contains("data"))
+        r.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
+    if (spec.contains("label"))
+        r.label = integer(spec["label"], ptr + "/label", object, "\"label\"");
     if (spec.contains("id")) r.id = integer(spec["id"], ptr + "/id", object, "\"id\"");
-    if (spec.contains("flags")) r.flags = integer(spec["flags"], ptr + "/flags", object, "\"flags\"");
-    if (spec.contains("visibility")) r.visibility = integer(spec["visibility"], ptr + "/visibility", object, "\"visibility\"");
+    if (spec.contains("flags"))
+        r.flags = integer(spec["flags"], ptr + "/flags", object, "\"flags\"");
+    if (spec.contains("visibility"))
+        r.visibility = integer(spec["visibility"], ptr + "/visibility", object, "\"visibility\"");
     transform(spec, ptr, object, r.to_world);
     if (!mat_invert(r.from_world, r.to_world))
         fail(ptr, object, "the transform cannot be inverted");
@@ -991,16 +1047,19 @@ void Loader::build_instance(InstanceEntry &inst, const json &spec, const std::st
 void Loader::build_camera(const json &spec, const std::string &ptr) {
     const std::string object = "camera";
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object,
-               {"type", "resolution", "focal", "aperture", "aspect", "offset", "clip",
-                "transform", "translate", "rotate", "scale", "position", "look_at", "up", "lens",
-                "output", "environment", "volume", "frame", "description"});
+    check_keys(
+        spec, ptr, object,
+        {"type",      "resolution", "focal",       "aperture", "aspect",   "offset",     "clip",
+         "transform", "translate",  "rotate",      "scale",    "position", "look_at",    "up",
+         "lens",      "output",     "environment", "volume",   "frame",    "description"});
     zoCamera &c = s_.camera.cam;
     if (spec.contains("type")) {
         std::string t = text(spec["type"], ptr + "/type", object, "\"type\"");
-        if (t == "orthographic") c.orthographic = 1;
+        if (t == "orthographic")
+            c.orthographic = 1;
         else if (t != "perspective")
-            fail(ptr + "/type", object, "unknown camera type " + quote(t) + " (perspective or orthographic)");
+            fail(ptr + "/type", object,
+                 "unknown camera type " + quote(t) + " (perspective or orthographic)");
     }
     if (spec.contains("resolution")) {
         float r[2];
@@ -1010,9 +1069,12 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
         c.x_resolution = static_cast<int>(r[0]);
         c.y_resolution = static_cast<int>(r[1]);
     }
-    if (spec.contains("focal")) c.focal = number(spec["focal"], ptr + "/focal", object, "\"focal\"");
-    if (spec.contains("aperture")) c.aperture = number(spec["aperture"], ptr + "/aperture", object, "\"aperture\"");
-    if (spec.contains("aspect")) c.aspect = number(spec["aspect"], ptr + "/aspect", object, "\"aspect\"");
+    if (spec.contains("focal"))
+        c.focal = number(spec["focal"], ptr + "/focal", object, "\"focal\"");
+    if (spec.contains("aperture"))
+        c.aperture = number(spec["aperture"], ptr + "/aperture", object, "\"aperture\"");
+    if (spec.contains("aspect"))
+        c.aspect = number(spec["aspect"], ptr + "/aspect", object, "\"aspect\"");
     if (c.focal <= 0 || c.aperture <= 0)
         fail(ptr, object, "\"focal\" and \"aperture\" must be positive");
     if (spec.contains("offset")) {
@@ -1027,18 +1089,25 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
         c.clip_near = o[0];
         c.clip_far = o[1];
     }
-    if (spec.contains("frame")) c.frame = integer(spec["frame"], ptr + "/frame", object, "\"frame\"");
+    if (spec.contains("frame"))
+        c.frame = integer(spec["frame"], ptr + "/frame", object, "\"frame\"");
     float *m = s_.camera.to_world;
     if (spec.contains("position") || spec.contains("look_at")) {
-        Vector3 eye = spec.contains("position") ? vec3(spec["position"], ptr + "/position", object, "\"position\"") : Vector3{0, 0, 0};
-        Vector3 at = spec.contains("look_at") ? vec3(spec["look_at"], ptr + "/look_at", object, "\"look_at\"") : Vector3{0, 0, -1};
-        Vector3 up = spec.contains("up") ? vec3(spec["up"], ptr + "/up", object, "\"up\"") : Vector3{0, 1, 0};
+        Vector3 eye = spec.contains("position")
+                          ? vec3(spec["position"], ptr + "/position", object, "\"position\"")
+                          : Vector3{0, 0, 0};
+        Vector3 at = spec.contains("look_at")
+                         ? vec3(spec["look_at"], ptr + "/look_at", object, "\"look_at\"")
+                         : Vector3{0, 0, -1};
+        Vector3 up = spec.contains("up") ? vec3(spec["up"], ptr + "/up", object, "\"up\"")
+                                         : Vector3{0, 1, 0};
         Vector3 z = normalize(eye - at);  // the camera looks down -Z
         Vector3 x = cross(up, z);
         if (dot(x, x) < 1e-12f) fail(ptr, object, "\"up\" is parallel to the viewing direction");
         x = normalize(x);
         Vector3 y = cross(z, x);
-        float mm[16] = {x.x, x.y, x.z, 0, y.x, y.y, y.z, 0, z.x, z.y, z.z, 0, eye.x, eye.y, eye.z, 1};
+        float mm[16] = {x.x, x.y, x.z, 0, y.x,   y.y,   y.z,   0,
+                        z.x, z.y, z.z, 0, eye.x, eye.y, eye.z, 1};
         memcpy(m, mm, sizeof mm);
     } else {
         transform(spec, ptr, object, m);
@@ -1062,7 +1131,8 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
     if (!s_.camera.lens.empty()) c.lens = s_.camera.lens[0];
     if (!s_.camera.output.empty()) c.output = s_.camera.output[0];
     if (spec.contains("environment"))
-        c.environment = shader_ref(spec["environment"], ptr + "/environment", object, "camera:environment");
+        c.environment =
+            shader_ref(spec["environment"], ptr + "/environment", object, "camera:environment");
     if (spec.contains("volume"))
         c.volume = shader_ref(spec["volume"], ptr + "/volume", object, "camera:volume");
 }
@@ -1071,28 +1141,36 @@ void Loader::build_options(const json &spec, const std::string &ptr) {
     const std::string object = "options";
     require_object(spec, ptr, object);
     check_keys(spec, ptr, object,
-               {"samples", "shadow", "render_mode", "trace", "reflection_depth",
-                "refraction_depth", "trace_depth", "shadow_depth", "finalgather_rays", "filter",
-                "gamma", "data", "description"});
+               {"samples", "shadow", "render_mode", "trace", "reflection_depth", "refraction_depth",
+                "trace_depth", "shadow_depth", "finalgather_rays", "filter", "gamma", "data",
+                "description"});
     zoOptions &o = s_.options;
     if (spec.contains("samples")) {
         o.samples = integer(spec["samples"], ptr + "/samples", object, "\"samples\"");
-        if (o.samples < 1 || o.samples > 4096) fail(ptr + "/samples", object, "\"samples\" must be between 1 and 4096");
+        if (o.samples < 1 || o.samples > 4096)
+            fail(ptr + "/samples", object, "\"samples\" must be between 1 and 4096");
     }
     if (spec.contains("shadow")) {
         std::string m = text(spec["shadow"], ptr + "/shadow", object, "\"shadow\"");
-        if (m == "off") o.shadow = ZO_SHADOW_OFF;
-        else if (m == "on") o.shadow = ZO_SHADOW_ON;
-        else if (m == "sorted") o.shadow = ZO_SHADOW_SORTED;
-        else if (m == "segments") o.shadow = ZO_SHADOW_SEGMENTS;
-        else fail(ptr + "/shadow", object, "unknown shadow mode " + quote(m) + " (off, on, sorted or segments)");
+        if (m == "off")
+            o.shadow = ZO_SHADOW_OFF;
+        else if (m == "on")
+            o.shadow = ZO_SHADOW_ON;
+        else if (m == "sorted")
+            o.shadow = ZO_SHADOW_SORTED;
+        else if (m == "segments")
+            o.shadow = ZO_SHADOW_SEGMENTS;
+        else
+            fail(ptr + "/shadow", object,
+                 "unknown shadow mode " + quote(m) + " (off, on, sorted or segments)");
     }
     if (spec.contains("render_mode")) {
         std::string m = text(spec["render_mode"], ptr + "/render_mode", object, "\"render_mode\"");
         if (m.size() != 1) fail(ptr + "/render_mode", object, "\"render_mode\" is one character");
         o.render_mode = m[0];
     }
-    if (spec.contains("trace")) o.trace = boolean(spec["trace"], ptr + "/trace", object, "\"trace\"") ? 1 : 0;
+    if (spec.contains("trace"))
+        o.trace = boolean(spec["trace"], ptr + "/trace", object, "\"trace\"") ? 1 : 0;
     auto depth = [&](const char *key, int32_t &out) {
         if (spec.contains(key)) {
             out = integer(spec[key], ptr + "/" + key, object, quote(key));
@@ -1106,13 +1184,20 @@ void Loader::build_options(const json &spec, const std::string &ptr) {
     depth("finalgather_rays", o.finalgather_rays);
     if (spec.contains("filter")) {
         std::string f = text(spec["filter"], ptr + "/filter", object, "\"filter\"");
-        if (f == "nearest") o.filter = 0;
-        else if (f == "bilinear") o.filter = 1;
-        else if (f == "pyramid") o.filter = 2;
-        else fail(ptr + "/filter", object, "unknown filter " + quote(f) + " (nearest, bilinear or pyramid)");
+        if (f == "nearest")
+            o.filter = 0;
+        else if (f == "bilinear")
+            o.filter = 1;
+        else if (f == "pyramid")
+            o.filter = 2;
+        else
+            fail(ptr + "/filter", object,
+                 "unknown filter " + quote(f) + " (nearest, bilinear or pyramid)");
     }
-    if (spec.contains("gamma")) o.gamma = number(spec["gamma"], ptr + "/gamma", object, "\"gamma\"");
-    if (spec.contains("data")) o.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
+    if (spec.contains("gamma"))
+        o.gamma = number(spec["gamma"], ptr + "/gamma", object, "\"gamma\"");
+    if (spec.contains("data"))
+        o.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
 }
 
 void Loader::build_framebuffers(const json &spec, const std::string &ptr) {
@@ -1125,18 +1210,30 @@ void Loader::build_framebuffers(const json &spec, const std::string &ptr) {
         if (!f.contains("index")) fail(fptr, object, "no \"index\" given");
         int index = integer(f["index"], fptr + "/index", object, "\"index\"");
         if (index < 0 || index >= kMaxFrameBuffers)
-            fail(fptr + "/index", object, "\"index\" must be between 0 and " + std::to_string(kMaxFrameBuffers - 1));
+            fail(fptr + "/index", object,
+                 "\"index\" must be between 0 and " + std::to_string(kMaxFrameBuffers - 1));
         if (static_cast<int>(s_.framebuffers.size()) <= index) s_.framebuffers.resize(index + 1);
         FrameBuffer &fb = s_.framebuffers[index];
-        if (fb.type >= 0) fail(fptr + "/index", object, "frame buffer " + std::to_string(index) + " is declared twice");
+        if (fb.type >= 0)
+            fail(fptr + "/index", object,
+                 "frame buffer " + std::to_string(index) + " is declared twice");
         fb.index = index;
-        std::string type = f.contains("type") ? text(f["type"], fptr + "/type", object, "\"type\"") : "color";
-        if (type == "color") fb.type = ZO_FB_COLOR, fb.components = 4;
-        else if (type == "scalar") fb.type = ZO_FB_SCALAR, fb.components = 1;
-        else if (type == "vector") fb.type = ZO_FB_VECTOR, fb.components = 3;
-        else if (type == "integer") fb.type = ZO_FB_INTEGER, fb.components = 1;
-        else fail(fptr + "/type", object, "unknown frame buffer type " + quote(type) + " (color, scalar, vector or integer)");
-        if (f.contains("file")) fb.file = join_path(s_.scene_dir, text(f["file"], fptr + "/file", object, "\"file\""));
+        std::string type =
+            f.contains("type") ? text(f["type"], fptr + "/type", object, "\"type\"") : "color";
+        if (type == "color")
+            fb.type = ZO_FB_COLOR, fb.components = 4;
+        else if (type == "scalar")
+            fb.type = ZO_FB_SCALAR, fb.components = 1;
+        else if (type == "vector")
+            fb.type = ZO_FB_VECTOR, fb.components = 3;
+        else if (type == "integer")
+            fb.type = ZO_FB_INTEGER, fb.components = 1;
+        else
+            fail(
+                fptr + "/type", object,
+                "unknown frame buffer type " + quote(type) + " (color, scalar, vector or integer)");
+        if (f.contains("file"))
+            fb.file = join_path(s_.scene_dir, text(f["file"], fptr + "/file", object, "\"file\""));
     }
 }
 
@@ -1146,13 +1243,14 @@ void Loader::run() {
     const json &r = root_;
     if (!r.is_object()) throw Error(s_.scene_file + ": a scene is a JSON object");
     check_keys(r, "", "scene",
-               {"library", "declarations", "options", "camera", "shaders", "materials",
-                "objects", "instances", "lights", "textures", "images", "data", "framebuffers",
-                "output", "description"});
+               {"library", "declarations", "options", "camera", "shaders", "materials", "objects",
+                "instances", "lights", "textures", "images", "data", "framebuffers", "output",
+                "description"});
     auto section = [&](const char *key) -> const json * {
         if (!r.contains(key)) return nullptr;
         if (!r[key].is_object())
-            fail("/" + std::string(key), "scene", quote(key) + " must be an object of named entries");
+            fail("/" + std::string(key), "scene",
+                 quote(key) + " must be an object of named entries");
         return &r[key];
     };
     auto register_name = [&](auto &map, const std::string &name, auto *entry, const char *what,
@@ -1184,8 +1282,8 @@ void Loader::run() {
             for (const auto &[name, spec] : sec->items()) {
                 s_.images.emplace_back();
                 s_.images.back().name = name;
-                s_.images.back().tag = s_.add_db(std::string(key) == "images" ? ZO_DB_IMAGE : ZO_DB_TEXTURE,
-                                                 nullptr, 0, name);
+                s_.images.back().tag = s_.add_db(
+                    std::string(key) == "images" ? ZO_DB_IMAGE : ZO_DB_TEXTURE, nullptr, 0, name);
                 s_.db[s_.images.back().tag].owner = &s_.images.back();
                 register_name(image_by_name_, name, &s_.images.back(), "texture",
                               "/" + std::string(key) + "/" + escape(name));
@@ -1244,7 +1342,8 @@ void Loader::run() {
     {
         std::vector<ObjectEntry *> named;
         for (auto &o : s_.objects) named.push_back(&o);
-        for (ObjectEntry *o : named) build_object(*o, r["objects"][o->name], "/objects/" + escape(o->name));
+        for (ObjectEntry *o : named)
+            build_object(*o, r["objects"][o->name], "/objects/" + escape(o->name));
     }
     if (const json *sec = section("instances")) {
         for (const auto &[name, spec] : sec->items()) {
@@ -1255,7 +1354,8 @@ void Loader::run() {
             s_.db[inst.tag].owner = &inst;
             s_.db[inst.tag].object_instance = true;
         }
-        for (auto &inst : s_.instances) build_instance(inst, (*sec)[inst.name], "/instances/" + escape(inst.name));
+        for (auto &inst : s_.instances)
+            build_instance(inst, (*sec)[inst.name], "/instances/" + escape(inst.name));
     }
 
     zoCamera &c = s_.camera.cam;
@@ -1289,11 +1389,13 @@ void Loader::run() {
 
     if (r.contains("framebuffers")) build_framebuffers(r["framebuffers"], "/framebuffers");
     if (r.contains("output"))
-        s_.output_file = join_path(s_.scene_dir, text(r["output"], "/output", "scene", "\"output\""));
+        s_.output_file =
+            join_path(s_.scene_dir, text(r["output"], "/output", "scene", "\"output\""));
     resolve_connections();
     if (s_.instances.empty())
         message(kWarning, (s_.scene_file + ": scene: no instances; the image shows only the "
-                                           "environment").c_str());
+                                           "environment")
+                              .c_str());
 }
 
 }  // namespace
@@ -1317,7 +1419,8 @@ void load_libraries(Session &s, const std::vector<std::string> &scene_libraries)
         TextPosition p = locate(s.scene_text, "/library");
         std::string origin = s.scene_file;
         if (p.line) origin += ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
-        for (const auto &lib : scene_libraries) paths.emplace_back(join_path(s.scene_dir, lib), origin);
+        for (const auto &lib : scene_libraries)
+            paths.emplace_back(join_path(s.scene_dir, lib), origin);
     } else {
         std::string path;
         char exe[PATH_MAX];
@@ -1337,12 +1440,14 @@ void load_libraries(Session &s, const std::vector<std::string> &scene_libraries)
         void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!handle) {
             const char *e = dlerror();
-            throw Error(origin + ": shader library " + path + ": cannot be loaded: " + (e ? e : "?"));
+            throw Error(origin + ": shader library " + path +
+                        ": cannot be loaded: " + (e ? e : "?"));
         }
         s.libraries.push_back({path, handle});
         auto set_handle = reinterpret_cast<void (*)(void *)>(dlsym(handle, "zoSetModuleHandle"));
         if (!set_handle)
-            throw Error(origin + ": shader library " + path + ": does not export zoSetModuleHandle");
+            throw Error(origin + ": shader library " + path +
+                        ": does not export zoSetModuleHandle");
         set_handle(s.self_handle);
     }
 }
@@ -1377,24 +1482,31 @@ void load_scene(Session &s, const std::string &path) {
             throw Error(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
                         ": scene: \"library\" must be a path or a list of paths");
         }
-        if (l.is_string()) libraries.push_back(l.get<std::string>());
-        else for (const auto &e : l) libraries.push_back(e.get<std::string>());
+        if (l.is_string())
+            libraries.push_back(l.get<std::string>());
+        else
+            for (const auto &e : l) libraries.push_back(e.get<std::string>());
     }
     if (root.is_object() && root.contains("declarations")) {
         const json &d = root["declarations"];
         auto add = [&](const json &v) {
-            if (!v.is_string()) throw Error(path + ": scene: \"declarations\" lists files or folders");
+            if (!v.is_string())
+                throw Error(path + ": scene: \"declarations\" lists files or folders");
             std::string p = join_path(s.scene_dir, v.get<std::string>());
             try {
                 struct stat st;
-                if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) s.decls.load_dir(p);
-                else s.decls.load_file(p);
+                if (stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                    s.decls.load_dir(p);
+                else
+                    s.decls.load_file(p);
             } catch (const DeclarationError &e) {
                 throw Error(e.what());
             }
         };
-        if (d.is_array()) for (const auto &v : d) add(v);
-        else add(d);
+        if (d.is_array())
+            for (const auto &v : d) add(v);
+        else
+            add(d);
     }
     load_libraries(s, libraries);
     s.threads = std::max(1, s.threads);

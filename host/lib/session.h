@@ -22,12 +22,19 @@ namespace korhost {
 // A scene or setup problem; the text names the file, the object and the
 // problem, ready to print.
 class Error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
-enum Severity { kFatal = 0, kError = 1, kWarning = 2, kInfo = 3, kProgress = 4, kDebug = 5,
-                kVDebug = 6 };
+enum Severity {
+    kFatal = 0,
+    kError = 1,
+    kWarning = 2,
+    kInfo = 3,
+    kProgress = 4,
+    kDebug = 5,
+    kVDebug = 6
+};
 
 using ShaderFn = zoBoolean (*)(void *result, RenderState *state, void *params, void *arg);
 using InitFn = void (*)(RenderState *state, void *params, zoBoolean *request);
@@ -84,7 +91,7 @@ struct DbItem {
     void *record = nullptr;
     int size = 0;
     std::string name;
-    void *owner = nullptr;  // the host's entry (InstanceEntry, ImageEntry, ...)
+    void *owner = nullptr;         // the host's entry (InstanceEntry, ImageEntry, ...)
     bool object_instance = false;  // an instance of an object (owner is an InstanceEntry)
 };
 
@@ -168,15 +175,15 @@ struct FrameBuffer {
     int type = -1;  // ZO_FB_*, -1: not declared
     int components = 0;
     std::string file;
-    std::vector<float> sum;       // float buffers: per pixel sums
-    std::vector<int32_t> ints;    // integer buffers
-    zoImage image{};              // as opened by an output shader
+    std::vector<float> sum;     // float buffers: per pixel sums
+    std::vector<int32_t> ints;  // integer buffers
+    zoImage image{};            // as opened by an output shader
 };
 
 // A chunked bump allocator; reset per eye sample. Chunks are kept, so a
 // render allocates only while its busiest sample grows the arena.
 class Arena {
-public:
+  public:
     void *alloc(size_t size, size_t align = 16);
     void reset() {
         chunk_ = 0;
@@ -184,7 +191,7 @@ public:
     }
     ~Arena();
 
-private:
+  private:
     std::vector<std::pair<uint8_t *, size_t>> chunks_;
     size_t chunk_ = 0, used_ = 0;
 };
@@ -223,11 +230,11 @@ struct ThreadContext {
 
 struct Settings {
     int verbosity = kWarning;
-    int threads = 0;             // 0: all cores
-    int samples = 0;             // 0: from the scene
-    int width = 0, height = 0;   // 0: from the scene
-    std::vector<std::string> libraries;  // --library (each given once)
-    std::string output;          // -o
+    int threads = 0;                       // 0: all cores
+    int samples = 0;                       // 0: from the scene
+    int width = 0, height = 0;             // 0: from the scene
+    std::vector<std::string> libraries;    // --library (each given once)
+    std::string output;                    // -o
     std::vector<std::string> shader_dirs;  // declaration directories
     bool benchmark = false;
     bool progress = true;
@@ -235,13 +242,13 @@ struct Settings {
 
 struct CameraSetup {
     zoCamera cam{};
-    zoMatrix to_world{};    // camera space to world space
+    zoMatrix to_world{};  // camera space to world space
     zoMatrix from_world{};
     std::vector<Tag> lens, output;
 };
 
 class Session {
-public:
+  public:
     Settings settings;
     Declarations decls;
 
@@ -297,9 +304,7 @@ public:
     std::vector<InstanceEntry *> geom_instance;  // by geometry id
 
     Tag add_db(int type, void *record, int size, const std::string &name);
-    DbItem *item(Tag tag) {
-        return tag > 0 && tag < db.size() ? &db[tag] : nullptr;
-    }
+    DbItem *item(Tag tag) { return tag > 0 && tag < db.size() ? &db[tag] : nullptr; }
 
     ~Session();
 };
@@ -361,10 +366,18 @@ Vector3 xform_point(const float *m, const Vector3 &p);
 Vector3 xform_vector(const float *m, const Vector3 &v);
 Vector3 xform_normal(const float *inverse, const Vector3 &n);  // by the inverse's transpose
 
-inline Vector3 operator+(Vector3 a, Vector3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline Vector3 operator-(Vector3 a, Vector3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline Vector3 operator*(Vector3 a, float k) { return {a.x * k, a.y * k, a.z * k}; }
-inline float dot(Vector3 a, Vector3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline Vector3 operator+(Vector3 a, Vector3 b) {
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+inline Vector3 operator-(Vector3 a, Vector3 b) {
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+inline Vector3 operator*(Vector3 a, float k) {
+    return {a.x * k, a.y * k, a.z * k};
+}
+inline float dot(Vector3 a, Vector3 b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 inline Vector3 cross(Vector3 a, Vector3 b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }

@@ -54,7 +54,7 @@ std::string test_name() {
 }
 
 Rendered korrender(const std::string &scene_text, const std::string &args = "",
-              const std::string &ext = "exr") {
+                   const std::string &ext = "exr") {
     const std::string base = temp_dir() + "/" + test_name();
     const std::string scene = base + ".json", image = base + "." + ext;
     {
@@ -75,7 +75,8 @@ Rendered korrender(const std::string &scene_text, const std::string &args = "",
     return r;
 }
 
-Rendered korrender(const json &scene, const std::string &args = "", const std::string &ext = "exr") {
+Rendered korrender(const json &scene, const std::string &args = "",
+                   const std::string &ext = "exr") {
     return korrender(scene.dump(2), args, ext);
 }
 
@@ -92,7 +93,8 @@ json quad_scene(const json &shaders, const std::string &material_shader) {
           {"look_at", {0, 0, 0}}}},
         {"shaders", shaders},
         {"materials", {{"m", {{"shader", material_shader}}}}},
-        {"instances", {{"quad", {{"object", {{"primitive", "quad"}, {"size", 4}}}, {"material", "m"}}}}}};
+        {"instances",
+         {{"quad", {{"object", {{"primitive", "quad"}, {"size", 4}}}, {"material", "m"}}}}}};
 }
 
 json color_shader(float r, float g, float b) {
@@ -158,7 +160,8 @@ TEST(DeclarationLayout, DataRecordsKeepTheirOffsets) {
     EXPECT_EQ(scene.field("rotatedEnvironment")->offset, 96u);
     const korhost::Type &object = *d.find("kor_ObjectData")->params;
     EXPECT_EQ(object.field("channelMap")->offset, 24u);
-    EXPECT_EQ(object.field("channelMap")->offset + object.field("channelMap")->type->slot_offset, 32u);
+    EXPECT_EQ(object.field("channelMap")->offset + object.field("channelMap")->type->slot_offset,
+              32u);
     EXPECT_EQ(object.field("particleData")->offset, 36u);
     EXPECT_EQ(object.field("faceColumn")->offset, 104u);
     const korhost::Type &node = *d.find("kor_NodeData")->params;
@@ -182,10 +185,14 @@ TEST(DeclarationLayout, BadDeclarationsNameFileAndDeclaration) {
         return json{{"shaders", {{{"name", "s"}, {"parameters", params}}}}};
     };
     std::string e = problem(shader({{{"name", "x"}, {"type", "colour"}}}));
-    EXPECT_NE(e.find("decls.json: shader 's', field 'x': unknown type 'colour'"), std::string::npos) << e;
-    e = problem(shader({{{"name", "x"}, {"type", "array"}, {"element", {{"type", "array"}, {"element", "integer"}}}}}));
+    EXPECT_NE(e.find("decls.json: shader 's', field 'x': unknown type 'colour'"), std::string::npos)
+        << e;
+    e = problem(shader({{{"name", "x"},
+                         {"type", "array"},
+                         {"element", {{"type", "array"}, {"element", "integer"}}}}}));
     EXPECT_NE(e.find("arrays of arrays"), std::string::npos) << e;
-    e = problem(shader({{{"name", "a"}, {"type", "color"}}, {{"name", "b"}, {"type", "integer"}, {"offset", 8}}}));
+    e = problem(shader(
+        {{{"name", "a"}, {"type", "color"}}, {{"name", "b"}, {"type", "integer"}, {"offset", 8}}}));
     EXPECT_NE(e.find("field 'b': offset 8 overlaps"), std::string::npos) << e;
     e = problem(json{{"shaders", {{{"name", "s"}}, {{"name", "s"}}}}});
     EXPECT_NE(e.find("shader 's': already declared in decls.json"), std::string::npos) << e;
@@ -232,20 +239,23 @@ TEST(UtilityShaderRender, EnvironmentShowsWhereNothingIsHit) {
 }
 
 TEST(UtilityShaderRender, ConnectedParameterIsEvaluated) {
-    json shaders = {{"outer", {{"shader", "kor_color"}, {"params", {{"color", {{"connect", "inner"}}}}}}},
-                    {"inner", color_shader(0.125f, 0.25f, 0.5f)}};
+    json shaders = {
+        {"outer", {{"shader", "kor_color"}, {"params", {{"color", {{"connect", "inner"}}}}}}},
+        {"inner", color_shader(0.125f, 0.25f, 0.5f)}};
     Rendered r = korrender(quad_scene(shaders, "outer"));
     ASSERT_EQ(r.status, 0) << r.err;
     expect_everywhere(r, Color{0.125f, 0.25f, 0.5f, 1});
 }
 
 TEST(UtilityShaderRender, ShaderListKeepsWhatTheLastWriterWrote) {
-    json shaders = {{"red", color_shader(1, 0, 0)},
-                    {"green", color_shader(0, 1, 0)},
-                    {"fail", {{"shader", "test_fail"}}},
-                    {"both", {{"shader", "kor_ShaderList"}, {"params", {{"shaders", {"red", "green"}}}}}},
-                    {"second_fails", {{"shader", "kor_ShaderList"}, {"params", {{"shaders", {"fail", "red", "fail"}}}}}},
-                    {"empty", {{"shader", "kor_ShaderList"}, {"params", {{"shaders", json::array()}}}}}};
+    json shaders = {
+        {"red", color_shader(1, 0, 0)},
+        {"green", color_shader(0, 1, 0)},
+        {"fail", {{"shader", "test_fail"}}},
+        {"both", {{"shader", "kor_ShaderList"}, {"params", {{"shaders", {"red", "green"}}}}}},
+        {"second_fails",
+         {{"shader", "kor_ShaderList"}, {"params", {{"shaders", {"fail", "red", "fail"}}}}}},
+        {"empty", {{"shader", "kor_ShaderList"}, {"params", {{"shaders", json::array()}}}}}};
     Rendered both = korrender(quad_scene(shaders, "both"));
     ASSERT_EQ(both.status, 0) << both.err;
     expect_everywhere(both, Color{0, 1, 0, 1});
@@ -257,27 +267,36 @@ TEST(UtilityShaderRender, ShaderListKeepsWhatTheLastWriterWrote) {
 
 TEST(UtilityShaderRender, MaterialToShaderRunsMaterialsAndPhenomena) {
     for (bool phenomenon : {false, true}) {
-        json scene = quad_scene({{"inner_colour", color_shader(0.5f, 0.25f, 1)},
-                                 {"adapter", {{"shader", "kor_MaterialToShader"}, {"params", {{"material", "inner"}}}}}},
-                                "adapter");
+        json scene = quad_scene(
+            {{"inner_colour", color_shader(0.5f, 0.25f, 1)},
+             {"adapter",
+              {{"shader", "kor_MaterialToShader"}, {"params", {{"material", "inner"}}}}}},
+            "adapter");
         scene["materials"]["inner"] = {{"shader", "inner_colour"}, {"phenomenon", phenomenon}};
         Rendered r = korrender(scene, "--verbose 3");
         ASSERT_EQ(r.status, 0) << r.err;
         expect_everywhere(r, Color{0.5f, 0.25f, 1, 1});
         // The instance data of the adapter's init is released by its exit.
-        EXPECT_NE(r.err.find("memory: 1 blocks allocated by shaders, 1 released"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("memory: 1 blocks allocated by shaders, 1 released"),
+                  std::string::npos)
+            << r.err;
         EXPECT_EQ(r.err.find("not released"), std::string::npos) << r.err;
     }
 }
 
 TEST(UtilityShaderRender, UnsupportedCallTypeIsReportedOncePerInstance) {
-    json scene = quad_scene({{"c", color_shader(1, 1, 1)},
-                             {"adapter", {{"shader", "kor_MaterialToShader"}, {"params", {{"material", "m"}}}}}},
-                            "c");
+    json scene = quad_scene(
+        {{"c", color_shader(1, 1, 1)},
+         {"adapter", {{"shader", "kor_MaterialToShader"}, {"params", {{"material", "m"}}}}}},
+        "c");
     scene["camera"]["lens"] = {"adapter"};  // a lens call: no material call type
     Rendered r = korrender(scene, "--samples 2");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(count_of(r.err, "korrender: error: Shader 'kor_MaterialToShader' called with unsupported call type"), 1)
+    EXPECT_EQ(
+        count_of(
+            r.err,
+            "korrender: error: Shader 'kor_MaterialToShader' called with unsupported call type"),
+        1)
         << r.err;
     expect_everywhere(r, Color{0, 0, 0, 0});
 }
@@ -286,15 +305,11 @@ TEST(UtilityShaderRender, UnsupportedCallTypeIsReportedOncePerInstance) {
 // The runtime, through the test shaders.
 
 TEST(HostRuntime, RecordLayoutReachesTheShader) {
-    json params = {{"flag", true},
-                   {"v", {0.5, 0, 0}},
-                   {"c", {0, 0.25, 0}},
-                   {"inner", {{"a", 2}}},
-                   {"values", {1.0, 2.0, 4.0}},
-                   {"shader", "other"}};
-    Rendered r = korrender(quad_scene({{"l", {{"shader", "test_layout"}, {"params", params}}},
-                                  {"other", color_shader(0, 0, 0)}},
-                                 "l"));
+    json params = {{"flag", true},        {"v", {0.5, 0, 0}},          {"c", {0, 0.25, 0}},
+                   {"inner", {{"a", 2}}}, {"values", {1.0, 2.0, 4.0}}, {"shader", "other"}};
+    Rendered r = korrender(quad_scene(
+        {{"l", {{"shader", "test_layout"}, {"params", params}}}, {"other", color_shader(0, 0, 0)}},
+        "l"));
     ASSERT_EQ(r.status, 0) << r.err;
     // flag + default scale, the array's sum, v.x + c.g + inner.a, tag set.
     expect_everywhere(r, Color{2.5f, 7.0f, 2.75f, 1.0f});
@@ -324,7 +339,8 @@ TEST(HostRuntime, QueriesFindObjectAndNodeDataAndTheShaderName) {
 }
 
 TEST(HostRuntime, ThreadPointersSeeEverySampleAndAreFreedAtExit) {
-    Rendered r = korrender(quad_scene({{"n", {{"shader", "test_count"}}}}, "n"), "--samples 3 --verbose 3");
+    Rendered r =
+        korrender(quad_scene({{"n", {{"shader", "test_count"}}}}, "n"), "--samples 3 --verbose 3");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("test_count calls=192 threads=2 100%"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("test_count shader exit"), std::string::npos) << r.err;
@@ -334,7 +350,9 @@ TEST(HostRuntime, ThreadPointersSeeEverySampleAndAreFreedAtExit) {
 }
 
 TEST(HostRuntime, ShaderStateReachesSubShadersWithTheirCallType) {
-    json shaders = {{"write", {{"shader", "test_state_write"}, {"params", {{"value", {0.25, 0.5, 0}}, {"sub", "read"}}}}},
+    json shaders = {{"write",
+                     {{"shader", "test_state_write"},
+                      {"params", {{"value", {0.25, 0.5, 0}}, {"sub", "read"}}}}},
                     {"read", {{"shader", "test_state_read"}}}};
     Rendered r = korrender(quad_scene(shaders, "write"));
     ASSERT_EQ(r.status, 0) << r.err;
@@ -345,9 +363,10 @@ TEST(HostRuntime, ShaderStateReachesSubShadersWithTheirCallType) {
 }
 
 TEST(HostRuntime, FrameBuffersAndOutputShaders) {
-    json scene = quad_scene({{"fb", {{"shader", "test_fb"}, {"params", {{"id", 7}, {"color", {0.25, 0.5, 0.75}}}}}},
-                             {"invert", {{"shader", "test_invert"}}}},
-                            "fb");
+    json scene = quad_scene(
+        {{"fb", {{"shader", "test_fb"}, {"params", {{"id", 7}, {"color", {0.25, 0.5, 0.75}}}}}},
+         {"invert", {{"shader", "test_invert"}}}},
+        "fb");
     const std::string base = temp_dir() + "/fb_";
     scene["framebuffers"] = {{{"index", 0}, {"type", "integer"}, {"file", base + "ids.exr"}},
                              {{"index", 1}, {"type", "color"}, {"file", base + "colour.exr"}}};
@@ -378,7 +397,10 @@ TEST(HostRuntime, LensShadersWrapTheEyeRayInOrder) {
 
 TEST(HostRuntime, RasterSpaceRoundTripsThroughAPerspectiveCamera) {
     json scene = quad_scene({{"r", {{"shader", "test_raster"}}}}, "r");
-    scene["camera"] = {{"resolution", {16, 12}}, {"focal", 1.5}, {"aperture", 1}, {"position", {0.3, 0.2, 5}},
+    scene["camera"] = {{"resolution", {16, 12}},
+                       {"focal", 1.5},
+                       {"aperture", 1},
+                       {"position", {0.3, 0.2, 5}},
                        {"look_at", {0, 0, 0}}};
     scene["instances"]["quad"]["object"]["size"] = 40;
     Rendered r = korrender(scene);
@@ -392,10 +414,12 @@ TEST(HostRuntime, RasterSpaceRoundTripsThroughAPerspectiveCamera) {
 }
 
 TEST(HostRuntime, BenchmarkPrintsOneStableLine) {
-    Rendered r = korrender(quad_scene({{"c", color_shader(1, 1, 1)}}, "c"), "--benchmark --samples 2");
+    Rendered r =
+        korrender(quad_scene({{"c", color_shader(1, 1, 1)}}, "c"), "--benchmark --samples 2");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("benchmark: rays=128 samples=128 seconds=[0-9.]+ "
-                                                   "rays_per_second=[0-9]+\n")))
+    EXPECT_TRUE(
+        std::regex_match(r.out, std::regex("benchmark: rays=128 samples=128 seconds=[0-9.]+ "
+                                           "rays_per_second=[0-9]+\n")))
         << r.out;
 }
 
@@ -426,13 +450,15 @@ namespace {
 void expect_error(const Rendered &r, std::initializer_list<const char *> parts) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_FALSE(r.has_image);
-    for (const char *part : parts) EXPECT_NE(r.err.find(part), std::string::npos) << part << "\n" << r.err;
+    for (const char *part : parts)
+        EXPECT_NE(r.err.find(part), std::string::npos) << part << "\n" << r.err;
     EXPECT_EQ(count_of(r.err, "korrender: error:"), 1) << r.err;
 }
 }  // namespace
 
 TEST(SceneErrors, MalformedJsonGivesLineAndColumn) {
-    Rendered r = korrender(std::string("{\n  \"camera\": {\n    \"resolution\": [8, 8,]\n  }\n}\n"));
+    Rendered r =
+        korrender(std::string("{\n  \"camera\": {\n    \"resolution\": [8, 8,]\n  }\n}\n"));
     expect_error(r, {"SceneErrors_MalformedJsonGivesLineAndColumn.json:3:", "malformed scene"});
 }
 
@@ -443,29 +469,37 @@ TEST(SceneErrors, UnknownShader) {
 }
 
 TEST(SceneErrors, UnknownParameterListsTheKnownOnes) {
-    json scene = quad_scene({{"a", {{"shader", "kor_color"}, {"params", {{"colr", {1, 0, 0}}}}}}}, "a");
+    json scene =
+        quad_scene({{"a", {{"shader", "kor_color"}, {"params", {{"colr", {1, 0, 0}}}}}}}, "a");
     Rendered r = korrender(scene);
     expect_error(r, {"shader 'a' (kor_color): unknown parameter 'colr' (known: color)"});
 }
 
 TEST(SceneErrors, TypeMismatchOfAValue) {
-    json scene = quad_scene({{"a", {{"shader", "kor_color"}, {"params", {{"color", "red"}}}}}}, "a");
+    json scene =
+        quad_scene({{"a", {{"shader", "kor_color"}, {"params", {{"color", "red"}}}}}}, "a");
     Rendered r = korrender(scene);
-    expect_error(r, {"shader 'a' (kor_color): type mismatch: parameter 'color' is color and takes a list of 3 "
-                     "or 4 numbers, got a string"});
+    expect_error(
+        r,
+        {"shader 'a' (kor_color): type mismatch: parameter 'color' is color and takes a list of 3 "
+         "or 4 numbers, got a string"});
 }
 
 TEST(SceneErrors, TypeMismatchOfAConnection) {
-    json shaders = {{"a", {{"shader", "kor_color"}, {"params", {{"color", {{"connect", "flag"}}}}}}},
-                    {"flag", {{"shader", "kor_is_material_editor"}}}};
+    json shaders = {
+        {"a", {{"shader", "kor_color"}, {"params", {{"color", {{"connect", "flag"}}}}}}},
+        {"flag", {{"shader", "kor_is_material_editor"}}}};
     Rendered r = korrender(quad_scene(shaders, "a"));
-    expect_error(r, {"type mismatch: parameter 'color' is color, but 'flag' (kor_is_material_editor) gives "
-                     "integer"});
+    expect_error(
+        r, {"type mismatch: parameter 'color' is color, but 'flag' (kor_is_material_editor) gives "
+            "integer"});
 }
 
 TEST(SceneErrors, ConnectionToAnUnknownShaderOrInACycle) {
-    json shaders = {{"a", {{"shader", "kor_color"}, {"params", {{"color", {{"connect", "nobody"}}}}}}}};
-    expect_error(korrender(quad_scene(shaders, "a")), {"parameter 'color' connects to unknown shader 'nobody'"});
+    json shaders = {
+        {"a", {{"shader", "kor_color"}, {"params", {{"color", {{"connect", "nobody"}}}}}}}};
+    expect_error(korrender(quad_scene(shaders, "a")),
+                 {"parameter 'color' connects to unknown shader 'nobody'"});
     shaders = {{"a", {{"shader", "kor_color"}, {"params", {{"color", {{"connect", "b"}}}}}}},
                {"b", {{"shader", "kor_color"}, {"params", {{"color", {{"connect", "a"}}}}}}}};
     expect_error(korrender(quad_scene(shaders, "a")), {"connections form a cycle"});
@@ -474,7 +508,8 @@ TEST(SceneErrors, ConnectionToAnUnknownShaderOrInACycle) {
 TEST(SceneErrors, UnknownNamesOfMaterialsAndObjects) {
     json scene = quad_scene({{"c", color_shader(1, 1, 1)}}, "c");
     scene["instances"]["quad"]["material"] = "nothing";
-    expect_error(korrender(scene), {"instance 'quad': parameter 'material': unknown material 'nothing'"});
+    expect_error(korrender(scene),
+                 {"instance 'quad': parameter 'material': unknown material 'nothing'"});
     scene = quad_scene({{"c", color_shader(1, 1, 1)}}, "c");
     scene["instances"]["quad"]["object"] = "nothing";
     expect_error(korrender(scene), {"instance 'quad': unknown object 'nothing'"});
@@ -488,7 +523,8 @@ TEST(SceneErrors, MissingFiles) {
     size_t n = fread(buf, 1, sizeof buf - 1, p);
     buf[n] = 0;
     EXPECT_NE(WEXITSTATUS(pclose(p)), 0);
-    EXPECT_NE(std::string(buf).find("missing.json: cannot read the scene file"), std::string::npos) << buf;
+    EXPECT_NE(std::string(buf).find("missing.json: cannot read the scene file"), std::string::npos)
+        << buf;
 
     json scene = quad_scene({{"c", color_shader(1, 1, 1)}}, "c");
     scene["instances"]["quad"]["object"] = {{"file", "/nonexistent/mesh.obj"}};
@@ -508,13 +544,16 @@ TEST(SceneErrors, ShaderLibraryThatFailsToLoad) {
 
 TEST(SceneErrors, VersionMismatchNamesShaderFileAndBothVersions) {
     Rendered r = korrender(quad_scene({{"v", {{"shader", "test_versioned"}}}}, "v"));
-    expect_error(r, {"shader 'v' (test_versioned): version mismatch for 'test_versioned': the shader library ",
-                     "has version 7, the declaration in ", "test.json says version 3"});
+    expect_error(
+        r,
+        {"shader 'v' (test_versioned): version mismatch for 'test_versioned': the shader library ",
+         "has version 7, the declaration in ", "test.json says version 3"});
 }
 
 TEST(SceneErrors, BadGeometryAndCamera) {
     json scene = quad_scene({{"c", color_shader(1, 1, 1)}}, "c");
-    scene["instances"]["quad"]["object"] = {{"vertices", {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}}, {"triangles", {{0, 1, 3}}}};
+    scene["instances"]["quad"]["object"] = {{"vertices", {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}},
+                                            {"triangles", {{0, 1, 3}}}};
     expect_error(korrender(scene), {"vertex index 3 out of range (3 vertices)"});
     scene = quad_scene({{"c", color_shader(1, 1, 1)}}, "c");
     scene["camera"]["type"] = "fisheye";
@@ -526,8 +565,9 @@ TEST(SceneWarnings, UnknownKeysAreReportedWithTheirPlace) {
     scene["camera"]["bogus"] = 1;
     Rendered r = korrender(scene.dump(2));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::regex_search(r.err, std::regex("warning: [^\n]*\\.json:[0-9]+:[0-9]+: camera: unknown key "
-                                                    "'bogus' \\(ignored\\)")))
+    EXPECT_TRUE(std::regex_search(
+        r.err, std::regex("warning: [^\n]*\\.json:[0-9]+:[0-9]+: camera: unknown key "
+                          "'bogus' \\(ignored\\)")))
         << r.err;
     expect_everywhere(r, Color{1, 1, 1, 1});
 }

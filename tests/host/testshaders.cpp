@@ -2,12 +2,12 @@
 // pointers, shader state, frame buffers, lens and output calls, record
 // layout. Loaded by korrender like the shader library; they call the host
 // functions directly.
+#include "testshaders.h"
+
 #include <korshaders/host.h>
 
 #include <cstddef>
 #include <cstring>
-
-#include "testshaders.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -25,21 +25,24 @@ const T &eval(RenderState *state, const T *param) {
 }
 }  // namespace
 
-EXPORT int test_layout_version(void) { return 1; }
+EXPORT int test_layout_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_layout(Color *result, RenderState *, LayoutParams *p) {
     // Element k lies at slot + start + k, beyond the declared one-element
     // slot: index from a plain pointer, never from the array member.
-    const float *slot = reinterpret_cast<const float *>(
-        reinterpret_cast<const char *>(&p->values) + offsetof(decltype(p->values), storage));
+    const float *slot = reinterpret_cast<const float *>(reinterpret_cast<const char *>(&p->values) +
+                                                        offsetof(decltype(p->values), storage));
     float sum = 0;
     for (int k = 0; k < p->values.count; ++k) sum += slot[p->values.start + k];
-    *result = Color{p->flag + p->scale, sum, p->v.x + p->c.g + p->inner.a,
-                    p->shader ? 1.0f : 0.5f};
+    *result = Color{p->flag + p->scale, sum, p->v.x + p->c.g + p->inner.a, p->shader ? 1.0f : 0.5f};
     return 1;
 }
 
 // Texture space 0 of the hit and the number of texture spaces.
-EXPORT int test_uv_version(void) { return 1; }
+EXPORT int test_uv_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_uv(Color *result, RenderState *state, void *) {
     Vector3 t;
     if (!zo_texture_interpolate(&t, state, 0)) return 0;
@@ -50,7 +53,9 @@ EXPORT zoBoolean test_uv(Color *result, RenderState *state, void *) {
 }
 
 // Object data (first float), node data (first float), name length.
-EXPORT int test_query_version(void) { return 1; }
+EXPORT int test_query_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_query(Color *result, RenderState *state, void *) {
     Tag tag = 0;
     void *block = nullptr;
@@ -70,7 +75,9 @@ EXPORT zoBoolean test_query(Color *result, RenderState *state, void *) {
 
 // Counts its calls per render thread in the host's per-thread slot; the
 // instance exit adds them up and reports the total.
-EXPORT int test_count_version(void) { return 1; }
+EXPORT int test_count_version(void) {
+    return 1;
+}
 EXPORT void test_count_init(RenderState *state, void *params, zoBoolean *request) {
     if (!params) {
         *request = 1;
@@ -121,34 +128,44 @@ struct StateWriteParams {
     Color value;
     Tag sub;
 };
-EXPORT int test_state_write_version(void) { return 1; }
+EXPORT int test_state_write_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_state_write(Color *result, RenderState *state, StateWriteParams *p) {
     zo_shaderstate_set(state, "TEST_KEY", &p->value, sizeof(Color), ZO_SHADERSTATE_RAY_TREE);
     return zo_call_shader_x(result, ZO_SHADER_MAP, state, p->sub, nullptr);
 }
 
 // The value under the key (-1 when absent) and the call type.
-EXPORT int test_state_read_version(void) { return 1; }
+EXPORT int test_state_read_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_state_read(Color *result, RenderState *state, void *) {
     int size = 0;
     const Color *c = static_cast<const Color *>(zo_shaderstate_get(state, "TEST_KEY", &size));
     int type = -1;
     zo_query(ZO_Q_FUNC_CALLTYPE, state, 0, &type);
-    *result = Color{c ? c->r : -1, c ? c->g : -1, static_cast<float>(type),
-                    static_cast<float>(size)};
+    *result =
+        Color{c ? c->r : -1, c ? c->g : -1, static_cast<float>(type), static_cast<float>(size)};
     return 1;
 }
 
 // Fails without writing.
-EXPORT int test_fail_version(void) { return 1; }
-EXPORT zoBoolean test_fail(Color *, RenderState *, void *) { return 0; }
+EXPORT int test_fail_version(void) {
+    return 1;
+}
+EXPORT zoBoolean test_fail(Color *, RenderState *, void *) {
+    return 0;
+}
 
 // Writes an integer into user frame buffer 0 and its colour into buffer 1.
 struct FbParams {
     int32_t id;
     Color color;
 };
-EXPORT int test_fb_version(void) { return 1; }
+EXPORT int test_fb_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_fb(Color *result, RenderState *state, FbParams *p) {
     zo_fb_put(state, 0, &p->id);
     zo_fb_put(state, 1, &p->color);
@@ -160,7 +177,9 @@ EXPORT zoBoolean test_fb(Color *result, RenderState *state, FbParams *p) {
 struct LensParams {
     float scale;
 };
-EXPORT int test_lens_version(void) { return 1; }
+EXPORT int test_lens_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_lens(Color *result, RenderState *state, LensParams *p) {
     Vector3 org = state->org, dir = state->dir;
     zoBoolean ok = zo_trace_eye(result, state, &org, &dir);
@@ -171,7 +190,9 @@ EXPORT zoBoolean test_lens(Color *result, RenderState *state, LensParams *p) {
 }
 
 // An output shader: replaces every pixel's colour by 1 - colour.
-EXPORT int test_invert_version(void) { return 1; }
+EXPORT int test_invert_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_invert(void *, RenderState *state, void *) {
     zoImage *img = zo_output_image_open(state, 0);
     if (!img) return 0;
@@ -187,7 +208,9 @@ EXPORT zoBoolean test_invert(void *, RenderState *state, void *) {
 }
 
 // Raster position of the sample and of the hit point.
-EXPORT int test_raster_version(void) { return 1; }
+EXPORT int test_raster_version(void) {
+    return 1;
+}
 EXPORT zoBoolean test_raster(Color *result, RenderState *state, void *) {
     Vector3 r;
     zo_point_to_raster(&r, state, &state->point);
@@ -196,7 +219,9 @@ EXPORT zoBoolean test_raster(Color *result, RenderState *state, void *) {
 }
 
 // A shader whose declared version differs from this one.
-EXPORT int test_versioned_version(void) { return 7; }
+EXPORT int test_versioned_version(void) {
+    return 7;
+}
 EXPORT zoBoolean test_versioned(Color *result, RenderState *, void *) {
     *result = Color{0, 0, 0, 1};
     return 1;
