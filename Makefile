@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test showcase bench asan tsan clean format
+.PHONY: all deps configure build test showcase catalogue bench asan tsan clean format
 
 all: showcase
 
@@ -24,7 +24,15 @@ test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@if [ -n "$${CI:-}" ] && [ "$(BUILD)" = build ]; then $(MAKE) --no-print-directory asan tsan; fi
 
+# The showcase render (SCENE and IMAGE may be overridden).
+SCENE ?= scenes/hello.json
+IMAGE ?= showcase.png
 showcase: build
+	@$(BUILD)/host/korrender $(SCENE) -o $(IMAGE)
+	@echo "wrote $(IMAGE)"
+
+# The library's catalogue, as a host sees it.
+catalogue: build
 	@$(BUILD)/korinfo $(BUILD)/libkorshaders.so
 
 bench: build
