@@ -818,3 +818,59 @@ HOST_API zoBoolean zo_raster_unit(RenderState *state, Vector3 *x, Vector3 *y) {
     *y = xform_vector(s->camera.to_world, Vector3{0, sy, 0});
     return 1;
 }
+
+// ---------------------------------------------------------------------------
+// Texture lookups: (u, v) in [0, 1) over the image, v = 0 the bottom row,
+// repeating outside; the options' filter picks nearest or bilinear.
+
+namespace {
+const zoImage *texture_image(Tag tag) {
+    DbItem *it = item(tag);
+    if (!it || (it->type != ZO_DB_TEXTURE && it->type != ZO_DB_IMAGE)) return nullptr;
+    return static_cast<const zoImage *>(it->record);
+}
+
+bool lookup(float *out, RenderState *state, Tag texture, const Vector3 *coord) {
+    const zoImage *img = texture_image(texture);
+    if (!img || !coord || img->width < 1 || img->height < 1) return false;
+    const int w = img->width, h = img->height;
+    auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
+    float v[4];
+    const bool nearest = state && state->options && state->options->filter == 0;
+    if (nearest) {
+        int x = wrap(static_cast<int>(std::floor(coord->x * w)), w);
+        int y = wrap(static_cast<int>(std::floor(coord->y * h)), h);
+        read_pixel(img, x, y, out);
+        return true;
+    }
+    const float fx = coord->x * w - 0.5f, fy = coord->y * h - 0.5f;
+    const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
+    const float tx = fx - x0, ty = fy - y0;
+    for (int c = 0; c < 4; ++c) out[c] = 0;
+    const float weights[4] = {(1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty};
+    for (int k = 0; k < 4; ++k) {
+        if (weights[k] == 0) continue;
+        v[0] = v[1] = v[2] = 0;
+        v[3] = 1;
+        read_pixel(img, wrap(x0 + (k & 1), w), wrap(y0 + (k >> 1), h), v);
+        for (int c = 0; c < 4; ++c) out[c] += weights[k] * v[c];
+    }
+    return true;
+}
+}  // namespace
+
+HOST_API zoBoolean zo_lookup_color_texture(Color *result, RenderState *state, Tag texture,
+                                           const Vector3 *coord) {
+    float v[4] = {0, 0, 0, 1};
+    if (!result || !lookup(v, state, texture, coord)) return 0;
+    *result = Color{v[0], v[1], v[2], v[3]};
+    return 1;
+}
+
+HOST_API zoBoolean zo_lookup_scalar_texture(float *result, RenderState *state, Tag texture,
+                                            const Vector3 *coord) {
+    float v[4] = {0, 0, 0, 1};
+    if (!result || !lookup(v, state, texture, coord)) return 0;
+    *result = v[0];
+    return 1;
+}

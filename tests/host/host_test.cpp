@@ -413,6 +413,35 @@ TEST(HostRuntime, RasterSpaceRoundTripsThroughAPerspectiveCamera) {
         }
 }
 
+TEST(HostRuntime, TextureLookupAtTexelCentresGivesTheTexels) {
+    // A 4x4 file of distinct texels, top row first as files keep them.
+    const std::string file = temp_dir() + "/texels.exr";
+    float texels[4 * 4 * 4];
+    for (int i = 0; i < 16; ++i) {
+        texels[4 * i] = i / 16.0f;
+        texels[4 * i + 1] = 1 - i / 16.0f;
+        texels[4 * i + 2] = 0.5f;
+        texels[4 * i + 3] = 1;
+    }
+    std::string error;
+    ASSERT_TRUE(korhost::write_image(file, 4, 4, 4, texels, false, error)) << error;
+    json scene =
+        quad_scene({{"t", {{"shader", "test_texture"}, {"params", {{"texture", "texels"}}}}}}, "t");
+    scene["textures"] = {{"texels", {{"file", file}}}};
+    scene["camera"]["resolution"] = {4, 4};  // one pixel per texel, sampled at its centre
+    for (const char *filter : {"nearest", "bilinear"}) {
+        scene["options"] = {{"filter", filter}};
+        Rendered r = korrender(scene);
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 4; ++x) {
+                const int i = y * 4 + x;  // write_image takes the bottom row first
+                EXPECT_NEAR(r.pixel(x, y).r, i / 16.0f, 1e-6f) << filter << " " << x << "," << y;
+                EXPECT_NEAR(r.pixel(x, y).g, 1 - i / 16.0f, 1e-6f) << filter;
+            }
+    }
+}
+
 TEST(HostRuntime, BenchmarkPrintsOneStableLine) {
     Rendered r =
         korrender(quad_scene({{"c", color_shader(1, 1, 1)}}, "c"), "--benchmark --samples 2");

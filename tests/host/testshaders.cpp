@@ -226,3 +226,16 @@ EXPORT zoBoolean test_versioned(Color *result, RenderState *, void *) {
     *result = Color{0, 0, 0, 1};
     return 1;
 }
+
+// The texture at texture space 0 of the hit.
+struct TextureParams {
+    Tag texture;
+};
+EXPORT int test_texture_version(void) {
+    return 1;
+}
+EXPORT zoBoolean test_texture(Color *result, RenderState *state, TextureParams *p) {
+    Vector3 t;
+    if (!zo_texture_interpolate(&t, state, 0)) return 0;
+    return zo_lookup_color_texture(result, state, p->texture, &t);
+}
