@@ -811,3 +811,125 @@ TEST_F(Bitmap, InputGammaFromTheSceneData) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Through the library's own UV generator, and from an external source.
+
+namespace {
+
+struct UVParams {
+    int32_t mappingKind = 0, environmentType = 0, mapChannel = 1, textureSource = 0;
+    zoBoolean showMapOnBack = 1;
+    float uOffset = 0, uTiling = 1;
+    zoBoolean uTile = 1, uMirror = 0;
+    float vOffset = 0, vTiling = 1;
+    zoBoolean vTile = 1, vMirror = 0;
+    float uAngle = 0, vAngle = 0, wAngle = 0;
+    int32_t axis = 0;
+    zoBoolean wrapLookup = 1;
+    float blur = 1, blurOffset = 0;
+    zoBoolean noiseOn = 0, noiseAnimate = 0;
+    float noiseAmount = 1, noiseSize = 1;
+    int32_t noiseLevels = 0;
+    float noisePhase = 0;
+    zoBoolean realWorldScale = 1;
+    int32_t regionWidth = 0, regionHeight = 0;
+};
+
+}  // namespace
+
+extern "C" {
+zoBoolean kor_base_UVGenerator(void *, RenderState *, void *, UVLookupRequest *);
+void kor_base_UVGenerator_init(RenderState *, void *, zoBoolean *);
+void kor_base_UVGenerator_exit(RenderState *, void *);
+}
+
+namespace {
+
+zoBoolean real_generator(void *result, RenderState *state, void *params, void *arg) {
+    return kor_base_UVGenerator(result, state, params, static_cast<UVLookupRequest *>(arg));
+}
+
+TEST_F(Bitmap, TiledReadsThroughTheUVGenerator) {
+    UVParams uv;
+    uv.uTiling = 2;  // u = 0.3 reads 0.6 of the first tile
+    internal::host().thread_pointers = true;
+    internal::scene().textures = 1;
+    bitmap_host().functions[kCoords] = {real_generator, &uv};
+    zoCamera camera{};
+    camera.focal = camera.aperture = 1;
+    camera.x_resolution = camera.y_resolution = 64;
+    state.camera = &camera;
+    Vector3 tex{0.3f, 0.6f, 0};
+    state.tex_list = &tex;
+    state.tex_count = 1;
+    state.normal = state.normal_geom = {0, 0, 1};
+    state.dir = {0, 0, -1};
+    zoBoolean more = 0;
+    kor_base_UVGenerator_init(&state, nullptr, &more);
+    init();
+    expect_color(run(), pixel_at(0.6f, 0.6f), 0, "first tile");
+    tex = {0.8f, 0.1f, 0};
+    expect_color(run(), pixel_at(0.6f, 0.1f), 1e-6, "second tile: 1.6 -> 0.6");
+    kor_Bitmap_exit(&state, &p);
+    initialised = false;
+    kor_base_UVGenerator_exit(&state, &uv);
+}
+
+struct ExternalCall {
+    intptr_t handle;
+    float u, row, du, dv;
+    int32_t arg1, arg2, flags;
+};
+std::vector<ExternalCall> external_calls;
+
+zoBoolean external_point(intptr_t handle, Color *out, float u, float row, int32_t a1, int32_t a2,
+                         int32_t flags) {
+    external_calls.push_back({handle, u, row, -1, -1, a1, a2, flags});
+    *out = Color{0.5f, 0.25f, 1.0f, 1.0f};
+    return 1;
+}
+
+zoBoolean external_filtered(intptr_t handle, Color *out, float u, float row, float du, float dv,
+                            int32_t a1, int32_t a2, int32_t flags) {
+    external_calls.push_back({handle, u, row, du, dv, a1, a2, flags});
+    *out = Color{0.5f, 0.25f, 1.0f, 0.5f};
+    return 1;
+}
+
+TEST_F(Bitmap, ExternalImageSource) {
+    external_calls.clear();
+    static const BitmapExternalSource source = {external_point, external_filtered};
+    p.externalSource = 1;
+    p.externalInterface = reinterpret_cast<intptr_t>(&source);
+    p.externalHandle = 0x1234;
+    p.externalArg1 = 3;
+    p.externalArg2 = 4;
+    p.externalFlags = 9;
+    init();
+    expect_color(at(0.25f, 0.75f), Color{0.5f, 0.25f, 1.0f, 1.0f}, 0, "point read");
+    ASSERT_EQ(external_calls.size(), 1u);
+    EXPECT_EQ(external_calls[0].handle, 0x1234);
+    EXPECT_FLOAT_EQ(external_calls[0].u, 0.25f);
+    EXPECT_FLOAT_EQ(external_calls[0].row, 0.25f) << "rows counted from the top";
+    EXPECT_EQ(external_calls[0].arg1, 3);
+    EXPECT_EQ(external_calls[0].arg2, 4);
+    EXPECT_EQ(external_calls[0].flags, 9);
+    // a list of handles picked by frame; filtered reads
+    all.list[0] = 0x10;
+    all.list[1] = 0x20;
+    p.externalHandles.start =
+        (sizeof(BitmapParams) - offsetof(BitmapParams, externalHandles.storage)) / 4;
+    p.externalHandles.count = 2;
+    p.sequenceEnd = 1;
+    p.frame = 3;
+    p.filtering = 0;
+    p.premultipliedAlpha = 0;
+    gen.du = 0.1f;
+    expect_color(at(0.5f, 0.5f), Color{0.25f, 0.125f, 0.5f, 0.5f}, 0, "premultiplied here");
+    ASSERT_EQ(external_calls.size(), 2u);
+    EXPECT_EQ(external_calls[1].handle, 0x20) << "frame 3 of two: the second";
+    EXPECT_FLOAT_EQ(external_calls[1].du, 0.1f);
+}
+
+}  // namespace
