@@ -1,0 +1,391 @@
+// The standard lights: the default light, the omni (point) light, the spot
+// light with its cone and the directional light with its parallel beam.
+// Each light's init builds a cache of its scaled colour, diffuse-curve
+// coefficients, beam shape and volume-march entries in the instance slot;
+// each sample applies the exclusion list, the N.L test, the record for the
+// material ("KEY_5"), the light report, near/far ranges and decay, the
+// beam, the projector map and the shadow with its colour and density.
+#include <math.h>
+
+#include "kor_light.h"
+#include "kor_support.h"
+#include "kor_vector.h"
+
+namespace {
+
+constexpr const char *kModule = "kor_light";
+constexpr float kPi = 3.14159265358979f;
+constexpr float kDegToRad = kPi / 180.0f;
+constexpr int kMaxPhotonTries = 64;  // draws before a beam that admits nothing gives up
+
+const Color kWhite = {1.0f, 1.0f, 1.0f, 1.0f};
+
+LightCache *fetchCache(RenderState *state) {
+    void **slot = kor::user_slot(state);
+    return slot ? static_cast<LightCache *>(*slot) : nullptr;
+}
+
+bool isPhotonEmission(const RenderState *state) {
+    return state->type == ZO_PHOTON_LIGHT || state->type == ZO_PHOTON_EMIT_GLOBILLUM ||
+           state->type == ZO_PHOTON_EMIT_CAUSTIC;
+}
+
+Color scaled(const Color &c, float s) { return Color{c.r * s, c.g * s, c.b * s, c.a}; }
+Color modulate(const Color &a, const Color &b) {
+    return Color{a.r * b.r, a.g * b.g, a.b * b.b, a.a};
+}
+
+// ---------------------------------------------------------------------------
+// Per-kind access to the beam fields (the omni record has none).
+
+template <class P>
+bool overshootOf(const P &) {
+    return false;
+}
+template <>
+bool overshootOf<SpotLightParams>(const SpotLightParams &p) {
+    return p.overshoot != 0;
+}
+
+template <class P>
+kor::LightRanges rangesOf(const P &p) {
+    return kor::LightRanges{p.useNearAtten != 0, p.nearAttenStart, p.nearAttenEnd,
+                            p.useFarAtten != 0,  p.farAttenStart,  p.farAttenEnd,
+                            p.decayStart,        p.shadowOn != 0,  p.atmosphereShadows != 0};
+}
+
+// Map coordinates of a light-space point for the light's kind.
+bool mapCoords(int kind, const LightCache *cache, const Vector3 &p, float *u, float *v) {
+    switch (kind) {
+        case kLightSpot: return kor::spotMapCoords(cache->beam, p, u, v);
+        case kLightDirectional: return kor::parallelMapCoords(cache->beam, p, u, v);
+        default: return kor::omniMapCoords(p, u, v);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Photon emission: one photon per call from the light's origin (or, for the
+// directional light, from a point of its cross-section).
+
+template <class P>
+void emitLightPhoton(int kind, RenderState *state, const LightCache *cache, const P &params,
+                     const Color &energy) {
+    int counter = 0;
+    double sample[2] = {0.0, 0.0};
+    Vector3 origin = kor::kZero, direction = {0.0f, 0.0f, -1.0f};
+    float weight = 1.0f;
+    if (kind == kLightOmni) {
+        zo_sample(sample, &counter, state, 2, nullptr);
+        const float u = static_cast<float>(sample[0]), w = static_cast<float>(sample[1]);
+        const float z = 1.0f - 2.0f * u;
+        const float r = sqrtf(fmaxf(0.0f, 1.0f - z * z));
+        direction = {cosf(2.0f * kPi * w) * r, sinf(2.0f * kPi * w) * r, z};
+    } else {
+        const BeamShape *beam = cache->beam;
+        if (!beam) return;
+        weight = 0.0f;
+        for (int tries = 0; tries < kMaxPhotonTries && !(weight > 0.0f); ++tries) {
+            zo_sample(sample, &counter, state, 2, nullptr);
+            const float u = static_cast<float>(sample[0]), w = static_cast<float>(sample[1]);
+            zoBoolean castsShadow = 0;
+            if (kind == kLightSpot) {
+                const float z = u * (1.0f - cache->cosBound) - 1.0f;
+                const float r = sqrtf(fmaxf(0.0f, 1.0f - z * z));
+                direction = {cosf(2.0f * kPi * w) * r, sinf(2.0f * kPi * w) * r, z};
+                weight = beam->ops.attenuate(beam, &direction, -z, &castsShadow);
+            } else {
+                const float f = beam->falloff;
+                if (beam->circular) {
+                    const float s = sqrtf(u);
+                    origin = {f * s * cosf(2.0f * kPi * w), f * s * sinf(2.0f * kPi * w), 0.0f};
+                } else {
+                    origin = {f * (2.0f * u - 1.0f), f * (2.0f * w - 1.0f) / beam->aspect, 0.0f};
+                }
+                weight = beam->ops.attenuate(beam, &origin, 1.0f, &castsShadow);
+            }
+        }
+        if (!(weight > 0.0f)) return;
+    }
+    Color w = {weight, weight, weight, 1.0f};
+    float u, v;
+    const Vector3 &mapPoint = kind == kLightDirectional ? origin : direction;
+    if (params.projectorOn && params.projectorMap && mapCoords(kind, cache, mapPoint, &u, &v))
+        w = modulate(w, kor::evalLightMap(state, params.projectorMap, mapPoint, u, v));
+    kor::emitPhoton(state, energy, w, origin, direction, &counter);
+}
+
+// ---------------------------------------------------------------------------
+// The light sample of the omni, spot and directional lights.
+
+template <class P>
+zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *params,
+                     const VolumeMarchRequest *request) {
+    if (!result || !state || !params) return 0;
+    if (!params->on) return 0;
+    const bool omni = kind == kLightOmni;
+    LightCache *cache = omni ? nullptr : fetchCache(state);
+    if (!omni && !cache) return 0;
+
+    if (isPhotonEmission(state)) {
+        if (omni) cache = fetchCache(state);
+        if (cache) emitLightPhoton(kind, state, cache, *params, *result);
+        return 1;
+    }
+    if (!omni && cache->isBlack) return 0;
+    if (request) {
+        if (omni) cache = fetchCache(state);
+        if (!cache) return 0;
+        return kor::volumeMarch(result, state, cache, rangesOf(*params), request);
+    }
+    if (omni) {
+        cache = fetchCache(state);
+        if (!cache) return 0;
+    }
+    if (state->type != ZO_RAY_LIGHT) {
+        *result = cache->color;
+        return 1;
+    }
+    if (omni && state->dist == 0.0) return 0;
+
+    const bool ambientOnly = params->ambientOnly != 0;
+    const bool overshoot = overshootOf(*params);
+    VolumeSampleRecord *record = nullptr;
+    const bool volumeMode = kor::volumeQueryMode(state, &record);
+    if (record && !record->point) record = nullptr;  // a record without a point: the state's
+
+    Vector3 p;
+    float factor, decayStart = params->decayStart;
+    Color color;
+    if (volumeMode) {
+        color = Color{1.0f, 1.0f, 1.0f, 0.0f};
+        if (record) {
+            p = *record->point;
+        } else {
+            zo_point_to_light(&p, state, &state->point);
+        }
+        const float d = kor::length(p);
+        if (omni && d == 0.0f) return 0;
+        if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
+        if (record) {
+            factor = kor::rangeFactor(d, params->useNearAtten, record->nearStart, record->nearEnd,
+                                      params->useFarAtten, record->farStart, record->farEnd);
+            record->attenuation = factor;
+            decayStart = record->decayStart;
+        } else {
+            factor = kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart,
+                                      params->nearAttenEnd, params->useFarAtten,
+                                      params->farAttenStart, params->farAttenEnd);
+        }
+    } else {
+        if (kor::excludedByList(state, params->excludeList)) return 0;
+        color = cache->color;
+        if (!ambientOnly && state->dot_nd < 0.0f) return 0;
+        zo_point_to_light(&p, state, &state->point);
+        const float d = kor::length(p);
+        if (omni && d == 0.0f) return 0;
+        if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
+        float ndotl = 1.0f;
+        if (!kor::lightNdotL(state, ambientOnly, kind == kLightDirectional, p, d, &ndotl))
+            return 0;
+        kor::fillLightIllum(state, kor::diffuseCurve(*cache, params->contrast, ndotl), ambientOnly,
+                            cache->affectBits);
+        kor::lightReport(state, cache->affectBits, ambientOnly, nullptr);
+        if (omni && cache->isBlack) {
+            *result = cache->color;
+            return 1;
+        }
+        factor = kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart,
+                                  params->nearAttenEnd, params->useFarAtten,
+                                  params->farAttenStart, params->farAttenEnd);
+    }
+    if (omni && cache->isBlack) {
+        *result = cache->color;
+        return 1;
+    }
+
+    const float d = kor::length(p);
+    factor = kor::applyDecay(factor, params->decayType, decayStart, d);
+    if (factor == 0.0f) {
+        *result = kor::kBlack;
+        return 0;
+    }
+
+    float beam = 1.0f;
+    zoBoolean castsShadow = 1;
+    if (!omni) {
+        if (!cache->beam) {
+            *result = kor::kBlack;
+            return 0;
+        }
+        const float cosAngle = kind == kLightSpot && d > 0.0f ? -p.z / d : 1.0f;
+        beam = cache->beam->ops.attenuate(cache->beam, &p, cosAngle, &castsShadow);
+    }
+    const float attenuation = beam * factor;
+    if (attenuation == 0.0f) {
+        *result = kor::kBlack;
+        return 0;
+    }
+
+    float u = 0.0f, v = 0.0f;
+    const bool haveCoords = ((params->projectorOn && params->projectorMap) ||
+                             (params->shadowMapOn && params->shadowMap)) &&
+                            mapCoords(kind, cache, p, &u, &v);
+    if (params->projectorOn && params->projectorMap && haveCoords)
+        color = modulate(color, kor::evalLightMap(state, params->projectorMap, p, u, v));
+    if (attenuation != 1.0f) color = scaled(color, attenuation);
+
+    if (castsShadow && params->shadowOn && !ambientOnly && kor::shadowsEnabled(state)) {
+        Color S = kWhite;
+        if (!zo_trace_shadow(&S, state)) S = kor::kBlack;
+        Color K = params->shadowColor;
+        if (params->shadowMapOn && params->shadowMap && haveCoords)
+            K = kor::evalLightMap(state, params->shadowMap, p, u, v);
+        color = kor::shadowMix(color, S, K, params->shadowDensity,
+                               params->lightAffectsShadowColor != 0);
+    }
+    color.a = params->atmosphereShadows ? params->atmosphereOpacity * params->atmosphereColorAmount
+                                        : 0.0f;
+    *result = color;
+    if (!(params->shadowOn && params->atmosphereShadows)) state->volume = 0;
+    return 1;
+}
+
+// ---------------------------------------------------------------------------
+// Init and exit.
+
+void releaseCache(void **slot) {
+    if (!slot || !*slot) return;
+    auto *cache = static_cast<LightCache *>(*slot);
+    kor::destroyBeamShape(cache->beam);
+    zo_mem_int_release(kModule, __LINE__, cache);
+    *slot = nullptr;
+}
+
+template <class P>
+LightCache *newCache(RenderState *state, const P *params) {
+    void **slot = kor::user_slot(state);
+    if (!slot) return nullptr;
+    releaseCache(slot);  // a repeated init replaces the cache
+    auto *cache =
+        static_cast<LightCache *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(LightCache)));
+    if (!cache) return nullptr;
+    kor::initLightColor(cache, state, params->color, params->multiplier);
+    kor::contrastCoefficients(params->contrast, &cache->contrastA, &cache->contrastB);
+    cache->soften = params->softenDiffuseEdge / 100.0f;
+    cache->affectBits = (params->affectDiffuse ? kAffectDiffuse : 0) |
+                        (params->affectSpecular ? kAffectSpecular : 0);
+    *slot = cache;
+    return cache;
+}
+
+float spotBoundCosine(const SpotLightParams &p) {
+    const float hf = p.falloff * kDegToRad * 0.5f;
+    if (p.circular) return cosf(hf);
+    const float a = p.aspect > 0.0f ? p.aspect : 1.0f;
+    const float spread = a > 1.0f ? sqrtf(1.0f + a * a) : sqrtf(1.0f + 1.0f / (a * a));
+    return cosf(atanf(tanf(hf) * spread));
+}
+
+void initBeamLight(int kind, RenderState *state, const SpotLightParams *params) {
+    LightCache *cache = newCache(state, params);
+    if (!cache) return;
+    cache->beam = kor::makeBeamShape(kind == kLightSpot ? kBeamCone : kBeamParallel,
+                                     params->hotspot, params->falloff, params->overshoot,
+                                     params->circular, params->aspect);
+    if (kind == kLightSpot) cache->cosBound = spotBoundCosine(*params);
+    kor::installVolumeOps(cache, kind, params->useFarAtten != 0);
+}
+
+void exitLight(RenderState *state, void *params) {
+    if (!params) return;
+    releaseCache(kor::user_slot(state));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Exports.
+
+KOR_EXPORT zoBoolean kor_SpotLight(Color *result, RenderState *state, SpotLightParams *params,
+                                   VolumeMarchRequest *request) {
+    return shadeLight(kLightSpot, result, state, params, request);
+}
+
+KOR_SHADER_INIT(kor_SpotLight) {
+    if (!params) {
+        if (request) *request = 1;
+        return;
+    }
+    initBeamLight(kLightSpot, state, static_cast<SpotLightParams *>(params));
+}
+
+KOR_SHADER_EXIT(kor_SpotLight) { exitLight(state, params); }
+
+KOR_EXPORT zoBoolean kor_DirectionalLight(Color *result, RenderState *state,
+                                          SpotLightParams *params, VolumeMarchRequest *request) {
+    return shadeLight(kLightDirectional, result, state, params, request);
+}
+
+KOR_SHADER_INIT(kor_DirectionalLight) {
+    if (!params) {
+        if (request) *request = 1;
+        return;
+    }
+    initBeamLight(kLightDirectional, state, static_cast<SpotLightParams *>(params));
+}
+
+KOR_SHADER_EXIT(kor_DirectionalLight) { exitLight(state, params); }
+
+KOR_EXPORT zoBoolean kor_OmniLight(Color *result, RenderState *state, OmniLightParams *params,
+                                   VolumeMarchRequest *request) {
+    return shadeLight(kLightOmni, result, state, params, request);
+}
+
+KOR_SHADER_INIT(kor_OmniLight) {
+    if (!params) {
+        if (request) *request = 1;
+        return;
+    }
+    auto *p = static_cast<OmniLightParams *>(params);
+    LightCache *cache = newCache(state, p);
+    if (!cache) return;
+    cache->volumeWork = p->shadowOn || (p->projectorOn && p->projectorMap);
+    kor::installVolumeOps(cache, kLightOmni, p->useFarAtten != 0);
+}
+
+KOR_SHADER_EXIT(kor_OmniLight) { exitLight(state, params); }
+
+// The default light: colour and N.L only.
+KOR_EXPORT zoBoolean kor_DefaultLight(Color *result, RenderState *state,
+                                      DefaultLightParams *params, VolumeMarchRequest *) {
+    if (!result || !state || !params) return 0;
+    const LightCache *cache = fetchCache(state);
+    if (!cache) return 0;
+    if (!(state->dot_nd >= 0.0f)) return 0;
+    kor::fillLightIllum(state, state->dot_nd, false, cache->affectBits);
+    kor::lightReport(state, cache->affectBits, false, nullptr);
+    *result = cache->color;
+    if (cache->isBlack) return 0;
+    state->volume = 0;
+    return 1;
+}
+
+KOR_SHADER_INIT(kor_DefaultLight) {
+    if (!params) {
+        if (request) *request = 1;
+        return;
+    }
+    auto *p = static_cast<DefaultLightParams *>(params);
+    void **slot = kor::user_slot(state);
+    if (!slot) return;
+    releaseCache(slot);
+    auto *cache =
+        static_cast<LightCache *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(LightCache)));
+    if (!cache) return;
+    kor::initLightColor(cache, state, p->color, p->multiplier);
+    cache->isBlack = cache->color.r == 0.0f && cache->color.g == 0.0f && cache->color.b == 0.0f;
+    cache->affectBits = kAffectDiffuse | kAffectSpecular;
+    *slot = cache;
+}
+
+KOR_SHADER_EXIT(kor_DefaultLight) { exitLight(state, params); }

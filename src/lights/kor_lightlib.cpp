@@ -1,0 +1,270 @@
+// The routines the light shaders share: range and decay factors, the
+// diffuse curve handed to the material, the shadow colour mix, projector
+// coordinates and map evaluation, the "KEY_5" record and the light report,
+// the N.L test in light space, photon emission and the cache's colour.
+#include <math.h>
+
+#include "kor_light.h"
+#include "kor_support.h"
+#include "kor_vector.h"
+#include "scenedata.h"
+
+namespace kor {
+
+float rangeFactor(float d, bool useNear, float nearStart, float nearEnd, bool useFar,
+                  float farStart, float farEnd) {
+    float factor = 1.0f;
+    if (useNear) {
+        if (d < nearStart) return 0.0f;
+        if (d < nearEnd) factor = smoothFade((d - nearStart) / (nearEnd - nearStart));
+    }
+    if (useFar) {
+        if (d > farEnd) return 0.0f;
+        if (d > farStart) factor *= smoothFade((farEnd - d) / (farEnd - farStart));
+    }
+    return factor;
+}
+
+float applyDecay(float factor, int decayType, float decayStart, float d) {
+    if (decayType == 0 || d == 0.0f) return factor;
+    float q = decayStart / d;
+    if (!(q < 1.0f)) return factor;
+    if (q < 0.0f) q = 0.0f;  // a negative start never brightens or flips the light
+    if (decayType == 1) return factor * q;
+    if (decayType == 2) return factor * q * q;
+    return factor;
+}
+
+void contrastCoefficients(float contrast, float *a, float *b) {
+    const float denominator = contrast / 204.0f + 0.5f;
+    *a = denominator != 0.0f ? 2.0f - 1.0f / denominator : 0.0f;
+    *b = 1.0f - *a;
+}
+
+float diffuseCurve(const LightCache &cache, float contrast, float x) {
+    const float s = cache.soften;
+    if (s != 0.0f) x = (1.0f - s) * x + (2.0f - x) * x * x * s;
+    if (contrast != 0.0f) {
+        const float denominator = cache.contrastA * x + cache.contrastB;
+        if (denominator != 0.0f) x = x / denominator;
+    }
+    return x;
+}
+
+Color shadowMix(const Color &L, const Color &S, const Color &K, float density,
+                bool lightAffectsShadowColor) {
+    const float f[3] = {density * (1.0f - S.r), density * (1.0f - S.g), density * (1.0f - S.b)};
+    const float l[3] = {L.r, L.g, L.b};
+    const float k[3] = {K.r, K.g, K.b};
+    const float m = (f[0] + f[1] + f[2]) / 3.0f;
+    float out[3];
+    for (int c = 0; c < 3; ++c) {
+        if (m < 0.0f)
+            out[c] = lightAffectsShadowColor ? l[c] * (k[c] * f[c] + 1.0f) : l[c] + k[c] * f[c];
+        else if (m <= 1.0f)
+            out[c] = lightAffectsShadowColor ? l[c] * (f[c] * k[c] + (1.0f - f[c]))
+                                             : l[c] * (1.0f - f[c]) + k[c] * f[c];
+        else
+            out[c] = lightAffectsShadowColor ? l[c] * k[c] * f[c] : k[c] * f[c];
+    }
+    return Color{out[0], out[1], out[2], L.a};
+}
+
+void fillLightIllum(RenderState *state, float diffuseFactor, bool ambientOnly, int affectBits) {
+    int size = 0;
+    auto *record =
+        static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
+    if (!record || size < static_cast<int>(sizeof(LightIllumRecord))) return;
+    record->filled = 1;
+    record->diffuseFactor = diffuseFactor;
+    record->ambientOnly = ambientOnly ? 1 : 0;
+    record->affectBits = affectBits;
+}
+
+void lightReport(RenderState *state, int affectBits, bool ambientOnly, const float *extra) {
+    int size = 0;
+    auto *record =
+        static_cast<LightReportRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_REPORT, &size));
+    if (!record || size < static_cast<int>(offsetof(LightReportRecord, reserved20))) return;
+    if (ambientOnly) {
+        record->affectsDiffuse = 1.0f;
+        record->affectsSpecular = 0.0f;
+        return;
+    }
+    record->affectsDiffuse = (affectBits & kAffectDiffuse) ? 1.0f : 0.0f;
+    record->affectsSpecular = (affectBits & kAffectSpecular) ? 1.0f : 0.0f;
+    if (extra && size >= static_cast<int>(sizeof(LightReportRecord))) record->extra = *extra;
+}
+
+static bool inUnit(float x) { return x >= 0.0f && x <= 1.0f; }
+
+bool spotMapCoords(const BeamShape *beam, const Vector3 &p, float *u, float *v) {
+    const auto *k = beam ? static_cast<const ConeConstants *>(beam->constants) : nullptr;
+    const float d = length(p);
+    if (!k || d == 0.0f || p.z == 0.0f) return false;
+    if (!(-p.z / d > k->cosHalf)) return false;
+    const float su = 0.5f + 0.5f * (p.x / p.z) * k->projScale;
+    const float sv = 0.5f + 0.5f * (p.y / p.z) * k->projScale * beam->aspect;
+    if (!inUnit(su) || !inUnit(sv)) return false;
+    *u = 1.0f - su;
+    *v = 1.0f - sv;
+    return true;
+}
+
+bool parallelMapCoords(const BeamShape *beam, const Vector3 &p, float *u, float *v) {
+    if (!beam || beam->falloff == 0.0f) return false;
+    const float pu = 0.5f + 0.5f * p.x / beam->falloff;
+    const float pv = 0.5f + 0.5f * (p.y / beam->falloff) * beam->aspect;
+    if (!inUnit(pu) || !inUnit(pv)) return false;
+    *u = pu;
+    *v = pv;
+    return true;
+}
+
+int cubeFace(const Vector3 &p, float *u, float *v) {
+    const float ax = fabsf(p.x), ay = fabsf(p.y), az = fabsf(p.z);
+    int face;
+    float a, b, w;
+    if (ax >= ay && ax >= az) {
+        face = p.x >= 0.0f ? 0 : 1;
+    } else if (ay >= az) {
+        face = p.y >= 0.0f ? 2 : 3;
+    } else {
+        face = p.z >= 0.0f ? 4 : 5;
+    }
+    switch (face) {
+        case 0: a = p.z, b = p.y, w = -p.x; break;
+        case 1: a = -p.z, b = p.y, w = p.x; break;
+        case 2: a = p.x, b = p.z, w = -p.y; break;
+        case 3: a = p.x, b = -p.z, w = p.y; break;
+        case 4: a = -p.x, b = p.y, w = -p.z; break;
+        default: a = p.x, b = p.y, w = p.z; break;
+    }
+    if (w == 0.0f) {
+        *u = *v = -1.0f;
+    } else {
+        *u = 0.5f + 0.5f * a / w;
+        *v = 0.5f + 0.5f * b / w;
+    }
+    return face;
+}
+
+bool omniMapCoords(const Vector3 &p, float *u, float *v) {
+    float fu, fv;
+    cubeFace(p, &fu, &fv);
+    if (!inUnit(fu) || !inUnit(fv)) return false;
+    *u = fu;
+    *v = fv;
+    return true;
+}
+
+Color evalLightMap(RenderState *state, Tag map, const Vector3 &p, float u, float v) {
+    Color color = kBlack;
+    if (!state || !map) return color;
+    const Vector3 dir = state->dir, point = state->point;
+    Vector3 *const texList = state->tex_list;
+    const int32_t texCount = state->tex_count;
+    Vector3 coord[1] = {{u, v, 0.0f}};
+    state->dir = unit(p);
+    state->point = p;
+    state->tex_list = coord;
+    state->tex_count = 1;
+    MapRequest request = {kMapColor, 0, 0};
+    if (!zo_call_shader_x(&color, ZO_SHADER_MAP, state, map, &request)) color = kBlack;
+    state->dir = dir;
+    state->point = point;
+    state->tex_list = texList;
+    state->tex_count = texCount;
+    return color;
+}
+
+bool volumeQueryMode(RenderState *state, VolumeSampleRecord **record) {
+    *record = nullptr;
+    int size = 0;
+    void *stored = zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size);
+    if (stored) {
+        if (size >= static_cast<int>(sizeof(VolumeSampleRecord)))
+            *record = static_cast<VolumeSampleRecord *>(stored);
+        return true;
+    }
+    if (state->march != 0 || !state->parent) return false;
+    const int parentCall = call_type(state->parent);
+    return parentCall == ZO_CALL_LIGHT || parentCall == ZO_CALL_VOLUME ||
+           parentCall == ZO_CALL_PHOTONVOL;
+}
+
+bool excludedByList(RenderState *state, const ParamArray<zoBoolean> &list) {
+    if (list.count <= 0 || list.start < 0) return false;
+    const NodeData *node = GetNodeData(state->instance);
+    if (!node) return false;
+    const int index = node->nodeIndex;
+    return index >= 0 && index < list.count && list.storage[list.start + index] != 0;
+}
+
+// The light instance's transform scales all three axes alike (within 1e-6).
+static bool uniformLightScale(RenderState *state) {
+    auto *record = static_cast<const zoInstanceRecord *>(zo_db_access(state->light_instance));
+    if (!record) return true;
+    const float *m = record->to_world;
+    const float lx = sqrtf(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
+    const float ly = sqrtf(m[4] * m[4] + m[5] * m[5] + m[6] * m[6]);
+    const float lz = sqrtf(m[8] * m[8] + m[9] * m[9] + m[10] * m[10]);
+    zo_db_unpin(state->light_instance);
+    return fabsf(lx - ly) <= 1e-6f && fabsf(lx - lz) <= 1e-6f && fabsf(ly - lz) <= 1e-6f;
+}
+
+bool lightNdotL(RenderState *state, bool ambientOnly, bool alwaysFromState, const Vector3 &p,
+                float d, float *ndotl) {
+    if (ambientOnly) {
+        state->dot_nd = 1.0f;
+        *ndotl = 1.0f;
+        return true;
+    }
+    if (alwaysFromState || d == 0.0f || uniformLightScale(state)) {
+        *ndotl = state->dot_nd;
+        return *ndotl >= 0.0f;
+    }
+    Vector3 n;
+    zo_normal_to_light(&n, state, &state->normal);
+    const float x = dot(unit(n), -p / d);
+    if (x < 0.0f) return false;
+    *ndotl = x;
+    return true;
+}
+
+bool shadowsEnabled(const RenderState *state) {
+    const zoOptions *options = state->options;
+    return !options || (options->shadow != ZO_SHADOW_OFF && !options->unshadowed);
+}
+
+bool emitPhoton(RenderState *state, const Color &energy, const Color &weight,
+                const Vector3 &origin, const Vector3 &direction, int *counter) {
+    const float m = (weight.r + weight.g + weight.b) / 3.0f;
+    double x = 0.0;
+    zo_sample(&x, counter, state, 1, nullptr);
+    if (!(m > static_cast<float>(x))) return false;
+    Color e = {energy.r * weight.r / m, energy.g * weight.g / m, energy.b * weight.b / m,
+               energy.a};
+    Vector3 o, d;
+    zo_point_from_light(&o, state, &origin);
+    zo_vector_from_light(&d, state, &direction);
+    state->org = o;
+    state->dir = unit(d);
+    state->ior = 1.0f;
+    state->ior_in = 1.0f;
+    zo_photon_light(&e, state);
+    return true;
+}
+
+void initLightColor(LightCache *cache, RenderState *state, const Color &color, float multiplier) {
+    Color tint = {1.0f, 1.0f, 1.0f, 1.0f};  // a scene without scene data keeps the colour
+    if (const SceneData *scene = GetSceneData(state)) tint = scene->lightTint;
+    cache->color = Color{color.r * multiplier * tint.r, color.g * multiplier * tint.g,
+                         color.b * multiplier * tint.b, 1.0f};
+    const bool productsZero =
+        cache->color.r == 0.0f && cache->color.g == 0.0f && cache->color.b == 0.0f;
+    const bool tintZero = tint.r == 0.0f && tint.g == 0.0f && tint.b == 0.0f;
+    cache->isBlack = productsZero && !tintZero;
+}
+
+}  // namespace kor
