@@ -1,0 +1,230 @@
+// kor_Bricks: rows of bricks separated by mortar, with shifted rows,
+// rough edges, per-brick colour and fade variation, holes and custom rows
+// and columns.
+#include <math.h>
+#include <string.h>
+
+#include "kor_support.h"
+#include "kor_vector.h"
+#include "maps/tex_pattern.h"
+
+namespace {
+
+using namespace kor;
+
+struct BricksSample {
+    BricksParams p;
+    PatternSide mortar, brick;
+    RenderState *state;
+    int *sideMode;
+};
+
+// Where one brick cell is hit: the fraction of the footprint covered by
+// brick, and the brick's identifier.
+struct BrickHit {
+    float coverage;
+    float id;
+};
+
+// Length of [0, x] that lies on brick, when each unit cell holds brick
+// between `gap` and 1 - `gap`.
+inline float brickLength(float x, float gap) {
+    const float f = floorf(x);
+    float r = x - f - gap;
+    const float width = 1.0f - 2.0f * gap;
+    if (r < 0.0f) r = 0.0f;
+    if (r > width) r = width;
+    return f * width + r;
+}
+
+// The brick share of the box of width w (cell units) around cell position x.
+float axisCoverage(float x, float w, float gap) {
+    if (gap >= 0.5f) return 0.0f;
+    if (w >= 1.0f) return 1.0f - 2.0f * gap;
+    if (!(w > 0.0f)) {
+        const float f = x - floorf(x);
+        return f >= gap && f < 1.0f - gap ? 1.0f : 0.0f;
+    }
+    return (brickLength(x + 0.5f * w, gap) - brickLength(x - 0.5f * w, gap)) / w;
+}
+
+inline bool customIndex(int index, int interval) {
+    if (interval <= 0) return false;
+    int m = (index + 1) % interval;
+    return m == 0;
+}
+
+BrickHit brickAt(const BricksParams &p, float u, float v, float du, float dv) {
+    const float hGap = p.horizontalGap / 100.0f, vGap = p.verticalGap / 100.0f;
+    float cellW = 1.0f / (p.horizontalCount + hGap);
+    const float cellH = 1.0f / (p.verticalCount + vGap);
+    if (!(cellW > 0.0f) || !isfinite(cellW) || !(cellH > 0.0f) || !isfinite(cellH))
+        return BrickHit{0.0f, 0.5f};
+
+    // rough edges
+    if (p.roughness != 0.0f) {
+        const float n = noise2(u / (cellW / 17.0f), v / (cellH / 17.0f)) * p.roughness * 0.001f;
+        u += n;
+        v += n;
+    }
+    const float y = v / cellH;
+    if (!(fabsf(y) < 1.0e8f)) return BrickHit{0.0f, 0.5f};
+    const int rowIndex = static_cast<int>(floorf(y));
+    if (customIndex(rowIndex, p.rowInterval) && p.rowChange > 0.0f) cellW *= p.rowChange;
+
+    // every other row is shifted by the line shift, each row by its random shift
+    float shift = 0.0f;
+    const float half = 0.5f * y;
+    if (half - floorf(half) > 0.5f) shift += p.lineShift + 0.5f;
+    shift += p.randomShift * (noise1(float(rowIndex)) - 0.5f);
+    const float x = u / cellW + shift;
+    if (!(fabsf(x) < 1.0e8f)) return BrickHit{0.0f, 0.5f};
+    const int column = static_cast<int>(floorf(x));
+
+    float fy = y, height = cellH;
+    if (customIndex(column, p.columnInterval) && p.columnChange > 0.0f) {
+        height = cellH * p.columnChange;
+        fy = (v - float(rowIndex) * cellH) / height;
+    }
+    const float gapU = hGap / cellW, gapV = vGap / cellH;
+    float coverage = axisCoverage(x, du / cellW, gapU) * axisCoverage(fy, dv / height, gapV);
+    if (fy != y && (fy < 0.0f || fy >= 1.0f)) coverage = 0.0f;
+
+    const uint32_t hash =
+        (static_cast<uint32_t>(rowIndex) * 7919u + static_cast<uint32_t>(column) * 104729u) % 1021u;
+    const float id = float(hash) + float(p.seed % 4096) + 0.5f;
+
+    if (p.holes >= 100.0f) {
+        coverage = 0.0f;
+    } else if (p.holes > 0.0f) {
+        float n = noise1(id);
+        if (n < 0.0f) n = n * n;
+        if (linearStep(0.0f, 1.0f / (p.holes + 1.0f), n) >= 1.0f) coverage = 0.0f;
+    }
+    return BrickHit{coverage, id};
+}
+
+Color *bricksRead(Color *out, BricksSample *s, float u, float v, float du, float dv) {
+    const BrickHit hit = brickAt(s->p, u, v, du, dv);
+    if (hit.coverage <= 0.0f) {
+        *out = sideColour(s->state, &s->mortar, s->sideMode);
+        return out;
+    }
+    Color brick = sideColour(s->state, &s->brick, s->sideMode);
+    const float n = noise1(hit.id);
+    float fade = 1.0f + n * s->p.fadeVariance;
+    if (fade < 0.0f) fade = 0.0f;
+    const float k = (1.0f + n * s->p.colorVariance) * fade;
+    brick.r *= k;
+    brick.g *= k;
+    brick.b *= k;
+    if (hit.coverage >= 1.0f) {
+        *out = brick;
+        return out;
+    }
+    *out = lerp(sideColour(s->state, &s->mortar, s->sideMode), brick, hit.coverage);
+    return out;
+}
+
+Color *bricksPoint(Color *out, RenderState *, UVLookupRequest *request, float u, float v) {
+    return bricksRead(out, static_cast<BricksSample *>(request->lookupData), u, v, 0.0f, 0.0f);
+}
+
+Color *bricksFiltered(Color *out, RenderState *, UVLookupRequest *request, float u, float v,
+                      float du, float dv) {
+    return bricksRead(out, static_cast<BricksSample *>(request->lookupData), u, v, du, dv);
+}
+
+void evaluate(RenderState *state, const BricksParams *in, BricksParams *p) {
+#define KOR_EVAL(field) p->field = eval(state, &in->field)
+    KOR_EVAL(mortarColor);
+    KOR_EVAL(brickColor);
+    KOR_EVAL(mortarMap);
+    KOR_EVAL(brickMap);
+    KOR_EVAL(mortarMapOn);
+    KOR_EVAL(brickMapOn);
+    KOR_EVAL(horizontalCount);
+    KOR_EVAL(verticalCount);
+    KOR_EVAL(horizontalGap);
+    KOR_EVAL(verticalGap);
+    KOR_EVAL(colorVariance);
+    KOR_EVAL(fadeVariance);
+    KOR_EVAL(lineShift);
+    KOR_EVAL(randomShift);
+    KOR_EVAL(roughness);
+    KOR_EVAL(holes);
+    KOR_EVAL(seed);
+    KOR_EVAL(rowInterval);
+    KOR_EVAL(rowChange);
+    KOR_EVAL(columnInterval);
+    KOR_EVAL(columnChange);
+    KOR_EVAL(coords);
+    KOR_EVAL(output);
+    KOR_EVAL(gbufferId);
+#undef KOR_EVAL
+}
+
+}  // namespace
+
+KOR_EXPORT zoBoolean kor_Bricks(Color *result, RenderState *state, BricksParams *params,
+                                int *mode) {
+    if (!result) return 0;
+    const bool bump = isBumpMode(mode);
+    if (!state || !params) {
+        *result = kClearColor;
+        return 0;
+    }
+    BricksSample s;
+    evaluate(state, params, &s.p);
+    writeGBufferId(state, s.p.gbufferId);
+    if (!s.p.coords) {
+        reportMissingUV(state, nullptr);
+        if (bump)
+            writeVector(result, kZero, 1.0f);
+        else
+            *result = kClearColor;
+        return 1;
+    }
+    s.state = state;
+    sideInit(&s.mortar, s.p.mortarColor, s.p.mortarMap, s.p.mortarMapOn);
+    sideInit(&s.brick, s.p.brickColor, s.p.brickMap, s.p.brickMapOn);
+    if (!bump) {
+        s.sideMode = mode;
+        *result = runUVPattern(state, s.p.coords, bricksPoint, bricksFiltered, &s.p, nullptr,
+                               mode, &s, nullptr);
+        applyOutput(result, state, s.p.output, mode);
+        return 1;
+    }
+
+    // Bump: the generator's intensity gradient, scaled down, and the
+    // sub-maps' own relief weighted by the brick coverage at the point.
+    const bool subMaps = s.mortar.mapActive || s.brick.mapActive;
+    PatternSide *sides[2] = {&s.mortar, &s.brick};
+    for (PatternSide *side : sides) {
+        if (!side->mapActive) continue;
+        side->colour = callMapInMode(state, side->map, mode, kMapGrey);
+        side->known = true;
+    }
+    s.sideMode = mode;
+    CoordQuery query;
+    memset(&query, 0, sizeof query);
+    query.magic = kCoordQueryUV;
+    query.flags = kQueryBasis | kQueryUVW | kQueryDUVW;
+    const Color gradient = runUVPattern(state, s.p.coords, bricksPoint, bricksFiltered, &s.p,
+                                        nullptr, mode, &s, &query);
+    Vector3 vector = basisGradient(gradient, query, 0.02f);
+    if (subMaps) {
+        const float c =
+            brickAt(s.p, query.slots[6], query.slots[7], query.slots[9], query.slots[10]).coverage;
+        if (s.mortar.mapActive) vector += callMapBump(state, s.mortar.map, mode) * (1.0f - c);
+        if (s.brick.mapActive) vector += callMapBump(state, s.brick.map, mode) * c;
+    }
+    finishVector(result, state, s.p.output, mode, vector, 1.0f);
+    return 1;
+}
+
+KOR_SHADER_INIT(kor_Bricks) {
+    if (params) return;
+    if (request) *request = 1;
+    kor::noiseInit(state);
+}
