@@ -36,6 +36,14 @@ zoBoolean testhost_scene_query(int code, RenderState *, Tag tag, void *result) {
             return 1;
         }
         case ZO_Q_NUM_TEXTURES: *static_cast<int *>(result) = s.textures; return 1;
+        case ZO_Q_NUM_GLOBAL_LIGHTS:
+            if (!s.has_global_lights) return 0;
+            *static_cast<int *>(result) = static_cast<int>(s.global_lights.size());
+            return 1;
+        case ZO_Q_GLOBAL_LIGHTS:
+            if (!s.has_global_lights) return 0;
+            *static_cast<const Tag **>(result) = s.global_lights.data();
+            return 1;
         case ZO_Q_OBJ_BBOX_MIN: *static_cast<Vector3 *>(result) = s.bbox_min; return 1;
         case ZO_Q_OBJ_BBOX_MAX: *static_cast<Vector3 *>(result) = s.bbox_max; return 1;
         case ZO_Q_TRANS_INTERNAL_TO_CAMERA:

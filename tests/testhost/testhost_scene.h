@@ -23,6 +23,9 @@ struct TestScene {
     const float *camera_matrix = nullptr;          // query 76
     long pins = 0, unpins = 0;
     double sample_value = 0.5;  // every zo_sample component
+    // queries 70 and 71: the scene's global lights; both fail when unset
+    bool has_global_lights = false;
+    std::vector<Tag> global_lights;
 
     void reset() { *this = TestScene{}; }
 };

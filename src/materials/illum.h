@@ -1,0 +1,240 @@
+// The record through which a material and its illumination model talk, the
+// model's behaviour slots, the channel tables and the shared light loop.
+//
+// A material fills the common part of an IllumRecord and calls the model
+// shader with the record as the extra argument of zo_call_shader_x. The
+// model evaluates its parameters into the channels, sets its tables and
+// behaviour slots, and calls back the material's `shade` slot, which
+// evaluates the maps, runs `illuminate` and reads `finalColor`.
+#ifndef KORSHADERS_MATERIALS_ILLUM_H
+#define KORSHADERS_MATERIALS_ILLUM_H
+
+#include <korshaders/host.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "kor_lightrec.h"
+
+struct IllumRecord;
+
+// The material's shade step: evaluates the maps, runs `illuminate` and
+// writes the result. `modelParams` is what the model hands over (its
+// evaluated parameters); the material passes it on to `illuminate`.
+typedef zoBoolean (*IllumShadeFn)(Color *result, RenderState *state, IllumRecord *record,
+                                  void *modelParams);
+// Light loop and model-specific post-processing; ends with transmit,
+// reflect and combine.
+typedef void (*IllumIlluminateFn)(RenderState *state, IllumRecord *record, void *modelParams);
+// Tints the reflection map colour in place.
+typedef void (*IllumAffectReflectionFn)(RenderState *state, IllumRecord *record, Color *colour);
+// Sums the components into finalColor (r, g, b).
+typedef void (*IllumCombineFn)(IllumRecord *record);
+// Transparency and refraction.
+typedef void (*IllumTransmitFn)(RenderState *state, IllumRecord *record);
+// Reflection.
+typedef void (*IllumReflectFn)(RenderState *state, IllumRecord *record);
+
+// Standard slots: what a channel means to the material.
+enum IllumSlot : int32_t {
+    kSlotAmbient = 0,
+    kSlotDiffuse = 1,
+    kSlotSpecular = 2,
+    kSlotGlossiness = 3,
+    kSlotSpecularLevel = 4,
+    kSlotSelfIllum = 5,
+    kSlotOpacity = 6,
+    kSlotFilter = 7,
+    kSlotBump = 8,
+    kSlotReflection = 9,
+    kSlotRefraction = 10,
+    kSlotExtra = 11,
+    kIllumSlotCount = 12
+};
+
+// Channel types (one word per channel).
+enum : int32_t {
+    kChannelSkip1 = 1,      // the material's own extra channel: no generic map
+    kChannelColor = 2,      // colour channel
+    kChannelMono = 4,       // mono channel (r only)
+    kChannelSkip8 = 8,      // skipped by the generic map loop
+    kChannelSkip16 = 16,    // the material's own extra channel
+    kChannelSkip32 = 32,    // the material's own extra channel
+    kChannelLevelColor = 128  // a level channel that maps treat as colour
+};
+
+enum : int32_t {
+    kIllumChannels = 32,     // channel values in the record
+    kIllumChannelTypes = 24  // entries of a channel type table
+};
+
+// mapFlags
+enum : uint32_t {
+    kMapFlagBump = 0x1,               // bump map applied
+    kMapFlagReflection = 0x2,         // reflection map applied
+    kMapFlagRefraction = 0x4,         // refraction map applied
+    kMapFlagTransparent = 0x8,        // opacity below 1
+    kMapFlagReflectionAssigned = 0x10,
+    kMapFlagRefractionAssigned = 0x20
+};
+
+// supportedParams bits the shared steps and the material test.
+enum : uint32_t {
+    kSupportFilterColor = 0x200,
+    kSupportReflection = 0x400000,
+    kSupportRefraction = 0x800000,
+    kSupportTracedTransparency = 0x1000000
+};
+
+// Transparency types of the material.
+enum : int32_t { kTransparencyFilter = 0, kTransparencySubtractive = 1, kTransparencyAdditive = 2 };
+
+struct IllumRecord {
+    void *scratch;              // per-thread scratch block of the material (MaterialScratch)
+    zoBoolean energyBlend;      // energy-preserving combine
+    zoBoolean mapsOn;           // map slots are evaluated at all
+    const void *materialParams; // the material's parameters; begin with IllumMaterialParams
+    void *materialData;         // the material instance's private data
+    Color ambient;              // starts as the scene's ambient light colour
+    Color diffuse;
+    Color specular;
+    Color selfIllum;
+    Color reflection;
+    Color refraction;
+    Color transmitted;          // filtered light seen through the surface
+    Color transmittedAdd;       // light seen through the surface, added unfiltered
+    Color indirect;             // indirect diffuse light times the diffuse colour (r, g, b)
+    float diffuseIntensity;     // mean diffuse light before the diffuse colour
+    float opacity;              // opacity after the material's falloff
+    float diffuseWeight;        // factor on ambient, diffuse, self-illumination, indirect
+    Color finalColor;
+    Color transparency;         // alpha not used
+    Color transparencyCopy;     // transparency before the traced alpha reduces it
+    Vector3 normal;             // shading normal after bump
+    Vector3 viewDir;            // incoming ray direction, into the surface
+    Color channels[kIllumChannels];
+    float reflectionAmount;     // reflection map alpha x amount
+    float refractionAmount;     // refraction map amount
+    uint32_t mapFlags;
+    uint32_t supportedParams;
+    const int32_t *channelTypes;  // kIllumChannelTypes entries
+    int32_t channelCount;         // the model's own channels
+    const int32_t *slotMap;       // kIllumSlotCount entries, -1: the default table
+    zoBoolean faceted;
+    float soften;               // soften level of the highlight, [0, 1]
+    IllumShadeFn shade;
+    IllumIlluminateFn illuminate;
+    IllumAffectReflectionFn affectReflection;
+    IllumCombineFn combine;
+    IllumTransmitFn transmit;
+    IllumReflectFn reflect;
+};
+
+// The leading fields of the standard material's parameter record; the
+// shared transmit and reflect steps read the transparency type and the
+// reflection dimming through `materialParams`.
+struct IllumMaterialParams {
+    zoBoolean wire;
+    zoBoolean twoSided;
+    int32_t mapCallExtra;
+    zoBoolean faceted;
+    int32_t transparencyType;   // kTransparency*
+    float opacity;              // evaluated
+    Color filterColor;
+    int32_t unused40;
+    int32_t falloffType;
+    float falloffAmount;
+    float ior;
+    float wireSize;
+    int32_t wireUnits;
+    zoBoolean dimReflection;
+    float dimLevel;
+    float reflectionLevel;      // dimming multiplier
+};
+static_assert(offsetof(IllumMaterialParams, transparencyType) == 16, "material layout");
+static_assert(offsetof(IllumMaterialParams, dimReflection) == 64, "material layout");
+static_assert(offsetof(IllumMaterialParams, reflectionLevel) == 72, "material layout");
+
+// The material's per-thread scratch block. The Translucent model marks its
+// translucency pass here; the material's shadow step raises `thickness`
+// for shadow rays that reach the marked instance.
+struct MaterialScratch {
+    int32_t iorDepth;           // refraction-index nesting counter (IorTracker)
+    zoBoolean translucencyPass;
+    float thickness;
+    Vector3 passPoint;
+    Tag passInstance;
+};
+
+// The host's light-list record of an instance (query 102 on the instance,
+// then 105 on that tag). Element k of the list is lights[first + k];
+// elements past the first lie after the record.
+struct IllumLightList {
+    int32_t count;
+    int32_t first;
+    Tag lights[1];
+    zoBoolean globalLights;     // the scene's global lights apply too
+};
+static_assert(sizeof(IllumLightList) == 16, "light list layout");
+
+// "KEY_1": set around the traced transparency of a surface.
+struct TransparentTraceRecord {
+    int32_t tracing;            // 1
+    int32_t primary;            // 0 for reflection and refraction rays, else 1
+};
+#define KOR_KEY_TRANSPARENT_TRACE "KEY_1"
+
+// Runs once per light that illuminates the shaded instance.
+typedef void (*IllumLightCallback)(RenderState *state, Tag light, LightIllumRecord *record,
+                                   void *user);
+
+extern "C" {
+// The light loop: for every light of the instance's light list (and the
+// scene's global lights when the list says so) resets the "KEY_5" record
+// and runs `callback`. Does nothing on light, shadow and displacement rays.
+__attribute__((visibility("default"))) zoBoolean IllumAccumulate(RenderState *state,
+                                                                 IllumLightCallback callback,
+                                                                 void *user);
+}
+
+namespace kor {
+
+// The channel of standard slot `slot`: the model's slot map, else the
+// default table (slots 8 to 11 follow the model's own channels). -1: none.
+inline int illumSlotChannel(const IllumRecord *record, int slot) {
+    if (slot < 0 || slot >= kIllumSlotCount) return -1;
+    int channel = record->slotMap ? record->slotMap[slot] : -1;
+    if (channel < 0 && slot >= kSlotBump) channel = record->channelCount + (slot - kSlotBump);
+    return channel >= 0 && channel < kIllumChannels ? channel : -1;
+}
+
+// The channel value of a slot, black when the model has none.
+inline Color illumSlotColor(const IllumRecord *record, int slot) {
+    const int channel = illumSlotChannel(record, slot);
+    return channel >= 0 ? record->channels[channel] : Color{0.0f, 0.0f, 0.0f, 0.0f};
+}
+
+// The type of channel `channel` (1 past the table).
+inline int32_t illumChannelType(const IllumRecord *record, int channel) {
+    if (!record->channelTypes || channel < 0 || channel >= kIllumChannelTypes) return kChannelSkip1;
+    return record->channelTypes[channel];
+}
+
+// The shared steps, for models and materials that reuse them.
+void illumTransmit(RenderState *state, IllumRecord *record);
+void illumReflect(RenderState *state, IllumRecord *record);
+void illumCombinePlain(IllumRecord *record);
+void illumCombineEnergy(IllumRecord *record);
+void illumCombineStrauss(IllumRecord *record);
+
+// The colour through which what lies behind shows: additive 1 - o in all
+// four components; subtractive (1 - D)(1 - o); filter: F lifted towards
+// white below o = 0.5, lowered towards black above it.
+Color transparencyColor(int mode, float o, const Color &filter, const Color &diffuse);
+
+// The dielectric Fresnel reflectance for mirror direction R, ray
+// direction I and refraction index n.
+float dielectricFresnel(const Vector3 &R, const Vector3 &I, float n);
+
+}  // namespace kor
+
+#endif

@@ -1,0 +1,304 @@
+// What the illumination models share: their parameter records, colour
+// arithmetic, the one light-callback skeleton with per-light averaging, the
+// model entry, the highlight and diffuse terms that several models use,
+// and the exit that releases the instance's per-thread blocks.
+#ifndef KORSHADERS_MATERIALS_ILLUM_MODELS_H
+#define KORSHADERS_MATERIALS_ILLUM_MODELS_H
+
+#include "illum.h"
+#include "kor_vector.h"
+#include "shader.h"
+
+namespace kor {
+
+// ---------------------------------------------------------------------------
+// Parameter records, in declaration order.
+
+// Blinn, Phong, Constant and Metal.
+struct BlinnParams {
+    Color ambient;
+    Color diffuse;
+    Color specular;
+    int32_t unused;
+    zoBoolean lockAmbientDiffuse;
+    zoBoolean lockDiffuseSpecular;
+    zoBoolean useSelfIllumColor;
+    float selfIllumAmount;      // [0, 1]
+    Color selfIllumColor;
+    float specularLevel;        // [0, 9.99]
+    float glossiness;           // [0, 1]
+    float soften;               // [0, 1]
+};
+
+struct OrenNayarBlinnParams {
+    BlinnParams blinn;
+    float diffuseLevel;         // [0, 4]
+    float roughness;            // [0, 1]
+};
+
+struct AnisotropicParams {
+    Color ambient;
+    Color diffuse;
+    Color specular;
+    Color selfIllumColor;
+    float diffuseLevel;         // [0, 4]
+    float specularLevel;        // [0, 9.99]
+    float selfIllumAmount;      // [0, 1]
+    float glossiness;           // [0.0001, 1]
+    float anisotropy;           // [0, 1]
+    float orientation;          // [-999.99, 999.99], kept divided by 1.8
+    int32_t unused;
+    zoBoolean lockAmbientDiffuse;
+    zoBoolean lockDiffuseSpecular;
+    zoBoolean useSelfIllumColor;
+};
+
+struct SpecularLayer {
+    Color color;
+    float level;                // [0, 9.99]
+    float glossiness;           // [0, 1]
+    float anisotropy;           // [0, 1]
+    float orientation;          // [-999.99, 999.99], kept divided by 1.8
+};
+
+struct MultiLayerParams {
+    Color ambient;
+    Color diffuse;
+    Color selfIllumColor;
+    float selfIllumAmount;
+    float diffuseLevel;         // [0, 4]
+    float roughness;            // [0, 1]
+    SpecularLayer layer[2];
+    int32_t unused[2];
+    zoBoolean useSelfIllumColor;
+};
+
+struct StraussParams {
+    Color color;
+    float glossiness;           // [0, 1]
+    float metalness;            // [0, 1]
+};
+
+struct TranslucentParams {
+    Color ambient;
+    Color diffuse;
+    Color specular;
+    Color filterColor;
+    Color translucentColor;
+    zoBoolean backsideSpecular;
+    int32_t unused;
+    zoBoolean lockAmbientDiffuse;
+    zoBoolean lockDiffuseSpecular;
+    zoBoolean useSelfIllumColor;
+    float glossiness;           // [0, 1]
+    Color selfIllumColor;
+    float specularLevel;        // [0, 9.99]
+    float selfIllumAmount;      // [0, 1]
+    float diffuseLevel;         // not clamped
+};
+
+struct WardParams {
+    Color ambient;
+    Color diffuse;
+    Color specular;
+    float diffuseLevel;         // [0, 2]
+    float specularLevel;        // [0, 4]
+    float glossinessU;          // [0.0001, 1]
+    float glossinessV;          // [0.0001, 1]
+};
+
+// ---------------------------------------------------------------------------
+// Colour arithmetic on r, g, b (alpha as stated per function).
+
+inline void addRGB(Color &a, const Color &b) {
+    a.r += b.r;
+    a.g += b.g;
+    a.b += b.b;
+}
+inline void addScaledRGB(Color &a, const Color &b, float s) {
+    a.r += b.r * s;
+    a.g += b.g * s;
+    a.b += b.b * s;
+}
+inline void scaleRGB(Color &a, float s) {
+    a.r *= s;
+    a.g *= s;
+    a.b *= s;
+}
+inline void mulRGB(Color &a, const Color &b) {
+    a.r *= b.r;
+    a.g *= b.g;
+    a.b *= b.b;
+}
+inline float maxRGB(const Color &c) {
+    float m = c.r > c.g ? c.r : c.g;
+    return m > c.b ? m : c.b;
+}
+inline bool isBlackRGB(const Color &c) { return c.r == 0.0f && c.g == 0.0f && c.b == 0.0f; }
+inline float clamp01(float x) { return x < 0.0f ? 0.0f : x > 1.0f ? 1.0f : x; }
+inline float clampTo(float x, float lo, float hi) { return x < lo ? lo : x > hi ? hi : x; }
+// r, g, b clamped to [0, 1]; alpha kept.
+inline Color clampKeepAlpha(Color c) {
+    c.r = clamp01(c.r);
+    c.g = clamp01(c.g);
+    c.b = clamp01(c.b);
+    return c;
+}
+// A level in r (mono channel).
+inline Color monoChannel(float v) { return {v, 0.0f, 0.0f, 0.0f}; }
+// A level in r, g and b (a level channel that maps treat as colour).
+inline Color greyChannel(float v) { return {v, v, v, 0.0f}; }
+
+// Evaluated copy of a parameter (a missing record gives zero).
+template <typename T>
+inline T evalParam(RenderState *state, const T *param) {
+    return param ? eval(state, param) : T{};
+}
+
+// ---------------------------------------------------------------------------
+// Model tables and entry.
+
+struct IllumModelTable {
+    int32_t channelCount;
+    const int32_t *slotMap;       // kIllumSlotCount entries
+    const int32_t *channelTypes;  // kIllumChannelTypes entries
+    uint32_t supportedParams;
+    zoBoolean faceted;
+    float soften;                 // copied from the parameters by models that have one
+    IllumIlluminateFn illuminate;
+    IllumAffectReflectionFn affectReflection;
+    IllumCombineFn combine;
+    IllumTransmitFn transmit;
+    IllumReflectFn reflect;
+};
+
+// Sets the record's tables and behaviour slots from `table` and `soften`,
+// then runs the material's shade step with the evaluated parameters.
+zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
+                        const IllumModelTable &table, float soften, void *evaluated);
+
+// The model exits: with a parameter record, release every per-thread block
+// of the instance under the model's module name.
+void illumReleaseThreadBlocks(RenderState *state, void *params, const char *module);
+
+// The slot tints of affectReflection.
+void illumTintBySpecular(RenderState *state, IllumRecord *record, Color *colour);
+void illumTintByDiffuse(RenderState *state, IllumRecord *record, Color *colour);
+// The translucent transparency step: transmit with the refracted and
+// transmitted light added rather than replaced.
+void illumTransmitAdding(RenderState *state, IllumRecord *record);
+void illumNoStep(RenderState *state, IllumRecord *record);
+
+// The Blinn-family entry: evaluated parameters with the locks applied and
+// the ranges clamped, written into channels 0 to 2 and 5 and the slots 3
+// (glossiness) and 4 (specular level).
+BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw);
+void blinnWriteChannels(IllumRecord *record, const BlinnParams &p, const int32_t *slotMap);
+// The self-illumination step of the Blinn family: the colour is added, or
+// a mean amount a = (r + g + b) x third shows the diffuse colour and takes
+// 1 - a from diffuse and ambient. `atLeastZero` lets a = 0 take that branch
+// (Phong).
+void blinnSelfIllum(IllumRecord *record, zoBoolean useSelfIllumColor, bool atLeastZero,
+                    float third = 0.33333334f);
+
+// The channel tables the Blinn, Phong, Constant and Metal models share.
+extern const int32_t kBlinnFamilySlots[kIllumSlotCount];
+extern const int32_t kBlinnFamilyTypes[kIllumChannelTypes];
+
+// After the light loop: ambient x ambient colour, diffuseIntensity = mean
+// diffuse light, diffuse x diffuse colour, specular x specular colour.
+void illumColourComponents(IllumRecord *record);
+// transmit, reflect and combine through the record's slots.
+void illumFinish(RenderState *state, IllumRecord *record);
+
+// The Phong model's illuminate and affectReflection, which the Constant
+// model shares.
+void phongIlluminate(RenderState *state, IllumRecord *record, void *modelParams);
+
+// ---------------------------------------------------------------------------
+// The light callback skeleton.
+
+// One light sample.
+struct IllumSample {
+    Color color;
+    Vector3 dir;
+    float dotNL;
+};
+
+// The sums of one light.
+struct IllumLightSums {
+    Color ambient;
+    Color diffuse;
+    Color specular;
+    float intensity;
+};
+
+// Adds one light's sums to the record, averaged over its samples.
+void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples);
+
+// Runs the light's samples through the model `M`:
+//   M::User has `IllumRecord *record` and `bool specularOn`;
+//   M::beginLight(User&) before the first sample;
+//   M::diffuse(User&, state, sample, diffuseFactor, sums) for samples that
+//     light the surface when the light affects diffuse;
+//   M::specular(User&, state, sample, diffuseFactor, sums) when it affects
+//     specular and the highlight is on.
+// Ambient-only samples go to the ambient sum whatever their N.L; samples
+// with N.L <= 0 add nothing else; a light that did not fill its record
+// gets N.L as its diffuse factor.
+template <class M>
+void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
+    typename M::User &u = *static_cast<typename M::User *>(user);
+    IllumLightSums sums{};
+    M::beginLight(u);
+    IllumSample s;
+    int samples = 0, taken = 0;
+    while (zo_sample_light(&s.color, &s.dir, &s.dotNL, state, light, &samples)) {
+        if (++taken > (1 << 20)) break;  // a host that never ends the loop
+        if (rec->ambientOnly) {
+            addRGB(sums.ambient, s.color);
+            continue;
+        }
+        if (s.dotNL <= 0.0f) continue;
+        if (!rec->filled) rec->diffuseFactor = s.dotNL;
+        if (rec->affectBits & kAffectDiffuse) M::diffuse(u, state, s, rec->diffuseFactor, sums);
+        if ((rec->affectBits & kAffectSpecular) && u.specularOn)
+            M::specular(u, state, s, rec->diffuseFactor, sums);
+    }
+    illumAddLightSums(u.record, sums, samples > 0 ? samples : taken);
+}
+
+// The softened Blinn/Phong highlight factor: NH^exponent x level, with NH
+// eased near the terminator when soften > diffuseFactor. 0 for NH <= 0.
+float softenedHighlight(float nh, double exponent, float level, float soften,
+                        float diffuseFactor);
+
+// ---------------------------------------------------------------------------
+// Terms shared by several models.
+
+// The anisotropic highlight A(gloss, aniso, orient, L, T).
+float anisotropicHighlight(const IllumRecord *record, float gloss, float aniso, float orient,
+                           const Vector3 &L, float dotNL, const Vector3 &T);
+// The anisotropy reference direction: the object's z axis in world space
+// (y when it is along the state normal), made perpendicular to the state
+// normal.
+Vector3 anisotropyReference(RenderState *state);
+
+// Oren-Nayar diffuse: the colour C (alpha 0) and the intensity I.
+struct OrenNayarTerm {
+    Color color;
+    float intensity;
+};
+OrenNayarTerm orenNayar(Vector3 V, const Vector3 &N, const Vector3 &L, float sigma,
+                        const Color &rho, float dotNL);
+
+// The traced transparency behind the surface (B): unless "KEY_3" is
+// present, zo_trace_transparent with the trace depth lowered by one, with
+// or without the "KEY_1" record around it. Black with alpha 0 on failure.
+Color traceBehind(RenderState *state, bool markTrace);
+
+constexpr float kPi = 3.14159265358979f;
+
+}  // namespace kor
+
+#endif

@@ -1,0 +1,72 @@
+// The Blinn illumination model: a half-vector highlight whose exponent
+// grows with glossiness, softened near the terminator.
+#include <math.h>
+
+#include "illum_models.h"
+
+namespace kor {
+namespace {
+
+struct BlinnUser {
+    IllumRecord *record;
+    bool specularOn;
+    double exponent;
+    float level;
+};
+
+struct BlinnModel {
+    using User = BlinnUser;
+    static void beginLight(User &) {}
+    static void diffuse(User &, RenderState *, const IllumSample &s, float df,
+                        IllumLightSums &sums) {
+        addScaledRGB(sums.diffuse, s.color, df);
+    }
+    static void specular(User &u, RenderState *, const IllumSample &s, float df,
+                         IllumLightSums &sums) {
+        const IllumRecord *r = u.record;
+        const float nh = dot(r->normal, unit(s.dir - r->viewDir));
+        addScaledRGB(sums.specular, s.color,
+                     softenedHighlight(nh, u.exponent, u.level, r->soften, df));
+    }
+};
+
+void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
+    if (!r) return;
+    const auto *p = static_cast<const BlinnParams *>(modelParams);
+    BlinnUser u;
+    u.record = r;
+    u.exponent = 4.0 * pow(2.0, 10.0 * illumSlotColor(r, kSlotGlossiness).r);
+    u.level = illumSlotColor(r, kSlotSpecularLevel).r;
+    u.specularOn = u.level > 0.0f;
+    IllumAccumulate(state, illumLightCallback<BlinnModel>, &u);
+    blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, false);
+    illumColourComponents(r);
+    illumFinish(state, r);
+}
+
+const IllumModelTable kBlinnTable = {8,
+                                     kBlinnFamilySlots,
+                                     kBlinnFamilyTypes,
+                                     0x1f20ffe,
+                                     0,
+                                     0.0f,
+                                     blinnIlluminate,
+                                     illumTintBySpecular,
+                                     illumCombinePlain,
+                                     illumTransmit,
+                                     illumReflect};
+
+}  // namespace
+}  // namespace kor
+
+KOR_EXPORT zoBoolean kor_base_BlinnIllumination(Color *result, RenderState *state,
+                                                kor::BlinnParams *params, IllumRecord *record) {
+    if (!record) return 0;
+    kor::BlinnParams p = kor::blinnEvaluate(state, params);
+    kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);
+    return kor::illumRunModel(result, state, record, kor::kBlinnTable, p.soften, &p);
+}
+
+KOR_SHADER_EXIT(kor_base_BlinnIllumination) {
+    kor::illumReleaseThreadBlocks(state, params, "shd_blinn2");
+}

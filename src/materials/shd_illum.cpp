@@ -1,0 +1,431 @@
+// The shared light loop (IllumAccumulate), the shared transparency,
+// reflection and combine steps of the illumination models, and the pieces
+// of the model entry and light callbacks that several models use.
+#include <math.h>
+#include <string.h>
+
+#include "illum.h"
+#include "illum_models.h"
+#include "kor_context.h"
+#include "kor_support.h"
+
+namespace {
+
+constexpr LightIllumRecord kLightRecordReset = {0, 1.0f, 0, kAffectDiffuse | kAffectSpecular};
+
+// Runs `callback` over `count` light tags with a fresh "KEY_5" record per
+// light; the record is removed afterwards.
+void runLightList(RenderState *state, const Tag *lights, int count, IllumLightCallback callback,
+                  void *user) {
+    LightIllumRecord local = kLightRecordReset;
+    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, &local, sizeof local,
+                       ZO_SHADERSTATE_RAY_TREE);
+    int size = 0;
+    auto *copy =
+        static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
+    if (!copy || size < static_cast<int>(sizeof(LightIllumRecord))) copy = &local;
+    for (int i = 0; i < count; ++i) {
+        if (!lights[i]) continue;
+        *copy = kLightRecordReset;
+        callback(state, lights[i], copy, user);
+    }
+    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+}
+
+const IllumMaterialParams *materialOf(const IllumRecord *record) {
+    return static_cast<const IllumMaterialParams *>(record->materialParams);
+}
+
+void transmitStep(RenderState *state, IllumRecord *r, bool adding) {
+    using namespace kor;
+    const Color D = illumSlotColor(r, kSlotDiffuse);
+    const Color F = illumSlotColor(r, kSlotFilter);
+    const float s = fminf(1.0f, maxRGB(r->specular));
+    const IllumMaterialParams *material = materialOf(r);
+    const int mode = material ? material->transparencyType : kTransparencyFilter;
+
+    if ((r->mapFlags & kMapFlagRefraction) && (r->supportedParams & kSupportRefraction)) {
+        const float w = (1.0f - r->refractionAmount) * r->opacity;
+        r->diffuseWeight = w;
+        const Color T = transparencyColor(mode, w + s - w * s, F, D);
+        Color refracted = illumSlotColor(r, kSlotRefraction);
+        mulRGB(refracted, T);
+        if (!adding) r->refraction.r = r->refraction.g = r->refraction.b = 0.0f;
+        addRGB(r->refraction, refracted);
+        r->transparency = kBlack;
+        return;
+    }
+    if ((r->supportedParams & kSupportTracedTransparency) && (r->mapFlags & kMapFlagTransparent)) {
+        const float w = r->opacity;
+        r->diffuseWeight = w;
+        const Color T = transparencyColor(mode, w + s - w * s, F, D);
+        r->transparency = r->transparencyCopy = T;
+        const Color B = traceBehind(state, true);
+        if (mode == kTransparencyAdditive) {
+            r->transmittedAdd.r = B.r;
+            r->transmittedAdd.g = B.g;
+            r->transmittedAdd.b = B.b;
+        } else {
+            Color seen = T;
+            mulRGB(seen, B);
+            if (!adding) r->transmitted.r = r->transmitted.g = r->transmitted.b = 0.0f;
+            addRGB(r->transmitted, seen);
+        }
+        scaleRGB(r->transparency, 1.0f - B.a);
+        return;
+    }
+    r->diffuseWeight = 1.0f;
+    r->transparency = kBlack;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The light loop.
+
+zoBoolean IllumAccumulate(RenderState *state, IllumLightCallback callback, void *user) {
+    if (!state || !callback) return 0;
+    if (state->type == ZO_RAY_LIGHT || state->type == ZO_RAY_SHADOW ||
+        state->type == ZO_RAY_DISPLACE)
+        return 0;
+    Tag item = 0;
+    if (!zo_query(ZO_Q_INST_DATA, state, state->instance, &item) || !item) return 0;
+    const IllumLightList *list = nullptr;
+    if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
+    if (list->count > 0 && list->first >= 0)
+        runLightList(state, list->lights + list->first, list->count, callback, user);
+    if (list->globalLights) {
+        int count = 0;
+        const Tag *lights = nullptr;
+        if (zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) && count > 0 &&
+            zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, &lights) && lights)
+            runLightList(state, lights, count, callback, user);
+    }
+    return 1;
+}
+
+namespace kor {
+
+// ---------------------------------------------------------------------------
+// Shared steps.
+
+void illumTransmit(RenderState *state, IllumRecord *record) {
+    if (record) transmitStep(state, record, false);
+}
+
+void illumTransmitAdding(RenderState *state, IllumRecord *record) {
+    if (record) transmitStep(state, record, true);
+}
+
+void illumNoStep(RenderState *, IllumRecord *) {}
+
+void illumReflect(RenderState *state, IllumRecord *r) {
+    if (!r || !(r->mapFlags & kMapFlagReflection) || !(r->supportedParams & kSupportReflection))
+        return;
+    float a = r->reflectionAmount;
+    Color c = illumSlotColor(r, kSlotReflection);
+    if (r->affectReflection) r->affectReflection(state, r, &c);
+    const IllumMaterialParams *material = materialOf(r);
+    if (material && material->dimReflection)
+        a *= (1.0f - material->dimLevel) * r->diffuseIntensity * material->reflectionLevel +
+             material->dimLevel;
+    r->reflection.r = a * c.r;
+    r->reflection.g = a * c.g;
+    r->reflection.b = a * c.b;
+}
+
+void illumCombinePlain(IllumRecord *r) {
+    if (!r) return;
+    const float w = r->diffuseWeight;
+    r->finalColor.r = (r->ambient.r + r->diffuse.r + r->selfIllum.r + r->indirect.r) * w +
+                      r->specular.r + r->reflection.r + r->refraction.r + r->transmitted.r +
+                      r->transmittedAdd.r;
+    r->finalColor.g = (r->ambient.g + r->diffuse.g + r->selfIllum.g + r->indirect.g) * w +
+                      r->specular.g + r->reflection.g + r->refraction.g + r->transmitted.g +
+                      r->transmittedAdd.g;
+    r->finalColor.b = (r->ambient.b + r->diffuse.b + r->selfIllum.b + r->indirect.b) * w +
+                      r->specular.b + r->reflection.b + r->refraction.b + r->transmitted.b +
+                      r->transmittedAdd.b;
+}
+
+void illumCombineEnergy(IllumRecord *r) {
+    if (!r) return;
+    if (!r->energyBlend) {
+        illumCombinePlain(r);
+        return;
+    }
+    const float w = r->diffuseWeight;
+    const float A[3] = {r->ambient.r + r->diffuse.r + r->selfIllum.r + r->indirect.r,
+                        r->ambient.g + r->diffuse.g + r->selfIllum.g + r->indirect.g,
+                        r->ambient.b + r->diffuse.b + r->selfIllum.b + r->indirect.b};
+    const float S[3] = {r->specular.r + r->reflection.r, r->specular.g + r->reflection.g,
+                        r->specular.b + r->reflection.b};
+    const float under[3] = {A[0] * w + r->refraction.r + r->transmitted.r,
+                            A[1] * w + r->refraction.g + r->transmitted.g,
+                            A[2] * w + r->refraction.b + r->transmitted.b};
+    const float add[3] = {r->transmittedAdd.r, r->transmittedAdd.g, r->transmittedAdd.b};
+    float out[3];
+    for (int i = 0; i < 3; ++i) out[i] = under[i] * clamp01(1.0f - S[i]) + S[i] + add[i];
+    r->finalColor.r = out[0];
+    r->finalColor.g = out[1];
+    r->finalColor.b = out[2];
+}
+
+void illumCombineStrauss(IllumRecord *r) {
+    if (!r) return;
+    const float w = (r->mapFlags & kMapFlagRefraction) ? r->diffuseWeight : 1.0f;
+    r->finalColor.r = (r->diffuse.r + r->ambient.r + r->indirect.r) * w + r->specular.r +
+                      r->reflection.r + r->refraction.r + r->transmitted.r + r->transmittedAdd.r;
+    r->finalColor.g = (r->diffuse.g + r->ambient.g + r->indirect.g) * w + r->specular.g +
+                      r->reflection.g + r->refraction.g + r->transmitted.g + r->transmittedAdd.g;
+    r->finalColor.b = (r->diffuse.b + r->ambient.b + r->indirect.b) * w + r->specular.b +
+                      r->reflection.b + r->refraction.b + r->transmitted.b + r->transmittedAdd.b;
+}
+
+Color transparencyColor(int mode, float o, const Color &F, const Color &D) {
+    if (mode == kTransparencyAdditive) {
+        const float t = 1.0f - o;
+        return {t, t, t, t};
+    }
+    if (mode == kTransparencySubtractive)
+        return {(1.0f - D.r) * (1.0f - o), (1.0f - D.g) * (1.0f - o), (1.0f - D.b) * (1.0f - o),
+                0.0f};
+    if (o <= 0.5f) {
+        const float m = fminf(F.r, fminf(F.g, F.b));
+        const float add = (1.0f - m) * (1.0f - 2.0f * o);
+        return {fminf(1.0f, F.r + add), fminf(1.0f, F.g + add), fminf(1.0f, F.b + add), 0.0f};
+    }
+    const float sub = 2.0f * (o - 0.5f) * maxRGB(F);
+    return {fmaxf(0.0f, F.r - sub), fmaxf(0.0f, F.g - sub), fmaxf(0.0f, F.b - sub), 0.0f};
+}
+
+float dielectricFresnel(const Vector3 &R, const Vector3 &I, float n) {
+    const Vector3 h = unit(I - R);
+    const float c = dot(h, I);
+    const float g2 = c * c + n * n - 1.0f;
+    const float g = g2 < 0.0f ? 0.0f : sqrtf(g2);
+    if (g == -c) return 0.0f;
+    const float p = c * (g + c);
+    const float q = (g - c) / (g + c);
+    return q * q * 0.5f * (1.0f + ((p - 1.0f) * (p - 1.0f)) / ((p + 1.0f) * (p + 1.0f)));
+}
+
+Color traceBehind(RenderState *state, bool markTrace) {
+    if (zo_shaderstate_get(state, "KEY_3", nullptr)) return kBlack;
+    if (markTrace) {
+        const TransparentTraceRecord trace = {
+            1, (state->type == ZO_RAY_REFLECT || state->type == ZO_RAY_REFRACT) ? 0 : 1};
+        zo_shaderstate_set(state, KOR_KEY_TRANSPARENT_TRACE, &trace, sizeof trace,
+                           ZO_SHADERSTATE_RAY_TREE);
+    }
+    Color behind = kBlack;
+    state->trace_depth -= 1;
+    if (!zo_trace_transparent(&behind, state)) behind = kBlack;
+    state->trace_depth += 1;
+    if (markTrace)
+        zo_shaderstate_set(state, KOR_KEY_TRANSPARENT_TRACE, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    return behind;
+}
+
+// ---------------------------------------------------------------------------
+// Model entry and exit.
+
+zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
+                        const IllumModelTable &table, float soften, void *evaluated) {
+    if (!record) return 0;
+    record->slotMap = table.slotMap;
+    record->channelCount = table.channelCount;
+    record->channelTypes = table.channelTypes;
+    record->faceted = table.faceted;
+    record->supportedParams = table.supportedParams;
+    record->soften = soften;
+    record->illuminate = table.illuminate;
+    record->affectReflection = table.affectReflection;
+    record->combine = table.combine;
+    record->transmit = table.transmit;
+    record->reflect = table.reflect;
+    if (!record->shade) return 0;
+    return record->shade(result, state, record, evaluated);
+}
+
+void illumReleaseThreadBlocks(RenderState *state, void *params, const char *module) {
+    if (!params) return;
+    for_each_thread_block(state, [module](void *block) {
+        zo_mem_int_release(module, __LINE__, block);
+    });
+}
+
+void illumTintBySpecular(RenderState *, IllumRecord *record, Color *colour) {
+    if (record && colour) mulRGB(*colour, illumSlotColor(record, kSlotSpecular));
+}
+
+void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
+    if (record && colour) mulRGB(*colour, illumSlotColor(record, kSlotDiffuse));
+}
+
+BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
+    BlinnParams p{};
+    if (!raw) return p;
+    p.ambient = eval(state, &raw->ambient);
+    p.diffuse = eval(state, &raw->diffuse);
+    p.specular = eval(state, &raw->specular);
+    p.lockAmbientDiffuse = eval(state, &raw->lockAmbientDiffuse);
+    p.lockDiffuseSpecular = eval(state, &raw->lockDiffuseSpecular);
+    p.useSelfIllumColor = eval(state, &raw->useSelfIllumColor);
+    p.selfIllumAmount = clampTo(eval(state, &raw->selfIllumAmount), 0.0f, 1.0f);
+    p.selfIllumColor = clampKeepAlpha(eval(state, &raw->selfIllumColor));
+    p.specularLevel = clampTo(eval(state, &raw->specularLevel), 0.0f, 9.99f);
+    p.glossiness = clampTo(eval(state, &raw->glossiness), 0.0f, 1.0f);
+    p.soften = clampTo(eval(state, &raw->soften), 0.0f, 1.0f);
+    if (p.lockAmbientDiffuse) p.ambient = p.diffuse;
+    if (p.lockDiffuseSpecular) p.specular = p.diffuse;
+    p.ambient = clampKeepAlpha(p.ambient);
+    p.diffuse = clampKeepAlpha(p.diffuse);
+    p.specular = clampKeepAlpha(p.specular);
+    return p;
+}
+
+void blinnWriteChannels(IllumRecord *record, const BlinnParams &p, const int32_t *slotMap) {
+    record->channels[0] = p.ambient;
+    record->channels[1] = p.diffuse;
+    record->channels[2] = p.specular;
+    record->channels[slotMap[kSlotGlossiness]] = monoChannel(p.glossiness);
+    record->channels[slotMap[kSlotSpecularLevel]] = monoChannel(p.specularLevel);
+    record->channels[5] = p.useSelfIllumColor ? p.selfIllumColor : greyChannel(p.selfIllumAmount);
+}
+
+void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZero, float third) {
+    const Color si = illumSlotColor(r, kSlotSelfIllum);
+    if (useSelfIllumColor) {
+        addRGB(r->selfIllum, si);
+        return;
+    }
+    float a = (si.r + si.g + si.b) * third;
+    if (atLeastZero ? a >= 0.0f : a > 0.0f) {
+        a = fminf(a, 1.0f);
+        const Color d = illumSlotColor(r, kSlotDiffuse);
+        r->selfIllum.r = d.r * a;
+        r->selfIllum.g = d.g * a;
+        r->selfIllum.b = d.b * a;
+        scaleRGB(r->diffuse, 1.0f - a);
+        scaleRGB(r->ambient, 1.0f - a);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Light callback pieces.
+
+void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples) {
+    if (samples <= 0) return;
+    const float n = static_cast<float>(samples);
+    if (samples == 1) {
+        addRGB(record->ambient, sums.ambient);
+        addRGB(record->diffuse, sums.diffuse);
+        addRGB(record->specular, sums.specular);
+        record->diffuseIntensity += sums.intensity;
+        return;
+    }
+    const Color a = {sums.ambient.r / n, sums.ambient.g / n, sums.ambient.b / n, 0.0f};
+    const Color d = {sums.diffuse.r / n, sums.diffuse.g / n, sums.diffuse.b / n, 0.0f};
+    const Color s = {sums.specular.r / n, sums.specular.g / n, sums.specular.b / n, 0.0f};
+    addRGB(record->ambient, a);
+    addRGB(record->diffuse, d);
+    addRGB(record->specular, s);
+    record->diffuseIntensity += sums.intensity / n;
+}
+
+float softenedHighlight(float nh, double exponent, float level, float soften,
+                        float diffuseFactor) {
+    if (nh <= 0.0f) return 0.0f;
+    if (soften != 0.0f && soften > diffuseFactor) {
+        const float x = diffuseFactor / soften;
+        nh *= x * (2.0f - x);
+    }
+    return static_cast<float>(pow(static_cast<double>(nh), exponent)) * level;
+}
+
+float anisotropicHighlight(const IllumRecord *record, float gloss, float aniso, float orient,
+                           const Vector3 &L, float dotNL, const Vector3 &T) {
+    const Vector3 &N = record->normal;
+    const Vector3 &V = record->viewDir;
+    const float ax = (1.0f - gloss) * 0.485f + 0.015f;
+    const float ay = 0.015f + (1.0f - gloss) * 0.485f * (1.0f - aniso);
+    const Vector3 H = unit(L - V);
+    const float nh = dot(N, H);
+    if (nh <= 0.0f) return 0.0f;
+    const float nv = fmaxf(-dot(N, V), 0.001f);
+    const float g = fminf(3.0f, 1.0f / sqrtf(dotNL * nv));
+    const Vector3 Tr = orient != 0.0f ? rotateAboutAxis(T, orient * kPi, N) : T;
+    const Vector3 B = cross(Tr, N);
+    const float u = dot(H, Tr) / ax;
+    const float v = dot(H, B) / ay;
+    return 0.5f * 2.6525824f * g * expf(-2.0f * (u * u + v * v) / (1.0f + nh));
+}
+
+Vector3 anisotropyReference(RenderState *state) {
+    const Vector3 axis = {0.0f, 0.0f, 1.0f};
+    Vector3 w = axis;
+    zo_vector_from_object(&w, state, &axis);
+    w = unit(w);
+    const Vector3 N = state->normal;
+    if (dot(w, N) >= 0.9999f) w = {0.0f, 1.0f, 0.0f};
+    return unit(w - N * dot(N, w));
+}
+
+OrenNayarTerm orenNayar(Vector3 V, const Vector3 &N, const Vector3 &L, float sigma,
+                        const Color &rho, float dotNL) {
+    constexpr float kLimit = 1.5393804f;
+    float thetaI = dotNL < 0.9999f ? acosf(dotNL) : 0.0f;
+    thetaI = clampTo(thetaI, -kLimit, kLimit);
+    if (dot(N, V) < 0.0f) V = -V;
+    const float cr = dot(N, V);
+    const float thetaR = cr < 0.9999f ? acosf(cr) : 0.0f;
+    const float alpha = fmaxf(thetaI, thetaR);
+    const float beta = fminf(thetaI, thetaR);
+    const Vector3 Lp = L - N * dot(N, L);
+    const Vector3 Vp = V - N * dot(N, V);
+    const float lengths = length(Lp) * length(Vp);
+    float cosPhi = lengths < 0.0001f ? 1.0f : dot(Lp, Vp) / lengths;
+    cosPhi = clampTo(cosPhi, -1.0f, 1.0f);
+    const float s2 = sigma * sigma;
+    const float c1 = 1.0f - 0.5f * s2 / (s2 + 0.33f);
+    const float betaSigned = cosPhi >= 0.0f ? -beta : beta;
+    const float b3 = 2.0f * betaSigned / kPi;
+    const float c2 = 0.45f * s2 / (s2 + 0.09f) * (sinf(alpha) - b3 * b3 * b3);
+    const float ab = 4.0f * alpha * beta / (kPi * kPi);
+    const float c3 = 0.125f * s2 / (s2 + 0.09f) * ab * ab;
+    const float tanBeta = clampTo(tanf(beta), -100.0f, 100.0f);
+    const float tanHalf = clampTo(tanf((alpha + beta) * 0.5f), -100.0f, 100.0f);
+    const float l1 = c1 + cosPhi * c2 * tanBeta + (1.0f - fabsf(cosPhi)) * c3 * tanHalf;
+    const float b2 = 2.0f * beta / kPi;
+    const float l2 = 0.17f * s2 / (s2 + 0.13f) * (1.0f - cosPhi * b2 * b2);
+    OrenNayarTerm t;
+    t.intensity = l1 + l2;
+    t.color = {fminf(1.0f, rho.r * rho.r * l2 + rho.r * l1),
+               fminf(1.0f, rho.g * rho.g * l2 + rho.g * l1),
+               fminf(1.0f, rho.b * rho.b * l2 + rho.b * l1), 0.0f};
+    return t;
+}
+
+}  // namespace kor
+
+namespace kor {
+
+const int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, -1, -1, -1, -1};
+const int32_t kBlinnFamilyTypes[kIllumChannelTypes] = {2, 2, 2, 4, 4, 2, 4, 2, 1, 1, 1, 1,
+                                                       1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+
+void illumColourComponents(IllumRecord *r) {
+    mulRGB(r->ambient, illumSlotColor(r, kSlotAmbient));
+    r->diffuseIntensity = intensity(r->diffuse);
+    mulRGB(r->diffuse, illumSlotColor(r, kSlotDiffuse));
+    mulRGB(r->specular, illumSlotColor(r, kSlotSpecular));
+}
+
+void illumFinish(RenderState *state, IllumRecord *r) {
+    if (r->transmit) r->transmit(state, r);
+    if (r->reflect) r->reflect(state, r);
+    if (r->combine) r->combine(r);
+}
+
+}  // namespace kor

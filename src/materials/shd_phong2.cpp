@@ -1,0 +1,78 @@
+// The Phong illumination model: the highlight follows the mirror direction
+// of the view about the normal, its exponent growing with glossiness.
+#include <math.h>
+
+#include "illum_models.h"
+
+namespace kor {
+namespace {
+
+struct PhongUser {
+    IllumRecord *record;
+    bool specularOn;
+    double exponent;
+    float level;
+    Vector3 mirror;
+};
+
+struct PhongModel {
+    using User = PhongUser;
+    static void beginLight(User &) {}
+    static void diffuse(User &, RenderState *, const IllumSample &s, float df,
+                        IllumLightSums &sums) {
+        addScaledRGB(sums.diffuse, s.color, df);
+    }
+    static void specular(User &u, RenderState *, const IllumSample &s, float df,
+                         IllumLightSums &sums) {
+        const float rl = dot(u.mirror, s.dir);
+        addScaledRGB(sums.specular, s.color,
+                     softenedHighlight(rl, u.exponent, u.level, u.record->soften, df));
+    }
+};
+
+const IllumModelTable kPhongTable = {8,
+                                     kBlinnFamilySlots,
+                                     kBlinnFamilyTypes,
+                                     0x1f20ffe,
+                                     0,
+                                     0.0f,
+                                     phongIlluminate,
+                                     illumTintBySpecular,
+                                     illumCombinePlain,
+                                     illumTransmit,
+                                     illumReflect};
+
+}  // namespace
+
+void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
+    if (!r || !state) return;
+    const auto *p = static_cast<const BlinnParams *>(modelParams);
+    PhongUser u;
+    u.record = r;
+    u.exponent = pow(2.0, 10.0 * illumSlotColor(r, kSlotGlossiness).r);
+    u.level = illumSlotColor(r, kSlotSpecularLevel).r;
+    u.specularOn = u.level > 0.0f;
+    u.mirror = kZero;
+    if (u.specularOn) {
+        const Vector3 N = state->normal;
+        u.mirror = unit(r->viewDir - N * (2.0f * dot(N, r->viewDir)));
+    }
+    IllumAccumulate(state, illumLightCallback<PhongModel>, &u);
+    blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, true);
+    illumColourComponents(r);
+    illumFinish(state, r);
+}
+
+}  // namespace kor
+
+KOR_EXPORT zoBoolean kor_base_PhongIllumination(Color *result, RenderState *state,
+                                                kor::BlinnParams *params, IllumRecord *record) {
+    if (!record) return 0;
+    kor::BlinnParams p = kor::blinnEvaluate(state, params);
+    kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);
+    return kor::illumRunModel(result, state, record, kor::kPhongTable, p.soften, &p);
+}
+
+KOR_SHADER_EXIT(kor_base_PhongIllumination) {
+    kor::illumReleaseThreadBlocks(state, params, "shd_phong2");
+}
