@@ -1,0 +1,129 @@
+// What the solid procedural maps share: the point and footprint their XYZ
+// generator reports, the two sides (colour or sub-map) a pattern blends,
+// the bump gradient sampled around the point, the Output shader and the
+// G-buffer identifier, and the table noise of wood and dent.
+#ifndef KORSHADERS_MAPS_TEX_PROCEDURAL_H
+#define KORSHADERS_MAPS_TEX_PROCEDURAL_H
+
+#include <korshaders/host.h>
+#include <stdint.h>
+
+#include "kor_support.h"
+#include "kor_vector.h"
+#include "shader.h"
+
+namespace kor {
+
+// The output mode of a map call (null counts as colour).
+inline int procMode(const int *mode) {
+    return mode ? *mode : 0;
+}
+inline bool procIsBump(int mode) {
+    return mode != kMapColor && mode != kMapGrey;
+}
+
+// Where a solid map is evaluated: the generator's point, its footprint and
+// (for bump requests) the generator's three normalised rows.
+struct ProcPoint {
+    Vector3 p;
+    Vector3 footprint;
+    Vector3 rows[3];
+    bool hasGenerator;
+};
+
+// Asks the XYZ generator `coords` for the point, with a coordinate query in
+// the state's user-data slot (the rows too when `bump`). Without a
+// generator the point is the origin, the footprint (1, 1, 1) and the rows
+// the unit axes; a failed call gives the origin.
+void procCoordinates(RenderState *state, Tag coords, bool bump, ProcPoint *out);
+
+// Reports the missing XYZ generator once per `warned` word.
+void procRequireXYZ(RenderState *state, int32_t *warned);
+
+// On eye samples a non-zero identifier goes into frame buffer 0.
+void procGBuffer(RenderState *state, int32_t id);
+
+// One side of a blend: a colour that an active sub-map replaces.
+struct ProcSide {
+    Color color;
+    Tag map;
+    zoBoolean on;
+    bool active() const { return map != 0 && on != 0; }
+};
+
+// The side's colour: the sub-map's answer in `kind` (0 on failure) when
+// the sub-map is active, else the colour.
+Color procSideColor(RenderState *state, const ProcSide &side, int kind = kMapColor);
+
+// c1 (1 - v) + c2 v. With `hardEnds` the first side alone answers for
+// v <= 0.0005 and the second alone for v >= 0.9995, without calling the
+// other side.
+Color procBlend(RenderState *state, const ProcSide &s1, const ProcSide &s2, float v, int kind,
+                bool hardEnds);
+
+// The same blend in 8-bit fixed point: channels as bytes, weights in
+// 1/4096, the result divided by 255.
+Color procBlendFixed(const Color &c1, const Color &c2, float v);
+Color procBlendFixed(RenderState *state, const ProcSide &s1, const ProcSide &s2, float v, int kind);
+
+// Runs the Output shader (when set) on a colour result with the caller's
+// mode pointer.
+void procOutput(RenderState *state, Tag output, const int *mode, Color *result);
+
+// A scalar pattern of the generator point (the map scales it itself).
+typedef float (*ProcPattern)(const void *data, const Vector3 &p, const Vector3 &footprint);
+
+// The forward differences g_i = (f(p + h b_i) - f(p)) / h along the
+// generator's rows; *f0 receives f(p).
+Vector3 procGradient(ProcPattern f, const void *data, const ProcPoint &pt, float h, float *f0);
+
+// Finishes a bump answer from the pattern gradient `g` and the pattern
+// value `v` at the point: g is turned by the state's internal-space matrix
+// (rows normalised), then weighted by the two sides' intensities (and, for
+// sides with a sub-map, blended with their own bump vectors), handed to
+// the Output shader as (g, 0), and written as (x, y, z, 1).
+void procBumpResult(RenderState *state, Vector3 g, float v, const ProcSide &s1, const ProcSide &s2,
+                    Tag output, const int *mode, Color *result);
+
+// How a member turns its pattern value into a colour.
+enum ProcBlendKind { kProcLinear = 0, kProcHardEnds = 1, kProcFixed = 2 };
+
+// The common shading step of a member with two sides and a scalar pattern:
+// colour (and mono) requests blend the sides by f(p) and run the Output
+// shader; bump requests sample f around p with step h, scale the gradient
+// by `bumpScale` and finish it with procBumpResult. Returns true.
+zoBoolean procShade(Color *result, RenderState *state, const int *mode, const ProcPoint &pt,
+                    ProcPattern f, const void *data, const ProcSide &s1, const ProcSide &s2,
+                    Tag output, ProcBlendKind blend, float h = 0.1f, float bumpScale = 1.0f);
+
+// The neutral answer for calls that cannot be served.
+void procNeutral(Color *result, int mode);
+
+// A point with every non-finite component replaced by 0.
+Vector3 procFinite(Vector3 p);
+
+// The size parameter as the maps divide by it: 0 becomes 0.0001.
+inline float procSize(float size) {
+    return size == 0.0f ? 0.0001f : size;
+}
+
+// ---------------------------------------------------------------------------
+// Table noise: smoothly interpolated random values from a fixed-seed table,
+// each table entry a draw of the 15-bit generator scaled by 1/32768.
+
+constexpr int kTableNoiseSize = 256;
+
+// Builds the table once per process (after noiseInit, whose permutation
+// the solid form uses), under the host's global lock.
+void tableNoiseInit(RenderState *state);
+// The 1-D form: linear between entries, period kTableNoiseSize, in [0, 1).
+float tableNoise1(float x);
+// The 3-D form: lattice values hashed through the noise permutation,
+// blended with the cubic weight t^2 (3 - 2t), in [0, 1).
+float tableNoise3(const Vector3 &p);
+// The table entries (scaled), for tests.
+const float *tableNoiseValues();
+
+}  // namespace kor
+
+#endif

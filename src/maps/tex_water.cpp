@@ -1,0 +1,149 @@
+// kor_Water: ripples from sets of circular waves. Every wave set has a
+// centre and a wavelength drawn at instance init; the map is the
+// normalised sum of the cosine waves around all centres.
+#include <math.h>
+#include <string.h>
+
+#include "kor_support.h"
+#include "maps/tex_procedural.h"
+
+namespace {
+
+using namespace kor;
+
+constexpr const char *kModule = "tex_water";
+constexpr int kMaxWaves = 50;
+constexpr float kTwoPi = 6.28318531f;
+
+struct WaterParams {
+    Color color1;
+    Color color2;
+    Tag map1;
+    Tag map2;
+    zoBoolean map1On;
+    zoBoolean map2On;
+    float size;  // 0 counts as 0.0001
+    int32_t waveSets;
+    float waveRadius;  // how far the centres lie from the origin
+    float waveLenMin;
+    float waveLenMax;
+    float amplitude;
+    float phase;
+    int32_t distribution;  // 0 waves in space, 1 in the xy plane
+    int32_t seed;
+    Tag coords;
+    Tag output;
+    int32_t gbufferId;
+};
+
+// Instance record: the wave sets.
+struct WaterInstance {
+    int32_t count;
+    int32_t flat;  // waves in the xy plane
+    Vector3 centre[kMaxWaves];
+    float length[kMaxWaves];
+};
+
+void evaluate(RenderState *state, const WaterParams *raw, WaterParams *p) {
+    memcpy(p, raw, sizeof *p);
+#define KOR_EVAL(field) p->field = eval(state, &raw->field)
+    KOR_EVAL(color1);
+    KOR_EVAL(color2);
+    KOR_EVAL(map1);
+    KOR_EVAL(map2);
+    KOR_EVAL(map1On);
+    KOR_EVAL(map2On);
+    KOR_EVAL(size);
+    KOR_EVAL(waveSets);
+    KOR_EVAL(waveRadius);
+    KOR_EVAL(waveLenMin);
+    KOR_EVAL(waveLenMax);
+    KOR_EVAL(amplitude);
+    KOR_EVAL(phase);
+    KOR_EVAL(distribution);
+    KOR_EVAL(seed);
+    KOR_EVAL(coords);
+    KOR_EVAL(output);
+    KOR_EVAL(gbufferId);
+#undef KOR_EVAL
+}
+
+struct PatternData {
+    const WaterParams *params;
+    const WaterInstance *inst;
+};
+
+float pattern(const void *data, const Vector3 &point, const Vector3 &) {
+    const auto *d = static_cast<const PatternData *>(data);
+    const WaterInstance *w = d->inst;
+    if (!w || w->count <= 0) return 0.0f;
+    Vector3 q = point / procSize(d->params->size);
+    if (w->flat) q.z = 0.0f;
+    float sum = 0.0f;
+    for (int k = 0; k < w->count; ++k) {
+        if (!(w->length[k] > 0.0f)) continue;
+        const float r = length(q - w->centre[k]);
+        sum += cosf(kTwoPi * (r / w->length[k] - d->params->phase));
+    }
+    return clampRange(0.5f + 0.5f * d->params->amplitude * sum / static_cast<float>(w->count), 0.0f,
+                      1.0f);
+}
+
+}  // namespace
+
+KOR_EXPORT zoBoolean kor_Water(Color *result, RenderState *state, WaterParams *params,
+                               const int *mode) {
+    if (!result) return 0;
+    if (!state || !params) {
+        procNeutral(result, procMode(mode));
+        return 0;
+    }
+    WaterParams p;
+    evaluate(state, params, &p);
+    procGBuffer(state, p.gbufferId);
+    void **slot = user_slot(state);
+    const PatternData data = {&p, slot ? static_cast<const WaterInstance *>(*slot) : nullptr};
+    ProcPoint pt;
+    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
+    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
+    return procShade(result, state, mode, pt, pattern, &data, s1, s2, p.output, kProcLinear);
+}
+
+KOR_SHADER_INIT(kor_Water) {
+    if (!params) {
+        if (request) *request = 1;
+        noiseInit(state);
+        return;
+    }
+    if (!state) return;
+    void **slot = user_slot(state);
+    if (!slot) return;
+    if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);
+    auto *w =
+        static_cast<WaterInstance *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(WaterInstance)));
+    *slot = w;
+    if (!w) return;
+    WaterParams p;
+    evaluate(state, static_cast<const WaterParams *>(params), &p);
+    w->count = p.waveSets < 0 ? 0 : p.waveSets > kMaxWaves ? kMaxWaves : p.waveSets;
+    w->flat = p.distribution == 1;
+    zo_lock(state->global_lock);
+    srand15(static_cast<uint32_t>(p.seed));
+    for (int k = 0; k < w->count; ++k) {
+        float c[3];
+        for (float &x : c) x = static_cast<float>(rand15() & 0x7FFF) / 16384.0f - 1.0f;
+        const float radius = p.waveRadius * static_cast<float>(rand15() & 0x7FFF) / 32768.0f;
+        const float along = static_cast<float>(rand15() & 0x7FFF) / 32768.0f;
+        w->centre[k] = Vector3{c[0], c[1], w->flat ? 0.0f : c[2]} * radius;
+        w->length[k] = p.waveLenMin + (p.waveLenMax - p.waveLenMin) * along;
+    }
+    zo_unlock(state->global_lock);
+}
+
+KOR_SHADER_EXIT(kor_Water) {
+    if (!params) return;
+    void **slot = user_slot(state);
+    if (!slot || !*slot) return;
+    zo_mem_int_release(kModule, __LINE__, *slot);
+    *slot = nullptr;
+}
