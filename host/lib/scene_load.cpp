@@ -475,7 +475,7 @@ void Loader::build_shader(ShaderInstance &inst, const json &spec, const std::str
     inst.function = f;
     inst.params = static_cast<uint8_t *>(aligned_alloc(16, 2 * size));
     memset(inst.params, 0, 2 * size);
-    memcpy(inst.params, b.bytes.data(), b.bytes.size());
+    if (!b.bytes.empty()) memcpy(inst.params, b.bytes.data(), b.bytes.size());
     inst.record_size = size;
     inst.record.function = f;
     inst.record.instance = &inst;
@@ -590,7 +590,7 @@ void Loader::build_data(DataEntry &d, const json &spec, const std::string &ptr) 
     d.size = align_up(std::max<size_t>(b.bytes.size(), 16), 16);
     d.bytes = static_cast<uint8_t *>(aligned_alloc(16, d.size));
     memset(d.bytes, 0, d.size);
-    memcpy(d.bytes, b.bytes.data(), b.bytes.size());
+    if (!b.bytes.empty()) memcpy(d.bytes, b.bytes.data(), b.bytes.size());
     s_.db[d.tag].record = d.bytes;
     s_.db[d.tag].size = static_cast<int>(d.size);
 }
