@@ -7,19 +7,7 @@
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "maps/tex_pattern.h"
-
-// The light-loop driver of the illumination models, when the library has
-// one linked in.
-struct FalloffLightRecord {
-    int32_t filled;
-    float diffuseFactor;
-    int32_t ambientOnly;
-    int32_t affectBits;
-};
-typedef void (*FalloffLightCallback)(RenderState *state, Tag light, FalloffLightRecord *record,
-                                     void *user);
-extern "C" __attribute__((weak)) void IllumAccumulate(RenderState *state,
-                                                      FalloffLightCallback callback, void *user);
+#include "materials/illum.h"
 
 namespace {
 
@@ -29,23 +17,8 @@ Vector3 unitAxis(int axis) {
     return Vector3{axis == 0 ? 1.0f : 0.0f, axis == 1 ? 1.0f : 0.0f, axis == 2 ? 1.0f : 0.0f};
 }
 
-// The reflectance of a dielectric of index n for the mirror direction r of
-// the ray direction i.
-float dielectricFresnel(Vector3 r, Vector3 i, float n) {
-    Vector3 h = i - r;
-    if (length(h) > 0.0f) h = unit(h);
-    const float c = dot(h, i);
-    const float g2 = c * c + n * n - 1.0f;
-    const float g = g2 < 0.0f ? 0.0f : sqrtf(g2);
-    if (g == -c) return 0.0f;
-    const float p = c * (g + c);
-    const float a = (g - c) / (g + c);
-    const float b = (p - 1.0f) / (p + 1.0f);
-    return a * a * 0.5f * (1.0f + b * b);
-}
-
 // The light arriving at the point: per light the mean over its samples.
-void sumLight(RenderState *state, Tag light, FalloffLightRecord *record, void *user) {
+void sumLight(RenderState *state, Tag light, LightIllumRecord *record, void *user) {
     Color *sum = static_cast<Color *>(user);
     Color colour, lightSum = kClearColor;
     Vector3 direction;
@@ -68,7 +41,6 @@ void sumLight(RenderState *state, Tag light, FalloffLightRecord *record, void *u
 }
 
 float lightTerm(RenderState *state) {
-    if (!IllumAccumulate) return 0.0f;
     Color sum = kClearColor;
     // the light loop skips light and shadow rays: seen as an eye ray here
     const int32_t savedType = state->type;
