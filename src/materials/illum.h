@@ -53,12 +53,12 @@ enum IllumSlot : int32_t {
 
 // Channel types (one word per channel).
 enum : int32_t {
-    kChannelSkip1 = 1,      // the material's own extra channel: no generic map
-    kChannelColor = 2,      // colour channel
-    kChannelMono = 4,       // mono channel (r only)
-    kChannelSkip8 = 8,      // skipped by the generic map loop
-    kChannelSkip16 = 16,    // the material's own extra channel
-    kChannelSkip32 = 32,    // the material's own extra channel
+    kChannelSkip1 = 1,        // the material's own extra channel: no generic map
+    kChannelColor = 2,        // colour channel
+    kChannelMono = 4,         // mono channel (r only)
+    kChannelSkip8 = 8,        // skipped by the generic map loop
+    kChannelSkip16 = 16,      // the material's own extra channel
+    kChannelSkip32 = 32,      // the material's own extra channel
     kChannelLevelColor = 128  // a level channel that maps treat as colour
 };
 
@@ -69,10 +69,10 @@ enum : int32_t {
 
 // mapFlags
 enum : uint32_t {
-    kMapFlagBump = 0x1,               // bump map applied
-    kMapFlagReflection = 0x2,         // reflection map applied
-    kMapFlagRefraction = 0x4,         // refraction map applied
-    kMapFlagTransparent = 0x8,        // opacity below 1
+    kMapFlagBump = 0x1,         // bump map applied
+    kMapFlagReflection = 0x2,   // reflection map applied
+    kMapFlagRefraction = 0x4,   // refraction map applied
+    kMapFlagTransparent = 0x8,  // opacity below 1
     kMapFlagReflectionAssigned = 0x10,
     kMapFlagRefractionAssigned = 0x20
 };
@@ -89,38 +89,38 @@ enum : uint32_t {
 enum : int32_t { kTransparencyFilter = 0, kTransparencySubtractive = 1, kTransparencyAdditive = 2 };
 
 struct IllumRecord {
-    void *scratch;              // per-thread scratch block of the material (MaterialScratch)
-    zoBoolean energyBlend;      // energy-preserving combine
-    zoBoolean mapsOn;           // map slots are evaluated at all
-    const void *materialParams; // the material's parameters; begin with IllumMaterialParams
-    void *materialData;         // the material instance's private data
-    Color ambient;              // starts as the scene's ambient light colour
+    void *scratch;               // per-thread scratch block of the material (MaterialScratch)
+    zoBoolean energyBlend;       // energy-preserving combine
+    zoBoolean mapsOn;            // map slots are evaluated at all
+    const void *materialParams;  // the material's parameters; begin with IllumMaterialParams
+    void *materialData;          // the material instance's private data
+    Color ambient;               // starts as the scene's ambient light colour
     Color diffuse;
     Color specular;
     Color selfIllum;
     Color reflection;
     Color refraction;
-    Color transmitted;          // filtered light seen through the surface
-    Color transmittedAdd;       // light seen through the surface, added unfiltered
-    Color indirect;             // indirect diffuse light times the diffuse colour (r, g, b)
-    float diffuseIntensity;     // mean diffuse light before the diffuse colour
-    float opacity;              // opacity after the material's falloff
-    float diffuseWeight;        // factor on ambient, diffuse, self-illumination, indirect
+    Color transmitted;       // filtered light seen through the surface
+    Color transmittedAdd;    // light seen through the surface, added unfiltered
+    Color indirect;          // indirect diffuse light times the diffuse colour (r, g, b)
+    float diffuseIntensity;  // mean diffuse light before the diffuse colour
+    float opacity;           // opacity after the material's falloff
+    float diffuseWeight;     // factor on ambient, diffuse, self-illumination, indirect
     Color finalColor;
-    Color transparency;         // alpha not used
-    Color transparencyCopy;     // transparency before the traced alpha reduces it
-    Vector3 normal;             // shading normal after bump
-    Vector3 viewDir;            // incoming ray direction, into the surface
+    Color transparency;      // alpha not used
+    Color transparencyCopy;  // transparency before the traced alpha reduces it
+    Vector3 normal;          // shading normal after bump
+    Vector3 viewDir;         // incoming ray direction, into the surface
     Color channels[kIllumChannels];
-    float reflectionAmount;     // reflection map alpha x amount
-    float refractionAmount;     // refraction map amount
+    float reflectionAmount;  // reflection map alpha x amount
+    float refractionAmount;  // refraction map amount
     uint32_t mapFlags;
     uint32_t supportedParams;
     const int32_t *channelTypes;  // kIllumChannelTypes entries
     int32_t channelCount;         // the model's own channels
     const int32_t *slotMap;       // kIllumSlotCount entries, -1: the default table
     zoBoolean faceted;
-    float soften;               // soften level of the highlight, [0, 1]
+    float soften;  // soften level of the highlight, [0, 1]
     IllumShadeFn shade;
     IllumIlluminateFn illuminate;
     IllumAffectReflectionFn affectReflection;
@@ -137,8 +137,8 @@ struct IllumMaterialParams {
     zoBoolean twoSided;
     int32_t mapCallExtra;
     zoBoolean faceted;
-    int32_t transparencyType;   // kTransparency*
-    float opacity;              // evaluated
+    int32_t transparencyType;  // kTransparency*
+    float opacity;             // evaluated
     Color filterColor;
     int32_t unused40;
     int32_t falloffType;
@@ -148,7 +148,7 @@ struct IllumMaterialParams {
     int32_t wireUnits;
     zoBoolean dimReflection;
     float dimLevel;
-    float reflectionLevel;      // dimming multiplier
+    float reflectionLevel;  // dimming multiplier
 };
 static_assert(offsetof(IllumMaterialParams, transparencyType) == 16, "material layout");
 static_assert(offsetof(IllumMaterialParams, dimReflection) == 64, "material layout");
@@ -158,7 +158,7 @@ static_assert(offsetof(IllumMaterialParams, reflectionLevel) == 72, "material la
 // translucency pass here; the material's shadow step raises `thickness`
 // for shadow rays that reach the marked instance.
 struct MaterialScratch {
-    int32_t iorDepth;           // refraction-index nesting counter (IorTracker)
+    int32_t iorDepth;  // refraction-index nesting counter (IorTracker)
     zoBoolean translucencyPass;
     float thickness;
     Vector3 passPoint;
@@ -172,14 +172,14 @@ struct IllumLightList {
     int32_t count;
     int32_t first;
     Tag lights[1];
-    zoBoolean globalLights;     // the scene's global lights apply too
+    zoBoolean globalLights;  // the scene's global lights apply too
 };
 static_assert(sizeof(IllumLightList) == 16, "light list layout");
 
 // "KEY_1": set around the traced transparency of a surface.
 struct TransparentTraceRecord {
-    int32_t tracing;            // 1
-    int32_t primary;            // 0 for reflection and refraction rays, else 1
+    int32_t tracing;  // 1
+    int32_t primary;  // 0 for reflection and refraction rays, else 1
 };
 #define KOR_KEY_TRANSPARENT_TRACE "KEY_1"
 

@@ -23,17 +23,17 @@ struct BlinnParams {
     zoBoolean lockAmbientDiffuse;
     zoBoolean lockDiffuseSpecular;
     zoBoolean useSelfIllumColor;
-    float selfIllumAmount;      // [0, 1]
+    float selfIllumAmount;  // [0, 1]
     Color selfIllumColor;
-    float specularLevel;        // [0, 9.99]
-    float glossiness;           // [0, 1]
-    float soften;               // [0, 1]
+    float specularLevel;  // [0, 9.99]
+    float glossiness;     // [0, 1]
+    float soften;         // [0, 1]
 };
 
 struct OrenNayarBlinnParams {
     BlinnParams blinn;
-    float diffuseLevel;         // [0, 4]
-    float roughness;            // [0, 1]
+    float diffuseLevel;  // [0, 4]
+    float roughness;     // [0, 1]
 };
 
 struct AnisotropicParams {
@@ -41,12 +41,12 @@ struct AnisotropicParams {
     Color diffuse;
     Color specular;
     Color selfIllumColor;
-    float diffuseLevel;         // [0, 4]
-    float specularLevel;        // [0, 9.99]
-    float selfIllumAmount;      // [0, 1]
-    float glossiness;           // [0.0001, 1]
-    float anisotropy;           // [0, 1]
-    float orientation;          // [-999.99, 999.99], kept divided by 1.8
+    float diffuseLevel;     // [0, 4]
+    float specularLevel;    // [0, 9.99]
+    float selfIllumAmount;  // [0, 1]
+    float glossiness;       // [0.0001, 1]
+    float anisotropy;       // [0, 1]
+    float orientation;      // [-999.99, 999.99], kept divided by 1.8
     int32_t unused;
     zoBoolean lockAmbientDiffuse;
     zoBoolean lockDiffuseSpecular;
@@ -55,10 +55,10 @@ struct AnisotropicParams {
 
 struct SpecularLayer {
     Color color;
-    float level;                // [0, 9.99]
-    float glossiness;           // [0, 1]
-    float anisotropy;           // [0, 1]
-    float orientation;          // [-999.99, 999.99], kept divided by 1.8
+    float level;        // [0, 9.99]
+    float glossiness;   // [0, 1]
+    float anisotropy;   // [0, 1]
+    float orientation;  // [-999.99, 999.99], kept divided by 1.8
 };
 
 struct MultiLayerParams {
@@ -66,8 +66,8 @@ struct MultiLayerParams {
     Color diffuse;
     Color selfIllumColor;
     float selfIllumAmount;
-    float diffuseLevel;         // [0, 4]
-    float roughness;            // [0, 1]
+    float diffuseLevel;  // [0, 4]
+    float roughness;     // [0, 1]
     SpecularLayer layer[2];
     int32_t unused[2];
     zoBoolean useSelfIllumColor;
@@ -75,8 +75,8 @@ struct MultiLayerParams {
 
 struct StraussParams {
     Color color;
-    float glossiness;           // [0, 1]
-    float metalness;            // [0, 1]
+    float glossiness;  // [0, 1]
+    float metalness;   // [0, 1]
 };
 
 struct TranslucentParams {
@@ -90,21 +90,21 @@ struct TranslucentParams {
     zoBoolean lockAmbientDiffuse;
     zoBoolean lockDiffuseSpecular;
     zoBoolean useSelfIllumColor;
-    float glossiness;           // [0, 1]
+    float glossiness;  // [0, 1]
     Color selfIllumColor;
-    float specularLevel;        // [0, 9.99]
-    float selfIllumAmount;      // [0, 1]
-    float diffuseLevel;         // not clamped
+    float specularLevel;    // [0, 9.99]
+    float selfIllumAmount;  // [0, 1]
+    float diffuseLevel;     // not clamped
 };
 
 struct WardParams {
     Color ambient;
     Color diffuse;
     Color specular;
-    float diffuseLevel;         // [0, 2]
-    float specularLevel;        // [0, 4]
-    float glossinessU;          // [0.0001, 1]
-    float glossinessV;          // [0.0001, 1]
+    float diffuseLevel;   // [0, 2]
+    float specularLevel;  // [0, 4]
+    float glossinessU;    // [0.0001, 1]
+    float glossinessV;    // [0.0001, 1]
 };
 
 // ---------------------------------------------------------------------------
@@ -134,9 +134,15 @@ inline float maxRGB(const Color &c) {
     float m = c.r > c.g ? c.r : c.g;
     return m > c.b ? m : c.b;
 }
-inline bool isBlackRGB(const Color &c) { return c.r == 0.0f && c.g == 0.0f && c.b == 0.0f; }
-inline float clamp01(float x) { return x < 0.0f ? 0.0f : x > 1.0f ? 1.0f : x; }
-inline float clampTo(float x, float lo, float hi) { return x < lo ? lo : x > hi ? hi : x; }
+inline bool isBlackRGB(const Color &c) {
+    return c.r == 0.0f && c.g == 0.0f && c.b == 0.0f;
+}
+inline float clamp01(float x) {
+    return x < 0.0f ? 0.0f : x > 1.0f ? 1.0f : x;
+}
+inline float clampTo(float x, float lo, float hi) {
+    return x < lo ? lo : x > hi ? hi : x;
+}
 // r, g, b clamped to [0, 1]; alpha kept.
 inline Color clampKeepAlpha(Color c) {
     c.r = clamp01(c.r);
@@ -145,9 +151,13 @@ inline Color clampKeepAlpha(Color c) {
     return c;
 }
 // A level in r (mono channel).
-inline Color monoChannel(float v) { return {v, 0.0f, 0.0f, 0.0f}; }
+inline Color monoChannel(float v) {
+    return {v, 0.0f, 0.0f, 0.0f};
+}
 // A level in r, g and b (a level channel that maps treat as colour).
-inline Color greyChannel(float v) { return {v, v, v, 0.0f}; }
+inline Color greyChannel(float v) {
+    return {v, v, v, 0.0f};
+}
 
 // Evaluated copy of a parameter (a missing record gives zero).
 template <typename T>
@@ -164,7 +174,7 @@ struct IllumModelTable {
     const int32_t *channelTypes;  // kIllumChannelTypes entries
     uint32_t supportedParams;
     zoBoolean faceted;
-    float soften;                 // copied from the parameters by models that have one
+    float soften;  // copied from the parameters by models that have one
     IllumIlluminateFn illuminate;
     IllumAffectReflectionFn affectReflection;
     IllumCombineFn combine;
@@ -270,8 +280,7 @@ void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, vo
 
 // The softened Blinn/Phong highlight factor: NH^exponent x level, with NH
 // eased near the terminator when soften > diffuseFactor. 0 for NH <= 0.
-float softenedHighlight(float nh, double exponent, float level, float soften,
-                        float diffuseFactor);
+float softenedHighlight(float nh, double exponent, float level, float soften, float diffuseFactor);
 
 // ---------------------------------------------------------------------------
 // Terms shared by several models.

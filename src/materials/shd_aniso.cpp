@@ -40,8 +40,8 @@ struct AnisoModel {
     }
     static void specular(User &u, RenderState *, const IllumSample &s, float df,
                          IllumLightSums &sums) {
-        const float a = anisotropicHighlight(u.record, u.gloss, u.aniso, u.orient, s.dir, s.dotNL,
-                                             u.reference);
+        const float a =
+            anisotropicHighlight(u.record, u.gloss, u.aniso, u.orient, s.dir, s.dotNL, u.reference);
         addScaledRGB(sums.specular, s.color, df * a * u.level);
     }
 };
@@ -80,17 +80,10 @@ void anisoIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kAnisoTable = {11,
-                                     kAnisoSlots,
-                                     kAnisoTypes,
-                                     0x1e2cffe,
-                                     0,
-                                     0.0f,
-                                     anisoIlluminate,
-                                     illumTintBySpecular,
-                                     illumCombineEnergy,
-                                     illumTransmit,
-                                     illumReflect};
+const IllumModelTable kAnisoTable = {
+    11,          kAnisoSlots,     kAnisoTypes,         0x1e2cffe,          0,
+    0.0f,        anisoIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
+    illumReflect};
 
 AnisotropicParams anisoEvaluate(RenderState *state, const AnisotropicParams *raw) {
     AnisotropicParams p{};

@@ -44,17 +44,10 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kBlinnTable = {8,
-                                     kBlinnFamilySlots,
-                                     kBlinnFamilyTypes,
-                                     0x1f20ffe,
-                                     0,
-                                     0.0f,
-                                     blinnIlluminate,
-                                     illumTintBySpecular,
-                                     illumCombinePlain,
-                                     illumTransmit,
-                                     illumReflect};
+const IllumModelTable kBlinnTable = {
+    8,           kBlinnFamilySlots, kBlinnFamilyTypes,   0x1f20ffe,         0,
+    0.0f,        blinnIlluminate,   illumTintBySpecular, illumCombinePlain, illumTransmit,
+    illumReflect};
 
 }  // namespace
 }  // namespace kor

@@ -5,24 +5,16 @@
 namespace kor {
 namespace {
 
-const IllumModelTable kConstantTable = {8,
-                                        kBlinnFamilySlots,
-                                        kBlinnFamilyTypes,
-                                        0x1f20ffe,
-                                        1,
-                                        0.0f,
-                                        phongIlluminate,
-                                        illumTintBySpecular,
-                                        illumCombinePlain,
-                                        illumTransmit,
-                                        illumReflect};
+const IllumModelTable kConstantTable = {
+    8,           kBlinnFamilySlots, kBlinnFamilyTypes,   0x1f20ffe,         1,
+    0.0f,        phongIlluminate,   illumTintBySpecular, illumCombinePlain, illumTransmit,
+    illumReflect};
 
 }  // namespace
 }  // namespace kor
 
 KOR_EXPORT zoBoolean kor_base_ConstantIllumination(Color *result, RenderState *state,
-                                                   kor::BlinnParams *params,
-                                                   IllumRecord *record) {
+                                                   kor::BlinnParams *params, IllumRecord *record) {
     if (!record) return 0;
     kor::BlinnParams p = kor::blinnEvaluate(state, params);
     kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);

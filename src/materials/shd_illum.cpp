@@ -18,8 +18,7 @@ constexpr LightIllumRecord kLightRecordReset = {0, 1.0f, 0, kAffectDiffuse | kAf
 void runLightList(RenderState *state, const Tag *lights, int count, IllumLightCallback callback,
                   void *user) {
     LightIllumRecord local = kLightRecordReset;
-    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, &local, sizeof local,
-                       ZO_SHADERSTATE_RAY_TREE);
+    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, &local, sizeof local, ZO_SHADERSTATE_RAY_TREE);
     int size = 0;
     auto *copy =
         static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
@@ -250,9 +249,8 @@ zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
 
 void illumReleaseThreadBlocks(RenderState *state, void *params, const char *module) {
     if (!params) return;
-    for_each_thread_block(state, [module](void *block) {
-        zo_mem_int_release(module, __LINE__, block);
-    });
+    for_each_thread_block(state,
+                          [module](void *block) { zo_mem_int_release(module, __LINE__, block); });
 }
 
 void illumTintBySpecular(RenderState *, IllumRecord *record, Color *colour) {
@@ -334,8 +332,7 @@ void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samp
     record->diffuseIntensity += sums.intensity / n;
 }
 
-float softenedHighlight(float nh, double exponent, float level, float soften,
-                        float diffuseFactor) {
+float softenedHighlight(float nh, double exponent, float level, float soften, float diffuseFactor) {
     if (nh <= 0.0f) return 0.0f;
     if (soften != 0.0f && soften > diffuseFactor) {
         const float x = diffuseFactor / soften;

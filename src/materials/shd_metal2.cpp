@@ -13,11 +13,11 @@ struct MetalUser {
     IllumRecord *record;
     bool specularOn;
     float level;
-    float m2;         // 1 / roughness^2
-    float nv;         // -(N.V)
+    float m2;  // 1 / roughness^2
+    float nv;  // -(N.V)
     bool fresnelReady;
-    float rho;        // mean reflectance of the diffuse colour
-    float kappa;      // extinction
+    float rho;    // mean reflectance of the diffuse colour
+    float kappa;  // extinction
 };
 
 struct MetalModel {
@@ -52,8 +52,8 @@ struct MetalModel {
         const float f = (fr - u.rho) / (1.0f - u.rho);
         const float q = 1.0f / (nh * nh);
         const float dist = expf((1.0f - q) * u.m2);
-        const float term = u.level * q * 0.15915494f * q * u.m2 * dist * fminf(G, 1.0f) /
-                           (u.nv + 0.05f);
+        const float term =
+            u.level * q * 0.15915494f * q * u.m2 * dist * fminf(G, 1.0f) / (u.nv + 0.05f);
         sums.specular.r += term * (D.r * (1.0f - f) + f) * s.color.r;
         sums.specular.g += term * (D.g * (1.0f - f) + f) * s.color.g;
         sums.specular.b += term * (D.b * (1.0f - f) + f) * s.color.b;
@@ -66,8 +66,10 @@ void metalIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     MetalUser u;
     u.record = r;
     float rough = 1.0f - illumSlotColor(r, kSlotGlossiness).r;
-    if (rough <= 0.0f) rough = 0.00001f;
-    else if (rough > 1.0f) rough = 0.99999f;
+    if (rough <= 0.0f)
+        rough = 0.00001f;
+    else if (rough > 1.0f)
+        rough = 0.99999f;
     u.m2 = 1.0f / (rough * rough);
     u.nv = -dot(r->normal, r->viewDir);
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
@@ -83,17 +85,10 @@ void metalIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kMetalTable = {8,
-                                     kBlinnFamilySlots,
-                                     kBlinnFamilyTypes,
-                                     0x1f20ffe,
-                                     0,
-                                     0.0f,
-                                     metalIlluminate,
-                                     illumTintByDiffuse,
-                                     illumCombinePlain,
-                                     illumTransmit,
-                                     illumReflect};
+const IllumModelTable kMetalTable = {
+    8,           kBlinnFamilySlots, kBlinnFamilyTypes,  0x1f20ffe,         0,
+    0.0f,        metalIlluminate,   illumTintByDiffuse, illumCombinePlain, illumTransmit,
+    illumReflect};
 
 }  // namespace
 }  // namespace kor

@@ -38,12 +38,11 @@ struct MlayerUser {
 };
 
 Color layerTerm(const MlayerUser &u, const Layer &l, const IllumSample &s, float df) {
-    const float k = df *
-                    anisotropicHighlight(u.record, l.gloss, l.aniso, l.orient, s.dir, s.dotNL,
-                                         u.reference) *
-                    l.level;
-    return {k * l.color.r * s.color.r, k * l.color.g * s.color.g, k * l.color.b * s.color.b,
-            0.0f};
+    const float k =
+        df *
+        anisotropicHighlight(u.record, l.gloss, l.aniso, l.orient, s.dir, s.dotNL, u.reference) *
+        l.level;
+    return {k * l.color.r * s.color.r, k * l.color.g * s.color.g, k * l.color.b * s.color.b, 0.0f};
 }
 
 struct MlayerModel {
@@ -112,17 +111,10 @@ void mlayerIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kMlayerTable = {17,
-                                      kMlayerSlots,
-                                      kMlayerTypes,
-                                      0x1e2fffe,
-                                      0,
-                                      0.0f,
-                                      mlayerIlluminate,
-                                      illumTintBySpecular,
-                                      illumCombineEnergy,
-                                      illumTransmit,
-                                      illumReflect};
+const IllumModelTable kMlayerTable = {
+    17,          kMlayerSlots,     kMlayerTypes,        0x1e2fffe,          0,
+    0.0f,        mlayerIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
+    illumReflect};
 
 }  // namespace
 }  // namespace kor

@@ -62,17 +62,10 @@ void onbIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kOnbTable = {10,
-                                   kOnbSlots,
-                                   kOnbTypes,
-                                   0x1e23ffe,
-                                   0,
-                                   0.0f,
-                                   onbIlluminate,
-                                   illumTintBySpecular,
-                                   illumCombineEnergy,
-                                   illumTransmit,
-                                   illumReflect};
+const IllumModelTable kOnbTable = {
+    10,          kOnbSlots,     kOnbTypes,           0x1e23ffe,          0,
+    0.0f,        onbIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
+    illumReflect};
 
 }  // namespace
 }  // namespace kor

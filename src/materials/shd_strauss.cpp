@@ -29,7 +29,9 @@ float straussShadow(float x) {
     return (10000.02f - 1.0f / (d * d)) / 9999.039f;
 }
 
-float angleFraction(float c) { return acosf(clampTo(c, -1.0f, 1.0f)) * kTwoOverPi; }
+float angleFraction(float c) {
+    return acosf(clampTo(c, -1.0f, 1.0f)) * kTwoOverPi;
+}
 
 struct StraussUser {
     IllumRecord *record;
@@ -103,7 +105,7 @@ void straussIlluminate(RenderState *state, IllumRecord *r, void *) {
     const float alpha = r->channels[kChOpacity].r;
     const float g3 = g * g * g;
     u.rd = (r->mapFlags & kMapFlagReflectionAssigned) ? alpha * (1.0f - g3)
-                                                       : alpha * (1.0f - g3 * u.metal);
+                                                      : alpha * (1.0f - g3 * u.metal);
     u.rs = alpha * g3;
     u.exponent = g == 1.0f ? 600.0 : 3.0 / (1.0 - static_cast<double>(g));
     u.j = 1.0f - u.metal * g;
@@ -166,8 +168,7 @@ const IllumModelTable kStraussTable = {5,
 }  // namespace kor
 
 KOR_EXPORT zoBoolean kor_base_StraussIllumination(Color *result, RenderState *state,
-                                                  kor::StraussParams *params,
-                                                  IllumRecord *record) {
+                                                  kor::StraussParams *params, IllumRecord *record) {
     using namespace kor;
     if (!record) return 0;
     StraussParams p{};

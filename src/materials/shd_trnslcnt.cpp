@@ -27,12 +27,12 @@ struct TranslucentUser {
     MaterialScratch *scratch;
     bool specularOn;
     bool backsideSpecular;
-    bool translucent;   // the translucent colour is not black
+    bool translucent;  // the translucent colour is not black
     double exponent;
     float level;
     float thicknessBase;  // e of the thickness weight
-    Color front;        // front translucency, averaged per light
-    Color back;         // back translucency, averaged per light
+    Color front;          // front translucency, averaged per light
+    Color back;           // back translucency, averaged per light
 };
 
 // The weight of light that crossed `thickness` of the object.

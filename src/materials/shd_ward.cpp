@@ -18,7 +18,7 @@ enum : int {
 
 const int32_t kWardSlots[kIllumSlotCount] = {0, 1, 2, 5, 4, -1, 7, 8, -1, 10, 11, -1};
 const int32_t kWardTypes[kIllumChannelTypes] = {2, 2, 2, 4, 4, 4, 4, 4, 2, 16, 32, 1,
-                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+                                                1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  1,  1};
 // Nine own channels precede the two material-only entries (bump follows).
 constexpr int32_t kWardChannelCount = 9;
 
@@ -60,8 +60,8 @@ struct WardModel {
 // The texture tangent of the first map channel at the hit, in internal
 // space.
 Vector3 wardTangent(RenderState *state) {
-    auto *cache = static_cast<WardCache *>(thread_block(state, "shd_ward", __LINE__,
-                                                        sizeof(WardCache)));
+    auto *cache =
+        static_cast<WardCache *>(thread_block(state, "shd_ward", __LINE__, sizeof(WardCache)));
     ShadingContext local;
     const ShadingContext *context = &local;
     if (cache) {
@@ -103,17 +103,9 @@ void wardIlluminate(RenderState *state, IllumRecord *r, void *) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kWardTable = {kWardChannelCount,
-                                    kWardSlots,
-                                    kWardTypes,
-                                    0x1e00bce,
-                                    0,
-                                    0.0f,
-                                    wardIlluminate,
-                                    illumTintBySpecular,
-                                    illumCombinePlain,
-                                    illumTransmit,
-                                    illumReflect};
+const IllumModelTable kWardTable = {
+    kWardChannelCount, kWardSlots,          kWardTypes,        0x1e00bce,     0,           0.0f,
+    wardIlluminate,    illumTintBySpecular, illumCombinePlain, illumTransmit, illumReflect};
 
 }  // namespace
 }  // namespace kor

@@ -3,6 +3,8 @@
 // under scripted lights (worked out here from the model formulas),
 // self-illumination, the transparency, reflection and combine steps, the
 // exits and the light meters.
+#include "illum.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <map>
 #include <vector>
 
-#include "illum.h"
 #include "illum_models.h"
 #include "internal/internal.h"
 #include "kor_context.h"
@@ -19,17 +20,15 @@
 extern "C" {
 zoBoolean kor_base_BlinnIllumination(Color *, RenderState *, kor::BlinnParams *, IllumRecord *);
 zoBoolean kor_base_PhongIllumination(Color *, RenderState *, kor::BlinnParams *, IllumRecord *);
-zoBoolean kor_base_ConstantIllumination(Color *, RenderState *, kor::BlinnParams *,
-                                        IllumRecord *);
+zoBoolean kor_base_ConstantIllumination(Color *, RenderState *, kor::BlinnParams *, IllumRecord *);
 zoBoolean kor_base_MetalIllumination(Color *, RenderState *, kor::BlinnParams *, IllumRecord *);
 zoBoolean kor_base_AnisotropicIllumination(Color *, RenderState *, kor::AnisotropicParams *,
                                            IllumRecord *);
 zoBoolean kor_base_MultiLayerIllumination(Color *, RenderState *, kor::MultiLayerParams *,
                                           IllumRecord *);
-zoBoolean kor_base_OrenNayarBlinnIllumination(Color *, RenderState *,
-                                              kor::OrenNayarBlinnParams *, IllumRecord *);
-zoBoolean kor_base_StraussIllumination(Color *, RenderState *, kor::StraussParams *,
-                                       IllumRecord *);
+zoBoolean kor_base_OrenNayarBlinnIllumination(Color *, RenderState *, kor::OrenNayarBlinnParams *,
+                                              IllumRecord *);
+zoBoolean kor_base_StraussIllumination(Color *, RenderState *, kor::StraussParams *, IllumRecord *);
 zoBoolean kor_base_TranslucentIllumination(Color *, RenderState *, kor::TranslucentParams *,
                                            IllumRecord *);
 zoBoolean kor_base_WardIllumination(Color *, RenderState *, kor::WardParams *, IllumRecord *);
@@ -48,7 +47,9 @@ constexpr Tag kInstance = 10;
 constexpr Tag kListData = 20;
 constexpr double kPiD = 3.14159265358979323846;
 
-TestIllumHost &illum() { return *internal::host_object<TestIllumHost>("testhost_illum"); }
+TestIllumHost &illum() {
+    return *internal::host_object<TestIllumHost>("testhost_illum");
+}
 
 // ---------------------------------------------------------------------------
 // Vector and colour arithmetic in double precision.
@@ -56,14 +57,24 @@ TestIllumHost &illum() { return *internal::host_object<TestIllumHost>("testhost_
 struct V3 {
     double x, y, z;
 };
-V3 v3(const Vector3 &v) { return {v.x, v.y, v.z}; }
+V3 v3(const Vector3 &v) {
+    return {v.x, v.y, v.z};
+}
 Vector3 f3(const V3 &v) {
     return {static_cast<float>(v.x), static_cast<float>(v.y), static_cast<float>(v.z)};
 }
-V3 operator+(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-V3 operator-(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-V3 operator*(V3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-double dotd(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+V3 operator+(V3 a, V3 b) {
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+V3 operator-(V3 a, V3 b) {
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+V3 operator*(V3 a, double s) {
+    return {a.x * s, a.y * s, a.z * s};
+}
+double dotd(V3 a, V3 b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 V3 crossd(V3 a, V3 b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
@@ -75,16 +86,28 @@ V3 unitd(V3 a) {
 struct C3 {
     double r, g, b;
 };
-C3 c3(const Color &c) { return {c.r, c.g, c.b}; }
-C3 operator*(C3 a, C3 b) { return {a.r * b.r, a.g * b.g, a.b * b.b}; }
-C3 operator*(C3 a, double s) { return {a.r * s, a.g * s, a.b * s}; }
-C3 operator+(C3 a, C3 b) { return {a.r + b.r, a.g + b.g, a.b + b.b}; }
-C3 operator-(C3 a, C3 b) { return {a.r - b.r, a.g - b.g, a.b - b.b}; }
-double mean(C3 c) { return (c.r + c.g + c.b) / 3.0; }
+C3 c3(const Color &c) {
+    return {c.r, c.g, c.b};
+}
+C3 operator*(C3 a, C3 b) {
+    return {a.r * b.r, a.g * b.g, a.b * b.b};
+}
+C3 operator*(C3 a, double s) {
+    return {a.r * s, a.g * s, a.b * s};
+}
+C3 operator+(C3 a, C3 b) {
+    return {a.r + b.r, a.g + b.g, a.b + b.b};
+}
+C3 operator-(C3 a, C3 b) {
+    return {a.r - b.r, a.g - b.g, a.b - b.b};
+}
+double mean(C3 c) {
+    return (c.r + c.g + c.b) / 3.0;
+}
 
 void expectColor(const Color &got, C3 want, double tol = 2e-5) {
-    const double scale = std::max(1.0, std::max(std::fabs(want.r), std::max(std::fabs(want.g),
-                                                                            std::fabs(want.b))));
+    const double scale =
+        std::max(1.0, std::max(std::fabs(want.r), std::max(std::fabs(want.g), std::fabs(want.b))));
     EXPECT_NEAR(got.r, want.r, tol * scale);
     EXPECT_NEAR(got.g, want.g, tol * scale);
     EXPECT_NEAR(got.b, want.b, tol * scale);
@@ -144,7 +167,7 @@ TestLightSample sample(Color color, Vector3 dir, Vector3 normal = {0, 0, 1}) {
 }
 
 class IllumTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         illum().reset();
@@ -668,10 +691,10 @@ TEST_F(MultiLayerTest, TwoLayersAddOrStackWithEnergy) {
 
     IllumRecord e = newRecord(true);
     kor_base_MultiLayerIllumination(&out, &state, &p, &e);
-    expectColor(e.specular,
-                first + C3{(1 - first.r) * second.r, (1 - first.g) * second.g,
-                           (1 - first.b) * second.b},
-                1e-4);
+    expectColor(
+        e.specular,
+        first + C3{(1 - first.r) * second.r, (1 - first.g) * second.g, (1 - first.b) * second.b},
+        1e-4);
 }
 
 TEST_F(MultiLayerTest, SelfIlluminationAboveOneRemovesTheDiffuseLight) {

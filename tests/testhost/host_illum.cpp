@@ -14,12 +14,14 @@ HOST TestIllumHost *testhost_illum() {
 
 namespace {
 
-TestIllumHost &il() { return *testhost_illum(); }
+TestIllumHost &il() {
+    return *testhost_illum();
+}
 
 }  // namespace
 
-HOST zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot_nl,
-                               RenderState *state, Tag light, int *samples) {
+HOST zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot_nl, RenderState *state,
+                               Tag light, int *samples) {
     TestIllumHost &h = il();
     auto it = h.lights.find(light);
     const int index = samples ? *samples : 0;
@@ -33,8 +35,9 @@ HOST zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot_nl,
         return 0;
     }
     const TestLightSample &s = (*list)[index];
-    TestLightCall call{light, index, state ? state->normal : Vector3{0, 0, 0},
-                       state ? state->inv_normal : 0, false, {0, 0, 0, 0}};
+    TestLightCall call{
+        light, index,       state ? state->normal : Vector3{0, 0, 0}, state ? state->inv_normal : 0,
+        false, {0, 0, 0, 0}};
     int size = 0;
     void *record = zo_shaderstate_get(state, "KEY_5", &size);
     if (record && size >= 16) {
@@ -115,7 +118,9 @@ HOST zoImage *zo_lightmap_edit(void **handle, Tag texture) {
     return it->second;
 }
 
-HOST void zo_lightmap_edit_end(void *) { ++il().edit_ends; }
+HOST void zo_lightmap_edit_end(void *) {
+    ++il().edit_ends;
+}
 
 HOST void zo_img_put_color(zoImage *image, const Color *color, int x, int y) {
     ++il().pixel_writes;

@@ -49,8 +49,8 @@ struct TestIllumHost {
     // zo_trace_transparent
     zoBoolean transparent_ok = 1;
     Color transparent_color{0, 0, 0, 0};
-    std::vector<int32_t> transparent_depths;   // state->trace_depth during each call
-    std::vector<bool> transparent_key1;        // "KEY_1" present during each call
+    std::vector<int32_t> transparent_depths;  // state->trace_depth during each call
+    std::vector<bool> transparent_key1;       // "KEY_1" present during each call
     std::vector<std::vector<int32_t>> key1_words;
 
     // zo_trace_reflection, zo_trace_refraction, zo_trace_continue
