@@ -5,7 +5,10 @@
 
 #include <korshaders/host.h>
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include <type_traits>
 
 #define KOR_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -40,13 +43,31 @@ inline T eval_value(RenderState *state, const T *param) {
     return eval(state, param);
 }
 
+// Element `index` of an array whose storage begins at byte `offset` of
+// `record`. Arrays of the host's form reach past their one declared slot;
+// the address is formed from the record, not from the slot, so that the
+// compiler does not take the slot's declared size for a bound.
+template <typename T, typename R>
+inline T *arrayElement(R *record, size_t offset, int index) {
+    using Byte = typename std::conditional<std::is_const<R>::value, const char, char>::type;
+    using Element = typename std::conditional<std::is_const<R>::value, const T, T>::type;
+    return const_cast<T *>(reinterpret_cast<Element *>(reinterpret_cast<Byte *>(record) + offset) +
+                           index);
+}
+
 // A parameter array in the host's form: start index, count, then the
-// storage; element k is storage element start + k.
+// storage; element k is storage element start + k. Index it with [], never
+// through `storage` directly.
 template <typename T>
 struct ParamArray {
     int32_t start;
     int32_t count;
     T storage[1];
+
+    T &operator[](int index) { return *arrayElement<T>(this, offsetof(ParamArray, storage), index); }
+    const T &operator[](int index) const {
+        return *arrayElement<T>(this, offsetof(ParamArray, storage), index);
+    }
 };
 
 // The call type of the call in progress, 0 when the host cannot tell.

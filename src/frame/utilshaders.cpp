@@ -205,7 +205,7 @@ KOR_EXPORT zoBoolean kor_ShaderList(Color *result, RenderState *state, ShaderLis
     const int type = kor::call_type(state);
     zoBoolean any = 0;
     for (int32_t k = 0; k < count; ++k) {
-        const Tag shader = kor::eval(state, &params->shaders.storage[start + k]);
+        const Tag shader = kor::eval(state, &params->shaders[start + k]);
         if (zo_call_shader(result, type, state, shader)) any = 1;
     }
     return any;
