@@ -107,6 +107,14 @@ struct WardParams {
     float glossinessV;    // [0.0001, 1]
 };
 
+static_assert(sizeof(BlinnParams) == 96, "declared record layout");
+static_assert(sizeof(OrenNayarBlinnParams) == 104, "declared record layout");
+static_assert(sizeof(AnisotropicParams) == 104, "declared record layout");
+static_assert(sizeof(MultiLayerParams) == 136, "declared record layout");
+static_assert(sizeof(StraussParams) == 24, "declared record layout");
+static_assert(sizeof(TranslucentParams) == 132, "declared record layout");
+static_assert(sizeof(WardParams) == 64, "declared record layout");
+
 // ---------------------------------------------------------------------------
 // Colour arithmetic on r, g, b (alpha as stated per function).
 
