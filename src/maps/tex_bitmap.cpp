@@ -178,7 +178,7 @@ bool selectImage(RenderState *state, const BitmapParams *params, const BitmapPar
         }
         const int frame = p.perParticle ? bitmapParticleFrame(state, p) : p.frame;
         const int k = bitmapListIndex(p, frame, p.images.count);
-        const Tag tag = eval(state, &params->images.storage[p.images.start + k]);
+        const Tag tag = eval(state, &params->images[p.images.start + k]);
         if (inst->filters && k < inst->filterCount) image->filter = inst->filters[k];
         return tag != 0;
     }
@@ -187,7 +187,7 @@ bool selectImage(RenderState *state, const BitmapParams *params, const BitmapPar
     } else {
         const int frame = p.perParticle ? bitmapParticleFrame(state, p) : p.frame;
         const int k = bitmapListIndex(p, frame, p.externalHandles.count);
-        image->handle = eval(state, &params->externalHandles.storage[p.externalHandles.start + k]);
+        image->handle = eval(state, &params->externalHandles[p.externalHandles.start + k]);
     }
     return image->handle != 0;
 }
@@ -253,11 +253,11 @@ int bitmapParticleFrame(RenderState *state, const BitmapParams &p) {
     if (!record) return p.frame;
     const int id = GetParticleID(state);
     const int count = record->frames.count;
-    if (id >= 0 && id < count) return record->frames.storage[record->frames.start + id];
+    if (id >= 0 && id < count) return record->frames[record->frames.start + id];
     if (count > 0) {
         int k = id % count;
         if (k < 0) k += count;
-        return record->frames.storage[record->frames.start + k];
+        return record->frames[record->frames.start + k];
     }
     return p.frame;
 }
@@ -504,7 +504,7 @@ KOR_SHADER_INIT(kor_Bitmap) {
                 memset(inst->filters, 0, count * sizeof(kor::ImageFilter *));
                 inst->filterCount = count;
                 for (int k = 0; k < count; ++k) {
-                    const Tag tag = kor::eval(state, &p->images.storage[start + k]);
+                    const Tag tag = kor::eval(state, &p->images[start + k]);
                     if (tag)
                         inst->filters[k] = kor::filterCreate(tag, gamma, nullptr, nullptr, 0, 0);
                 }
