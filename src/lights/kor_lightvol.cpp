@@ -271,7 +271,8 @@ zoBoolean volumeMarch(Color *accumulator, RenderState *state, const LightCache *
         const float end = points[i + 1];
         while (going && t0 < end && taken++ < maxSteps) {
             float t1 = t0 + step;
-            if (t1 > end || t1 <= t0) t1 = end;
+            // the last step of a piece runs to its end (no sliver from rounding)
+            if (t1 > end - 1e-3f * step || t1 <= t0) t1 = end;
             const float tm = 0.5f * (t0 + t1);
             samplePoint = o + d * tm;
             state->point = request->worldOrigin + request->worldDirection * tm;
