@@ -60,15 +60,27 @@ float coneAttenuate(const BeamShape *shape, const Vector3 *p, float cosAngle,
     return rectangleFade(ax, ay, k->ratio, k->oneMinusRatio);
 }
 
-float coneCosHalfFalloff(const BeamShape *shape) { return cone(shape) ? cone(shape)->cosHalf : 1.0f; }
+float coneCosHalfFalloff(const BeamShape *shape) {
+    return cone(shape) ? cone(shape)->cosHalf : 1.0f;
+}
 float coneTanHalfFalloff(const BeamShape *shape) {
     return cone(shape) ? cone(shape)->tanHalfFalloff : 1.0f;
 }
-float coneRadiusSquared(const BeamShape *) { return 1.0f; }
-float coneFullAngle(const BeamShape *shape) { return cone(shape) ? cone(shape)->fullAngle : 1.0f; }
-float coneProjScale(const BeamShape *shape) { return cone(shape) ? cone(shape)->projScale : 1.0f; }
-const float *coneXPlane(const BeamShape *shape) { return cone(shape) ? cone(shape)->xPlane : nullptr; }
-const float *coneYPlane(const BeamShape *shape) { return cone(shape) ? cone(shape)->yPlane : nullptr; }
+float coneRadiusSquared(const BeamShape *) {
+    return 1.0f;
+}
+float coneFullAngle(const BeamShape *shape) {
+    return cone(shape) ? cone(shape)->fullAngle : 1.0f;
+}
+float coneProjScale(const BeamShape *shape) {
+    return cone(shape) ? cone(shape)->projScale : 1.0f;
+}
+const float *coneXPlane(const BeamShape *shape) {
+    return cone(shape) ? cone(shape)->xPlane : nullptr;
+}
+const float *coneYPlane(const BeamShape *shape) {
+    return cone(shape) ? cone(shape)->yPlane : nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Parallel beam.
@@ -96,11 +108,15 @@ float parallelAttenuate(const BeamShape *shape, const Vector3 *p, float, zoBoole
     return rectangleFade(ax, ay, k->ratio, k->oneMinusRatio);
 }
 
-float parallelOne(const BeamShape *) { return 1.0f; }
+float parallelOne(const BeamShape *) {
+    return 1.0f;
+}
 float parallelRadiusSquared(const BeamShape *shape) {
     return parallel(shape) ? parallel(shape)->radiusSquared : shape->falloff * shape->falloff;
 }
-const float *parallelPlane(const BeamShape *) { return nullptr; }
+const float *parallelPlane(const BeamShape *) {
+    return nullptr;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -114,16 +130,19 @@ const BeamShapeOps kConeOps = {coneAttenuate,     coneCosHalfFalloff, coneTanHal
                                coneRadiusSquared, coneFullAngle,      coneProjScale,
                                coneXPlane,        coneYPlane,         destroyShape};
 
-const BeamShapeOps kParallelOps = {parallelAttenuate, parallelOne,   parallelOne,
-                                   parallelRadiusSquared, parallelOne, parallelOne,
-                                   parallelPlane,     parallelPlane, destroyShape};
+const BeamShapeOps kParallelOps = {parallelAttenuate,     parallelOne,   parallelOne,
+                                   parallelRadiusSquared, parallelOne,   parallelOne,
+                                   parallelPlane,         parallelPlane, destroyShape};
 
 // A non-positive or undefined aspect ratio stands for a square section.
-float saneAspect(float aspect) { return aspect > 0.0f && isfinite(aspect) ? aspect : 1.0f; }
+float saneAspect(float aspect) {
+    return aspect > 0.0f && isfinite(aspect) ? aspect : 1.0f;
+}
 
 BeamShape *newShape(float hotspot, float falloff, zoBoolean overshoot, zoBoolean circular,
                     float aspect, const BeamShapeOps &ops, int constantsSize) {
-    auto *shape = static_cast<BeamShape *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(BeamShape)));
+    auto *shape =
+        static_cast<BeamShape *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(BeamShape)));
     if (!shape) return nullptr;
     shape->hotspot = hotspot;
     shape->falloff = falloff;
@@ -138,8 +157,8 @@ BeamShape *newShape(float hotspot, float falloff, zoBoolean overshoot, zoBoolean
 BeamShape *makeCone(float hotspot, float falloff, zoBoolean overshoot, zoBoolean circular,
                     float aspect) {
     aspect = circular ? 1.0f : saneAspect(aspect);
-    BeamShape *shape = newShape(hotspot, falloff, overshoot, circular, aspect, kConeOps,
-                                sizeof(ConeConstants));
+    BeamShape *shape =
+        newShape(hotspot, falloff, overshoot, circular, aspect, kConeOps, sizeof(ConeConstants));
     if (!shape || !shape->constants) return shape;
     auto *k = static_cast<ConeConstants *>(shape->constants);
     const float hf = falloff * kDegToRad * 0.5f;

@@ -46,13 +46,13 @@ struct ConeConstants {
     zoBoolean hasSmoothZone;  // the hotspot and falloff cosines differ
     float smoothWidth;        // cos(half hotspot) - cosHalf
     float tanHalfFalloff;
-    float cosHalf;            // quick cone test; divided by sqrt 2 for a rectangle
+    float cosHalf;  // quick cone test; divided by sqrt 2 for a rectangle
     float sinHalfFalloff;
     float cosHalfHotspot;
-    float ratio;              // hotspot / falloff
+    float ratio;  // hotspot / falloff
     float oneMinusRatio;
     float fullAngle;
-    float projScale;          // 1 / tan(fullAngle / 2)
+    float projScale;  // 1 / tan(fullAngle / 2)
     float xPlane[2];
     float yPlane[2];
 };
@@ -81,7 +81,9 @@ BeamShape *makeBeamShape(int kind, float hotspot, float falloff, zoBoolean overs
 void destroyBeamShape(BeamShape *shape);
 
 // t^2 (3 - 2t): the fade of every beam and range edge.
-inline float smoothFade(float t) { return t * t * (3.0f - 2.0f * t); }
+inline float smoothFade(float t) {
+    return t * t * (3.0f - 2.0f * t);
+}
 
 }  // namespace kor
 

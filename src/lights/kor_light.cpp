@@ -5,9 +5,10 @@
 // each sample applies the exclusion list, the N.L test, the record for the
 // material ("KEY_5"), the light report, near/far ranges and decay, the
 // beam, the projector map and the shadow with its colour and density.
+#include "kor_light.h"
+
 #include <math.h>
 
-#include "kor_light.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 
@@ -30,7 +31,9 @@ bool isPhotonEmission(const RenderState *state) {
            state->type == ZO_PHOTON_EMIT_CAUSTIC;
 }
 
-Color scaled(const Color &c, float s) { return Color{c.r * s, c.g * s, c.b * s, c.a}; }
+Color scaled(const Color &c, float s) {
+    return Color{c.r * s, c.g * s, c.b * s, c.a};
+}
 Color modulate(const Color &a, const Color &b) {
     return Color{a.r * b.r, a.g * b.g, a.b * b.b, a.a};
 }
@@ -185,8 +188,7 @@ zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *param
         if (omni && d == 0.0f) return 0;
         if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
         float ndotl = 1.0f;
-        if (!kor::lightNdotL(state, ambientOnly, kind == kLightDirectional, p, d, &ndotl))
-            return 0;
+        if (!kor::lightNdotL(state, ambientOnly, kind == kLightDirectional, p, d, &ndotl)) return 0;
         kor::fillLightIllum(state, kor::diffuseCurve(*cache, params->contrast, ndotl), ambientOnly,
                             cache->affectBits);
         kor::lightReport(state, cache->affectBits, ambientOnly, nullptr);
@@ -194,9 +196,9 @@ zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *param
             *result = cache->color;
             return 1;
         }
-        factor = kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart,
-                                  params->nearAttenEnd, params->useFarAtten,
-                                  params->farAttenStart, params->farAttenEnd);
+        factor =
+            kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart, params->nearAttenEnd,
+                             params->useFarAtten, params->farAttenStart, params->farAttenEnd);
     }
     if (omni && cache->isBlack) {
         *result = cache->color;
@@ -289,9 +291,9 @@ float spotBoundCosine(const SpotLightParams &p) {
 void initBeamLight(int kind, RenderState *state, const SpotLightParams *params) {
     LightCache *cache = newCache(state, params);
     if (!cache) return;
-    cache->beam = kor::makeBeamShape(kind == kLightSpot ? kBeamCone : kBeamParallel,
-                                     params->hotspot, params->falloff, params->overshoot,
-                                     params->circular, params->aspect);
+    cache->beam =
+        kor::makeBeamShape(kind == kLightSpot ? kBeamCone : kBeamParallel, params->hotspot,
+                           params->falloff, params->overshoot, params->circular, params->aspect);
     if (kind == kLightSpot) cache->cosBound = spotBoundCosine(*params);
     kor::installVolumeOps(cache, kind, params->useFarAtten != 0);
 }
@@ -319,7 +321,9 @@ KOR_SHADER_INIT(kor_SpotLight) {
     initBeamLight(kLightSpot, state, static_cast<SpotLightParams *>(params));
 }
 
-KOR_SHADER_EXIT(kor_SpotLight) { exitLight(state, params); }
+KOR_SHADER_EXIT(kor_SpotLight) {
+    exitLight(state, params);
+}
 
 KOR_EXPORT zoBoolean kor_DirectionalLight(Color *result, RenderState *state,
                                           SpotLightParams *params, VolumeMarchRequest *request) {
@@ -334,7 +338,9 @@ KOR_SHADER_INIT(kor_DirectionalLight) {
     initBeamLight(kLightDirectional, state, static_cast<SpotLightParams *>(params));
 }
 
-KOR_SHADER_EXIT(kor_DirectionalLight) { exitLight(state, params); }
+KOR_SHADER_EXIT(kor_DirectionalLight) {
+    exitLight(state, params);
+}
 
 KOR_EXPORT zoBoolean kor_OmniLight(Color *result, RenderState *state, OmniLightParams *params,
                                    VolumeMarchRequest *request) {
@@ -353,11 +359,13 @@ KOR_SHADER_INIT(kor_OmniLight) {
     kor::installVolumeOps(cache, kLightOmni, p->useFarAtten != 0);
 }
 
-KOR_SHADER_EXIT(kor_OmniLight) { exitLight(state, params); }
+KOR_SHADER_EXIT(kor_OmniLight) {
+    exitLight(state, params);
+}
 
 // The default light: colour and N.L only.
-KOR_EXPORT zoBoolean kor_DefaultLight(Color *result, RenderState *state,
-                                      DefaultLightParams *params, VolumeMarchRequest *) {
+KOR_EXPORT zoBoolean kor_DefaultLight(Color *result, RenderState *state, DefaultLightParams *params,
+                                      VolumeMarchRequest *) {
     if (!result || !state || !params) return 0;
     const LightCache *cache = fetchCache(state);
     if (!cache) return 0;
@@ -388,4 +396,6 @@ KOR_SHADER_INIT(kor_DefaultLight) {
     *slot = cache;
 }
 
-KOR_SHADER_EXIT(kor_DefaultLight) { exitLight(state, params); }
+KOR_SHADER_EXIT(kor_DefaultLight) {
+    exitLight(state, params);
+}

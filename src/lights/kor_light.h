@@ -9,7 +9,6 @@
 #define KORSHADERS_LIGHTS_KOR_LIGHT_H
 
 #include <korshaders/host.h>
-
 #include <stddef.h>
 #include <stdint.h>
 
@@ -24,9 +23,9 @@
 // a light to march) and by a light's own volume march for each step; a light
 // that finds it samples in volume query mode and writes `attenuation`.
 struct VolumeSampleRecord {
-    Tag light;           // the volume light's light tag; otherwise unused
-    float attenuation;   // written by the light: its range factor at the point
-    float nearStart;     // ranges already scaled by the caller
+    Tag light;          // the volume light's light tag; otherwise unused
+    float attenuation;  // written by the light: its range factor at the point
+    float nearStart;    // ranges already scaled by the caller
     float nearEnd;
     float farStart;
     float farEnd;
@@ -40,7 +39,7 @@ struct LightReportRecord {
     float affectsDiffuse;   // 12: 0 or 1
     float affectsSpecular;  // 16: 0 or 1
     int32_t reserved20;
-    float extra;            // 24: a value of the light's own
+    float extra;  // 24: a value of the light's own
 };
 static_assert(offsetof(LightReportRecord, affectsDiffuse) == 12, "light report layout");
 static_assert(offsetof(LightReportRecord, affectsSpecular) == 16, "light report layout");
@@ -86,13 +85,13 @@ static_assert(offsetof(VolumeMarchParams, callback) == 64, "march record layout"
 // march through its lit volume (shader type 5).
 struct VolumeMarchRequest {
     const VolumeMarchParams *march;
-    Vector3 origin;       // the ray as the light is to use it (light or world space)
+    Vector3 origin;  // the ray as the light is to use it (light or world space)
     Vector3 direction;
     Vector3 worldOrigin;  // the same ray in world space
     Vector3 worldDirection;
     float maxDistance;
-    Tag light;            // the light's instance
-    int32_t lightIndex;   // the light's index in the volume light's list
+    Tag light;                 // the light's instance
+    int32_t lightIndex;        // the light's index in the volume light's list
     const void *volumeParams;  // the volume light's parameter record, for the callback
 };
 
@@ -209,16 +208,16 @@ struct LightVolumeOps {
 };
 
 struct LightCache {
-    Color color;          // colour x multiplier x the scene's light tint, alpha 1
+    Color color;  // colour x multiplier x the scene's light tint, alpha 1
     zoBoolean isBlack;
-    int32_t affectBits;   // kAffectDiffuse | kAffectSpecular
-    float soften;         // softenDiffuseEdge / 100
+    int32_t affectBits;  // kAffectDiffuse | kAffectSpecular
+    float soften;        // softenDiffuseEdge / 100
     float contrastA;
     float contrastB;
     LightVolumeOps volumeOps;
-    BeamShape *beam;          // spot and directional
-    zoBoolean volumeWork;     // omni: per-sample volume work is needed
-    float cosBound;           // spot: cosine of the half-angle of the bounding cone
+    BeamShape *beam;       // spot and directional
+    zoBoolean volumeWork;  // omni: per-sample volume work is needed
+    float cosBound;        // spot: cosine of the half-angle of the bounding cone
 };
 
 // ---------------------------------------------------------------------------
@@ -281,8 +280,8 @@ bool shadowsEnabled(const RenderState *state);
 // weight's mean, drawn with zo_sample on `counter`. The photon leaves from
 // the state's origin along its direction (internal space), with both
 // refraction indices 1. Returns true when a photon was emitted.
-bool emitPhoton(RenderState *state, const Color &energy, const Color &weight,
-                const Vector3 &origin, const Vector3 &direction, int *counter);
+bool emitPhoton(RenderState *state, const Color &energy, const Color &weight, const Vector3 &origin,
+                const Vector3 &direction, int *counter);
 
 // Initialises the common part of the cache from the light's colour fields.
 void initLightColor(LightCache *cache, RenderState *state, const Color &color, float multiplier);

@@ -96,7 +96,9 @@ void lightReport(RenderState *state, int affectBits, bool ambientOnly, const flo
     if (extra && size >= static_cast<int>(sizeof(LightReportRecord))) record->extra = *extra;
 }
 
-static bool inUnit(float x) { return x >= 0.0f && x <= 1.0f; }
+static bool inUnit(float x) {
+    return x >= 0.0f && x <= 1.0f;
+}
 
 bool spotMapCoords(const BeamShape *beam, const Vector3 &p, float *u, float *v) {
     const auto *k = beam ? static_cast<const ConeConstants *>(beam->constants) : nullptr;
@@ -237,14 +239,13 @@ bool shadowsEnabled(const RenderState *state) {
     return !options || (options->shadow != ZO_SHADOW_OFF && !options->unshadowed);
 }
 
-bool emitPhoton(RenderState *state, const Color &energy, const Color &weight,
-                const Vector3 &origin, const Vector3 &direction, int *counter) {
+bool emitPhoton(RenderState *state, const Color &energy, const Color &weight, const Vector3 &origin,
+                const Vector3 &direction, int *counter) {
     const float m = (weight.r + weight.g + weight.b) / 3.0f;
     double x = 0.0;
     zo_sample(&x, counter, state, 1, nullptr);
     if (!(m > static_cast<float>(x))) return false;
-    Color e = {energy.r * weight.r / m, energy.g * weight.g / m, energy.b * weight.b / m,
-               energy.a};
+    Color e = {energy.r * weight.r / m, energy.g * weight.g / m, energy.b * weight.b / m, energy.a};
     Vector3 o, d;
     zo_point_from_light(&o, state, &origin);
     zo_vector_from_light(&d, state, &direction);

@@ -164,7 +164,9 @@ int sortedBreakpoints(const VolumeSampleRecord *ranges, const Vector3 *o, const 
     return n;
 }
 
-zoBoolean spotPointsAway(const Vector3 *direction) { return direction->z > 0.0f; }
+zoBoolean spotPointsAway(const Vector3 *direction) {
+    return direction->z > 0.0f;
+}
 
 bool sameVector(const Vector3 &a, const Vector3 &b) {
     return a.x == b.x && a.y == b.y && a.z == b.z;

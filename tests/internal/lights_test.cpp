@@ -36,16 +36,25 @@ namespace {
 constexpr double kPi = 3.14159265358979;
 constexpr float kTol = 1e-5f;
 
-double rad(double degrees) { return degrees * kPi / 180.0; }
-double fade(double t) { return t * t * (3.0 - 2.0 * t); }
+double rad(double degrees) {
+    return degrees * kPi / 180.0;
+}
+double fade(double t) {
+    return t * t * (3.0 - 2.0 * t);
+}
 
-TestLights &lights() { return *internal::host_object<TestLights>("testhost_lights"); }
-TestBitmapHost &functions() { return *internal::host_object<TestBitmapHost>("testhost_bitmap"); }
+TestLights &lights() {
+    return *internal::host_object<TestLights>("testhost_lights");
+}
+TestBitmapHost &functions() {
+    return *internal::host_object<TestBitmapHost>("testhost_bitmap");
+}
 
 // A light-space point at `distance` from the light, `degrees` off the -z
 // axis in the x-z plane.
 Vector3 atAngle(double degrees, double distance) {
-    return {float(distance * std::sin(rad(degrees))), 0.0f, float(-distance * std::cos(rad(degrees)))};
+    return {float(distance * std::sin(rad(degrees))), 0.0f,
+            float(-distance * std::cos(rad(degrees)))};
 }
 
 // A spot record with room for an exclusion list of eight entries.
@@ -89,7 +98,7 @@ void expectColor(const Color &c, double r, double g, double b, double tol = 1e-5
 }
 
 class Lights : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         lights().reset();
@@ -160,8 +169,8 @@ protected:
     }
     LightIllumRecord illumRecord() {
         int size = 0;
-        auto *r = static_cast<LightIllumRecord *>(
-            zo_shaderstate_get(&state, KOR_KEY_LIGHT_ILLUM, &size));
+        auto *r =
+            static_cast<LightIllumRecord *>(zo_shaderstate_get(&state, KOR_KEY_LIGHT_ILLUM, &size));
         EXPECT_NE(r, nullptr);
         return r ? *r : LightIllumRecord{};
     }
@@ -181,7 +190,7 @@ protected:
 // Beam shapes.
 
 class BeamShapes : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { internal::reset(); }
     void TearDown() override {
         for (BeamShape *s : shapes) kor::destroyBeamShape(s);
@@ -208,8 +217,8 @@ TEST_F(BeamShapes, CircularConeFadesBetweenHotspotAndFalloff) {
     EXPECT_NEAR(attenuate(s, atAngle(10, 5), &shadow), 1.0, kTol) << "inside the hotspot";
     EXPECT_TRUE(shadow);
     for (double angle : {16.0, 20.0, 25.0, 29.5}) {
-        const double t = (std::cos(rad(angle)) - std::cos(rad(30))) /
-                         (std::cos(rad(15)) - std::cos(rad(30)));
+        const double t =
+            (std::cos(rad(angle)) - std::cos(rad(30))) / (std::cos(rad(15)) - std::cos(rad(30)));
         EXPECT_NEAR(attenuate(s, atAngle(angle, 7), &shadow), fade(t), 1e-4) << angle;
         EXPECT_TRUE(shadow);
     }
@@ -540,8 +549,8 @@ TEST_F(Lights, SpotBeamRangesAndDecay) {
     EXPECT_EQ(result.a, 0.0f);
     // in the smooth zone at distance 9: far fade, decay and beam fade
     ASSERT_TRUE(sampleSpot(atAngle(22, 9)));
-    const double t = (std::cos(rad(22)) - std::cos(rad(30))) /
-                     (std::cos(rad(15)) - std::cos(rad(30)));
+    const double t =
+        (std::cos(rad(22)) - std::cos(rad(30))) / (std::cos(rad(15)) - std::cos(rad(30)));
     k = fade((12 - 9) / 4.0) * (3.0 / 9) * (3.0 / 9) * fade(t);
     expectColor(result, r * k, g * k, b * k);
     // outside the falloff, before the near start, past the far end
@@ -577,8 +586,8 @@ TEST_F(Lights, SpotIllumRecordAndReport) {
     EXPECT_EQ(r.ambientOnly, 0);
     EXPECT_EQ(r.affectBits, kAffectDiffuse);
     int size = 0;
-    auto *rep = static_cast<LightReportRecord *>(
-        zo_shaderstate_get(&state, KOR_KEY_LIGHT_REPORT, &size));
+    auto *rep =
+        static_cast<LightReportRecord *>(zo_shaderstate_get(&state, KOR_KEY_LIGHT_REPORT, &size));
     ASSERT_NE(rep, nullptr);
     EXPECT_EQ(rep->affectsDiffuse, 1.0f);
     EXPECT_EQ(rep->affectsSpecular, 0.0f);
@@ -612,8 +621,8 @@ TEST_F(Lights, SpotAmbientOnly) {
     EXPECT_EQ(r.diffuseFactor, 1.0f);
     EXPECT_EQ(lights().shadow_calls, 0) << "no shadows";
     int size = 0;
-    auto *rep = static_cast<LightReportRecord *>(
-        zo_shaderstate_get(&state, KOR_KEY_LIGHT_REPORT, &size));
+    auto *rep =
+        static_cast<LightReportRecord *>(zo_shaderstate_get(&state, KOR_KEY_LIGHT_REPORT, &size));
     EXPECT_EQ(rep->affectsDiffuse, 1.0f);
     EXPECT_EQ(rep->affectsSpecular, 0.0f);
 }
@@ -821,14 +830,14 @@ TEST_F(Lights, SpotVolumeQueryMode) {
     rec.point = &sample;
     zo_shaderstate_set(&state, KOR_KEY_VOLUME_SAMPLE, &rec, sizeof rec, 2);
     setIllumRecord();
-    state.dot_nd = -1;  // no N.L test
+    state.dot_nd = -1;              // no N.L test
     state.point = {100, 100, 100};  // not used: the record's point is
     ASSERT_TRUE(kor_SpotLight(&result, &state, &spot.p, nullptr));
     const double k = fade(3.0 / 4);
     expectColor(result, k, k, k);
     int size = 0;
-    auto *stored = static_cast<VolumeSampleRecord *>(
-        zo_shaderstate_get(&state, KOR_KEY_VOLUME_SAMPLE, &size));
+    auto *stored =
+        static_cast<VolumeSampleRecord *>(zo_shaderstate_get(&state, KOR_KEY_VOLUME_SAMPLE, &size));
     EXPECT_NEAR(stored->attenuation, k, kTol);
     EXPECT_EQ(illumRecord().filled, 0) << "no record for the material";
     internal::clear_shaderstate();
@@ -943,8 +952,8 @@ TEST_F(Lights, DefaultLight) {
     EXPECT_EQ(r.affectBits, 3);
     EXPECT_EQ(state.volume, 0u);
     int size = 0;
-    auto *rep = static_cast<LightReportRecord *>(
-        zo_shaderstate_get(&state, KOR_KEY_LIGHT_REPORT, &size));
+    auto *rep =
+        static_cast<LightReportRecord *>(zo_shaderstate_get(&state, KOR_KEY_LIGHT_REPORT, &size));
     EXPECT_EQ(rep->affectsDiffuse, 1.0f);
     EXPECT_EQ(rep->affectsSpecular, 1.0f);
     state.dot_nd = -0.01f;
@@ -1056,22 +1065,24 @@ zoBoolean recordStep(Color *accumulator, const void *, const VolumeMarchParams *
     return stopAfter == 0 || int(segments.size()) < stopAfter;
 }
 
-TestIllumHost &illum() { return *internal::host_object<TestIllumHost>("testhost_illum"); }
+TestIllumHost &illum() {
+    return *internal::host_object<TestIllumHost>("testhost_illum");
+}
 
 // Stands in for the light the host samples: writes an attenuation into
 // "KEY_4" and notes the sample point it found there.
 std::vector<Vector3> samplePoints;
 void lightWritesAttenuation(RenderState *state, Tag, int index, void *) {
     int size = 0;
-    auto *rec = static_cast<VolumeSampleRecord *>(
-        zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size));
+    auto *rec =
+        static_cast<VolumeSampleRecord *>(zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size));
     if (!rec) return;
     rec->attenuation = index == 0 ? 0.25f : 0.75f;
     if (index == 0 && rec->point) samplePoints.push_back(*rec->point);
 }
 
 class VolumeMarch : public Lights {
-protected:
+  protected:
     void SetUp() override {
         Lights::SetUp();
         illum() = TestIllumHost{};

@@ -63,7 +63,9 @@ HOST void zo_normal_from_light(Vector3 *out, RenderState *, const Vector3 *in) {
     *out = normal(testhost_lights()->to_light, *in);
 }
 
-HOST zoBoolean zo_trace_shadow(Color *result, RenderState *state) { return trace(result, state); }
+HOST zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
+    return trace(result, state);
+}
 HOST zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
     return trace(result, state);
 }
