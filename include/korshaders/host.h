@@ -664,6 +664,14 @@ zoBoolean zo_raster_unit(RenderState *state, Vector3 *x, Vector3 *y);
 void zo_normal_to_light(Vector3 *out, RenderState *state, const Vector3 *in);
 void zo_normal_from_light(Vector3 *out, RenderState *state, const Vector3 *in);
 
+/* zo_photon_light emits one photon of energy *energy from state->org along
+ * state->dir (internal space, unit length); a light shader sets both, and
+ * state->ior and state->ior_in to 1.0, before the call.
+ * zo_trace_shadow and zo_trace_shadow_seg receive in *result the colour that
+ * leaves the light (the standard lights hand white) and bring it back
+ * filtered by what lies between the light and state->point; false means the
+ * light is blocked entirely. */
+
 #ifdef __cplusplus
 }
 #endif
