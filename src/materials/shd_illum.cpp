@@ -2,6 +2,7 @@
 // reflection and combine steps of the illumination models, and the pieces
 // of the model entry and light callbacks that several models use.
 #include <math.h>
+#include <stddef.h>
 #include <string.h>
 
 #include "illum.h"
@@ -92,7 +93,10 @@ zoBoolean IllumAccumulate(RenderState *state, IllumLightCallback callback, void 
     const IllumLightList *list = nullptr;
     if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
     if (list->count > 0 && list->first >= 0)
-        runLightList(state, list->lights + list->first, list->count, callback, user);
+        runLightList(
+            state,
+            kor::arrayElement<const Tag>(list, offsetof(IllumLightList, lights), list->first),
+            list->count, callback, user);
     if (list->globalLights) {
         int count = 0;
         const Tag *lights = nullptr;
