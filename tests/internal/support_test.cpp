@@ -48,6 +48,7 @@ class Support : public ::testing::Test {
   protected:
     void SetUp() override {
         internal::reset();
+        internal::host().argument_words = 2;  // map requests have two words at least
         state.camera = &camera;
         state.options = &options;
         noiseInit(&state);

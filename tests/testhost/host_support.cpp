@@ -60,7 +60,8 @@ HOST zoBoolean zo_call_shader_x(void *result, int type, RenderState *state, Tag 
     {
         std::lock_guard<std::mutex> lock(h().mutex);
         TestCallArgument a{type, tag, arg, {0, 0}};
-        if (arg) std::memcpy(a.words, arg, sizeof a.words);
+        // only the words the test asked for: some arguments are a single int
+        if (arg) std::memcpy(a.words, arg, sizeof(int32_t) * (h().argument_words > 1 ? 2 : 1));
         h().arguments.push_back(a);
         h().calls.push_back({"zo_call_shader_x", type, tag, state ? state->material : 0,
                              state ? state->environment : 0, state ? state->volume : 0});

@@ -70,6 +70,7 @@ struct TestHostControl {
     // support-library doubles (host_support.cpp)
     long locks = 0, unlocks = 0;              // zo_lock, zo_unlock
     std::vector<TestCallArgument> arguments;  // zo_call_shader_x; answers from `shaders`
+    int argument_words = 1;  // words of the argument record recorded (1 or 2)
     // queries 124, 126 and 127 keep thread pointers per instance (the tag of
     // state->shader) and thread (state->thread) when set; otherwise 124 and
     // 126 fail and 127 echoes its fifth argument
@@ -102,6 +103,7 @@ struct TestHostControl {
         evaluated.clear();
         locks = unlocks = 0;
         arguments.clear();
+        argument_words = 1;
         thread_pointers = false;
         thread_slots.clear();
         irradiance = TestShaderBehaviour{};
