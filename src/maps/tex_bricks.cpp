@@ -190,8 +190,8 @@ KOR_EXPORT zoBoolean kor_Bricks(Color *result, RenderState *state, BricksParams 
     sideInit(&s.brick, s.p.brickColor, s.p.brickMap, s.p.brickMapOn);
     if (!bump) {
         s.sideMode = mode;
-        *result = runUVPattern(state, s.p.coords, bricksPoint, bricksFiltered, &s.p, nullptr,
-                               mode, &s, nullptr);
+        *result = runUVPattern(state, s.p.coords, bricksPoint, bricksFiltered, &s.p, nullptr, mode,
+                               &s, nullptr);
         applyOutput(result, state, s.p.output, mode);
         return 1;
     }

@@ -119,7 +119,8 @@ KOR_EXPORT zoBoolean kor_Checker(Color *result, RenderState *state, CheckerParam
     if (subMaps) {
         // the sub-maps' own relief, weighted by their share at the point
         const float u = query.slots[6], v = query.slots[7];
-        const float w = checkerWeight(u, v, s.p.soften + query.slots[9], s.p.soften + query.slots[10]);
+        const float w =
+            checkerWeight(u, v, s.p.soften + query.slots[9], s.p.soften + query.slots[10]);
         if (s.side1.mapActive) vector += callMapBump(state, s.side1.map, mode) * (1.0f - w);
         if (s.side2.mapActive) vector += callMapBump(state, s.side2.map, mode) * w;
     }

@@ -14,7 +14,9 @@ constexpr Color kOpaqueBlack = {0.0f, 0.0f, 0.0f, 1.0f};
 
 // The shaping function of the darkening modes: the smaller of the value
 // and a bound.
-inline float darken(float x, float bound) { return x < bound ? x : bound; }
+inline float darken(float x, float bound) {
+    return x < bound ? x : bound;
+}
 
 struct Hsv {
     float h, s, v;  // hue in degrees
@@ -128,9 +130,9 @@ KOR_EXPORT zoBoolean kor_Composite(Color *result, RenderState *state, CompositeP
     }
     // the array headers; elements are evaluated where they stand
     CompositeParams e;
-#define KOR_EVAL_ARRAY(field)                                      \
-    e.field.start = eval(state, &params->field.start);             \
-    e.field.count = eval(state, &params->field.count);             \
+#define KOR_EVAL_ARRAY(field)                          \
+    e.field.start = eval(state, &params->field.start); \
+    e.field.count = eval(state, &params->field.count); \
     if (e.field.count < count) count = e.field.count
     int count = 1 << 20;
     KOR_EVAL_ARRAY(layerMaps);

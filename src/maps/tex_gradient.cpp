@@ -31,8 +31,8 @@ float gradientPosition(const GradientSample &s, float u, float v) {
     }
     if (p.noiseAmount != 0.0f) {
         const float softness = p.thresholdSmooth * (p.thresholdHigh - p.thresholdLow) * 0.5f;
-        const float n = gradientNoise(u, v, p.noisePhase, s.noiseScale, p.noiseType,
-                                      p.noiseLevels, p.thresholdLow, p.thresholdHigh, softness);
+        const float n = gradientNoise(u, v, p.noisePhase, s.noiseScale, p.noiseType, p.noiseLevels,
+                                      p.thresholdLow, p.thresholdHigh, softness);
         g = clampRange(g + p.noiseAmount * n, 0.0f, 1.0f);
     }
     return g;
@@ -160,8 +160,7 @@ KOR_EXPORT zoBoolean kor_Gradient(Color *result, RenderState *state, GradientPar
     Vector3 vector = basisGradient(gradient, query, 1.0f);
     if (subMaps) {
         float w[3];
-        gradientWeights(gradientPosition(s, query.slots[6], query.slots[7]), s.p.color2Position,
-                        w);
+        gradientWeights(gradientPosition(s, query.slots[6], query.slots[7]), s.p.color2Position, w);
         for (int k = 0; k < 3; ++k)
             if (s.sides[k].mapActive && w[k] != 0.0f)
                 vector += callMapBump(state, s.sides[k].map, mode) * w[k];

@@ -205,8 +205,8 @@ Color rampColour(RenderState *state, const RampInstance *inst, float x, int *mod
 
 }  // namespace kor
 
-KOR_EXPORT zoBoolean kor_GradientRamp(Color *result, RenderState *state,
-                                      GradientRampParams *params, int *mode) {
+KOR_EXPORT zoBoolean kor_GradientRamp(Color *result, RenderState *state, GradientRampParams *params,
+                                      int *mode) {
     if (!result) return 0;
     const bool bump = isBumpMode(mode);
     if (!state || !params) {

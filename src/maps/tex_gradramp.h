@@ -18,14 +18,14 @@ struct RampKey {
     int32_t number;
     Color color;
     int32_t interpolation;
-    Tag map;  // 0 unless the key's sub-map is on
+    Tag map;           // 0 unless the key's sub-map is on
     float reciprocal;  // 1 / (next position - position), 0 for equal positions
     Color difference;  // next colour - colour
 };
 
 struct RampInstance {
-    int32_t warned;  // the missing generator was reported
-    int32_t count;   // keys, not counting the sentinel
+    int32_t warned;             // the missing generator was reported
+    int32_t count;              // keys, not counting the sentinel
     float noiseLow, noiseHigh;  // ordered thresholds
     float noiseRange, noiseSoftness;
     float noiseScale;  // 20 / size, 0 for size 0

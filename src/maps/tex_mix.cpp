@@ -81,10 +81,10 @@ KOR_EXPORT zoBoolean kor_Mix(Color *result, RenderState *state, MixParams *param
     if (active1 && m < 0.9999f) vector += callMapBump(state, p.map1, mode) * (1.0f - m);
     if (active2 && m > 0.0001f) vector += callMapBump(state, p.map2, mode) * m;
     if (mixMapActive && slope != 0.0f) {
-        const float i1 = active1 ? intensity(callMapInMode(state, p.map1, mode, kMapGrey))
-                                 : intensity(p.color1);
-        const float i2 = active2 ? intensity(callMapInMode(state, p.map2, mode, kMapGrey))
-                                 : intensity(p.color2);
+        const float i1 =
+            active1 ? intensity(callMapInMode(state, p.map1, mode, kMapGrey)) : intensity(p.color1);
+        const float i2 =
+            active2 ? intensity(callMapInMode(state, p.map2, mode, kMapGrey)) : intensity(p.color2);
         vector += callMapBump(state, p.mixMap, mode) * ((i2 - i1) * slope);
     }
     finishVector(result, state, p.output, mode, vector, 1.0f);

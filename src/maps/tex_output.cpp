@@ -49,8 +49,8 @@ inline float adjustAlpha(const OutputAdjustParams &p, float alpha) {
 
 }  // namespace
 
-KOR_EXPORT zoBoolean kor_base_Output(Color *result, RenderState *state,
-                                     OutputAdjustParams *params, int *mode) {
+KOR_EXPORT zoBoolean kor_base_Output(Color *result, RenderState *state, OutputAdjustParams *params,
+                                     int *mode) {
     if (!result) return 0;
     if (!params) return 0;
     OutputAdjustParams p;

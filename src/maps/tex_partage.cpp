@@ -44,8 +44,8 @@ inline const T *element(const ParamArray<T> &array, int k) {
 
 }  // namespace
 
-KOR_EXPORT zoBoolean kor_ParticleAge(Color *result, RenderState *state,
-                                     ParticleAgeParams *params, int *mode) {
+KOR_EXPORT zoBoolean kor_ParticleAge(Color *result, RenderState *state, ParticleAgeParams *params,
+                                     int *mode) {
     if (!result) return 0;
     if (!state || !params) {
         *result = kClearColor;
@@ -130,8 +130,8 @@ KOR_SHADER_EXIT(kor_ParticleAge) {
     *slot = nullptr;
 }
 
-KOR_EXPORT zoBoolean kor_ParticleBlur(Color *result, RenderState *state,
-                                      ParticleBlurParams *params, int *mode) {
+KOR_EXPORT zoBoolean kor_ParticleBlur(Color *result, RenderState *state, ParticleBlurParams *params,
+                                      int *mode) {
     if (!result) return 0;
     if (!state || !params) {
         *result = kClearColor;

@@ -77,9 +77,9 @@ const Color &sideColour(RenderState *state, PatternSide *side, int *mode) {
     return side->colour;
 }
 
-Color runUVPattern(RenderState *state, Tag coords, UVPointLookup point,
-                   UVFilteredLookup filtered, void *mapParams, void *mapData, const int *mode,
-                   void *lookupData, CoordQuery *query) {
+Color runUVPattern(RenderState *state, Tag coords, UVPointLookup point, UVFilteredLookup filtered,
+                   void *mapParams, void *mapData, const int *mode, void *lookupData,
+                   CoordQuery *query) {
     UVLookupRequest request;
     request.magic = kUVLookupMagic;
     request.pointLookup = point;
@@ -122,8 +122,8 @@ void reportMissingUV(RenderState *state, int32_t *warned) {
     zo_error("\"%s\" requires uv coordinate shader", shader_name(state));
 }
 
-float gradientNoise(float u, float v, float phase, float scale, int type, float levels,
-                    float low, float high, float softness) {
+float gradientNoise(float u, float v, float phase, float scale, int type, float levels, float low,
+                    float high, float softness) {
     const Vector3 p = {u * scale + 1.0f, v * scale + 1.0f, phase};
     float n = 0.0f;
     if (type == 0) {

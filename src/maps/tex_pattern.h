@@ -49,15 +49,15 @@ struct RampKeyParams {
 };
 
 enum RampType : int32_t {
-    kRampLinear = 0,     // x = u
-    kRampVertical = 1,   // x = v
-    kRampRadial = 2,     // distance from the centre, 1 at the edge midpoints
-    kRampDiagonal = 3,   // (u + v) / 2
-    kRampBox = 4,        // largest distance from the centre along an axis
-    kRampSpiral = 5,     // angle around the centre
-    kRampPong = 6,       // u up to the middle and back
-    kRampImage = 7,      // intensity of the source image at (u, v)
-    kRampImageScreen = 8 // intensity of the source image at the screen position
+    kRampLinear = 0,      // x = u
+    kRampVertical = 1,    // x = v
+    kRampRadial = 2,      // distance from the centre, 1 at the edge midpoints
+    kRampDiagonal = 3,    // (u + v) / 2
+    kRampBox = 4,         // largest distance from the centre along an axis
+    kRampSpiral = 5,      // angle around the centre
+    kRampPong = 6,        // u up to the middle and back
+    kRampImage = 7,       // intensity of the source image at (u, v)
+    kRampImageScreen = 8  // intensity of the source image at the screen position
 };
 
 struct GradientRampParams {
@@ -139,11 +139,11 @@ struct ColorCorrectionParams {
     Color color;
     Tag map;
     int32_t rewireRed, rewireGreen, rewireBlue, rewireAlpha;  // selectors 0 .. 10
-    float hueShift;    // degrees
-    float saturation;  // percent added
-    int32_t lightnessMode;  // 0 standard, 1 advanced
-    float brightness, contrast;  // percent
-    float gainRGB, gainR, gainG, gainB;  // percent
+    float hueShift;                                           // degrees
+    float saturation;                                         // percent added
+    int32_t lightnessMode;                                    // 0 standard, 1 advanced
+    float brightness, contrast;                               // percent
+    float gainRGB, gainR, gainG, gainB;                       // percent
     float gammaRGB, gammaR, gammaG, gammaB;
     float pivotRGB, pivotR, pivotG, pivotB;
     float liftRGB, liftR, liftG, liftB;
@@ -182,9 +182,10 @@ struct Falloff2Params {
     Color color1, color2;
     Tag map1, map2;
     zoBoolean map1On, map2On;
-    int32_t falloffType;  // 0 towards/away, 1 perpendicular/parallel, 2 Fresnel, 3 light, 4 distance
-    int32_t direction;    // 0 view, 1-2 camera X/Y, 3 to object, 4-6 object X/Y/Z, 7-9 world X/Y/Z
-    Tag node;             // the instance of directions 3 to 6
+    int32_t
+        falloffType;    // 0 towards/away, 1 perpendicular/parallel, 2 Fresnel, 3 light, 4 distance
+    int32_t direction;  // 0 view, 1-2 camera X/Y, 3 to object, 4-6 object X/Y/Z, 7-9 world X/Y/Z
+    Tag node;           // the instance of directions 3 to 6
     zoBoolean iorOverride;
     float ior;
     float nearDistance, farDistance;
@@ -233,12 +234,11 @@ KOR_EXPORT zoBoolean kor_Checker(Color *result, RenderState *state, CheckerParam
 KOR_EXPORT zoBoolean kor_Gradient(Color *result, RenderState *state, GradientParams *params,
                                   int *mode);
 KOR_SHADER_INIT(kor_Gradient);
-KOR_EXPORT zoBoolean kor_GradientRamp(Color *result, RenderState *state,
-                                      GradientRampParams *params, int *mode);
+KOR_EXPORT zoBoolean kor_GradientRamp(Color *result, RenderState *state, GradientRampParams *params,
+                                      int *mode);
 KOR_SHADER_INIT(kor_GradientRamp);
 KOR_SHADER_EXIT(kor_GradientRamp);
-KOR_EXPORT zoBoolean kor_Bricks(Color *result, RenderState *state, BricksParams *params,
-                                int *mode);
+KOR_EXPORT zoBoolean kor_Bricks(Color *result, RenderState *state, BricksParams *params, int *mode);
 KOR_SHADER_INIT(kor_Bricks);
 KOR_EXPORT zoBoolean kor_Mix(Color *result, RenderState *state, MixParams *params, int *mode);
 KOR_EXPORT zoBoolean kor_Mask(Color *result, RenderState *state, MaskParams *params, int *mode);
@@ -251,22 +251,22 @@ KOR_EXPORT zoBoolean kor_ColorCorrection(Color *result, RenderState *state,
                                          ColorCorrectionParams *params, int *mode);
 KOR_EXPORT zoBoolean kor_Output(Color *result, RenderState *state, OutputMapParams *params,
                                 int *mode);
-KOR_EXPORT zoBoolean kor_base_Output(Color *result, RenderState *state,
-                                     OutputAdjustParams *params, int *mode);
+KOR_EXPORT zoBoolean kor_base_Output(Color *result, RenderState *state, OutputAdjustParams *params,
+                                     int *mode);
 KOR_EXPORT zoBoolean kor_Falloff(Color *result, RenderState *state, FalloffParams *params,
                                  int *mode);
 KOR_EXPORT zoBoolean kor_Falloff2(Color *result, RenderState *state, Falloff2Params *params,
                                   int *mode);
-KOR_EXPORT zoBoolean kor_VertexColor(Color *result, RenderState *state,
-                                     VertexColorParams *params, int *mode);
+KOR_EXPORT zoBoolean kor_VertexColor(Color *result, RenderState *state, VertexColorParams *params,
+                                     int *mode);
 KOR_SHADER_INIT(kor_VertexColor);
 KOR_SHADER_EXIT(kor_VertexColor);
-KOR_EXPORT zoBoolean kor_ParticleAge(Color *result, RenderState *state,
-                                     ParticleAgeParams *params, int *mode);
+KOR_EXPORT zoBoolean kor_ParticleAge(Color *result, RenderState *state, ParticleAgeParams *params,
+                                     int *mode);
 KOR_SHADER_INIT(kor_ParticleAge);
 KOR_SHADER_EXIT(kor_ParticleAge);
-KOR_EXPORT zoBoolean kor_ParticleBlur(Color *result, RenderState *state,
-                                      ParticleBlurParams *params, int *mode);
+KOR_EXPORT zoBoolean kor_ParticleBlur(Color *result, RenderState *state, ParticleBlurParams *params,
+                                      int *mode);
 
 namespace kor {
 
@@ -277,14 +277,18 @@ constexpr Color kClearColor = {0.0f, 0.0f, 0.0f, 0.0f};
 constexpr Color kWhiteColor = {1.0f, 1.0f, 1.0f, 1.0f};
 
 // The output mode the caller's mode record asks for (null: colour).
-inline int outputMode(const int *mode) { return mode ? *mode : 0; }
+inline int outputMode(const int *mode) {
+    return mode ? *mode : 0;
+}
 inline bool isBumpMode(const int *mode) {
     const int m = outputMode(mode);
     return m != 0 && m != 1;
 }
 
 // A sub-map counts when its tag is set and its on-flag is on.
-inline bool active(Tag map, zoBoolean on) { return map != 0 && on != 0; }
+inline bool active(Tag map, zoBoolean on) {
+    return map != 0 && on != 0;
+}
 
 // On eye samples a non-zero identifier goes into frame buffer 0.
 void writeGBufferId(RenderState *state, int32_t id);
@@ -293,8 +297,7 @@ void writeGBufferId(RenderState *state, int32_t id);
 Color callMap(RenderState *state, Tag map, void *arg, Color failed = kClearColor);
 // Runs `map` with the caller's mode record set to `kind` for the call and
 // restored after (a record of its own when the caller has none).
-Color callMapInMode(RenderState *state, Tag map, int *mode, int kind,
-                    Color failed = kClearColor);
+Color callMapInMode(RenderState *state, Tag map, int *mode, int kind, Color failed = kClearColor);
 // The bump vector of `map` (mode 2 for the call); zero when it fails.
 Vector3 callMapBump(RenderState *state, Tag map, int *mode);
 
@@ -303,8 +306,7 @@ void applyOutput(Color *result, RenderState *state, Tag output, int *mode);
 // Writes a bump vector into the first three channels; `alpha` as given.
 void writeVector(Color *result, const Vector3 &v, float alpha);
 // The bump vector through the Output shader, written with `alpha`.
-void finishVector(Color *result, RenderState *state, Tag output, int *mode, Vector3 v,
-                  float alpha);
+void finishVector(Color *result, RenderState *state, Tag output, int *mode, Vector3 v, float alpha);
 
 Color lerp(const Color &a, const Color &b, float t);  // all four channels
 
@@ -324,9 +326,9 @@ const Color &sideColour(RenderState *state, PatternSide *side, int *mode);
 // pattern (`filtered` 1). With `query` the coordinate query sits in the
 // state's user-data slot for the call. A failed call gives transparent
 // black.
-Color runUVPattern(RenderState *state, Tag coords, UVPointLookup point,
-                   UVFilteredLookup filtered, void *mapParams, void *mapData, const int *mode,
-                   void *lookupData, CoordQuery *query);
+Color runUVPattern(RenderState *state, Tag coords, UVPointLookup point, UVFilteredLookup filtered,
+                   void *mapParams, void *mapData, const int *mode, void *lookupData,
+                   CoordQuery *query);
 // gu Bu + gv Bv from the generator's gradient and the query's basis.
 Vector3 basisGradient(const Color &gradient, const CoordQuery &query, float scale);
 
@@ -338,8 +340,8 @@ void reportMissingUV(RenderState *state, int32_t *warned);
 // Gradient noise of the gradient maps at (u, v): the octave sum of the
 // given type over `levels` (whole levels plus the fractional last one),
 // then the smoothed threshold when low < high. `scale` is 20 / size.
-float gradientNoise(float u, float v, float phase, float scale, int type, float levels,
-                    float low, float high, float softness);
+float gradientNoise(float u, float v, float phase, float scale, int type, float levels, float low,
+                    float high, float softness);
 
 }  // namespace kor
 

@@ -19,8 +19,8 @@ struct VertexColorInstance {
 
 }  // namespace
 
-KOR_EXPORT zoBoolean kor_VertexColor(Color *result, RenderState *state,
-                                     VertexColorParams *params, int *mode) {
+KOR_EXPORT zoBoolean kor_VertexColor(Color *result, RenderState *state, VertexColorParams *params,
+                                     int *mode) {
     using namespace kor;
     if (!result) return 0;
     if (!state || !params) {

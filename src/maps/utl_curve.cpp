@@ -24,7 +24,9 @@ inline float bezier(const float c[4], float t) {
     return s * s * s * c[0] + 3.0f * s * s * t * c[1] + 3.0f * s * t * t * c[2] + t * t * t * c[3];
 }
 
-inline float clampTo(float x, float lo, float hi) { return x < lo ? lo : x > hi ? hi : x; }
+inline float clampTo(float x, float lo, float hi) {
+    return x < lo ? lo : x > hi ? hi : x;
+}
 
 void releaseInstance(CurveInstance *inst) {
     if (!inst) return;
@@ -45,8 +47,10 @@ void buildCurves(RenderState *state, const CurveParams *params, CurveInstance *i
     if (count > 0) {
         inst->shapes = static_cast<kor::CurveShape *>(
             zo_mem_int_allocate(kModule, __LINE__, count * int(sizeof(kor::CurveShape))));
-        if (!inst->shapes) count = 0;
-        else memset(inst->shapes, 0, count * sizeof(kor::CurveShape));
+        if (!inst->shapes)
+            count = 0;
+        else
+            memset(inst->shapes, 0, count * sizeof(kor::CurveShape));
     }
     for (int k = 0; k < count; ++k) {
         const Tag control = kor::eval(state, &params->curves.storage[start + k]);
@@ -107,8 +111,7 @@ void curveBuild(CurveShape *shape, const CurvePoint *points, int count, int tabl
         shape->slopeAfter = last.outY / last.outX;
 
     if (tableSize >= 2) {
-        shape->table =
-            static_cast<float *>(zo_mem_int_allocate(kModule, __LINE__, tableSize * 4));
+        shape->table = static_cast<float *>(zo_mem_int_allocate(kModule, __LINE__, tableSize * 4));
         if (shape->table) {
             shape->tableSize = tableSize;
             const float span = shape->lastX - shape->firstX;

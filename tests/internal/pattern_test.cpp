@@ -49,9 +49,10 @@ struct Arena {
     }
     template <typename E>
     void fill(kor::ParamArray<E> &a, std::initializer_list<E> elements) {
-        const ptrdiff_t offset = (reinterpret_cast<char *>(bytes) + used) -
-                                 reinterpret_cast<char *>(a.storage);
-        const int start = static_cast<int>((offset + ptrdiff_t(sizeof(E)) - 1) / ptrdiff_t(sizeof(E)));
+        const ptrdiff_t offset =
+            (reinterpret_cast<char *>(bytes) + used) - reinterpret_cast<char *>(a.storage);
+        const int start =
+            static_cast<int>((offset + ptrdiff_t(sizeof(E)) - 1) / ptrdiff_t(sizeof(E)));
         a.start = start;
         a.count = static_cast<int32_t>(elements.size());
         E *out = a.storage + start;
@@ -225,8 +226,7 @@ TEST_F(Checker, FilteredEdgesBlendByTheCoveredShare) {
     }
     // soften widens the box even for a point footprint
     p.soften = 0.2f;
-    expect_color(at(0.5f, 0.25f), mix(kA, kB, checker_share(0.5, 0.25, 0.2, 0.2)), 2e-3,
-                 "soften");
+    expect_color(at(0.5f, 0.25f), mix(kA, kB, checker_share(0.5, 0.25, 0.2, 0.2)), 2e-3, "soften");
 }
 
 TEST_F(Checker, SubMapsReplaceColoursAndOnlyTheNeededSideIsCalled) {
@@ -384,7 +384,8 @@ TEST_F(Gradient, NoiseMovesThePositionWithinRange) {
     const double s = 20.0 / 2;
     const double n = kor::noise3(Vector3{float(u * s + 1), float(v * s + 1), 0});
     double g = std::min(1.0, std::max(0.0, v + 0.3 * n));
-    const Color expected = g >= 0.5 ? mix(kGreen, kRed, (g - 0.5) / 0.5) : mix(kBlue, kGreen, g / 0.5);
+    const Color expected =
+        g >= 0.5 ? mix(kGreen, kRed, (g - 0.5) / 0.5) : mix(kBlue, kGreen, g / 0.5);
     expect_color(at(u, v), expected, 1e-5, "regular noise");
 }
 
@@ -596,8 +597,8 @@ TEST_F(Blend, MixAtZeroHalfAndOne) {
     expect_color(c, kC, 0, "1: side 2 (its map)");
     p.mixAmount = 0.5f;
     kor_Mix(&c, &state, &p, &mode);
-    expect_color(c, Color{(kA.r + kC.r) / 2, (kA.g + kC.g) / 2, (kA.b + kC.b) / 2,
-                          (kA.a + kC.a) / 2},
+    expect_color(c,
+                 Color{(kA.r + kC.r) / 2, (kA.g + kC.g) / 2, (kA.b + kC.b) / 2, (kA.a + kC.a) / 2},
                  1e-6, "0.5: the mean");
 }
 
