@@ -168,7 +168,8 @@ enum {
     ZO_Q_OBJ_BBOX_MIN = 94,          /* Vector3 */
     ZO_Q_OBJ_BBOX_MAX = 95,          /* Vector3 */
     ZO_Q_INST_ID = 101,              /* int: object id of instance `tag` */
-    ZO_Q_INST_DATA = 102,            /* Tag: user-data tag of instance `tag` */
+    ZO_Q_INST_DATA = 102,            /* Tag: user-data tag (node data) of instance `tag`; with
+                                        tag 0, the light-list item of the state's instance */
     ZO_Q_DATA_PARAM = 105,           /* void*: data block of user-data `tag` */
     ZO_Q_DATA_SIZE = 109,            /* int: byte size of user-data `tag` */
     ZO_Q_OBJ_DATA = 114,             /* Tag: user-data tag of the current object */

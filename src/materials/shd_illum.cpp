@@ -89,7 +89,9 @@ zoBoolean IllumAccumulate(RenderState *state, IllumLightCallback callback, void 
         state->type == ZO_RAY_DISPLACE)
         return 0;
     Tag item = 0;
-    if (!zo_query(ZO_Q_INST_DATA, state, state->instance, &item) || !item) return 0;
+    // asked with the state and no tag, the host names the light list of the
+    // state's instance
+    if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return 0;
     const IllumLightList *list = nullptr;
     if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
     if (list->count > 0 && list->first >= 0)

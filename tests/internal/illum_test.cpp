@@ -191,7 +191,7 @@ class IllumTest : public ::testing::Test {
         list[1] = 2;
         list[3] = global ? 1 : 0;
         for (size_t i = 0; i < lights.size(); ++i) list[4 + i] = static_cast<int32_t>(lights[i]);
-        internal::scene().instance_data[kInstance] = kListData;
+        internal::scene().light_lists[kInstance] = kListData;
         internal::host().data_blocks[kListData] = list.data();
     }
     void script(Tag light, const std::vector<TestLightSample> &samples) {
@@ -280,7 +280,7 @@ TEST_F(IllumAccumulateTest, NothingOnLightShadowAndDisplacementRaysOrWithoutALis
     visited.clear();
     IllumAccumulate(&state, recordingCallback, nullptr);
     EXPECT_TRUE(visited.empty());
-    internal::scene().instance_data.clear();  // no user data at all
+    internal::scene().light_lists.clear();  // no light list at all
     IllumAccumulate(&state, recordingCallback, nullptr);
     EXPECT_TRUE(visited.empty());
 }

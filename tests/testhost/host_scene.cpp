@@ -14,7 +14,7 @@ HOST TestScene *testhost_scene() {
     return &scene;
 }
 
-zoBoolean testhost_scene_query(int code, RenderState *, Tag tag, void *result) {
+zoBoolean testhost_scene_query(int code, RenderState *state, Tag tag, void *result) {
     TestScene &s = *testhost_scene();
     switch (code) {
         case ZO_Q_OBJ_DATA:
@@ -22,6 +22,12 @@ zoBoolean testhost_scene_query(int code, RenderState *, Tag tag, void *result) {
             *static_cast<Tag *>(result) = s.object_data;
             return 1;
         case ZO_Q_INST_DATA: {
+            if (!tag) {
+                auto list = state ? s.light_lists.find(state->instance) : s.light_lists.end();
+                if (list == s.light_lists.end()) return 0;
+                *static_cast<Tag *>(result) = list->second;
+                return 1;
+            }
             auto it = s.instance_data.find(tag);
             if (it == s.instance_data.end()) return 0;
             *static_cast<Tag *>(result) = it->second;

@@ -12,6 +12,7 @@ struct TestScene {
     std::map<Tag, zoInstanceRecord> instances;
     std::map<Tag, zoObjectRecord> objects;
     std::map<Tag, Tag> instance_data;  // query 102: instance -> user-data tag
+    std::map<Tag, Tag> light_lists;    // query 102 with tag 0: state's instance -> list item
     Tag object_data = 0;               // query 114 answer; 0: the query fails
     bool has_face_data = false;        // query 154
     std::vector<int32_t> face_columns; // column index table
