@@ -1,0 +1,237 @@
+// The standard material driving a real illumination model: colours under
+// a light, map slots, culling, shadows through transparency types, the
+// missing-model message and the transparency traced behind the surface.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "illum.h"
+#include "illum_models.h"
+#include "internal/internal.h"
+#include "scenedata.h"
+#include "testhost/host_bitmap.h"
+#include "testhost/testhost_illum.h"
+
+namespace {
+
+template <typename T>
+struct Array24 {
+    int32_t start, count;
+    T first;
+};
+
+// The standard material's record with its three arrays' storage appended.
+struct MaterialRecord {
+    IllumMaterialParams base;
+    Array24<zoBoolean> mapEnabled;
+    Array24<Tag> maps;
+    Array24<float> mapAmounts;
+    int32_t ambientDiffuseMapLock;
+    int32_t unused[3];
+    int32_t materialId;
+    Tag illumination;
+    zoBoolean enabledStore[24];
+    Tag mapStore[24];
+    float amountStore[24];
+};
+
+}  // namespace
+
+extern "C" {
+zoBoolean kor_StandardMaterial(Color *, RenderState *, MaterialRecord *);
+void kor_StandardMaterial_init(RenderState *, void *, zoBoolean *);
+void kor_StandardMaterial_exit(RenderState *, void *);
+zoBoolean kor_base_BlinnIllumination(Color *, RenderState *, kor::BlinnParams *, IllumRecord *);
+}
+
+namespace {
+
+TestIllumHost &illum() { return *internal::host_object<TestIllumHost>("testhost_illum"); }
+TestBitmapHost &functions() { return *internal::host_object<TestBitmapHost>("testhost_bitmap"); }
+
+template <typename T, typename S>
+int32_t start_of(const T *slot, const S *store) {
+    return static_cast<int32_t>((reinterpret_cast<const char *>(store) -
+                                 reinterpret_cast<const char *>(slot)) / sizeof(S));
+}
+
+// A map that answers a fixed colour.
+Color map_colour;
+zoBoolean fixed_map(void *result, RenderState *, void *, void *) {
+    *static_cast<Color *>(result) = map_colour;
+    return 1;
+}
+
+constexpr Tag kBlinn = 60, kMap = 70, kLight = 500, kInstance = 40;
+
+class Standard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        internal::reset();
+        illum().reset();
+        functions().reset();
+        internal::host().thread_pointers = true;
+        internal::host().user_slot = &slot;
+        record.tag = 90;
+        state.shader = &record;
+        state.options = &options;
+        state.instance = kInstance;
+        state.normal = state.normal_geom = {0, 0, 1};
+        state.dir = {0, 0, -1};
+        state.dot_nd = -1;
+        state.tex_list = &uv;
+        state.tex_count = 1;
+
+        blinn.diffuse = {0.5f, 0.4f, 0.3f, 1};
+        blinn.specular = {1, 1, 1, 1};
+        functions().functions[kBlinn] = {
+            reinterpret_cast<TestShaderFunction>(kor_base_BlinnIllumination), &blinn};
+        functions().functions[kMap] = {fixed_map, nullptr};
+
+        list.count = 1;
+        list.lights[0] = kLight;
+        internal::scene().light_lists[kInstance] = 400;
+        internal::host().data_blocks[400] = &list;
+        TestLightSample s;
+        s.color = {1, 1, 1, 1};
+        s.dir = {0, 0, 1};
+        s.dot_nl = 1;
+        illum().lights[kLight].samples = {s};
+
+        std::memset(&m, 0, sizeof m);
+        m.base.opacity = 1;
+        m.base.ior = 1;
+        m.illumination = kBlinn;
+        m.mapEnabled.start = start_of(&m.mapEnabled.first, m.enabledStore);
+        m.maps.start = start_of(&m.maps.first, m.mapStore);
+        m.mapAmounts.start = start_of(&m.mapAmounts.first, m.amountStore);
+        m.mapEnabled.count = m.maps.count = m.mapAmounts.count = 24;
+        zoBoolean instances = 0;
+        kor_StandardMaterial_init(&state, nullptr, &instances);
+        EXPECT_TRUE(instances);
+        kor_StandardMaterial_init(&state, &m, nullptr);
+    }
+    void TearDown() override {
+        kor_StandardMaterial_exit(&state, &m);
+        EXPECT_EQ(slot, nullptr);
+        EXPECT_EQ(internal::host().allocations, internal::host().releases);
+    }
+    Color shade() {
+        Color c{9, 9, 9, 9};
+        last = kor_StandardMaterial(&c, &state, &m);
+        return c;
+    }
+    void set_map(int channel, float amount, Color colour) {
+        m.enabledStore[channel] = 1;
+        m.mapStore[channel] = kMap;
+        m.amountStore[channel] = amount;
+        map_colour = colour;
+    }
+
+    void *slot = nullptr;
+    zoOptions options{};
+    zoShaderRecord record{};
+    RenderState state{};
+    Vector3 uv{0.5f, 0.5f, 0};
+    kor::BlinnParams blinn{};
+    IllumLightList list{};
+    MaterialRecord m;
+    zoBoolean last = 0;
+};
+
+TEST_F(Standard, DiffuseUnderOneLight) {
+    const Color c = shade();
+    EXPECT_TRUE(last);
+    EXPECT_NEAR(c.r, 0.5f, 1e-6);
+    EXPECT_NEAR(c.g, 0.4f, 1e-6);
+    EXPECT_NEAR(c.b, 0.3f, 1e-6);
+    EXPECT_EQ(c.a, 1.0f);
+}
+
+TEST_F(Standard, DiffuseMapSlotBlendsByItsAmount) {
+    set_map(1, 1.0f, {1, 0, 0, 1});
+    Color c = shade();
+    EXPECT_NEAR(c.r, 1.0f, 1e-6);
+    EXPECT_NEAR(c.g, 0.0f, 1e-6);
+    m.amountStore[1] = 0.5f;  // m = (0.5, 0, 0, 0.5): half of the base stays
+    c = shade();
+    EXPECT_NEAR(c.r, 0.5f * 0.5f + 0.5f, 1e-6);
+    EXPECT_NEAR(c.g, 0.4f * 0.5f, 1e-6);
+    m.enabledStore[1] = 0;
+    EXPECT_NEAR(shade().r, 0.5f, 1e-6) << "switched off";
+    m.enabledStore[1] = 1;
+    state.tex_list = nullptr;
+    state.tex_count = 0;
+    EXPECT_NEAR(shade().r, 0.5f, 1e-6) << "no texture coordinates, no maps";
+}
+
+TEST_F(Standard, MissingModelIsReportedOnce) {
+    m.illumination = 0;
+    shade();
+    EXPECT_FALSE(last);
+    shade();
+    ASSERT_EQ(internal::host().messages.size(), 1u);
+    EXPECT_NE(internal::host().messages[0].find("requires illumination shader"), std::string::npos);
+}
+
+TEST_F(Standard, BackFacesOfOneSidedMaterialsAreSeenThrough) {
+    state.inv_normal = 1;
+    illum().trace_color = {0.1f, 0.2f, 0.3f, 1};
+    Color c = shade();
+    EXPECT_EQ(illum().continue_traces, 1);
+    EXPECT_EQ(c.g, 0.2f);
+    state.type = ZO_RAY_REFRACT;  // refraction rays are never culled
+    shade();
+    EXPECT_EQ(illum().continue_traces, 1);
+    state.type = ZO_RAY_EYE;
+    m.base.twoSided = 1;
+    shade();
+    EXPECT_EQ(illum().continue_traces, 1);
+}
+
+TEST_F(Standard, ShadowsByTransparencyType) {
+    state.type = ZO_RAY_SHADOW;
+    options.shadow = ZO_SHADOW_ON;
+    Color light{1, 1, 1, 1};
+    zoBoolean through = kor_StandardMaterial(&light, &state, &m);
+    EXPECT_FALSE(through) << "opaque: a black shadow";
+    EXPECT_EQ(light.r + light.g + light.b, 0.0f);
+
+    m.base.opacity = 0.25f;
+    m.base.filterColor = {1, 0.5f, 0, 1};
+    // filter: o <= 0.5 lifts F by (1 - min F) (1 - 2o) = 0.5
+    light = {1, 1, 1, 1};
+    EXPECT_TRUE(kor_StandardMaterial(&light, &state, &m));
+    EXPECT_NEAR(light.r, 1.0f, 1e-6);
+    EXPECT_NEAR(light.g, 1.0f, 1e-6);
+    EXPECT_NEAR(light.b, 0.5f, 1e-6);
+    EXPECT_EQ(light.a, 0.0f);
+    // subtractive: (1 - D)(1 - o)
+    m.base.transparencyType = kTransparencySubtractive;
+    light = {1, 1, 1, 1};
+    kor_StandardMaterial(&light, &state, &m);
+    EXPECT_NEAR(light.r, 0.5f * 0.75f, 1e-6);
+    EXPECT_NEAR(light.b, 0.7f * 0.75f, 1e-6);
+    // additive: 1 - o
+    m.base.transparencyType = kTransparencyAdditive;
+    light = {1, 1, 1, 1};
+    kor_StandardMaterial(&light, &state, &m);
+    EXPECT_NEAR(light.g, 0.75f, 1e-6);
+    // shadows off: light passes untouched
+    options.shadow = 0;
+    light = {1, 1, 1, 1};
+    EXPECT_TRUE(kor_StandardMaterial(&light, &state, &m));
+    EXPECT_EQ(light.r, 1.0f);
+}
+
+TEST_F(Standard, TransparencyTracesWhatLiesBehind) {
+    m.base.opacity = 0.5f;
+    m.base.filterColor = {1, 0.5f, 0, 1};
+    illum().transparent_color = {0.2f, 0.2f, 0.2f, 0.0f};
+    const Color c = shade();
+    EXPECT_EQ(illum().transparent_depths.size(), 1u) << "traced once";
+    // filter at o = 0.5 is the filter colour itself; alpha = 1 - mean(T)
+    EXPECT_NEAR(c.a, 1.0f - 0.5f, 1e-6);
+}
+
+}  // namespace
