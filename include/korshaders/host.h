@@ -291,7 +291,8 @@ struct RenderState {
     int32_t refraction_level;
     int32_t trace_depth;        /* ray-depth counter: rays traced so far along this path */
     int32_t secondary;          /* not an eye ray hit */
-    int32_t march;              /* non-zero while a volume march samples a light */
+    int32_t march;              /* non-zero in every ordinary state; zeroed while a volume
+                                   march samples a light */
     int32_t pad1;
 
     /* the ray and its hit */

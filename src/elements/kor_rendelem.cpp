@@ -31,7 +31,7 @@ T element(RenderState *state, const kor::ParamArray<T> &array, int k) {
     const int32_t start = kor::eval(state, &array.start);
     const int32_t count = kor::eval(state, &array.count);
     if (k >= count) return T{};
-    return kor::eval(state, &array.storage[start + k]);
+    return kor::eval(state, &array[start + k]);
 }
 
 RenderElementContext *context(RenderState *state) {

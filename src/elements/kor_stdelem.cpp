@@ -118,7 +118,7 @@ bool matte_mask(RenderState *state, const StdElementParams &p,
         const int start = kor::eval(state, &p.matteNodes.start);
         const int count = kor::eval(state, &p.matteNodes.count);
         for (int k = 0; k < count && !hit; ++k)
-            hit = node && kor::eval(state, &p.matteNodes.storage[start + k]) == node;
+            hit = node && kor::eval(state, &p.matteNodes[start + k]) == node;
         if (kor::eval(state, &p.matteNodesInclude)) mask = mask || hit;
         else mask = !hit;
     }

@@ -200,7 +200,7 @@ bool excludedByList(RenderState *state, const ParamArray<zoBoolean> &list) {
     const NodeData *node = GetNodeData(state->instance);
     if (!node) return false;
     const int index = node->nodeIndex;
-    return index >= 0 && index < list.count && list.storage[list.start + index] != 0;
+    return index >= 0 && index < list.count && list[list.start + index] != 0;
 }
 
 // The light instance's transform scales all three axes alike (within 1e-6).

@@ -109,12 +109,12 @@ struct Layer {
 
 Layer layerAt(RenderState *state, const CompositeParams *p, const CompositeParams &e, int k) {
     Layer l;
-    l.map = eval(state, &p->layerMaps.storage[e.layerMaps.start + k]);
-    l.on = eval(state, &p->layerOn.storage[e.layerOn.start + k]);
-    l.mask = eval(state, &p->maskMaps.storage[e.maskMaps.start + k]);
-    l.maskOn = eval(state, &p->maskOn.storage[e.maskOn.start + k]);
-    l.opacity = eval(state, &p->opacity.storage[e.opacity.start + k]);
-    l.mode = eval(state, &p->blendMode.storage[e.blendMode.start + k]);
+    l.map = eval(state, &p->layerMaps[e.layerMaps.start + k]);
+    l.on = eval(state, &p->layerOn[e.layerOn.start + k]);
+    l.mask = eval(state, &p->maskMaps[e.maskMaps.start + k]);
+    l.maskOn = eval(state, &p->maskOn[e.maskOn.start + k]);
+    l.opacity = eval(state, &p->opacity[e.opacity.start + k]);
+    l.mode = eval(state, &p->blendMode[e.blendMode.start + k]);
     return l;
 }
 

@@ -126,7 +126,7 @@ RampInstance *rampBuild(RenderState *state, const GradientRampParams *params) {
     memset(inst, 0, size_t(size));
     inst->count = count;
     for (int k = 0; k < count; ++k) {
-        const RampKeyParams key = eval(state, &params->keys.storage[start + k]);
+        const RampKeyParams key = eval(state, &params->keys[start + k]);
         RampKey &out = inst->keys[k];
         out.position = key.position;
         out.number = key.number;

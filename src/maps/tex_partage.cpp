@@ -39,7 +39,7 @@ const ParticleRecord *shadedParticle(RenderState *state, int *index) {
 template <typename T>
 inline const T *element(const ParamArray<T> &array, int k) {
     if (k < 0 || k >= array.count) return nullptr;
-    return &array.storage[array.start + k];
+    return &array[array.start + k];
 }
 
 }  // namespace

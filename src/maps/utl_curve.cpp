@@ -53,7 +53,7 @@ void buildCurves(RenderState *state, const CurveParams *params, CurveInstance *i
             memset(inst->shapes, 0, count * sizeof(kor::CurveShape));
     }
     for (int k = 0; k < count; ++k) {
-        const Tag control = kor::eval(state, &params->curves.storage[start + k]);
+        const Tag control = kor::eval(state, &params->curves[start + k]);
         CurveList list = {0, nullptr};
         if (!control || !zo_call_shader_x(&list, ZO_SHADER_MAP, state, control, nullptr))
             list = CurveList{0, nullptr};
@@ -179,7 +179,7 @@ KOR_EXPORT zoBoolean kor_base_CurveControl(CurveList *result, RenderState *state
     const int32_t start = kor::eval(state, &params->points.start);
     const int32_t count = kor::eval(state, &params->points.count);
     result->count = count > 0 ? count : 0;
-    result->points = count > 0 ? &params->points.storage[start] : nullptr;
+    result->points = count > 0 ? &params->points[start] : nullptr;
     return 1;
 }
 

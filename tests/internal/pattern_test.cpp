@@ -1047,7 +1047,7 @@ class Particle : public Pattern {
     void particle(int id) { internal::scene().face_words = {id}; }
     template <typename E>
     E &at(kor::ParamArray<E> &a, int k) {
-        return a.storage[a.start + k];
+        return a[a.start + k];
     }
     ObjectData object{};
     ParticleRecord *rec = nullptr;
