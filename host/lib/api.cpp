@@ -522,19 +522,6 @@ HOST_API void *zo_shaderstate_get(RenderState *, const char *key, int *size) {
     return nullptr;
 }
 
-HOST_API zoBoolean zo_trace_eye(Color *result, RenderState *state, const Vector3 *origin,
-                                const Vector3 *direction) {
-    return trace_eye(result, state, origin, direction);
-}
-
-HOST_API zoBoolean zo_global_lights_info(int *count, const Tag **lights) {
-    Session *s = session();
-    if (!s) return 0;
-    if (count) *count = static_cast<int>(s->light_instances.size());
-    if (lights) *lights = s->light_instances.data();
-    return 1;
-}
-
 // ---------------------------------------------------------------------------
 // Frame buffers and images.
 

@@ -31,11 +31,6 @@ inline float hash_float(uint32_t x) {
     return (x >> 8) * (1.0f / 16777216.0f);
 }
 
-Vector3 interpolate(const std::vector<Vector3> &v, const uint32_t *i, float b0, float b1,
-                    float b2) {
-    return v[i[0]] * b0 + v[i[1]] * b1 + v[i[2]] * b2;
-}
-
 void rtc_error(void *, RTCError code, const char *text) {
     messagef(kError, "ray tracing: error %d: %s", static_cast<int>(code), text ? text : "");
 }
@@ -47,6 +42,7 @@ void build_geometry(Session &s) {
     if (!device) throw Error("korrender: cannot create the ray-tracing device");
     rtcSetDeviceErrorFunction(device, rtc_error, nullptr);
     RTCScene scene = rtcNewScene(device);
+    prepare_lights(s);
     s.rtc_device = device;
     s.rtc_scene = scene;
     for (InstanceEntry &inst : s.instances) {
@@ -173,112 +169,6 @@ zoBoolean run_material(Color *result, RenderState *state, int slot, int call_typ
     Tag shader = m->slots[slot];
     if (!shader) return 0;
     return call_shader(result, call_type, state, shader, nullptr);
-}
-
-namespace {
-
-// Fills the hit fields of `state` from an intersection.
-void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh) {
-    InstanceEntry &inst = *s.geom_instance[rh.hit.geomID];
-    const Mesh &m = inst.object->mesh;
-    const int prim = static_cast<int>(rh.hit.primID);
-    const uint32_t *i = &m.tri[3 * prim];
-    const float b1 = rh.hit.u, b2 = rh.hit.v, b0 = 1.0f - b1 - b2;
-    state->dist = rh.ray.tfar;
-    state->point = state->org + state->dir * rh.ray.tfar;
-    Vector3 ng = normalize({rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z});
-    Vector3 n = inst.world_N.empty() ? ng : normalize(interpolate(inst.world_N, i, b0, b1, b2));
-    state->inv_normal = dot(ng, state->dir) > 0;
-    if (state->inv_normal) {
-        ng = ng * -1.0f;
-        n = n * -1.0f;
-    }
-    state->normal_geom = ng;
-    state->normal = n;
-    state->dot_nd = dot(n, state->dir);
-    state->bary[0] = b0;
-    state->bary[1] = b1;
-    state->bary[2] = b2;
-    state->bary[3] = 0;
-    const int spaces = static_cast<int>(std::min<size_t>(m.tex.size(), kMaxTextureSpaces));
-    for (int sp = 0; sp < spaces; ++sp) ctx->tex[sp] = interpolate(m.tex[sp], i, b0, b1, b2);
-    state->tex_list = spaces ? ctx->tex : nullptr;
-    state->tex_count = spaces;
-    state->pri_index = prim;
-    state->pri = const_cast<uint32_t *>(i);
-    state->motion = inst.world_motion.empty() ? Vector3{0, 0, 0}
-                                              : interpolate(inst.world_motion, i, b0, b1, b2);
-    Vector3 dpdu{0, 0, 0}, dpdv{0, 0, 0};
-    triangle_tangents(inst, prim, 0, &dpdu, &dpdv);
-    state->derivs[0] = dpdu;
-    state->derivs[1] = dpdv;
-    state->instance = inst.tag;
-    state->material = inst.rec.material;
-    state->label = inst.rec.label;
-    state->object_id = inst.rec.id;
-}
-
-}  // namespace
-
-zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const Vector3 *dir) {
-    Session *s = session();
-    ThreadContext *ctx = thread_context();
-    if (!s || !ctx || !state || !org || !dir) return 0;
-    const size_t next = ctx->lens_index;
-    if (next < s->camera.lens.size()) {
-        // The next lens shader of the camera sees the ray first.
-        ctx->lens_index = next + 1;
-        state->org = *org;
-        state->dir = normalize(*dir);
-        zoBoolean ok = call_shader(result, ZO_CALL_LENS, state, s->camera.lens[next], nullptr);
-        ctx->lens_index = next;
-        return ok;
-    }
-    ++ctx->rays;
-    state->org = *org;
-    state->dir = normalize(*dir);
-    state->type = ZO_RAY_EYE;
-    RTCIntersectContext ic;
-    rtcInitIntersectContext(&ic);
-    RTCRayHit rh;
-    rh.ray.org_x = state->org.x;
-    rh.ray.org_y = state->org.y;
-    rh.ray.org_z = state->org.z;
-    rh.ray.dir_x = state->dir.x;
-    rh.ray.dir_y = state->dir.y;
-    rh.ray.dir_z = state->dir.z;
-    rh.ray.tnear = 0.0f;
-    rh.ray.tfar = s->camera.cam.clip_far > 0 ? s->camera.cam.clip_far : INFINITY;
-    rh.ray.mask = 0xffffffffu;
-    rh.ray.flags = 0;
-    rh.ray.time = state->time;
-    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
-    rtcIntersect1(static_cast<RTCScene>(s->rtc_scene), &ic, &rh);
-    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) {
-        state->dist = 0;
-        state->pri = nullptr;
-        state->instance = 0;
-        state->material = 0;
-        const Tag env = s->camera.cam.environment;
-        if (env) return call_shader(result, ZO_CALL_ENVIRONMENT, state, env, nullptr);
-        if (result) *result = Color{0, 0, 0, 0};
-        return 0;
-    }
-    fill_hit(*s, ctx, state, rh);
-    Tag volume = s->camera.cam.volume, environment = s->camera.cam.environment;
-    if (state->material < s->db.size()) {
-        const DbItem &item = s->db[state->material];
-        if (item.type == ZO_DB_MATERIAL || item.type == ZO_DB_MATERIAL_PHENOMENON) {
-            const MaterialEntry *m = static_cast<const MaterialEntry *>(item.record);
-            if (m->slots[kSlotVolume]) volume = m->slots[kSlotVolume];
-            if (m->slots[kSlotEnvironment]) environment = m->slots[kSlotEnvironment];
-        }
-    }
-    state->volume = volume;
-    state->environment = environment;
-    if (result) *result = Color{0, 0, 0, 0};
-    return run_material(result, state, kSlotMaterial, ZO_CALL_MATERIAL);
 }
 
 namespace {

@@ -598,11 +598,19 @@ void Loader::build_data(DataEntry &d, const json &spec, const std::string &ptr) 
 void Loader::build_image(ImageEntry &img, const json &spec, const std::string &ptr, bool image) {
     const std::string object = (image ? "image " : "texture ") + quote(img.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object, {"file", "description"});
+    check_keys(spec, ptr, object, {"file", "filter", "description"});
     if (!spec.contains("file")) fail(ptr, object, "no \"file\" given");
     img.file = join_path(s_.scene_dir, text(spec["file"], ptr + "/file", object, "\"file\""));
+    // A pyramid when the options filter through one, or the entry asks.
+    float filter = s_.options.filter == 2 ? 1.0f : 0.0f;
+    if (spec.contains("filter")) {
+        if (spec["filter"].is_boolean())
+            filter = spec["filter"].get<bool>() ? 1.0f : 0.0f;
+        else
+            filter = number(spec["filter"], ptr + "/filter", object, "\"filter\"");
+    }
     std::string error;
-    if (!read_image(img.file, img, error)) fail(ptr + "/file", object, error);
+    if (!read_texture(img.file, filter, img, error)) fail(ptr + "/file", object, error);
     s_.db[img.tag].record = &img.image;
     s_.db[img.tag].size = sizeof(zoImage);
 }
@@ -658,7 +666,7 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
             normalize(vec3(spec["direction"], ptr + "/direction", object, "\"direction\""));
     if (spec.contains("area")) {
         const json &a = require_object(spec["area"], ptr + "/area", object);
-        check_keys(a, ptr + "/area", object, {"shape", "edge_u", "edge_v", "radius"});
+        check_keys(a, ptr + "/area", object, {"shape", "edge_u", "edge_v", "radius", "axis"});
         std::string shape =
             text(a.value("shape", json("rectangle")), ptr + "/area/shape", object, "\"shape\"");
         static const char *shapes[] = {"none", "rectangle", "disc", "sphere", "cylinder"};
@@ -672,6 +680,10 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
             r.edge_v = vec3(a["edge_v"], ptr + "/area/edge_v", object, "\"edge_v\"");
         if (a.contains("radius"))
             r.edge_u.x = number(a["radius"], ptr + "/area/radius", object, "\"radius\"");
+        if (a.contains("axis"))  // the cylinder's axis, its length the height
+            r.edge_v = vec3(a["axis"], ptr + "/area/axis", object, "\"axis\"");
+        if ((r.area == 2 || r.area == 3 || r.area == 4) && !(r.edge_u.x > 0))
+            fail(ptr + "/area", object, "a " + shape + " needs a positive \"radius\"");
     }
     if (spec.contains("samples")) {
         float f[2];
@@ -1003,7 +1015,7 @@ void Loader::build_instance(InstanceEntry &inst, const json &spec, const std::st
     require_object(spec, ptr, object);
     check_keys(spec, ptr, object,
                {"object", "transform", "translate", "rotate", "scale", "material", "data", "label",
-                "id", "flags", "visibility", "description"});
+                "id", "flags", "visibility", "lights", "exclude_lights", "description"});
     if (!spec.contains("object")) fail(ptr, object, "no \"object\" given");
     const json &ob = spec["object"];
     if (ob.is_string()) {
@@ -1031,6 +1043,20 @@ void Loader::build_instance(InstanceEntry &inst, const json &spec, const std::st
         r.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
     if (spec.contains("label"))
         r.label = integer(spec["label"], ptr + "/label", object, "\"label\"");
+    if (spec.contains("lights") && spec.contains("exclude_lights"))
+        fail(ptr + "/exclude_lights", object,
+             "give either \"lights\" (the only lights) or \"exclude_lights\", not both");
+    for (const char *key : {"lights", "exclude_lights"}) {
+        if (!spec.contains(key)) continue;
+        const json &list = spec[key];
+        const std::string lptr = ptr + "/" + key;
+        if (!list.is_array())
+            fail(lptr, object, "\"" + std::string(key) + "\" must be a list of light names");
+        inst.light_mode = std::string(key) == "lights" ? 1 : 2;
+        for (size_t i = 0; i < list.size(); ++i)
+            inst.listed_lights.push_back(
+                resolve_tag(Kind::Light, list[i], lptr + "/" + std::to_string(i), object, "light"));
+    }
     if (spec.contains("id")) r.id = integer(spec["id"], ptr + "/id", object, "\"id\"");
     if (spec.contains("flags"))
         r.flags = integer(spec["flags"], ptr + "/flags", object, "\"flags\"");
@@ -1327,11 +1353,6 @@ void Loader::run() {
     if (const json *sec = section("data")) {
         for (auto &d : s_.data) build_data(d, (*sec)[d.name], "/data/" + escape(d.name));
     }
-    for (auto &img : s_.images) {
-        bool image = s_.db[img.tag].type == ZO_DB_IMAGE;
-        const char *key = image ? "images" : "textures";
-        build_image(img, r[key][img.name], "/" + std::string(key) + "/" + escape(img.name), image);
-    }
     if (const json *sec = section("shaders")) {
         for (auto &[name, inst] : std::map<std::string, ShaderInstance *>(shader_by_name_))
             build_shader(*inst, (*sec)[name], "/shaders/" + escape(name));
@@ -1386,12 +1407,19 @@ void Loader::run() {
     o.gamma = 1;
     if (r.contains("options")) build_options(r["options"], "/options");
     if (s_.settings.samples > 0) o.samples = s_.settings.samples;
+    // Images after the options, whose filter decides on pyramids.
+    for (auto &img : s_.images) {
+        bool image = s_.db[img.tag].type == ZO_DB_IMAGE;
+        const char *key = image ? "images" : "textures";
+        build_image(img, r[key][img.name], "/" + std::string(key) + "/" + escape(img.name), image);
+    }
 
     if (r.contains("framebuffers")) build_framebuffers(r["framebuffers"], "/framebuffers");
     if (r.contains("output"))
         s_.output_file =
             join_path(s_.scene_dir, text(r["output"], "/output", "scene", "\"output\""));
     resolve_connections();
+    build_light_lists(s_);
     if (s_.instances.empty())
         message(kWarning, (s_.scene_file + ": scene: no instances; the image shows only the "
                                            "environment")

@@ -118,6 +118,18 @@ struct InstanceEntry {
     ObjectEntry *object = nullptr;
     zoInstanceRecord rec{};
     std::vector<Vector3> world_P, world_N, world_motion;  // the mesh placed in the world
+    // Light list: 0 the global lights, 1 the listed lights only (inclusive),
+    // 2 the global lights but the listed ones (exclusive).
+    int light_mode = 0;
+    std::vector<Tag> listed_lights;  // light instance tags as the scene names them
+    std::vector<Tag> lights;         // the lights that light this instance
+    Tag item = 0;                    // the instance's data item (query 102)
+    uint8_t *item_bytes = nullptr;   // its block: node data, light-list header, light tags
+    size_t item_size = 0;
+    InstanceEntry() = default;
+    InstanceEntry(const InstanceEntry &) = delete;
+    InstanceEntry &operator=(const InstanceEntry &) = delete;
+    ~InstanceEntry() { free(item_bytes); }
 };
 
 enum MaterialSlot {
@@ -154,7 +166,11 @@ struct ImageEntry {
     Tag tag = 0;
     std::string file;
     zoImage image{};
-    std::vector<float> pixels;  // RGBA float, bottom row first
+    std::vector<float> pixels;  // RGBA float, bottom row first (read_image)
+    // Textures as the scene loads them (read_texture): the file's own
+    // component type, level 0 first, then the pyramid's reduced levels.
+    std::vector<std::vector<uint8_t>> level_bytes;
+    std::deque<zoImage> levels;  // levels[k] describes level k; image is levels[0]
 };
 
 struct LightEntry {
@@ -163,6 +179,11 @@ struct LightEntry {
     Tag instance = 0;  // its instance
     zoLightRecord rec{};
     zoInstanceRecord inst{};
+    // World space, filled before rendering (prepare_lights).
+    Vector3 origin{0, 0, 0}, direction{0, 0, -1}, edge_u{0, 0, 0}, edge_v{0, 0, 0};
+    Vector3 axis_u{1, 0, 0}, axis_v{0, 1, 0};  // unit axes across the direction (discs)
+    float radius = 0;
+    int samples = 1;  // samples per zo_sample_light loop
 };
 
 struct StringEntry {
@@ -220,11 +241,16 @@ struct ThreadContext {
     zoRay eye_ray{};
     uint64_t rays = 0, samples = 0;
     bool warned_arena = false;
+    Color opacity{0, 0, 0, 0};  // zo_opacity_set of the current sample
+    bool opacity_set = false;
+    double falloff_start = 0, falloff_stop = 0;     // zo_ray_falloff
+    uint64_t random_state = 0x853c49e6748fea9bULL;  // zo_random
     void begin_sample() {
         arena.reset();
         entry_count = 0;
         for (bool &w : fb_written) w = false;
         lens_index = 0;
+        opacity_set = false;
     }
 };
 
@@ -353,8 +379,25 @@ bool triangle_tangents(const InstanceEntry &inst, int prim, int space, Vector3 *
 // The world-space ray through raster position (x, y).
 void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir);
 
-// Image files (image_io.cpp).
+// Ray tracing, lights and the other shading services (trace.cpp,
+// services.cpp).
+void prepare_lights(Session &s);
+void build_light_lists(Session &s);
+
+// Quasi-Monte Carlo points (services.cpp): point `index` of a stratified,
+// scrambled set of `count` points in `dims` (1..8) dimensions, each value
+// in [0, 1). The scramble words follow from the sample and the state
+// (sample_scramble), so that every pixel and sample draws its own set,
+// the same on every run.
+void qmc_point(double *out, int dims, int index, int count, uint32_t scramble);
+uint32_t sample_scramble(const RenderState *state, uint32_t salt);
+uint32_t hash32(uint32_t x);
+
+// Image files (image_io.cpp). read_image gives RGBA floats in `pixels`;
+// read_texture keeps the file's component type and, with filter > 0,
+// builds the pyramid (textures.cpp).
 bool read_image(const std::string &path, ImageEntry &out, std::string &error);
+bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error);
 bool write_image(const std::string &path, int width, int height, int channels,
                  const float *pixels_bottom_up, bool integer, std::string &error);
 

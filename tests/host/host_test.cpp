@@ -330,7 +330,7 @@ TEST(HostRuntime, TextureSpaceIsInterpolatedAtTheHit) {
 TEST(HostRuntime, QueriesFindObjectAndNodeDataAndTheShaderName) {
     json scene = quad_scene({{"q", {{"shader", "test_query"}}}}, "q");
     scene["data"] = {{"od", {{"declaration", "test_values"}, {"values", {{"value", 3.5}}}}},
-                     {"nd", {{"declaration", "test_values"}, {"values", {{"value", -2.25}}}}}};
+                     {"nd", {{"declaration", "test_node_values"}, {"values", {{"value", -2.25}}}}}};
     scene["instances"]["quad"]["object"]["data"] = "od";
     scene["instances"]["quad"]["data"] = "nd";
     Rendered r = korrender(scene);

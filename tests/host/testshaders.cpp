@@ -52,7 +52,8 @@ EXPORT zoBoolean test_uv(Color *result, RenderState *state, void *) {
     return 1;
 }
 
-// Object data (first float), node data (first float), name length.
+// Object data (first float), node data (the float at byte 20: the host's
+// light-list header fills the first 16 bytes), name length.
 EXPORT int test_query_version(void) {
     return 1;
 }
@@ -66,7 +67,7 @@ EXPORT zoBoolean test_query(Color *result, RenderState *state, void *) {
     tag = 0;
     if (zo_query(ZO_Q_INST_DATA, nullptr, state->instance, &tag) && tag &&
         zo_query(ZO_Q_DATA_PARAM, nullptr, tag, &block) && block)
-        node_value = *static_cast<float *>(block);
+        node_value = *reinterpret_cast<float *>(static_cast<char *>(block) + 20);
     const char *name = nullptr;
     zo_query(ZO_Q_FUNC_NAME, state, 0, &name);
     *result = Color{object_value, node_value, name ? static_cast<float>(strlen(name)) : -1, 1};
