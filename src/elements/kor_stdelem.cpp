@@ -2,6 +2,7 @@
 // diffuse, illuminance, matte, reflection, refraction, self-illumination,
 // shadow, specular, Z depth, beauty, velocity, id colours and luminance.
 #include <math.h>
+#include <stddef.h>
 
 #include "kor_context.h"
 #include "kor_rendelem.h"
@@ -46,6 +47,10 @@ struct StdElementParams {
     zoBoolean toneMap;
     float luminanceScale;
 };
+
+static_assert(offsetof(StdElementParams, zNearOut) == 56, "standard element layout");
+static_assert(offsetof(StdElementParams, matteNodes) == 104, "standard element layout");
+static_assert(offsetof(StdElementParams, luminanceScale) == 144, "standard element layout");
 
 enum ElementType {
     kAlpha = 0, kAtmosphere = 1, kBackground = 2, kBlend = 3, kDiffuse = 4, kExtra2 = 5,

@@ -4,6 +4,7 @@
 // calls back into the material's shade step. Also the matte/shadow
 // material.
 #include <math.h>
+#include <stddef.h>
 #include <string.h>
 
 #include <initializer_list>
@@ -32,6 +33,9 @@ struct StandardMaterialParams {
     int32_t materialId;
     Tag illumination;
 };
+
+static_assert(offsetof(StandardMaterialParams, mapEnabled) == 76, "standard material layout");
+static_assert(offsetof(StandardMaterialParams, illumination) == 132, "standard material layout");
 
 struct MaterialInstance {
     int32_t errorReported;
