@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test showcase catalogue bench asan tsan clean format
+.PHONY: all deps configure build test showcase catalogue docs bench asan tsan clean format
 
 all: showcase
 
@@ -30,6 +30,11 @@ IMAGE ?= showcase.png
 showcase: build
 	@$(BUILD)/host/korrender $(SCENE) -o $(IMAGE)
 	@echo "wrote $(IMAGE)"
+
+# The shader reference, generated from the declarations in shaders/.
+docs: build
+	@$(BUILD)/host/korrender --describe-shaders docs/shaders.md
+	@echo "wrote docs/shaders.md"
 
 # The library's catalogue, as a host sees it.
 catalogue: build
