@@ -634,6 +634,21 @@ void Loader::build_material(MaterialEntry &m, const json &spec, const std::strin
     s_.db[m.tag].type = m.phenomenon ? ZO_DB_MATERIAL_PHENOMENON : ZO_DB_MATERIAL;
 }
 
+// A transform that puts the origin at `origin` and turns -Z onto `direction`.
+void aim(float *m, const Vector3 &origin, const Vector3 &direction) {
+    mat_identity(m);
+    const Vector3 z = normalize(direction * -1.0f);
+    const Vector3 up = std::fabs(z.y) < 0.999f ? Vector3{0, 1, 0} : Vector3{1, 0, 0};
+    const Vector3 x = normalize(cross(up, z));
+    const Vector3 y = cross(z, x);
+    const Vector3 rows[4] = {x, y, z, origin};
+    for (int i = 0; i < 4; ++i) {
+        m[4 * i + 0] = rows[i].x;
+        m[4 * i + 1] = rows[i].y;
+        m[4 * i + 2] = rows[i].z;
+    }
+}
+
 void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr) {
     const std::string object = "light " + quote(l.name);
     require_object(spec, ptr, object);
@@ -700,7 +715,17 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
     l.inst.id = r.id;
     if (spec.contains("data"))
         l.inst.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
-    transform(spec, ptr, object, l.inst.to_world);
+    const bool placed = spec.contains("transform") || spec.contains("translate") ||
+                        spec.contains("rotate") || spec.contains("scale");
+    if (placed) {
+        transform(spec, ptr, object, l.inst.to_world);
+    } else {
+        // Placed by its origin and direction: light space has the light at
+        // its origin looking down -Z, with +Y as near to world up as can be.
+        aim(l.inst.to_world, r.origin, r.direction);
+        r.origin = {0, 0, 0};
+        r.direction = {0, 0, -1};
+    }
     mat_invert(l.inst.from_world, l.inst.to_world);
     r.instance = l.instance;
 }
