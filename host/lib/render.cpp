@@ -373,7 +373,13 @@ bool write_images(Session &s) {
             values.assign(fb.ints.begin(), fb.ints.end());
             data = values.data();
         }
-        if (!write_image(fb.file, W, H, fb.components, data, fb.type == ZO_FB_INTEGER, error)) {
+        std::string file = fb.file;
+        if (file[0] != '/') {
+            const std::string &beside = s.output_file.empty() ? s.scene_dir + "/" : s.output_file;
+            const size_t slash = beside.rfind('/');
+            if (slash != std::string::npos) file = beside.substr(0, slash + 1) + file;
+        }
+        if (!write_image(file, W, H, fb.components, data, fb.type == ZO_FB_INTEGER, error)) {
             message(kError, error.c_str());
             ok = false;
         }

@@ -1284,7 +1284,8 @@ void Loader::build_framebuffers(const json &spec, const std::string &ptr) {
                 fptr + "/type", object,
                 "unknown frame buffer type " + quote(type) + " (color, scalar, vector or integer)");
         if (f.contains("file"))
-            fb.file = join_path(s_.scene_dir, text(f["file"], fptr + "/file", object, "\"file\""));
+            // relative names are written next to the colour image
+            fb.file = text(f["file"], fptr + "/file", object, "\"file\"");
     }
 }
 

@@ -114,7 +114,13 @@ HOST_API zoBoolean zo_sample(double *sample, int *counter, RenderState *state, i
         scramble ^= static_cast<uint32_t>(*samples) * 0x85ebca6bu;
         qmc_point(sample, dims, *counter, *samples, scramble);
     } else {
-        qmc_point(sample, dims, 0, 1, hash32(scramble ^ static_cast<uint32_t>(*counter)));
+        // Every single sample of an eye sample is a fresh one, also for
+        // callers that start each draw from a zero counter.
+        static thread_local uint32_t outside = 0;
+        ThreadContext *ctx = thread_context();
+        const uint32_t draw = ctx ? ctx->draws++ : outside++;
+        qmc_point(sample, dims, 0, 1,
+                  hash32(scramble ^ static_cast<uint32_t>(*counter) ^ hash32(draw + 0x51ed27u)));
     }
     for (int d = dims; d < dimension; ++d) sample[d] = sample[d % dims];
     ++*counter;

@@ -245,7 +245,9 @@ struct ThreadContext {
     bool opacity_set = false;
     double falloff_start = 0, falloff_stop = 0;     // zo_ray_falloff
     uint64_t random_state = 0x853c49e6748fea9bULL;  // zo_random
+    uint32_t draws = 0;  // single samples drawn in the current eye sample
     void begin_sample() {
+        draws = 0;
         arena.reset();
         entry_count = 0;
         for (bool &w : fb_written) w = false;
