@@ -71,6 +71,30 @@ TEST(BitmapRender, AQuadFramedByTheCameraShowsTheImagePixelForPixel) {
     EXPECT_EQ(wrong, 0);
 }
 
+// Element passes land beside the beauty image, each with its own values.
+TEST(ElementRender, PassesAreWrittenNextToTheBeautyImage) {
+    const std::string dir = work_dir() + "/elements";
+    ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
+    const std::string image = dir + "/beauty.png";
+    ASSERT_EQ(render(std::string(KOR_SCENES) + "/elements.json", image, "--resolution 48x30"), 0)
+        << log_of(image);
+    std::string error;
+    korhost::ImageEntry depth, alpha, diffuse;
+    ASSERT_TRUE(korhost::read_image(dir + "/elements_depth.png", depth, error)) << error;
+    ASSERT_TRUE(korhost::read_image(dir + "/elements_alpha.png", alpha, error)) << error;
+    ASSERT_TRUE(korhost::read_image(dir + "/elements_diffuse.png", diffuse, error)) << error;
+    ASSERT_EQ(depth.image.width, 48);
+    auto at = [](const korhost::ImageEntry &e, int x, int y, int c) {
+        return e.pixels[(static_cast<size_t>(y) * e.image.width + x) * 4 + c];
+    };
+    // the floor recedes upwards in the image: depth falls from near (white) to far
+    EXPECT_GT(at(depth, 24, 1, 0), at(depth, 24, 12, 0));
+    // alpha is 1 wherever a surface was hit
+    EXPECT_NEAR(at(alpha, 24, 2, 3), 1.0f, 1e-3);
+    // the sphere's diffuse pass is blue, the floor's grey
+    EXPECT_GT(at(diffuse, 17, 12, 2), at(diffuse, 17, 12, 0));
+}
+
 // Every scene shipped in scenes/ renders, small, without an error message.
 TEST(ExampleScenes, RenderCleanly) {
     DIR *d = opendir(KOR_SCENES);
