@@ -215,7 +215,13 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
             return r && put(result, static_cast<int>(r->id));
         }
         case ZO_Q_INST_DATA: {
-            const zoInstanceRecord *r = instance_record(tag ? tag : state ? state->instance : 0);
+            if (!tag) {  // with the state alone: the light list of the state's instance
+                DbItem *it = state ? item(state->instance) : nullptr;
+                if (!it || it->type != ZO_DB_INSTANCE || !it->object_instance) return 0;
+                const auto *entry = static_cast<const InstanceEntry *>(it->owner);
+                return entry->item && put(result, entry->item);
+            }
+            const zoInstanceRecord *r = instance_record(tag);
             return r && put(result, r->userdata);
         }
         case ZO_Q_DATA_PARAM: {

@@ -123,8 +123,8 @@ struct InstanceEntry {
     int light_mode = 0;
     std::vector<Tag> listed_lights;  // light instance tags as the scene names them
     std::vector<Tag> lights;         // the lights that light this instance
-    Tag item = 0;                    // the instance's data item (query 102)
-    uint8_t *item_bytes = nullptr;   // its block: node data, light-list header, light tags
+    Tag item = 0;                    // the instance's light-list item (query 102, no tag)
+    uint8_t *item_bytes = nullptr;   // its block: light-list header, light tags
     size_t item_size = 0;
     InstanceEntry() = default;
     InstanceEntry(const InstanceEntry &) = delete;

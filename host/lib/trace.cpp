@@ -272,28 +272,21 @@ void build_light_lists(Session &s) {
                         inst.listed_lights.end())
                     inst.lights.push_back(t);
         }
-        // The instance's item: its node data, if any, with the light-list
-        // header over its first 16 bytes and the light tags after it.
-        size_t node = 0;
-        const uint8_t *node_bytes = nullptr;
-        if (DbItem *d = s.item(inst.rec.userdata); d && d->type == ZO_DB_USERDATA) {
-            node = static_cast<size_t>(d->size);
-            node_bytes = static_cast<const uint8_t *>(d->record);
-        }
-        const size_t header = align_up(std::max<size_t>(node, 80), 16);
+        // The instance's light-list item (query 102 asked with the state and
+        // no tag): count, the index of the first light from the list's slot,
+        // the slot, the global-lights flag, then the light tags.
         const bool global = inst.light_mode == 0;
         const size_t count = global ? 0 : inst.lights.size();
+        constexpr size_t header = 16;
         inst.item_size = align_up(header + 4 * count, 16);
         free(inst.item_bytes);
         inst.item_bytes = static_cast<uint8_t *>(aligned_alloc(16, inst.item_size));
         memset(inst.item_bytes, 0, inst.item_size);
-        if (node_bytes) memcpy(inst.item_bytes, node_bytes, node);
-        const int32_t words[4] = {static_cast<int32_t>(count),
-                                  static_cast<int32_t>((header - 8) / 4), 0, global ? 1 : 0};
+        const int32_t words[4] = {static_cast<int32_t>(count), static_cast<int32_t>((header - 8) / 4),
+                                  0, global ? 1 : 0};
         memcpy(inst.item_bytes, words, sizeof words);
         if (count) memcpy(inst.item_bytes + header, inst.lights.data(), 4 * count);
         inst.item = s.add_db(ZO_DB_USERDATA, inst.item_bytes, static_cast<int>(inst.item_size), "");
-        inst.rec.userdata = inst.item;
     }
 }
 
