@@ -25,7 +25,7 @@ test: build
 	@if [ -n "$${CI:-}" ] && [ "$(BUILD)" = build ]; then $(MAKE) --no-print-directory asan tsan; fi
 
 # The showcase render (SCENE and IMAGE may be overridden).
-SCENE ?= scenes/hello.json
+SCENE ?= scenes/showcase.json
 IMAGE ?= showcase.png
 showcase: build
 	@$(BUILD)/host/korrender $(SCENE) -o $(IMAGE)
