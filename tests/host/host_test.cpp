@@ -330,7 +330,7 @@ TEST(HostRuntime, TextureSpaceIsInterpolatedAtTheHit) {
 TEST(HostRuntime, QueriesFindObjectAndNodeDataAndTheShaderName) {
     json scene = quad_scene({{"q", {{"shader", "test_query"}}}}, "q");
     scene["data"] = {{"od", {{"declaration", "test_values"}, {"values", {{"value", 3.5}}}}},
-                     {"nd", {{"declaration", "test_node_values"}, {"values", {{"value", -2.25}}}}}};
+                     {"nd", {{"declaration", "test_values"}, {"values", {{"value", -2.25}}}}}};
     scene["instances"]["quad"]["object"]["data"] = "od";
     scene["instances"]["quad"]["data"] = "nd";
     Rendered r = korrender(scene);
@@ -1139,4 +1139,34 @@ TEST(ScatteringHelpers, DirectionsAndBrdfsAgainstTheirFormulas) {
     EXPECT_EQ(zo_choose_simple_scatter_type(&st, &none, &none, &none, &none), ZO_PHOTON_ABSORB);
     Color e;
     EXPECT_FALSE(zo_photon_light(&e, &st));
+}
+
+TEST(ServicesScene, ShowsTextureReflectionRefractionAndShadows) {
+    json scene =
+        json::parse(read_file(std::string(KOR_TEST_DECLARATIONS) + "/../scenes/services.json"));
+    scene["library"] = {KOR_LIBRARY, KOR_TESTSHADERS};
+    scene["declarations"] = {KOR_TEST_DECLARATIONS};
+    scene["textures"]["checker"]["file"] =
+        std::string(KOR_TEST_DECLARATIONS) + "/../scenes/checker.ppm";
+    const std::string args = "--resolution 64x48 --samples 1";
+    Rendered lit = korrender(scene, args);
+    ASSERT_EQ(lit.status, 0) << lit.err;
+    EXPECT_EQ(lit.err, "");
+    scene["options"]["shadow"] = "off";
+    scene["shaders"]["chrome"]["params"]["reflect"] = 0;
+    scene["shaders"]["glass"]["params"]["refract"] = 0;
+    Rendered plain = korrender(scene, args);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    int darker = 0, brighter = 0, floor_colours = 0;
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 64; ++x) {
+            const Color a = lit.pixel(x, y), b = plain.pixel(x, y);
+            darker += a.r + a.g + a.b < b.r + b.g + b.b - 0.05f;
+            brighter += a.r + a.g + a.b > b.r + b.g + b.b + 0.05f;
+            // Lit checker texels: the warm one has r > b, the cool one b > r.
+            floor_colours += y < 12 && (a.r > 1.5f * a.b || a.b > 1.5f * a.r);
+        }
+    EXPECT_GT(darker, 40);    // shadows
+    EXPECT_GT(brighter, 40);  // the balls show what they reflect and refract
+    EXPECT_GT(floor_colours, 100);
 }

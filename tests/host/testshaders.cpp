@@ -52,8 +52,7 @@ EXPORT zoBoolean test_uv(Color *result, RenderState *state, void *) {
     return 1;
 }
 
-// Object data (first float), node data (the float at byte 20: the host's
-// light-list header fills the first 16 bytes), name length.
+// Object data (first float), node data (first float), name length.
 EXPORT int test_query_version(void) {
     return 1;
 }
@@ -67,7 +66,7 @@ EXPORT zoBoolean test_query(Color *result, RenderState *state, void *) {
     tag = 0;
     if (zo_query(ZO_Q_INST_DATA, nullptr, state->instance, &tag) && tag &&
         zo_query(ZO_Q_DATA_PARAM, nullptr, tag, &block) && block)
-        node_value = *reinterpret_cast<float *>(static_cast<char *>(block) + 20);
+        node_value = *static_cast<float *>(block);
     const char *name = nullptr;
     zo_query(ZO_Q_FUNC_NAME, state, 0, &name);
     *result = Color{object_value, node_value, name ? static_cast<float>(strlen(name)) : -1, 1};
@@ -312,8 +311,9 @@ EXPORT zoBoolean test_continue(Color *result, RenderState *state, void *) {
     return zo_trace_continue(result, state);
 }
 
-// Diffuse surface lit by the instance's lights (its light list, then the
-// global lights when the list says so), times an optional texture.
+// Diffuse surface lit by the instance's lights (its light list, asked for
+// with the state alone, then the global lights when the list says so),
+// times an optional texture.
 struct LambertParams {
     Color diffuse;
     Tag texture;
@@ -329,7 +329,7 @@ EXPORT zoBoolean test_lambert(Color *result, RenderState *state, LambertParams *
     }
     Tag item = 0;
     const int32_t *list = nullptr;
-    if (!zo_query(ZO_Q_INST_DATA, state, state->instance, &item) ||
+    if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) ||
         !zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list)
         return 0;
     const Tag *own = reinterpret_cast<const Tag *>(list + 2) + list[1];
@@ -369,7 +369,7 @@ EXPORT int test_lightlist_version(void) {
 EXPORT zoBoolean test_lightlist(Color *result, RenderState *state, void *) {
     Tag item = 0;
     const int32_t *list = nullptr;
-    if (!zo_query(ZO_Q_INST_DATA, state, state->instance, &item) ||
+    if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) ||
         !zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list)
         return 0;
     int n = 0, listed = 0;
