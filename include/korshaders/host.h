@@ -674,6 +674,24 @@ void zo_normal_from_light(Vector3 *out, RenderState *state, const Vector3 *in);
  * filtered by what lies between the light and state->point; false means the
  * light is blocked entirely. */
 
+/* Secondary rays (zo_trace_reflection, _refraction, _transparent,
+ * _continue, _environment) run as child states of the caller's state:
+ * parent set, ray type, reflection_level / refraction_level and trace_depth
+ * one higher (zo_trace_continue keeps the type and levels). A ray beyond
+ * the options' reflection_depth, refraction_depth or trace_depth fails with
+ * a black result. A ray that hits nothing brings back the environment's
+ * colour and returns what the environment shader returned. With the
+ * options' trace switch off, reflection and refraction look up the
+ * environment instead. zo_trace_probe leaves its hit in state->child until
+ * the eye sample ends.
+ * zo_sample with `samples` gives sample *counter of a stratified set of
+ * *samples points (false once the set is used up); without, one fresh
+ * sample per call. Both are the same on every run for the same pixel,
+ * sample and shading point.
+ * zo_lookup_filter_color_texture: footprint point (x, y) maps to the
+ * texture coordinate (x, y, 0, 1) * st; the footprint is the unit disc,
+ * so st's row 3 is the centre and rows 0 and 1 the ellipse's axes. */
+
 #ifdef __cplusplus
 }
 #endif
