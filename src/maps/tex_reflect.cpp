@@ -1,0 +1,139 @@
+// Shared pieces of the reflection and refraction maps (see tex_reflect.h).
+#include "maps/tex_reflect.h"
+
+#include <string.h>
+
+#include "kor_vector.h"
+
+namespace kor {
+
+bool readCallReason(RenderState *state, Vector3 *dir, int *kind) {
+    int size = 0;
+    const void *stored = zo_shaderstate_get(state, KOR_KEY_MAP_CALL_REASON, &size);
+    if (!stored || size < static_cast<int>(sizeof(MapCallReason))) return false;
+    MapCallReason reason;
+    memcpy(&reason, stored, sizeof reason);
+    if (dir) *dir = reason.dir;
+    if (kind) *kind = reason.kind;
+    return true;
+}
+
+ReflectCall reflectCallBegin(RenderState *state) {
+    ReflectCall call;
+    call.entryDir = state->dir;
+    call.entryDot = state->dot_nd;
+    call.incoming = state->dir;
+    call.kind = state->type;
+    call.keyed = readCallReason(state, &call.incoming, &call.kind);
+    if (call.keyed) {
+        // the map works on the ray that hit the surface
+        state->dir = call.incoming;
+        state->dot_nd = dot(state->normal, call.incoming);
+    }
+    return call;
+}
+
+void reflectCallEnd(RenderState *state, const ReflectCall &call) {
+    state->dir = call.entryDir;
+    state->dot_nd = call.entryDot;
+}
+
+bool tracingEnabled(const RenderState *state) {
+    return !state->options || state->options->trace != 0;
+}
+
+float blurShininess(float blur, float scale) {
+    return blur == 0.0f ? 10000.0f : scale / blur;
+}
+
+Vector3 reflectionDirection(RenderState *state, float shininess) {
+    Vector3 dir = state->dir;
+    if (shininess > 0.0f)
+        zo_reflection_dir_glossy(&dir, state, shininess);
+    else
+        zo_reflection_dir(&dir, state);
+    return dir;
+}
+
+Vector3 refractionDirection(RenderState *state, float shininess, bool *total) {
+    Vector3 dir = state->dir;
+    bool ok;
+    if (shininess > 0.0f)
+        ok = zo_transmission_dir_glossy(&dir, state, state->ior_in, state->ior, shininess) != 0;
+    else
+        ok = zo_refraction_dir(&dir, state, state->ior_in, state->ior) != 0;
+    if (!ok) dir = reflectionDirection(state, shininess);
+    if (total) *total = !ok;
+    return dir;
+}
+
+bool traceMarked(Color *result, RenderState *state, const Vector3 &dir, int kind, int32_t flag) {
+    const TraceMarkRecord mark{flag, 0};
+    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, &mark, sizeof mark, ZO_SHADERSTATE_RAY_TREE);
+    Color c = kClearBlack;
+    bool ok = (kind == kKindRefraction ? zo_trace_refraction(&c, state, &dir)
+                                       : zo_trace_reflection(&c, state, &dir)) != 0;
+    if (!ok && state->type != ZO_RAY_ENVIRONMENT) {
+        c = kClearBlack;
+        ok = zo_trace_environment(&c, state, &dir) != 0;
+    }
+    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    *result = ok ? c : kOpaqueBlack;
+    return ok;
+}
+
+bool photonContinue(Color *energy, RenderState *state, int kind, const Vector3 &dir) {
+    switch (kind) {
+        case kKindPhotonReflectSpecular:
+            zo_photon_reflection_specular(energy, state, &dir);
+            return true;
+        case kKindPhotonReflectDiffuse:
+            zo_photon_reflection_diffuse(energy, state, &dir);
+            return true;
+        case kKindPhotonTransmitSpecular:
+            zo_photon_transmission_specular(energy, state, &dir);
+            return true;
+        case kKindPhotonTransmitDiffuse:
+            zo_photon_transmission_diffuse(energy, state, &dir);
+            return true;
+        default: return false;
+    }
+}
+
+bool traceReflectRefract(Color *result, RenderState *state, const ReflectCall &call, int kind,
+                         float blur, float scale, float thickness) {
+    if (!tracingEnabled(state)) {
+        *result = kOpaqueBlack;
+        return false;
+    }
+    const float shininess = blur >= 0.0f ? blurShininess(blur, scale) : 0.0f;
+    Vector3 dir;
+    bool total = false;
+    if (kind == kKindRefraction) {
+        if (call.keyed && shininess <= 0.0f && thickness < 0.0f)
+            dir = call.entryDir;  // the material's refracted direction
+        else
+            dir = refractionDirection(state, shininess, &total);
+    } else {
+        dir =
+            call.keyed && shininess <= 0.0f ? call.entryDir : reflectionDirection(state, shininess);
+    }
+    if (kind != kKindRefraction || thickness < 0.0f || total)
+        return traceMarked(result, state, dir, kind, 0);
+
+    // A thin wall: the ray crosses a slab of the given thickness along the
+    // refracted direction and leaves it parallel to the incoming ray.
+    const Vector3 inside = unit(dir);
+    const float across = fabsf(dot(inside, state->normal));
+    const Vector3 savedPoint = state->point;
+    if (across > 1.0e-6f) state->point = savedPoint + inside * (thickness / across);
+    const bool ok = traceMarked(result, state, unit(call.incoming), kind, 0);
+    state->point = savedPoint;
+    return ok;
+}
+
+void writeGBufferId(RenderState *state, int32_t id) {
+    if (state->type == ZO_RAY_EYE && id != 0) zo_fb_put(state, 0, &id);
+}
+
+}  // namespace kor

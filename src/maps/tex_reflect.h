@@ -1,0 +1,118 @@
+// Shared pieces of the maps that answer with what a surface sees: the
+// records exchanged through the shader state, the ray-kind handshake with
+// the material, and the traces with their environment fallback.
+#ifndef KORSHADERS_MAPS_TEX_REFLECT_H
+#define KORSHADERS_MAPS_TEX_REFLECT_H
+
+#include <korshaders/host.h>
+#include <stdint.h>
+
+namespace kor {
+
+// "KEY_6": the material's reason for calling a reflection or refraction
+// map, with the ray direction before the call.
+struct MapCallReason {
+    Vector3 dir;
+    int32_t kind;  // ReflectKind
+};
+static_assert(sizeof(MapCallReason) == 16, "the map call reason is four words");
+
+// "KEY_1": set around every trace these maps make.
+struct TraceMarkRecord {
+    int32_t flag;  // the flat mirror's first-frame option, 0 for the others
+    int32_t zero;
+};
+static_assert(sizeof(TraceMarkRecord) == 8, "the trace mark is two words");
+
+// "KEY_2": the environment map that stands in for the scene's environment
+// while a trace runs; the last four words carry nothing.
+struct EnvironmentOverride {
+    Tag map;
+    int32_t unused[4];
+};
+static_assert(sizeof(EnvironmentOverride) == 20, "the environment override is five words");
+
+#define KOR_KEY_MAP_CALL_REASON "KEY_6"
+#define KOR_KEY_TRACE_MARK "KEY_1"
+#define KOR_KEY_ENVIRONMENT_OVERRIDE "KEY_2"
+
+// Ray kinds as the state and "KEY_6" carry them.
+enum ReflectKind : int32_t {
+    kKindEye = 0,
+    kKindReflection = 2,
+    kKindRefraction = 3,
+    kKindEnvironment = 6,
+    kKindPhotonReflectSpecular = 10,
+    kKindPhotonReflectDiffuse = 12,
+    kKindPhotonTransmitSpecular = 13,
+    kKindPhotonTransmitDiffuse = 15,
+    kKindNoResult = 16,
+};
+
+constexpr Color kOpaqueBlack = {0.0f, 0.0f, 0.0f, 1.0f};
+constexpr Color kClearBlack = {0.0f, 0.0f, 0.0f, 0.0f};
+
+// The output mode of a map call: 0 colour, 1 mono, any other value bump.
+inline int mapMode(const int *mode) {
+    return mode ? *mode : 0;
+}
+inline bool bumpMode(int mode) {
+    return mode != 0 && mode != 1;
+}
+
+// Reads "KEY_6": true when present (dir and kind filled).
+bool readCallReason(RenderState *state, Vector3 *dir, int *kind);
+
+// The ray kind and incoming direction a map works with: "KEY_6" when the
+// material set it, else the state's own ray type and direction.
+struct ReflectCall {
+    bool keyed;        // "KEY_6" was present
+    int kind;          // ReflectKind
+    Vector3 incoming;  // the direction of the ray that hit the surface
+    Vector3 entryDir;  // the state's direction when the map was called
+    float entryDot;    // the state's N.D when the map was called
+};
+ReflectCall reflectCallBegin(RenderState *state);
+// Puts the entry direction and N.D back into the state.
+void reflectCallEnd(RenderState *state, const ReflectCall &call);
+
+// True when the host traces rays at all.
+bool tracingEnabled(const RenderState *state);
+
+// Shininess of a glossy draw for blur amount b: 10000 for 0, else scale / b.
+float blurShininess(float blur, float scale);
+
+// The mirror direction of the state's ray, blurred with `shininess` when it
+// is given (> 0).
+Vector3 reflectionDirection(RenderState *state, float shininess);
+// The refraction direction with the state's two indices, blurred with
+// `shininess` when it is given; either falls back to the (glossy) mirror
+// direction. `total` is set on total internal reflection.
+Vector3 refractionDirection(RenderState *state, float shininess, bool *total);
+
+// Sets "KEY_1", traces along `dir` (reflection for kind 2, refraction for
+// kind 3), falls back to the environment unless the state's ray is itself
+// an environment ray, and removes "KEY_1". False (with (0, 0, 0, 1)) when
+// all of that fails.
+bool traceMarked(Color *result, RenderState *state, const Vector3 &dir, int kind, int32_t flag);
+
+// Runs the host's photon continuation for a photon kind along `dir`,
+// carrying the energy in *energy. False for other kinds.
+bool photonContinue(Color *energy, RenderState *state, int kind, const Vector3 &dir);
+
+// The shared reflection and refraction ray of the reflect/refract,
+// refraction and thin-wall maps: blur amount `blur` (shininess
+// 10000 or scale / blur; a negative blur draws no glossy direction), kind
+// 2 or 3. A thin wall (`thickness` 0 or more) refracts into the wall,
+// starts the trace where the refracted ray leaves a wall of that thickness
+// and traces along the incoming direction; a negative thickness traces the
+// refracted direction itself.
+bool traceReflectRefract(Color *result, RenderState *state, const ReflectCall &call, int kind,
+                         float blur, float scale, float thickness);
+
+// Writes a non-zero G-buffer identifier into frame buffer 0 on eye rays.
+void writeGBufferId(RenderState *state, int32_t id);
+
+}  // namespace kor
+
+#endif
