@@ -132,8 +132,4 @@ bool traceReflectRefract(Color *result, RenderState *state, const ReflectCall &c
     return ok;
 }
 
-void writeGBufferId(RenderState *state, int32_t id) {
-    if (state->type == ZO_RAY_EYE && id != 0) zo_fb_put(state, 0, &id);
-}
-
 }  // namespace kor

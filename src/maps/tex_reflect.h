@@ -110,7 +110,8 @@ bool photonContinue(Color *energy, RenderState *state, int kind, const Vector3 &
 bool traceReflectRefract(Color *result, RenderState *state, const ReflectCall &call, int kind,
                          float blur, float scale, float thickness);
 
-// Writes a non-zero G-buffer identifier into frame buffer 0 on eye rays.
+// Writes a non-zero G-buffer identifier into frame buffer 0 on eye rays
+// (shared with the pattern maps, tex_pattern.h).
 void writeGBufferId(RenderState *state, int32_t id);
 
 }  // namespace kor

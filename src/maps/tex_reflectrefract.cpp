@@ -69,7 +69,7 @@ namespace kor {
 // at and the coordinates on it: with c the dominant component and a, b the
 // other two in axis order (y, z on the X faces, x, z on the Y faces, x, y on
 // the Z faces), ((a/c + 1)/2, (b/c + 1)/2). -1 for the zero vector.
-int cubeFace(const Vector3 &d, float *u, float *v) {
+int cubeImageFace(const Vector3 &d, float *u, float *v) {
     const float ax = fabsf(d.x), ay = fabsf(d.y), az = fabsf(d.z);
     float a, b, c;
     int face;
@@ -103,7 +103,7 @@ Color cubeLookup(RenderState *state, const ReflectRefractInstance *inst, const V
     Vector3 world = dir;
     zo_vector_to_world(&world, state, &dir);
     float u = 0.0f, v = 0.0f;
-    const int face = cubeFace(world, &u, &v);
+    const int face = cubeImageFace(world, &u, &v);
     const zoImage *image = face >= 0 && inst ? inst->faces[face] : nullptr;
     if (!image) return kOpaqueBlack;
     const int w = zo_img_get_width(image), h = zo_img_get_height(image);
