@@ -1,0 +1,220 @@
+// A host module for the material benchmark: shader calls by tag with the
+// running shader's record, instance and thread slots, a small shader
+// state, two lights with fixed samples, one 8-bit image and one triangle.
+// Nothing here allocates or locks per call.
+#include <korshaders/host.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#define HOST extern "C" __attribute__((visibility("default")))
+
+struct zoLockImpl {
+    std::mutex mutex;
+};
+
+namespace {
+
+typedef zoBoolean (*ShaderFunction)(void *, RenderState *, void *, void *);
+
+struct Instance {
+    zoShaderRecord record{};
+    ShaderFunction function = nullptr;
+    void *params = nullptr;
+    void *user = nullptr;    // query 51
+    void *thread = nullptr;  // queries 124, 126 (one render thread)
+};
+Instance instances[8];
+int instance_count = 0;
+
+Instance *find(Tag tag) {
+    for (int i = 0; i < instance_count; ++i)
+        if (instances[i].record.tag == tag) return &instances[i];
+    return nullptr;
+}
+
+struct Slot {
+    char key[16];
+    int size;
+    alignas(16) unsigned char bytes[64];
+};
+Slot slots[8];
+int slot_count = 0;
+
+Tag light_list_tag = 0;
+const void *light_list = nullptr;
+zoImage *image = nullptr;
+Tag image_tag = 0;
+int call_type = ZO_CALL_MATERIAL;
+
+}  // namespace
+
+HOST void materialhost_add_shader(Tag tag, ShaderFunction function, void *params) {
+    Instance &i = instances[instance_count++];
+    i.record.tag = tag;
+    i.record.params = params;
+    i.function = function;
+    i.params = params;
+}
+
+HOST void materialhost_set_lights(Tag tag, const void *list) {
+    light_list_tag = tag;
+    light_list = list;
+}
+
+HOST void materialhost_set_image(Tag tag, zoImage *img) {
+    image_tag = tag;
+    image = img;
+}
+
+HOST zoShaderRecord *materialhost_record(Tag tag) {
+    Instance *i = find(tag);
+    return i ? &i->record : nullptr;
+}
+
+// Runs the instance `tag` as the current shader: its record is the state's.
+HOST zoBoolean materialhost_run(void *result, RenderState *state, Tag tag, void *arg) {
+    Instance *i = find(tag);
+    if (!i) return 0;
+    zoShaderRecord *saved = state->shader;
+    state->shader = &i->record;
+    const zoBoolean ok = i->function(result, state, i->params, arg);
+    state->shader = saved;
+    return ok;
+}
+
+HOST zoBoolean zo_call_shader_x(void *result, int, RenderState *state, Tag tag, void *arg) {
+    return materialhost_run(result, state, tag, arg);
+}
+
+HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...) {
+    Instance *current = state && state->shader ? find(state->shader->tag) : nullptr;
+    switch (code) {
+        case ZO_Q_FUNC_USERPTR:
+            if (!current) return 0;
+            *static_cast<void ***>(result) = &current->user;
+            return 1;
+        case ZO_Q_FUNC_TLS_GET:
+            if (!current) return 0;
+            *static_cast<void **>(result) = current->thread;
+            return 1;
+        case ZO_Q_FUNC_TLS_SET:
+            if (!current) return 0;
+            current->thread = *static_cast<void **>(result);
+            return 1;
+        case ZO_Q_FUNC_NAME: *static_cast<const char **>(result) = "bench"; return 1;
+        case ZO_Q_FUNC_CALLTYPE: *static_cast<int *>(result) = call_type; return 1;
+        case ZO_Q_INST_DATA:
+            if (tag || !light_list_tag) return 0;
+            *static_cast<Tag *>(result) = light_list_tag;
+            return 1;
+        case ZO_Q_DATA_PARAM:
+            if (tag != light_list_tag || !light_list) return 0;
+            *static_cast<const void **>(result) = light_list;
+            return 1;
+        case ZO_Q_NUM_TEXTURES: *static_cast<int *>(result) = 1; return 1;
+        default: return 0;
+    }
+}
+
+HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size, int) {
+    for (int i = 0; i < slot_count; ++i) {
+        if (std::strcmp(slots[i].key, key) != 0) continue;
+        if (size <= 0) {
+            slots[i] = slots[--slot_count];
+        } else {
+            slots[i].size = size;
+            std::memcpy(slots[i].bytes, value, size);
+        }
+        return 1;
+    }
+    if (size <= 0 || slot_count == 8 || size > 64) return size <= 0;
+    Slot &s = slots[slot_count++];
+    std::strncpy(s.key, key, sizeof s.key - 1);
+    s.size = size;
+    std::memcpy(s.bytes, value, size);
+    return 1;
+}
+
+HOST void *zo_shaderstate_get(RenderState *, const char *key, int *size) {
+    for (int i = 0; i < slot_count; ++i) {
+        if (std::strcmp(slots[i].key, key) != 0) continue;
+        if (size) *size = slots[i].size;
+        return slots[i].bytes;
+    }
+    return nullptr;
+}
+
+// Each light gives one sample: a white key from above and a dimmer fill.
+HOST zoBoolean zo_sample_light(Color *color, Vector3 *dir, float *dot_nl, RenderState *, Tag light,
+                               int *samples) {
+    if (*samples > 0) return 0;
+    ++*samples;
+    if (light == 1) {
+        *color = {1.0f, 0.95f, 0.9f, 1};
+        *dir = {0.3f, 0.4f, 0.866f};
+        *dot_nl = 0.866f;
+    } else {
+        *color = {0.3f, 0.35f, 0.4f, 1};
+        *dir = {-0.6f, 0.0f, 0.8f};
+        *dot_nl = 0.8f;
+    }
+    return 1;
+}
+
+HOST zoBoolean zo_compute_irradiance(Color *result, RenderState *) {
+    *result = {0, 0, 0, 0};
+    return 0;
+}
+
+HOST int zo_db_type(Tag tag) { return tag == image_tag ? ZO_DB_IMAGE : ZO_DB_NONE; }
+HOST void *zo_db_access(Tag tag) { return tag == image_tag ? image : nullptr; }
+HOST void zo_db_unpin(Tag) {}
+HOST int zo_img_get_width(const zoImage *img) { return img ? img->width : 0; }
+HOST int zo_img_get_height(const zoImage *img) { return img ? img->height : 0; }
+HOST void zo_img_get_color(const zoImage *img, Color *color, int x, int y) {
+    const unsigned char *p = static_cast<const unsigned char *>(img->data) + 4 * (y * img->width + x);
+    *color = {p[0] / 255.0f, p[1] / 255.0f, p[2] / 255.0f, p[3] / 255.0f};
+}
+
+HOST void *zo_mem_int_allocate(const char *, int, int size) { return std::calloc(1, size > 0 ? size : 1); }
+HOST void zo_mem_int_release(const char *, int, void *block) { std::free(block); }
+HOST void zo_init_lock(zoLock *lock) { *lock = new zoLockImpl; }
+HOST void zo_delete_lock(zoLock *lock) {
+    delete *lock;
+    *lock = nullptr;
+}
+HOST void zo_lock(zoLock lock) {
+    if (lock) lock->mutex.lock();
+}
+HOST void zo_unlock(zoLock lock) {
+    if (lock) lock->mutex.unlock();
+}
+HOST zoBoolean zo_fb_put(RenderState *, int, const void *) { return 1; }
+HOST void zo_error(const char *, ...) {}
+
+HOST zoBoolean zo_tri_vectors(RenderState *, int which, int, Vector3 v[3]) {
+    switch (which) {
+        case ZO_TRI_POSITION:
+            v[0] = {-1, -1, -3};
+            v[1] = {1.5f, -0.8f, -3.5f};
+            v[2] = {0, 1, -2.5f};
+            return 1;
+        case ZO_TRI_TEXTURE:
+            v[0] = {0, 0, 0};
+            v[1] = {1, 0, 0};
+            v[2] = {0, 1, 0};
+            return 1;
+        default: return 0;
+    }
+}
+
+#define IDENTITY(name) \
+    HOST void name(Vector3 *out, RenderState *, const Vector3 *in) { *out = *in; }
+IDENTITY(zo_point_to_camera)
+IDENTITY(zo_point_from_object)
+IDENTITY(zo_normal_to_camera)
+IDENTITY(zo_vector_to_camera)
+IDENTITY(zo_vector_from_camera)
+IDENTITY(zo_vector_to_world)
