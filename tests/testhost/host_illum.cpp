@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "testhost_illum.h"
+#include "testhost_reflect.h"
 
 #define HOST extern "C" __attribute__((visibility("default")))
 
@@ -77,14 +78,16 @@ HOST zoBoolean zo_trace_transparent(Color *result, RenderState *state) {
     return h.transparent_ok;
 }
 
-HOST zoBoolean zo_trace_reflection(Color *result, RenderState *, const Vector3 *) {
+HOST zoBoolean zo_trace_reflection(Color *result, RenderState *state, const Vector3 *dir) {
     ++il().reflection_traces;
+    testhost_reflect_trace(state, dir, ZO_RAY_REFLECT);
     if (il().trace_ok && result) *result = il().trace_color;
     return il().trace_ok;
 }
 
-HOST zoBoolean zo_trace_refraction(Color *result, RenderState *, const Vector3 *) {
+HOST zoBoolean zo_trace_refraction(Color *result, RenderState *state, const Vector3 *dir) {
     ++il().refraction_traces;
+    testhost_reflect_trace(state, dir, ZO_RAY_REFRACT);
     if (il().trace_ok && result) *result = il().trace_color;
     return il().trace_ok;
 }
