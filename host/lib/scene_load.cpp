@@ -1506,6 +1506,23 @@ void load_libraries(Session &s, const std::vector<std::string> &scene_libraries)
     }
 }
 
+// Instances without a material get the library's fallback material and
+// shadow shader, when the declarations know them.
+void add_default_material(const Session &s, json &root) {
+    if (!root.is_object() || !root.contains("instances") || !root["instances"].is_object()) return;
+    bool needed = false;
+    for (const auto &[name, spec] : root["instances"].items())
+        if (spec.is_object() && !spec.contains("material")) needed = true;
+    if (!needed || !s.decls.find("kor_DefaultMaterial") || !s.decls.find("kor_DefaultShadow"))
+        return;
+    const std::string material = "(default material)";
+    root["shaders"][material] = {{"shader", "kor_DefaultMaterial"}};
+    root["shaders"]["(default shadow)"] = {{"shader", "kor_DefaultShadow"}};
+    root["materials"][material] = {{"shader", material}, {"shadow", "(default shadow)"}};
+    for (auto &[name, spec] : root["instances"].items())
+        if (spec.is_object() && !spec.contains("material")) spec["material"] = material;
+}
+
 void load_scene(Session &s, const std::string &path) {
     s.scene_file = path;
     s.scene_dir = dir_of(path);
@@ -1564,6 +1581,7 @@ void load_scene(Session &s, const std::string &path) {
     }
     load_libraries(s, libraries);
     s.threads = std::max(1, s.threads);
+    add_default_material(s, root);
     Loader loader(s, root);
     loader.run();
 }

@@ -95,6 +95,27 @@ TEST(ElementRender, PassesAreWrittenNextToTheBeautyImage) {
     EXPECT_GT(at(diffuse, 17, 12, 2), at(diffuse, 17, 12, 0));
 }
 
+// Objects without a material get the library's fallback material.
+TEST(DefaultMaterial, ObjectsWithoutAMaterialAreShadedGrey) {
+    const std::string dir = work_dir();
+    const std::string scene = dir + "/nomaterial.json";
+    std::ofstream(scene) << R"({
+      "camera": {"resolution": [32, 24], "position": [0, 0, 4], "look_at": [0, 0, 0]},
+      "instances": {"ball": {"object": {"primitive": "sphere", "radius": 1.2}}},
+      "lights": {"lamp": {"shader": {"shader": "kor_OmniLight"}, "type": "point", "origin": [0, 0, 5]}}
+    })";
+    const std::string image = dir + "/nomaterial.exr";
+    ASSERT_EQ(render(scene, image), 0) << log_of(image);
+    korhost::ImageEntry out;
+    std::string error;
+    ASSERT_TRUE(korhost::read_image(image, out, error)) << error;
+    const float *c = &out.pixels[(12 * 32 + 16) * 4];
+    // grey: the 0.7 node colour times (0.7 ambient light + the lamp's light)
+    EXPECT_GT(c[0], 0.5f);
+    EXPECT_NEAR(c[0], c[1], 1e-4);
+    EXPECT_NEAR(c[1], c[2], 1e-4);
+}
+
 // Every scene shipped in scenes/ renders, small, without an error message.
 TEST(ExampleScenes, RenderCleanly) {
     DIR *d = opendir(KOR_SCENES);
