@@ -1,11 +1,10 @@
 // Doubles of the test host for the reflection and refraction maps (see
 // testhost_reflect.h).
-#include "testhost_reflect.h"
-
 #include <cstdlib>
 #include <cstring>
 
 #include "testhost.h"
+#include "testhost_reflect.h"
 
 #define HOST extern "C" __attribute__((visibility("default")))
 
@@ -18,7 +17,9 @@ HOST TestReflectHost *testhost_reflect() {
 
 namespace {
 
-TestReflectHost &rh() { return *testhost_reflect(); }
+TestReflectHost &rh() {
+    return *testhost_reflect();
+}
 
 void photon(int kind, Color *energy, const Vector3 *dir) {
     rh().photons.push_back({kind, dir ? *dir : Vector3{0, 0, 0}, energy ? *energy : Color{}});
@@ -27,7 +28,7 @@ void photon(int kind, Color *energy, const Vector3 *dir) {
 }  // namespace
 
 void testhost_reflect_trace(RenderState *state, const Vector3 *dir, int kind) {
-    TestTrace t;
+    TestMapTrace t;
     t.kind = kind;
     t.dir = dir ? *dir : Vector3{0, 0, 0};
     t.point = state ? state->point : Vector3{0, 0, 0};

@@ -11,26 +11,26 @@
 #include <vector>
 
 // One zo_trace_reflection, zo_trace_refraction or zo_trace_environment call.
-struct TestTrace {
-    int kind;          // 2 reflection, 3 refraction, 6 environment
-    Vector3 dir;       // the direction argument
-    Vector3 point;     // state->point during the call
-    Vector3 state_dir; // state->dir during the call
-    bool key1 = false; // "KEY_1" was set
+struct TestMapTrace {
+    int kind;           // 2 reflection, 3 refraction, 6 environment
+    Vector3 dir;        // the direction argument
+    Vector3 point;      // state->point during the call
+    Vector3 state_dir;  // state->dir during the call
+    bool key1 = false;  // "KEY_1" was set
     int32_t key1_words[2] = {0, 0};
     bool key2 = false;  // "KEY_2" was set
     Tag key2_map = 0;   // its first word
 };
 
 // One photon continuation.
-struct TestPhoton {
+struct TestPhotonContinuation {
     int kind;  // 10, 12, 13 or 15
     Vector3 dir;
     Color energy;
 };
 
 struct TestReflectHost {
-    std::vector<TestTrace> traces;
+    std::vector<TestMapTrace> traces;
     // zo_trace_environment
     zoBoolean environment_ok = 1;
     Color environment_color{0, 0, 0, 0};
@@ -40,7 +40,7 @@ struct TestReflectHost {
     Vector3 glossy_reflection_dir{0, 0, 1};
     Vector3 glossy_transmission_dir{0, 0, -1};
     zoBoolean glossy_transmission_ok = 1;
-    std::vector<TestPhoton> photons;
+    std::vector<TestPhotonContinuation> photons;
     // zo_api_name_lookup: name -> tag (unknown names answer 0)
     std::map<std::string, Tag> names;
     std::vector<std::string> lookups;
