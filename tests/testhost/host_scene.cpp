@@ -8,6 +8,8 @@
 
 // Images of the support-library doubles (host_support.cpp).
 void *testhost_image(Tag tag);
+// Light instance and light shader queries (host_atmosphere.cpp).
+zoBoolean testhost_atmosphere_query(int code, RenderState *state, Tag tag, void *result);
 
 HOST TestScene *testhost_scene() {
     static TestScene scene;
@@ -56,7 +58,7 @@ zoBoolean testhost_scene_query(int code, RenderState *state, Tag tag, void *resu
             if (!s.camera_matrix) return 0;
             *static_cast<const float **>(result) = s.camera_matrix;
             return 1;
-        default: return 0;
+        default: return testhost_atmosphere_query(code, state, tag, result);
     }
 }
 
