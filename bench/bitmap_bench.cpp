@@ -29,24 +29,12 @@ constexpr int kSize = 512;
 
 typedef zoBoolean (*ShaderFunction)(void *, RenderState *, void *, void *);
 
-// Parameters of the UV generator: explicit map channel 1, tiled.
-struct UVParams {
-    int32_t mappingKind = 0, environmentType = 0, mapChannel = 1, textureSource = 0;
-    zoBoolean showMapOnBack = 1;
-    float uOffset = 0, uTiling = 3;
-    zoBoolean uTile = 1, uMirror = 0;
-    float vOffset = 0, vTiling = 3;
-    zoBoolean vTile = 1, vMirror = 0;
-    float uAngle = 0, vAngle = 0, wAngle = 0.3f;
-    int32_t axis = 0;
-    zoBoolean wrapLookup = 1;
-    float blur = 1, blurOffset = 0;
-    zoBoolean noiseOn = 0, noiseAnimate = 0;
-    float noiseAmount = 1, noiseSize = 1;
-    int32_t noiseLevels = 1;
-    float noisePhase = 0;
-    zoBoolean realWorldScale = 0;
-    int32_t regionWidth = 0, regionHeight = 0;
+// The UV generator's parameters as these tests use them.
+struct UVParams : UVGeneratorParams {
+    UVParams() {
+        uTiling = vTiling = 3;
+        wAngle = 0.3f;
+    }
 };
 
 zoBoolean generator(void *result, RenderState *state, void *params, void *arg) {

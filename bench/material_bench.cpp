@@ -31,23 +31,11 @@ typedef zoBoolean (*ShaderFunction)(void *, RenderState *, void *, void *);
 constexpr Tag kUV = 10, kBitmap = 11, kBlinn = 12, kMaterial = 13, kImage = 20, kLights = 30;
 constexpr int kSize = 256;
 
-struct UVParams {
-    int32_t mappingKind = 0, environmentType = 0, mapChannel = 1, textureSource = 0;
-    zoBoolean showMapOnBack = 1;
-    float uOffset = 0, uTiling = 4;
-    zoBoolean uTile = 1, uMirror = 0;
-    float vOffset = 0, vTiling = 4;
-    zoBoolean vTile = 1, vMirror = 0;
-    float uAngle = 0, vAngle = 0, wAngle = 0;
-    int32_t axis = 0;
-    zoBoolean wrapLookup = 1;
-    float blur = 1, blurOffset = 0;
-    zoBoolean noiseOn = 0, noiseAnimate = 0;
-    float noiseAmount = 1, noiseSize = 1;
-    int32_t noiseLevels = 1;
-    float noisePhase = 0;
-    zoBoolean realWorldScale = 0;
-    int32_t regionWidth = 0, regionHeight = 0;
+// The UV generator's parameters as these tests use them.
+struct UVParams : UVGeneratorParams {
+    UVParams() {
+        uTiling = vTiling = 4;
+    }
 };
 
 template <typename T>

@@ -19,37 +19,6 @@ namespace {
 constexpr const char *kModule = "kor_stduv";
 constexpr float kPi = 3.14159265358979f;
 
-struct UVGeneratorParams {
-    int32_t mappingKind;      // 0 texture, 1 environment
-    int32_t environmentType;  // 1 spherical, 2 cylindrical, 3 shrink-wrap, 4 screen, 5 region
-    int32_t mapChannel;
-    int32_t textureSource;    // 0 map channel, 1 object XYZ, 2 vertex colour, 3 world XYZ
-    zoBoolean showMapOnBack;
-    float uOffset;
-    float uTiling;
-    zoBoolean uTile;
-    zoBoolean uMirror;
-    float vOffset;
-    float vTiling;
-    zoBoolean vTile;
-    zoBoolean vMirror;
-    float uAngle;
-    float vAngle;
-    float wAngle;
-    int32_t axis;             // 0 UV, 1 VW, 2 WU
-    zoBoolean wrapLookup;
-    float blur;
-    float blurOffset;
-    zoBoolean noiseOn;
-    zoBoolean noiseAnimate;
-    float noiseAmount;
-    float noiseSize;
-    int32_t noiseLevels;
-    float noisePhase;
-    zoBoolean realWorldScale;
-    int32_t regionWidth;
-    int32_t regionHeight;
-};
 
 // Per-thread data of a generator instance.
 struct UVThreadData {

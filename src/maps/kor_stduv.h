@@ -13,6 +13,40 @@ struct CoordinateRecord {
     Vector3 duvw;
 };
 
+// Parameters of the UV generator and the UV coordinate shader (every field
+// evaluated). The defaults are the declaration's.
+struct UVGeneratorParams {
+    int32_t mappingKind = 0;      // 0 texture, 1 environment
+    int32_t environmentType = 0;  // 1 spherical, 2 cylindrical, 3 shrink-wrap, 4 screen, 5 region
+    int32_t mapChannel = 1;
+    int32_t textureSource = 0;    // 0 map channel, 1 object XYZ, 2 vertex colour, 3 world XYZ
+    zoBoolean showMapOnBack = 1;
+    float uOffset = 0.0f;
+    float uTiling = 1.0f;
+    zoBoolean uTile = 1;
+    zoBoolean uMirror = 0;
+    float vOffset = 0.0f;
+    float vTiling = 1.0f;
+    zoBoolean vTile = 1;
+    zoBoolean vMirror = 0;
+    float uAngle = 0.0f;
+    float vAngle = 0.0f;
+    float wAngle = 0.0f;
+    int32_t axis = 0;             // 0 UV, 1 VW, 2 WU
+    zoBoolean wrapLookup = 1;
+    float blur = 1.0f;
+    float blurOffset = 0.0f;
+    zoBoolean noiseOn = 0;
+    zoBoolean noiseAnimate = 0;
+    float noiseAmount = 1.0f;
+    float noiseSize = 1.0f;
+    int32_t noiseLevels = 1;
+    float noisePhase = 0.0f;
+    zoBoolean realWorldScale = 0;
+    int32_t regionWidth = 0;
+    int32_t regionHeight = 0;
+};
+
 constexpr int32_t kUVLookupMagic = 0x09165200;
 
 struct UVLookupRequest;

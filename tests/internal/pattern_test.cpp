@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "internal/internal.h"
+#include "kor_stduv.h"
 #include "kor_support.h"
 #include "maps/tex_gradramp.h"
 #include "maps/tex_pattern.h"
@@ -280,24 +281,14 @@ TEST_F(Checker, GBufferIdOnEyeRaysOnly) {
     EXPECT_EQ(fn_host().fb_puts[0].word, 7);
 }
 
-// Through the library's own UV generator.
-struct UVParams {
-    int32_t mappingKind = 0, environmentType = 0, mapChannel = 1, textureSource = 0;
-    zoBoolean showMapOnBack = 1;
-    float uOffset = 0, uTiling = 1;
-    zoBoolean uTile = 1, uMirror = 0;
-    float vOffset = 0, vTiling = 1;
-    zoBoolean vTile = 1, vMirror = 0;
-    float uAngle = 0, vAngle = 0, wAngle = 0;
-    int32_t axis = 0;
-    zoBoolean wrapLookup = 1;
-    float blur = 0, blurOffset = 0;
-    zoBoolean noiseOn = 0, noiseAnimate = 0;
-    float noiseAmount = 0, noiseSize = 1;
-    int32_t noiseLevels = 0;
-    float noisePhase = 0;
-    zoBoolean realWorldScale = 1;
-    int32_t regionWidth = 0, regionHeight = 0;
+// The UV generator's parameters as these tests use them.
+struct UVParams : UVGeneratorParams {
+    UVParams() {
+        blur = 0;
+        noiseAmount = 0;
+        noiseLevels = 0;
+        realWorldScale = 1;
+    }
 };
 
 }  // namespace
