@@ -1,5 +1,6 @@
 // Spaces, shader state and sampling doubles of the test host. Internal,
-// world, camera and object space coincide; raster space is the
+// world, camera and object space coincide (vectors and normals may be
+// turned, see testhost_bump.h); raster space is the
 // perspective projection of a camera looking down -z with +y up, raster y
 // counted upward from the bottom row.
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "testhost_scene.h"
+#include "testhost_bump.h"
 
 #define HOST extern "C" __attribute__((visibility("default")))
 
@@ -34,18 +36,23 @@ IDENTITY(zo_point_to_object)
 IDENTITY(zo_point_from_world)
 IDENTITY(zo_point_from_camera)
 IDENTITY(zo_point_from_object)
-IDENTITY(zo_vector_to_world)
-IDENTITY(zo_vector_to_camera)
-IDENTITY(zo_vector_to_object)
-IDENTITY(zo_vector_from_world)
-IDENTITY(zo_vector_from_camera)
-IDENTITY(zo_vector_from_object)
-IDENTITY(zo_normal_to_world)
-IDENTITY(zo_normal_to_camera)
-IDENTITY(zo_normal_to_object)
-IDENTITY(zo_normal_from_world)
-IDENTITY(zo_normal_from_camera)
-IDENTITY(zo_normal_from_object)
+// vectors and normals follow the turned spaces of testhost_bump.h
+#define TURNED(name, space, into)                                         \
+    HOST void name(Vector3 *out, RenderState *, const Vector3 *in) {      \
+        testhost_turn(space, into, out, in);                              \
+    }
+TURNED(zo_vector_to_world, 0, true)
+TURNED(zo_vector_to_camera, 1, true)
+TURNED(zo_vector_to_object, 2, true)
+TURNED(zo_vector_from_world, 0, false)
+TURNED(zo_vector_from_camera, 1, false)
+TURNED(zo_vector_from_object, 2, false)
+TURNED(zo_normal_to_world, 0, true)
+TURNED(zo_normal_to_camera, 1, true)
+TURNED(zo_normal_to_object, 2, true)
+TURNED(zo_normal_from_world, 0, false)
+TURNED(zo_normal_from_camera, 1, false)
+TURNED(zo_normal_from_object, 2, false)
 
 HOST void zo_point_to_raster(Vector3 *out, RenderState *state, const Vector3 *in) {
     const zoCamera *c = state->camera;
