@@ -220,7 +220,7 @@ inline void split(float x, int *i, float *f) {
     if (!finite(x) || x > 1.0e9f || x < -1.0e9f) x = 0.0f;
     const float fl = floorf(x);
     *f = x - fl;
-    *i = static_cast<int>(static_cast<long long>(fl) & 0x7FFFFFFF);
+    *i = static_cast<int>(static_cast<long long>(fl) & 0x3FFFFFFF);  // room for +1 steps
 }
 
 }  // namespace

@@ -656,21 +656,21 @@ TEST_F(Blend, CompositeLayers) {
 
     // half-transparent layer 2 in normal mode over opaque layer 1
     map2.colour = {0.25f, 0.25f, 0.5f, 0.5f};  // premultiplied: rgb (0.5, 0.5, 1)
-    p->blendMode.storage[p->blendMode.start + 1] = 0;
+    p->blendMode[p->blendMode.start + 1] = 0;
     kor_Composite(&c, &state, p, &mode);
     // alpha' = 0.5 + 1 * 0.5 = 1; rgb = (A * 0.5 + 0 + L * 0.5) / 1
     expect_color(c, Color{0.65f, 0.45f, 0.6f, 1}, 1e-6, "normal over opaque");
 
     // a mask of grey 0.5 halves the layer's alpha; a mode out of range
     map3.colour = {0.5f, 0.9f, 0.9f, 1};
-    p->maskMaps.storage[p->maskMaps.start + 1] = kMap3;
-    p->maskOn.storage[p->maskOn.start + 1] = 1;
-    p->blendMode.storage[p->blendMode.start + 1] = 0;
+    p->maskMaps[p->maskMaps.start + 1] = kMap3;
+    p->maskOn[p->maskOn.start + 1] = 1;
+    p->blendMode[p->blendMode.start + 1] = 0;
     map2.colour = {0.5f, 0.5f, 1.0f, 1};
     kor_Composite(&c, &state, p, &mode);
     expect_color(c, Color{0.65f, 0.45f, 0.6f, 1}, 1e-6, "masked to alpha 0.5");
     EXPECT_EQ(map3.modes.back(), 0) << "mask in colour mode";
-    p->blendMode.storage[p->blendMode.start + 1] = 25;
+    p->blendMode[p->blendMode.start + 1] = 25;
     kor_Composite(&c, &state, p, &mode);
     expect_color(c, Color{0, 0, 0, 1}, 0, "unknown mode");
 }
@@ -926,7 +926,7 @@ class Curve : public Pattern {
     void points(Control &c, std::initializer_list<CurvePoint> list) {
         c.p.points.start = 1;
         c.p.points.count = static_cast<int32_t>(list.size());
-        CurvePoint *out = &c.p.points.storage[1];
+        CurvePoint *out = &c.p.points[1];
         for (const CurvePoint &pt : list) *out++ = pt;
     }
     CurveParams *curve;

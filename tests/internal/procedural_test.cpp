@@ -869,16 +869,22 @@ TEST_F(Procedural, NoAllocationPerSample) {
     smoke.coords = kCoords;
     zoBoolean more = 0;
     kor_Marble_init(&state, &marble, &more);
-    const long before = internal::host().allocations;
+    long before = internal::host().allocations;
     for (int i = 0; i < 500; ++i) {
         const Vector3 at{0.01f * i, 0.02f * i, 0.3f};
         run(kor_Marble, marble, at);
         run(kor_Marble, marble, at, 2);
+    }
+    EXPECT_EQ(internal::host().allocations, before);
+    // the instance slot is the marble's until its exit
+    kor_Marble_exit(&state, &marble);
+    before = internal::host().allocations;
+    for (int i = 0; i < 500; ++i) {
+        const Vector3 at{0.01f * i, 0.02f * i, 0.3f};
         run(kor_Cellular, cellular, at);
         run(kor_Smoke, smoke, at);
     }
     EXPECT_EQ(internal::host().allocations, before);
-    kor_Marble_exit(&state, &marble);
 }
 
 TEST_F(Procedural, DeterministicAcrossInstances) {
