@@ -36,6 +36,11 @@ struct UVThreadData {
 UVGeneratorParams evaluate(RenderState *state, const UVGeneratorParams *raw) {
     static_assert(sizeof(UVGeneratorParams) % 4 == 0, "32-bit parameters only");
     UVGeneratorParams p;
+    // outside a phenomenon nothing is connected: the record as it stands
+    if (!state || !state->shader || !state->shader->ghost_offset) {
+        memcpy(&p, raw, sizeof p);
+        return p;
+    }
     const int32_t *in = reinterpret_cast<const int32_t *>(raw);
     int32_t *out = reinterpret_cast<int32_t *>(&p);
     for (size_t i = 0; i < sizeof p / 4; ++i) out[i] = kor::eval(state, &in[i]);
