@@ -1,0 +1,932 @@
+// Atmosphere: the fog's standard (linear and exponential) and layered
+// amounts at chosen distances against their formulas, the environment range
+// from the scene data, background rays, colour and opacity maps and the
+// horizon noise; the volume light's record, step function and noise
+// density, and its march through a spot light's cone with a scripted light
+// sample; the lights list and the light-ray dimming; init and exit balance
+// and no allocation per sample.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "atm_fog.h"
+#include "atm_vlight.h"
+#include "internal/internal.h"
+#include "kor_support.h"
+#include "scenedata.h"
+#include "testhost/host_bitmap.h"
+#include "testhost/testhost_atmosphere.h"
+#include "testhost/testhost_illum.h"
+#include "testhost/testhost_lights.h"
+
+extern "C" {
+zoBoolean kor_Fog(Color *, RenderState *, FogParams *);
+void kor_Fog_init(RenderState *, void *, zoBoolean *);
+void kor_Fog_exit(RenderState *, void *);
+zoBoolean kor_VolumeLight(Color *, RenderState *, VolumeLightParams *);
+void kor_VolumeLight_init(RenderState *, void *, zoBoolean *);
+void kor_VolumeLight_exit(RenderState *, void *);
+zoBoolean kor_SpotLight(Color *, RenderState *, SpotLightParams *, VolumeMarchRequest *);
+void kor_SpotLight_init(RenderState *, void *, zoBoolean *);
+void kor_SpotLight_exit(RenderState *, void *);
+}
+
+namespace {
+
+constexpr double kTol = 1e-5;
+
+TestBitmapHost &functions() {
+    return *internal::host_object<TestBitmapHost>("testhost_bitmap");
+}
+TestIllumHost &illum() {
+    return *internal::host_object<TestIllumHost>("testhost_illum");
+}
+TestLights &lights() {
+    return *internal::host_object<TestLights>("testhost_lights");
+}
+TestAtmosphere &atmosphere() {
+    return *internal::host_object<TestAtmosphere>("testhost_atmosphere");
+}
+
+void expectColor(const Color &c, double r, double g, double b, double a, double tol = kTol) {
+    EXPECT_NEAR(c.r, r, tol);
+    EXPECT_NEAR(c.g, g, tol);
+    EXPECT_NEAR(c.b, b, tol);
+    EXPECT_NEAR(c.a, a, tol);
+}
+
+// The colour c with alpha a blended toward F by the amount f.
+Color fogged(const Color &c, const Color &F, double f) {
+    const double t = (1.0 - c.a) * (1.0 - f);
+    return Color{float(c.r + (F.r - c.r) * f), float(c.g + (F.g - c.g) * f),
+                 float(c.b + (F.b - c.b) * f), float(1.0 - t)};
+}
+
+// ---------------------------------------------------------------------------
+// Fog.
+
+class Fog : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        internal::reset();
+        functions().reset();
+        internal::host().user_slot = &slot;
+        options.userdata = 9;
+        scene.rangeNear = 10.0f;
+        scene.rangeFar = 110.0f;
+        internal::host().data_blocks[9] = &scene;
+        state.options = &options;
+        state.camera = &camera;
+        state.type = ZO_RAY_EYE;
+        state.march = 1;
+        p.fogColor = {1.0f, 0.5f, 0.25f, 1.0f};
+        p.fogBackground = 1;
+        p.near = 0.2f;
+        p.far = 0.8f;
+        p.top = 10.0f;
+        p.bottom = 0.0f;
+        p.density = 50.0f;
+        p.falloff = kFogUniform;
+        p.noiseSize = 20.0f;
+        p.on = 1;
+    }
+    void TearDown() override {
+        if (ready) kor_Fog_exit(&state, &p);
+        EXPECT_EQ(slot, nullptr);
+        EXPECT_EQ(internal::host().allocations, internal::host().releases) << "init/exit balance";
+    }
+    const FogRecord &init() {
+        if (ready) kor_Fog_exit(&state, &p);
+        zoBoolean request = 0;
+        kor_Fog_init(&state, nullptr, &request);
+        EXPECT_TRUE(request);
+        kor_Fog_init(&state, &p, nullptr);
+        ready = true;
+        return *static_cast<const FogRecord *>(slot);
+    }
+    // The fog on `colour` along the ray from `org` to the hit `point` (no
+    // hit: `point` is the direction).
+    Color shade(Color colour, Vector3 org, Vector3 point, bool hit = true) {
+        state.org = org;
+        if (hit) {
+            state.point = point;
+            const Vector3 d = {point.x - org.x, point.y - org.y, point.z - org.z};
+            const double len = std::sqrt(double(d.x) * d.x + double(d.y) * d.y + double(d.z) * d.z);
+            state.dist = len;
+            state.dir = {float(d.x / len), float(d.y / len), float(d.z / len)};
+        } else {
+            state.dist = 0.0;
+            state.point = {0, 0, 0};
+            state.dir = point;
+        }
+        EXPECT_TRUE(kor_Fog(&colour, &state, &p));
+        return colour;
+    }
+    // The linear depth ramp over the scene's range [10, 110].
+    double ramp(double d, double nearValue, double farValue) const {
+        if (d < 10.0) return nearValue;
+        if (d > 110.0) return farValue;
+        return nearValue + (d - 10.0) * (farValue - nearValue) / 100.0;
+    }
+
+    void *slot = nullptr;
+    RenderState state{};
+    zoOptions options{};
+    zoCamera camera{};
+    SceneData scene{};
+    FogParams p{};
+    bool ready = false;
+    const Color base = {0.2f, 0.4f, 0.6f, 0.5f};
+};
+
+TEST_F(Fog, StandardLinearAtChosenDepths) {
+    init();
+    // camera space is world space in the test host: depth is |z|
+    for (double d : {5.0, 10.0, 35.0, 72.5, 110.0, 200.0}) {
+        const Color c = shade(base, {0, 0, 0}, {3, -4, float(-d)});
+        const double f = ramp(d, 0.2, 0.8);
+        const Color e = fogged(base, p.fogColor, f);
+        expectColor(c, e.r, e.g, e.b, e.a);
+    }
+    // the depth is the hit's, not the ray length
+    const Color c = shade(base, {0, 0, 0}, {40, 0, -35});
+    const Color e = fogged(base, p.fogColor, 0.2 + 25 * 0.006);
+    expectColor(c, e.r, e.g, e.b, e.a);
+}
+
+TEST_F(Fog, StandardAmountIsCappedAtOne) {
+    p.near = 1.0f;
+    p.far = 1.0f;
+    init();
+    const Color c = shade(base, {0, 0, 0}, {0, 0, -50});
+    expectColor(c, 1.0, 0.5, 0.25, 1.0);
+    // amounts beyond 1 stay at 1
+    p.near = 1.5f;
+    p.far = 3.0f;
+    init();
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -50}), 1.0, 0.5, 0.25, 1.0);
+}
+
+TEST_F(Fog, StandardExponential) {
+    p.exponential = 1;
+    p.near = 0.2f;
+    p.far = 0.9f;
+    const FogRecord &fog = init();
+    const double nv = -std::log(0.8), fv = -std::log(0.1);
+    EXPECT_NEAR(fog.nearValue, nv, kTol);
+    EXPECT_NEAR(fog.farValue, fv, kTol);
+    // from depth 20 to depth 60
+    const double q0 = ramp(20, nv, fv), q1 = ramp(60, nv, fv);
+    const Color c = shade(base, {0, 0, -20}, {0, 0, -60});
+    const Color e = fogged(base, p.fogColor, 1.0 - std::exp(q0 - q1));
+    expectColor(c, e.r, e.g, e.b, e.a);
+    // a miss takes the far value at its end
+    const Color m = shade(base, {0, 0, -20}, {0, 0, -1}, false);
+    const Color em = fogged(base, p.fogColor, 1.0 - std::exp(q0 - fv));
+    expectColor(m, em.r, em.g, em.b, em.a);
+
+    // far = 1: 0.001 stands in for 0 inside the logarithm
+    p.far = 1.0f;
+    EXPECT_NEAR(init().farValue, 6.907755, 1e-4);
+}
+
+TEST_F(Fog, EnvironmentRangeFromSceneData) {
+    const FogRecord &fog = init();
+    EXPECT_FLOAT_EQ(fog.rangeStart, 10.0f);
+    EXPECT_FLOAT_EQ(fog.rangeEnd, 110.0f);
+    EXPECT_FLOAT_EQ(fog.rangeSpan, 100.0f);
+    EXPECT_NEAR(fog.slope, 0.6 / 100.0, 1e-7);
+
+    // without scene data the range is the near and far values, slope 1
+    options.userdata = 0;
+    const FogRecord &bare = init();
+    EXPECT_FLOAT_EQ(bare.rangeStart, 0.2f);
+    EXPECT_FLOAT_EQ(bare.rangeEnd, 0.8f);
+    EXPECT_FLOAT_EQ(bare.slope, 1.0f);
+    for (double d : {0.1, 0.5, 0.7, 3.0}) {
+        const double f = d < 0.2 ? 0.2 : d > 0.8 ? 0.8 : 0.2 + (d - 0.2);
+        const Color e = fogged(base, p.fogColor, f);
+        const Color c = shade(base, {0, 0, 0}, {0, 0, float(-d)});
+        expectColor(c, e.r, e.g, e.b, e.a);
+    }
+}
+
+TEST_F(Fog, BackgroundRaysAndRaysLeftAlone) {
+    init();
+    // a miss with fogBackground takes the far value
+    const Color m = shade(base, {0, 0, 0}, {0, 0, -1}, false);
+    const Color e = fogged(base, p.fogColor, 0.8);
+    expectColor(m, e.r, e.g, e.b, e.a);
+    // without fogBackground a miss keeps colour and alpha
+    p.fogBackground = 0;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -1}, false), 0.2, 0.4, 0.6, 0.5);
+    // hits still get fog
+    EXPECT_NE(shade(base, {0, 0, 0}, {0, 0, -50}).r, base.r);
+
+    // reflection, light and shadow rays, and the shader switched off
+    for (int type : {ZO_RAY_REFLECT, ZO_RAY_LIGHT, ZO_RAY_SHADOW}) {
+        state.type = type;
+        expectColor(shade(base, {0, 0, 0}, {0, 0, -50}), 0.2, 0.4, 0.6, 0.5);
+    }
+    state.type = ZO_RAY_TRANSPARENT;
+    EXPECT_NE(shade(base, {0, 0, 0}, {0, 0, -50}).r, base.r);
+    p.on = 0;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -50}), 0.2, 0.4, 0.6, 0.5);
+}
+
+TEST_F(Fog, ColourAndOpacityMaps) {
+    const Tag colourMap = 70, opacityMap = 71;
+    internal::host().shaders[colourMap] = {1, true, {0.1f, 0.9f, 0.3f, 1.0f}};
+    internal::host().shaders[opacityMap] = {1, true, {0.25f, 0.5f, 1.0f, 1.0f}};
+    p.colorMap = colourMap;
+    p.opacityMap = opacityMap;
+    // maps set but switched off
+    const FogRecord &off = init();
+    EXPECT_FALSE(off.colorMapActive);
+    EXPECT_FALSE(off.opacityMapActive);
+
+    // the colour map replaces the fog colour
+    p.useColorMap = 1;
+    init();
+    const double f = ramp(35, 0.2, 0.8);
+    const Color F = {0.1f, 0.9f, 0.3f, 1.0f};
+    Color e = fogged(base, F, f);
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -35}), e.r, e.g, e.b, e.a);
+    // a failed map call gives a black fog colour
+    internal::host().shaders[colourMap] = {0, false, {}};
+    e = fogged(base, Color{0, 0, 0, 0}, f);
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -35}), e.r, e.g, e.b, e.a);
+    p.useColorMap = 0;
+
+    // linear standard fog with an opacity per channel
+    p.useOpacityMap = 1;
+    init();
+    const double O[3] = {0.25, 0.5, 1.0}, c0[3] = {0.2, 0.4, 0.6}, Fc[3] = {1.0, 0.5, 0.25};
+    Color c = shade(base, {0, 0, 0}, {0, 0, -35});
+    const float got[3] = {c.r, c.g, c.b};
+    double largest = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(got[k], c0[k] + (Fc[k] - c0[k]) * O[k] * f, kTol) << k;
+        largest = std::max(largest, 1.0 - (1.0 - O[k]) * (1.0 - f) * 0.5);
+    }
+    EXPECT_NEAR(c.a, largest, kTol);
+
+    // exponential standard fog: fk = 1 - e^(x Ok), x = q0 - q1
+    p.exponential = 1;
+    init();
+    const double nv = -std::log(0.8), fv = -std::log(0.2);
+    const double x = ramp(20, nv, fv) - ramp(60, nv, fv);
+    c = shade(base, {0, 0, -20}, {0, 0, -60});
+    const float got2[3] = {c.r, c.g, c.b};
+    largest = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double fk = 1.0 - std::exp(x * O[k]);
+        EXPECT_NEAR(got2[k], c0[k] + (Fc[k] - c0[k]) * fk, kTol) << k;
+        largest = std::max(largest, 1.0 - (1.0 - fk) * 0.5);
+    }
+    EXPECT_NEAR(c.a, largest, kTol);
+}
+
+double slabCurve(double x) {
+    return x + x * x * (1.0 - x);
+}
+
+TEST_F(Fog, LayeredFalloffs) {
+    p.fogType = 1;
+    p.top = 0.0f;  // given upside down: exchanged at init
+    p.bottom = 10.0f;
+    const FogRecord &fog = init();
+    EXPECT_FLOAT_EQ(p.top, 10.0f);
+    EXPECT_FLOAT_EQ(p.bottom, 0.0f);
+    EXPECT_FLOAT_EQ(fog.thickness, 10.0f);
+    EXPECT_FLOAT_EQ(fog.density, 0.5f);
+
+    // from height 2 to height 5 over 50 horizontal units: slab 0.2 .. 0.5
+    const double a = 0.2, b = 0.5, path = 50.0 / 3.0;
+    const double integrals[3] = {slabCurve(b) - slabCurve(a), slabCurve(1 - a) - slabCurve(1 - b),
+                                 b - a};
+    for (int falloff = 0; falloff < 3; ++falloff) {
+        p.falloff = falloff;
+        const Color c = shade(base, {0, 0, 2}, {30, 40, 5});
+        const Color e = fogged(base, p.fogColor, 1.0 - std::exp(-0.5 * integrals[falloff] * path));
+        expectColor(c, e.r, e.g, e.b, e.a);
+        // the same path downward gives the same amount
+        const Color d = shade(base, {30, 40, 5}, {0, 0, 2});
+        expectColor(d, e.r, e.g, e.b, e.a);
+    }
+
+    // a path that leaves the slab is cut at its top: slab 0.2 .. 1
+    p.falloff = kFogUniform;
+    Color c = shade(base, {0, 0, 2}, {30, 40, 22});
+    Color e = fogged(base, p.fogColor, 1.0 - std::exp(-0.5 * 0.8 * 50.0 / 20.0));
+    expectColor(c, e.r, e.g, e.b, e.a);
+
+    // a horizontal ray in the slab: integral 1, path factor 1
+    c = shade(base, {0, 0, 5}, {100, 0, 5});
+    e = fogged(base, p.fogColor, 1.0 - std::exp(-0.5));
+    expectColor(c, e.r, e.g, e.b, e.a);
+
+    // rays entirely above or below the slab are untouched
+    expectColor(shade(base, {0, 0, 12}, {30, 0, 15}), 0.2, 0.4, 0.6, 0.5);
+    expectColor(shade(base, {0, 0, -1}, {30, 0, -8}), 0.2, 0.4, 0.6, 0.5);
+
+    // a miss runs 1e9 along the direction: upward from 2 through the top
+    c = shade(base, {0, 0, 2}, {0.6f, 0.0f, 0.8f}, false);
+    e = fogged(base, p.fogColor, 1.0 - std::exp(-0.5 * 0.8 * 0.75));
+    expectColor(c, e.r, e.g, e.b, e.a, 1e-4);
+
+    // orthographic cameras get no layered fog
+    camera.orthographic = 1;
+    expectColor(shade(base, {0, 0, 2}, {30, 40, 5}), 0.2, 0.4, 0.6, 0.5);
+}
+
+TEST_F(Fog, LayeredWithOpacityMap) {
+    const Tag opacityMap = 71;
+    internal::host().shaders[opacityMap] = {1, true, {0.25f, 0.5f, 1.0f, 1.0f}};
+    p.fogType = 1;
+    p.opacityMap = opacityMap;
+    p.useOpacityMap = 1;
+    init();
+    const double x = -0.5 * 0.3 * 50.0 / 3.0;
+    const Color c = shade(base, {0, 0, 2}, {30, 40, 5});
+    const double O[3] = {0.25, 0.5, 1.0}, c0[3] = {0.2, 0.4, 0.6}, Fc[3] = {1.0, 0.5, 0.25};
+    const float got[3] = {c.r, c.g, c.b};
+    double largest = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double fk = 1.0 - std::exp(x * O[k]);
+        EXPECT_NEAR(got[k], c0[k] + (Fc[k] - c0[k]) * fk, kTol) << k;
+        largest = std::max(largest, 1.0 - (1.0 - fk) * 0.5);
+    }
+    EXPECT_NEAR(c.a, largest, kTol);
+}
+
+TEST_F(Fog, HorizonNoise) {
+    p.fogType = 1;
+    p.horizonNoise = 1;
+    p.noiseSize = 40.0f;  // frequency 10
+    p.noiseAngle = 0.2f;
+    p.noisePhase = 0.3f;
+    const FogRecord &fog = init();
+    EXPECT_FLOAT_EQ(fog.noiseFrequency, 10.0f);
+
+    // a ray rising at 0.1 rad from height 1, direction (cos e, 0, sin e)
+    const double el = 0.1;
+    const Vector3 to = {float(3 * std::cos(el) / std::sin(el)), 0.0f, 4.0f};
+    const double dlen = std::sqrt(double(to.x) * to.x + 9.0);
+    const Vector3 dir = {float(to.x / dlen), 0.0f, float(3.0 / dlen)};
+    const double e = std::fabs(std::asin(double(dir.z)));
+    const double r = e / 0.2;
+    const float n3 =
+        kor::noise3({float(std::atan2(0.0, double(dir.x)) * 10.0), float(e * 10.0 - 0.3), 0.3f});
+    const double n = std::min(1.0 + n3, 1.0);
+    const double slab = 0.3, path = to.x / 3.0;
+    const double f = (1.0 - std::exp(-0.5 * slab * path)) * r * (1.0 - (1.0 - r) * n);
+    Color c = shade(base, {0, 0, 1}, to);
+    Color x = fogged(base, p.fogColor, f);
+    expectColor(c, x.r, x.g, x.b, x.a, 1e-4);
+
+    // beyond the band the noise leaves the fog alone
+    p.noiseAngle = 0.05f;
+    init();
+    c = shade(base, {0, 0, 1}, to);
+    x = fogged(base, p.fogColor, 1.0 - std::exp(-0.5 * slab * path));
+    expectColor(c, x.r, x.g, x.b, x.a, 1e-4);
+}
+
+TEST_F(Fog, NoAllocationPerSample) {
+    init();
+    const long before = internal::host().allocations;
+    for (int i = 0; i < 50; ++i) shade(base, {0, 0, 0}, {0, 0, float(-i)});
+    EXPECT_EQ(internal::host().allocations, before);
+    // a second instance init replaces the first record
+    init();
+    kor_Fog_init(&state, &p, nullptr);
+    EXPECT_EQ(internal::host().allocations - internal::host().releases, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Volume light.
+
+// A volume light record with room for a list of eight lights.
+struct VolumeLightRecord {
+    VolumeLightParams p{};
+    Tag more[7] = {};
+};
+
+// A light that notes what the volume light handed it.
+struct LightCall {
+    Tag shader;
+    VolumeMarchRequest request;
+    bool keyPresent;
+    Tag keyLight;
+    int32_t march;
+    int callType;
+};
+std::vector<LightCall> lightCalls;
+
+zoBoolean notingLight(void *result, RenderState *state, void *params, void *arg) {
+    LightCall call{};
+    call.shader = static_cast<Tag>(reinterpret_cast<uintptr_t>(params));
+    call.request = *static_cast<VolumeMarchRequest *>(arg);
+    int size = 0;
+    auto *rec =
+        static_cast<VolumeSampleRecord *>(zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size));
+    call.keyPresent = rec != nullptr;
+    call.keyLight = rec ? rec->light : 0;
+    call.march = state->march;
+    lightCalls.push_back(call);
+    // the light scatters a fixed amount into the accumulator
+    static_cast<Color *>(result)->r += 0.1f;
+    static_cast<Color *>(result)->g += 0.2f;
+    static_cast<Color *>(result)->b += 0.3f;
+    return 1;
+}
+
+// The real spot light, run with its own instance slot.
+void *spotSlot = nullptr;
+zoBoolean spotLight(void *result, RenderState *state, void *params, void *arg) {
+    void **saved = internal::host().user_slot;
+    internal::host().user_slot = &spotSlot;
+    const zoBoolean ok =
+        kor_SpotLight(static_cast<Color *>(result), state, static_cast<SpotLightParams *>(params),
+                      static_cast<VolumeMarchRequest *>(arg));
+    internal::host().user_slot = saved;
+    return ok;
+}
+
+// The sampled light leaves this attenuation in "KEY_4".
+float scriptedAttenuation = 1.0f;
+void writeAttenuation(RenderState *state, Tag, int, void *) {
+    int size = 0;
+    auto *rec =
+        static_cast<VolumeSampleRecord *>(zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size));
+    if (rec) rec->attenuation = scriptedAttenuation;
+}
+
+class VolumeLight : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        internal::reset();
+        functions().reset();
+        lights().reset();
+        illum().reset();
+        atmosphere().reset();
+        lightCalls.clear();
+        spotSlot = nullptr;
+        scriptedAttenuation = 1.0f;
+        internal::host().user_slot = &slot;
+        state.camera = &camera;
+        state.options = &options;
+        state.type = ZO_RAY_EYE;
+        state.march = 1;
+        VolumeLightParams &v = rec.p;
+        v.fogColor = {1.0f, 0.9f, 0.6f, 1.0f};
+        v.density = 50.0f;  // 0.1 per step
+        v.lightLimit = 90.0f;
+        v.noiseSize = 20.0f;
+        v.startPercent = 100.0f;
+        v.endPercent = 100.0f;
+        v.samples = 2;  // six steps
+        v.attenuationMultiplier = 2.0f;
+        v.on = 1;
+        v.lights.start = 0;
+        v.lights.count = 1;
+        v.lights[0] = 40;
+        atmosphere().light_instances[40] = 40;
+        atmosphere().light_shaders[40] = 300;
+    }
+    void TearDown() override {
+        if (ready) kor_VolumeLight_exit(&state, &rec.p);
+        if (spotReady) {
+            internal::host().user_slot = &spotSlot;
+            kor_SpotLight_exit(&state, &spot);
+        }
+        EXPECT_EQ(internal::host().allocations, internal::host().releases) << "init/exit balance";
+    }
+    const VolumeMarchParams &init() {
+        if (ready) kor_VolumeLight_exit(&state, &rec.p);
+        zoBoolean request = 0;
+        kor_VolumeLight_init(&state, nullptr, &request);
+        EXPECT_TRUE(request);
+        kor_VolumeLight_init(&state, &rec.p, nullptr);
+        ready = true;
+        return *static_cast<const VolumeMarchParams *>(slot);
+    }
+    // The real spot light at the origin shining down -z with a 45 degree
+    // half-angle, registered as shader 300 of light 40.
+    void useSpot() {
+        spot.on = 1;
+        spot.color = {1, 1, 1, 1};
+        spot.multiplier = 1;
+        spot.hotspot = 80;
+        spot.falloff = 90;
+        spot.circular = 1;
+        spot.aspect = 1;
+        internal::host().user_slot = &spotSlot;
+        kor_SpotLight_init(&state, &spot, nullptr);
+        internal::host().user_slot = &slot;
+        spotReady = true;
+        functions().functions[300] = {spotLight, &spot};
+    }
+    void useNotingLights() {
+        for (Tag shader : {300u, 301u, 302u})
+            functions().functions[shader] = {notingLight,
+                                             reinterpret_cast<void *>(uintptr_t(shader))};
+    }
+    // The scripted sample that the spot light's march finds at every step.
+    void scriptSample(Color c) {
+        TestLightSample s;
+        s.color = c;
+        illum().lights[40].samples = {s};
+        illum().on_sample = writeAttenuation;
+    }
+    // An eye ray from `org` to the hit `point`.
+    Color shade(Color colour, Vector3 org, Vector3 point) {
+        state.org = org;
+        state.point = point;
+        const Vector3 d = {point.x - org.x, point.y - org.y, point.z - org.z};
+        const double len = std::sqrt(double(d.x) * d.x + double(d.y) * d.y + double(d.z) * d.z);
+        state.dist = len;
+        state.dir = {float(d.x / len), float(d.y / len), float(d.z / len)};
+        EXPECT_TRUE(kor_VolumeLight(&colour, &state, &rec.p));
+        return colour;
+    }
+    // The ray colour c (alpha a) after the blend by the accumulator.
+    Color blended(const Color &c, double r, double g, double b, double limit) const {
+        r = std::min(r, limit), g = std::min(g, limit), b = std::min(b, limit);
+        const double m = std::max(r, std::max(g, b));
+        const Color &F = rec.p.fogColor;
+        return Color{float(c.r + (F.r - c.r) * r), float(c.g + (F.g - c.g) * g),
+                     float(c.b + (F.b - c.b) * b), float(c.a + m * (1.0 - c.a))};
+    }
+    long marchSteps() const { return long(illum().light_calls.size()); }
+
+    void *slot = nullptr;
+    RenderState state{};
+    zoCamera camera{};
+    zoOptions options{};
+    VolumeLightRecord rec;
+    SpotLightParams spot{};
+    bool ready = false, spotReady = false;
+    const Color base = {0.1f, 0.2f, 0.3f, 0.4f};
+};
+
+TEST_F(VolumeLight, InstanceRecord) {
+    VolumeLightParams &v = rec.p;
+    v.samples = 10;
+    v.shadowFilter = 3;
+    v.attenuationMultiplier = 3.0f;
+    v.lightFloor = 2.0f;
+    v.startPercent = 50.0f;
+    v.endPercent = 150.0f;
+    v.noiseUniformity = -3.0f;
+    v.noiseSize = 0.0f;
+    v.noiseAmount = 0.75f;
+    v.windDirection = 3;
+    v.noiseLow = 0.8f;  // out of order: exchanged at init
+    v.noiseHigh = 0.2f;
+    const VolumeMarchParams &m = init();
+    EXPECT_TRUE(m.thresholdActive);
+    EXPECT_EQ(m.steps, 30);
+    EXPECT_EQ(m.shadowFilter, 4);
+    EXPECT_FLOAT_EQ(m.attenuationFactor, 9.0f);
+    EXPECT_FLOAT_EQ(m.lightLimit, 0.9f);
+    EXPECT_FLOAT_EQ(m.lightFloor, 0.02f);
+    EXPECT_FLOAT_EQ(m.startScale, 0.5f);
+    EXPECT_FLOAT_EQ(m.endScale, 1.5f);
+    EXPECT_FLOAT_EQ(m.densityFactor, 0.1f);
+    EXPECT_FLOAT_EQ(m.uniformityDivisor, 0.0001f);
+    EXPECT_FLOAT_EQ(m.inverseSize, 0.0f);
+    EXPECT_FLOAT_EQ(m.noiseScale, 1.5f);
+    EXPECT_FLOAT_EQ(m.stepSpacing, 4.0f);
+    EXPECT_FLOAT_EQ(m.wind.x, 1.0f);
+    EXPECT_TRUE(m.callback == kor::volumeLightStep);
+    EXPECT_FLOAT_EQ(v.noiseLow, 0.2f);
+    EXPECT_FLOAT_EQ(v.noiseHigh, 0.8f);
+
+    const int filters[5][2] = {{0, 0}, {1, 1}, {2, 2}, {3, 4}, {7, 0}};
+    for (const auto &f : filters) {
+        v.shadowFilter = f[0];
+        EXPECT_EQ(init().shadowFilter, f[1]) << f[0];
+    }
+    const float winds[7][3] = {{0, -1, 0}, {0, 1, 0},  {-1, 0, 0}, {1, 0, 0},
+                               {0, 0, 1},  {0, 0, -1}, {0, 0, 0}};
+    for (int w = 0; w < 7; ++w) {
+        v.windDirection = w;
+        const Vector3 got = init().wind;
+        EXPECT_EQ(got.x, winds[w][0]);
+        EXPECT_EQ(got.y, winds[w][1]);
+        EXPECT_EQ(got.z, winds[w][2]);
+    }
+    v.noiseLow = v.noiseHigh = 0.0f;
+    v.noiseSize = 8.0f;
+    EXPECT_FALSE(init().thresholdActive);
+    EXPECT_FLOAT_EQ(init().inverseSize, 0.125f);
+}
+
+TEST_F(VolumeLight, StepFunction) {
+    VolumeLightParams &v = rec.p;
+    v.lightFloor = 10.0f;  // 0.1 per unit length
+    v.attenuationColor = {0.5f, 0.25f, 1.0f, 1.0f};
+    const VolumeMarchParams &m = init();
+    const zoRay ray = {{0, 0, 0}, {1, 0, 0}};
+
+    // a black sample still gets the floor: 2 units x 0.1
+    Color acc = {0, 0, 0, 1};
+    const Color black = {0, 0, 0, 0};
+    EXPECT_TRUE(kor::volumeLightStep(&acc, &v, &m, &ray, 3.0f, 5.0f, &black, 0.5f));
+    expectColor(acc, 0.1 * 0.2, 0.1 * 0.2, 0.1 * 0.2, 1.0);
+
+    // with the attenuation colour: k = (1 - a) a D l attenuationFactor
+    v.lightFloor = 0.0f;
+    v.useAttenuationColor = 1;
+    const VolumeMarchParams &m2 = init();
+    acc = {0, 0, 0, 1};
+    const Color S = {0.8f, 0.6f, 0.4f, 0.0f};
+    const double a = 0.25, D = 0.1, l = 2.0, k = (1 - a) * a * D * l * 4.0;
+    EXPECT_TRUE(kor::volumeLightStep(&acc, &v, &m2, &ray, 3.0f, 5.0f, &S, float(a)));
+    expectColor(acc, D * (a * 0.8 + k * 0.5), D * (a * 0.6 + k * 0.25), D * (a * 0.4 + k * 1.0),
+                1.0);
+    // a black sample without a floor adds nothing
+    Color same = acc;
+    EXPECT_TRUE(kor::volumeLightStep(&same, &v, &m2, &ray, 3.0f, 5.0f, &black, 0.5f));
+    expectColor(same, acc.r, acc.g, acc.b, acc.a);
+
+    // the march stops once every channel has reached the limit ...
+    v.useAttenuationColor = 0;
+    v.lightLimit = 10.0f;
+    const VolumeMarchParams &m3 = init();
+    const Color white = {1, 1, 1, 0};
+    acc = {0.05f, 0.05f, -0.2f, 1};
+    EXPECT_TRUE(kor::volumeLightStep(&acc, &v, &m3, &ray, 0, 1, &white, 1));
+    acc = {0.05f, 0.05f, 0.05f, 1};
+    EXPECT_FALSE(kor::volumeLightStep(&acc, &v, &m3, &ray, 0, 1, &white, 1));
+    // ... but not with the exponential sum
+    v.exponential = 1;
+    acc = {0.05f, 0.05f, 0.05f, 1};
+    EXPECT_TRUE(kor::volumeLightStep(&acc, &v, &m3, &ray, 0, 1, &white, 1));
+}
+
+TEST_F(VolumeLight, NoiseDensity) {
+    VolumeLightParams &v = rec.p;
+    v.noiseSize = 10.0f;
+    v.noiseUniformity = 0.5f;
+    const VolumeMarchParams &m = init();
+    const Vector3 p = {13.7f, -4.2f, 8.9f};
+    const Vector3 q = {1.37f, -0.42f, 0.89f};
+    const double n = kor::noise3(q);
+    EXPECT_NEAR(kor::volumeNoiseDensity(v, m, p), std::max(0.0, (n + 0.5) / 1.5), kTol);
+    v.invertNoise = 1;
+    EXPECT_NEAR(kor::volumeNoiseDensity(v, m, p), 1.0 - std::max(0.0, (n + 0.5) / 1.5), kTol);
+    v.invertNoise = 0;
+
+    // fractal: 2.5 levels are octaves 1 and 1/2, and half of the octave 1/4
+    v.noiseType = kVolumeNoiseFractal;
+    v.noiseLevels = 2.5f;
+    const Vector3 q2 = {q.x * 2, q.y * 2, q.z * 2}, q4 = {q.x * 4, q.y * 4, q.z * 4};
+    const double fractal = n + kor::noise3(q2) / 2 + 0.5 * kor::noise3(q4) / 4;
+    EXPECT_NEAR(kor::volumeNoiseDensity(v, m, p), std::max(0.0, (fractal + 0.5) / 1.5), kTol);
+    v.noiseType = kVolumeNoiseTurbulence;
+    const double turbulent =
+        (std::fabs(n) + std::fabs(kor::noise3(q2)) / 2 + 0.5 * std::fabs(kor::noise3(q4)) / 4) * 4 -
+        1;
+    EXPECT_NEAR(kor::volumeNoiseDensity(v, m, p), std::max(0.0, (turbulent + 0.5) / 1.5), kTol);
+
+    // wind: the point moves by wind x phase x strength; phase noise
+    v.noiseType = kVolumeNoiseRegular;
+    v.noiseWind = 1;
+    v.windDirection = 1;  // +y
+    v.noisePhase = 0.7f;
+    v.windStrength = 3.0f;
+    const VolumeMarchParams &mw = init();
+    const double nw = kor::noise4(1.37f, (-4.2f + 2.1f) / 10.0f, 0.89f, 0.7f);
+    EXPECT_NEAR(kor::volumeNoiseDensity(v, mw, p), std::max(0.0, (nw + 0.5) / 1.5), 1e-4);
+    v.noiseWind = 0;
+
+    // thresholds: equal ones pass the density through; otherwise remapped
+    v.noiseUniformity = 0.0f;
+    v.noiseLow = v.noiseHigh = 0.3f;
+    const VolumeMarchParams &mt = init();
+    const double plain = std::max(0.0, n);
+    EXPECT_NEAR(kor::volumeNoiseDensity(v, mt, p), plain, kTol);
+    v.noiseLow = -1.0f;
+    v.noiseHigh = 1.0f;
+    const VolumeMarchParams &mr = init();
+    EXPECT_NEAR(kor::volumeNoiseDensity(v, mr, p), (plain + 1.0) / 2.0, kTol);
+    v.noiseLow = 2.0f;
+    v.noiseHigh = 3.0f;
+    EXPECT_EQ(kor::volumeNoiseDensity(v, init(), p), 0.0f);
+    v.noiseLow = -3.0f;
+    v.noiseHigh = -2.0f;
+    EXPECT_EQ(kor::volumeNoiseDensity(v, init(), p), 1.0f);
+}
+
+TEST_F(VolumeLight, SegmentDensity) {
+    VolumeLightParams &v = rec.p;
+    v.noiseSize = 3.0f;
+    const VolumeMarchParams &m = init();
+    const zoRay ray = {{1, 2, 3}, {0, 0.6f, 0.8f}};
+    auto at = [&](double t) {
+        return kor::volumeNoiseDensity(v, m, {1.0f, float(2 + 0.6 * t), float(3 + 0.8 * t)});
+    };
+    // short segments and black samples: the midpoint
+    EXPECT_NEAR(kor::volumeSegmentDensity(v, m, ray, 1, 4, false), at(2.5), kTol);
+    EXPECT_NEAR(kor::volumeSegmentDensity(v, m, ray, 1, 30, true), at(15.5), kTol);
+    // longer ones: every 4 units, the last partial step by its fraction
+    const double expected = (at(1) + at(5) + at(9) + 0.5 * at(13)) / 3.5;
+    EXPECT_NEAR(kor::volumeSegmentDensity(v, m, ray, 1, 15, false), expected, 1e-4);
+    // very long ones: the mean density
+    EXPECT_EQ(kor::volumeSegmentDensity(v, m, ray, 0, 200000, false), 0.5f);
+}
+
+TEST_F(VolumeLight, MarchThroughSpotCone) {
+    useSpot();
+    scriptSample({0.5f, 0.25f, 1.0f, 0.0f});
+    init();
+    // lit for |x| <= 10 at z = -10: entry 90, exit 110; six steps
+    const Color c = shade(base, {-100, 0, -10}, {100, 0, -10});
+    EXPECT_EQ(marchSteps(), 6);
+    const double D = 0.1;
+    const Color e = blended(base, 6 * D * 0.5, 6 * D * 0.25, 6 * D * 1.0, 0.9);
+    expectColor(c, e.r, e.g, e.b, e.a);
+
+    // with the attenuation colour the light's attenuation takes part
+    rec.p.useAttenuationColor = 1;
+    rec.p.attenuationColor = {0.2f, 0.4f, 0.6f, 1.0f};
+    scriptedAttenuation = 0.5f;
+    init();
+    illum().light_calls.clear();
+    const Color ca = shade(base, {-100, 0, -10}, {100, 0, -10});
+    EXPECT_EQ(marchSteps(), 6);
+    const double a = 0.5, l = 20.0 / 6, k = (1 - a) * a * D * l * 4.0;
+    const Color ea = blended(base, 6 * D * (a * 0.5 + k * 0.2), 6 * D * (a * 0.25 + k * 0.4),
+                             6 * D * (a * 1.0 + k * 0.6), 0.9);
+    expectColor(ca, ea.r, ea.g, ea.b, ea.a);
+    rec.p.useAttenuationColor = 0;
+
+    // the exponential sum
+    rec.p.exponential = 1;
+    init();
+    const Color cx = shade(base, {-100, 0, -10}, {100, 0, -10});
+    const Color ex =
+        blended(base, 1 - std::exp(-0.3), 1 - std::exp(-0.15), 1 - std::exp(-0.6), 0.9);
+    expectColor(cx, ex.r, ex.g, ex.b, ex.a);
+    rec.p.exponential = 0;
+
+    // a hit short of the cone gets nothing; a ray past it misses the cone
+    init();
+    illum().light_calls.clear();
+    expectColor(shade(base, {-100, 0, -10}, {-50, 0, -10}), base.r, base.g, base.b, base.a);
+    expectColor(shade(base, {-100, 50, -10}, {100, 50, -10}), base.r, base.g, base.b, base.a);
+    EXPECT_EQ(marchSteps(), 0);
+}
+
+TEST_F(VolumeLight, MarchStopsAtTheLimit) {
+    useSpot();
+    scriptSample({1.0f, 1.0f, 1.0f, 0.0f});
+    rec.p.lightLimit = 25.0f;  // reached after three steps of 0.1
+    init();
+    const Color c = shade(base, {-100, 0, -10}, {100, 0, -10});
+    EXPECT_EQ(marchSteps(), 3);
+    const Color e = blended(base, 0.3, 0.3, 0.3, 0.25);
+    expectColor(c, e.r, e.g, e.b, e.a);
+
+    // thirty steps, of which ten reach the limit
+    rec.p.samples = 10;
+    rec.p.lightLimit = 95.0f;
+    init();
+    illum().light_calls.clear();
+    shade(base, {-100, 0, -10}, {100, 0, -10});
+    EXPECT_EQ(marchSteps(), 10) << "0.95 reached at the tenth step of 0.1";
+}
+
+TEST_F(VolumeLight, LightsList) {
+    useNotingLights();
+    VolumeLightParams &v = rec.p;
+    v.lights.start = 1;
+    v.lights.count = 4;
+    v.lights[1] = 40;
+    v.lights[2] = 0;   // skipped
+    v.lights[3] = 41;  // its queries fail: skipped
+    v.lights[4] = 42;
+    atmosphere().light_instances[42] = 142;
+    atmosphere().light_shaders[142] = 302;
+    init();
+    const Color c = shade(base, {1, 2, 3}, {1, 2, 13});
+    ASSERT_EQ(lightCalls.size(), 2u);
+    EXPECT_EQ(lightCalls[0].shader, 300u);
+    EXPECT_EQ(lightCalls[1].shader, 302u);
+    EXPECT_EQ(lightCalls[0].request.light, 40u);
+    EXPECT_EQ(lightCalls[0].request.lightIndex, 1);
+    EXPECT_EQ(lightCalls[1].request.light, 42u);
+    EXPECT_EQ(lightCalls[1].request.lightIndex, 4);
+    for (const LightCall &call : lightCalls) {
+        const VolumeMarchRequest &r = call.request;
+        EXPECT_EQ(static_cast<const void *>(r.march), slot);
+        EXPECT_EQ(r.volumeParams, &rec.p);
+        EXPECT_FLOAT_EQ(r.maxDistance, 10.0f);
+        EXPECT_FLOAT_EQ(r.worldOrigin.z, 3.0f);
+        EXPECT_FLOAT_EQ(r.worldDirection.z, 1.0f);
+        EXPECT_FLOAT_EQ(r.origin.z, 3.0f);
+        EXPECT_TRUE(call.keyPresent) << "\"KEY_4\" names the light";
+        EXPECT_EQ(call.keyLight, r.light);
+    }
+    EXPECT_EQ(zo_shaderstate_get(&state, KOR_KEY_VOLUME_SAMPLE, nullptr), nullptr)
+        << "removed afterwards";
+    // both lights scattered (0.1, 0.2, 0.3)
+    const Color e = blended(base, 0.2, 0.4, 0.6, 0.9);
+    expectColor(c, e.r, e.g, e.b, e.a);
+
+    // a state sampling a light already sets no "KEY_4"
+    lightCalls.clear();
+    state.light_instance = 7;
+    shade(base, {1, 2, 3}, {1, 2, 13});
+    ASSERT_EQ(lightCalls.size(), 2u);
+    EXPECT_FALSE(lightCalls[0].keyPresent);
+    state.light_instance = 0;
+
+    // a miss marches 1e9 along the ray direction
+    lightCalls.clear();
+    state.dist = 0.0;
+    state.dir = {0, 1, 0};
+    Color m = base;
+    EXPECT_TRUE(kor_VolumeLight(&m, &state, &rec.p));
+    ASSERT_EQ(lightCalls.size(), 2u);
+    EXPECT_FLOAT_EQ(lightCalls[0].request.maxDistance, 1e9f);
+    EXPECT_FLOAT_EQ(lightCalls[0].request.worldDirection.y, 1.0f);
+
+    // in light space: the light's transform (a translation by (0, 0, -5))
+    lights().to_light[14] = -5.0f;
+    v.marchInLightSpace = 1;
+    lightCalls.clear();
+    shade(base, {1, 2, 3}, {1, 2, 13});
+    ASSERT_EQ(lightCalls.size(), 2u);
+    EXPECT_FLOAT_EQ(lightCalls[0].request.origin.z, -2.0f);
+    EXPECT_FLOAT_EQ(lightCalls[0].request.worldOrigin.z, 3.0f);
+    EXPECT_FLOAT_EQ(lightCalls[0].request.direction.z, 1.0f);
+}
+
+TEST_F(VolumeLight, RaysLeftAlone) {
+    useNotingLights();
+    init();
+    // an empty list, shadow rays, the shader off, orthographic cameras
+    rec.p.lights.count = 0;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
+    rec.p.lights.count = 1;
+    state.type = ZO_RAY_SHADOW;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
+    state.type = ZO_RAY_EYE;
+    rec.p.on = 0;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
+    rec.p.on = 1;
+    camera.orthographic = 1;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
+    camera.orthographic = 0;
+    EXPECT_TRUE(lightCalls.empty());
+    // a hit at the ray's origin
+    state.org = state.point = {1, 1, 1};
+    state.dist = 1.0;
+    Color c = base;
+    EXPECT_TRUE(kor_VolumeLight(&c, &state, &rec.p));
+    expectColor(c, base.r, base.g, base.b, base.a);
+    EXPECT_TRUE(lightCalls.empty());
+}
+
+TEST_F(VolumeLight, LightRaysAreDimmed) {
+    useNotingLights();
+    init();
+    state.type = ZO_RAY_LIGHT;
+    const Color light = {0.8f, 0.6f, 0.4f, 0.25f};
+    const Color c = shade(light, {0, 0, 0}, {0, 0, -10});
+    ASSERT_EQ(lightCalls.size(), 1u);
+    EXPECT_EQ(lightCalls[0].march, 0) << "the march field is cleared while the lights march";
+    EXPECT_EQ(state.march, 1) << "and restored";
+    // the accumulator (0.1, 0.2, 0.3) on white, alpha 0
+    const Color w = blended(Color{1, 1, 1, 0}, 0.1, 0.2, 0.3, 0.9);
+    const double A = w.a;
+    expectColor(c, 0.8 * (1 - (1 - w.r) / 2) * (1 - A / 2), 0.6 * (1 - (1 - w.g) / 2) * (1 - A / 2),
+                0.4 * (1 - (1 - w.b) / 2) * (1 - A / 2), 0.25);
+
+    // a light ray that reaches nothing, or one sampled for a march already
+    lightCalls.clear();
+    state.dist = 0.0;
+    Color miss = light;
+    EXPECT_TRUE(kor_VolumeLight(&miss, &state, &rec.p));
+    expectColor(miss, light.r, light.g, light.b, light.a);
+    state.march = 0;
+    expectColor(shade(light, {0, 0, 0}, {0, 0, -10}), light.r, light.g, light.b, light.a);
+    EXPECT_TRUE(lightCalls.empty());
+}
+
+TEST_F(VolumeLight, NoAllocationPerSample) {
+    useSpot();
+    scriptSample({0.5f, 0.5f, 0.5f, 0.0f});
+    rec.p.noiseOn = 1;
+    init();
+    const long before = internal::host().allocations;
+    for (int i = 0; i < 20; ++i) shade(base, {-100, float(i) * 0.1f, -10}, {100, 0, -10});
+    EXPECT_EQ(internal::host().allocations, before);
+}
+
+}  // namespace
