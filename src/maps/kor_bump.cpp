@@ -134,8 +134,8 @@ Color normalColour(RenderState *state, const GNormalInstance &g, const Color &fa
 
 // The decoded normal n brought into internal space by the map's method;
 // false for a method without a space.
-bool decodedNormal(RenderState *state, const GNormalInstance &g, const Vector3 &n,
-                   const Vector3 &N, Vector3 *out) {
+bool decodedNormal(RenderState *state, const GNormalInstance &g, const Vector3 &n, const Vector3 &N,
+                   Vector3 *out) {
     switch (g.method) {
         case kNormalTangent: {
             Vector3 t = kor::kZero, b = kor::kZero, tObj, bObj, nObj;

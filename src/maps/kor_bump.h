@@ -5,7 +5,6 @@
 #define KORSHADERS_MAPS_KOR_BUMP_H
 
 #include <korshaders/host.h>
-
 #include <stdint.h>
 
 #include "kor_support.h"
@@ -21,8 +20,8 @@ struct BumpParams {
 
 // Per instance: the mode record the map is called with.
 struct BumpInstance {
-    int32_t started;         // set by the first call
-    kor::MapRequest request; // {2, 0, 0}
+    int32_t started;          // set by the first call
+    kor::MapRequest request;  // {2, 0, 0}
 };
 
 // ---------------------------------------------------------------------------
@@ -85,8 +84,8 @@ struct HeightMapDisplacementParams {
 // kor_Environment
 
 struct EnvironmentParams {
-    Tag map;                         // the environment map
-    zoBoolean useMapAlpha;           // alpha from the map; else `alpha`
+    Tag map;                // the environment map
+    zoBoolean useMapAlpha;  // alpha from the map; else `alpha`
     float alpha;
     kor::ParamArray<Tag> skyLights;  // light instances
 };

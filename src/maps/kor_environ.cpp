@@ -53,8 +53,8 @@ zoBoolean skyLight(Color *result, RenderState *state, const EnvironmentParams *p
 // to the environment.
 void toneMap(Color *result, RenderState *state) {
     int size = 0;
-    const auto *tone =
-        static_cast<const ToneOperatorRecord *>(zo_shaderstate_get(state, KOR_KEY_TONE_OPERATOR, &size));
+    const auto *tone = static_cast<const ToneOperatorRecord *>(
+        zo_shaderstate_get(state, KOR_KEY_TONE_OPERATOR, &size));
     if (!tone || size < static_cast<int>(sizeof(ToneOperatorRecord))) return;
     if (tone->processBackground != 0 || !tone->forward) return;
     int hdrSize = 0;
@@ -117,6 +117,6 @@ KOR_EXPORT zoBoolean kor_Environment(Color *result, RenderState *state, Environm
 
 KOR_SHADER_EXIT(kor_Environment) {
     if (!params) return;
-    kor::for_each_thread_block(
-        state, [](void *block) { zo_mem_int_release(kModule, __LINE__, block); });
+    kor::for_each_thread_block(state,
+                               [](void *block) { zo_mem_int_release(kModule, __LINE__, block); });
 }
