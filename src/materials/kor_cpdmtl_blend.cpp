@@ -79,12 +79,13 @@ KOR_EXPORT zoBoolean kor_BlendMaterial(Color *result, RenderState *state, BlendP
     } else if (m > kHigh || !first) {
         runMaterial(result, state, second, incoming);
     } else {
+        // the second material runs on the state as it was before the first
+        RenderState copy = *state;
         Color c1;
         runMaterial(&c1, state, first, incoming);
         if (!second) {
             *result = c1;
         } else {
-            RenderState copy = *state;
             Color c2;
             runMaterial(&c2, &copy, second, incoming);
             *result = mix(c2, c1, m);
