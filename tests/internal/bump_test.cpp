@@ -137,6 +137,7 @@ class BumpTest : public ::testing::Test {
     }
     void TearDown() override {
         EXPECT_EQ(internal::host().allocations, internal::host().releases) << "blocks released";
+        bump_host().reset();  // the spaces coincide again for other tests
     }
 
     void *slot = nullptr;
