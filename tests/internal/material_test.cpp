@@ -224,6 +224,54 @@ TEST_F(Standard, ShadowsByTransparencyType) {
     EXPECT_EQ(light.r, 1.0f);
 }
 
+// A refraction map that records the refraction indices it sees and, the
+// first time, follows the ray into the object as a refraction ray would.
+struct IorProbe {
+    MaterialRecord *material;
+    float seen[2][2];
+    int calls;
+};
+IorProbe ior_probe;
+
+zoBoolean refraction_probe(void *result, RenderState *state, void *, void *) {
+    IorProbe &p = ior_probe;
+    if (p.calls < 2) {
+        p.seen[p.calls][0] = state->ior_in;
+        p.seen[p.calls][1] = state->ior;
+    }
+    if (p.calls++ == 0) {
+        RenderState inside = *state;
+        inside.parent = state;
+        inside.type = ZO_RAY_REFRACT;
+        inside.inv_normal = 1;
+        Color c;
+        kor_StandardMaterial(&c, &inside, p.material);
+    }
+    *static_cast<Color *>(result) = {0, 0, 0, 1};
+    return 1;
+}
+
+TEST_F(Standard, RefractionIndicesFollowTheRayIntoAndOutOfAGlassObject) {
+    m.base.ior = 1.5f;
+    m.base.twoSided = 1;
+    m.enabledStore[10] = 1;  // the Blinn model's refraction channel
+    m.mapStore[10] = kMap + 1;
+    m.amountStore[10] = 1.0f;
+    functions().functions[kMap + 1] = {refraction_probe, nullptr};
+    ior_probe = IorProbe{&m, {{0, 0}, {0, 0}}, 0};
+    shade();
+    ASSERT_EQ(ior_probe.calls, 2);
+    EXPECT_FLOAT_EQ(ior_probe.seen[0][0], 1.0f) << "entering from air";
+    EXPECT_FLOAT_EQ(ior_probe.seen[0][1], 1.5f);
+    EXPECT_FLOAT_EQ(ior_probe.seen[1][0], 1.5f) << "leaving the glass";
+    EXPECT_FLOAT_EQ(ior_probe.seen[1][1], 1.0f) << "back to the index outside";
+    // the nesting counter is back at rest: a new eye ray enters again
+    ior_probe.calls = 5;
+    shade();
+    EXPECT_FLOAT_EQ(state.ior, 1.5f);
+    EXPECT_FLOAT_EQ(state.ior_in, 1.0f);
+}
+
 TEST_F(Standard, TransparencyTracesWhatLiesBehind) {
     m.base.opacity = 0.5f;
     m.base.filterColor = {1, 0.5f, 0, 1};
