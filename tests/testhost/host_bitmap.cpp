@@ -56,9 +56,12 @@ HOST zoBoolean zo_fb_put(RenderState *state, int buffer, const void *value) {
     TestFbPut put{buffer,
                   value ? *static_cast<const int32_t *>(value) : 0,
                   state ? state->type : -1,
-                  {0, 0, 0, 0}};
+                  {0, 0, 0, 0},
+                  {0, 0, 0}};
     for (int b : h.color_buffers)
         if (b == buffer && value) put.color = *static_cast<const Color *>(value);
+    for (int b : h.vector_buffers)
+        if (b == buffer && value) put.vector = *static_cast<const Vector3 *>(value);
     h.fb_puts.push_back(put);
     return 1;
 }

@@ -22,6 +22,7 @@ struct TestFbPut {
     int32_t word;  // the first word of the value
     int ray_type;
     Color color;  // the value, for buffers declared in `color_buffers`
+    Vector3 vector;  // the value, for buffers declared in `vector_buffers`
 };
 
 struct TestBitmapHost {
@@ -29,6 +30,7 @@ struct TestBitmapHost {
     std::map<Tag, TestShaderEntry> functions;  // zo_call_shader_x runs these first
     std::vector<TestFbPut> fb_puts;            // zo_fb_put
     std::vector<int> color_buffers;            // buffers that hold a Color
+    std::vector<int> vector_buffers;           // buffers that hold a Vector3
     long lock_inits = 0, lock_deletes = 0;     // zo_init_lock, zo_delete_lock
     long contended = 0;                        // zo_lock calls that had to wait
     std::map<const zoImage *, std::vector<zoImage *>> pyramids;  // zo_img_pyramid_get_level
@@ -38,6 +40,7 @@ struct TestBitmapHost {
         functions.clear();
         fb_puts.clear();
         color_buffers.clear();
+        vector_buffers.clear();
         lock_inits = lock_deletes = contended = 0;
         pyramids.clear();
     }
