@@ -8,9 +8,13 @@ HOST TestAtmosphere *testhost_atmosphere() {
     return &atmosphere;
 }
 
-// Queries 7 and 29 (reached from the scene queries); false for other codes
-// and for lights the test did not set up.
-zoBoolean testhost_atmosphere_query(int code, RenderState *, Tag tag, void *result) {
+// Query 5 (host_sky.cpp).
+zoBoolean testhost_sky_query(int code, RenderState *state, Tag tag, void *result);
+
+// Queries 7 and 29 (reached from the scene queries), 5 from the sky
+// doubles; false for other codes and for lights the test did not set up.
+zoBoolean testhost_atmosphere_query(int code, RenderState *state, Tag tag, void *result) {
+    if (code == ZO_Q_LIGHT_INSTANCE_RECORD) return testhost_sky_query(code, state, tag, result);
     const TestAtmosphere &a = *testhost_atmosphere();
     const std::map<Tag, Tag> *table = code == ZO_Q_LIGHT_INSTANCE ? &a.light_instances
                                       : code == ZO_Q_LIGHT_SHADER ? &a.light_shaders
