@@ -9,10 +9,9 @@
 
 #include "binding.h"
 
-#include <korshaders/host.h>
-
 #include <dlfcn.h>
 #include <errno.h>
+#include <korshaders/host.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -126,12 +125,12 @@ void forward_numbered(unsigned slot, int number, const char *format, va_list arg
         forward_message(slot_##name, format, args); \
         va_end(args);                               \
     }
-#define KOR_NUMBERED_FORWARDER(name)                             \
-    KOR_EXPORT void name(int number, const char *format, ...) {  \
-        va_list args;                                            \
-        va_start(args, format);                                  \
-        forward_numbered(slot_##name, number, format, args);     \
-        va_end(args);                                            \
+#define KOR_NUMBERED_FORWARDER(name)                            \
+    KOR_EXPORT void name(int number, const char *format, ...) { \
+        va_list args;                                           \
+        va_start(args, format);                                 \
+        forward_numbered(slot_##name, number, format, args);    \
+        va_end(args);                                           \
     }
 
 KOR_MESSAGE_FORWARDER(zo_fatal)

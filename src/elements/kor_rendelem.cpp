@@ -10,7 +10,6 @@
 #include "kor_vector.h"
 #include "shader.h"
 
-
 namespace {
 
 constexpr const char *kModule = "kor_rendelem";
@@ -57,8 +56,7 @@ zoBoolean trace(Color *result, RenderState *state) {
 // ---------------------------------------------------------------------------
 // The handler lens.
 
-KOR_EXPORT zoBoolean kor_RenderElementHandler(Color *result, RenderState *state,
-                                              HandlerParams *) {
+KOR_EXPORT zoBoolean kor_RenderElementHandler(Color *result, RenderState *state, HandlerParams *) {
     if (!result || !state) return 0;
     void **slot = kor::user_slot(state);
     auto *setup = slot ? static_cast<RenderElementSetup *>(*slot) : nullptr;
@@ -104,8 +102,8 @@ KOR_EXPORT zoBoolean kor_RenderElementHandler(Color *result, RenderState *state,
     const bool written = ctx->written != 0;
     zo_shaderstate_set(state, KOR_KEY_RENDER_ELEMENTS, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
 
-    const float distance = state->child ? static_cast<float>(state->child->dist)
-                                        : static_cast<float>(state->dist);
+    const float distance =
+        state->child ? static_cast<float>(state->child->dist) : static_cast<float>(state->dist);
     for (int k = 0; k < setup->count; ++k) {
         if (!setup->applyAtmosphere[k]) continue;
         ElementAtmosphereData atmosphere{holder->results[k], distance, 0.0f};
@@ -118,8 +116,7 @@ KOR_EXPORT zoBoolean kor_RenderElementHandler(Color *result, RenderState *state,
                          &args);
     }
     for (int k = 0; k < setup->count; ++k) {
-        const Color value =
-            !written && setup->beautyIfUntouched[k] ? *result : holder->results[k];
+        const Color value = !written && setup->beautyIfUntouched[k] ? *result : holder->results[k];
         zo_fb_put(state, setup->frameBuffers[k], &value);
     }
     return ok;
@@ -161,8 +158,10 @@ KOR_SHADER_INIT(kor_RenderElementHandler) {
         setup->frameBuffers[n] = element(state, p->frameBuffers, k);
         setup->elementFlags[n] = element(state, p->elementFlags, k);
         setup->beautyIfUntouched[n] = element(state, p->beautyIfUntouched, k) ? 1 : 0;
-        if (setup->shadowFreePass[n]) setup->hasShadowFreeElements = 1;
-        else setup->hasShadowedElements = 1;
+        if (setup->shadowFreePass[n])
+            setup->hasShadowFreeElements = 1;
+        else
+            setup->hasShadowedElements = 1;
         ++n;
     }
     setup->count = n;

@@ -5,7 +5,6 @@
 #define KORSHADERS_ELEMENTS_KOR_RENDELEM_H
 
 #include <korshaders/host.h>
-
 #include <stdint.h>
 
 #define KOR_KEY_RENDER_ELEMENTS "KRREINT"
@@ -106,8 +105,8 @@ KOR_ELEMENTS_EXPORT void InitializeRenderElementPostIllumData(RenderState *state
                                                               RenderElementPostIllumData *data);
 KOR_ELEMENTS_EXPORT void ClearOutputs(RenderElementIllum *record);
 KOR_ELEMENTS_EXPORT void ClearInputs(RenderElementIllum *record);
-KOR_ELEMENTS_EXPORT zoBoolean kor_CallRenderElementShaders_PostIllum(
-    RenderState *state, RenderElementPostIllumData *data);
+KOR_ELEMENTS_EXPORT zoBoolean
+kor_CallRenderElementShaders_PostIllum(RenderState *state, RenderElementPostIllumData *data);
 KOR_ELEMENTS_EXPORT Color *kor_GetRenderElementResults(RenderState *state, int32_t *count);
 KOR_ELEMENTS_EXPORT void ComputeIlluminance(RenderState *state, IlluminanceRecord *record);
 KOR_ELEMENTS_EXPORT float IllumShadow(RenderState *state);

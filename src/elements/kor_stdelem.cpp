@@ -53,10 +53,27 @@ static_assert(offsetof(StdElementParams, matteNodes) == 104, "standard element l
 static_assert(offsetof(StdElementParams, luminanceScale) == 144, "standard element layout");
 
 enum ElementType {
-    kAlpha = 0, kAtmosphere = 1, kBackground = 2, kBlend = 3, kDiffuse = 4, kExtra2 = 5,
-    kIlluminance = 6, kMatte = 7, kExtra1 = 8, kReflection = 9, kRefraction = 10,
-    kSelfIllum = 11, kShadow = 12, kSpecular = 13, kZDepth = 14, kBeauty = 15,
-    kLightingLevel = 16, kVelocity = 17, kMaterialId = 18, kObjectColor = 19, kLuminance = 20,
+    kAlpha = 0,
+    kAtmosphere = 1,
+    kBackground = 2,
+    kBlend = 3,
+    kDiffuse = 4,
+    kExtra2 = 5,
+    kIlluminance = 6,
+    kMatte = 7,
+    kExtra1 = 8,
+    kReflection = 9,
+    kRefraction = 10,
+    kSelfIllum = 11,
+    kShadow = 12,
+    kSpecular = 13,
+    kZDepth = 14,
+    kBeauty = 15,
+    kLightingLevel = 16,
+    kVelocity = 17,
+    kMaterialId = 18,
+    kObjectColor = 19,
+    kLuminance = 20,
 };
 
 // Per-thread record of an element instance.
@@ -78,20 +95,28 @@ ElementThreadData *thread_data(RenderState *state) {
     return td;
 }
 
-Color operator*(Color c, float s) { return {c.r * s, c.g * s, c.b * s, c.a}; }
+Color operator*(Color c, float s) {
+    return {c.r * s, c.g * s, c.b * s, c.a};
+}
 void add_rgb(Color &a, const Color &b) {
     a.r += b.r;
     a.g += b.g;
     a.b += b.b;
 }
-void tone(RenderState *state, Color &c) { ToneOpScaledToRGB(state, &c, 0); }
+void tone(RenderState *state, Color &c) {
+    ToneOpScaledToRGB(state, &c, 0);
+}
 void clamp1(Color &c) {
     c.r = fminf(c.r, 1.0f);
     c.g = fminf(c.g, 1.0f);
     c.b = fminf(c.b, 1.0f);
 }
-float clamp01(float x) { return x < 0.0f ? 0.0f : x > 1.0f ? 1.0f : x; }
-Color rgb_alpha(Color c, float a) { return {c.r, c.g, c.b, a}; }
+float clamp01(float x) {
+    return x < 0.0f ? 0.0f : x > 1.0f ? 1.0f : x;
+}
+Color rgb_alpha(Color c, float a) {
+    return {c.r, c.g, c.b, a};
+}
 
 // Direct and/or ambient-light illuminance, with indirect light when asked.
 Color illuminance(RenderState *state, bool ambient, bool direct, bool indirect) {
@@ -124,8 +149,10 @@ bool matte_mask(RenderState *state, const StdElementParams &p,
         const int count = kor::eval(state, &p.matteNodes.count);
         for (int k = 0; k < count && !hit; ++k)
             hit = node && kor::eval(state, &p.matteNodes[start + k]) == node;
-        if (kor::eval(state, &p.matteNodesInclude)) mask = mask || hit;
-        else mask = !hit;
+        if (kor::eval(state, &p.matteNodesInclude))
+            mask = mask || hit;
+        else
+            mask = !hit;
     }
     return mask;
 }
@@ -139,8 +166,14 @@ void after_illumination(Color *e, RenderState *state, const StdElementParams &p,
     const float lit = r.litScale;
     if (d.matte) {
         switch (type) {
-            case kBackground: case kExtra2: case kMatte: case kZDepth: case kBeauty:
-            case kVelocity: case kMaterialId: case kObjectColor: break;
+            case kBackground:
+            case kExtra2:
+            case kMatte:
+            case kZDepth:
+            case kBeauty:
+            case kVelocity:
+            case kMaterialId:
+            case kObjectColor: break;
             default: *e = {0, 0, 0, 0}; return;
         }
     }
@@ -212,7 +245,8 @@ void after_illumination(Color *e, RenderState *state, const StdElementParams &p,
         case kMatte: {
             bool mask;
             if (d.matte)
-                mask = kor::eval(state, &p.matteUseNodes) && !kor::eval(state, &p.matteNodesInclude);
+                mask =
+                    kor::eval(state, &p.matteUseNodes) && !kor::eval(state, &p.matteNodesInclude);
             else
                 mask = matte_mask(state, p, d);
             *e = mask ? Color{1, 1, 1, 1} : Color{0, 0, 0, 1};
@@ -221,7 +255,9 @@ void after_illumination(Color *e, RenderState *state, const StdElementParams &p,
         case kReflection:
         case kRefraction:
         case kSpecular: {
-            Color c = type == kReflection ? r.reflection : type == kRefraction ? r.refraction : r.specular;
+            Color c = type == kReflection   ? r.reflection
+                      : type == kRefraction ? r.refraction
+                                            : r.specular;
             tone(state, c);
             clamp1(c);
             *e = rgb_alpha(c, type == kSpecular ? 0.0f : alpha);
@@ -330,9 +366,12 @@ void after_atmosphere(Color *e, RenderState *state, const StdElementParams &p, i
             if (!((d > 0.0f || state->march) && atm.second >= 0.0f)) break;
             const float zmin = kor::eval(state, &p.zMin), zmax = kor::eval(state, &p.zMax);
             float z;
-            if (d < zmin) z = 1.0f;
-            else if (d <= zmax && zmax > zmin) z = 1.0f - (d - zmin) / (zmax - zmin);
-            else z = 0.0f;
+            if (d < zmin)
+                z = 1.0f;
+            else if (d <= zmax && zmax > zmin)
+                z = 1.0f - (d - zmin) / (zmax - zmin);
+            else
+                z = 0.0f;
             e->r = e->g = e->b = z;
             if (ElementThreadData *td = thread_data(state)) {
                 td->depthMax = fmaxf(td->depthMax, d);
@@ -415,7 +454,8 @@ KOR_SHADER_EXIT(kor_StdRenderElements) {
         kor::contextRelease(&td->context);
         zo_mem_int_release(kModule, __LINE__, td);
     });
-    if (type == kVelocity && p->velocityOut && velocity > *p->velocityOut) *p->velocityOut = velocity;
+    if (type == kVelocity && p->velocityOut && velocity > *p->velocityOut)
+        *p->velocityOut = velocity;
     if (type == kZDepth && any) {
         if (p->zFarOut && depth_max > *p->zFarOut) *p->zFarOut = depth_max;
         if (p->zNearOut && depth_low < *p->zNearOut) *p->zNearOut = depth_low;

@@ -2,5 +2,7 @@
 #include "shader.h"
 
 #define KOR_SHADER(name, version, companions) \
-    KOR_EXPORT int name##_version(void) { return version; }
+    KOR_EXPORT int name##_version(void) {     \
+        return version;                       \
+    }
 #include "catalogue.def"

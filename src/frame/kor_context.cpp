@@ -12,10 +12,11 @@
 namespace kor {
 namespace {
 
-
 constexpr float kAlongRay = 100.0f;
 
-bool spawnable(int type) { return type >= ZO_RAY_TRANSPARENT && type <= ZO_RAY_REFRACT; }
+bool spawnable(int type) {
+    return type >= ZO_RAY_TRANSPARENT && type <= ZO_RAY_REFRACT;
+}
 
 // How an operation answers for a mode.
 enum class Answer {
@@ -62,7 +63,9 @@ Vector3 blend(const Vector3 v[3], const float *w) {
     return v[0] * w[0] + v[1] * w[1] + v[2] * w[2];
 }
 
-void zero3(Vector3 v[3]) { v[0] = v[1] = v[2] = kZero; }
+void zero3(Vector3 v[3]) {
+    v[0] = v[1] = v[2] = kZero;
+}
 
 // Texture triangle of channel c: the channel hook, else the host's.
 void texture_triangle(RenderState *state, int channel, Vector3 v[3]) {
@@ -284,10 +287,12 @@ void contextCreate(ShadingContext *ctx, RenderState *state) {
     ctx->pixelScaleY = -aspect * ctx->pixelScaleX;
 }
 
-void contextRelease(ShadingContext *ctx) { *ctx = ShadingContext{}; }
+void contextRelease(ShadingContext *ctx) {
+    *ctx = ShadingContext{};
+}
 
-int selectChannel(RenderState *state, const ShadingContext *ctx, int mode,
-                  const void *callerRecord, int channelType, int channelNumber) {
+int selectChannel(RenderState *state, const ShadingContext *ctx, int mode, const void *callerRecord,
+                  int channelType, int channelNumber) {
     if (mode < kContextSurface || mode > kContextSpawner) return -1;
     RenderState *s = surface_or_null(state, mode);
     if (!s) return 0;
@@ -329,8 +334,7 @@ void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, i
     *out = footprint(bary, t);
 }
 
-void channelNormal(RenderState *state, const ShadingContext *, int mode, int index,
-                   Vector3 *out) {
+void channelNormal(RenderState *state, const ShadingContext *, int mode, int index, Vector3 *out) {
     RenderState *s = surface_or_null(state, mode);
     *out = kZero;
     if (!s || index < 0) return;
@@ -339,8 +343,7 @@ void channelNormal(RenderState *state, const ShadingContext *, int mode, int ind
     *out = cross(t[1] - t[0], t[2] - t[0]);
 }
 
-void bumpBasis(RenderState *state, const ShadingContext *, int mode, int index,
-               Vector3 basis[3]) {
+void bumpBasis(RenderState *state, const ShadingContext *, int mode, int index, Vector3 basis[3]) {
     RenderState *s;
     const Answer answer = resolve(state, mode, &s);
     if (answer != Answer::Surface) {
@@ -479,8 +482,7 @@ void objectPoint(RenderState *state, const ShadingContext *, int mode, Vector3 *
     }
 }
 
-void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode,
-                           Vector3 *out) {
+void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out) {
     RenderState *s = surface_or_null(state, mode);
     *out = s ? object_point_derivative(s, ctx) : kZero;
 }
@@ -500,8 +502,7 @@ void shadingPoint(RenderState *state, const ShadingContext *, int mode, Vector3 
     }
 }
 
-void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int mode,
-                            Vector3 *out) {
+void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out) {
     RenderState *s = surface_or_null(state, mode);
     *out = kZero;
     if (!s) return;
@@ -513,7 +514,9 @@ void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int m
 }
 
 namespace {
-Vector3 screen_ray_value(RenderState *s) { return s->tex_list ? texture_coordinate(s, 0) : kZero; }
+Vector3 screen_ray_value(RenderState *s) {
+    return s->tex_list ? texture_coordinate(s, 0) : kZero;
+}
 }  // namespace
 
 void screenUV(RenderState *state, const ShadingContext *, int mode, Vector3 *out) {
@@ -527,8 +530,8 @@ void screenUV(RenderState *state, const ShadingContext *, int mode, Vector3 *out
             state->raster_y / static_cast<float>(state->camera->y_resolution), 0.0f};
 }
 
-void screenRegionUV(RenderState *state, const ShadingContext *, int mode, float width,
-                    float height, Vector3 *out) {
+void screenRegionUV(RenderState *state, const ShadingContext *, int mode, float width, float height,
+                    Vector3 *out) {
     *out = kZero;
     if (mode == kContextRay) {
         *out = screen_ray_value(state);
@@ -579,8 +582,8 @@ void pointToSpace(RenderState *state, const ShadingContext *, int mode, Vector3 
     convert(state, mode, point, space, out, kBySpace);
 }
 
-void vectorToSpace(RenderState *state, const ShadingContext *, int mode, Vector3 vector,
-                   int space, Vector3 *out) {
+void vectorToSpace(RenderState *state, const ShadingContext *, int mode, Vector3 vector, int space,
+                   Vector3 *out) {
     static const Convert kBySpace[3] = {zo_vector_to_world, zo_vector_to_camera,
                                         zo_vector_to_object};
     convert(state, mode, vector, space, out, kBySpace);
@@ -624,8 +627,8 @@ void interpolatedNormal(RenderState *state, const ShadingContext *, int, bool ob
 
 // ---------------------------------------------------------------------------
 
-zoBoolean chooseMaterialBySample(Color *result, RenderState *state, float threshold,
-                                 Tag materialA, Tag materialB) {
+zoBoolean chooseMaterialBySample(Color *result, RenderState *state, float threshold, Tag materialA,
+                                 Tag materialB) {
     double r = 0.0;
     int counter = 0;
     zo_sample(&r, &counter, state, 1, nullptr);

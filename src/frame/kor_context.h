@@ -6,15 +6,14 @@
 #define KORSHADERS_FRAME_KOR_CONTEXT_H
 
 #include <korshaders/host.h>
-
 #include <stdint.h>
 
 // Per-caller record, filled by contextCreate and then only read.
 struct ShadingContext {
-    int32_t bakeHooks;      // triangles may come from the bake hook ("KEY_9")
-    int32_t editorFallback; // material editor: channel 1 stands in for a missing one
-    float pixelScaleX;      // raster units per camera-space unit in x
-    float pixelScaleY;      // -(pixel aspect) * pixelScaleX
+    int32_t bakeHooks;       // triangles may come from the bake hook ("KEY_9")
+    int32_t editorFallback;  // material editor: channel 1 stands in for a missing one
+    float pixelScaleX;       // raster units per camera-space unit in x
+    float pixelScaleY;       // -(pixel aspect) * pixelScaleX
 };
 
 // Which surface an operation answers for.
@@ -59,8 +58,8 @@ void contextRelease(ShadingContext *ctx);
 // Texture-space index of a map channel (-1: none). `callerRecord`, when
 // given, forces index 0 through its third 32-bit word. Channel type 2 is
 // the vertex colour channel.
-int selectChannel(RenderState *state, const ShadingContext *ctx, int mode,
-                  const void *callerRecord, int channelType, int channelNumber);
+int selectChannel(RenderState *state, const ShadingContext *ctx, int mode, const void *callerRecord,
+                  int channelType, int channelNumber);
 
 void channelUVW(RenderState *state, const ShadingContext *ctx, int mode, int index, Vector3 *out);
 void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
@@ -84,24 +83,23 @@ void objectPointNormalizedDerivative(RenderState *state, const ShadingContext *c
 void objectPoint(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void shadingPoint(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
-void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int mode,
-                            Vector3 *out);
+void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void screenUV(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void screenRegionUV(RenderState *state, const ShadingContext *ctx, int mode, float width,
                     float height, Vector3 *out);
-void pointToSpace(RenderState *state, const ShadingContext *ctx, int mode, Vector3 point,
-                  int space, Vector3 *out);
+void pointToSpace(RenderState *state, const ShadingContext *ctx, int mode, Vector3 point, int space,
+                  Vector3 *out);
 void vectorToSpace(RenderState *state, const ShadingContext *ctx, int mode, Vector3 vector,
                    int space, Vector3 *out);
 void vectorFromSpace(RenderState *state, const ShadingContext *ctx, int mode, Vector3 vector,
                      int space, Vector3 *out);
 void rasterMotion(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
-void interpolatedNormal(RenderState *state, const ShadingContext *ctx, int mode,
-                        bool objectSpace, Vector3 *out);
+void interpolatedNormal(RenderState *state, const ShadingContext *ctx, int mode, bool objectSpace,
+                        Vector3 *out);
 
 // Compound-material helpers.
-zoBoolean chooseMaterialBySample(Color *result, RenderState *state, float threshold,
-                                 Tag materialA, Tag materialB);
+zoBoolean chooseMaterialBySample(Color *result, RenderState *state, float threshold, Tag materialA,
+                                 Tag materialB);
 zoBoolean callMaterialWithTransparency(Color *result, Color *transparency, RenderState *state,
                                        Tag material);
 

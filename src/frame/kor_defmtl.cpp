@@ -10,7 +10,6 @@
 #include "scenedata.h"
 #include "shader.h"
 
-
 namespace {
 
 struct DefaultMaterialParams {
@@ -87,7 +86,9 @@ void default_light(RenderState *state, Tag light, LightIllumRecord *info, void *
     add(sums->specular, specular, scale);
 }
 
-Color mul(const Color &a, const Color &b) { return {a.r * b.r, a.g * b.g, a.b * b.b, a.a}; }
+Color mul(const Color &a, const Color &b) {
+    return {a.r * b.r, a.g * b.g, a.b * b.b, a.a};
+}
 
 }  // namespace
 

@@ -6,7 +6,6 @@
 #define KORSHADERS_FRAME_KOR_MATRIX_H
 
 #include <korshaders/host.h>
-
 #include <math.h>
 
 namespace kor {
@@ -15,7 +14,9 @@ struct Matrix34 {
     float m[4][3];
 };
 
-inline Matrix34 matrixIdentity() { return Matrix34{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 0, 0}}}; }
+inline Matrix34 matrixIdentity() {
+    return Matrix34{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 0, 0}}};
+}
 
 // a * b (apply a, then b)
 inline Matrix34 matrixMultiply(const Matrix34 &a, const Matrix34 &b) {

@@ -105,8 +105,8 @@ KOR_EXPORT void GetTangentBasisVectors(RenderState *state, Vector3 *tangent, Vec
 KOR_EXPORT int GetUVChannelIndexFromID(RenderState *state, ObjectData *object, int channel) {
     if (!object) object = GetObjectData(state);
     if (!object) return -1;
-    const int32_t *map = kor::arrayElement<const int32_t>(
-        object, offsetof(ObjectData, channelMap), object->channelStart);
+    const int32_t *map = kor::arrayElement<const int32_t>(object, offsetof(ObjectData, channelMap),
+                                                          object->channelStart);
     const SceneData *scene = GetSceneData(state);
     if (!scene || !scene->rendererGeometry) {
         if (channel >= 0 && channel < object->channelCount) return map[channel];
@@ -123,8 +123,8 @@ KOR_EXPORT int IsInstanceShadowMakerForLight(RenderState *state, NodeData *node)
     if (!light) return 0;
     const int32_t id = light->id;
     zo_db_unpin(state->light_instance);
-    const int32_t *lights = kor::arrayElement<const int32_t>(
-        node, offsetof(NodeData, shadowLights), node->shadowLightStart);
+    const int32_t *lights = kor::arrayElement<const int32_t>(node, offsetof(NodeData, shadowLights),
+                                                             node->shadowLightStart);
     for (int k = 0; k < node->shadowLightCount; ++k)
         if (lights[k] == id) return 1;
     return 0;

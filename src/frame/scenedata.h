@@ -5,60 +5,59 @@
 #define KORSHADERS_FRAME_SCENEDATA_H
 
 #include <korshaders/host.h>
-
 #include <stddef.h>
 
 // Scene data, attached to the render options.
 struct SceneData {
-    int32_t materialEditor;     // 0: a material editor preview
-    Color ambientColor;         // 4
-    Color lightTint;            // 20
-    int32_t twoSided;           // 36
-    float gamma;                // 40
-    float rangeNear;            // 44
-    float rangeFar;             // 48
-    float physicalScale;        // 52
-    float pixelAspect;          // 56
-    int32_t energySwitch1;      // 60
-    int32_t unused64[4];        // 64
-    int32_t bakeHooks;          // 80
-    int32_t energySwitch2;      // 84
-    int32_t unused88;           // 88
-    int32_t rendererGeometry;   // 92
-    int32_t rotatedEnvironment; // 96
+    int32_t materialEditor;      // 0: a material editor preview
+    Color ambientColor;          // 4
+    Color lightTint;             // 20
+    int32_t twoSided;            // 36
+    float gamma;                 // 40
+    float rangeNear;             // 44
+    float rangeFar;              // 48
+    float physicalScale;         // 52
+    float pixelAspect;           // 56
+    int32_t energySwitch1;       // 60
+    int32_t unused64[4];         // 64
+    int32_t bakeHooks;           // 80
+    int32_t energySwitch2;       // 84
+    int32_t unused88;            // 88
+    int32_t rendererGeometry;    // 92
+    int32_t rotatedEnvironment;  // 96
 };
 
 // Object data, attached to each object. Arrays have the host's form: a
 // start index and a count, then the slot of the first element; element k
 // lies (start + k) elements past the slot.
 struct ObjectData {
-    Vector3 boxMin;             // 0
-    Vector3 boxMax;             // 12
-    int32_t channelStart;       // 24
-    int32_t channelCount;       // 28
-    int32_t channelMap[1];      // 32
-    Tag particleData;           // 36
-    int32_t unused40[8];        // 40
-    int32_t faceStride;         // 72
-    int32_t unused76;           // 76
-    int32_t faceCount;          // 80
-    int32_t unused84[4];        // 84
-    int32_t faceTable;          // 100: byte position of the per-face table
-    int32_t faceColumn;         // 104: byte position of the column word, -1: none
+    Vector3 boxMin;         // 0
+    Vector3 boxMax;         // 12
+    int32_t channelStart;   // 24
+    int32_t channelCount;   // 28
+    int32_t channelMap[1];  // 32
+    Tag particleData;       // 36
+    int32_t unused40[8];    // 40
+    int32_t faceStride;     // 72
+    int32_t unused76;       // 76
+    int32_t faceCount;      // 80
+    int32_t unused84[4];    // 84
+    int32_t faceTable;      // 100: byte position of the per-face table
+    int32_t faceColumn;     // 104: byte position of the column word, -1: none
 };
 
 // Node data, attached to each instance.
 struct NodeData {
-    Color nodeColor;            // 0
-    int32_t gbufferValue1;      // 16
-    int32_t gbufferValue2;      // 20
-    int32_t unused24[3];        // 24
-    int32_t shadowLightStart;   // 36
-    int32_t shadowLightCount;   // 40
-    int32_t shadowLights[1];    // 44
-    int32_t shadowsForAll;      // 48
-    int32_t unused52[3];        // 52
-    int32_t nodeIndex;          // 64
+    Color nodeColor;           // 0
+    int32_t gbufferValue1;     // 16
+    int32_t gbufferValue2;     // 20
+    int32_t unused24[3];       // 24
+    int32_t shadowLightStart;  // 36
+    int32_t shadowLightCount;  // 40
+    int32_t shadowLights[1];   // 44
+    int32_t shadowsForAll;     // 48
+    int32_t unused52[3];       // 52
+    int32_t nodeIndex;         // 64
 };
 
 static_assert(offsetof(SceneData, bakeHooks) == 80, "scene data layout");

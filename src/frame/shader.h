@@ -4,7 +4,6 @@
 #define KORSHADERS_FRAME_SHADER_H
 
 #include <korshaders/host.h>
-
 #include <stddef.h>
 #include <stdint.h>
 
@@ -64,7 +63,9 @@ struct ParamArray {
     int32_t count;
     T storage[1];
 
-    T &operator[](int index) { return *arrayElement<T>(this, offsetof(ParamArray, storage), index); }
+    T &operator[](int index) {
+        return *arrayElement<T>(this, offsetof(ParamArray, storage), index);
+    }
     const T &operator[](int index) const {
         return *arrayElement<T>(this, offsetof(ParamArray, storage), index);
     }

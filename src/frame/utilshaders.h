@@ -14,8 +14,8 @@ __attribute__((visibility("default"))) zoBoolean CallMaterial(Color *result, Ren
 
 namespace kor {
 // Runs the contour shader of `material` with the caller's contour arguments.
-zoBoolean call_contour_material(void *result, void *info_near, void *info_far,
-                                RenderState *state, Tag material);
+zoBoolean call_contour_material(void *result, void *info_near, void *info_far, RenderState *state,
+                                Tag material);
 }  // namespace kor
 
 #endif

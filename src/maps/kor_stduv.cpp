@@ -19,7 +19,6 @@ namespace {
 constexpr const char *kModule = "kor_stduv";
 constexpr float kPi = 3.14159265358979f;
 
-
 // Per-thread data of a generator instance.
 struct UVThreadData {
     int32_t ready;
@@ -69,7 +68,8 @@ void refresh_transform(UVThreadData *td, const UVGeneratorParams &p) {
     td->cosW = cosf(p.wAngle);
     td->sinW = sinf(p.wAngle);
     kor::Matrix34 m = kor::matrixIdentity();
-    for (int axis = 0; axis < 3; ++axis) m = kor::matrixMultiply(m, kor::matrixRotation(axis, angles[axis]));
+    for (int axis = 0; axis < 3; ++axis)
+        m = kor::matrixMultiply(m, kor::matrixRotation(axis, angles[axis]));
     td->rotated = !(p.uAngle == 0.0f && p.vAngle == 0.0f && p.wAngle == 0.0f);
     if (p.mappingKind == 0 && (p.axis == 1 || p.axis == 2)) {
         const kor::Matrix34 old = m;
@@ -89,7 +89,9 @@ Vector3 permute(Vector3 a, int axis) {
     return a;
 }
 
-bool tiled(const UVGeneratorParams &p) { return p.uTile || p.vTile || p.uMirror || p.vMirror; }
+bool tiled(const UVGeneratorParams &p) {
+    return p.uTile || p.vTile || p.uMirror || p.vMirror;
+}
 
 // The face is turned away from the viewer.
 bool turned_away(RenderState *state) {
@@ -108,7 +110,8 @@ void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
     switch (p.textureSource) {
         case 0:
         case 2: {
-            const int channel = kor::selectChannel(state, ctx, 0, nullptr, p.textureSource, p.mapChannel);
+            const int channel =
+                kor::selectChannel(state, ctx, 0, nullptr, p.textureSource, p.mapChannel);
             kor::channelUVW(state, ctx, 0, channel, &rec->uvw);
             kor::channelFootprint(state, ctx, 0, channel, &rec->duvw);
             if (!tiled(p) && !p.showMapOnBack) {
@@ -163,9 +166,12 @@ void environment_coordinate(RenderState *state, const UVGeneratorParams &p, UVTh
         case 2: {
             const float h = sqrtf(d.x * d.x + d.y * d.y);
             float v;
-            if (fabsf(d.z) <= h) v = (d.z / h + 2) * 0.25f;
-            else if (d.z <= 0) v = (h / d.z) * -0.25f;
-            else v = 1 - (h / d.z) * 0.25f;
+            if (fabsf(d.z) <= h)
+                v = (d.z / h + 2) * 0.25f;
+            else if (d.z <= 0)
+                v = (h / d.z) * -0.25f;
+            else
+                v = 1 - (h / d.z) * 0.25f;
             rec->uvw = {atan2f(d.x, -d.y) / (2 * kPi) + 0.5f, v, 0.0f};
             const float width = s / kPi;
             rec->duvw = {width, width, width};
@@ -182,11 +188,13 @@ void environment_coordinate(RenderState *state, const UVGeneratorParams &p, UVTh
         case 4:
         case 5: {
             if (p.environmentType == 5 && p.regionWidth >= 1 && p.regionHeight >= 1)
-                kor::screenRegionUV(state, ctx, 0, float(p.regionWidth), float(p.regionHeight), &rec->uvw);
+                kor::screenRegionUV(state, ctx, 0, float(p.regionWidth), float(p.regionHeight),
+                                    &rec->uvw);
             else
                 kor::screenUV(state, ctx, 0, &rec->uvw);
             // one subpixel of the renderer's sampling grid
-            const int samples = state->options && state->options->samples > 0 ? state->options->samples : 1;
+            const int samples =
+                state->options && state->options->samples > 0 ? state->options->samples : 1;
             const float sub = 1.0f / exp2f(floorf(log2f(sqrtf(float(samples)))));
             const float xres = state->camera ? float(state->camera->x_resolution) : 1.0f;
             const float yres = state->camera ? float(state->camera->y_resolution) : 1.0f;
@@ -212,8 +220,10 @@ void compute_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
                         CoordinateRecord *rec, Vector3 *unblurred) {
     refresh_transform(td, p);
     rec->uvw = rec->duvw = kor::kZero;
-    if (p.mappingKind == 0) texture_coordinate(state, p, td, rec);
-    else if (p.mappingKind == 1) environment_coordinate(state, p, td, rec);
+    if (p.mappingKind == 0)
+        texture_coordinate(state, p, td, rec);
+    else if (p.mappingKind == 1)
+        environment_coordinate(state, p, td, rec);
 
     Vector3 &c = rec->uvw, &w = rec->duvw;
     const float k = p.realWorldScale ? 0.0f : 0.5f;
@@ -259,7 +269,9 @@ void compute_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
 // ---------------------------------------------------------------------------
 // Tiled lookup.
 
-float fold(float f) { return f < 0.5f ? 2 * f : 1 - 2 * (f - 0.5f); }
+float fold(float f) {
+    return f < 0.5f ? 2 * f : 1 - 2 * (f - 0.5f);
+}
 
 // A coordinate inside one tile: folded when mirrored, with the tile's whole
 // number added back unless lookups wrap.
@@ -368,8 +380,7 @@ void answer_coordinates(CoordQuery *q, const CoordinateRecord &rec) {
 }
 
 // The surface directions of texture U and V, in internal space.
-void answer_basis(RenderState *state, const UVGeneratorParams &p, UVThreadData *td,
-                  CoordQuery *q) {
+void answer_basis(RenderState *state, const UVGeneratorParams &p, UVThreadData *td, CoordQuery *q) {
     refresh_transform(td, p);
     const ShadingContext *ctx = &td->context;
     Vector3 basis[3] = {kor::kZero, kor::kZero, kor::kZero};
@@ -384,7 +395,8 @@ void answer_basis(RenderState *state, const UVGeneratorParams &p, UVThreadData *
         basis[2] = {0, 0, 1};
         from_space = kSpaceWorld;
     } else {
-        const int channel = kor::selectChannel(state, ctx, 0, nullptr, p.textureSource, p.mapChannel);
+        const int channel =
+            kor::selectChannel(state, ctx, 0, nullptr, p.textureSource, p.mapChannel);
         kor::bumpBasis(state, ctx, 0, channel, basis);
     }
     Vector3 a, b;
@@ -456,9 +468,11 @@ KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
     const float i0 = kor::intensity(lookup(state, request, p, u, v, du, dv));
     float gu = 0.0f, gv = 0.0f;
     if (du != 0.0f && unblurred.x != 0.0f)
-        gu = -(kor::intensity(lookup(state, request, p, u + unblurred.x, v, du, dv)) - i0) / unblurred.x;
+        gu = -(kor::intensity(lookup(state, request, p, u + unblurred.x, v, du, dv)) - i0) /
+             unblurred.x;
     if (dv != 0.0f && unblurred.y != 0.0f)
-        gv = -(kor::intensity(lookup(state, request, p, u, v + unblurred.y, du, dv)) - i0) / unblurred.y;
+        gv = -(kor::intensity(lookup(state, request, p, u, v + unblurred.y, du, dv)) - i0) /
+             unblurred.y;
     *out = {gu, gv, 0.0f, 0.0f};
     return 1;
 }
@@ -479,5 +493,9 @@ KOR_SHADER_EXIT(kor_base_UVGenerator) {
 }
 
 // The coordinate shader shares the generator's companions.
-KOR_SHADER_INIT(kor_UVCoordinate) { kor_base_UVGenerator_init(state, params, request); }
-KOR_SHADER_EXIT(kor_UVCoordinate) { kor_base_UVGenerator_exit(state, params); }
+KOR_SHADER_INIT(kor_UVCoordinate) {
+    kor_base_UVGenerator_init(state, params, request);
+}
+KOR_SHADER_EXIT(kor_UVCoordinate) {
+    kor_base_UVGenerator_exit(state, params);
+}

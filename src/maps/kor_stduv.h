@@ -3,7 +3,6 @@
 #define KORSHADERS_MAPS_KOR_STDUV_H
 
 #include <korshaders/host.h>
-
 #include <stdint.h>
 
 // What UV and XYZ coordinate shaders return: the coordinate and its
@@ -19,7 +18,7 @@ struct UVGeneratorParams {
     int32_t mappingKind = 0;      // 0 texture, 1 environment
     int32_t environmentType = 0;  // 1 spherical, 2 cylindrical, 3 shrink-wrap, 4 screen, 5 region
     int32_t mapChannel = 1;
-    int32_t textureSource = 0;    // 0 map channel, 1 object XYZ, 2 vertex colour, 3 world XYZ
+    int32_t textureSource = 0;  // 0 map channel, 1 object XYZ, 2 vertex colour, 3 world XYZ
     zoBoolean showMapOnBack = 1;
     float uOffset = 0.0f;
     float uTiling = 1.0f;
@@ -32,7 +31,7 @@ struct UVGeneratorParams {
     float uAngle = 0.0f;
     float vAngle = 0.0f;
     float wAngle = 0.0f;
-    int32_t axis = 0;             // 0 UV, 1 VW, 2 WU
+    int32_t axis = 0;  // 0 UV, 1 VW, 2 WU
     zoBoolean wrapLookup = 1;
     float blur = 1.0f;
     float blurOffset = 0.0f;
@@ -52,8 +51,8 @@ constexpr int32_t kUVLookupMagic = 0x09165200;
 struct UVLookupRequest;
 
 // Reads the map at (u, v) inside the unit tile.
-typedef Color *(*UVPointLookup)(Color *out, RenderState *state, UVLookupRequest *request,
-                                float u, float v);
+typedef Color *(*UVPointLookup)(Color *out, RenderState *state, UVLookupRequest *request, float u,
+                                float v);
 // Reads the map averaged over the box of widths du, dv centred on (u, v).
 typedef Color *(*UVFilteredLookup)(Color *out, RenderState *state, UVLookupRequest *request,
                                    float u, float v, float du, float dv);
@@ -64,9 +63,9 @@ struct UVLookupRequest {
     int32_t magic;  // kUVLookupMagic
     UVPointLookup pointLookup;
     UVFilteredLookup filteredLookup;
-    void *mapParams;   // owned by the map
-    void *mapData;     // owned by the map
-    const int *mode;   // null, 0 or 1: colour; any other value: bump gradient
+    void *mapParams;  // owned by the map
+    void *mapData;    // owned by the map
+    const int *mode;  // null, 0 or 1: colour; any other value: bump gradient
     zoBoolean filtered;
     void *lookupData;  // handed back to the callbacks
 };
@@ -79,8 +78,8 @@ constexpr int32_t kCoordQuerySize = 56;
 
 struct CoordQuery {
     int32_t magic;
-    int32_t flags;     // low 16 bits are read
-    float slots[12];   // slot k of the description is slots[k - 1]
+    int32_t flags;    // low 16 bits are read
+    float slots[12];  // slot k of the description is slots[k - 1]
 };
 static_assert(sizeof(CoordQuery) == kCoordQuerySize, "coordinate query is 56 bytes");
 

@@ -32,7 +32,9 @@ struct XYZThreadData {
     ShadingContext context;
 };
 
-bool same(Vector3 a, Vector3 b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+bool same(Vector3 a, Vector3 b) {
+    return a.x == b.x && a.y == b.y && a.z == b.z;
+}
 
 XYZGeneratorParams evaluate(RenderState *state, const XYZGeneratorParams *raw) {
     XYZGeneratorParams p;
@@ -75,7 +77,8 @@ XYZThreadData *thread_data(RenderState *state, const XYZGeneratorParams &p) {
 }
 
 int channel(RenderState *state, const XYZGeneratorParams &p, const ShadingContext *ctx) {
-    return kor::selectChannel(state, ctx, 0, nullptr, p.coordinateSystem == 2 ? 2 : 0, p.mapChannel);
+    return kor::selectChannel(state, ctx, 0, nullptr, p.coordinateSystem == 2 ? 2 : 0,
+                              p.mapChannel);
 }
 
 Vector3 point(RenderState *state, const XYZGeneratorParams &p, const ShadingContext *ctx) {
@@ -165,5 +168,9 @@ KOR_EXPORT zoBoolean kor_XYZCoordinate(CoordinateRecord *result, RenderState *st
     return 1;
 }
 
-KOR_SHADER_EXIT(kor_base_XYZGenerator) { release_thread_data(state, params); }
-KOR_SHADER_EXIT(kor_XYZCoordinate) { release_thread_data(state, params); }
+KOR_SHADER_EXIT(kor_base_XYZGenerator) {
+    release_thread_data(state, params);
+}
+KOR_SHADER_EXIT(kor_XYZCoordinate) {
+    release_thread_data(state, params);
+}

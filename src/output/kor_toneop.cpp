@@ -65,8 +65,8 @@ Color hsv_to_rgb(float h, float s, float v) {
 // The lens path shared by both operators. `ctx_active` false: a plain eye
 // ray. `sky_counts`: a sky that reported high dynamic range is mapped.
 zoBoolean run_lens(Color *result, RenderState *state, bool active, bool process_background,
-                   ToneMapFunction forward, ToneMapFunction inverse, void *context,
-                   bool sky_counts, bool remove_on_every_path) {
+                   ToneMapFunction forward, ToneMapFunction inverse, void *context, bool sky_counts,
+                   bool remove_on_every_path) {
     const int q = kor::call_type(state);
     if (!active) {
         if (q == 0) return zo_trace_eye(result, state, &state->org, &state->dir);
@@ -80,7 +80,8 @@ zoBoolean run_lens(Color *result, RenderState *state, bool active, bool process_
         zo_shaderstate_set(state, KOR_KEY_SKY_IS_HDR, &zero, sizeof zero, ZO_SHADERSTATE_RAY_TREE);
         const zoBoolean hit = zo_trace_eye(result, state, &state->org, &state->dir);
         int32_t sky_hdr = 0;
-        if (auto *flag = static_cast<int32_t *>(zo_shaderstate_get(state, KOR_KEY_SKY_IS_HDR, nullptr))) {
+        if (auto *flag =
+                static_cast<int32_t *>(zo_shaderstate_get(state, KOR_KEY_SKY_IS_HDR, nullptr))) {
             sky_hdr = *flag;
             *flag = 0;
         }
@@ -91,7 +92,8 @@ zoBoolean run_lens(Color *result, RenderState *state, bool active, bool process_
     } else if (state->type == ZO_RAY_ENVIRONMENT) {
         int32_t sky_hdr = 0;
         if (sky_counts) {
-            if (auto *flag = static_cast<int32_t *>(zo_shaderstate_get(state, KOR_KEY_SKY_IS_HDR, nullptr)))
+            if (auto *flag =
+                    static_cast<int32_t *>(zo_shaderstate_get(state, KOR_KEY_SKY_IS_HDR, nullptr)))
                 sky_hdr = *flag;
         }
         if (!process_background && !sky_hdr) return 1;
@@ -216,7 +218,8 @@ KOR_SHADER_INIT(kor_ToneOpLog) {
     void **slot = kor::user_slot(state);
     if (!slot) return;
     auto *p = static_cast<LogParams *>(params);
-    auto *k = static_cast<LogToneContext *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(LogToneContext)));
+    auto *k = static_cast<LogToneContext *>(
+        zo_mem_int_allocate(kModule, __LINE__, sizeof(LogToneContext)));
     if (!k) return;
     const float brightness = kor::eval(state, &p->brightness);
     const float B = brightness < 0.0f ? 0.0f : 0.7f * brightness;
@@ -274,9 +277,11 @@ KOR_SHADER_INIT(kor_ToneOpPseudo) {
     auto *p = static_cast<PseudoParams *>(params);
     int bands = kor::eval(state, &p->bandCount);
     if (bands <= 0) bands = 100;
-    auto *k = static_cast<PseudoToneContext *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(PseudoToneContext)));
+    auto *k = static_cast<PseudoToneContext *>(
+        zo_mem_int_allocate(kModule, __LINE__, sizeof(PseudoToneContext)));
     if (!k) return;
-    k->table.colors = static_cast<Color *>(zo_mem_int_allocate(kModule, __LINE__, bands * sizeof(Color)));
+    k->table.colors =
+        static_cast<Color *>(zo_mem_int_allocate(kModule, __LINE__, bands * sizeof(Color)));
     if (!k->table.colors) {
         zo_mem_int_release(kModule, __LINE__, k);
         return;

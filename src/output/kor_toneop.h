@@ -4,7 +4,6 @@
 #define KORSHADERS_OUTPUT_KOR_TONEOP_H
 
 #include <korshaders/host.h>
-
 #include <stdint.h>
 
 #define KOR_KEY_TONE_OPERATOR "KEY_7"
@@ -64,8 +63,7 @@ void pseudoToneForward(Color *color, RenderState *state, void *context);
 }  // namespace kor
 
 extern "C" {
-__attribute__((visibility("default"))) zoBoolean ToneOpScaledToRGB(RenderState *state,
-                                                                   Color *color,
+__attribute__((visibility("default"))) zoBoolean ToneOpScaledToRGB(RenderState *state, Color *color,
                                                                    int32_t requireFlag);
 __attribute__((visibility("default"))) zoBoolean ApplyInverseToneOperator(RenderState *state,
                                                                           Color *color);
