@@ -1,7 +1,6 @@
 // kor_Dent: dents and bumps from a fractal sum of how far solid table noise
 // strays from its middle.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
@@ -13,12 +12,7 @@ using namespace kor;
 constexpr int kMaxIterations = 20;
 
 struct DentParams {
-    Color color1;
-    Color color2;
-    Tag map1;
-    Tag map2;
-    zoBoolean map1On;
-    zoBoolean map2On;
+    ProcTwoColor sides;
     float size;  // 0 counts as 0.0001
     float strength;
     int32_t iterations;  // octave count
@@ -26,23 +20,14 @@ struct DentParams {
     Tag output;
     int32_t gbufferId;
 };
+static_assert(offsetof(DentParams, size) == 48 && offsetof(DentParams, strength) == 52 &&
+                  offsetof(DentParams, iterations) == 56 && offsetof(DentParams, coords) == 60 &&
+                  offsetof(DentParams, output) == 64 && offsetof(DentParams, gbufferId) == 68,
+              "the record is laid out by the shader declaration");
 
 void evaluate(RenderState *state, const DentParams *raw, DentParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(strength);
-    KOR_EVAL(iterations);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvaluate(state, raw, p, &DentParams::size, &DentParams::strength, &DentParams::iterations,
+                 &DentParams::coords, &DentParams::output, &DentParams::gbufferId);
 }
 
 float pattern(const void *data, const Vector3 &point, const Vector3 &) {
@@ -62,23 +47,9 @@ float pattern(const void *data, const Vector3 &point, const Vector3 &) {
 
 KOR_EXPORT zoBoolean kor_Dent(Color *result, RenderState *state, DentParams *params,
                               const int *mode) {
-    if (!result) return 0;
-    if (!state || !params) {
-        procNeutral(result, procMode(mode));
-        return 0;
-    }
-    DentParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
-    ProcPoint pt;
-    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
-    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
-    return procShade(result, state, mode, pt, pattern, &p, s1, s2, p.output, kProcHardEnds);
+    return procMap(result, state, params, mode, evaluate, pattern, kProcHardEnds);
 }
 
 KOR_SHADER_INIT(kor_Dent) {
-    if (params) return;
-    if (request) *request = 1;
-    noiseInit(state);
-    tableNoiseInit(state);
+    procClassInit(state, params, request, true);
 }

@@ -198,6 +198,23 @@ void procNeutral(Color *result, int mode) {
         *result = kClear;
 }
 
+void procEvalTwoColor(RenderState *state, const ProcTwoColor *raw, ProcTwoColor *p) {
+    p->color1 = eval(state, &raw->color1);
+    p->color2 = eval(state, &raw->color2);
+    p->map1 = eval(state, &raw->map1);
+    p->map2 = eval(state, &raw->map2);
+    p->map1On = eval(state, &raw->map1On);
+    p->map2On = eval(state, &raw->map2On);
+}
+
+bool procClassInit(RenderState *state, const void *params, zoBoolean *request, bool tableNoise) {
+    if (params) return false;
+    if (request) *request = 1;
+    noiseInit(state);
+    if (tableNoise) tableNoiseInit(state);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Table noise.
 

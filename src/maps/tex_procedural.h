@@ -6,7 +6,9 @@
 #define KORSHADERS_MAPS_TEX_PROCEDURAL_H
 
 #include <korshaders/host.h>
+#include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "kor_support.h"
 #include "kor_vector.h"
@@ -106,6 +108,84 @@ Vector3 procFinite(Vector3 p);
 inline float procSize(float size) {
     return size == 0.0f ? 0.0001f : size;
 }
+
+// ---------------------------------------------------------------------------
+// The record and entry of a two-colour map.
+
+// The leading fields of every two-colour map record: the two colours, the
+// sub-maps that replace them and the sub-maps' switches.
+struct ProcTwoColor {
+    Color color1;
+    Color color2;
+    Tag map1;
+    Tag map2;
+    zoBoolean map1On;
+    zoBoolean map2On;
+
+    ProcSide side1() const { return {color1, map1, map1On}; }
+    ProcSide side2() const { return {color2, map2, map2On}; }
+};
+static_assert(offsetof(ProcTwoColor, color2) == 16 && offsetof(ProcTwoColor, map1) == 32 &&
+                  offsetof(ProcTwoColor, map2) == 36 && offsetof(ProcTwoColor, map1On) == 40 &&
+                  offsetof(ProcTwoColor, map2On) == 44 && sizeof(ProcTwoColor) == 48,
+              "the two-colour prefix is laid out by the shader declarations");
+
+// Evaluates the six prefix fields of `raw` into `p`, in declaration order.
+void procEvalTwoColor(RenderState *state, const ProcTwoColor *raw, ProcTwoColor *p);
+
+// Copies the record `raw` (whose first member is `sides`) into `p` and
+// evaluates its two-colour prefix, then `fields` in the order given.
+template <typename P, typename... T>
+inline void procEvaluate(RenderState *state, const P *raw, P *p, T P::*...fields) {
+    memcpy(p, raw, sizeof *p);
+    procEvalTwoColor(state, &raw->sides, &p->sides);
+    ((p->*fields = eval(state, &(raw->*fields))), ...);
+}
+
+// The start of a map's entry. False when the call cannot be served (with
+// the neutral answer when there is a result to write); else the record
+// evaluated into *p and its G-buffer identifier written.
+template <typename P>
+inline bool procBegin(Color *result, RenderState *state, const P *params, const int *mode,
+                      void (*evaluate)(RenderState *, const P *, P *), P *p) {
+    if (!result) return false;
+    if (!state || !params) {
+        procNeutral(result, procMode(mode));
+        return false;
+    }
+    evaluate(state, params, p);
+    procGBuffer(state, p->gbufferId);
+    return true;
+}
+
+// Asks the record's generator for the point and shades the record's two
+// sides by f there (see procShade).
+template <typename P>
+inline zoBoolean procShadeRecord(Color *result, RenderState *state, const int *mode, const P &p,
+                                 ProcPattern f, const void *data, ProcBlendKind blend,
+                                 float h = 0.1f, float bumpScale = 1.0f) {
+    ProcPoint pt;
+    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
+    return procShade(result, state, mode, pt, f, data, p.sides.side1(), p.sides.side2(), p.output,
+                     blend, h, bumpScale);
+}
+
+// The whole entry of a two-colour map whose pattern reads the evaluated
+// record alone.
+template <typename P>
+inline zoBoolean procMap(Color *result, RenderState *state, const P *params, const int *mode,
+                         void (*evaluate)(RenderState *, const P *, P *), ProcPattern f,
+                         ProcBlendKind blend, float h = 0.1f, float bumpScale = 1.0f) {
+    P p;
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
+    return procShadeRecord(result, state, mode, p, f, &p, blend, h, bumpScale);
+}
+
+// The class part of a map's init: when `params` is null, asks for instance
+// inits and readies the solid noise (and the table noise when
+// `tableNoise`). True for that class call.
+bool procClassInit(RenderState *state, const void *params, zoBoolean *request,
+                   bool tableNoise = false);
 
 // ---------------------------------------------------------------------------
 // Table noise: smoothly interpolated random values from a fixed-seed table,

@@ -1,8 +1,6 @@
 // kor_Splat: blots of the second colour over the first. Each octave of
 // scaled noise covers what lies above the threshold, with a soft edge; the
 // octaves' coverage accumulates.
-#include <string.h>
-
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
 
@@ -13,12 +11,7 @@ using namespace kor;
 constexpr int kMaxIterations = 20;
 
 struct SplatParams {
-    Color color1;
-    Color color2;
-    Tag map1;
-    Tag map2;
-    zoBoolean map1On;
-    zoBoolean map2On;
+    ProcTwoColor sides;
     float size;  // 0 counts as 0.0001
     int32_t iterations;
     float threshold;
@@ -26,23 +19,15 @@ struct SplatParams {
     Tag output;
     int32_t gbufferId;
 };
+static_assert(offsetof(SplatParams, size) == 48 && offsetof(SplatParams, iterations) == 52 &&
+                  offsetof(SplatParams, threshold) == 56 && offsetof(SplatParams, coords) == 60 &&
+                  offsetof(SplatParams, output) == 64 && offsetof(SplatParams, gbufferId) == 68,
+              "the record is laid out by the shader declaration");
 
 void evaluate(RenderState *state, const SplatParams *raw, SplatParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(iterations);
-    KOR_EVAL(threshold);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvaluate(state, raw, p, &SplatParams::size, &SplatParams::iterations,
+                 &SplatParams::threshold, &SplatParams::coords, &SplatParams::output,
+                 &SplatParams::gbufferId);
 }
 
 float pattern(const void *data, const Vector3 &point, const Vector3 &) {
@@ -65,23 +50,9 @@ float pattern(const void *data, const Vector3 &point, const Vector3 &) {
 
 KOR_EXPORT zoBoolean kor_Splat(Color *result, RenderState *state, SplatParams *params,
                                const int *mode) {
-    if (!result) return 0;
-    if (!state || !params) {
-        procNeutral(result, procMode(mode));
-        return 0;
-    }
-    SplatParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
-    ProcPoint pt;
-    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
-    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
-    return procShade(result, state, mode, pt, pattern, &p, s1, s2, p.output, kProcFixed, 0.1f,
-                     10.0f);
+    return procMap(result, state, params, mode, evaluate, pattern, kProcFixed, 0.1f, 10.0f);
 }
 
 KOR_SHADER_INIT(kor_Splat) {
-    if (params) return;
-    if (request) *request = 1;
-    noiseInit(state);
+    procClassInit(state, params, request);
 }

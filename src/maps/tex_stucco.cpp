@@ -1,7 +1,5 @@
 // kor_Stucco: a plaster surface. Two samples of scaled noise are averaged
 // and eased through a curve that is flat near both ends and steep between.
-#include <string.h>
-
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
 
@@ -10,32 +8,19 @@ namespace {
 using namespace kor;
 
 struct StuccoParams {
-    Color color1;
-    Color color2;
-    Tag map1;
-    Tag map2;
-    zoBoolean map1On;
-    zoBoolean map2On;
+    ProcTwoColor sides;
     float size;  // 0 counts as 0.0001
     Tag coords;
     Tag output;
     int32_t gbufferId;
 };
+static_assert(offsetof(StuccoParams, size) == 48 && offsetof(StuccoParams, coords) == 52 &&
+                  offsetof(StuccoParams, output) == 56 && offsetof(StuccoParams, gbufferId) == 60,
+              "the record is laid out by the shader declaration");
 
 void evaluate(RenderState *state, const StuccoParams *raw, StuccoParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvaluate(state, raw, p, &StuccoParams::size, &StuccoParams::coords, &StuccoParams::output,
+                 &StuccoParams::gbufferId);
 }
 
 float pattern(const void *data, const Vector3 &point, const Vector3 &) {
@@ -53,22 +38,9 @@ float pattern(const void *data, const Vector3 &point, const Vector3 &) {
 
 KOR_EXPORT zoBoolean kor_Stucco(Color *result, RenderState *state, StuccoParams *params,
                                 const int *mode) {
-    if (!result) return 0;
-    if (!state || !params) {
-        procNeutral(result, procMode(mode));
-        return 0;
-    }
-    StuccoParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
-    ProcPoint pt;
-    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
-    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
-    return procShade(result, state, mode, pt, pattern, &p, s1, s2, p.output, kProcFixed);
+    return procMap(result, state, params, mode, evaluate, pattern, kProcFixed);
 }
 
 KOR_SHADER_INIT(kor_Stucco) {
-    if (params) return;
-    if (request) *request = 1;
-    noiseInit(state);
+    procClassInit(state, params, request);
 }

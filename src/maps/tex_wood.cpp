@@ -2,7 +2,6 @@
 // axis wobbles with two amounts of table noise, and each ring rises
 // smoothly from early wood to late wood and falls sharply at its end.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
@@ -12,12 +11,7 @@ namespace {
 using namespace kor;
 
 struct WoodParams {
-    Color color1;
-    Color color2;
-    Tag map1;
-    Tag map2;
-    zoBoolean map1On;
-    zoBoolean map2On;
+    ProcTwoColor sides;
     float size;         // ring spacing; 0 counts as 0.0001
     float radialNoise;  // wobble of the rings along the grain
     float axialNoise;   // wobble of the rings across the grain
@@ -25,23 +19,15 @@ struct WoodParams {
     Tag output;
     int32_t gbufferId;
 };
+static_assert(offsetof(WoodParams, size) == 48 && offsetof(WoodParams, radialNoise) == 52 &&
+                  offsetof(WoodParams, axialNoise) == 56 && offsetof(WoodParams, coords) == 60 &&
+                  offsetof(WoodParams, output) == 64 && offsetof(WoodParams, gbufferId) == 68,
+              "the record is laid out by the shader declaration");
 
 void evaluate(RenderState *state, const WoodParams *raw, WoodParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(radialNoise);
-    KOR_EVAL(axialNoise);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvaluate(state, raw, p, &WoodParams::size, &WoodParams::radialNoise,
+                 &WoodParams::axialNoise, &WoodParams::coords, &WoodParams::output,
+                 &WoodParams::gbufferId);
 }
 
 float pattern(const void *data, const Vector3 &point, const Vector3 &) {
@@ -60,23 +46,9 @@ float pattern(const void *data, const Vector3 &point, const Vector3 &) {
 
 KOR_EXPORT zoBoolean kor_Wood(Color *result, RenderState *state, WoodParams *params,
                               const int *mode) {
-    if (!result) return 0;
-    if (!state || !params) {
-        procNeutral(result, procMode(mode));
-        return 0;
-    }
-    WoodParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
-    ProcPoint pt;
-    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
-    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
-    return procShade(result, state, mode, pt, pattern, &p, s1, s2, p.output, kProcHardEnds);
+    return procMap(result, state, params, mode, evaluate, pattern, kProcHardEnds);
 }
 
 KOR_SHADER_INIT(kor_Wood) {
-    if (params) return;
-    if (request) *request = 1;
-    noiseInit(state);
-    tableNoiseInit(state);
+    procClassInit(state, params, request, true);
 }
