@@ -14,18 +14,17 @@ using namespace kor;
 constexpr const char *kModule = "tex_marble";
 
 struct MarbleParams {
-    Color color1;
-    Color color2;
-    Tag map1;
-    Tag map2;
-    zoBoolean map1On;
-    zoBoolean map2On;
+    ProcTwoColor sides;
     float size;       // 0 counts as 0.0001
     float veinWidth;  // vein width
     Tag coords;
     Tag output;
     int32_t gbufferId;
 };
+static_assert(offsetof(MarbleParams, size) == 48 && offsetof(MarbleParams, veinWidth) == 52 &&
+                  offsetof(MarbleParams, coords) == 56 && offsetof(MarbleParams, output) == 60 &&
+                  offsetof(MarbleParams, gbufferId) == 64,
+              "the record is laid out by the shader declaration");
 
 // Instance record: four words, the first the missing-generator warning.
 struct MarbleInstance {
@@ -34,20 +33,8 @@ struct MarbleInstance {
 };
 
 void evaluate(RenderState *state, const MarbleParams *raw, MarbleParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(veinWidth);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvaluate(state, raw, p, &MarbleParams::size, &MarbleParams::veinWidth,
+                 &MarbleParams::coords, &MarbleParams::output, &MarbleParams::gbufferId);
 }
 
 inline float unitNoise(float x, float y, float z) {
@@ -73,14 +60,8 @@ float pattern(const void *data, const Vector3 &point, const Vector3 &) {
 
 KOR_EXPORT zoBoolean kor_Marble(Color *result, RenderState *state, MarbleParams *params,
                                 const int *mode) {
-    if (!result) return 0;
-    if (!state || !params) {
-        procNeutral(result, procMode(mode));
-        return 0;
-    }
     MarbleParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
     ProcPoint pt;
     procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
     if (!pt.hasGenerator) {
@@ -88,16 +69,12 @@ KOR_EXPORT zoBoolean kor_Marble(Color *result, RenderState *state, MarbleParams 
         auto *inst = slot ? static_cast<MarbleInstance *>(*slot) : nullptr;
         if (inst) procRequireXYZ(state, &inst->warned);
     }
-    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
-    return procShade(result, state, mode, pt, pattern, &p, s1, s2, p.output, kProcHardEnds);
+    return procShade(result, state, mode, pt, pattern, &p, p.sides.side1(), p.sides.side2(),
+                     p.output, kProcHardEnds);
 }
 
 KOR_SHADER_INIT(kor_Marble) {
-    if (!params) {
-        if (request) *request = 1;
-        noiseInit(state);
-        return;
-    }
+    if (procClassInit(state, params, request)) return;
     void **slot = user_slot(state);
     if (!slot) return;
     if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);

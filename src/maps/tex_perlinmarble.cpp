@@ -2,7 +2,6 @@
 // scaled noise, coloured through a spline of the two colours and their
 // shaded variants.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
@@ -16,12 +15,7 @@ constexpr int kKeys = 13;
 constexpr float kPi = 3.14159265f;
 
 struct PerlinMarbleParams {
-    Color color1;
-    Color color2;
-    Tag map1;
-    Tag map2;
-    zoBoolean map1On;
-    zoBoolean map2On;
+    ProcTwoColor sides;
     float size;  // 0 counts as 0.0001
     float levels;
     float saturation1;  // percent: the shade of color1's variant
@@ -30,24 +24,20 @@ struct PerlinMarbleParams {
     Tag output;
     int32_t gbufferId;
 };
+static_assert(offsetof(PerlinMarbleParams, size) == 48 &&
+                  offsetof(PerlinMarbleParams, levels) == 52 &&
+                  offsetof(PerlinMarbleParams, saturation1) == 56 &&
+                  offsetof(PerlinMarbleParams, saturation2) == 60 &&
+                  offsetof(PerlinMarbleParams, coords) == 64 &&
+                  offsetof(PerlinMarbleParams, output) == 68 &&
+                  offsetof(PerlinMarbleParams, gbufferId) == 72,
+              "the record is laid out by the shader declaration");
 
 void evaluate(RenderState *state, const PerlinMarbleParams *raw, PerlinMarbleParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(levels);
-    KOR_EVAL(saturation1);
-    KOR_EVAL(saturation2);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvaluate(state, raw, p, &PerlinMarbleParams::size, &PerlinMarbleParams::levels,
+                 &PerlinMarbleParams::saturation1, &PerlinMarbleParams::saturation2,
+                 &PerlinMarbleParams::coords, &PerlinMarbleParams::output,
+                 &PerlinMarbleParams::gbufferId);
 }
 
 // The vein value in [0, 1]: a sine across x bent by the octave sum.
@@ -72,18 +62,12 @@ Color shaded(const Color &c, float percent) {
 
 KOR_EXPORT zoBoolean kor_PerlinMarble(Color *result, RenderState *state, PerlinMarbleParams *params,
                                       const int *mode) {
-    if (!result) return 0;
-    const int m = procMode(mode);
-    if (!state || !params) {
-        procNeutral(result, m);
-        return 0;
-    }
     PerlinMarbleParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
+    const int m = procMode(mode);
     ProcPoint pt;
     procCoordinates(state, p.coords, procIsBump(m), &pt);
-    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
+    const ProcSide s1 = p.sides.side1(), s2 = p.sides.side2();
     if (procIsBump(m)) {
         float v;
         const Vector3 g = procGradient(pattern, &p, pt, 20.0f, &v);
@@ -100,7 +84,5 @@ KOR_EXPORT zoBoolean kor_PerlinMarble(Color *result, RenderState *state, PerlinM
 }
 
 KOR_SHADER_INIT(kor_PerlinMarble) {
-    if (params) return;
-    if (request) *request = 1;
-    noiseInit(state);
+    procClassInit(state, params, request);
 }

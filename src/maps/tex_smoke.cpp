@@ -2,7 +2,6 @@
 // point and drifts it along its own random direction by the phase, which
 // grows by 2.4 per octave; the sum is shaped by an exponent.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
@@ -16,12 +15,7 @@ constexpr int kVectors = 20;  // also the largest octave count
 constexpr uint32_t kSeed = 1;
 
 struct SmokeParams {
-    Color color1;
-    Color color2;
-    Tag map1;
-    Tag map2;
-    zoBoolean map1On;
-    zoBoolean map2On;
+    ProcTwoColor sides;
     float size;  // 0 counts as 0.0001
     float phase;
     int32_t iterations;
@@ -30,6 +24,11 @@ struct SmokeParams {
     Tag output;
     int32_t gbufferId;
 };
+static_assert(offsetof(SmokeParams, size) == 48 && offsetof(SmokeParams, phase) == 52 &&
+                  offsetof(SmokeParams, iterations) == 56 &&
+                  offsetof(SmokeParams, exponent) == 60 && offsetof(SmokeParams, coords) == 64 &&
+                  offsetof(SmokeParams, output) == 68 && offsetof(SmokeParams, gbufferId) == 72,
+              "the record is laid out by the shader declaration");
 
 // Instance record: the drift direction of each octave.
 struct SmokeInstance {
@@ -37,22 +36,9 @@ struct SmokeInstance {
 };
 
 void evaluate(RenderState *state, const SmokeParams *raw, SmokeParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(phase);
-    KOR_EVAL(iterations);
-    KOR_EVAL(exponent);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvaluate(state, raw, p, &SmokeParams::size, &SmokeParams::phase, &SmokeParams::iterations,
+                 &SmokeParams::exponent, &SmokeParams::coords, &SmokeParams::output,
+                 &SmokeParams::gbufferId);
 }
 
 struct PatternData {
@@ -80,28 +66,15 @@ float pattern(const void *data, const Vector3 &point, const Vector3 &) {
 
 KOR_EXPORT zoBoolean kor_Smoke(Color *result, RenderState *state, SmokeParams *params,
                                const int *mode) {
-    if (!result) return 0;
-    if (!state || !params) {
-        procNeutral(result, procMode(mode));
-        return 0;
-    }
     SmokeParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
     void **slot = user_slot(state);
     const PatternData data = {&p, slot ? static_cast<const SmokeInstance *>(*slot) : nullptr};
-    ProcPoint pt;
-    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
-    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
-    return procShade(result, state, mode, pt, pattern, &data, s1, s2, p.output, kProcFixed);
+    return procShadeRecord(result, state, mode, p, pattern, &data, kProcFixed);
 }
 
 KOR_SHADER_INIT(kor_Smoke) {
-    if (!params) {
-        if (request) *request = 1;
-        noiseInit(state);
-        return;
-    }
+    if (procClassInit(state, params, request)) return;
     if (!state) return;
     void **slot = user_slot(state);
     if (!slot) return;

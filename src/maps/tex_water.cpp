@@ -2,7 +2,6 @@
 // centre and a wavelength drawn at instance init; the map is the
 // normalised sum of the cosine waves around all centres.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
@@ -16,12 +15,7 @@ constexpr int kMaxWaves = 50;
 constexpr float kTwoPi = 6.28318531f;
 
 struct WaterParams {
-    Color color1;
-    Color color2;
-    Tag map1;
-    Tag map2;
-    zoBoolean map1On;
-    zoBoolean map2On;
+    ProcTwoColor sides;
     float size;  // 0 counts as 0.0001
     int32_t waveSets;
     float waveRadius;  // how far the centres lie from the origin
@@ -35,6 +29,15 @@ struct WaterParams {
     Tag output;
     int32_t gbufferId;
 };
+static_assert(offsetof(WaterParams, size) == 48 && offsetof(WaterParams, waveSets) == 52 &&
+                  offsetof(WaterParams, waveRadius) == 56 &&
+                  offsetof(WaterParams, waveLenMin) == 60 &&
+                  offsetof(WaterParams, waveLenMax) == 64 &&
+                  offsetof(WaterParams, amplitude) == 68 && offsetof(WaterParams, phase) == 72 &&
+                  offsetof(WaterParams, distribution) == 76 && offsetof(WaterParams, seed) == 80 &&
+                  offsetof(WaterParams, coords) == 84 && offsetof(WaterParams, output) == 88 &&
+                  offsetof(WaterParams, gbufferId) == 92,
+              "the record is laid out by the shader declaration");
 
 // Instance record: the wave sets.
 struct WaterInstance {
@@ -45,27 +48,11 @@ struct WaterInstance {
 };
 
 void evaluate(RenderState *state, const WaterParams *raw, WaterParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(waveSets);
-    KOR_EVAL(waveRadius);
-    KOR_EVAL(waveLenMin);
-    KOR_EVAL(waveLenMax);
-    KOR_EVAL(amplitude);
-    KOR_EVAL(phase);
-    KOR_EVAL(distribution);
-    KOR_EVAL(seed);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvaluate(state, raw, p, &WaterParams::size, &WaterParams::waveSets,
+                 &WaterParams::waveRadius, &WaterParams::waveLenMin, &WaterParams::waveLenMax,
+                 &WaterParams::amplitude, &WaterParams::phase, &WaterParams::distribution,
+                 &WaterParams::seed, &WaterParams::coords, &WaterParams::output,
+                 &WaterParams::gbufferId);
 }
 
 struct PatternData {
@@ -93,28 +80,15 @@ float pattern(const void *data, const Vector3 &point, const Vector3 &) {
 
 KOR_EXPORT zoBoolean kor_Water(Color *result, RenderState *state, WaterParams *params,
                                const int *mode) {
-    if (!result) return 0;
-    if (!state || !params) {
-        procNeutral(result, procMode(mode));
-        return 0;
-    }
     WaterParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
     void **slot = user_slot(state);
     const PatternData data = {&p, slot ? static_cast<const WaterInstance *>(*slot) : nullptr};
-    ProcPoint pt;
-    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
-    const ProcSide s1 = {p.color1, p.map1, p.map1On}, s2 = {p.color2, p.map2, p.map2On};
-    return procShade(result, state, mode, pt, pattern, &data, s1, s2, p.output, kProcLinear);
+    return procShadeRecord(result, state, mode, p, pattern, &data, kProcLinear);
 }
 
 KOR_SHADER_INIT(kor_Water) {
-    if (!params) {
-        if (request) *request = 1;
-        noiseInit(state);
-        return;
-    }
+    if (procClassInit(state, params, request)) return;
     if (!state) return;
     void **slot = user_slot(state);
     if (!slot) return;
