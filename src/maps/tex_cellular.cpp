@@ -227,17 +227,8 @@ KOR_EXPORT zoBoolean kor_Cellular(Color *result, RenderState *state, CellularPar
 }
 
 KOR_SHADER_INIT(kor_Cellular) {
-    if (!params) {
-        if (request) *request = 1;
-        noiseInit(state);
-        return;
-    }
-    void **slot = user_slot(state);
-    if (!slot) return;
-    if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);
-    auto *inst = static_cast<CellularInstance *>(
-        zo_mem_int_allocate(kModule, __LINE__, sizeof(CellularInstance)));
-    *slot = inst;
+    if (procClassInit(state, params, request)) return;
+    auto *inst = procNewInstance<CellularInstance>(state, kModule, __LINE__);
     if (!inst) return;
     CellularParams p;
     evaluate(state, static_cast<const CellularParams *>(params), &p);
@@ -245,9 +236,5 @@ KOR_SHADER_INIT(kor_Cellular) {
 }
 
 KOR_SHADER_EXIT(kor_Cellular) {
-    if (!params) return;
-    void **slot = user_slot(state);
-    if (!slot || !*slot) return;
-    zo_mem_int_release(kModule, __LINE__, *slot);
-    *slot = nullptr;
+    procFreeInstance(state, params, kModule, __LINE__);
 }

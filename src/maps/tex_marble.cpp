@@ -75,19 +75,10 @@ KOR_EXPORT zoBoolean kor_Marble(Color *result, RenderState *state, MarbleParams 
 
 KOR_SHADER_INIT(kor_Marble) {
     if (procClassInit(state, params, request)) return;
-    void **slot = user_slot(state);
-    if (!slot) return;
-    if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);
-    auto *inst = static_cast<MarbleInstance *>(
-        zo_mem_int_allocate(kModule, __LINE__, sizeof(MarbleInstance)));
+    auto *inst = procNewInstance<MarbleInstance>(state, kModule, __LINE__);
     if (inst) memset(inst, 0, sizeof *inst);
-    *slot = inst;
 }
 
 KOR_SHADER_EXIT(kor_Marble) {
-    if (!params) return;
-    void **slot = user_slot(state);
-    if (!slot || !*slot) return;
-    zo_mem_int_release(kModule, __LINE__, *slot);
-    *slot = nullptr;
+    procFreeInstance(state, params, kModule, __LINE__);
 }

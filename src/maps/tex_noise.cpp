@@ -238,11 +238,7 @@ KOR_EXPORT zoBoolean kor_Noise(Color *result, RenderState *state, NoiseParams *p
 }
 
 KOR_SHADER_INIT(kor_Noise) {
-    if (!params) {
-        if (request) *request = 1;
-        noiseInit(state);
-        return;
-    }
+    if (procClassInit(state, params, request)) return;
     if (!state) return;
     void **slot = user_slot(state);
     if (!slot) return;
@@ -264,9 +260,5 @@ KOR_SHADER_INIT(kor_Noise) {
 }
 
 KOR_SHADER_EXIT(kor_Noise) {
-    if (!params) return;
-    void **slot = user_slot(state);
-    if (!slot || !*slot) return;
-    zo_mem_int_release(kModule, __LINE__, *slot);
-    *slot = nullptr;
+    procFreeInstance(state, params, kModule, __LINE__);
 }

@@ -161,17 +161,8 @@ KOR_EXPORT zoBoolean kor_Planet(Color *result, RenderState *state, PlanetParams 
 }
 
 KOR_SHADER_INIT(kor_Planet) {
-    if (!params) {
-        if (request) *request = 1;
-        noiseInit(state);
-        return;
-    }
-    void **slot = user_slot(state);
-    if (!slot) return;
-    if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);
-    auto *inst = static_cast<PlanetInstance *>(
-        zo_mem_int_allocate(kModule, __LINE__, sizeof(PlanetInstance)));
-    *slot = inst;
+    if (procClassInit(state, params, request)) return;
+    auto *inst = procNewInstance<PlanetInstance>(state, kModule, __LINE__);
     if (!inst) return;
     const auto *raw = static_cast<const PlanetParams *>(params);
     inst->ocean = clampRange(eval(state, &raw->oceanPercent) / 100.0f, 0.0f, 1.0f);
@@ -179,9 +170,5 @@ KOR_SHADER_INIT(kor_Planet) {
 }
 
 KOR_SHADER_EXIT(kor_Planet) {
-    if (!params) return;
-    void **slot = user_slot(state);
-    if (!slot || !*slot) return;
-    zo_mem_int_release(kModule, __LINE__, *slot);
-    *slot = nullptr;
+    procFreeInstance(state, params, kModule, __LINE__);
 }

@@ -207,6 +207,23 @@ void procEvalTwoColor(RenderState *state, const ProcTwoColor *raw, ProcTwoColor 
     p->map2On = eval(state, &raw->map2On);
 }
 
+void *procNewInstance(RenderState *state, const char *module, int line, int size) {
+    void **slot = user_slot(state);
+    if (!slot) return nullptr;
+    if (*slot) zo_mem_int_release(module, line, *slot);
+    void *inst = zo_mem_int_allocate(module, line, size);
+    *slot = inst;
+    return inst;
+}
+
+void procFreeInstance(RenderState *state, const void *params, const char *module, int line) {
+    if (!params) return;
+    void **slot = user_slot(state);
+    if (!slot || !*slot) return;
+    zo_mem_int_release(module, line, *slot);
+    *slot = nullptr;
+}
+
 bool procClassInit(RenderState *state, const void *params, zoBoolean *request, bool tableNoise) {
     if (params) return false;
     if (request) *request = 1;

@@ -181,6 +181,20 @@ inline zoBoolean procMap(Color *result, RenderState *state, const P *params, con
     return procShadeRecord(result, state, mode, p, f, &p, blend, h, bumpScale);
 }
 
+// The instance part of a map's init: the record in the running instance's
+// user slot (if any) released and a new one of `size` bytes from the host
+// allocator put there, which is returned (null when the allocation fails).
+// Null, touching nothing, when the host keeps no user slot.
+void *procNewInstance(RenderState *state, const char *module, int line, int size);
+template <typename I>
+inline I *procNewInstance(RenderState *state, const char *module, int line) {
+    return static_cast<I *>(procNewInstance(state, module, line, static_cast<int>(sizeof(I))));
+}
+
+// A map's instance exit: the record in the user slot released and the slot
+// emptied. Nothing for the class exit (null `params`).
+void procFreeInstance(RenderState *state, const void *params, const char *module, int line);
+
 // The class part of a map's init: when `params` is null, asks for instance
 // inits and readies the solid noise (and the table noise when
 // `tableNoise`). True for that class call.

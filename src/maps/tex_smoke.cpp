@@ -76,12 +76,7 @@ KOR_EXPORT zoBoolean kor_Smoke(Color *result, RenderState *state, SmokeParams *p
 KOR_SHADER_INIT(kor_Smoke) {
     if (procClassInit(state, params, request)) return;
     if (!state) return;
-    void **slot = user_slot(state);
-    if (!slot) return;
-    if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);
-    auto *inst =
-        static_cast<SmokeInstance *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(SmokeInstance)));
-    *slot = inst;
+    auto *inst = procNewInstance<SmokeInstance>(state, kModule, __LINE__);
     if (!inst) return;
     zo_lock(state->global_lock);
     srand15(kSeed);
@@ -94,9 +89,5 @@ KOR_SHADER_INIT(kor_Smoke) {
 }
 
 KOR_SHADER_EXIT(kor_Smoke) {
-    if (!params) return;
-    void **slot = user_slot(state);
-    if (!slot || !*slot) return;
-    zo_mem_int_release(kModule, __LINE__, *slot);
-    *slot = nullptr;
+    procFreeInstance(state, params, kModule, __LINE__);
 }

@@ -90,12 +90,7 @@ KOR_EXPORT zoBoolean kor_Water(Color *result, RenderState *state, WaterParams *p
 KOR_SHADER_INIT(kor_Water) {
     if (procClassInit(state, params, request)) return;
     if (!state) return;
-    void **slot = user_slot(state);
-    if (!slot) return;
-    if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);
-    auto *w =
-        static_cast<WaterInstance *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(WaterInstance)));
-    *slot = w;
+    auto *w = procNewInstance<WaterInstance>(state, kModule, __LINE__);
     if (!w) return;
     WaterParams p;
     evaluate(state, static_cast<const WaterParams *>(params), &p);
@@ -115,9 +110,5 @@ KOR_SHADER_INIT(kor_Water) {
 }
 
 KOR_SHADER_EXIT(kor_Water) {
-    if (!params) return;
-    void **slot = user_slot(state);
-    if (!slot || !*slot) return;
-    zo_mem_int_release(kModule, __LINE__, *slot);
-    *slot = nullptr;
+    procFreeInstance(state, params, kModule, __LINE__);
 }
