@@ -3,7 +3,6 @@
 // ramps from the cell colour through the first division colour to the
 // second; each cell's colour varies by its own random value.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
@@ -55,33 +54,16 @@ struct CellularInstance {
 };
 
 void evaluate(RenderState *state, const CellularParams *raw, CellularParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(cellColor);
-    KOR_EVAL(divColor1);
-    KOR_EVAL(divColor2);
-    KOR_EVAL(cellMap);
-    KOR_EVAL(divMap1);
-    KOR_EVAL(divMap2);
-    KOR_EVAL(cellMapOn);
-    KOR_EVAL(divMap1On);
-    KOR_EVAL(divMap2On);
-    KOR_EVAL(variation);
-    KOR_EVAL(size);
-    KOR_EVAL(spread);
-    KOR_EVAL(thresholdLow);
-    KOR_EVAL(thresholdMid);
-    KOR_EVAL(thresholdHigh);
-    KOR_EVAL(cellType);
-    KOR_EVAL(fractal);
-    KOR_EVAL(iterations);
-    KOR_EVAL(roughness);
-    KOR_EVAL(fractalSpread);
-    KOR_EVAL(adaptive);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvalFields(state, raw, p, &CellularParams::cellColor, &CellularParams::divColor1,
+                   &CellularParams::divColor2, &CellularParams::cellMap, &CellularParams::divMap1,
+                   &CellularParams::divMap2, &CellularParams::cellMapOn, &CellularParams::divMap1On,
+                   &CellularParams::divMap2On, &CellularParams::variation, &CellularParams::size,
+                   &CellularParams::spread, &CellularParams::thresholdLow,
+                   &CellularParams::thresholdMid, &CellularParams::thresholdHigh,
+                   &CellularParams::cellType, &CellularParams::fractal, &CellularParams::iterations,
+                   &CellularParams::roughness, &CellularParams::fractalSpread,
+                   &CellularParams::adaptive, &CellularParams::coords, &CellularParams::output,
+                   &CellularParams::gbufferId);
 }
 
 void derive(const CellularParams &p, CellularInstance *inst) {
@@ -166,15 +148,9 @@ inline Color mix(const Color &a, const Color &b, float t) {
 
 KOR_EXPORT zoBoolean kor_Cellular(Color *result, RenderState *state, CellularParams *params,
                                   const int *mode) {
-    if (!result) return 0;
-    const int m = procMode(mode);
-    if (!state || !params) {
-        procNeutral(result, m);
-        return 0;
-    }
     CellularParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
+    const int m = procMode(mode);
     PatternData data;
     data.params = &p;
     void **slot = user_slot(state);

@@ -5,7 +5,6 @@
 #include "maps/tex_noise.h"
 
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "maps/tex_procedural.h"
@@ -20,24 +19,11 @@ constexpr int kCalibrationPoints = 10000;
 constexpr uint32_t kCalibrationSeed = 1345;
 
 void evaluate(RenderState *state, const NoiseParams *raw, NoiseParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(size);
-    KOR_EVAL(phase);
-    KOR_EVAL(levels);
-    KOR_EVAL(thresholdLow);
-    KOR_EVAL(thresholdHigh);
-    KOR_EVAL(noiseType);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvalFields(state, raw, p, &NoiseParams::color1, &NoiseParams::color2, &NoiseParams::map1,
+                   &NoiseParams::map2, &NoiseParams::map1On, &NoiseParams::map2On,
+                   &NoiseParams::size, &NoiseParams::phase, &NoiseParams::levels,
+                   &NoiseParams::thresholdLow, &NoiseParams::thresholdHigh, &NoiseParams::noiseType,
+                   &NoiseParams::coords, &NoiseParams::output, &NoiseParams::gbufferId);
 }
 
 inline float phased(const Vector3 &q, float phase) {
@@ -206,15 +192,9 @@ float noisePatternValue(const NoiseParams &p, const NoiseInstance &inst, const V
 
 KOR_EXPORT zoBoolean kor_Noise(Color *result, RenderState *state, NoiseParams *params,
                                const int *mode) {
-    if (!result) return 0;
-    const int m = procMode(mode);
-    if (!state || !params) {
-        procNeutral(result, m);
-        return 0;
-    }
     NoiseParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
+    const int m = procMode(mode);
 
     NoiseInstance fallback = {-1.0f, 0.5f, procSize(p.size), 0};
     const NoiseInstance *inst = instanceOf(state);

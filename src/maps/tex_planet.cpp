@@ -132,15 +132,9 @@ Color colourAt(RenderState *state, const PatternData &d, float h, int kind) {
 
 KOR_EXPORT zoBoolean kor_Planet(Color *result, RenderState *state, PlanetParams *params,
                                 const int *mode) {
-    if (!result) return 0;
-    const int m = procMode(mode);
-    if (!state || !params) {
-        procNeutral(result, m);
-        return 0;
-    }
     PlanetParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
+    const int m = procMode(mode);
     void **slot = user_slot(state);
     const auto *stored = slot ? static_cast<const PlanetInstance *>(*slot) : nullptr;
     PatternData data = {&p, {clampRange(p.oceanPercent / 100.0f, 0.0f, 1.0f), shiftOf(p.seed)}};

@@ -133,6 +133,14 @@ static_assert(offsetof(ProcTwoColor, color2) == 16 && offsetof(ProcTwoColor, map
 // Evaluates the six prefix fields of `raw` into `p`, in declaration order.
 void procEvalTwoColor(RenderState *state, const ProcTwoColor *raw, ProcTwoColor *p);
 
+// Copies the record `raw` into `p` and evaluates `fields` in the order
+// given.
+template <typename P, typename... T>
+inline void procEvalFields(RenderState *state, const P *raw, P *p, T P::*...fields) {
+    memcpy(p, raw, sizeof *p);
+    ((p->*fields = eval(state, &(raw->*fields))), ...);
+}
+
 // Copies the record `raw` (whose first member is `sides`) into `p` and
 // evaluates its two-colour prefix, then `fields` in the order given.
 template <typename P, typename... T>

@@ -37,26 +37,12 @@ struct SwirlParams {
 };
 
 void evaluate(RenderState *state, const SwirlParams *raw, SwirlParams *p) {
-    memcpy(p, raw, sizeof *p);
-#define KOR_EVAL(field) p->field = eval(state, &raw->field)
-    KOR_EVAL(base);
-    KOR_EVAL(swirl);
-    KOR_EVAL(baseMap);
-    KOR_EVAL(swirlMap);
-    KOR_EVAL(baseMapOn);
-    KOR_EVAL(swirlMapOn);
-    KOR_EVAL(contrast);
-    KOR_EVAL(intensity);
-    KOR_EVAL(twist);
-    KOR_EVAL(centerU);
-    KOR_EVAL(centerV);
-    KOR_EVAL(detail);
-    KOR_EVAL(damping);
-    KOR_EVAL(z);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    procEvalFields(state, raw, p, &SwirlParams::base, &SwirlParams::swirl, &SwirlParams::baseMap,
+                   &SwirlParams::swirlMap, &SwirlParams::baseMapOn, &SwirlParams::swirlMapOn,
+                   &SwirlParams::contrast, &SwirlParams::intensity, &SwirlParams::twist,
+                   &SwirlParams::centerU, &SwirlParams::centerV, &SwirlParams::detail,
+                   &SwirlParams::damping, &SwirlParams::z, &SwirlParams::coords,
+                   &SwirlParams::output, &SwirlParams::gbufferId);
 }
 
 // The swirl colour at (u, v).
@@ -101,15 +87,9 @@ Color *filteredLookup(Color *out, RenderState *state, UVLookupRequest *request, 
 
 KOR_EXPORT zoBoolean kor_Swirl(Color *result, RenderState *state, SwirlParams *params,
                                const int *mode) {
-    if (!result) return 0;
-    const int m = procMode(mode);
-    if (!state || !params) {
-        procNeutral(result, m);
-        return 0;
-    }
     SwirlParams p;
-    evaluate(state, params, &p);
-    procGBuffer(state, p.gbufferId);
+    if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
+    const int m = procMode(mode);
     const bool bump = procIsBump(m);
     Lookup lookup = {&p, bump ? kMapColor : m};
 
