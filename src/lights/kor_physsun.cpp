@@ -153,8 +153,8 @@ zoBoolean sunMarch(Color *accumulator, RenderState *state, const SunCache &cache
             const float w = 1.0f / returned;
             sample = Color{sum.r * w, sum.g * w, sum.b * w, sum.a * w};
         }
-        going = callback(accumulator, request->volumeParams, march, &ray, t0, t1, &sample, 1.0f) !=
-                0;
+        going =
+            callback(accumulator, request->volumeParams, march, &ray, t0, t1, &sample, 1.0f) != 0;
         t0 = t1;
     }
     state->point = statePoint;
@@ -212,8 +212,8 @@ KOR_EXPORT zoBoolean kor_PhysicalSun(Color *result, RenderState *state, Physical
             }
         }
     }
-    result->a = cache->atmosphereShadows ? cache->atmosphereOpacity * cache->atmosphereColorAmount
-                                         : 0.0f;
+    result->a =
+        cache->atmosphereShadows ? cache->atmosphereOpacity * cache->atmosphereColorAmount : 0.0f;
     return 1;
 }
 

@@ -19,14 +19,12 @@ constexpr float kStep = 0.08726647f;  // 5 degrees in radians
 constexpr int kTableEntries = 19;     // 0 to 90 degrees
 
 // Luminance-to-illuminance ratios by sun altitude (0, 5, ... 90 degrees).
-const float kClearTable[kTableEntries] = {0.452f, 0.440f, 0.435f, 0.436f, 0.446f,
-                                          0.464f, 0.491f, 0.530f, 0.581f, 0.648f,
-                                          0.734f, 0.844f, 0.985f, 1.165f, 1.398f,
-                                          1.698f, 2.086f, 2.591f, 3.248f};
-const float kPartlyCloudyTable[kTableEntries] = {0.632f, 0.636f, 0.644f, 0.656f, 0.672f,
-                                                 0.694f, 0.723f, 0.758f, 0.802f, 0.854f,
-                                                 0.916f, 0.990f, 1.076f, 1.178f, 1.296f,
-                                                 1.434f, 1.595f, 1.782f, 2.002f};
+const float kClearTable[kTableEntries] = {0.452f, 0.440f, 0.435f, 0.436f, 0.446f, 0.464f, 0.491f,
+                                          0.530f, 0.581f, 0.648f, 0.734f, 0.844f, 0.985f, 1.165f,
+                                          1.398f, 1.698f, 2.086f, 2.591f, 3.248f};
+const float kPartlyCloudyTable[kTableEntries] = {
+    0.632f, 0.636f, 0.644f, 0.656f, 0.672f, 0.694f, 0.723f, 0.758f, 0.802f, 0.854f,
+    0.916f, 0.990f, 1.076f, 1.178f, 1.296f, 1.434f, 1.595f, 1.782f, 2.002f};
 
 bool gathering(RenderState *state) {
     return zo_shaderstate_get(state, KOR_KEY_SKY_GATHER, nullptr) != nullptr;
@@ -214,8 +212,8 @@ KOR_SHADER_INIT(kor_IesSkylight) {
     cache->skyType = kor::iesSkyType(kor::eval(state, &p->skyCover));
     cache->zenith = Vector3{0.0f, 0.0f, 1.0f};
     const SceneData *scene = GetSceneData(state);
-    cache->scale = scene && scene->physicalScale != 0.0f ? scene->physicalScale
-                                                         : kor::kDefaultPhysicalScale;
+    cache->scale =
+        scene && scene->physicalScale != 0.0f ? scene->physicalScale : kor::kDefaultPhysicalScale;
     const zoLightRecord *light = nullptr;
     if (zo_query(ZO_Q_LIGHT_INSTANCE_RECORD, state, state ? state->light_instance : 0, &light) &&
         light) {
