@@ -115,7 +115,9 @@ void write_node_and_texture(RenderState *state, const GBufferParams *p) {
 
 }  // namespace
 
-KOR_EXPORT zoBoolean kor_base_ImageCollector(void *, RenderState *, void *) { return 1; }
+KOR_EXPORT zoBoolean kor_base_ImageCollector(void *, RenderState *, void *) {
+    return 1;
+}
 
 KOR_EXPORT zoBoolean kor_base_ImageGammaCorrect(Color *result, RenderState *state,
                                                 ImageGammaCorrectParams *params,
@@ -128,8 +130,12 @@ KOR_EXPORT zoBoolean kor_base_ImageGammaCorrect(Color *result, RenderState *stat
     return 1;
 }
 
-KOR_SHADER_INIT(kor_base_ImageGammaCorrect) { gamma_init(state, params, request); }
-KOR_SHADER_EXIT(kor_base_ImageGammaCorrect) { gamma_exit(state, params); }
+KOR_SHADER_INIT(kor_base_ImageGammaCorrect) {
+    gamma_init(state, params, request);
+}
+KOR_SHADER_EXIT(kor_base_ImageGammaCorrect) {
+    gamma_exit(state, params);
+}
 
 KOR_EXPORT zoBoolean kor_base_GBuffer(Color *, RenderState *state, GBufferParams *params) {
     if (!state || !params || state->type != ZO_RAY_EYE) return 1;
@@ -190,16 +196,20 @@ KOR_EXPORT zoBoolean kor_base_MeditBackground(Color *result, RenderState *state,
     } else {
         const Vector3 &d = state->dir;
         const float ax = fabsf(d.x), ay = fabsf(d.y), az = fabsf(d.z);
+        // s, t and m on the face of the dominant axis (ties: x, then y)
         float s, t, m;
         if (ax >= ay && ax >= az) {
-            if (d.x >= 0.0f) s = d.y, t = -d.z, m = -d.x;
-            else s = -d.y, t = -d.z, m = d.x;
+            s = d.x >= 0.0f ? d.y : -d.y;
+            t = -d.z;
+            m = d.x >= 0.0f ? -d.x : d.x;
         } else if (ay >= az) {
-            if (d.y <= 0.0f) s = d.x, t = -d.z, m = d.y;
-            else s = -d.x, t = -d.z, m = -d.y;
+            s = d.y <= 0.0f ? d.x : -d.x;
+            t = -d.z;
+            m = d.y <= 0.0f ? d.y : -d.y;
         } else {
-            if (d.z < 0.0f) s = -d.x, t = -d.y, m = d.z;
-            else s = -d.x, t = d.y, m = -d.z;
+            s = -d.x;
+            t = d.z < 0.0f ? -d.y : d.y;
+            m = d.z < 0.0f ? d.z : -d.z;
         }
         if (m != 0.0f) {
             u = (s / m + 1.0f) * 0.5f;
@@ -219,5 +229,9 @@ KOR_EXPORT zoBoolean kor_base_MeditBackground(Color *result, RenderState *state,
     return 1;
 }
 
-KOR_SHADER_INIT(kor_base_MeditBackground) { gamma_init(state, params, request); }
-KOR_SHADER_EXIT(kor_base_MeditBackground) { gamma_exit(state, params); }
+KOR_SHADER_INIT(kor_base_MeditBackground) {
+    gamma_init(state, params, request);
+}
+KOR_SHADER_EXIT(kor_base_MeditBackground) {
+    gamma_exit(state, params);
+}

@@ -84,8 +84,12 @@ KOR_EXPORT zoBoolean contour_contrast_light_levels(void *a, void *b, RenderState
     return first->band != second->band;
 }
 
-KOR_SHADER_INIT(contour_contrast_light_levels) { kor_ToneOpPseudo_init(state, params, request); }
-KOR_SHADER_EXIT(contour_contrast_light_levels) { kor_ToneOpPseudo_exit(state, params); }
+KOR_SHADER_INIT(contour_contrast_light_levels) {
+    kor_ToneOpPseudo_init(state, params, request);
+}
+KOR_SHADER_EXIT(contour_contrast_light_levels) {
+    kor_ToneOpPseudo_exit(state, params);
+}
 
 KOR_EXPORT zoBoolean contour_shader_lightlines(ContourOutput *output, void *, void *,
                                                RenderState *state, LightlinesParams *params) {

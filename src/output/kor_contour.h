@@ -5,22 +5,21 @@
 #define KORSHADERS_OUTPUT_KOR_CONTOUR_H
 
 #include <korshaders/host.h>
-
 #include <stddef.h>
 #include <stdint.h>
 
 // Filled by the store shader, completed by the contrast shader (88 bytes).
 struct ContourLightRecord {
-    Vector3 point;          // 0: intersection point
-    Vector3 normal;         // 12: shading normal
-    Color color;            // 24: the sample's shaded colour
-    int32_t objectId;       // 40
-    int32_t depth;          // 44: 1 + states on the ancestor chain
-    int32_t label;          // 48
-    int32_t primitiveLabel; // 52: query 159
-    Vector3 normalGeom;     // 56: geometric normal
-    Color bandColor;        // 68: colour of the light-level band
-    int32_t band;           // 84: index of the light-level band
+    Vector3 point;           // 0: intersection point
+    Vector3 normal;          // 12: shading normal
+    Color color;             // 24: the sample's shaded colour
+    int32_t objectId;        // 40
+    int32_t depth;           // 44: 1 + states on the ancestor chain
+    int32_t label;           // 48
+    int32_t primitiveLabel;  // 52: query 159
+    Vector3 normalGeom;      // 56: geometric normal
+    Color bandColor;         // 68: colour of the light-level band
+    int32_t band;            // 84: index of the light-level band
 };
 
 static_assert(sizeof(ContourLightRecord) == 88, "contour light record size");

@@ -12,10 +12,10 @@ namespace {
 constexpr const char *kModule = "kor_videocc";
 constexpr double kScale = 8192.0;
 
-const double kNtscMatrix[9] = {0.2989, 0.5866,  0.1144,  0.5959, -0.2741,
+const double kNtscMatrix[9] = {0.2989,  0.5866, 0.1144,  0.5959, -0.2741,
                                -0.3218, 0.2113, -0.5227, 0.3113};
-const double kPalMatrix[9] = {0.2989,  0.5866,  0.1144, -0.1473, -0.2891,
-                              0.4364,  0.6149, -0.5145, -0.1004};
+const double kPalMatrix[9] = {0.2989, 0.5866, 0.1144,  -0.1473, -0.2891,
+                              0.4364, 0.6149, -0.5145, -0.1004};
 
 // Truncation toward zero that stays defined for NaN and huge values.
 inline int64_t truncate(double v) {
@@ -27,7 +27,9 @@ inline int64_t truncate(double v) {
 
 // x^e for the gamma curves; a negative or NaN base has no power and counts
 // as black.
-inline double power(double x, double e) { return x > 0.0 ? pow(x, e) : 0.0; }
+inline double power(double x, double e) {
+    return x > 0.0 ? pow(x, e) : 0.0;
+}
 
 inline double row(const double *m, int r, double a, double b, double c) {
     return m[3 * r] * a + m[3 * r + 1] * b + m[3 * r + 2] * c;

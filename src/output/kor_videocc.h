@@ -4,7 +4,6 @@
 #define KORSHADERS_OUTPUT_KOR_VIDEOCC_H
 
 #include <korshaders/host.h>
-
 #include <stdint.h>
 
 enum { KOR_VIDEO_BLACK = 0, KOR_VIDEO_SCALE = 1, KOR_VIDEO_DESATURATE = 2 };

@@ -79,15 +79,23 @@ zoBoolean contour_contrast_light_levels(void *, void *, RenderState *, ContrastP
 void contour_contrast_light_levels_init(RenderState *, void *, zoBoolean *);
 void contour_contrast_light_levels_exit(RenderState *, void *);
 zoBoolean contour_shader_lightlines(ContourOutput *, void *, void *, RenderState *,
-                                   LightlinesParams *);
+                                    LightlinesParams *);
 }
 
 namespace {
 
-TestBitmapHost &fb_host() { return *internal::host_object<TestBitmapHost>("testhost_bitmap"); }
-TestIllumHost &illum_host() { return *internal::host_object<TestIllumHost>("testhost_illum"); }
-TestOutputHost &output_host() { return *internal::host_object<TestOutputHost>("testhost_output"); }
-TestLens &lens() { return *internal::host_object<TestLens>("testhost_lens"); }
+TestBitmapHost &fb_host() {
+    return *internal::host_object<TestBitmapHost>("testhost_bitmap");
+}
+TestIllumHost &illum_host() {
+    return *internal::host_object<TestIllumHost>("testhost_illum");
+}
+TestOutputHost &output_host() {
+    return *internal::host_object<TestOutputHost>("testhost_output");
+}
+TestLens &lens() {
+    return *internal::host_object<TestLens>("testhost_lens");
+}
 
 // ---------------------------------------------------------------------------
 // The legaliser's formulas, worked out here on their own.
@@ -97,8 +105,10 @@ struct Standard {
     double m[9];
 };
 
-const Standard kNtsc{7.5, 2.2, {0.2989, 0.5866, 0.1144, 0.5959, -0.2741, -0.3218, 0.2113, -0.5227, 0.3113}};
-const Standard kPal{0.0, 2.8, {0.2989, 0.5866, 0.1144, -0.1473, -0.2891, 0.4364, 0.6149, -0.5145, -0.1004}};
+const Standard kNtsc{
+    7.5, 2.2, {0.2989, 0.5866, 0.1144, 0.5959, -0.2741, -0.3218, 0.2113, -0.5227, 0.3113}};
+const Standard kPal{
+    0.0, 2.8, {0.2989, 0.5866, 0.1144, -0.1473, -0.2891, 0.4364, 0.6149, -0.5145, -0.1004}};
 
 struct Legalised {
     bool legal;
@@ -164,7 +174,7 @@ struct Frame {
 };
 
 class Video : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         fb_host().reset();
@@ -290,7 +300,8 @@ TEST_F(Video, LegalFramesAreReadBackwardsAndNeverWritten) {
     init_video(1, KOR_VIDEO_NTSC);
     Frame frame(3, 2);
     for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 3; ++x) frame.at(x, y) = Color{0.1f * x + 0.2f, 0.3f, 0.1f * y + 0.25f, 1};
+        for (int x = 0; x < 3; ++x)
+            frame.at(x, y) = Color{0.1f * x + 0.2f, 0.3f, 0.1f * y + 0.25f, 1};
     output_host().images[0] = &frame.image;
     const std::vector<Color> before = frame.pixels;
     EXPECT_TRUE(kor_base_VideoColorCorrect(nullptr, &state, &video));
@@ -342,7 +353,7 @@ TEST_F(Video, UnknownStandardWarnsAndFallsBackToNtsc) {
 
 TEST_F(Video, SuperBlackLiftsCoveredPixelsOnly) {
     Frame frame(2, 2);
-    frame.at(0, 0) = Color{0, 0, 0, 0};           // uncovered black: untouched
+    frame.at(0, 0) = Color{0, 0, 0, 0};            // uncovered black: untouched
     frame.at(1, 0) = Color{0.01f, 0.5f, 0.0f, 1};  // covered
     frame.at(0, 1) = Color{0.2f, 0.3f, 0.4f, 0.5f};
     frame.at(1, 1) = Color{-0.5f, 0.02f, 0.1f, 0.001f};
@@ -363,7 +374,7 @@ TEST_F(Video, SuperBlackLiftsCoveredPixelsOnly) {
 // ---------------------------------------------------------------------------
 
 class GBuffer : public Video {
-protected:
+  protected:
     void SetUp() override {
         Video::SetUp();
         internal::host().call_type = ZO_CALL_MATERIAL;
@@ -455,7 +466,7 @@ TEST_F(GBuffer, LensTracesThenWritesRasterMotion) {
     state.bary[1] = 0.25f;
     state.bary[2] = 0.25f;
     internal::scene().triangles[{ZO_TRI_MOTION, 0}] = {Vector3{0, 0, 0}, Vector3{0.4f, 0, 0},
-                                                        Vector3{0, 0.8f, 0}};
+                                                       Vector3{0, 0.8f, 0}};
     lens().color = {0.3f, 0.2f, 0.1f, 1};
     Color result{};
     EXPECT_TRUE(kor_base_GBuffer_lens(&result, &state, &params));
@@ -497,7 +508,7 @@ TEST_F(GBuffer, LensWritesNothingWithoutAHit) {
 // ---------------------------------------------------------------------------
 
 class Lookup : public Video {
-protected:
+  protected:
     void SetUp() override {
         Video::SetUp();
         internal::host().call_type = ZO_CALL_TEXTURE;
@@ -596,14 +607,14 @@ TEST_F(Lookup, EnvironmentRaysProjectOnTheCubeFace) {
     };
     // (s/m + 1) / 2 and (t/m + 1) / 2 by the face table
     const Case cases[] = {
-        {{0.8f, 0.2f, 0.4f}, (0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2},   // +x
-        {{-0.8f, 0.2f, 0.4f}, (-0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2}, // -x
-        {{0.2f, -0.8f, 0.4f}, (0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2},  // -y
-        {{0.2f, 0.8f, 0.4f}, (-0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2},  // +y
-        {{0.2f, 0.4f, -0.8f}, (-0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2}, // -z
-        {{0.2f, 0.4f, 0.8f}, (-0.2f / -0.8f + 1) / 2, (0.4f / -0.8f + 1) / 2},   // +z
-        {{0.5f, 0.5f, 0.5f}, (0.5f / -0.5f + 1) / 2, (-0.5f / -0.5f + 1) / 2},   // tie: x
-        {{0.1f, 0.5f, -0.5f}, (-0.1f / -0.5f + 1) / 2, (0.5f / -0.5f + 1) / 2},  // tie: y
+        {{0.8f, 0.2f, 0.4f}, (0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2},    // +x
+        {{-0.8f, 0.2f, 0.4f}, (-0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2},  // -x
+        {{0.2f, -0.8f, 0.4f}, (0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2},   // -y
+        {{0.2f, 0.8f, 0.4f}, (-0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2},   // +y
+        {{0.2f, 0.4f, -0.8f}, (-0.2f / -0.8f + 1) / 2, (-0.4f / -0.8f + 1) / 2},  // -z
+        {{0.2f, 0.4f, 0.8f}, (-0.2f / -0.8f + 1) / 2, (0.4f / -0.8f + 1) / 2},    // +z
+        {{0.5f, 0.5f, 0.5f}, (0.5f / -0.5f + 1) / 2, (-0.5f / -0.5f + 1) / 2},    // tie: x
+        {{0.1f, 0.5f, -0.5f}, (-0.1f / -0.5f + 1) / 2, (0.5f / -0.5f + 1) / 2},   // tie: y
     };
     for (const Case &c : cases) {
         state.dir = c.d;
@@ -643,7 +654,7 @@ TEST_F(Lookup, NoAllocationPerSample) {
 // ---------------------------------------------------------------------------
 
 class Contour : public Video {
-protected:
+  protected:
     void SetUp() override {
         Video::SetUp();
         internal::host().call_type = ZO_CALL_CONTOUR;
@@ -663,7 +674,8 @@ protected:
     // the linear band of a luminance, clamped to the table
     int linear_band(double L) const {
         L = std::clamp(L, double(params.minimum), double(params.maximum));
-        const int i = int((L - params.minimum) * params.bandCount / (params.maximum - params.minimum));
+        const int i =
+            int((L - params.minimum) * params.bandCount / (params.maximum - params.minimum));
         return std::clamp(i, 0, params.bandCount - 1);
     }
     static ContourLightRecord sample(Color c) {
@@ -711,17 +723,19 @@ TEST_F(Contour, LinesRunBetweenDifferentBands) {
     };
     // luminance of grey g is g (weights sum to 1)
     const Pair pairs[] = {
-        {{31, 31, 31, 1}, {39, 39, 39, 1}},     // same band 3
-        {{39, 39, 39, 1}, {41, 41, 41, 1}},     // straddles 40
+        {{31, 31, 31, 1}, {39, 39, 39, 1}},        // same band 3
+        {{39, 39, 39, 1}, {41, 41, 41, 1}},        // straddles 40
         {{150, 150, 150, 1}, {100, 100, 100, 1}},  // above the maximum: last band both
-        {{-5, -5, -5, 1}, {5, 5, 5, 1}},        // absolute values: both band 0
-        {{-25, 0, 0, 1}, {0, 0, 0, 1}},         // 0.263 * 25 = 6.6: band 0 both
-        {{0, -25, 0, 1}, {0, 0, 0, 1}},         // 0.655 * 25 = 16.4: band 1
+        {{-5, -5, -5, 1}, {5, 5, 5, 1}},           // absolute values: both band 0
+        {{-25, 0, 0, 1}, {0, 0, 0, 1}},            // 0.263 * 25 = 6.6: band 0 both
+        {{0, -25, 0, 1}, {0, 0, 0, 1}},            // 0.655 * 25 = 16.4: band 1
     };
     for (const Pair &p : pairs) {
         ContourLightRecord a = sample(p.a), b = sample(p.b);
-        const int ba = linear_band(0.263 * std::fabs(p.a.r) + 0.655 * std::fabs(p.a.g) + 0.082 * std::fabs(p.a.b));
-        const int bb = linear_band(0.263 * std::fabs(p.b.r) + 0.655 * std::fabs(p.b.g) + 0.082 * std::fabs(p.b.b));
+        const int ba = linear_band(0.263 * std::fabs(p.a.r) + 0.655 * std::fabs(p.a.g) +
+                                   0.082 * std::fabs(p.a.b));
+        const int bb = linear_band(0.263 * std::fabs(p.b.r) + 0.655 * std::fabs(p.b.g) +
+                                   0.082 * std::fabs(p.b.b));
         EXPECT_EQ(contour_contrast_light_levels(&a, &b, &state, &params), ba != bb) << p.a.r;
         EXPECT_EQ(a.band, ba);
         EXPECT_EQ(b.band, bb);

@@ -21,7 +21,7 @@ struct TestFbPut {
     int buffer;
     int32_t word;  // the first word of the value
     int ray_type;
-    Color color;  // the value, for buffers declared in `color_buffers`
+    Color color;     // the value, for buffers declared in `color_buffers`
     Vector3 vector;  // the value, for buffers declared in `vector_buffers`
 };
 
