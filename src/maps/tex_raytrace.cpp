@@ -1,4 +1,7 @@
-// kor_Raytrace: the raytrace map. It traces a reflection or a refraction
+// kor_Raytrace: the raytrace map, and the object-list trace it shares with
+// the raytrace material.
+//
+// The raytrace map. It traces a reflection or a refraction
 // (chosen by its mode or by the side of the surface the ray leaves on),
 // optionally with several blurred samples, an include or exclude list of
 // objects, a background override, distance attenuation and a tint.
@@ -18,10 +21,6 @@ using namespace kor;
 constexpr const char *kModule = "tex_raytrace";
 constexpr float kBlurScale = 1000.0f;
 constexpr int kMaxSamples = 64;
-constexpr int kMaxProbes = 64;
-constexpr int kMaxTextureSpaces = 8;
-constexpr float kProbeStep = 1.0e-4f;
-
 enum : int32_t { kTraceAuto = 0, kTraceReflection = 1, kTraceRefraction = 2 };
 enum : int32_t { kBackgroundEnvironment = 0, kBackgroundColor = 1, kBackgroundMap = 2 };
 enum : int32_t {
@@ -85,9 +84,61 @@ void destroyInstance(RaytraceInstance *inst) {
     zo_mem_int_release(kModule, __LINE__, inst);
 }
 
+// One traced colour along `dir` with the background rules; false when
+// nothing at all answered.
+bool traceOne(Color *result, RenderState *state, const RaytraceInstance *inst,
+              const RaytraceParams *p, const Vector3 &dir, int kind) {
+    const TraceMarkRecord mark{0, 0};
+    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, &mark, sizeof mark, ZO_SHADERSTATE_RAY_TREE);
+    Color c = kClearBlack;
+    // an empty list (or one whose names the host did not know) lets every
+    // object through: it is read as an empty exclude list
+    const bool hasList = inst && inst->count > 0;
+    bool ok = traceWithObjectList(&c, state, dir, kind, eval(state, &p->selfHits) != 0,
+                                  hasList && inst->includeObjects, hasList ? inst->count : 0,
+                                  hasList ? inst->objects : nullptr, false, -1, false);
+    const int background = eval(state, &p->backgroundMode);
+    if (!ok && background == kBackgroundColor) {
+        c = eval(state, &p->backgroundColor);
+        ok = true;
+    }
+    if (!ok && state->type != ZO_RAY_ENVIRONMENT) {
+        c = kClearBlack;
+        ok = zo_trace_environment(&c, state, &dir) != 0;
+    }
+    if (!ok && background == kBackgroundMap) {
+        const Tag map = eval(state, &p->backgroundMap);
+        if (map) {
+            const Vector3 saved = state->dir;
+            state->dir = dir;
+            MapRequest request{kMapColor, 0, 0};
+            c = kClearBlack;
+            ok = zo_call_shader_x(&c, ZO_SHADER_MAP, state, map, &request) != 0;
+            state->dir = saved;
+        }
+    }
+    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    *result = ok ? c : kOpaqueBlack;
+    return ok;
+}
+
+}  // namespace
+
+namespace kor {
+
+namespace {
+
+constexpr int kMaxProbes = 64;
+constexpr int kMaxTextureSpaces = 8;
+constexpr float kProbeStep = 1.0e-4f;
+
 // Whether the hit instance may be seen by this kind of ray (unknown: yes).
 bool visibleTo(RenderState *state, Tag instance, int kind) {
     int flags = 0;
+    if (kind == kKindEye) {
+        if (!zo_query(ZO_Q_INST_FLAGS, state, instance, &flags)) return true;
+        return (flags & 0x1) != 0;
+    }
     if (!zo_query(ZO_Q_INST_VISIBILITY, state, instance, &flags)) return true;
     return kind == kKindRefraction ? (flags & 0x10) != 0 : (flags & 0x1) != 0;
 }
@@ -136,79 +187,75 @@ bool shadeProbeHit(Color *result, RenderState *hit, int kind) {
     return ok;
 }
 
-// Traces along `dir` honouring the object list: hits that the list (or the
-// self-hit rule) rejects are probed past. Without a usable list it is the
-// host's own trace.
-bool listTrace(Color *result, RenderState *state, const RaytraceInstance *inst, bool selfHits,
-               const Vector3 &dir, int kind) {
-    // an empty list (or one whose names the host did not know) lets every
-    // object through
-    const bool hasList = inst && inst->count > 0;
-    if (!hasList && selfHits) return plainTrace(result, state, dir, kind);
-    if (!levelAllowed(state, kind)) return false;
-    Vector3 origin = state->point;
+// The identity of a hit instance that the list is compared with.
+Tag identityOf(RenderState *state, Tag instance, bool byName) {
+    if (!byName) return instance;
+    Tag name = 0;
+    if (!zo_query(ZO_Q_INSTANCE_NAME, state, instance, &name) || !name) return instance;
+    return name;
+}
+
+}  // namespace
+
+bool traceWithObjectList(Color *result, RenderState *state, const Vector3 &dir, int rayType,
+                         bool selfHits, bool includeObjects, int count, const Tag *objects,
+                         bool useEnvironment, int materialIdFilter, bool byName, double *distance) {
+    if (distance) *distance = kNoHitDistance;
+    if (!objects) count = 0;
+    if (selfHits && !includeObjects && count <= 0) {
+        if (rayType != kKindReflection && rayType != kKindRefraction) return false;
+        if (distance) {
+            // the host's trace keeps no record of how far it went
+            RenderState *saved = state->child;
+            if (zo_trace_probe(state, &dir, nullptr) && state->child)
+                *distance = state->child->dist;
+            state->child = saved;
+        }
+        return plainTrace(result, state, dir, rayType);
+    }
+    if (rayType != kKindEye && !levelAllowed(state, rayType)) return false;
+    const Vector3 start = state->point;
+    Vector3 origin = start;
     RenderState *savedChild = state->child;
-    bool ok = false;
+    bool ok = false, found = false;
+    double travelled = 0.0;
     for (int step = 0; step < kMaxProbes; ++step) {
         const bool hit = zo_trace_probe(state, &dir, step == 0 ? nullptr : &origin) != 0;
         RenderState *h = state->child;
         if (!hit || !h) break;
+        travelled += h->dist;
         bool accepted;
         if (h->instance == state->instance && !selfHits) {
             accepted = false;
         } else {
+            const Tag id = identityOf(state, h->instance, byName);
             bool member = false;
-            for (int k = 0; hasList && k < inst->count; ++k)
-                if (inst->objects[k] == h->instance) member = true;
-            accepted = !hasList || (inst->includeObjects ? member : !member);
+            for (int k = 0; k < count; ++k)
+                if (objects[k] == id) member = true;
+            if (member && materialIdFilter >= 0) {
+                int label = 0;
+                if (zo_query(ZO_Q_PRI_LABEL, h, 0, &label) && label != materialIdFilter)
+                    member = false;
+            }
+            accepted = includeObjects ? member : !member;
         }
-        if (accepted && visibleTo(state, h->instance, kind)) {
-            // the first surface along the ray: the host's own trace sees it
-            ok = step == 0 ? plainTrace(result, state, dir, kind) : shadeProbeHit(result, h, kind);
+        if (accepted && visibleTo(state, h->instance, rayType)) {
+            found = true;
+            if (distance) *distance = travelled;
+            if (rayType == kKindEye)
+                ok = zo_trace_eye(result, state, &start, &dir) != 0;
+            else  // the first surface along the ray: the host's own trace sees it
+                ok = step == 0 ? plainTrace(result, state, dir, rayType)
+                               : shadeProbeHit(result, h, rayType);
             break;
         }
         origin = h->point + dir * kProbeStep;
     }
     state->child = savedChild;
+    if (!found && useEnvironment && state->type != kKindEnvironment)
+        ok = zo_trace_environment(result, state, &dir) != 0;
     return ok;
 }
-
-// One traced colour along `dir` with the background rules; false when
-// nothing at all answered.
-bool traceOne(Color *result, RenderState *state, const RaytraceInstance *inst,
-              const RaytraceParams *p, const Vector3 &dir, int kind) {
-    const TraceMarkRecord mark{0, 0};
-    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, &mark, sizeof mark, ZO_SHADERSTATE_RAY_TREE);
-    Color c = kClearBlack;
-    bool ok = listTrace(&c, state, inst, eval(state, &p->selfHits) != 0, dir, kind);
-    const int background = eval(state, &p->backgroundMode);
-    if (!ok && background == kBackgroundColor) {
-        c = eval(state, &p->backgroundColor);
-        ok = true;
-    }
-    if (!ok && state->type != ZO_RAY_ENVIRONMENT) {
-        c = kClearBlack;
-        ok = zo_trace_environment(&c, state, &dir) != 0;
-    }
-    if (!ok && background == kBackgroundMap) {
-        const Tag map = eval(state, &p->backgroundMap);
-        if (map) {
-            const Vector3 saved = state->dir;
-            state->dir = dir;
-            MapRequest request{kMapColor, 0, 0};
-            c = kClearBlack;
-            ok = zo_call_shader_x(&c, ZO_SHADER_MAP, state, map, &request) != 0;
-            state->dir = saved;
-        }
-    }
-    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
-    *result = ok ? c : kOpaqueBlack;
-    return ok;
-}
-
-}  // namespace
-
-namespace kor {
 
 // The distance falloff of the raytrace map at distance d: 1 up to `start`;
 // linear: 1 - (d - start) / (end - start) clamped to [0, 1]; inverse

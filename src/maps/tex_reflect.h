@@ -110,6 +110,23 @@ bool photonContinue(Color *energy, RenderState *state, int kind, const Vector3 &
 bool traceReflectRefract(Color *result, RenderState *state, const ReflectCall &call, int kind,
                          float blur, float scale, float thickness);
 
+// The distance an object-list trace reports when nothing was hit.
+constexpr double kNoHitDistance = 1.0e30;
+
+// Traces along `dir` as a ray of kind `rayType` (0 eye, 2 reflection, 3
+// refraction) through an object list: probed hits on the shaded instance
+// (unless `selfHits`) and hits the list rejects are passed over. An include
+// list accepts its members, an exclude list everything else; identities are
+// instance tags, or with `byName` what query 8 names; `materialIdFilter` >= 0
+// also rejects hits of another material id. Reflection and refraction give
+// up past the trace depths. When nothing acceptable is hit, `useEnvironment`
+// looks up the environment (not on environment rays). `distance` (when
+// given) receives how far the ray went to the accepted hit.
+bool traceWithObjectList(Color *result, RenderState *state, const Vector3 &dir, int rayType,
+                         bool selfHits, bool includeObjects, int count, const Tag *objects,
+                         bool useEnvironment, int materialIdFilter, bool byName,
+                         double *distance = nullptr);
+
 // Writes a non-zero G-buffer identifier into frame buffer 0 on eye rays
 // (shared with the pattern maps, tex_pattern.h).
 void writeGBufferId(RenderState *state, int32_t id);

@@ -13,6 +13,7 @@
 #include "illum_models.h"
 #include "kor_context.h"
 #include "kor_rendelem.h"
+#include "kor_surface.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "scenedata.h"
@@ -636,3 +637,17 @@ KOR_SHADER_EXIT(kor_StandardMaterial) {
         *slot = nullptr;
     }
 }
+
+namespace kor {
+
+bool surfaceInWireBand(RenderState *state, float wireSize, int wireUnits) {
+    IllumMaterialParams p;
+    memset(&p, 0, sizeof p);
+    p.wireSize = wireSize;
+    p.wireUnits = wireUnits;
+    return inside_wire_band(state, p);
+}
+
+zoBoolean surfaceHide(Color *result, RenderState *state) { return hide(result, state); }
+
+}  // namespace kor
