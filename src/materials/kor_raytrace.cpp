@@ -1,0 +1,1303 @@
+// kor_RaytraceMaterial: the raytracing material. It carries its own light
+// loop (five shading types) and its own composition: traced reflection and
+// refraction through an include or exclude list of objects, distance
+// falloff of what is traced, colour density and fog inside refracting
+// objects, extra light, translucency, a glow driven by the brightest
+// incoming light, 24 map slots with amounts, and the wire, two-sided and
+// faceted switches. One function serves eye and secondary rays, shadow rays
+// and photon rays.
+#include <math.h>
+#include <stddef.h>
+#include <string.h>
+
+#include "illum.h"
+#include "illum_models.h"
+#include "kor_rendelem.h"
+#include "kor_support.h"
+#include "kor_surface.h"
+#include "kor_vector.h"
+#include "maps/tex_reflect.h"
+#include "scenedata.h"
+#include "shader.h"
+
+namespace {
+
+using namespace kor;
+
+constexpr const char *kModule = "kor_raytrace";
+constexpr int kMapSlots = 24;
+
+struct RaytraceMaterialParams {
+    zoBoolean twoSided;
+    int32_t mapCallExtra;
+    zoBoolean wire;
+    zoBoolean faceted;
+    Color ambient;
+    float unused32;
+    zoBoolean ambientIsColor;
+    Color diffuse;
+    Color reflectColor;
+    float reflectAmount;
+    int32_t reflectType;  // 0 amount, 1 colour, 2 Fresnel
+    Color selfIllumColor;
+    float selfIllumAmount;
+    zoBoolean selfIllumUseColor;
+    Color transparencyColor;
+    float transparencyAmount;
+    zoBoolean transparencyUseColor;
+    float ior;
+    Color specularColor;
+    float glossiness;
+    float specularLevel;
+    float soften;
+    float anisotropy;
+    float orientation;
+    Color densityColor;
+    int32_t reflectionMode;
+    float reflectionGain;
+    zoBoolean refractionUsesReflectEnv;
+    zoBoolean densityOn;
+    float densityStart, densityEnd;
+    float densityAmount;
+    zoBoolean falloffUseColor;
+    Color falloffColor;
+    int32_t reflectFalloffType;
+    int32_t refractFalloffType;
+    float falloffStart;
+    float reflectFalloffEnd, refractFalloffEnd;
+    float falloffExponent;
+    float falloffCurve[4];
+    Color extraLight;
+    Color translucentColor;
+    Color glowColor;
+    float glowBias;
+    float wireSize;
+    int32_t wireUnits;
+    Color fogColor;
+    zoBoolean fogOn;
+    float fogStart, fogEnd, fogAmount;
+    zoBoolean traceReflections;
+    zoBoolean traceRefractions;
+    zoBoolean selfHits;
+    zoBoolean includeObjects;
+    ParamArray<Tag> objectNames;  // database strings: instance names
+    ParamArray<zoBoolean> mapEnabled;
+    ParamArray<Tag> maps;
+    ParamArray<float> mapAmounts;
+    int32_t materialId;
+    int32_t shadingType;  // 2 Metal, 3 Blinn, 4 Oren-Nayar-Blinn, 5 Anisotropic, else Phong
+    zoBoolean carryVolume;
+    zoBoolean carryVolumeInside;
+};
+static_assert(offsetof(RaytraceMaterialParams, objectNames) == 380, "raytrace material layout");
+static_assert(offsetof(RaytraceMaterialParams, materialId) == 428, "raytrace material layout");
+static_assert(sizeof(RaytraceMaterialParams) == 444, "raytrace material layout");
+
+enum : int32_t { kReflectAmount = 0, kReflectColor = 1, kReflectFresnel = 2 };
+enum : int32_t {
+    kShadeMetal = 2,
+    kShadeBlinn = 3,
+    kShadeOrenNayarBlinn = 4,
+    kShadeAnisotropic = 5
+};
+enum : int {
+    kMapAmbient = 0,
+    kMapDiffuse = 1,
+    kMapSpecular = 2,
+    kMapGlossiness = 3,
+    kMapSpecularLevel = 4,
+    kMapSelfIllum = 5,
+    kMapTransparency = 7,
+    kMapBumpSlot = 8,
+    kMapReflectEnv = 9,
+    kMapRefractEnv = 10,
+    kMapIor = 11,
+    kMapReflection = 12,
+    kMapTranslucent = 13,
+    kMapExtraLight = 14,
+    kMapGlow = 15,
+    kMapDensity = 16,
+    kMapFog = 17,
+    kMapDiffuseShape = 21,
+    kMapAnisotropy = 22,
+    kMapOrientation = 23
+};
+
+// The object list of an instance.
+struct RaytraceObjectList {
+    zoBoolean includeObjects;
+    int32_t count;
+    Tag *objects;
+};
+
+// Per-thread scratch: the refraction-index nesting counter.
+struct RaytraceScratch {
+    IorTracker tracker;
+};
+
+struct RaytraceSample {
+    Color specularColor, diffuseColor, transparency, reflectColor, reflectedLight, refractedLight,
+        ambientColor, selfIllum, densityColor, fogColor, extraLight, translucentColor, glowColor;
+    float diffuseShape, glossiness, specularLevel, ior, glowBias, exponent, anisotropy, orientation,
+        roughness;
+};
+
+struct RaytraceLightSums {
+    float specularLevel, exponent, glossiness, anisotropy, orientation, roughness, soften;
+    Color ambientColor, diffuseColor, specularColor;
+    Vector3 normal, viewDir;
+    Color diffuseSum, specularSum, rawSum;
+    Color ambientLight;
+    Color indirect;
+    float diffuseShape;
+};
+
+// The evaluated parameters of one call.
+RaytraceMaterialParams evaluate(RenderState *state, const RaytraceMaterialParams *p) {
+    RaytraceMaterialParams v;
+    memcpy(&v, p, sizeof v);
+#define KOR_EVAL(field) v.field = eval(state, &p->field)
+    KOR_EVAL(twoSided);
+    KOR_EVAL(mapCallExtra);
+    KOR_EVAL(wire);
+    KOR_EVAL(faceted);
+    KOR_EVAL(ambient);
+    KOR_EVAL(ambientIsColor);
+    KOR_EVAL(diffuse);
+    KOR_EVAL(reflectColor);
+    KOR_EVAL(reflectAmount);
+    KOR_EVAL(reflectType);
+    KOR_EVAL(selfIllumColor);
+    KOR_EVAL(selfIllumAmount);
+    KOR_EVAL(selfIllumUseColor);
+    KOR_EVAL(transparencyColor);
+    KOR_EVAL(transparencyAmount);
+    KOR_EVAL(transparencyUseColor);
+    KOR_EVAL(ior);
+    KOR_EVAL(specularColor);
+    KOR_EVAL(glossiness);
+    KOR_EVAL(specularLevel);
+    KOR_EVAL(soften);
+    KOR_EVAL(anisotropy);
+    KOR_EVAL(orientation);
+    KOR_EVAL(densityColor);
+    KOR_EVAL(reflectionMode);
+    KOR_EVAL(reflectionGain);
+    KOR_EVAL(refractionUsesReflectEnv);
+    KOR_EVAL(densityOn);
+    KOR_EVAL(densityStart);
+    KOR_EVAL(densityEnd);
+    KOR_EVAL(densityAmount);
+    KOR_EVAL(falloffUseColor);
+    KOR_EVAL(falloffColor);
+    KOR_EVAL(reflectFalloffType);
+    KOR_EVAL(refractFalloffType);
+    KOR_EVAL(falloffStart);
+    KOR_EVAL(reflectFalloffEnd);
+    KOR_EVAL(refractFalloffEnd);
+    KOR_EVAL(falloffExponent);
+    for (int i = 0; i < 4; ++i) KOR_EVAL(falloffCurve[i]);
+    KOR_EVAL(extraLight);
+    KOR_EVAL(translucentColor);
+    KOR_EVAL(glowColor);
+    KOR_EVAL(glowBias);
+    KOR_EVAL(wireSize);
+    KOR_EVAL(wireUnits);
+    KOR_EVAL(fogColor);
+    KOR_EVAL(fogOn);
+    KOR_EVAL(fogStart);
+    KOR_EVAL(fogEnd);
+    KOR_EVAL(fogAmount);
+    KOR_EVAL(traceReflections);
+    KOR_EVAL(traceRefractions);
+    KOR_EVAL(selfHits);
+    KOR_EVAL(includeObjects);
+    KOR_EVAL(materialId);
+    KOR_EVAL(shadingType);
+    KOR_EVAL(carryVolume);
+    KOR_EVAL(carryVolumeInside);
+#undef KOR_EVAL
+    return v;
+}
+
+// A map slot: its enabled word, tag and amount.
+struct Slot {
+    int32_t enabled = 0;
+    Tag map = 0;
+    float amount = 0.0f;
+    bool usable() const { return enabled != 0 && map != 0; }
+    bool blends() const { return enabled == 1 && map != 0; }
+};
+
+Slot slotOf(RenderState *state, const RaytraceMaterialParams *p, int k) {
+    Slot s;
+    const int enabledCount = eval(state, &p->mapEnabled.count);
+    const int mapCount = eval(state, &p->maps.count);
+    const int amountCount = eval(state, &p->mapAmounts.count);
+    if (k < enabledCount) s.enabled = eval(state, &p->mapEnabled[p->mapEnabled.start + k]);
+    if (k < mapCount) s.map = eval(state, &p->maps[p->maps.start + k]);
+    if (k < amountCount) s.amount = eval(state, &p->mapAmounts[p->mapAmounts.start + k]);
+    return s;
+}
+
+// What the map step left for one slot.
+struct Mapped {
+    bool ok = false;
+    Slot slot;
+};
+
+struct Call {
+    RenderState *state;
+    const RaytraceMaterialParams *raw;  // for the arrays
+    RaytraceMaterialParams v;           // evaluated
+    RaytraceObjectList *list;
+    const SceneData *scene;
+};
+
+bool callColor(const Call &c, Tag map, Color *out) {
+    MapRequest request{kMapColor, 0, c.v.mapCallExtra};
+    return mapColor(out, c.state, &request, map) != 0;
+}
+
+float callGrey(const Call &c, Tag map) {
+    MapRequest request{kMapGrey, 0, c.v.mapCallExtra};
+    return mapGrey(c.state, &request, map);
+}
+
+// The colour form of an amount blend: P + a((E + (1 - E.alpha) P) - P).
+void colorBlend(Color &value, const Color &P, const Color &E, float a) {
+    const float keep = 1.0f - E.a;
+    value.r = P.r + a * ((E.r + keep * P.r) - P.r);
+    value.g = P.g + a * ((E.g + keep * P.g) - P.g);
+    value.b = P.b + a * ((E.b + keep * P.b) - P.b);
+}
+
+void greyInto(Color &value, float P, float E, float a) {
+    value.r = value.g = value.b = P + a * (E - P);
+}
+
+Color grey(float v, float alpha = 0.0f) {
+    return {v, v, v, alpha};
+}
+
+bool anyPositive(const Color &c) {
+    return c.r > 0.0f || c.g > 0.0f || c.b > 0.0f;
+}
+
+bool tracingOn(const RenderState *state) {
+    return state->options && state->options->trace;
+}
+
+RaytraceObjectList *listOf(RenderState *state) {
+    void **slot = user_slot(state);
+    return slot ? static_cast<RaytraceObjectList *>(*slot) : nullptr;
+}
+
+const SceneData *sceneOf(RenderState *state) {
+    return GetSceneData(state);
+}
+
+bool energyBlendOf(const SceneData *s) {
+    return !(s && s->energySwitch1 && !s->energySwitch2);
+}
+
+// ---------------------------------------------------------------------------
+// "KEY_2" around a trace.
+
+struct OverrideScope {
+    bool active = false;
+    bool had = false;
+    EnvironmentOverride saved;
+};
+
+OverrideScope overrideBegin(RenderState *state, const Slot &env) {
+    OverrideScope scope;
+    if (!env.usable()) return scope;
+    int size = 0;
+    if (const void *old = zo_shaderstate_get(state, KOR_KEY_ENVIRONMENT_OVERRIDE, &size)) {
+        if (size >= static_cast<int>(sizeof scope.saved)) {
+            memcpy(&scope.saved, old, sizeof scope.saved);
+            scope.had = true;
+        }
+    }
+    EnvironmentOverride record;
+    memset(&record, 0, sizeof record);
+    record.map = env.map;
+    zo_shaderstate_set(state, KOR_KEY_ENVIRONMENT_OVERRIDE, &record, sizeof record,
+                       ZO_SHADERSTATE_RAY_TREE);
+    scope.active = true;
+    return scope;
+}
+
+void overrideEnd(RenderState *state, const OverrideScope &scope) {
+    if (!scope.active) return;
+    if (scope.had)
+        zo_shaderstate_set(state, KOR_KEY_ENVIRONMENT_OVERRIDE, &scope.saved, sizeof scope.saved,
+                           ZO_SHADERSTATE_RAY_TREE);
+    else
+        zo_shaderstate_set(state, KOR_KEY_ENVIRONMENT_OVERRIDE, nullptr, 0,
+                           ZO_SHADERSTATE_RAY_TREE);
+}
+
+// The environment along `dir`, black (r, g, b) on environment rays or when
+// the lookup fails.
+void environmentInto(Color *c, RenderState *state, const Vector3 &dir) {
+    if (state->type == ZO_RAY_ENVIRONMENT || !zo_trace_environment(c, state, &dir))
+        c->r = c->g = c->b = 0.0f;
+}
+
+// ---------------------------------------------------------------------------
+// Falloff, density and fog of traced colours.
+
+}  // namespace
+
+namespace kor {
+
+// The weight w of the falloff of a traced colour at distance d (1: the
+// traced colour, 0: the falloff target); -1 when the type leaves the colour
+// alone.
+float raytraceMaterialFalloff(int type, float d, float start, float end, float exponent,
+                              const float curve[4]) {
+    const float r = end - start;
+    if (type < 1 || type > 4) return -1.0f;
+    if (r == 0.0f) return 0.0f;
+    switch (type) {
+        case 1: return clamp01(1.0f - (d - start) / r);
+        case 2: {
+            if (d < start) return -1.0f;
+            const float t = (d - start) / r;
+            float q = t * t;
+            if (q < 0.00001f) q = 1.0f;
+            return fminf(1.0f, 1.0f / q);
+        }
+        case 3: return powf(clamp01(1.0f - (d - start) / r), exponent);
+        default: {
+            const float u = (d - start) / r;
+            const float t = clamp01(1.0f - u);
+            const float s = 1.0f - t;
+            // the cubic in t = 1 - u with the control values in order
+            const float w = s * s * s * curve[0] + 3.0f * t * s * s * curve[1] +
+                            3.0f * t * t * s * curve[2] + t * t * t * curve[3];
+            return clamp01(w);
+        }
+    }
+}
+
+}  // namespace kor
+
+namespace {
+
+void applyFalloff(const Call &c, Color *C, double d, int type, float end, const Vector3 &dir) {
+    if (type < 1 || type > 4) return;
+    Color F = kBlack;
+    if (c.v.falloffUseColor)
+        F = c.v.falloffColor;
+    else
+        environmentInto(&F, c.state, dir);
+    if (end - c.v.falloffStart == 0.0f) {
+        *C = F;
+        return;
+    }
+    const float w = raytraceMaterialFalloff(type, static_cast<float>(d), c.v.falloffStart, end,
+                                            c.v.falloffExponent, c.v.falloffCurve);
+    if (w < 0.0f) return;
+    C->r = C->r * w + F.r * (1.0f - w);
+    C->g = C->g * w + F.g * (1.0f - w);
+    C->b = C->b * w + F.b * (1.0f - w);
+}
+
+// The share f of density or fog over distance d.
+float rangeShare(double d, float start, float end, float amount) {
+    const float x = static_cast<float>(d) - start;
+    if (!(x > 0.0f)) return 0.0f;
+    const float r = end - start;
+    return r < x ? amount : fminf(1.0f, amount * x / r);
+}
+
+void applyDensityFog(const Call &c, const RaytraceSample &S, Color *C, double d) {
+    if (c.state->inv_normal) return;
+    if (c.v.densityOn) {
+        const float f = rangeShare(d, c.v.densityStart, c.v.densityEnd, c.v.densityAmount);
+        C->r = C->r * S.densityColor.r * f + C->r * (1.0f - f);
+        C->g = C->g * S.densityColor.g * f + C->g * (1.0f - f);
+        C->b = C->b * S.densityColor.b * f + C->b * (1.0f - f);
+    }
+    if (c.v.fogOn) {
+        const float f = rangeShare(d, c.v.fogStart, c.v.fogEnd, c.v.fogAmount);
+        C->r = S.fogColor.r * f + C->r * (1.0f - f);
+        C->g = S.fogColor.g * f + C->g * (1.0f - f);
+        C->b = S.fogColor.b * f + C->b * (1.0f - f);
+    }
+}
+
+}  // namespace
+
+namespace kor {
+
+// The refraction direction of the material from the state's two indices;
+// `total` is set on total internal reflection (the mirror direction).
+Vector3 raytraceMaterialRefraction(RenderState *state, bool *total) {
+    float eta;
+    if (state->inv_normal)
+        eta = state->ior_in != 0.0f ? state->ior_in : 1.0f;
+    else
+        eta = 1.0f / (state->ior != 0.0f ? state->ior : 1.0f);
+    const Vector3 N = state->normal;
+    const Vector3 I = state->dir;
+    const float c = -dot(N, I);
+    const float k = 1.0f - (1.0f - c * c) * eta * eta;
+    *total = k < 0.0001f;
+    if (*total) {
+        Vector3 R;
+        zo_reflection_dir(&R, state);
+        return R;
+    }
+    return normalize(I * eta + N * (c * eta - sqrtf(k)));
+}
+
+}  // namespace kor
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Maps and traces.
+
+struct MapState {
+    Mapped diffuse, specular, translucent, extraLight, glow, density, fog, diffuseShape, ambient,
+        specularLevel, glossiness, anisotropy, orientation, selfIllum;
+    bool bumpChanged = false;
+    Vector3 bumpVector = {0, 0, 0};
+    float bumpAmount = 0.0f;
+    Vector3 normalBefore = {0, 0, 0};
+};
+
+// A colour slot's result into `out` (left alone on failure).
+Mapped colorSlot(const Call &c, int k, Color *out) {
+    Mapped m;
+    m.slot = slotOf(c.state, c.raw, k);
+    if (!m.slot.usable()) return m;
+    m.ok = callColor(c, m.slot.map, out);
+    return m;
+}
+
+// A grey slot's value into `out` (0 when the call fails).
+Mapped greySlot(const Call &c, int k, float *out) {
+    Mapped m;
+    m.slot = slotOf(c.state, c.raw, k);
+    if (!m.slot.usable()) return m;
+    *out = callGrey(c, m.slot.map);
+    m.ok = true;
+    return m;
+}
+
+// Steps 1 to 6 of the map step (those photon rays also run).
+void mapsCommon(const Call &c, RaytraceSample &S, RaytraceLightSums &L, MapState &ms) {
+    RenderState *state = c.state;
+    ms.normalBefore = L.normal;
+    const Slot bump = slotOf(state, c.raw, kMapBumpSlot);
+    if (bump.usable()) {
+        Vector3 v = {0, 0, 0};
+        MapRequest request{kMapBump, 0, c.v.mapCallExtra};
+        if (mapBump(&v, state, &request, bump.map)) {
+            const float a = state->inv_normal ? -bump.amount : bump.amount;
+            Vector3 n = L.normal + v * a;
+            if (length(n) != 0.0f) n = normalize(n);
+            L.normal = n;
+            state->normal = n;
+            state->dot_nd = dot(n, state->dir);
+            ms.bumpChanged = true;
+            ms.bumpVector = v;
+            ms.bumpAmount = bump.amount;
+        }
+    }
+    float m = 0.0f;
+    Mapped ior = greySlot(c, kMapIor, &m);
+    if (ior.ok) S.ior = S.ior + ior.slot.amount * ((1.0f + (S.ior - 1.0f) * m) - S.ior);
+
+    Color M = S.diffuseColor;
+    ms.diffuse = colorSlot(c, kMapDiffuse, &M);
+    if (ms.diffuse.ok) S.diffuseColor = M;
+
+    if (c.v.transparencyUseColor) {
+        M = S.transparency;
+        Mapped t = colorSlot(c, kMapTransparency, &M);
+        if (t.ok) colorBlend(S.transparency, S.transparency, M, t.slot.amount);
+    } else {
+        Mapped t = greySlot(c, kMapTransparency, &m);
+        if (t.ok) greyInto(S.transparency, S.transparency.r, m, t.slot.amount);
+    }
+
+    if (c.v.reflectType == kReflectAmount) {
+        Mapped r = greySlot(c, kMapReflection, &m);
+        if (r.ok) greyInto(S.reflectColor, S.reflectColor.r, m, r.slot.amount);
+    } else {
+        M = S.reflectColor;
+        Mapped r = colorSlot(c, kMapReflection, &M);
+        if (r.ok) {
+            if (c.v.reflectType == kReflectColor) {
+                colorBlend(S.reflectColor, S.reflectColor, M, r.slot.amount);
+            } else {
+                const Color R = S.reflectColor;
+                const float a = r.slot.amount;
+                S.reflectColor.r = R.r + a * (R.r * M.r - R.r);
+                S.reflectColor.g = R.g + a * (R.g * M.g - R.g);
+                S.reflectColor.b = R.b + a * (R.b * M.b - R.b);
+            }
+        }
+    }
+
+    M = S.translucentColor;
+    ms.translucent = colorSlot(c, kMapTranslucent, &M);
+    if (ms.translucent.ok) S.translucentColor = M;
+}
+
+// Steps 8 and 9: the slots only the surface step reads.
+void mapsSurface(const Call &c, RaytraceSample &S, MapState &ms) {
+    Color M = S.specularColor;
+    ms.specular = colorSlot(c, kMapSpecular, &M);
+    if (ms.specular.ok) S.specularColor = M;
+    float m = 0.0f;
+    ms.diffuseShape = greySlot(c, kMapDiffuseShape, &m);
+    if (ms.diffuseShape.ok) S.diffuseShape = m;
+    M = S.extraLight;
+    ms.extraLight = colorSlot(c, kMapExtraLight, &M);
+    if (ms.extraLight.ok) S.extraLight = M;
+    M = S.glowColor;
+    ms.glow = colorSlot(c, kMapGlow, &M);
+    if (ms.glow.ok) S.glowColor = M;
+    if (c.v.densityOn) {
+        M = S.densityColor;
+        ms.density = colorSlot(c, kMapDensity, &M);
+        if (ms.density.ok) S.densityColor = M;
+    }
+    if (c.v.fogOn) {
+        M = S.fogColor;
+        ms.fog = colorSlot(c, kMapFog, &M);
+        if (ms.fog.ok) S.fogColor = M;
+    }
+    if (c.v.ambientIsColor) {
+        M = S.ambientColor;
+        ms.ambient = colorSlot(c, kMapAmbient, &M);
+        if (ms.ambient.ok) S.ambientColor = M;
+    } else {
+        ms.ambient = greySlot(c, kMapAmbient, &m);
+        if (ms.ambient.ok) S.ambientColor = grey(m);
+    }
+    ms.specularLevel = greySlot(c, kMapSpecularLevel, &m);
+    if (ms.specularLevel.ok) S.specularLevel = m;
+    ms.glossiness = greySlot(c, kMapGlossiness, &m);
+    if (ms.glossiness.ok) {
+        S.glossiness = m;
+        S.exponent = exp2f(10.0f * m);
+    }
+    ms.anisotropy = greySlot(c, kMapAnisotropy, &m);
+    if (ms.anisotropy.ok) S.anisotropy = S.roughness = m;
+    ms.orientation = greySlot(c, kMapOrientation, &m);
+    if (ms.orientation.ok) S.orientation = m;
+    if (c.v.selfIllumUseColor) {
+        M = S.selfIllum;
+        ms.selfIllum = colorSlot(c, kMapSelfIllum, &M);
+        if (ms.selfIllum.ok) S.selfIllum = M;
+    } else {
+        ms.selfIllum = greySlot(c, kMapSelfIllum, &m);
+        if (ms.selfIllum.ok) S.selfIllum = grey(m);
+    }
+}
+
+// Step 10: the traced refraction.
+void traceRefraction(const Call &c, RaytraceSample &S) {
+    RenderState *state = c.state;
+    if (!anyPositive(S.transparency)) return;
+    if (S.reflectColor.r >= 1.0f && S.reflectColor.g >= 1.0f && S.reflectColor.b >= 1.0f) return;
+    const Slot env =
+        slotOf(state, c.raw, c.v.refractionUsesReflectEnv ? kMapReflectEnv : kMapRefractEnv);
+    const OverrideScope scope = overrideBegin(state, env);
+    bool total = false;
+    const Vector3 D = raytraceMaterialRefraction(state, &total);
+    Color &C = S.refractedLight;
+    if (!tracingOn(state) || !c.v.traceRefractions) {
+        environmentInto(&C, state, D);
+    } else {
+        const RaytraceObjectList *list = c.list;
+        double d = kNoHitDistance;
+        const bool measure = (c.v.refractFalloffType >= 1 && c.v.refractFalloffType <= 4) ||
+                             c.v.densityOn || c.v.fogOn;
+        const bool ok = traceWithObjectList(
+            &C, state, D, total ? kKindReflection : kKindRefraction, c.v.selfHits != 0,
+            list ? list->includeObjects != 0 : c.v.includeObjects != 0, list ? list->count : 0,
+            list ? list->objects : nullptr, true, -1, true, measure ? &d : nullptr);
+        if (ok) {
+            applyFalloff(c, &C, d, c.v.refractFalloffType, c.v.refractFalloffEnd, D);
+            applyDensityFog(c, S, &C, d);
+        } else {
+            C.r = C.g = C.b = 0.0f;
+        }
+    }
+    overrideEnd(state, scope);
+}
+
+// Step 11: the traced reflection.
+void traceReflection(const Call &c, RaytraceSample &S) {
+    RenderState *state = c.state;
+    if (!anyPositive(S.reflectColor)) return;
+    const OverrideScope scope = overrideBegin(state, slotOf(state, c.raw, kMapReflectEnv));
+    Vector3 D;
+    zo_reflection_dir(&D, state);
+    Color &C = S.reflectedLight;
+    if (!tracingOn(state) || !c.v.traceReflections ||
+        (state->inv_normal && state->type != ZO_RAY_EYE)) {
+        environmentInto(&C, state, D);
+    } else {
+        const RaytraceObjectList *list = c.list;
+        double d = kNoHitDistance;
+        const bool measure = c.v.reflectFalloffType >= 1 && c.v.reflectFalloffType <= 4;
+        const bool ok = traceWithObjectList(
+            &C, state, D, kKindReflection, c.v.selfHits != 0,
+            list ? list->includeObjects != 0 : c.v.includeObjects != 0, list ? list->count : 0,
+            list ? list->objects : nullptr, true, -1, true, measure ? &d : nullptr);
+        if (ok)
+            applyFalloff(c, &C, d, c.v.reflectFalloffType, c.v.reflectFalloffEnd, D);
+        else
+            C.r = C.g = C.b = 0.0f;
+    }
+    overrideEnd(state, scope);
+}
+
+// The amount blends after the maps.
+void blendColorSlot(Color &value, const Color &P, const Mapped &m) {
+    if (!m.ok || !m.slot.blends()) return;
+    const Color E = value;
+    colorBlend(value, P, E, m.slot.amount);
+}
+
+void blendGreySlot(float &value, float P, const Mapped &m) {
+    if (!m.ok || !m.slot.blends()) return;
+    value = P + m.slot.amount * (value - P);
+}
+
+void blendAll(const Call &c, RaytraceSample &S, const MapState &ms, bool photon) {
+    const RaytraceMaterialParams &v = c.v;
+    blendColorSlot(S.diffuseColor, v.diffuse, ms.diffuse);
+    blendColorSlot(S.specularColor, v.specularColor, ms.specular);
+    if (photon) return;
+    blendColorSlot(S.translucentColor, v.translucentColor, ms.translucent);
+    blendColorSlot(S.extraLight, v.extraLight, ms.extraLight);
+    blendColorSlot(S.glowColor, v.glowColor, ms.glow);
+    blendColorSlot(S.densityColor, v.densityColor, ms.density);
+    blendColorSlot(S.fogColor, v.fogColor, ms.fog);
+    if (v.ambientIsColor) {
+        blendColorSlot(S.ambientColor, v.ambient, ms.ambient);
+    } else if (ms.ambient.ok && ms.ambient.slot.blends()) {
+        greyInto(S.ambientColor, v.ambient.r, S.ambientColor.r, ms.ambient.slot.amount);
+    }
+    const Color selfP = v.selfIllumUseColor ? v.selfIllumColor : grey(v.selfIllumAmount);
+    if (v.selfIllumUseColor) {
+        blendColorSlot(S.selfIllum, selfP, ms.selfIllum);
+    } else if (ms.selfIllum.ok && ms.selfIllum.slot.blends()) {
+        greyInto(S.selfIllum, selfP.r, S.selfIllum.r, ms.selfIllum.slot.amount);
+    }
+    blendGreySlot(S.specularLevel, v.specularLevel, ms.specularLevel);
+    if (ms.glossiness.ok && ms.glossiness.slot.blends()) {
+        blendGreySlot(S.glossiness, v.glossiness, ms.glossiness);
+        S.exponent = exp2f(10.0f * S.glossiness);
+    }
+    if (ms.diffuseShape.ok && ms.diffuseShape.slot.blends())
+        S.diffuseShape = 0.5f + ms.diffuseShape.slot.amount * (S.diffuseShape - 0.5f);
+    blendGreySlot(S.anisotropy, v.anisotropy, ms.anisotropy);
+    blendGreySlot(S.orientation, v.orientation, ms.orientation);
+}
+
+// ---------------------------------------------------------------------------
+// Light callbacks.
+
+struct LightUser {
+    RaytraceLightSums *L;
+    int shadingType;
+    Vector3 reference;   // anisotropy reference direction
+    IllumRecord *frame;  // normal and view direction for the shared highlight terms
+};
+
+float shapedFactor(float f, float x) {
+    if (x == 0.5f) return f;
+    if (x > 0.5f) return f / ((1.0f - f) * (1.0f / x - 2.0f) + 1.0f);
+    return 2.0f * f * x;
+}
+
+// The Metal highlight of one sample (roughness from glossiness, conductor
+// Fresnel with the mean diffuse reflectance, tinted by the diffuse colour).
+void metalHighlight(const RaytraceLightSums &L, const IllumSample &s, Color &sum) {
+    const float nv = -dot(L.normal, L.viewDir);
+    if (nv < 0.0f) return;
+    float rough = 1.0f - L.glossiness;
+    if (rough <= 0.0f)
+        rough = 0.00001f;
+    else if (rough > 1.0f)
+        rough = 0.99999f;
+    const float m2 = 1.0f / (rough * rough);
+    const Vector3 H = unit(s.dir - L.viewDir);
+    const float nh = dot(L.normal, H);
+    if (nh == 0.0f) return;
+    const float lh = dot(s.dir, H);
+    const float G = 2.0f * nh * fminf(s.dotNL, nv) / -dot(L.viewDir, H);
+    if (!(G > 0.0f)) return;
+    const Color &D = L.diffuseColor;
+    float rho = fmaxf(0.0f, intensity(D));
+    if (rho >= 1.0f) rho = 0.9999f;
+    const float kappa = 2.0f * sqrtf(rho) / sqrtf(1.0f - rho);
+    const float k2 = kappa * kappa + 1.0f;
+    const float cc = lh;
+    const float fr = 0.5f * ((k2 - 2.0f * cc + cc * cc) / (k2 + 2.0f * cc + cc * cc) +
+                             (k2 * cc * cc - 2.0f * cc + 1.0f) / (k2 * cc * cc + 2.0f * cc + 1.0f));
+    const float f = (fr - rho) / (1.0f - rho);
+    const float q = 1.0f / (nh * nh);
+    const float dist = expf((1.0f - q) * m2);
+    const float term =
+        L.specularLevel * q * 0.15915494f * q * m2 * dist * fminf(G, 1.0f) / (nv + 0.05f);
+    sum.r += term * (D.r * (1.0f - f) + f) * s.color.r;
+    sum.g += term * (D.g * (1.0f - f) + f) * s.color.g;
+    sum.b += term * (D.b * (1.0f - f) + f) * s.color.b;
+}
+
+void lightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
+    LightUser &u = *static_cast<LightUser *>(user);
+    RaytraceLightSums &L = *u.L;
+    const int type = u.shadingType;
+    Color ambient = kBlack, diffuse = kBlack, specular = kBlack, raw = kBlack;
+    IllumSample s;
+    int samples = 0, taken = 0;
+    while (zo_sample_light(&s.color, &s.dir, &s.dotNL, state, light, &samples)) {
+        if (++taken > (1 << 20)) break;  // a host that never ends the loop
+        if (rec->ambientOnly) {
+            addRGB(ambient, s.color);
+            continue;
+        }
+        if (type != kShadeMetal && s.dotNL <= 0.0f) continue;
+        if (s.dotNL > 0.0f && !rec->filled) rec->diffuseFactor = s.dotNL;
+        float f = rec->diffuseFactor;
+        if (type != kShadeOrenNayarBlinn) f = shapedFactor(f, L.diffuseShape);
+        const bool lit = s.dotNL > 0.0f;
+        if (lit && (rec->affectBits & kAffectDiffuse)) {
+            if (type == kShadeOrenNayarBlinn) {
+                OrenNayarTerm on = orenNayar(L.viewDir, L.normal, s.dir, L.roughness * kPi * 0.5f,
+                                             L.diffuseColor, f);
+                on.color.r = fmaxf(0.0f, on.color.r);
+                on.color.g = fmaxf(0.0f, on.color.g);
+                on.color.b = fmaxf(0.0f, on.color.b);
+                diffuse.r += on.color.r * f * s.color.r;
+                diffuse.g += on.color.g * f * s.color.g;
+                diffuse.b += on.color.b * f * s.color.b;
+            } else {
+                addScaledRGB(diffuse, s.color, f);
+            }
+        }
+        if (lit && (type == kShadeBlinn || type == kShadeAnisotropic ||
+                    (type != kShadeMetal && type != kShadeOrenNayarBlinn)))
+            addRGB(raw, s.color);
+        if (!(rec->affectBits & kAffectSpecular)) continue;
+        switch (type) {
+            case kShadeMetal:
+                if (L.specularLevel > 0.0f) metalHighlight(L, s, specular);
+                break;
+            case kShadeBlinn: {
+                const Vector3 H = normalize(s.dir - L.viewDir);
+                const float nh = dot(L.normal, H);
+                if (nh > 0.0f)
+                    addScaledRGB(
+                        specular, s.color,
+                        softenedHighlight(nh, 4.0 * L.exponent, L.specularLevel, L.soften, f));
+                break;
+            }
+            case kShadeOrenNayarBlinn: {
+                if (!(L.specularLevel > 0.0f)) break;
+                const Vector3 H = normalize(s.dir - L.viewDir);
+                const float nh = dot(L.normal, H);
+                if (nh > 0.0f)
+                    addScaledRGB(specular, s.color,
+                                 powf(nh, 4.0f * exp2f(10.0f * L.glossiness)) * L.specularLevel);
+                break;
+            }
+            case kShadeAnisotropic:
+                if (L.specularLevel > 0.0f && u.frame)
+                    addScaledRGB(
+                        specular, s.color,
+                        f *
+                            anisotropicHighlight(u.frame, L.glossiness, L.anisotropy, L.orientation,
+                                                 s.dir, s.dotNL, u.reference) *
+                            L.specularLevel);
+                break;
+            default: {
+                if (!(L.specularLevel > 0.0f)) break;
+                const Vector3 R =
+                    normalize(L.viewDir - L.normal * (2.0f * dot(L.normal, L.viewDir)));
+                const float rl = dot(R, s.dir);
+                if (rl > 0.0f)
+                    addScaledRGB(specular, s.color,
+                                 softenedHighlight(rl, L.exponent, L.specularLevel, L.soften, f));
+                break;
+            }
+        }
+    }
+    const float n = samples > 0 ? static_cast<float>(samples) : static_cast<float>(taken);
+    const float w = n > 1.0f ? 1.0f / n : 1.0f;
+    addScaledRGB(L.ambientLight, ambient, w);
+    addScaledRGB(L.diffuseSum, diffuse, w);
+    addScaledRGB(L.specularSum, specular, w);
+    addScaledRGB(L.rawSum, raw, w);
+}
+
+// ---------------------------------------------------------------------------
+// Composition.
+
+float gainOf(float x, float G) {
+    if (x < 0.001f) return 0.0f;
+    if (x > 0.999f) return 1.0f;
+    const float p = logf(1.0f - G) / logf(0.5f);
+    return x < 0.5f ? powf(2.0f * x, p) * 0.5f : 1.0f - powf(2.0f - 2.0f * x, p) * 0.5f;
+}
+
+Color mul(const Color &a, const Color &b) {
+    return {a.r * b.r, a.g * b.g, a.b * b.b, a.a};
+}
+Color oneMinus(const Color &a) {
+    return {1.0f - a.r, 1.0f - a.g, 1.0f - a.b, a.a};
+}
+
+void compose(RenderElementIllum &e, const Call &c, RaytraceSample &S, const RaytraceLightSums &L,
+             bool energyBlend, bool handOff) {
+    const RaytraceMaterialParams &v = c.v;
+    Color ambient = mul(S.ambientColor, L.ambientLight);
+    Color lit = L.diffuseSum;
+    addRGB(lit, ambient);
+    addRGB(lit, L.indirect);
+    addRGB(lit, S.extraLight);
+    Color trans = {L.rawSum.r - L.diffuseSum.r, L.rawSum.g - L.diffuseSum.g,
+                   L.rawSum.b - L.diffuseSum.b, 0.0f};
+    mulRGB(trans, S.translucentColor);
+    if (energyBlend) mulRGB(trans, oneMinus(L.diffuseSum));
+    const float brightest = maxRGB(lit);
+    float g = 0.0f;
+    if (brightest > 0.0f && v.glowBias > 0.0f) g = powf(brightest, logf(v.glowBias) / logf(0.5f));
+
+    Color self = kBlack;
+    if (!v.selfIllumUseColor) {
+        const float s = S.selfIllum.r;
+        if (s > 0.0f) {
+            if (energyBlend) {
+                self = s < 1.0f ? S.selfIllum : Color{1.0f, 1.0f, 1.0f, S.selfIllum.a};
+                mulRGB(ambient, oneMinus(self));
+                lit = {(1.0f - s) * lit.r + s, (1.0f - s) * lit.g + s, (1.0f - s) * lit.b + s,
+                       lit.a};
+            } else {
+                self = S.selfIllum;
+                addRGB(lit, self);
+            }
+        }
+        mulRGB(self, S.diffuseColor);
+    }
+    mulRGB(ambient, S.diffuseColor);
+    Color col = mul(lit, S.diffuseColor);
+    addRGB(col, trans);
+    col.r += (g - col.r) * S.glowColor.r;
+    col.g += (g - col.g) * S.glowColor.g;
+    col.b += (g - col.b) * S.glowColor.b;
+    if (v.selfIllumUseColor) {
+        self = S.selfIllum;
+        if (energyBlend) {
+            mulRGB(ambient, oneMinus(S.selfIllum));
+            mulRGB(col, oneMinus(S.selfIllum));
+        }
+        addRGB(col, self);
+    }
+    Color diffuse = {col.r - self.r - ambient.r, col.g - self.g - ambient.g,
+                     col.b - self.b - ambient.b, S.diffuseColor.a};
+
+    const Color refraction = mul(S.transparency, S.refractedLight);
+    const Color t = oneMinus(S.transparency);
+    mulRGB(diffuse, t);
+    mulRGB(self, t);
+    mulRGB(ambient, t);
+    mulRGB(col, t);
+    addRGB(col, refraction);
+
+    if (S.diffuseShape < 0.5f) scaleRGB(S.reflectColor, 2.0f * S.diffuseShape);
+    Color traced = S.reflectedLight;
+    if (v.reflectionGain != 0.5f) {
+        if (energyBlend) {
+            traced.r = gainOf(traced.r, v.reflectionGain);
+            traced.g = gainOf(traced.g, v.reflectionGain);
+            traced.b = gainOf(traced.b, v.reflectionGain);
+        } else {
+            const float gg = clamp01(v.reflectionGain);
+            scaleRGB(traced, gg >= 0.5f ? 0.5f / (1.005f - gg) : 2.0f * gg);
+        }
+    }
+    Color reflection = mul(S.reflectColor, traced);
+    reflection.a = S.reflectedLight.a;
+    if (v.reflectionMode != 1) {
+        const Color q = oneMinus(S.reflectColor);
+        mulRGB(diffuse, q);
+        mulRGB(self, q);
+        mulRGB(ambient, q);
+        mulRGB(col, q);
+    }
+    addRGB(col, reflection);
+    Color specular = mul(L.specularSum, S.specularColor);
+    if (energyBlend) {
+        specular.r *= fmaxf(0.0f, 1.0f - col.r);
+        specular.g *= fmaxf(0.0f, 1.0f - col.g);
+        specular.b *= fmaxf(0.0f, 1.0f - col.b);
+    }
+
+    e.ambient = ambient;
+    e.diffuse = diffuse;
+    e.selfIllum = self;
+    e.refraction = refraction;
+    e.reflection = reflection;
+    e.specular = specular;
+    e.diffuseIntensity = (diffuse.r + diffuse.g + diffuse.b) / 3.0f;
+    e.litScale = 1.0f;
+    e.shadedColor = {col.r + specular.r, col.g + specular.g, col.b + specular.b, 0.0f};
+    if (!handOff) {
+        e.shadedColor.a = 1.0f;
+        return;
+    }
+    Color T = S.transparency;
+    if (energyBlend) {
+        const float hs = clamp01(maxRGB(mul(L.specularSum, S.specularColor)));
+        const float hr = clamp01(maxRGB(S.reflectColor));
+        scaleRGB(T, 1.0f - fmaxf(hs, hr));
+    }
+    e.transparency = T;
+    e.layerTransmission = T;
+    e.shadedColor.a = ((1.0f - T.r) + (1.0f - T.g) + (1.0f - T.b)) / 3.0f;
+}
+
+// ---------------------------------------------------------------------------
+// Steps.
+
+void startSample(const Call &c, RaytraceSample &S) {
+    const RaytraceMaterialParams &v = c.v;
+    memset(&S, 0, sizeof S);
+    S.specularColor = v.specularColor;
+    S.diffuseColor = v.diffuse;
+    S.ambientColor = v.ambient;
+    S.selfIllum = v.selfIllumColor;
+    S.extraLight = v.extraLight;
+    S.translucentColor = v.translucentColor;
+    S.glowColor = v.glowColor;
+    S.glowBias = v.glowBias;
+    S.densityColor = v.densityColor;
+    S.fogColor = v.fogColor;
+    S.glossiness = v.glossiness;
+    S.specularLevel = v.specularLevel;
+    S.ior = v.ior;
+    S.anisotropy = v.anisotropy;
+    S.orientation = v.orientation;
+    S.roughness = v.anisotropy;
+    S.exponent = exp2f(10.0f * v.glossiness);
+    S.diffuseShape = 0.5f;
+    S.transparency = v.transparencyUseColor ? v.transparencyColor : grey(v.transparencyAmount);
+    switch (v.reflectType) {
+        case kReflectColor: S.reflectColor = v.reflectColor; break;
+        case kReflectFresnel: {
+            Vector3 R;
+            zo_reflection_dir(&R, c.state);
+            S.reflectColor = grey(dielectricFresnel(R, c.state->dir, v.ior));
+            break;
+        }
+        default: S.reflectColor = grey(v.reflectAmount); break;
+    }
+}
+
+void setNormal(const Call &c, RaytraceLightSums &L) {
+    RenderState *state = c.state;
+    if (c.v.faceted) {
+        state->normal = state->normal_geom;
+        state->dot_nd = dot(state->normal, state->dir);
+    }
+    L.normal = state->normal;
+    L.viewDir = state->dir;
+}
+
+void surfaceStep(Color *result, Call &c) {
+    RenderState *state = c.state;
+    RaytraceMaterialParams &v = c.v;
+    if (!v.selfIllumUseColor) v.selfIllumColor = grey(v.selfIllumAmount, v.selfIllumColor.a);
+    if (state->type == ZO_RAY_EYE && v.materialId != 0) zo_fb_put(state, 0, &v.materialId);
+
+    const Vector3 keptNormal = state->normal;
+    const float keptDot = state->dot_nd;
+    RaytraceLightSums L;
+    memset(&L, 0, sizeof L);
+    setNormal(c, L);
+    L.soften = v.soften;
+    if (c.scene) L.ambientLight = c.scene->ambientColor;
+
+    RaytraceSample S;
+    startSample(c, S);
+    MapState ms;
+    const bool mapsOn = state->tex_list && state->tex_count > 0;
+    if (mapsOn) {
+        mapsCommon(c, S, L, ms);
+        mapsSurface(c, S, ms);
+    } else {
+        ms.normalBefore = L.normal;
+    }
+    traceRefraction(c, S);
+    traceReflection(c, S);
+    blendAll(c, S, ms, false);
+    if (v.shadingType == kShadeMetal) S.specularColor.r = S.specularColor.g = S.specularColor.b = 1;
+
+    L.specularLevel = S.specularLevel;
+    L.exponent = S.exponent;
+    L.glossiness = S.glossiness;
+    L.diffuseColor = S.diffuseColor;
+    L.specularColor = S.specularColor;
+    L.ambientColor = S.ambientColor;
+    L.diffuseShape = S.diffuseShape;
+    L.anisotropy = S.anisotropy;
+    L.orientation = S.orientation;
+    L.roughness = S.roughness;
+    Color irr = {0, 0, 0, 0};
+    irradiance(&irr, state, ms.bumpChanged, ms.normalBefore, ms.bumpVector, ms.bumpAmount);
+    L.indirect = {irr.r, irr.g, irr.b, 0.0f};
+
+    IllumRecord frame;
+    memset(&frame, 0, sizeof frame);
+    frame.normal = L.normal;
+    frame.viewDir = L.viewDir;
+    LightUser user{&L, v.shadingType, kZero, &frame};
+    if (v.shadingType == kShadeAnisotropic) user.reference = anisotropyReference(state);
+    IllumAccumulate(state, lightCallback, &user);
+
+    const bool handOff = (!tracingOn(state) || !v.traceRefractions) &&
+                         !slotOf(state, c.raw, kMapRefractEnv).usable() &&
+                         !slotOf(state, c.raw, kMapReflectEnv).usable();
+    RenderElementPostIllumData d;
+    memset(&d, 0, sizeof d);
+    compose(d.illum, c, S, L, energyBlendOf(c.scene), handOff);
+    *result = d.illum.shadedColor;
+
+    if (state->options && state->options->render_mode == 'r') {
+        const Color opaque = {1, 1, 1, 1};
+        zo_opacity_set(state, &opaque);
+    }
+    if (RenderElementsAreBeingUsed(state)) {
+        const RenderElementIllum composed = d.illum;
+        InitializeRenderElementPostIllumData(state, &d);
+        d.illum = composed;
+        d.channels[0] = S.ambientColor;
+        d.channels[1] = S.diffuseColor;
+        d.channels[2] = S.specularColor;
+        d.channels[3].r = S.glossiness;
+        d.channels[4].r = S.specularLevel;
+        d.channels[5] = S.selfIllum;
+        d.channels[6].r = 1.0f - S.transparency.r;
+        d.channels[6].g = 1.0f - S.transparency.g;
+        d.channels[6].b = 1.0f - S.transparency.b;
+        d.channels[7] = S.transparency;
+        d.channels[9] = S.reflectColor;
+        d.flags = 0;
+        d.materialId = v.materialId;
+        kor_CallRenderElementShaders_PostIllum(state, &d);
+    }
+    state->normal = keptNormal;
+    state->dot_nd = keptDot;
+}
+
+bool twoSidedOf(const Call &c) {
+    return c.v.twoSided || (c.scene && c.scene->twoSided);
+}
+
+zoBoolean shadowStep(Color *result, Call &c) {
+    RenderState *state = c.state;
+    const char mode = state->options ? state->options->shadow : 0;
+    float facing;
+    if (mode == ZO_SHADOW_ON || mode == ZO_SHADOW_SORTED) {
+        facing = -dot(state->normal, state->dir);
+    } else if (mode == ZO_SHADOW_SEGMENTS) {
+        if (!zo_trace_shadow_seg(result, state)) return 0;
+        facing = dot(state->normal, state->dir);
+    } else {
+        return 1;
+    }
+    if (!(twoSidedOf(c) || facing > 0.0f)) return 1;
+    if (c.v.wire && !surfaceInWireBand(state, c.v.wireSize, c.v.wireUnits)) return 1;
+    if (NodeData *node = GetNodeData(state->instance))
+        if (!IsInstanceShadowMakerForLight(state, node)) return 1;
+    Color T = c.v.transparencyUseColor ? c.v.transparencyColor : grey(c.v.transparencyAmount);
+    if (state->tex_list && state->tex_count > 0) {
+        if (c.v.transparencyUseColor) {
+            Color M = T;
+            const Mapped t = colorSlot(c, kMapTransparency, &M);
+            if (t.ok) colorBlend(T, T, M, t.slot.amount);
+        } else {
+            float m = 0.0f;
+            const Mapped t = greySlot(c, kMapTransparency, &m);
+            if (t.ok) greyInto(T, T.r, m, t.slot.amount);
+        }
+    }
+    *result = {result->r * T.r, result->g * T.g, result->b * T.b, 0.0f};
+    return result->r != 0.0f || result->g != 0.0f || result->b != 0.0f;
+}
+
+bool photonRay(int type) {
+    return (type >= 8 && type <= 15) || type == 18 || type == 19 || type == 23 || type == 24 ||
+           type == 27;
+}
+
+void photonStep(Color *result, Call &c) {
+    RenderState *state = c.state;
+    const Color E = *result;
+    RaytraceLightSums L;
+    memset(&L, 0, sizeof L);
+    setNormal(c, L);
+    RaytraceSample S;
+    startSample(c, S);
+    MapState ms;
+    if (state->tex_list && state->tex_count > 0) mapsCommon(c, S, L, ms);
+    blendAll(c, S, ms, true);
+    if (c.v.shadingType == kShadeMetal) S.specularColor = {1, 1, 1, S.specularColor.a};
+
+    const Color &D = S.diffuseColor;
+    if (D.r > 0.000001f || D.g > 0.000001f || D.b > 0.000001f) zo_store_photon(&E, state);
+    const Color &T = S.transparency, &R = S.reflectColor, &Tl = S.translucentColor;
+    Color diffuseReflect, specularReflect = R, diffuseTransmit, specularTransmit;
+    diffuseReflect.r = (1 - Tl.r) * D.r * (1 - T.r) * (1 - R.r);
+    diffuseReflect.g = (1 - Tl.g) * D.g * (1 - T.g) * (1 - R.g);
+    diffuseReflect.b = (1 - Tl.b) * D.b * (1 - T.b) * (1 - R.b);
+    diffuseTransmit = {Tl.r * (1 - T.r) * (1 - R.r), Tl.g * (1 - T.g) * (1 - R.g),
+                       Tl.b * (1 - T.b) * (1 - R.b), 0.0f};
+    specularTransmit = {(1 - R.r) * T.r, (1 - R.g) * T.g, (1 - R.b) * T.b, 0.0f};
+    diffuseReflect.a = specularReflect.a = 0.0f;
+    const int kind = zo_choose_simple_scatter_type(state, &diffuseReflect, &specularReflect,
+                                                   &diffuseTransmit, &specularTransmit);
+    Color energy = E;
+    Vector3 dir;
+    switch (kind) {
+        case kKindPhotonReflectSpecular:
+            mulRGB(energy, specularReflect);
+            zo_reflection_dir_specular(&dir, state);
+            zo_photon_reflection_specular(&energy, state, &dir);
+            break;
+        case kKindPhotonReflectDiffuse:
+            mulRGB(energy, diffuseReflect);
+            zo_reflection_dir_diffuse(&dir, state);
+            zo_photon_reflection_diffuse(&energy, state, &dir);
+            break;
+        case kKindPhotonTransmitSpecular: {
+            mulRGB(energy, specularTransmit);
+            const float in = state->ior_in != 0.0f ? state->ior_in : 1.0f;
+            const float out = state->ior != 0.0f ? state->ior : 1.0f;
+            if (state->ior_in == state->ior)
+                zo_photon_transparent(&energy, state);
+            else if (zo_transmission_dir_specular(&dir, state, in, out))
+                zo_photon_transmission_specular(&energy, state, &dir);
+            break;
+        }
+        case kKindPhotonTransmitDiffuse:
+            mulRGB(energy, diffuseTransmit);
+            zo_transmission_dir_diffuse(&dir, state);
+            zo_photon_transmission_diffuse(&energy, state, &dir);
+            break;
+        default: break;
+    }
+}
+
+RaytraceScratch *scratchOf(RenderState *state) {
+    return static_cast<RaytraceScratch *>(
+        thread_block(state, kModule, __LINE__, sizeof(RaytraceScratch)));
+}
+
+void destroyList(RaytraceObjectList *list) {
+    if (!list) return;
+    if (list->objects) zo_mem_int_release(kModule, __LINE__, list->objects);
+    zo_mem_int_release(kModule, __LINE__, list);
+}
+
+}  // namespace
+
+KOR_EXPORT zoBoolean kor_RaytraceMaterial(Color *result, RenderState *state,
+                                          RaytraceMaterialParams *params) {
+    if (!result) return 0;
+    if (!state || !params) {
+        *result = kBlack;
+        return 0;
+    }
+    Call c{state, params, evaluate(state, params), listOf(state), sceneOf(state)};
+    RaytraceScratch *scratch = scratchOf(state);
+    IorTracker *tracker = scratch ? &scratch->tracker : nullptr;
+    const int type = state->type;
+
+    if (type == ZO_RAY_SHADOW) {
+        iorEnter(state, c.v.ior, tracker);
+        shadowStep(result, c);
+        iorLeave(state, tracker);
+        return 1;
+    }
+    const bool culled = type != ZO_RAY_REFRACT && !(type >= 13 && type <= 15);
+    if (culled && !twoSidedOf(c) && state->inv_normal) return surfaceHide(result, state);
+    if (c.v.wire && !surfaceInWireBand(state, c.v.wireSize, c.v.wireUnits))
+        return surfaceHide(result, state);
+
+    const Tag keptVolume = state->volume;
+    const Tag keptRefractionVolume = state->refraction_volume;
+    if (c.v.carryVolume && c.v.carryVolumeInside && !state->refraction_volume)
+        state->refraction_volume = state->volume;
+    iorEnter(state, c.v.ior, tracker);
+    if (photonRay(type))
+        photonStep(result, c);
+    else
+        surfaceStep(result, c);
+    iorLeave(state, tracker);
+    state->volume = keptVolume;
+    state->refraction_volume = keptRefractionVolume;
+    return 1;
+}
+
+KOR_SHADER_INIT(kor_RaytraceMaterial) {
+    if (!params) {
+        if (request) *request = 1;
+        return;
+    }
+    void **slot = user_slot(state);
+    if (!slot) return;
+    if (*slot) destroyList(static_cast<RaytraceObjectList *>(*slot));
+    *slot = nullptr;
+    auto *list = static_cast<RaytraceObjectList *>(
+        zo_mem_int_allocate(kModule, __LINE__, sizeof(RaytraceObjectList)));
+    if (!list) return;
+    memset(list, 0, sizeof *list);
+    const auto *p = static_cast<const RaytraceMaterialParams *>(params);
+    list->includeObjects = eval(state, &p->includeObjects);
+    const int start = eval(state, &p->objectNames.start);
+    const int count = eval(state, &p->objectNames.count);
+    if (count >= 1) {
+        list->objects =
+            static_cast<Tag *>(zo_mem_int_allocate(kModule, __LINE__, count * int(sizeof(Tag))));
+        for (int k = 0; list->objects && k < count; ++k) {
+            const Tag entry = eval(state, &p->objectNames[start + k]);
+            if (!entry) continue;
+            const char *stored = static_cast<const char *>(zo_db_access(entry));
+            char *name = stored ? zo_mem_int_strdup(kModule, __LINE__, stored) : nullptr;
+            zo_db_unpin(entry);
+            const Tag tag = name ? zo_api_name_lookup(name) : 0;
+            if (tag)
+                list->objects[list->count++] = tag;
+            else
+                zo_warning("\"%s\": object \"%s\" not found, left out of the object list",
+                           shader_name(state), name ? name : "");
+            if (name) zo_mem_int_release(kModule, __LINE__, name);
+        }
+    }
+    *slot = list;
+}
+
+KOR_SHADER_EXIT(kor_RaytraceMaterial) {
+    if (!params) return;
+    for_each_thread_block(state, [](void *block) { zo_mem_int_release(kModule, __LINE__, block); });
+    void **slot = user_slot(state);
+    if (!slot || !*slot) return;
+    destroyList(static_cast<RaytraceObjectList *>(*slot));
+    *slot = nullptr;
+}
