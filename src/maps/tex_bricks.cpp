@@ -2,7 +2,6 @@
 // rough edges, per-brick colour and fade variation, holes and custom rows
 // and columns.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "kor_vector.h"
@@ -126,14 +125,8 @@ Color *bricksRead(Color *out, BricksSample *s, float u, float v, float du, float
     return out;
 }
 
-Color *bricksPoint(Color *out, RenderState *, UVLookupRequest *request, float u, float v) {
-    return bricksRead(out, static_cast<BricksSample *>(request->lookupData), u, v, 0.0f, 0.0f);
-}
-
-Color *bricksFiltered(Color *out, RenderState *, UVLookupRequest *request, float u, float v,
-                      float du, float dv) {
-    return bricksRead(out, static_cast<BricksSample *>(request->lookupData), u, v, du, dv);
-}
+constexpr UVPointLookup bricksPoint = patternPoint<BricksSample, bricksRead>;
+constexpr UVFilteredLookup bricksFiltered = patternFiltered<BricksSample, bricksRead>;
 
 void evaluate(RenderState *state, const BricksParams *in, BricksParams *p) {
 #define KOR_EVAL(field) p->field = eval(state, &in->field)
@@ -168,51 +161,23 @@ void evaluate(RenderState *state, const BricksParams *in, BricksParams *p) {
 
 KOR_EXPORT zoBoolean kor_Bricks(Color *result, RenderState *state, BricksParams *params,
                                 int *mode) {
-    if (!result) return 0;
-    const bool bump = isBumpMode(mode);
-    if (!state || !params) {
-        *result = kClearColor;
-        return 0;
-    }
     BricksSample s;
-    evaluate(state, params, &s.p);
-    writeGBufferId(state, s.p.gbufferId);
-    if (!s.p.coords) {
-        reportMissingUV(state, nullptr);
-        if (bump)
-            writeVector(result, kZero, 1.0f);
-        else
-            *result = kClearColor;
-        return 1;
-    }
-    s.state = state;
+    zoBoolean answer;
+    if (!patternBegin(result, state, params, mode, evaluate, &s, &answer)) return answer;
     sideInit(&s.mortar, s.p.mortarColor, s.p.mortarMap, s.p.mortarMapOn);
     sideInit(&s.brick, s.p.brickColor, s.p.brickMap, s.p.brickMapOn);
-    if (!bump) {
-        s.sideMode = mode;
-        *result = runUVPattern(state, s.p.coords, bricksPoint, bricksFiltered, &s.p, nullptr, mode,
-                               &s, nullptr);
-        applyOutput(result, state, s.p.output, mode);
-        return 1;
-    }
+    if (!isBumpMode(mode))
+        return patternColour(result, state, mode, &s, bricksPoint, bricksFiltered);
 
     // Bump: the generator's intensity gradient, scaled down, and the
     // sub-maps' own relief weighted by the brick coverage at the point.
     const bool subMaps = s.mortar.mapActive || s.brick.mapActive;
-    PatternSide *sides[2] = {&s.mortar, &s.brick};
-    for (PatternSide *side : sides) {
-        if (!side->mapActive) continue;
-        side->colour = callMapInMode(state, side->map, mode, kMapGrey);
-        side->known = true;
-    }
+    sideTakeGrey(state, &s.mortar, mode);
+    sideTakeGrey(state, &s.brick, mode);
     s.sideMode = mode;
     CoordQuery query;
-    memset(&query, 0, sizeof query);
-    query.magic = kCoordQueryUV;
-    query.flags = kQueryBasis | kQueryUVW | kQueryDUVW;
-    const Color gradient = runUVPattern(state, s.p.coords, bricksPoint, bricksFiltered, &s.p,
-                                        nullptr, mode, &s, &query);
-    Vector3 vector = basisGradient(gradient, query, 0.02f);
+    Vector3 vector = runUVGradient(state, s.p.coords, bricksPoint, bricksFiltered, &s.p, nullptr,
+                                   mode, &s, kQueryBasis | kQueryUVW | kQueryDUVW, 0.02f, &query);
     if (subMaps) {
         const float c =
             brickAt(s.p, query.slots[6], query.slots[7], query.slots[9], query.slots[10]).coverage;

@@ -1,7 +1,6 @@
 // kor_Checker: two colours (or sub-maps) in alternating square cells of the
 // unit tile, box-filtered over the soften width plus the footprint.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "kor_vector.h"
@@ -48,14 +47,8 @@ Color *checkerRead(Color *out, CheckerSample *s, float u, float v, float du, flo
     return out;
 }
 
-Color *checkerPoint(Color *out, RenderState *, UVLookupRequest *request, float u, float v) {
-    return checkerRead(out, static_cast<CheckerSample *>(request->lookupData), u, v, 0.0f, 0.0f);
-}
-
-Color *checkerFiltered(Color *out, RenderState *, UVLookupRequest *request, float u, float v,
-                       float du, float dv) {
-    return checkerRead(out, static_cast<CheckerSample *>(request->lookupData), u, v, du, dv);
-}
+constexpr UVPointLookup checkerPoint = patternPoint<CheckerSample, checkerRead>;
+constexpr UVFilteredLookup checkerFiltered = patternFiltered<CheckerSample, checkerRead>;
 
 void evaluate(RenderState *state, const CheckerParams *in, CheckerParams *p) {
 #define KOR_EVAL(field) p->field = eval(state, &in->field)
@@ -76,33 +69,13 @@ void evaluate(RenderState *state, const CheckerParams *in, CheckerParams *p) {
 
 KOR_EXPORT zoBoolean kor_Checker(Color *result, RenderState *state, CheckerParams *params,
                                  int *mode) {
-    if (!result) return 0;
-    const bool bump = isBumpMode(mode);
-    if (!state || !params) {
-        *result = kClearColor;
-        return 0;
-    }
     CheckerSample s;
-    evaluate(state, params, &s.p);
-    writeGBufferId(state, s.p.gbufferId);
-    if (!s.p.coords) {
-        reportMissingUV(state, nullptr);
-        if (bump)
-            writeVector(result, kZero, 1.0f);
-        else
-            *result = kClearColor;
-        return 1;
-    }
-    s.state = state;
+    zoBoolean answer;
+    if (!patternBegin(result, state, params, mode, evaluate, &s, &answer)) return answer;
     sideInit(&s.side1, s.p.color1, s.p.map1, s.p.map1On);
     sideInit(&s.side2, s.p.color2, s.p.map2, s.p.map2On);
-    if (!bump) {
-        s.sideMode = mode;
-        *result = runUVPattern(state, s.p.coords, checkerPoint, checkerFiltered, &s.p, nullptr,
-                               mode, &s, nullptr);
-        applyOutput(result, state, s.p.output, mode);
-        return 1;
-    }
+    if (!isBumpMode(mode))
+        return patternColour(result, state, mode, &s, checkerPoint, checkerFiltered);
 
     // Bump: the generator answers the gradient of the checker's intensity
     // (sub-maps entering by their grey value) and the surface basis.
@@ -110,12 +83,9 @@ KOR_EXPORT zoBoolean kor_Checker(Color *result, RenderState *state, CheckerParam
     s.sideMode = &grey.kind;
     const bool subMaps = s.side1.mapActive || s.side2.mapActive;
     CoordQuery query;
-    memset(&query, 0, sizeof query);
-    query.magic = kCoordQueryUV;
-    query.flags = kQueryBasis | (subMaps ? kQueryUVW | kQueryDUVW : 0);
-    const Color gradient = runUVPattern(state, s.p.coords, checkerPoint, checkerFiltered, &s.p,
-                                        nullptr, mode, &s, &query);
-    Vector3 vector = basisGradient(gradient, query, 1.0f);
+    Vector3 vector =
+        runUVGradient(state, s.p.coords, checkerPoint, checkerFiltered, &s.p, nullptr, mode, &s,
+                      kQueryBasis | (subMaps ? kQueryUVW | kQueryDUVW : 0), 1.0f, &query);
     if (subMaps) {
         // the sub-maps' own relief, weighted by their share at the point
         const float u = query.slots[6], v = query.slots[7];

@@ -1,7 +1,6 @@
 // kor_Gradient: three colours (or sub-maps) along v, or outwards from the
 // tile's centre, with optional noise on the position.
 #include <math.h>
-#include <string.h>
 
 #include "kor_support.h"
 #include "kor_vector.h"
@@ -54,7 +53,7 @@ void gradientWeights(float g, float position, float w[3]) {
     }
 }
 
-Color *gradientRead(Color *out, GradientSample *s, float u, float v) {
+Color *gradientRead(Color *out, GradientSample *s, float u, float v, float, float) {
     float w[3];
     gradientWeights(gradientPosition(*s, u, v), s->p.color2Position, w);
     Color c = kClearColor;
@@ -70,14 +69,8 @@ Color *gradientRead(Color *out, GradientSample *s, float u, float v) {
     return out;
 }
 
-Color *gradientPoint(Color *out, RenderState *, UVLookupRequest *request, float u, float v) {
-    return gradientRead(out, static_cast<GradientSample *>(request->lookupData), u, v);
-}
-
-Color *gradientFiltered(Color *out, RenderState *, UVLookupRequest *request, float u, float v,
-                        float, float) {
-    return gradientRead(out, static_cast<GradientSample *>(request->lookupData), u, v);
-}
+constexpr UVPointLookup gradientPoint = patternPoint<GradientSample, gradientRead>;
+constexpr UVFilteredLookup gradientFiltered = patternFiltered<GradientSample, gradientRead>;
 
 void evaluate(RenderState *state, const GradientParams *in, GradientParams *p) {
 #define KOR_EVAL(field) p->field = eval(state, &in->field)
@@ -110,54 +103,26 @@ void evaluate(RenderState *state, const GradientParams *in, GradientParams *p) {
 
 KOR_EXPORT zoBoolean kor_Gradient(Color *result, RenderState *state, GradientParams *params,
                                   int *mode) {
-    if (!result) return 0;
-    const bool bump = isBumpMode(mode);
-    if (!state || !params) {
-        *result = kClearColor;
-        return 0;
-    }
     GradientSample s;
-    evaluate(state, params, &s.p);
-    writeGBufferId(state, s.p.gbufferId);
-    if (!s.p.coords) {
-        reportMissingUV(state, nullptr);
-        if (bump)
-            writeVector(result, kZero, 1.0f);
-        else
-            *result = kClearColor;
-        return 1;
-    }
-    s.state = state;
+    zoBoolean answer;
+    if (!patternBegin(result, state, params, mode, evaluate, &s, &answer)) return answer;
     s.noiseScale = s.p.noiseSize != 0.0f ? 20.0f / s.p.noiseSize : 0.0f;
     sideInit(&s.sides[0], s.p.color1, s.p.map1, s.p.map1On);
     sideInit(&s.sides[1], s.p.color2, s.p.map2, s.p.map2On);
     sideInit(&s.sides[2], s.p.color3, s.p.map3, s.p.map3On);
-    if (!bump) {
-        s.sideMode = mode;
-        *result = runUVPattern(state, s.p.coords, gradientPoint, gradientFiltered, &s.p, nullptr,
-                               mode, &s, nullptr);
-        applyOutput(result, state, s.p.output, mode);
-        return 1;
-    }
+    if (!isBumpMode(mode))
+        return patternColour(result, state, mode, &s, gradientPoint, gradientFiltered);
 
     // Bump: the gradient of the intensity (sub-maps by their grey value,
     // taken once with the caller's record in mode 1), and the sub-maps' own
     // relief weighted by their share at the point.
     bool subMaps = false;
-    for (PatternSide &side : s.sides) {
-        if (!side.mapActive) continue;
-        side.colour = callMapInMode(state, side.map, mode, kMapGrey);
-        side.known = true;
-        subMaps = true;
-    }
+    for (PatternSide &side : s.sides)
+        if (sideTakeGrey(state, &side, mode)) subMaps = true;
     s.sideMode = mode;
     CoordQuery query;
-    memset(&query, 0, sizeof query);
-    query.magic = kCoordQueryUV;
-    query.flags = kQueryBasis | kQueryUVW;
-    const Color gradient = runUVPattern(state, s.p.coords, gradientPoint, gradientFiltered, &s.p,
-                                        nullptr, mode, &s, &query);
-    Vector3 vector = basisGradient(gradient, query, 1.0f);
+    Vector3 vector = runUVGradient(state, s.p.coords, gradientPoint, gradientFiltered, &s.p,
+                                   nullptr, mode, &s, kQueryBasis | kQueryUVW, 1.0f, &query);
     if (subMaps) {
         float w[3];
         gradientWeights(gradientPosition(s, query.slots[6], query.slots[7]), s.p.color2Position, w);

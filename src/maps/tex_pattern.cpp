@@ -108,6 +108,31 @@ Vector3 basisGradient(const Color &gradient, const CoordQuery &query, float scal
     return Vector3{gu * bu[0] + gv * bv[0], gu * bu[1] + gv * bv[1], gu * bu[2] + gv * bv[2]};
 }
 
+Vector3 runUVGradient(RenderState *state, Tag coords, UVPointLookup point,
+                      UVFilteredLookup filtered, void *mapParams, void *mapData, const int *mode,
+                      void *lookupData, int flags, float scale, CoordQuery *query) {
+    memset(query, 0, sizeof *query);
+    query->magic = kCoordQueryUV;
+    query->flags = flags;
+    const Color gradient =
+        runUVPattern(state, coords, point, filtered, mapParams, mapData, mode, lookupData, query);
+    return basisGradient(gradient, *query, scale);
+}
+
+void writeEmpty(Color *result, bool bump) {
+    if (bump)
+        writeVector(result, kZero, 1.0f);
+    else
+        *result = kClearColor;
+}
+
+bool sideTakeGrey(RenderState *state, PatternSide *side, int *mode) {
+    if (!side->mapActive) return false;
+    side->colour = callMapInMode(state, side->map, mode, kMapGrey);
+    side->known = true;
+    return true;
+}
+
 void reportMissingUV(RenderState *state, int32_t *warned) {
     if (warned) {
         if (__atomic_exchange_n(warned, 1, __ATOMIC_RELAXED) != 0) return;

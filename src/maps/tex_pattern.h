@@ -337,6 +337,78 @@ Vector3 basisGradient(const Color &gradient, const CoordQuery &query, float scal
 // (for maps that keep no instance record).
 void reportMissingUV(RenderState *state, int32_t *warned);
 
+// The bump pass of a 2-D pattern: the generator answers the intensity
+// gradient along u and v with a coordinate query of `flags` (the basis
+// among them) in the user-data slot; the answers stay in *query. Returns
+// gu Bu + gv Bv, the gradient scaled by `scale`.
+Vector3 runUVGradient(RenderState *state, Tag coords, UVPointLookup point,
+                      UVFilteredLookup filtered, void *mapParams, void *mapData, const int *mode,
+                      void *lookupData, int flags, float scale, CoordQuery *query);
+
+// The read callbacks of a 2-D pattern whose sample record S is the
+// request's lookup data: Read(out, s, u, v, du, dv), with du = dv = 0 for
+// point reads.
+template <typename S, Color *(*Read)(Color *, S *, float, float, float, float)>
+Color *patternPoint(Color *out, RenderState *, UVLookupRequest *request, float u, float v) {
+    return Read(out, static_cast<S *>(request->lookupData), u, v, 0.0f, 0.0f);
+}
+template <typename S, Color *(*Read)(Color *, S *, float, float, float, float)>
+Color *patternFiltered(Color *out, RenderState *, UVLookupRequest *request, float u, float v,
+                       float du, float dv) {
+    return Read(out, static_cast<S *>(request->lookupData), u, v, du, dv);
+}
+
+// The answer of a map with nothing to show: a zero bump vector (alpha 1)
+// for bump requests, transparent black otherwise.
+void writeEmpty(Color *result, bool bump);
+
+// Takes an active side's sub-map once, by its grey value (the caller's
+// mode record set to grey for the call). True when the side has an active
+// sub-map.
+bool sideTakeGrey(RenderState *state, PatternSide *side, int *mode);
+
+// The entry of a 2-D pattern map of the sides above. Its sample record S
+// holds the evaluated parameter record `p` (with coords, output and
+// gbufferId), `state` and `sideMode`, the mode record the sides' sub-maps
+// are called with.
+//
+// The start: false when the entry is done and returns *answer, for a call
+// without a result (0), without a state or record (transparent black, 0)
+// or without a UV generator (reported once, the empty answer, 1). Else
+// the record is evaluated into s->p, its G-buffer identifier written and
+// s->state set.
+template <typename S, typename P>
+inline bool patternBegin(Color *result, RenderState *state, const P *params, const int *mode,
+                         void (*evaluate)(RenderState *, const P *, P *), S *s, zoBoolean *answer) {
+    *answer = 0;
+    if (!result) return false;
+    if (!state || !params) {
+        *result = kClearColor;
+        return false;
+    }
+    evaluate(state, params, &s->p);
+    writeGBufferId(state, s->p.gbufferId);
+    if (!s->p.coords) {
+        reportMissingUV(state, nullptr);
+        writeEmpty(result, isBumpMode(mode));
+        *answer = 1;
+        return false;
+    }
+    s->state = state;
+    return true;
+}
+
+// The colour answer: the generator reads the pattern (sub-maps called with
+// the caller's mode), then the Output shader runs on it.
+template <typename S>
+inline zoBoolean patternColour(Color *result, RenderState *state, int *mode, S *s,
+                               UVPointLookup point, UVFilteredLookup filtered) {
+    s->sideMode = mode;
+    *result = runUVPattern(state, s->p.coords, point, filtered, &s->p, nullptr, mode, s, nullptr);
+    applyOutput(result, state, s->p.output, mode);
+    return 1;
+}
+
 // Gradient noise of the gradient maps at (u, v): the octave sum of the
 // given type over `levels` (whole levels plus the fractional last one),
 // then the smoothed threshold when low < high. `scale` is 20 / size.
