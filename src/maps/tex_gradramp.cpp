@@ -74,19 +74,13 @@ float rampPosition(const RampSample &s, float u, float v) {
     return x;
 }
 
-Color *rampRead(Color *out, RampSample *s, float u, float v) {
+Color *rampRead(Color *out, RampSample *s, float u, float v, float, float) {
     *out = rampColour(s->state, s->inst, rampPosition(*s, u, v), s->keyMode);
     return out;
 }
 
-Color *rampPoint(Color *out, RenderState *, UVLookupRequest *request, float u, float v) {
-    return rampRead(out, static_cast<RampSample *>(request->lookupData), u, v);
-}
-
-Color *rampFiltered(Color *out, RenderState *, UVLookupRequest *request, float u, float v, float,
-                    float) {
-    return rampRead(out, static_cast<RampSample *>(request->lookupData), u, v);
-}
+constexpr UVPointLookup rampPoint = patternPoint<RampSample, rampRead>;
+constexpr UVFilteredLookup rampFiltered = patternFiltered<RampSample, rampRead>;
 
 // The scalar parameters; keys are read at init.
 void evaluate(RenderState *state, const GradientRampParams *in, GradientRampParams *p) {
@@ -219,10 +213,7 @@ KOR_EXPORT zoBoolean kor_GradientRamp(Color *result, RenderState *state, Gradien
     s.inst = instanceOf(state);
     s.state = state;
     if (!s.inst) {
-        if (bump)
-            writeVector(result, kZero, 1.0f);
-        else
-            *result = kClearColor;
+        writeEmpty(result, bump);
         return 1;
     }
 
@@ -250,10 +241,7 @@ KOR_EXPORT zoBoolean kor_GradientRamp(Color *result, RenderState *state, Gradien
 
     if (!s.p.coords) {
         reportMissingUV(state, &s.inst->warned);
-        if (bump)
-            writeVector(result, kZero, 1.0f);
-        else
-            *result = kClearColor;
+        writeEmpty(result, bump);
         return 1;
     }
     s.keyMode = mode;
@@ -267,12 +255,9 @@ KOR_EXPORT zoBoolean kor_GradientRamp(Color *result, RenderState *state, Gradien
     MapRequest colour = {kMapColor, 0, 0};
     s.keyMode = &colour.kind;
     CoordQuery query;
-    memset(&query, 0, sizeof query);
-    query.magic = kCoordQueryUV;
-    query.flags = kQueryBasis;
-    const Color gradient =
-        runUVPattern(state, s.p.coords, rampPoint, rampFiltered, &s.p, s.inst, mode, &s, &query);
-    finishVector(result, state, s.p.output, mode, basisGradient(gradient, query, 1.0f), 1.0f);
+    const Vector3 vector = runUVGradient(state, s.p.coords, rampPoint, rampFiltered, &s.p, s.inst,
+                                         mode, &s, kQueryBasis, 1.0f, &query);
+    finishVector(result, state, s.p.output, mode, vector, 1.0f);
     return 1;
 }
 
