@@ -141,7 +141,16 @@ void init_shaders(Session &s, RenderState *state) {
         if (!inst.function || !inst.function->instance_init) continue;
         zoBoolean request = 0;
         state->shader = &inst.record.rec;
+        // the shader of a light is initialised with that light as the
+        // state's light (the first light that names it)
+        const Tag light = state->light_instance;
+        for (const LightEntry &l : s.lights) {
+            if (l.rec.shader != inst.tag) continue;
+            state->light_instance = l.instance;
+            break;
+        }
         inst.function->init(state, inst.params, &request);
+        state->light_instance = light;
         inst.instance_initialised = true;
     }
     state->shader = saved;
