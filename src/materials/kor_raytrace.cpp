@@ -758,6 +758,25 @@ void metalHighlight(const RaytraceLightSums &L, const IllumSample &s, Color &sum
     sum.b += term * (D.b * (1.0f - f) + f) * s.color.b;
 }
 
+// The unit direction from the state's point to the origin of the light
+// instance `light` (its origin taken to world space).
+bool lightDirection(RenderState *state, Tag light, Vector3 *out) {
+    const auto *inst = static_cast<const zoInstanceRecord *>(zo_db_access(light));
+    if (!inst) return false;
+    Vector3 origin;
+    bool ok = zo_light_info(inst->item, &origin, nullptr, nullptr) != 0;
+    if (ok) {
+        const Vector3 local = origin;
+        zo_point_transform(&origin, &local, inst->to_world);
+    }
+    zo_db_unpin(light);
+    if (!ok) return false;
+    const Vector3 d = origin - state->point;
+    if (length(d) == 0.0f) return false;
+    *out = normalize(d);
+    return true;
+}
+
 void lightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
     LightUser &u = *static_cast<LightUser *>(user);
     RaytraceLightSums &L = *u.L;
@@ -835,6 +854,27 @@ void lightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *u
                                  softenedHighlight(rl, L.exponent, L.specularLevel, L.soften, f));
                 break;
             }
+        }
+    }
+    if (taken == 0 && type != kShadeMetal && type != kShadeOrenNayarBlinn) {
+        // a light that lit nothing still reaches the translucent term: turn
+        // the normal towards the light and take its light as it comes
+        Vector3 towards;
+        if (lightDirection(state, light, &towards)) {
+            const Vector3 keptNormal = state->normal;
+            const float keptDot = state->dot_nd;
+            state->normal = towards;
+            state->dot_nd = dot(towards, state->dir);
+            Color back = kBlack;
+            int backSamples = 0, backTaken = 0;
+            while (zo_sample_light(&s.color, &s.dir, &s.dotNL, state, light, &backSamples)) {
+                if (++backTaken > (1 << 20)) break;
+                addRGB(back, s.color);
+            }
+            state->normal = keptNormal;
+            state->dot_nd = keptDot;
+            const int nb = backSamples > 0 ? backSamples : backTaken;
+            addScaledRGB(L.rawSum, back, nb > 1 ? 1.0f / static_cast<float>(nb) : 1.0f);
         }
     }
     const float n = samples > 0 ? static_cast<float>(samples) : static_cast<float>(taken);
@@ -1069,6 +1109,7 @@ void surfaceStep(Color *result, Call &c) {
     LightUser user{&L, v.shadingType, kZero, &frame};
     if (v.shadingType == kShadeAnisotropic) user.reference = anisotropyReference(state);
     IllumAccumulate(state, lightCallback, &user);
+    if (v.shadingType == kShadeMetal) scaleRGB(L.diffuseSum, 1.0f - fminf(S.specularLevel, 1.0f));
 
     const bool handOff = (!tracingOn(state) || !v.traceRefractions) &&
                          !slotOf(state, c.raw, kMapRefractEnv).usable() &&

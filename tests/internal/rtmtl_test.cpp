@@ -292,6 +292,29 @@ TEST_F(RaytraceMaterial, BlinnHighlightAndDiffuseShape) {
     EXPECT_NEAR(shaped.g, 2 * L.z * 0.25f * 0.4f, kTol);
 }
 
+// Metal: the specular level takes its share from the diffuse light; a
+// light that affects diffuse only, with its own diffuse factor, shows it.
+TEST_F(RaytraceMaterial, MetalTakesFromDiffuse) {
+    useSceneData(true, false);
+    init();
+    TestLightSample s;
+    s.color = {1, 1, 1, 1};
+    s.dir = {0, 0, 1};
+    s.dot_nl = 1;
+    s.writes_record = true;
+    s.filled = 1;
+    s.diffuse_factor = 0.8f;
+    s.affect_bits = 1;
+    illum().lights[kLight].samples = {s};
+    m.shadingType = 2;
+    m.specularLevel = 0.4f;
+    const Color c = shade();
+    EXPECT_NEAR(c.r, 0.8f * (1 - 0.4f) * 0.5f, kTol);
+    EXPECT_NEAR(c.b, 0.8f * (1 - 0.4f) * 0.3f, kTol);
+    m.specularLevel = 3;  // at most all of it
+    EXPECT_NEAR(shade().g, 0.0f, kTol);
+}
+
 // Ambient, self-illumination and glow without lights: ambient colour x the
 // scene's ambient light x diffuse; an amount of self-illumination lifts the
 // lit value to (1 - s) lit + s; the glow pulls towards bias(max lit).
