@@ -129,32 +129,16 @@ constexpr UVPointLookup bricksPoint = patternPoint<BricksSample, bricksRead>;
 constexpr UVFilteredLookup bricksFiltered = patternFiltered<BricksSample, bricksRead>;
 
 void evaluate(RenderState *state, const BricksParams *in, BricksParams *p) {
-#define KOR_EVAL(field) p->field = eval(state, &in->field)
-    KOR_EVAL(mortarColor);
-    KOR_EVAL(brickColor);
-    KOR_EVAL(mortarMap);
-    KOR_EVAL(brickMap);
-    KOR_EVAL(mortarMapOn);
-    KOR_EVAL(brickMapOn);
-    KOR_EVAL(horizontalCount);
-    KOR_EVAL(verticalCount);
-    KOR_EVAL(horizontalGap);
-    KOR_EVAL(verticalGap);
-    KOR_EVAL(colorVariance);
-    KOR_EVAL(fadeVariance);
-    KOR_EVAL(lineShift);
-    KOR_EVAL(randomShift);
-    KOR_EVAL(roughness);
-    KOR_EVAL(holes);
-    KOR_EVAL(seed);
-    KOR_EVAL(rowInterval);
-    KOR_EVAL(rowChange);
-    KOR_EVAL(columnInterval);
-    KOR_EVAL(columnChange);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    evalFields(state, in, p, &BricksParams::mortarColor, &BricksParams::brickColor,
+               &BricksParams::mortarMap, &BricksParams::brickMap, &BricksParams::mortarMapOn,
+               &BricksParams::brickMapOn, &BricksParams::horizontalCount,
+               &BricksParams::verticalCount, &BricksParams::horizontalGap,
+               &BricksParams::verticalGap, &BricksParams::colorVariance,
+               &BricksParams::fadeVariance, &BricksParams::lineShift, &BricksParams::randomShift,
+               &BricksParams::roughness, &BricksParams::holes, &BricksParams::seed,
+               &BricksParams::rowInterval, &BricksParams::rowChange, &BricksParams::columnInterval,
+               &BricksParams::columnChange, &BricksParams::coords, &BricksParams::output,
+               &BricksParams::gbufferId);
 }
 
 }  // namespace

@@ -51,18 +51,10 @@ constexpr UVPointLookup checkerPoint = patternPoint<CheckerSample, checkerRead>;
 constexpr UVFilteredLookup checkerFiltered = patternFiltered<CheckerSample, checkerRead>;
 
 void evaluate(RenderState *state, const CheckerParams *in, CheckerParams *p) {
-#define KOR_EVAL(field) p->field = eval(state, &in->field)
-    KOR_EVAL(soften);
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    evalFields(state, in, p, &CheckerParams::soften, &CheckerParams::color1, &CheckerParams::color2,
+               &CheckerParams::map1, &CheckerParams::map2, &CheckerParams::map1On,
+               &CheckerParams::map2On, &CheckerParams::coords, &CheckerParams::output,
+               &CheckerParams::gbufferId);
 }
 
 }  // namespace

@@ -73,30 +73,12 @@ constexpr UVPointLookup gradientPoint = patternPoint<GradientSample, gradientRea
 constexpr UVFilteredLookup gradientFiltered = patternFiltered<GradientSample, gradientRead>;
 
 void evaluate(RenderState *state, const GradientParams *in, GradientParams *p) {
-#define KOR_EVAL(field) p->field = eval(state, &in->field)
-    KOR_EVAL(color1);
-    KOR_EVAL(color2);
-    KOR_EVAL(color3);
-    KOR_EVAL(map1);
-    KOR_EVAL(map2);
-    KOR_EVAL(map3);
-    KOR_EVAL(map1On);
-    KOR_EVAL(map2On);
-    KOR_EVAL(map3On);
-    KOR_EVAL(color2Position);
-    KOR_EVAL(gradientType);
-    KOR_EVAL(noiseAmount);
-    KOR_EVAL(noiseType);
-    KOR_EVAL(noiseSize);
-    KOR_EVAL(noisePhase);
-    KOR_EVAL(noiseLevels);
-    KOR_EVAL(thresholdLow);
-    KOR_EVAL(thresholdHigh);
-    KOR_EVAL(thresholdSmooth);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    evalFields(state, in, p, &GradientParams::color1, &GradientParams::color2,
+               &GradientParams::color3, &GradientParams::map1, &GradientParams::map2,
+               &GradientParams::map3, &GradientParams::map1On, &GradientParams::map2On,
+               &GradientParams::map3On, &GradientParams::color2Position,
+               &GradientParams::gradientType);
+    evalGradientNoise(state, in, p);
 }
 
 }  // namespace

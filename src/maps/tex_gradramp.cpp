@@ -84,21 +84,8 @@ constexpr UVFilteredLookup rampFiltered = patternFiltered<RampSample, rampRead>;
 
 // The scalar parameters; keys are read at init.
 void evaluate(RenderState *state, const GradientRampParams *in, GradientRampParams *p) {
-#define KOR_EVAL(field) p->field = eval(state, &in->field)
-    KOR_EVAL(gradientType);
-    KOR_EVAL(sourceImage);
-    KOR_EVAL(noiseAmount);
-    KOR_EVAL(noiseType);
-    KOR_EVAL(noiseSize);
-    KOR_EVAL(noisePhase);
-    KOR_EVAL(noiseLevels);
-    KOR_EVAL(thresholdLow);
-    KOR_EVAL(thresholdHigh);
-    KOR_EVAL(thresholdSmooth);
-    KOR_EVAL(coords);
-    KOR_EVAL(output);
-    KOR_EVAL(gbufferId);
-#undef KOR_EVAL
+    evalFields(state, in, p, &GradientRampParams::gradientType, &GradientRampParams::sourceImage);
+    evalGradientNoise(state, in, p);
 }
 
 RampInstance *instanceOf(RenderState *state) {

@@ -337,6 +337,22 @@ Vector3 basisGradient(const Color &gradient, const CoordQuery &query, float scal
 // (for maps that keep no instance record).
 void reportMissingUV(RenderState *state, int32_t *warned);
 
+// Evaluates `fields` of the record `in` into `p`, in the order given.
+template <typename P, typename... T>
+inline void evalFields(RenderState *state, const P *in, P *p, T P::*...fields) {
+    ((p->*fields = eval(state, &(in->*fields))), ...);
+}
+
+// Evaluates the fields both gradient maps end their records with: the
+// gradient noise, the generator, the Output shader and the G-buffer
+// identifier.
+template <typename P>
+inline void evalGradientNoise(RenderState *state, const P *in, P *p) {
+    evalFields(state, in, p, &P::noiseAmount, &P::noiseType, &P::noiseSize, &P::noisePhase,
+               &P::noiseLevels, &P::thresholdLow, &P::thresholdHigh, &P::thresholdSmooth,
+               &P::coords, &P::output, &P::gbufferId);
+}
+
 // The bump pass of a 2-D pattern: the generator answers the intensity
 // gradient along u and v with a coordinate query of `flags` (the basis
 // among them) in the user-data slot; the answers stay in *query. Returns
