@@ -1,0 +1,515 @@
+// Volume fog: the amount along a segment of the whole scene (steps, step
+// limit and remainder, long segments, misses with and without background
+// fog) and through sphere, hemisphere, cylinder and box gizmos against the
+// chord lengths; soft edges; noise by type, phase and wind against the
+// noise functions; the gizmo offsets from the fixed-seed generator; the
+// colour blend, the exponential amount and the light-ray dimming; init and
+// exit balance and no allocation per sample.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "atm_vfog.h"
+#include "internal/internal.h"
+#include "kor_support.h"
+
+extern "C" {
+zoBoolean kor_VolumeFog(Color *, RenderState *, VolumeFogParams *);
+void kor_VolumeFog_init(RenderState *, void *, zoBoolean *);
+void kor_VolumeFog_exit(RenderState *, void *);
+}
+
+namespace {
+
+constexpr double kTol = 1e-5;
+
+// A volume fog record with room for eight gizmos.
+struct VolumeFogRecordParams {
+    VolumeFogParams p{};
+    Tag more[7] = {};
+};
+
+void expectColor(const Color &c, double r, double g, double b, double a, double tol = kTol) {
+    EXPECT_NEAR(c.r, r, tol);
+    EXPECT_NEAR(c.g, g, tol);
+    EXPECT_NEAR(c.b, b, tol);
+    EXPECT_NEAR(c.a, a, tol);
+}
+
+VolumeGizmoData gizmo(int type, float radius, float height, float length, float width,
+                      int seed = 7) {
+    VolumeGizmoData g{};
+    g.type = type;
+    g.seed = seed;
+    g.radius = radius;
+    g.height = height;
+    g.length = length;
+    g.width = width;
+    for (int i = 0; i < 4; ++i) g.transform[5 * i] = 1.0f;
+    return g;
+}
+
+class VolumeFog : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        internal::reset();
+        internal::host().user_slot = &slot;
+        state.camera = &camera;
+        state.type = ZO_RAY_EYE;
+        p().fogColor = {1.0f, 0.5f, 0.25f, 1.0f};
+        p().noiseSize = 0.0f;  // the noise point stays at a lattice point: noise 0
+        p().density = 20.0f;
+        p().noiseUniformity = 1.0f;
+        p().stepSize = 2.0f;
+        p().stepLimit = 100;
+        p().fogBackground = 1;
+        p().on = 1;
+    }
+    void TearDown() override {
+        if (ready) kor_VolumeFog_exit(&state, &p());
+        EXPECT_EQ(slot, nullptr);
+        EXPECT_EQ(internal::host().allocations, internal::host().releases) << "init/exit balance";
+    }
+    VolumeFogParams &p() { return rec.p; }
+    const VolumeFogRecord &init() {
+        if (ready) kor_VolumeFog_exit(&state, &p());
+        zoBoolean request = 0;
+        kor_VolumeFog_init(&state, nullptr, &request);
+        EXPECT_TRUE(request);
+        kor_VolumeFog_init(&state, &p(), nullptr);
+        ready = true;
+        return *static_cast<const VolumeFogRecord *>(slot);
+    }
+    void addGizmo(Tag tag, const VolumeGizmoData &data) {
+        blocks.push_back(data);
+        const int k = p().gizmos.count++;
+        p().gizmos[p().gizmos.start + k] = tag;
+        if (tag) internal::host().data_blocks[tag] = &blocks.back();
+    }
+    // The fog on `colour` along the ray from `org` to the hit `point` (no
+    // hit: `point` is the direction).
+    Color shade(Color colour, Vector3 org, Vector3 point, bool hit = true) {
+        state.org = org;
+        if (hit) {
+            state.point = point;
+            const double dx = point.x - org.x, dy = point.y - org.y, dz = point.z - org.z;
+            const double len = std::sqrt(dx * dx + dy * dy + dz * dz);
+            state.dist = len;
+            state.dir = {float(dx / len), float(dy / len), float(dz / len)};
+        } else {
+            state.dist = 0.0;
+            state.point = {0, 0, 0};
+            state.dir = point;
+        }
+        EXPECT_TRUE(kor_VolumeFog(&colour, &state, &p()));
+        return colour;
+    }
+    // The blend of `c` toward the fog colour by f.
+    void expectFogged(const Color &got, const Color &c, double f, double tol = kTol) {
+        const Color &F = p().fogColor;
+        expectColor(got, c.r + (F.r - c.r) * f, c.g + (F.g - c.g) * f, c.b + (F.b - c.b) * f,
+                    c.a + f * (1.0 - c.a), tol);
+    }
+    // Density of noise-free fog: uniformity / (uniformity + 1).
+    double flatDensity() const { return rec.p.noiseUniformity / (rec.p.noiseUniformity + 1.0); }
+    // Amount of noise-free fog over a path of `length` units.
+    double flatAmount(double length) const {
+        return flatDensity() * rec.p.density / 500.0 * length;
+    }
+
+    void *slot = nullptr;
+    RenderState state{};
+    zoCamera camera{};
+    VolumeFogRecordParams rec;
+    std::vector<VolumeGizmoData> blocks = std::vector<VolumeGizmoData>();
+    bool ready = false;
+    const Color base = {0.2f, 0.4f, 0.6f, 0.5f};
+
+  public:
+    VolumeFog() { blocks.reserve(8); }
+};
+
+// ---------------------------------------------------------------------------
+// The whole scene.
+
+TEST_F(VolumeFog, InstanceRecord) {
+    p().noiseSize = 4.0f;
+    p().noiseUniformity = -0.5f;
+    p().softenEdges = 0.25f;
+    p().noiseLow = 0.7f;
+    p().noiseHigh = 0.2f;
+    p().noisePhase = 0.5f;
+    p().windDirection = 2;
+    p().windStrength = 3.0f;
+    const VolumeFogRecord &fog = init();
+    EXPECT_TRUE(fog.phase);
+    EXPECT_TRUE(fog.threshold);
+    EXPECT_FLOAT_EQ(p().noiseLow, 0.2f);  // put in ascending order
+    EXPECT_FLOAT_EQ(p().noiseHigh, 0.7f);
+    EXPECT_FLOAT_EQ(fog.edgeStart, 0.75f);
+    EXPECT_FLOAT_EQ(fog.edgeWidth, 0.25f);
+    EXPECT_FLOAT_EQ(fog.stepWeight, 20.0f / 500.0f * 2.0f);
+    EXPECT_FLOAT_EQ(fog.inverseSize, 0.25f);
+    EXPECT_FLOAT_EQ(fog.uniformityDivisor, 0.5f);
+    EXPECT_FLOAT_EQ(fog.windOffset.x, -1.5f);
+    EXPECT_FLOAT_EQ(fog.windOffset.y, 0.0f);
+    EXPECT_FLOAT_EQ(fog.windOffset.z, 0.0f);
+    EXPECT_EQ(fog.gizmoCount, 0);
+
+    p().noiseSize = 0.0f;
+    p().noiseUniformity = -3.0f;
+    p().noisePhase = 0.0f;
+    p().noiseLow = p().noiseHigh = 0.0f;
+    const VolumeFogRecord &other = init();
+    EXPECT_FALSE(other.phase);
+    EXPECT_FALSE(other.threshold);
+    EXPECT_EQ(other.inverseSize, 0.0f);
+    EXPECT_FLOAT_EQ(other.uniformityDivisor, 0.0001f);
+}
+
+TEST_F(VolumeFog, SceneSegmentAndColour) {
+    init();
+    // 25 units: twelve steps of 2 and a remainder of 1 at half weight
+    for (double len : {3.0, 10.0, 25.0, 37.5}) {
+        const Color c = shade(base, {1, 2, 3}, {1, 2, float(3 - len)});
+        expectFogged(c, base, flatAmount(len));
+    }
+    // a ray shorter than one step takes its remainder only
+    expectFogged(shade(base, {0, 0, 0}, {0.5f, 0, 0}), base, flatAmount(0.5));
+    // amounts above 1 stay at 1
+    p().density = 200.0f;
+    init();
+    expectFogged(shade(base, {0, 0, 0}, {0, 0, -20}), base, 1.0);
+}
+
+TEST_F(VolumeFog, StepLimitBoundsTheMarch) {
+    p().stepLimit = 5;
+    init();
+    // five steps of 2, then a remainder of 15 taken as one step
+    const double w = 20.0 / 500.0 * 2.0;
+    expectFogged(shade(base, {0, 0, 0}, {25, 0, 0}), base, flatDensity() * w * 6);
+    // a remainder below one step keeps its fraction
+    expectFogged(shade(base, {0, 0, 0}, {11, 0, 0}), base, flatDensity() * w * 5.5);
+}
+
+TEST_F(VolumeFog, ExponentialAmount) {
+    p().exponential = 1;
+    p().density = 100.0f;
+    init();
+    for (double len : {4.0, 15.0, 30.0}) {
+        const double amount = flatAmount(len);  // up to 3: not capped
+        expectFogged(shade(base, {0, 0, 0}, {0, float(len), 0}), base, 1.0 - std::exp(-amount));
+    }
+}
+
+TEST_F(VolumeFog, MissesLongSegmentsAndSwitches) {
+    init();
+    // a miss is fully fogged with background fog, untouched without
+    expectFogged(shade(base, {0, 0, 0}, {0, 0, -1}, false), base, 1.0);
+    p().fogBackground = 0;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -1}, false), base.r, base.g, base.b, base.a);
+    // a segment longer than 100000 units is fully fogged
+    expectFogged(shade(base, {0, 0, 0}, {0, 0, -100001}), base, 1.0);
+    // off, or an orthographic camera: unchanged
+    p().on = 0;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -20}), base.r, base.g, base.b, base.a);
+    p().on = 1;
+    camera.orthographic = 1;
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -20}), base.r, base.g, base.b, base.a);
+}
+
+TEST_F(VolumeFog, LightRaysAreDimmed) {
+    state.type = ZO_RAY_LIGHT;
+    init();
+    const Color light = {0.8f, 0.6f, 0.4f, 0.5f};
+    const double f = flatAmount(10.0);
+    const Color c = shade(light, {0, 0, 0}, {0, 10, 0});
+    const double k = 1.0 - f * 0.5;
+    expectColor(c, 0.8 * k, 0.6 * k, 0.4 * k, 0.5);
+    // a light ray without a hit, or a light of alpha 0, passes unchanged
+    expectColor(shade(light, {0, 0, 0}, {0, 1, 0}, false), 0.8, 0.6, 0.4, 0.5);
+    const Color clear = {0.8f, 0.6f, 0.4f, 0.0f};
+    expectColor(shade(clear, {0, 0, 0}, {0, 10, 0}), 0.8, 0.6, 0.4, 0.0);
+}
+
+TEST_F(VolumeFog, BadStepSizeWarnsOnce) {
+    p().stepSize = 0.0f;
+    init();
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
+    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
+    EXPECT_EQ(internal::host().messages.size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Gizmos.
+
+TEST_F(VolumeFog, GizmoShapesAgainstChords) {
+    p().stepLimit = 16;
+    addGizmo(11, gizmo(kGizmoSphere, 5, 0, 0, 0));
+    init();
+    // a chord at distance 3 from the centre: 2 sqrt(25 - 9)
+    expectFogged(shade(base, {-20, 3, 0}, {20, 3, 0}), base, flatAmount(8.0));
+    // a hit inside the sphere ends the path there
+    expectFogged(shade(base, {-20, 0, 0}, {1, 0, 0}), base, flatAmount(6.0));
+    // an origin inside starts it there
+    expectFogged(shade(base, {2, 0, 0}, {20, 0, 0}), base, flatAmount(3.0));
+    // a miss of the gizmo, and a gizmo behind the ray, keep the colour
+    expectColor(shade(base, {-20, 6, 0}, {20, 6, 0}), base.r, base.g, base.b, base.a);
+    expectColor(shade(base, {10, 0, 0}, {20, 0, 0}), base.r, base.g, base.b, base.a);
+    // a ray that hits nothing crosses the whole sphere
+    expectFogged(shade(base, {-20, 0, 0}, {1, 0, 0}, false), base, flatAmount(10.0));
+
+    // hemisphere: only the part above z = 0
+    blocks[0] = gizmo(kGizmoHemisphere, 5, 0, 0, 0);
+    init();
+    expectFogged(shade(base, {0, 0, -20}, {0, 0, 20}), base, flatAmount(5.0));
+    expectColor(shade(base, {-20, 0, -1}, {20, 0, -1}), base.r, base.g, base.b, base.a);
+
+    // cylinder of radius 2 and height 6 about z from 0
+    blocks[0] = gizmo(kGizmoCylinder, 2, 6, 0, 0);
+    init();
+    expectFogged(shade(base, {-20, 0, 3}, {20, 0, 3}), base, flatAmount(4.0));
+    expectFogged(shade(base, {-20, 1, 3}, {20, 1, 3}), base, flatAmount(2.0 * std::sqrt(3.0)));
+    expectColor(shade(base, {-20, 0, 7}, {20, 0, 7}), base.r, base.g, base.b, base.a);
+    // along the axis: no x-y component, no hit
+    expectColor(shade(base, {0, 0, -20}, {0, 0, 20}), base.r, base.g, base.b, base.a);
+
+    // box: length 10 along x, width 6 along y, height 4 from z = 0
+    blocks[0] = gizmo(kGizmoBox, 0, 4, 10, 6);
+    init();
+    expectFogged(shade(base, {-20, 0, 2}, {20, 0, 2}), base, flatAmount(10.0));
+    expectFogged(shade(base, {0, -20, 1}, {0, 20, 1}), base, flatAmount(6.0));
+    expectFogged(shade(base, {0, 0, -20}, {0, 0, 20}), base, flatAmount(4.0));
+    const double diagonal = std::sqrt(2.0) * 6.0;  // y from -3 to 3 along x = y
+    expectFogged(shade(base, {-20, -20, 2}, {20, 20, 2}), base, flatAmount(diagonal), 1e-4);
+    expectColor(shade(base, {-20, 4, 2}, {20, 4, 2}), base.r, base.g, base.b, base.a);
+}
+
+TEST_F(VolumeFog, GizmoTransform) {
+    // world to gizmo: moved by (-5, 0, 0) and scaled by 2
+    VolumeGizmoData box = gizmo(kGizmoBox, 0, 4, 10, 6);
+    for (int i = 0; i < 3; ++i) box.transform[5 * i] = 2.0f;
+    box.transform[12] = -5.0f;
+    addGizmo(12, box);
+    init();
+    // world x in [0, 5] is gizmo x in [-5, 5]: 10 gizmo units
+    expectFogged(shade(base, {-20, 0, 1}, {20, 0, 1}), base, flatAmount(10.0));
+    // the hit at world x = 1 ends at gizmo x = -3: 2 gizmo units
+    expectFogged(shade(base, {-20, 0, 1}, {1, 0, 1}), base, flatAmount(2.0));
+}
+
+TEST_F(VolumeFog, SkippedAndSummedGizmos) {
+    addGizmo(0, gizmo(kGizmoSphere, 5, 0, 0, 0));   // null tag
+    addGizmo(13, gizmo(9, 5, 5, 5, 5));             // unknown shape
+    addGizmo(14, gizmo(kGizmoSphere, 0, 0, 0, 0));  // no extent
+    const VolumeFogRecord &fog = init();
+    EXPECT_EQ(fog.gizmoCount, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(fog.gizmos[i].skip) << i;
+    expectColor(shade(base, {-20, 0, 0}, {20, 0, 0}), base.r, base.g, base.b, base.a);
+    // and a miss of every gizmo keeps its colour even with background fog
+    expectColor(shade(base, {-20, 0, 0}, {1, 0, 0}, false), base.r, base.g, base.b, base.a);
+
+    // two spheres along the ray add up
+    VolumeGizmoData second = gizmo(kGizmoSphere, 2, 0, 0, 0);
+    second.transform[12] = -10.0f;  // centred at world x = 10
+    addGizmo(15, gizmo(kGizmoSphere, 5, 0, 0, 0));
+    addGizmo(16, second);
+    init();
+    expectFogged(shade(base, {-20, 0, 0}, {20, 0, 0}), base, flatAmount(14.0));
+}
+
+TEST_F(VolumeFog, GizmoOffsetsFromTheSeed) {
+    p().noisePhase = 2.0f;
+    p().windDirection = 4;
+    p().windStrength = 1.5f;
+    addGizmo(17, gizmo(kGizmoSphere, 5, 0, 0, 0, 1234));
+    addGizmo(18, gizmo(kGizmoBox, 0, 4, 10, 6, 99));
+    const VolumeFogRecord &fog = init();
+    EXPECT_GE(internal::host().locks, 1);
+    EXPECT_EQ(internal::host().locks, internal::host().unlocks);
+    const int seeds[2] = {1234, 99};
+    for (int i = 0; i < 2; ++i) {
+        kor::Random15 r;
+        r.seed(seeds[i]);
+        const double x = r.draw() / 32767.0 * 1000.0;
+        const double y = r.draw() / 32767.0 * 1000.0;
+        const double z = r.draw() / 32767.0 * 1000.0 + 3.0;  // wind (0, 0, 1) x 2 x 1.5
+        EXPECT_NEAR(fog.gizmos[i].offset.x, x, 1e-3);
+        EXPECT_NEAR(fog.gizmos[i].offset.y, y, 1e-3);
+        EXPECT_NEAR(fog.gizmos[i].offset.z, z, 1e-3);
+    }
+    EXPECT_FLOAT_EQ(fog.gizmos[0].radius2, 25.0f);
+    EXPECT_FLOAT_EQ(fog.gizmos[0].fifth, 1.0f);
+    EXPECT_FLOAT_EQ(fog.gizmos[0].twoFifths, 2.0f);
+    EXPECT_FLOAT_EQ(fog.gizmos[1].halfHeight, 2.0f);
+    EXPECT_FLOAT_EQ(fog.gizmos[1].halfWidth, 3.0f);
+    EXPECT_FLOAT_EQ(fog.gizmos[1].halfLength, 5.0f);
+}
+
+TEST_F(VolumeFog, SoftEdgesFadeTowardTheBoundary) {
+    p().softenEdges = 0.5f;
+    p().stepLimit = 10;
+    addGizmo(19, gizmo(kGizmoSphere, 5, 0, 0, 0));
+    init();
+    // ten steps of 1 from x = -5 through the centre; r = x^2 / 25
+    double amount = 0.0;
+    const double w = 20.0 / 500.0;
+    for (int i = 1; i <= 10; ++i) {
+        const double x = -5.0 + i;
+        const double r = x * x / 25.0;
+        const double fade = r > 0.5 ? 1.0 - (r - 0.5) / 0.5 : 1.0;
+        amount += flatDensity() * w * fade;
+    }
+    expectFogged(shade(base, {-20, 0, 0}, {20, 0, 0}), base, amount);
+
+    // box edges: the largest of the three axis ratios
+    blocks[0] = gizmo(kGizmoBox, 0, 4, 10, 6);
+    init();
+    amount = 0.0;
+    for (int i = 1; i <= 10; ++i) {
+        const double x = -5.0 + i;
+        const double r = std::fmax(std::fabs(x) / 5.0, std::fabs(1.0 / 2.0 - 1.0));
+        const double fade = r > 0.5 ? 1.0 - (r - 0.5) / 0.5 : 1.0;
+        amount += flatDensity() * w * fade;
+    }
+    expectFogged(shade(base, {-20, 0, 1}, {20, 0, 1}), base, amount);
+}
+
+// ---------------------------------------------------------------------------
+// Noise.
+
+class VolumeFogNoise : public VolumeFog {
+  protected:
+    // The regular, fractal or turbulence value at q (phase: the 4-D noise).
+    double noiseValue(Vector3 q) const {
+        const auto &P = rec.p;
+        auto one = [&](Vector3 at) {
+            return P.noisePhase != 0.0f ? kor::noise4(at.x, at.y, at.z, P.noisePhase)
+                                        : kor::noise3(at);
+        };
+        if (P.noiseType == 0) return one(q);
+        double sum = 0.0;
+        int whole = int(P.noiseLevels);
+        double fraction = P.noiseLevels - whole;
+        for (int i = 0; i <= whole; ++i) {
+            const double weight = i < whole ? 1.0 : fraction;
+            const float s = float(1 << i);
+            const double n = one(Vector3{q.x * s, q.y * s, q.z * s});
+            sum += weight * (P.noiseType == 2 ? std::fabs(n) : n) / s;
+        }
+        return P.noiseType == 2 ? sum * 4.0 - 1.0 : sum;
+    }
+    double densityAt(Vector3 q) const {
+        const auto &P = rec.p;
+        double v = noiseValue(q) + P.noiseUniformity;
+        if (P.invertNoise) v = -v;
+        double d = std::fmax(v, 0.0) / std::fmax(P.noiseUniformity + 1.0, 0.0001);
+        if (P.noiseLow != 0.0f || P.noiseHigh != 0.0f) {
+            if (d < P.noiseLow)
+                d = 0.0;
+            else if (d > P.noiseHigh)
+                d = 1.0;
+            else
+                d = (d - P.noiseLow) / (P.noiseHigh - P.noiseLow);
+        }
+        return d;
+    }
+    // The amount along x from the origin to x = len (steps of 2 plus a
+    // remainder), the noise point moved by `offset` and scaled by 1 / size.
+    double sceneAmount(double len, Vector3 offset) const {
+        const double size = rec.p.noiseSize, w = rec.p.density / 500.0 * 2.0;
+        const int n = int(len / 2.0);
+        double amount = 0.0;
+        auto at = [&](double x) {
+            return densityAt(Vector3{float((x + offset.x) / size), float(offset.y / size),
+                                     float(offset.z / size)});
+        };
+        for (int i = 1; i <= n; ++i) amount += w * at(2.0 * i);
+        const double rest = len - 2.0 * n;
+        if (rest > 0.0) amount += w * at(len) * rest / 2.0;
+        return amount;
+    }
+    void SetUp() override {
+        VolumeFog::SetUp();
+        p().noiseSize = 3.0f;
+        p().noiseUniformity = 0.2f;
+        p().density = 10.0f;
+    }
+};
+
+TEST_F(VolumeFogNoise, TypesAgainstTheNoiseFunctions) {
+    struct Case {
+        int type;
+        float levels;
+        zoBoolean invert;
+        float low, high;
+    };
+    for (const Case &k : {Case{0, 0, 0, 0, 0}, Case{1, 3.5f, 0, 0, 0}, Case{2, 2.25f, 0, 0, 0},
+                          Case{0, 0, 1, 0, 0}, Case{1, 2.0f, 0, 0.1f, 0.6f}}) {
+        p().noiseType = k.type;
+        p().noiseLevels = k.levels;
+        p().invertNoise = k.invert;
+        p().noiseLow = k.low;
+        p().noiseHigh = k.high;
+        init();
+        const double amount = sceneAmount(23.0, Vector3{0, 0, 0});
+        expectFogged(shade(base, {0, 0, 0}, {23, 0, 0}), base, amount, 1e-4);
+    }
+}
+
+TEST_F(VolumeFogNoise, PhaseNoiseMovedByTheWind) {
+    p().noisePhase = 0.75f;
+    p().windDirection = 3;  // (1, 0, 0)
+    p().windStrength = 4.0f;
+    init();
+    const double amount = sceneAmount(17.0, Vector3{3.0f, 0, 0});
+    expectFogged(shade(base, {0, 0, 0}, {17, 0, 0}), base, amount, 1e-4);
+}
+
+TEST_F(VolumeFogNoise, RepeatableAcrossSamplesAndInits) {
+    p().softenEdges = 0.3f;
+    addGizmo(20, gizmo(kGizmoSphere, 6, 0, 0, 0, 4321));
+    addGizmo(21, gizmo(kGizmoCylinder, 3, 8, 0, 0, 5));
+    init();
+    const Color a = shade(base, {-20, 1, 2}, {20, -1, 3});
+    const Color b = shade(base, {-20, 1, 2}, {20, -1, 3});
+    init();
+    const Color c = shade(base, {-20, 1, 2}, {20, -1, 3});
+    expectColor(b, a.r, a.g, a.b, a.a, 0.0);
+    expectColor(c, a.r, a.g, a.b, a.a, 0.0);
+    EXPECT_GT(a.a, base.a);  // some fog
+    // another seed moves the noise
+    blocks[0].seed = 4322;
+    init();
+    const Color d = shade(base, {-20, 1, 2}, {20, -1, 3});
+    EXPECT_NE(d.r, a.r);
+}
+
+TEST_F(VolumeFogNoise, SoftGizmoNoiseUsesTheGizmoOffset) {
+    p().softenEdges = 0.4f;
+    p().stepLimit = 8;
+    addGizmo(22, gizmo(kGizmoSphere, 4, 0, 0, 0, 77));
+    const VolumeFogRecord &fog = init();
+    const Vector3 o = fog.gizmos[0].offset;
+    double amount = 0.0;
+    const double w = 10.0 / 500.0;  // step length 1, step size 2: weight x 1/2 x 2
+    for (int i = 1; i <= 8; ++i) {
+        const double x = -4.0 + i;
+        const double r = x * x / 16.0;
+        double d = densityAt(Vector3{float((x + o.x) / 3.0), float(o.y / 3.0), float(o.z / 3.0)});
+        if (r > 0.6) d *= 1.0 - (r - 0.6) / 0.4;
+        amount += w * d;
+    }
+    expectFogged(shade(base, {-20, 0, 0}, {20, 0, 0}), base, amount, 1e-4);
+}
+
+TEST_F(VolumeFogNoise, NoAllocationPerSample) {
+    addGizmo(23, gizmo(kGizmoBox, 0, 4, 10, 6));
+    init();
+    const long before = internal::host().allocations;
+    for (int i = 0; i < 50; ++i) shade(base, {-20, float(i) * 0.1f, 1}, {20, 0, 2});
+    EXPECT_EQ(internal::host().allocations, before);
+}
+
+}  // namespace
