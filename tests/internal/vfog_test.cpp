@@ -10,6 +10,7 @@
 #include <cmath>
 #include <vector>
 
+#include "atm_combust.h"
 #include "atm_vfog.h"
 #include "internal/internal.h"
 #include "kor_support.h"
@@ -18,6 +19,9 @@ extern "C" {
 zoBoolean kor_VolumeFog(Color *, RenderState *, VolumeFogParams *);
 void kor_VolumeFog_init(RenderState *, void *, zoBoolean *);
 void kor_VolumeFog_exit(RenderState *, void *);
+zoBoolean kor_FireEffect(Color *, RenderState *, FireEffectParams *);
+void kor_FireEffect_init(RenderState *, void *, zoBoolean *);
+void kor_FireEffect_exit(RenderState *, void *);
 }
 
 namespace {
@@ -509,6 +513,306 @@ TEST_F(VolumeFogNoise, NoAllocationPerSample) {
     init();
     const long before = internal::host().allocations;
     for (int i = 0; i < 50; ++i) shade(base, {-20, float(i) * 0.1f, 1}, {20, 0, 2});
+    EXPECT_EQ(internal::host().allocations, before);
+}
+
+// ---------------------------------------------------------------------------
+// Fire effect.
+
+// A fire effect record with room for eight gizmos.
+struct FireRecordParams {
+    FireEffectParams p{};
+    Tag more[7] = {};
+};
+
+// Sum of |noise4| over the octaves, the last one weighted by its fraction.
+double turbulenceSum(Vector3 q, float w, double octaves) {
+    double sum = 0.0, f = 1.0;
+    for (; octaves >= 1.0; octaves -= 1.0, f *= 2.0)
+        sum += std::fabs(kor::noise4(float(f * q.x), float(f * q.y), float(f * q.z), w)) / f;
+    if (octaves > 0.0)
+        sum +=
+            std::fabs(kor::noise4(float(f * q.x), float(f * q.y), float(f * q.z), w)) * octaves / f;
+    return sum;
+}
+
+class FireEffect : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        internal::reset();
+        internal::host().user_slot = &slot;
+        state.camera = &camera;
+        state.type = ZO_RAY_EYE;
+        blocks.reserve(8);
+        p().innerColor = {1.0f, 0.9f, 0.3f, 1.0f};
+        p().outerColor = {0.9f, 0.2f, 0.05f, 1.0f};
+        p().smokeColor = {0.2f, 0.2f, 0.2f, 1.0f};
+        p().stretch = 1.0f;
+        p().regularity = 0.2f;
+        p().flameSize = 2.0f;
+        p().flameDetail = 3.0f;
+        p().density = 15.0f;
+        p().samples = 12;
+        p().phase = 60.0f;
+        p().fury = 1.0f;
+        p().on = 1;
+        zoBoolean request = 0;
+        kor_FireEffect_init(&state, nullptr, &request);
+        EXPECT_TRUE(request);
+    }
+    void TearDown() override {
+        if (ready) kor_FireEffect_exit(&state, &p());
+        EXPECT_EQ(slot, nullptr);
+        EXPECT_EQ(internal::host().allocations, internal::host().releases) << "init/exit balance";
+    }
+    FireEffectParams &p() { return rec.p; }
+    const FireEffectRecord &init() {
+        if (ready) kor_FireEffect_exit(&state, &p());
+        kor_FireEffect_init(&state, &p(), nullptr);
+        ready = true;
+        return *static_cast<const FireEffectRecord *>(slot);
+    }
+    void addGizmo(Tag tag, const VolumeGizmoData &data) {
+        blocks.push_back(data);
+        const int k = p().gizmos.count++;
+        p().gizmos[p().gizmos.start + k] = tag;
+        if (tag) internal::host().data_blocks[tag] = &blocks.back();
+    }
+    Color shade(Color colour, Vector3 org, Vector3 point) {
+        state.org = org;
+        state.point = point;
+        const double dx = point.x - org.x, dy = point.y - org.y, dz = point.z - org.z;
+        const double len = std::sqrt(dx * dx + dy * dy + dz * dz);
+        state.dist = len;
+        state.dir = {float(dx / len), float(dy / len), float(dz / len)};
+        EXPECT_TRUE(kor_FireEffect(&colour, &state, &p()));
+        return colour;
+    }
+    // The accumulated (r, g, b, a) along x at height y, z from x0 to x1
+    // inside the gizmo, with `shape` the 0..1 falloff and the record's
+    // colours, scales and gizmo offset.
+    template <typename Shape>
+    Color accumulate(const FireEffectRecord &fire, int gizmo, double x0, double x1, double y,
+                     double z, Shape shape) const {
+        const auto &P = rec.p;
+        const Vector3 o = fire.gizmos[gizmo].offset;
+        const double s = (x1 - x0) / P.samples;
+        double A[4] = {0, 0, 0, 0};
+        for (int k = 0; k < P.samples; ++k) {
+            const double x = x0 + k * s;
+            const double v = shape(x, y, z);
+            const Vector3 q = {float((x + o.x) * fire.invSize), float((y + o.y) * fire.invSize),
+                               float((z + o.z) * fire.invSize * fire.invStretch)};
+            double n = turbulenceSum(q, fire.phaseValue, P.flameDetail);
+            if (P.flameType != 0) n = std::fmax(0.5 - n, 0.0);
+            if (v > P.regularity) n = std::fmax(n - (v - P.regularity), 0.0);
+            const double w = fire.densityScale * s * n * (1.0 - v);
+            const Color &I = fire.innerColor, &O = fire.outerColor;
+            A[0] += w * (O.r * (1 - n) + I.r * n);
+            A[1] += w * (O.g * (1 - n) + I.g * n);
+            A[2] += w * (O.b * (1 - n) + I.b * n);
+            A[3] += w;
+        }
+        return Color{float(A[0]), float(A[1]), float(A[2]), float(A[3])};
+    }
+    // The ray colour c after the flames A.
+    static Color composite(const Color &c, const Color &A) {
+        const double er = 1 - std::exp(-A.r), eg = 1 - std::exp(-A.g), eb = 1 - std::exp(-A.b),
+                     ea = 1 - std::exp(-A.a);
+        return Color{float(c.r * (1 - ea) + er), float(c.g * (1 - ea) + eg),
+                     float(c.b * (1 - ea) + eb), float(c.a + ea - c.a * ea)};
+    }
+
+    void *slot = nullptr;
+    RenderState state{};
+    zoCamera camera{};
+    FireRecordParams rec;
+    std::vector<VolumeGizmoData> blocks;
+    bool ready = false;
+    const Color base = {0.1f, 0.2f, 0.3f, 0.4f};
+};
+
+TEST_F(FireEffect, TurbulenceAgainstTheNoiseSum) {
+    const Vector3 qs[] = {{0.3f, 1.7f, -2.2f}, {10.25f, 3.5f, 0.75f}, {-4.1f, 0.2f, 7.9f}};
+    for (const Vector3 &q : qs) {
+        for (double octaves : {1.0, 2.5, 4.0, 0.5}) {
+            const double sum = turbulenceSum(q, 1.25f, octaves);
+            EXPECT_NEAR(kor::fireTurbulence(q, 1.25f, float(octaves), 0), sum, 1e-5);
+            EXPECT_NEAR(kor::fireTurbulence(q, 1.25f, float(octaves), 3), std::fmax(0.5 - sum, 0.0),
+                        1e-5);
+        }
+    }
+    // thin tendrils: a sum above 0.5 gives no density
+    bool seen = false;
+    for (int i = 0; i < 200 && !seen; ++i) {
+        const Vector3 q = {0.37f * i, 0.11f * i + 0.5f, 0.23f * i + 0.25f};
+        if (turbulenceSum(q, 0.5f, 6.0) > 0.5) {
+            EXPECT_EQ(kor::fireTurbulence(q, 0.5f, 6.0f, 1), 0.0f);
+            seen = true;
+        }
+    }
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(FireEffect, PhaseOfFlamesAndExplosions) {
+    p().flameSize = 4.0f;
+    p().stretch = 0.5f;
+    const FireEffectRecord &flames = init();
+    EXPECT_FLOAT_EQ(flames.sizeScale, 1.0f);
+    EXPECT_FLOAT_EQ(flames.phaseValue, 1.0f);  // 60 / 300 x 5
+    EXPECT_FLOAT_EQ(flames.densityScale, 0.3f);
+    EXPECT_FLOAT_EQ(flames.invSize, 0.25f);
+    EXPECT_FLOAT_EQ(flames.invStretch, 2.0f);
+
+    p().flameSize = 0.0f;
+    p().stretch = 0.0f;
+    p().explode = 1;
+    p().smoke = 1;
+    p().fury = 2.0f;
+    p().phase = 150.0f;
+    const FireEffectRecord &mid = init();
+    EXPECT_EQ(mid.invSize, 0.0f);
+    EXPECT_EQ(mid.invStretch, 0.0f);
+    EXPECT_NEAR(mid.sizeScale, std::sqrt(1.5), 1e-6);
+    const double f = 0.75;
+    EXPECT_NEAR(mid.densityScale, 0.3 * f * f * (3 - 2 * f), 1e-6);
+    EXPECT_NEAR(mid.phaseValue, std::sqrt(2.0) * 0.5 * 5.0 * 2.0, 1e-5);
+    // halfway to the smoke colour (smooth step of 0.5)
+    expectColor(mid.innerColor, 0.6, 0.55, 0.25, 1.0);
+    expectColor(mid.outerColor, 0.55, 0.2, 0.125, 1.0);
+
+    p().phase = 250.0f;
+    const FireEffectRecord &late = init();
+    expectColor(late.innerColor, 0.2, 0.2, 0.2, 1.0);
+    expectColor(late.outerColor, 0.2, 0.2, 0.2, 1.0);
+    p().smoke = 0;
+    expectColor(init().innerColor, 1.0, 0.9, 0.3, 1.0);
+
+    p().phase = 50.0f;
+    const FireEffectRecord &early = init();
+    EXPECT_NEAR(early.sizeScale, std::sqrt(0.5), 1e-6);
+    EXPECT_FLOAT_EQ(early.densityScale, 0.3f);
+}
+
+TEST_F(FireEffect, GizmoRecords) {
+    p().drift = 40.0f;
+    p().explode = 1;
+    p().phase = 25.0f;  // size scale 1/2
+    addGizmo(31, gizmo(kGizmoHemisphere, 10, 0, 0, 0, 321));
+    addGizmo(32, gizmo(kGizmoBox, 0, 6, 8, 4, 654));
+    addGizmo(0, gizmo(kGizmoSphere, 5, 0, 0, 0));
+    addGizmo(33, gizmo(7, 5, 5, 5, 5));
+    const FireEffectRecord &fire = init();
+    EXPECT_EQ(internal::host().locks, internal::host().unlocks);
+    EXPECT_GE(internal::host().locks, 1);
+    ASSERT_EQ(fire.gizmoCount, 4);
+    const int seeds[2] = {321, 654};
+    for (int i = 0; i < 2; ++i) {
+        kor::Random15 r;
+        r.seed(seeds[i]);
+        const double x = r.draw() / 32767.0 * 1000.0;
+        const double y = r.draw() / 32767.0 * 1000.0;
+        const double z = r.draw() / 32767.0 * 1000.0 - 40.0;
+        EXPECT_NEAR(fire.gizmos[i].offset.x, x, 1e-3);
+        EXPECT_NEAR(fire.gizmos[i].offset.y, y, 1e-3);
+        EXPECT_NEAR(fire.gizmos[i].offset.z, z, 1e-3);
+    }
+    EXPECT_FLOAT_EQ(fire.gizmos[0].radius, 5.0f);
+    EXPECT_FLOAT_EQ(fire.gizmos[0].radius2, 25.0f);
+    EXPECT_FLOAT_EQ(fire.gizmos[0].fifth, 1.0f);
+    EXPECT_FLOAT_EQ(fire.gizmos[0].twoFifths, 2.0f);
+    EXPECT_FLOAT_EQ(fire.gizmos[1].halfLength, 2.0f);
+    EXPECT_FLOAT_EQ(fire.gizmos[1].halfWidth, 1.0f);
+    EXPECT_FLOAT_EQ(fire.gizmos[1].height, 3.0f);
+    EXPECT_FLOAT_EQ(fire.gizmos[1].halfHeight, 1.5f);
+    EXPECT_TRUE(fire.gizmos[2].skip);
+    // the unknown shape is never hit
+    const Color c = shade(base, {-20, 0, 1}, {20, 0, 1});
+    EXPECT_FALSE(fire.gizmos[3].skip);
+    blocks[0].type = 9;
+    blocks[1].type = 9;
+    init();
+    expectColor(shade(base, {-20, 0, 1}, {20, 0, 1}), base.r, base.g, base.b, base.a);
+    EXPECT_NE(c.a, base.a);  // the box and the hemisphere burn
+}
+
+TEST_F(FireEffect, FlamesAlongRaysAgainstTheMarch) {
+    addGizmo(34, gizmo(kGizmoSphere, 4, 0, 0, 0, 17));
+    const FireEffectRecord &fire = init();
+    auto sphere = [](double x, double y, double z) { return (x * x + y * y + z * z) / 16.0; };
+    // along x at y = 1: from -sqrt(15) to sqrt(15)
+    const double h = std::sqrt(15.0);
+    Color A = accumulate(fire, 0, -h, h, 1.0, 0.0, sphere);
+    Color e = composite(base, A);
+    EXPECT_GT(A.a, 0.01f);
+    expectColor(shade(base, {-20, 1, 0}, {20, 1, 0}), e.r, e.g, e.b, e.a, 1e-4);
+    // a hit inside ends the march there
+    A = accumulate(fire, 0, -h, 0.5, 1.0, 0.0, sphere);
+    e = composite(base, A);
+    expectColor(shade(base, {-20, 1, 0}, {0.5f, 1, 0}), e.r, e.g, e.b, e.a, 1e-4);
+    // a miss keeps the colour; off keeps it too
+    expectColor(shade(base, {-20, 5, 0}, {20, 5, 0}), base.r, base.g, base.b, base.a);
+    p().on = 0;
+    expectColor(shade(base, {-20, 1, 0}, {20, 1, 0}), base.r, base.g, base.b, base.a);
+    p().on = 1;
+
+    // a box, tendrils, stretched noise, drifting and moved to x = 3
+    VolumeGizmoData box = gizmo(kGizmoBox, 0, 4, 6, 2, 23);
+    box.transform[12] = -3.0f;
+    blocks[0] = box;
+    p().flameType = 1;
+    p().stretch = 2.0f;
+    p().drift = 10.0f;
+    p().flameDetail = 2.5f;
+    const FireEffectRecord &boxed = init();
+    auto boxShape = [](double x, double y, double z) {
+        return std::fmax(std::fmax(std::fabs(y / 1.0), std::fabs(x / 3.0)),
+                         std::fabs(z / 2.0 - 1.0));
+    };
+    // gizmo x from -3 to 3 at y = 0.2, z = 1.5
+    A = accumulate(boxed, 0, -3.0, 3.0, 0.2, 1.5, boxShape);
+    e = composite(base, A);
+    expectColor(shade(base, {-20, 0.2f, 1.5f}, {20, 0.2f, 1.5f}), e.r, e.g, e.b, e.a, 1e-4);
+}
+
+TEST_F(FireEffect, ExplosionOutsideItsPhasesDrawsNothing) {
+    p().explode = 1;
+    p().phase = 350.0f;
+    addGizmo(35, gizmo(kGizmoSphere, 4, 0, 0, 0));
+    const FireEffectRecord &fire = init();
+    EXPECT_EQ(fire.sizeScale, 0.0f);
+    EXPECT_EQ(fire.densityScale, 0.0f);
+    expectColor(shade(base, {-20, 0, 0}, {20, 0, 0}), base.r, base.g, base.b, base.a);
+}
+
+TEST_F(FireEffect, LightRays) {
+    state.type = ZO_RAY_LIGHT;
+    addGizmo(36, gizmo(kGizmoSphere, 4, 0, 0, 0, 3));
+    const FireEffectRecord &fire = init();
+    const Color light = {0.8f, 0.7f, 0.6f, 1.0f};
+    // through the flames: the white light record is burnt, then the light
+    // dimmed by it
+    auto sphere = [](double x, double y, double z) { return (x * x + y * y + z * z) / 16.0; };
+    const Color A = accumulate(fire, 0, -4.0, 4.0, 0.0, 0.0, sphere);
+    const Color r = composite(Color{1, 1, 1, 0}, A);
+    const double dim = 1.0 - r.a / 2.0;
+    const Color c = shade(light, {-20, 0, 0}, {20, 0, 0});
+    expectColor(c, 0.8 * dim * (1 - (1 - r.r) / 2), 0.7 * dim * (1 - (1 - r.g) / 2),
+                0.6 * dim * (1 - (1 - r.b) / 2), 1.0, 1e-4);
+    // missing the gizmo restores the light
+    expectColor(shade(light, {-20, 6, 0}, {20, 6, 0}), 0.8, 0.7, 0.6, 1.0);
+    // a light ray without a hit is left alone
+    Color free = light;
+    state.dist = 0.0;
+    EXPECT_TRUE(kor_FireEffect(&free, &state, &p()));
+    expectColor(free, 0.8, 0.7, 0.6, 1.0);
+}
+
+TEST_F(FireEffect, NoAllocationPerSample) {
+    addGizmo(37, gizmo(kGizmoCylinder, 2, 5, 0, 0));
+    init();
+    const long before = internal::host().allocations;
+    for (int i = 0; i < 50; ++i) shade(base, {-20, float(i) * 0.05f, 2}, {20, 0, 3});
     EXPECT_EQ(internal::host().allocations, before);
 }
 
