@@ -148,9 +148,10 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
             const LightEntry *l = light_of(tag ? tag : state ? state->light_instance : 0);
             return l && put(result, l->instance);
         }
-        case ZO_Q_INSTANCE_NAME: {
-            DbItem *it = item(tag ? tag : state ? state->instance : 0);
-            return it && it->type == ZO_DB_INSTANCE && put(result, it->name.c_str());
+        case ZO_Q_INSTANCE_NAME: {  // the instance's identity: its own tag
+            const Tag instance = tag ? tag : state ? state->instance : 0;
+            DbItem *it = item(instance);
+            return it && it->type == ZO_DB_INSTANCE && put(result, instance);
         }
         case ZO_Q_LIGHT_SHADER: {
             const LightEntry *l = light_of(tag ? tag : state ? state->light_instance : 0);

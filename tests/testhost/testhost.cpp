@@ -154,8 +154,9 @@ HOST zoBoolean zo_call_environment_material(Color *r, RenderState *s) { return r
 HOST zoBoolean zo_call_volume_material(Color *r, RenderState *s) { return run_material("zo_call_volume_material", r, s); }
 HOST zoBoolean zo_call_photon_material(Color *r, RenderState *s) { return run_material("zo_call_photon_material", r, s); }
 HOST zoBoolean zo_call_photonvol_material(Color *r, RenderState *s) { return run_material("zo_call_photonvol_material", r, s); }
-HOST zoBoolean zo_call_contour_material(void *r, void *, void *, RenderState *s) {
-    return run_material("zo_call_contour_material", static_cast<Color *>(r), s);
+// A contour result is a record of its own, not a colour: it is left alone.
+HOST zoBoolean zo_call_contour_material(void *, void *, void *, RenderState *s) {
+    return run_material("zo_call_contour_material", nullptr, s);
 }
 
 HOST void *zo_phen_eval(RenderState *, void *parameter) {
