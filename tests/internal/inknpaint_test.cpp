@@ -376,6 +376,40 @@ TEST_F(InkNPaint, OutlineWhereTheDiscLeavesTheObject) {
     expect_rgb(shade(), 0.8f, 0.6f, 0.4f);
 }
 
+TEST_F(InkNPaint, SmoothingCreaseFromTheSecondProbe) {
+    inking();
+    p.outlineInk = 0;
+    p.smoothingInk = 1;
+    p.smoothingColor = {0, 1, 0, 1};
+    // no smoothing groups: the first probe hits the object, its second probe
+    // through the half offset finds a face turned away by 90 degrees
+    auto crease = [&](Vector3 normal) {
+        probes().hits.clear();
+        probes().hits.push_back({kInstance, 10.0, {0, 0, 0}});
+        TestProbeHit second{kInstance, 10.0, {0, 0, 0}};
+        second.has_normal = true;
+        second.normal = normal;
+        probes().hits.push_back(second);
+    };
+    crease({1, 0, 0});
+    expect_rgb(shade(), 0, 1, 0);
+    EXPECT_EQ(probes().probes.size(), 6u);  // five disc probes and one second probe
+    // the second probe lands half as far out as the first
+    const TestProbeCall &first = probes().probes[0], &half = probes().probes[1];
+    EXPECT_NEAR(half.dir.x / half.dir.z, 0.5f * first.dir.x / first.dir.z, 1e-6f);
+    EXPECT_NEAR(half.dir.y / half.dir.z, 0.5f * first.dir.y / first.dir.z, 1e-6f);
+
+    // normals within the 0.9 cosine: no crease
+    crease({0.4f, 0, std::sqrt(1 - 0.16f)});  // cosine 0.917
+    expect_rgb(shade(), 0.8f, 0.6f, 0.4f);
+    crease({0.45f, 0, std::sqrt(1 - 0.2025f)});  // cosine 0.893
+    expect_rgb(shade(), 0, 1, 0);
+
+    // the outline is applied last and replaces the crease
+    p.outlineInk = 1;
+    expect_rgb(shade(), 0, 0, 1);
+}
+
 TEST_F(InkNPaint, NoPositionTriangleIsPainted) {
     inking();
     internal::scene().triangles.clear();

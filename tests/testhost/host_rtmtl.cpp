@@ -34,6 +34,7 @@ HOST zoBoolean zo_trace_probe(RenderState *state, const Vector3 *direction, cons
     c.instance = h.hits[index].instance;
     c.dist = h.hits[index].dist;
     c.point = h.hits[index].point;
+    if (h.hits[index].has_normal) c.normal = h.hits[index].normal;
     c.tex_list = nullptr;
     c.tex_count = 0;
     c.pri = nullptr;

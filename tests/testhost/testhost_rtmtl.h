@@ -12,6 +12,9 @@ struct TestProbeHit {
     Tag instance = 0;
     double dist = 1.0;  // from the probe's origin
     Vector3 point{0, 0, 0};
+    // the hit's shading normal; the probing state's normal when unset
+    bool has_normal = false;
+    Vector3 normal{0, 0, 1};
 };
 
 // One zo_trace_probe call.
