@@ -3,6 +3,7 @@
 
 #include "testhost.h"
 #include "testhost_scene.h"
+#include "testhost_ao.h"
 #include "testhost_bump.h"
 
 #define HOST extern "C" __attribute__((visibility("default")))
@@ -60,6 +61,7 @@ zoBoolean testhost_scene_query(int code, RenderState *state, Tag tag, void *resu
             *static_cast<const float **>(result) = s.camera_matrix;
             return 1;
         case ZO_Q_BUMP_STATE: return testhost_bump_query(code, state, tag, result);
+        case ZO_Q_INSTANCE_NAME: return testhost_ao_query(code, state, tag, result);
         default: return testhost_atmosphere_query(code, state, tag, result);
     }
 }
