@@ -1,0 +1,580 @@
+// Architectural material: a base colour lit by its own light loop with a
+// microfacet highlight driven by shininess, Fresnel-weighted traced
+// reflection and refraction, transparency, translucency, emitted luminance,
+// cutout and a metal mode.
+#include <math.h>
+#include <stddef.h>
+#include <string.h>
+
+#include "illum.h"
+#include "kor_support.h"
+#include "kor_vector.h"
+#include "scenedata.h"
+#include "shader.h"
+
+using namespace kor;
+
+namespace {
+
+const char *const kModule = "kor_arch";
+const float kPiF = 3.14159265f;
+
+struct ArchitecturalParams {
+    zoBoolean twoSided;
+    int32_t reserved1;
+    zoBoolean rawDiffuse;
+    Color diffuseColor;
+    float diffuseMapAmount;
+    zoBoolean diffuseMapOn;
+    Tag diffuseMap;
+    float shininess;
+    zoBoolean shininessMapOn;
+    Tag shininessMap;
+    float transparency;
+    zoBoolean transparencyMapOn;
+    Tag transparencyMap;
+    float translucency;
+    zoBoolean translucencyMapOn;
+    Tag translucencyMap;
+    float ior;
+    float luminance;
+    zoBoolean luminanceMapOn;
+    Tag luminanceMap;
+    float bumpAmount;
+    zoBoolean bumpMapOn;
+    Tag bumpMap;
+    float intensity;
+    zoBoolean intensityMapOn;
+    Tag intensityMap;
+    float cutout;
+    zoBoolean cutoutMapOn;
+    Tag cutoutMap;
+    float photonSaturation;
+    int32_t reserved2;
+    float photonReflectScale;
+    float photonTransmitScale;
+    zoBoolean tilingOn;
+    float tilingU, tilingV, offsetU, offsetV;
+    int32_t materialId;
+    int32_t metalMode;
+    float luminanceScale;
+};
+
+struct ShininessSet {
+    float roughness, slope, lobe, slope2;
+};
+
+struct ArchInstance {
+    float shininess, transparency, translucency, ior, luminance, cutoutClamped;
+    int32_t metal;
+    ShininessSet g;
+    float translucencyFraction;
+    Color base, Cd, Ct, Cl, lum;
+    bool hasTranslucency;
+};
+
+float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+float finiteOr(float v, float d) { return isfinite(v) ? v : d; }
+
+ShininessSet shininessSet(float s) {
+    ShininessSet g;
+    const float sc = fminf(fmaxf(s, 0.0001f), 0.9999f);
+    g.roughness = 0.1f * logf(sc) / logf(0.5f);
+    g.slope = 0.2f * (1.0f - s);
+    g.lobe = 0.25f * (1.0f - s) * (1.0f - s) + 0.01f;
+    g.slope2 = 2.0f * g.slope * g.slope;
+    return g;
+}
+
+Color scaled(const Color &c, float k) { return {c.r * k, c.g * k, c.b * k, c.a * k}; }
+Color grey(float v) { return {v, v, v, v}; }
+void addRGB(Color &a, const Color &b) {
+    a.r += b.r;
+    a.g += b.g;
+    a.b += b.b;
+}
+
+void buildInstance(ArchInstance &I, const ArchitecturalParams *p) {
+    memset(&I, 0, sizeof I);
+    I.shininess = clamp01(finiteOr(p->shininess, 0.0f));
+    I.transparency = clamp01(finiteOr(p->transparency, 0.0f));
+    I.translucency = clamp01(finiteOr(p->translucency, 0.0f));
+    const float ior = finiteOr(p->ior, 1.0f);
+    I.ior = ior < 1.0f ? 1.0f : ior;
+    const float lum = finiteOr(p->luminance, 0.0f);
+    I.luminance = lum < 0.0f ? 0.0f : lum;
+    I.cutoutClamped = clamp01(finiteOr(p->cutout, 1.0f));
+    I.metal = p->metalMode == 1;
+    I.g = shininessSet(I.shininess);
+    const float t = I.transparency;
+    I.translucencyFraction = I.metal ? 0.0f : fmaxf(0.0f, 1.0f - t) * I.translucency;
+    const float l = I.translucencyFraction;
+    I.base = p->diffuseColor;
+    if (p->intensity <= 0.0f) I.base.r = I.base.g = I.base.b = 0.0f;
+    I.Cd = scaled(I.base, 1.0f - (t + l));
+    I.Ct = scaled(I.base, t);
+    I.Cl = scaled(I.base, l);
+    I.lum = scaled(I.base, I.luminance);
+    I.hasTranslucency = !I.metal && (I.Cl.r >= 0.0001f || I.Cl.g >= 0.0001f || I.Cl.b >= 0.0001f);
+}
+
+// Shared formulas.
+float fresnel(float n, float c) {
+    if (c < 0.0f) {
+        n = 1.0f / n;
+        c = -c;
+    }
+    const float k = 1.0f - (1.0f - c * c) / (n * n);
+    if (k < 0.0001f) return 1.0f;
+    const float r = sqrtf(k);
+    const float rs = (c - n * r) / (c + n * r);
+    const float rp = (n * c - r) / (r + n * c);
+    return (rs * rs + rp * rp) * 0.5f;
+}
+
+float shadowing(float m, float c) {
+    c = fabsf(c);
+    if (m <= 0.0f) return 1.0f;
+    const float a = (c / sqrtf(1.0001f - c * c)) / m;
+    if (!(a > 0.0f)) return 0.0f;
+    const float f = 1.0f - 0.5f * expf(-a);
+    return f / (f + 1.0f / (2.0f * sqrtf(kPiF) * a));
+}
+
+float distribution(float m, float h) {
+    const float q = m * m + 0.000001f;
+    const float h2 = h * h;
+    return expf(-((1.0001f - h2) / h2) / q) / (h2 * q * h2);
+}
+
+float metalIndex(float r) {
+    r = fminf(fmaxf(r, 0.01f), 0.99f);
+    const float a = 1.0f - r, b = -2.0f * (1.0f + r), c = 1.25f * (1.0f - r);
+    const float disc = b * b - 4.0f * a * c;
+    if (disc <= 0.0f) return (1.0f + r) / (1.0f - r);
+    return (-b + sqrtf(disc)) / (2.0f * a);
+}
+
+float metalFresnel(float n, float c) {
+    const float p = n * n + 0.25f;
+    return 0.5f * ((c * c * p - 2.0f * n * c + 1.0f) / (c * c * p + 2.0f * n * c + 1.0f) +
+                   (c * c + p - 2.0f * n * c) / (c * c + 2.0f * n * c + p));
+}
+
+Color metalFresnelC(const Color &n, float c) {
+    return {metalFresnel(n.r, c), metalFresnel(n.g, c), metalFresnel(n.b, c), 1.0f};
+}
+
+struct ArchSample {
+    Vector3 dir, normal;
+    float NV;
+    Color B, Cd, Ct, Cl, E;
+    float s, c;
+    ShininessSet g;
+    bool raw, metal, thin, hasTranslucency, canTrace, reflectOn, refractOn;
+    Color Kd, Ka, Wr, Wt;
+    Color metalN;
+    float GV;
+    // components
+    Color ambient, diffuse, selfIllum, specular, refraction, reflection;
+    Color backLight;
+};
+
+void buildSample(ArchSample &S, RenderState *state, const ArchitecturalParams *p,
+                 const ArchInstance &I, bool photon) {
+    memset(&S, 0, sizeof S);
+    S.dir = state->dir;
+    S.normal = state->normal;
+    S.NV = -dot(S.normal, S.dir);
+    S.B = I.base;
+    S.Cd = I.Cd;
+    S.Ct = I.Ct;
+    S.Cl = I.Cl;
+    S.s = I.shininess;
+    S.g = I.g;
+    S.c = finiteOr(p->cutout, 1.0f);
+    float scale = finiteOr(p->luminanceScale, 0.0f);
+    if (scale == 0.0f) scale = 1500.0f;
+    S.E = scaled(I.lum, 1.0f / scale);
+    S.raw = p->rawDiffuse != 0;
+    S.metal = I.metal != 0;
+    const float ior = finiteOr(p->ior, 1.0f);
+    S.thin = ior > 0.99f && ior < 1.010101f;
+    S.hasTranslucency = I.hasTranslucency;
+    const auto *o = state->options;
+    const bool ctPositive = fabsf(S.Ct.r) + fabsf(S.Ct.g) + fabsf(S.Ct.b) > 0.00001f;
+    if (photon) {
+        S.canTrace = true;
+        S.reflectOn = !(!S.metal && S.thin);
+        S.refractOn = !S.metal && ctPositive;
+    } else {
+        S.canTrace = o && state->reflection_level + state->refraction_level < o->trace_depth;
+        S.reflectOn = o && state->reflection_level < o->reflection_depth && (S.metal || !S.thin);
+        S.refractOn = o && state->refraction_level < o->refraction_depth && !S.metal && ctPositive;
+    }
+
+    // Weights.
+    const float m = S.g.slope;
+    S.GV = shadowing(m, S.NV);
+    const float R = S.g.roughness;
+    const float x = 12.566371f * R * S.NV;
+    float e = expf(-(x * x) / 0.2916f);
+    if (S.metal) {
+        S.metalN = {metalIndex(S.B.r), metalIndex(S.B.g), metalIndex(S.B.b), 1.0f};
+        const Color F0 = metalFresnelC(S.metalN, S.NV);
+        float g2 = S.GV * S.GV;
+        if (!S.canTrace) e = g2 = 0.0f;
+        S.Wr = scaled(F0, e * g2);
+        S.Wr.a = 0.0f;
+        S.Wt = grey(0.0f);
+        S.Kd = {0.0f, 0.0f, 0.0f, 1.0f};
+        S.hasTranslucency = false;
+        const Color Fh = metalFresnelC(S.metalN, sqrtf((S.NV + 1.0f) * 0.5f));
+        S.Ka = scaled(Fh, 1.0f - e * g2);
+    } else if (!S.thin) {
+        const float FV = fresnel(I.ior, S.NV);
+        if (S.canTrace)
+            S.Wr = grey(e * S.GV * S.GV * FV);
+        else
+            e = 0.0f;
+        const float w = 1.0f - e * S.GV * S.GV;
+        const float F2 = fresnel(I.ior, sqrtf((S.NV + 1.0f) * 0.5f));
+        const float gloss = w * F2;
+        if (S.refractOn) {
+            const float a = S.GV * S.GV * e * (1.0f - FV);
+            S.Kd = scaled(S.Cd, a + w * (1.0f - F2));
+            addRGB(S.Kd, S.Cl);
+            S.Wt = scaled(S.Ct, a);
+        } else {
+            S.Kd = scaled(S.B, 1.0f - F2);
+        }
+        S.Ka = S.Kd;
+        S.Ka.r += gloss;
+        S.Ka.g += gloss;
+        S.Ka.b += gloss;
+    } else {
+        if (S.refractOn) {
+            S.Kd = S.Cd;
+            addRGB(S.Kd, S.Cl);
+            S.Wt = S.Ct;
+        } else {
+            S.Kd = S.B;
+        }
+        S.Ka = S.Kd;
+    }
+}
+
+struct LightUser {
+    ArchSample *S;
+    float ior;
+    MaterialScratch *scratch;
+    RenderState *state;
+};
+
+void lightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
+    LightUser &u = *static_cast<LightUser *>(user);
+    ArchSample &S = *u.S;
+    Color amb = {0, 0, 0, 0}, dif = {0, 0, 0, 0}, spec = {0, 0, 0, 0};
+    Color col;
+    Vector3 ldir;
+    float dotNL = 0.0f;
+    int samples = 0, n = 0;
+    const bool highlight = S.metal || !S.thin;
+    const float m = S.g.slope;
+    float k = 0.0f;
+    if (S.GV != 0.0f) k = S.NV == 0.0f ? 1e36f : S.GV / S.NV;
+    while (zo_sample_light(&col, &ldir, &dotNL, state, light, &samples)) {
+        if (++n > (1 << 20)) break;
+        if (rec && rec->ambientOnly) {
+            addRGB(amb, col);
+            continue;
+        }
+        const Color lc = scaled(col, dotNL);
+        if (highlight) {
+            const float nl = fmaxf(dotNL, 0.0001f);
+            const Vector3 H = unit(ldir - S.dir);
+            const float nh = fmaxf(dot(S.normal, H), 0.0001f);
+            const float base = k * shadowing(m, nl) / nl * distribution(m, nh) / kPiF;
+            Color Ws;
+            if (S.metal) {
+                const Color Fm = metalFresnelC(S.metalN, nh);
+                const float lobe = S.g.lobe / kPiF;
+                Ws = {base * Fm.r + lobe * S.B.r, base * Fm.g + lobe * S.B.g,
+                      base * Fm.b + lobe * S.B.b, 0.0f};
+            } else {
+                Ws = grey(base * fresnel(u.ior, nh));
+            }
+            spec.r += Ws.r * lc.r;
+            spec.g += Ws.g * lc.g;
+            spec.b += Ws.b * lc.b;
+        }
+        dif.r += S.Kd.r * lc.r;
+        dif.g += S.Kd.g * lc.g;
+        dif.b += S.Kd.b * lc.b;
+    }
+    const float inv = samples > 1 ? 1.0f / float(samples) : 1.0f;
+    addRGB(S.ambient, scaled(amb, inv));
+    addRGB(S.specular, scaled(spec, inv));
+    addRGB(S.diffuse, scaled(dif, inv));
+
+    if (S.hasTranslucency && u.scratch) {
+        const Vector3 keptNormal = state->normal;
+        const float keptDot = state->dot_nd;
+        const int32_t keptInside = state->inv_normal;
+        state->normal = -state->normal;
+        state->dot_nd = -state->dot_nd;
+        state->inv_normal = !state->inv_normal;
+        MaterialScratch &sc = *u.scratch;
+        sc.translucencyPass = 1;
+        sc.thickness = 0.0f;
+        sc.passPoint = state->point;
+        sc.passInstance = state->instance;
+        const float ep = 0.93f + 0.069f * (S.Cl.r + S.Cl.g + S.Cl.b) / 3.0f;
+        Color back = {0, 0, 0, 0};
+        int bs = 0, bn = 0;
+        while (zo_sample_light(&col, &ldir, &dotNL, state, light, &bs)) {
+            if (++bn > (1 << 20)) break;
+            float d = dotNL;
+            if (sc.thickness != 0.0f) {
+                const float pp = powf(ep, fabsf(sc.thickness));
+                d *= (3.0f - 2.0f * pp) * pp * pp;
+                sc.thickness = 0.0f;
+            }
+            addRGB(back, scaled(col, d));
+        }
+        sc.translucencyPass = 0;
+        state->normal = keptNormal;
+        state->dot_nd = keptDot;
+        state->inv_normal = keptInside;
+        addRGB(S.backLight, scaled(back, bs > 1 ? 1.0f / float(bs) : 1.0f));
+    }
+}
+
+bool twoSidedOf(const ArchitecturalParams *p, const SceneData *scene) {
+    return p->twoSided || (scene && scene->twoSided);
+}
+
+MaterialScratch *scratchOf(RenderState *state) {
+    return static_cast<MaterialScratch *>(
+        thread_block(state, kModule, __LINE__, sizeof(MaterialScratch)));
+}
+
+zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalParams *p,
+                      const ArchInstance &I, MaterialScratch *scratch) {
+    if (state->type == ZO_RAY_EYE && p->materialId != 0) zo_fb_put(state, 0, &p->materialId);
+    ArchSample S;
+    buildSample(S, state, p, I, false);
+    const SceneData *scene = GetSceneData(state);
+    const auto *o = state->options;
+    const bool tracing = o && o->trace;
+    Color R = {0, 0, 0, 0};
+    Color X = {0, 0, 0, 0};
+    if (S.c > 0.0f) {
+        float op;
+        if (S.raw) {
+            R = S.B;
+            op = S.c;
+        } else {
+            LightUser user{&S, I.ior, scratch, state};
+            IllumAccumulate(state, lightCallback, &user);
+            Color irr = {0, 0, 0, 0};
+            irradiance(&irr, state, false, state->normal, Vector3{0, 0, 0}, 0.0f);
+            const Color indirect = {irr.r * S.Kd.r, irr.g * S.Kd.g, irr.b * S.Kd.b, 0.0f};
+            if (S.hasTranslucency) {
+                const Vector3 keptNormal = state->normal;
+                const float keptDot = state->dot_nd;
+                const int32_t keptInside = state->inv_normal;
+                state->normal = -state->normal;
+                state->dot_nd = -state->dot_nd;
+                state->inv_normal = !state->inv_normal;
+                Color back = {0, 0, 0, 0};
+                irradiance(&back, state, false, state->normal, Vector3{0, 0, 0}, 0.0f);
+                state->normal = keptNormal;
+                state->dot_nd = keptDot;
+                state->inv_normal = keptInside;
+                addRGB(S.backLight, back);
+                S.refraction = {S.backLight.r * S.Cl.r, S.backLight.g * S.Cl.g,
+                                S.backLight.b * S.Cl.b, 0.0f};
+            }
+            if (S.reflectOn && state->type != ZO_RAY_ENVIRONMENT) {
+                Vector3 rd;
+                zo_reflection_dir(&rd, state);
+                Color rc = {0, 0, 0, 0};
+                const bool ok = tracing ? zo_trace_reflection(&rc, state, &rd)
+                                        : zo_trace_environment(&rc, state, &rd);
+                if (ok) {
+                    S.reflection.r += rc.r * S.Wr.r;
+                    S.reflection.g += rc.g * S.Wr.g;
+                    S.reflection.b += rc.b * S.Wr.b;
+                }
+            }
+            if (S.refractOn && !S.thin) {
+                const float cosI = -dot(state->normal, state->dir);
+                const float eta = state->ior > 0.0f ? state->ior_in / state->ior : 1.0f;
+                const float k = 1.0f - eta * eta * (1.0f - cosI * cosI);
+                Color tc = {0, 0, 0, 0};
+                bool ok;
+                const bool total = k < 0.0001f;
+                Vector3 td;
+                if (total) {
+                    zo_reflection_dir(&td, state);
+                    ok = tracing ? zo_trace_reflection(&tc, state, &td)
+                                 : zo_trace_environment(&tc, state, &td);
+                } else {
+                    td = unit(state->dir * eta + state->normal * (eta * cosI - sqrtf(k)));
+                    ok = tracing ? zo_trace_refraction(&tc, state, &td)
+                                 : zo_trace_environment(&tc, state, &td);
+                }
+                if (ok) {
+                    S.refraction.r += tc.r * S.Wt.r;
+                    S.refraction.g += tc.g * S.Wt.g;
+                    S.refraction.b += tc.b * S.Wt.b;
+                    if (!total) {
+                        const float f = 1.0f - tc.a;
+                        X = {f * S.Wt.r, f * S.Wt.g, f * S.Wt.b, 0.0f};
+                    }
+                }
+            }
+            if (scene) addRGB(S.ambient, scene->ambientColor);
+            op = S.c * (1.0f - (S.Ct.r + S.Ct.g + S.Ct.b) / 3.0f);
+            R.r = S.specular.r + S.E.r + S.Ka.r * S.ambient.r + S.diffuse.r + indirect.r +
+                  S.refraction.r + S.reflection.r;
+            R.g = S.specular.g + S.E.g + S.Ka.g * S.ambient.g + S.diffuse.g + indirect.g +
+                  S.refraction.g + S.reflection.g;
+            R.b = S.specular.b + S.E.b + S.Ka.b * S.ambient.b + S.diffuse.b + indirect.b +
+                  S.refraction.b + S.reflection.b;
+        }
+        (void)op;
+        R = scaled(R, S.c);
+    } else {
+        S.c = fmaxf(S.c, 0.0f);
+    }
+    const float c = S.c;
+    Color T;
+    if (S.raw || !S.refractOn || ((tracing || (scene && scene->materialEditor)) && !S.thin)) {
+        T = {1.0f - c, 1.0f - c, 1.0f - c, 1.0f - c};
+    } else {
+        T = {1.0f - c * (1.0f - S.Wt.r), 1.0f - c * (1.0f - S.Wt.g), 1.0f - c * (1.0f - S.Wt.b),
+             1.0f};
+    }
+    if (T.r > 0.0f || T.g > 0.0f || T.b > 0.0f) {
+        --state->trace_depth;
+        Color Bp = {0, 0, 0, 0};
+        if (zo_trace_transparent(&Bp, state)) {
+            R.r += T.r * Bp.r;
+            R.g += T.g * Bp.g;
+            R.b += T.b * Bp.b;
+            const float f = 1.0f - Bp.a;
+            T.r *= f;
+            T.g *= f;
+            T.b *= f;
+        }
+        ++state->trace_depth;
+    }
+    R.a = 1.0f - ((T.r + X.r) + (T.g + X.g) + (T.b + X.b)) / 3.0f;
+    *result = R;
+    if (o && o->render_mode == 'r') {
+        const Color opacity = {1.0f - T.r, 1.0f - T.g, 1.0f - T.b, R.a};
+        zo_opacity_set(state, &opacity);
+    }
+    return 1;
+}
+
+zoBoolean shadowStep(Color *result, RenderState *state, const ArchitecturalParams *p,
+                     const ArchInstance &I, MaterialScratch *scratch) {
+    const char mode = state->options ? state->options->shadow : 0;
+    float facing;
+    if (mode == ZO_SHADOW_ON || mode == ZO_SHADOW_SORTED) {
+        facing = -dot(state->normal, state->dir);
+    } else if (mode == ZO_SHADOW_SEGMENTS) {
+        if (!zo_trace_shadow_seg(result, state)) return 0;
+        facing = dot(state->normal, state->dir);
+    } else {
+        return 1;
+    }
+    if (!(facing > 0.0f || twoSidedOf(p, GetSceneData(state)))) return 1;
+    if (NodeData *node = GetNodeData(state->instance))
+        if (!IsInstanceShadowMakerForLight(state, node)) return 1;
+    iorEnter(state, I.ior, reinterpret_cast<IorTracker *>(scratch));
+    if (scratch && scratch->translucencyPass && scratch->passInstance == state->instance) {
+        const Vector3 d = state->point - scratch->passPoint;
+        scratch->thickness = fmaxf(scratch->thickness, length(d));
+    } else {
+        const float t = I.transparency;
+        const Color T0 = scaled(p->diffuseColor, t);
+        const float c = I.cutoutClamped;
+        result->r *= 1.0f - c * (1.0f - T0.r);
+        result->g *= 1.0f - c * (1.0f - T0.g);
+        result->b *= 1.0f - c * (1.0f - T0.b);
+    }
+    iorLeave(state, reinterpret_cast<IorTracker *>(scratch));
+    return result->r != 0.0f || result->g != 0.0f || result->b != 0.0f;
+}
+
+bool photonRay(int type) {
+    return (type >= 8 && type <= 15) || type == 18 || type == 19 || type == 23 || type == 24 ||
+           type == 27;
+}
+
+}  // namespace
+
+KOR_EXPORT zoBoolean kor_ArchitecturalMaterial(Color *result, RenderState *state,
+                                               ArchitecturalParams *params) {
+    if (!result) return 0;
+    if (!state || !params) {
+        *result = {0, 0, 0, 0};
+        return 0;
+    }
+    void **slot = user_slot(state);
+    ArchInstance local;
+    const ArchInstance *I = slot && *slot ? static_cast<const ArchInstance *>(*slot) : nullptr;
+    if (!I) {
+        buildInstance(local, params);
+        I = &local;
+    }
+    MaterialScratch *scratch = scratchOf(state);
+    const int type = state->type;
+    if (type == ZO_RAY_SHADOW) return shadowStep(result, state, params, *I, scratch);
+
+    const bool culled = type != ZO_RAY_REFRACT && !(type >= 13 && type <= 15);
+    if (culled && !twoSidedOf(params, GetSceneData(state)) && state->inv_normal) {
+        return zo_trace_continue(result, state);
+    }
+    const Tag keptVolume = state->volume;
+    if (!state->refraction_volume) state->refraction_volume = state->volume;
+    IorTracker *tracker = reinterpret_cast<IorTracker *>(scratch);
+    iorEnter(state, I->ior, tracker);
+    zoBoolean ok;
+    if (photonRay(type))
+        ok = 1;  // photons pass unscattered
+    else
+        ok = surfaceStep(result, state, params, *I, scratch);
+    iorLeave(state, tracker);
+    state->volume = keptVolume;
+    return ok;
+}
+
+KOR_SHADER_INIT(kor_ArchitecturalMaterial) {
+    if (!params) {
+        if (request) *request = 1;
+        return;
+    }
+    void **slot = user_slot(state);
+    if (!slot) return;
+    if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);
+    *slot = nullptr;
+    auto *block = static_cast<ArchInstance *>(
+        zo_mem_int_allocate(kModule, __LINE__, sizeof(ArchInstance)));
+    if (!block) return;
+    buildInstance(*block, static_cast<const ArchitecturalParams *>(params));
+    *slot = block;
+}
+
+KOR_SHADER_EXIT(kor_ArchitecturalMaterial) {
+    if (!params) return;
+    for_each_thread_block(state, [](void *block) { zo_mem_int_release(kModule, __LINE__, block); });
+    void **slot = user_slot(state);
+    if (!slot || !*slot) return;
+    zo_mem_int_release(kModule, __LINE__, *slot);
+    *slot = nullptr;
+}
