@@ -94,6 +94,31 @@ void addRGB(Color &a, const Color &b) {
     a.b += b.b;
 }
 
+bool mapOn(zoBoolean on, Tag map) { return on && map; }
+
+// The mean of the map's r, g, b (mode 1); false when the call fails.
+bool monoMap(RenderState *state, Tag map, float *value) {
+    MapRequest request{kMapGrey, 0, 0};
+    Color c = {0, 0, 0, 0};
+    if (zo_call_shader_x(&c, ZO_SHADER_MAP, state, map, &request) != 1) return false;
+    const float v = (c.r + c.g + c.b) / 3.0f;
+    if (!isfinite(v)) return false;
+    *value = v;
+    return true;
+}
+
+// Blends the colour map (mode 0) at `amount` into `channel`.
+void colourMap(RenderState *state, Tag map, float amount, Color &channel) {
+    MapRequest request{kMapColor, 0, 0};
+    Color c = {0, 0, 0, 0};
+    if (zo_call_shader_x(&c, ZO_SHADER_MAP, state, map, &request) != 1) return;
+    const Color m = scaled(c, amount);
+    const float keep = fmaxf(0.0f, 1.0f - fabsf(m.a));
+    channel.r = channel.r * keep + m.r;
+    channel.g = channel.g * keep + m.g;
+    channel.b = channel.b * keep + m.b;
+}
+
 void buildInstance(ArchInstance &I, const ArchitecturalParams *p) {
     memset(&I, 0, sizeof I);
     I.shininess = clamp01(finiteOr(p->shininess, 0.0f));
@@ -193,14 +218,56 @@ void buildSample(ArchSample &S, RenderState *state, const ArchitecturalParams *p
     S.s = I.shininess;
     S.g = I.g;
     S.c = finiteOr(p->cutout, 1.0f);
+    S.E = I.lum;
+    const bool diffuseMap = mapOn(p->diffuseMapOn, p->diffuseMap);
+    const bool intensityMap = p->intensity > 0.0f && mapOn(p->intensityMapOn, p->intensityMap);
+    if (diffuseMap || intensityMap) {
+        S.B = p->diffuseColor;
+        if (diffuseMap) colourMap(state, p->diffuseMap, p->diffuseMapAmount, S.B);
+        float v;
+        if (intensityMap && monoMap(state, p->intensityMap, &v)) S.B = scaled(S.B, v * p->intensity);
+        if (p->intensity <= 0.0f) S.B.r = S.B.g = S.B.b = 0.0f;
+    }
+    float v;
+    if (mapOn(p->shininessMapOn, p->shininessMap) && monoMap(state, p->shininessMap, &v)) {
+        S.s = clamp01(finiteOr(v * p->shininess, 0.0f));
+        S.g = shininessSet(S.s);
+    }
+    float t = I.transparency, l = I.translucencyFraction;
+    bool recompute = diffuseMap || intensityMap;
+    if (mapOn(p->transparencyMapOn, p->transparencyMap) &&
+        monoMap(state, p->transparencyMap, &v)) {
+        t = finiteOr(v * p->transparency, 0.0f);
+        recompute = true;
+    }
+    if (mapOn(p->translucencyMapOn, p->translucencyMap)) {
+        float tl = I.translucency;
+        if (monoMap(state, p->translucencyMap, &v)) tl = finiteOr(v * p->translucency, 0.0f);
+        l = I.metal ? 0.0f : fmaxf(0.0f, 1.0f - t) * tl;
+        recompute = true;
+    } else if (recompute) {
+        l = I.metal ? 0.0f : fmaxf(0.0f, 1.0f - t) * I.translucency;
+    }
+    if (recompute) {
+        S.Cd = scaled(S.B, 1.0f - (t + l));
+        S.Ct = scaled(S.B, t);
+        S.Cl = scaled(S.B, l);
+    }
+    if (mapOn(p->cutoutMapOn, p->cutoutMap) && monoMap(state, p->cutoutMap, &v))
+        S.c = finiteOr(v * p->cutout, 0.0f);
+    if (mapOn(p->luminanceMapOn, p->luminanceMap)) {
+        if (monoMap(state, p->luminanceMap, &v)) S.E = scaled(S.B, v * p->luminance * I.luminance);
+    } else if (diffuseMap) {
+        S.E = scaled(S.B, I.luminance);
+    }
     float scale = finiteOr(p->luminanceScale, 0.0f);
     if (scale == 0.0f) scale = 1500.0f;
-    S.E = scaled(I.lum, 1.0f / scale);
+    S.E = scaled(S.E, 1.0f / scale);
     S.raw = p->rawDiffuse != 0;
     S.metal = I.metal != 0;
     const float ior = finiteOr(p->ior, 1.0f);
     S.thin = ior > 0.99f && ior < 1.010101f;
-    S.hasTranslucency = I.hasTranslucency;
+    S.hasTranslucency = !I.metal && (S.Cl.r >= 0.0001f || S.Cl.g >= 0.0001f || S.Cl.b >= 0.0001f);
     const auto *o = state->options;
     const bool ctPositive = fabsf(S.Ct.r) + fabsf(S.Ct.g) + fabsf(S.Ct.b) > 0.00001f;
     if (photon) {
@@ -500,9 +567,16 @@ zoBoolean shadowStep(Color *result, RenderState *state, const ArchitecturalParam
         const Vector3 d = state->point - scratch->passPoint;
         scratch->thickness = fmaxf(scratch->thickness, length(d));
     } else {
-        const float t = I.transparency;
-        const Color T0 = scaled(p->diffuseColor, t);
-        const float c = I.cutoutClamped;
+        float t = I.transparency, c = I.cutoutClamped, v;
+        Color base = p->diffuseColor;
+        if (mapOn(p->diffuseMapOn, p->diffuseMap))
+            colourMap(state, p->diffuseMap, p->diffuseMapAmount, base);
+        if (mapOn(p->transparencyMapOn, p->transparencyMap) &&
+            monoMap(state, p->transparencyMap, &v))
+            t = finiteOr(v * p->transparency, 0.0f);
+        if (mapOn(p->cutoutMapOn, p->cutoutMap) && monoMap(state, p->cutoutMap, &v))
+            c = finiteOr(v * p->cutout, 0.0f);
+        const Color T0 = scaled(base, t);
         result->r *= 1.0f - c * (1.0f - T0.r);
         result->g *= 1.0f - c * (1.0f - T0.g);
         result->b *= 1.0f - c * (1.0f - T0.b);
