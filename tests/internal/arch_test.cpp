@@ -9,6 +9,7 @@
 
 #include "illum.h"
 #include "internal/internal.h"
+#include "testhost/host_bitmap.h"
 #include "testhost/testhost_illum.h"
 
 namespace {
@@ -69,7 +70,19 @@ TestIllumHost &illum() {
     return *internal::host_object<TestIllumHost>("testhost_illum");
 }
 
-constexpr Tag kLight = 500, kInstance = 40;
+TestBitmapHost &functions() {
+    return *internal::host_object<TestBitmapHost>("testhost_bitmap");
+}
+
+Color map_colour;
+int32_t map_mode = -1;
+zoBoolean fixed_map(void *result, RenderState *, void *, void *arg) {
+    map_mode = arg ? static_cast<const int32_t *>(arg)[0] : -1;
+    *static_cast<Color *>(result) = map_colour;
+    return 1;
+}
+
+constexpr Tag kLight = 500, kInstance = 40, kMap = 70;
 constexpr float kTol = 1e-4f;
 constexpr double kPi = 3.14159265358979;
 
@@ -116,6 +129,8 @@ class ArchitecturalMaterial : public ::testing::Test {
     void SetUp() override {
         internal::reset();
         illum().reset();
+        functions().reset();
+        functions().functions[kMap] = {fixed_map, nullptr};
         internal::host().thread_pointers = true;
         internal::host().user_slot = &slot;
         record.tag = 92;
@@ -298,6 +313,43 @@ TEST_F(ArchitecturalMaterial, ShadowThroughTransparency) {
     EXPECT_NEAR(c.r, 1 - 0.9f * (1 - 0.5f * 0.6f), kTol);
     EXPECT_NEAR(c.g, 1 - 0.9f * (1 - 0.4f * 0.6f), kTol);
     EXPECT_NEAR(c.b, 1 - 0.9f * (1 - 0.3f * 0.6f), kTol);
+}
+
+// The diffuse map blends in as c x max(0, 1 - |m.a|) + m, m = amount x map,
+// called in mode 0; a thin surface shows it lit by N.L.
+TEST_F(ArchitecturalMaterial, DiffuseMapBlendsIntoTheBaseColour) {
+    m.ior = 1.0f;
+    m.diffuseMapOn = 1;
+    m.diffuseMap = kMap;
+    m.diffuseMapAmount = 0.5f;
+    init();
+    const Vector3 L = unit({0.2f, 0.1f, 0.9f});
+    light({1, 1, 1, 1}, L);
+    map_colour = {0.2f, 0.6f, 1.0f, 0.5f};
+    const Color c = shade();
+    EXPECT_EQ(map_mode, 0);
+    const float keep = 1 - 0.25f;
+    EXPECT_NEAR(c.r, (0.5f * keep + 0.1f) * L.z, kTol);
+    EXPECT_NEAR(c.g, (0.4f * keep + 0.3f) * L.z, kTol);
+    EXPECT_NEAR(c.b, (0.3f * keep + 0.5f) * L.z, kTol);
+}
+
+// Mono maps give the mean of r, g, b in mode 1: a cutout map of mean 0.5
+// times cutout 0.8 scales the shadow filter.
+TEST_F(ArchitecturalMaterial, CutoutMapScalesTheShadow) {
+    m.cutoutMapOn = 1;
+    m.cutoutMap = kMap;
+    m.cutout = 0.8f;
+    options.shadow = ZO_SHADOW_ON;
+    init();
+    map_colour = {0.2f, 0.5f, 0.8f, 1};
+    state.type = ZO_RAY_SHADOW;
+    state.dir = {0, 0, -1};
+    Color c{1, 1, 1, 1};
+    EXPECT_TRUE(kor_ArchitecturalMaterial(&c, &state, &m));
+    EXPECT_EQ(map_mode, 1);
+    EXPECT_NEAR(c.r, 1 - 0.4f, kTol);
+    EXPECT_NEAR(c.b, 1 - 0.4f, kTol);
 }
 
 // Missing input does not crash.
