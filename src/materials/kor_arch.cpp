@@ -9,6 +9,7 @@
 #include "illum.h"
 #include "kor_support.h"
 #include "kor_vector.h"
+#include "maps/tex_reflect.h"
 #include "scenedata.h"
 #include "shader.h"
 
@@ -590,6 +591,110 @@ bool photonRay(int type) {
            type == 27;
 }
 
+void mulRGB(Color &a, const Color &b) {
+    a.r *= b.r;
+    a.g *= b.g;
+    a.b *= b.b;
+}
+
+void saturate(Color &c, float f) {
+    const float mean = (c.r + c.g + c.b) / 3.0f;
+    c.r += f * (mean - c.r);
+    c.g += f * (mean - c.g);
+    c.b += f * (mean - c.b);
+}
+
+zoBoolean photonStep(Color *result, RenderState *state, const ArchitecturalParams *p,
+                     const ArchInstance &I) {
+    ArchSample S;
+    buildSample(S, state, p, I, true);
+    const Color E = *result;
+    if (S.B.r > 0.000001f || S.B.g > 0.000001f || S.B.b > 0.000001f) zo_store_photon(&E, state);
+    double u = 0.0;
+    int counter = 0;
+    zo_sample(&u, &counter, state, 1, nullptr);
+    if (u >= double(S.c)) return zo_trace_continue(result, state);
+
+    const Color zero = {0, 0, 0, 0};
+    Color Rd = S.Kd, Td = zero, Rs = zero, Ts = zero;
+    if (S.raw) {
+        Rd = S.B;
+    } else {
+        if (S.hasTranslucency) {
+            const float f = I.translucencyFraction;
+            Td = {Rd.r * f, Rd.g * f, Rd.b * f, 0.0f};
+            Rd.r -= Td.r;
+            Rd.g -= Td.g;
+            Rd.b -= Td.b;
+        }
+        if (S.reflectOn) Rs = S.Wr;
+        if (S.refractOn) Ts = S.Wt;
+        const float sum[3] = {S.Kd.r + Ts.r + Rs.r, S.Kd.g + Ts.g + Rs.g, S.Kd.b + Ts.b + Rs.b};
+        const float kt[3] = {S.Kd.r + Ts.r, S.Kd.g + Ts.g, S.Kd.b + Ts.b};
+        int k = 0;
+        for (int i = 1; i < 3; ++i)
+            if (sum[i] > sum[k]) k = i;
+        const float M = sum[k], q = kt[k];
+        if (M > 1.0f && q > 0.0f) {
+            const float f = (q - (M - 1.0f)) / q;
+            Rd = scaled(Rd, f);
+            Td = scaled(Td, f);
+            Ts = scaled(Ts, f);
+        }
+    }
+    const float rs = finiteOr(p->photonReflectScale, 1.0f);
+    const float ts = finiteOr(p->photonTransmitScale, 1.0f);
+    if (rs != 1.0f) {
+        Rd = scaled(Rd, rs);
+        Rs = scaled(Rs, rs);
+    }
+    if (ts != 1.0f) {
+        Td = scaled(Td, ts);
+        Ts = scaled(Ts, ts);
+    }
+    const float sat = finiteOr(p->photonSaturation, 1.0f);
+    if (sat != 1.0f) {
+        const float f = sat >= 1.0f ? sat : 1.0f - sat;
+        saturate(Rd, f);
+        saturate(Td, f);
+        saturate(Rs, f);
+        saturate(Ts, f);
+    }
+    Rd.a = Td.a = Rs.a = Ts.a = 0.0f;
+    const int kind = zo_choose_simple_scatter_type(state, &Rd, &Rs, &Td, &Ts);
+    Color energy = E;
+    Vector3 dir;
+    switch (kind) {
+        case kKindPhotonReflectSpecular:
+            mulRGB(energy, Rs);
+            zo_reflection_dir_specular(&dir, state);
+            zo_photon_reflection_specular(&energy, state, &dir);
+            break;
+        case kKindPhotonReflectDiffuse:
+            mulRGB(energy, Rd);
+            zo_reflection_dir_diffuse(&dir, state);
+            zo_photon_reflection_diffuse(&energy, state, &dir);
+            break;
+        case kKindPhotonTransmitSpecular: {
+            mulRGB(energy, Ts);
+            const float in = state->ior_in != 0.0f ? state->ior_in : 1.0f;
+            const float out = state->ior != 0.0f ? state->ior : 1.0f;
+            if (state->ior_in == state->ior)
+                zo_photon_transparent(&energy, state);
+            else if (zo_transmission_dir_specular(&dir, state, in, out))
+                zo_photon_transmission_specular(&energy, state, &dir);
+            break;
+        }
+        case kKindPhotonTransmitDiffuse:
+            mulRGB(energy, Td);
+            zo_transmission_dir_diffuse(&dir, state);
+            zo_photon_transmission_diffuse(&energy, state, &dir);
+            break;
+        default: break;
+    }
+    return 1;
+}
+
 }  // namespace
 
 KOR_EXPORT zoBoolean kor_ArchitecturalMaterial(Color *result, RenderState *state,
@@ -612,6 +717,16 @@ KOR_EXPORT zoBoolean kor_ArchitecturalMaterial(Color *result, RenderState *state
 
     const bool culled = type != ZO_RAY_REFRACT && !(type >= 13 && type <= 15);
     if (culled && !twoSidedOf(params, GetSceneData(state)) && state->inv_normal) {
+        if (photonRay(type)) {
+            const Color &d = params->diffuseColor;
+            const bool translucent = I->hasTranslucency ||
+                                     (mapOn(params->translucencyMapOn, params->translucencyMap) &&
+                                      !I->metal);
+            const bool visible =
+                (mapOn(params->diffuseMapOn, params->diffuseMap) && params->diffuseMapAmount > 0) ||
+                d.r > 0.000001f || d.g > 0.000001f || d.b > 0.000001f;
+            if (translucent && visible) zo_store_photon(result, state);
+        }
         return zo_trace_continue(result, state);
     }
     const Tag keptVolume = state->volume;
@@ -620,7 +735,7 @@ KOR_EXPORT zoBoolean kor_ArchitecturalMaterial(Color *result, RenderState *state
     iorEnter(state, I->ior, tracker);
     zoBoolean ok;
     if (photonRay(type))
-        ok = 1;  // photons pass unscattered
+        ok = photonStep(result, state, params, *I);
     else
         ok = surfaceStep(result, state, params, *I, scratch);
     iorLeave(state, tracker);
