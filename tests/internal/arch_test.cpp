@@ -11,6 +11,8 @@
 #include "internal/internal.h"
 #include "testhost/host_bitmap.h"
 #include "testhost/testhost_illum.h"
+#include "testhost/testhost_rtmtl.h"
+#include "testhost/testhost_scene.h"
 
 namespace {
 
@@ -82,6 +84,10 @@ zoBoolean fixed_map(void *result, RenderState *, void *, void *arg) {
     return 1;
 }
 
+TestRtmtlHost &rt() {
+    return *internal::host_object<TestRtmtlHost>("testhost_rtmtl");
+}
+
 constexpr Tag kLight = 500, kInstance = 40, kMap = 70;
 constexpr float kTol = 1e-4f;
 constexpr double kPi = 3.14159265358979;
@@ -130,6 +136,7 @@ class ArchitecturalMaterial : public ::testing::Test {
         internal::reset();
         illum().reset();
         functions().reset();
+        rt().reset();
         functions().functions[kMap] = {fixed_map, nullptr};
         internal::host().thread_pointers = true;
         internal::host().user_slot = &slot;
@@ -350,6 +357,47 @@ TEST_F(ArchitecturalMaterial, CutoutMapScalesTheShadow) {
     EXPECT_EQ(map_mode, 1);
     EXPECT_NEAR(c.r, 1 - 0.4f, kTol);
     EXPECT_NEAR(c.b, 1 - 0.4f, kTol);
+}
+
+// Photons: diffuse reflection Kd less the translucent share, diffuse
+// transmission Kd x the translucency fraction, specular reflection Wr and
+// transmission Wt; a drawn number at or above the cutout passes through.
+TEST_F(ArchitecturalMaterial, PhotonWeightsAndCutout) {
+    m.transparency = 0.5f;
+    m.translucency = 0.4f;
+    m.photonSaturation = 1;
+    m.photonReflectScale = m.photonTransmitScale = 1;
+    init();
+    state.type = 8;
+    internal::scene().sample_value = 0.0;
+    Color energy{2, 2, 2, 1};
+    EXPECT_TRUE(kor_ArchitecturalMaterial(&energy, &state, &m));
+    EXPECT_EQ(rt().stored, 1);
+    ASSERT_EQ(rt().scatters, 1);
+    const double s = 0.5, mSlope = 0.2 * (1 - s);
+    const double R = 0.1 * std::log(s) / std::log(0.5);
+    const double NV = 0.8, GV = shadowingG(mSlope, NV);
+    const double x = 12.566371 * R * NV, e = std::exp(-(x * x) / 0.2916);
+    const double FV = fresnel(1.5, NV), F2 = fresnel(1.5, std::sqrt((NV + 1) / 2));
+    const double w = 1 - e * GV * GV, a = GV * GV * e * (1 - FV);
+    const double l = 0.5 * 0.4;
+    const double B[3] = {0.5, 0.4, 0.3};
+    const float rd[3] = {rt().weights[0].r, rt().weights[0].g, rt().weights[0].b};
+    const float td[3] = {rt().weights[2].r, rt().weights[2].g, rt().weights[2].b};
+    const float ts[3] = {rt().weights[3].r, rt().weights[3].g, rt().weights[3].b};
+    for (int i = 0; i < 3; ++i) {
+        const double kd = B[i] * 0.3 * (a + w * (1 - F2)) + B[i] * l;
+        EXPECT_NEAR(rd[i], kd * (1 - l), kTol) << i;
+        EXPECT_NEAR(td[i], kd * l, kTol) << i;
+        EXPECT_NEAR(ts[i], B[i] * 0.5 * a, kTol) << i;
+    }
+    EXPECT_NEAR(rt().weights[1].g, e * GV * GV * FV, kTol);
+
+    m.cutout = 0.5f;
+    internal::scene().sample_value = 0.6;
+    kor_ArchitecturalMaterial(&energy, &state, &m);
+    EXPECT_EQ(rt().scatters, 1);
+    EXPECT_EQ(illum().continue_traces, 1);
 }
 
 // Missing input does not crash.
