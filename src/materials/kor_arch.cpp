@@ -7,9 +7,12 @@
 #include <string.h>
 
 #include "illum.h"
+#include "kor_context.h"
+#include "kor_rendelem.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "maps/tex_reflect.h"
+#include "output/kor_toneop.h"
 #include "scenedata.h"
 #include "shader.h"
 
@@ -437,8 +440,9 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
     const bool tracing = o && o->trace;
     Color R = {0, 0, 0, 0};
     Color X = {0, 0, 0, 0};
+    Color tracedReflection = {0, 0, 0, 0}, tracedRefraction = {0, 0, 0, 0};
+    float op = 0.0f;
     if (S.c > 0.0f) {
-        float op;
         if (S.raw) {
             R = S.B;
             op = S.c;
@@ -471,6 +475,7 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
                 const bool ok = tracing ? zo_trace_reflection(&rc, state, &rd)
                                         : zo_trace_environment(&rc, state, &rd);
                 if (ok) {
+                    tracedReflection = rc;
                     S.reflection.r += rc.r * S.Wr.r;
                     S.reflection.g += rc.g * S.Wr.g;
                     S.reflection.b += rc.b * S.Wr.b;
@@ -494,6 +499,7 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
                                  : zo_trace_environment(&tc, state, &td);
                 }
                 if (ok) {
+                    tracedRefraction = tc;
                     S.refraction.r += tc.r * S.Wt.r;
                     S.refraction.g += tc.g * S.Wt.g;
                     S.refraction.b += tc.b * S.Wt.b;
@@ -512,7 +518,6 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
             R.b = S.specular.b + S.E.b + S.Ka.b * S.ambient.b + S.diffuse.b + indirect.b +
                   S.refraction.b + S.reflection.b;
         }
-        (void)op;
         R = scaled(R, S.c);
     } else {
         S.c = fmaxf(S.c, 0.0f);
@@ -541,10 +546,34 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
     }
     R.a = 1.0f - ((T.r + X.r) + (T.g + X.g) + (T.b + X.b)) / 3.0f;
     *result = R;
+    if (auto *probe = static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
+        probe->filled = 1;
+        probe->transparency = T;
+    }
     if (o && o->render_mode == 'r') {
         const Color opacity = {1.0f - T.r, 1.0f - T.g, 1.0f - T.b, R.a};
         zo_opacity_set(state, &opacity);
     }
+    if (RenderElementsAreBeingUsed(state)) {
+        RenderElementPostIllumData d;
+        memset(&d, 0, sizeof d);
+        InitializeRenderElementPostIllumData(state, &d);
+        RenderElementIllum &e = d.illum;
+        ClearOutputs(&e);
+        e.opacity = 1.0f - op;
+        e.ambient = S.ambient;
+        e.diffuse = S.diffuse;
+        e.selfIllum = S.E;
+        e.specular = S.specular;
+        e.refraction = S.refraction;
+        e.reflection = S.reflection;
+        d.channels[3].r = S.s;
+        d.channels[9] = tracedReflection;
+        d.channels[10] = tracedRefraction;
+        d.materialId = p->materialId;
+        kor_CallRenderElementShaders_PostIllum(state, &d);
+    }
+    if (S.raw) ApplyInverseToneOperator(state, result);
     return 1;
 }
 
