@@ -400,6 +400,23 @@ TEST_F(ArchitecturalMaterial, PhotonWeightsAndCutout) {
     EXPECT_EQ(illum().continue_traces, 1);
 }
 
+// rawDiffuse shows the base colour unlit, scaled by the cutout, and lets
+// 1 - cutout of what lies behind through.
+TEST_F(ArchitecturalMaterial, RawDiffuseShowsTheBaseColour) {
+    m.rawDiffuse = 1;
+    m.cutout = 0.75f;
+    init();
+    light({1, 1, 1, 1}, {0, 0, 1});
+    illum().transparent_ok = 1;
+    illum().transparent_color = {0.4f, 0.4f, 0.8f, 1};
+    const Color c = shade();
+    EXPECT_NEAR(c.r, 0.5f * 0.75f + 0.25f * 0.4f, kTol);
+    EXPECT_NEAR(c.g, 0.4f * 0.75f + 0.25f * 0.4f, kTol);
+    EXPECT_NEAR(c.b, 0.3f * 0.75f + 0.25f * 0.8f, kTol);
+    EXPECT_NEAR(c.a, 1.0f, kTol);
+    EXPECT_TRUE(illum().light_calls.empty());
+}
+
 // Missing input does not crash.
 TEST_F(ArchitecturalMaterial, MissingInput) {
     Color c{1, 1, 1, 1};
