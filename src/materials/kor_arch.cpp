@@ -335,6 +335,32 @@ void buildSample(ArchSample &S, RenderState *state, const ArchitecturalParams *p
     }
 }
 
+struct BumpInfo {
+    bool changed = false;
+    Vector3 normalBefore = {0, 0, 0};
+    Vector3 vector = {0, 0, 0};
+    float amount = 0.0f;
+};
+
+// Bends the state's normal by the bump map (mode 2) at `bumpAmount`.
+BumpInfo applyBump(RenderState *state, const ArchitecturalParams *p) {
+    BumpInfo b;
+    b.normalBefore = state->normal;
+    if (!mapOn(p->bumpMapOn, p->bumpMap)) return b;
+    MapRequest request{kMapBump, 0, 0};
+    Color v = {0, 0, 0, 0};
+    if (zo_call_shader_x(&v, ZO_SHADER_MAP, state, p->bumpMap, &request) != 1) return b;
+    const float amount = finiteOr(p->bumpAmount, 0.0f);
+    const Vector3 bent = state->normal + Vector3{v.r, v.g, v.b} * (state->inv_normal ? -amount : amount);
+    if (!(length(bent) > 0.0f) || !isfinite(length(bent))) return b;
+    state->normal = unit(bent);
+    state->dot_nd = dot(state->normal, state->dir);
+    b.changed = true;
+    b.vector = {v.r, v.g, v.b};
+    b.amount = amount;
+    return b;
+}
+
 struct LightUser {
     ArchSample *S;
     float ior;
@@ -431,7 +457,7 @@ MaterialScratch *scratchOf(RenderState *state) {
 }
 
 zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalParams *p,
-                      const ArchInstance &I, MaterialScratch *scratch) {
+                      const ArchInstance &I, MaterialScratch *scratch, const BumpInfo &bump) {
     if (state->type == ZO_RAY_EYE && p->materialId != 0) zo_fb_put(state, 0, &p->materialId);
     ArchSample S;
     buildSample(S, state, p, I, false);
@@ -450,7 +476,7 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
             LightUser user{&S, I.ior, scratch, state};
             IllumAccumulate(state, lightCallback, &user);
             Color irr = {0, 0, 0, 0};
-            irradiance(&irr, state, false, state->normal, Vector3{0, 0, 0}, 0.0f);
+            irradiance(&irr, state, bump.changed, bump.normalBefore, bump.vector, bump.amount);
             const Color indirect = {irr.r * S.Kd.r, irr.g * S.Kd.g, irr.b * S.Kd.b, 0.0f};
             if (S.hasTranslucency) {
                 const Vector3 keptNormal = state->normal;
@@ -762,11 +788,16 @@ KOR_EXPORT zoBoolean kor_ArchitecturalMaterial(Color *result, RenderState *state
     if (!state->refraction_volume) state->refraction_volume = state->volume;
     IorTracker *tracker = reinterpret_cast<IorTracker *>(scratch);
     iorEnter(state, I->ior, tracker);
+    const Vector3 keptNormal = state->normal;
+    const float keptDot = state->dot_nd;
+    const BumpInfo bump = applyBump(state, params);
     zoBoolean ok;
     if (photonRay(type))
         ok = photonStep(result, state, params, *I);
     else
-        ok = surfaceStep(result, state, params, *I, scratch);
+        ok = surfaceStep(result, state, params, *I, scratch, bump);
+    state->normal = keptNormal;
+    state->dot_nd = keptDot;
     iorLeave(state, tracker);
     state->volume = keptVolume;
     return ok;
