@@ -417,6 +417,28 @@ TEST_F(ArchitecturalMaterial, RawDiffuseShowsTheBaseColour) {
     EXPECT_TRUE(illum().light_calls.empty());
 }
 
+// The bump map (mode 2) bends the shading normal by amount x its vector for
+// the call; the state's normal is restored afterwards.
+TEST_F(ArchitecturalMaterial, BumpBendsTheNormalForTheCall) {
+    m.ior = 1.0f;
+    m.bumpMapOn = 1;
+    m.bumpMap = kMap;
+    m.bumpAmount = 2;
+    init();
+    light({1, 1, 1, 1}, {0, 0, 1});
+    map_colour = {0.25f, 0, 0, 1};
+    shade();
+    EXPECT_EQ(map_mode, 2);
+    ASSERT_FALSE(illum().light_calls.empty());
+    const Vector3 n = illum().light_calls[0].normal;
+    const float len = std::sqrt(0.5f * 0.5f + 1.0f);
+    EXPECT_NEAR(n.x, 0.5f / len, kTol);
+    EXPECT_NEAR(n.z, 1.0f / len, kTol);
+    EXPECT_FLOAT_EQ(state.normal.x, 0.0f);
+    EXPECT_FLOAT_EQ(state.normal.z, 1.0f);
+    EXPECT_FLOAT_EQ(state.dot_nd, -0.8f);
+}
+
 // Missing input does not crash.
 TEST_F(ArchitecturalMaterial, MissingInput) {
     Color c{1, 1, 1, 1};
