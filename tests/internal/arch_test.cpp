@@ -439,6 +439,63 @@ TEST_F(ArchitecturalMaterial, BumpBendsTheNormalForTheCall) {
     EXPECT_FLOAT_EQ(state.dot_nd, -0.8f);
 }
 
+// Translucency: the light is sampled again from the back (normal negated,
+// inside flag set) and the back light x Cl = B x (1 - t) x translucency
+// joins the colour.
+TEST_F(ArchitecturalMaterial, TranslucencyAddsTheBackLight) {
+    m.ior = 1.0f;
+    m.translucency = 0.5f;
+    init();
+    TestLightSample front, back;
+    front.color = back.color = {1, 1, 1, 1};
+    front.dot_nl = 0.8f;
+    back.dot_nl = 0.6f;
+    illum().lights[kLight].samples = {front};
+    illum().lights[kLight].back = {back};
+    const Color c = shade();
+    ASSERT_EQ(illum().light_calls.size(), 2u);
+    EXPECT_EQ(illum().light_calls[1].inv_normal, 1);
+    EXPECT_FLOAT_EQ(illum().light_calls[1].normal.z, -1.0f);
+    EXPECT_EQ(state.inv_normal, 0);
+    EXPECT_NEAR(c.r, 0.5f * 0.8f + 0.6f * 0.5f * 0.5f, kTol);
+    EXPECT_NEAR(c.g, 0.4f * 0.8f + 0.6f * 0.4f * 0.5f, kTol);
+    EXPECT_NEAR(c.b, 0.3f * 0.8f + 0.6f * 0.3f * 0.5f, kTol);
+}
+
+// A shadow ray of the translucency pass that reaches this instance raises
+// the thickness to its distance from the shaded point; the back sample is
+// then weighted by (3 - 2p) p^2, p = (0.93 + 0.069 mean(Cl))^thickness.
+ArchRecord *hook_material;
+void shadowThroughTheObject(RenderState *state, Tag, int, void *) {
+    if (!state->inv_normal) return;
+    RenderState shadow = *state;
+    shadow.type = ZO_RAY_SHADOW;
+    shadow.point = {0, 0, -2};
+    shadow.dir = {0, 0, 1};
+    shadow.normal = {0, 0, -1};
+    Color light{1, 1, 1, 1};
+    kor_ArchitecturalMaterial(&light, &shadow, hook_material);
+}
+
+TEST_F(ArchitecturalMaterial, TranslucencyThicknessWeightsTheBackLight) {
+    m.ior = 1.0f;
+    m.translucency = 0.5f;
+    options.shadow = ZO_SHADOW_ON;
+    init();
+    hook_material = &m;
+    illum().on_sample = shadowThroughTheObject;
+    TestLightSample back;
+    back.color = {1, 1, 1, 1};
+    back.dot_nl = 0.6f;
+    illum().lights[kLight].back = {back};
+    const Color c = shade();
+    const double meanCl = (0.5 + 0.4 + 0.3) / 3 * 0.5;
+    const double p = std::pow(0.93 + 0.069 * meanCl, 2.0);
+    const double w = (3 - 2 * p) * p * p;
+    EXPECT_NEAR(c.r, 0.6 * w * 0.5 * 0.5, kTol);
+    EXPECT_NEAR(c.b, 0.6 * w * 0.3 * 0.5, kTol);
+}
+
 // Missing input does not crash.
 TEST_F(ArchitecturalMaterial, MissingInput) {
     Color c{1, 1, 1, 1};
