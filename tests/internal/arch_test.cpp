@@ -496,6 +496,37 @@ TEST_F(ArchitecturalMaterial, TranslucencyThicknessWeightsTheBackLight) {
     EXPECT_NEAR(c.b, 0.6 * w * 0.3 * 0.5, kTol);
 }
 
+// Refraction: the traced colour weighted by Wt = B t GV^2 e (1 - F(ior, NV))
+// joins the mirror trace; what the refraction leaves see-through,
+// (1 - traced alpha) Wt, lowers the alpha. Later calls allocate nothing.
+TEST_F(ArchitecturalMaterial, RefractionWeightAndAlpha) {
+    m.transparency = 0.8f;
+    init();
+    illum().trace_ok = 1;
+    illum().trace_color = {0.2f, 0.4f, 0.6f, 0.5f};
+    const Color c = shade();
+    EXPECT_EQ(illum().refraction_traces, 1);
+    const double s = 0.5, mSlope = 0.2 * (1 - s);
+    const double R = 0.1 * std::log(s) / std::log(0.5);
+    const double NV = 0.8, GV = shadowingG(mSlope, NV);
+    const double x = 12.566371 * R * NV, e = std::exp(-(x * x) / 0.2916);
+    const double FV = fresnel(1.5, NV);
+    const double a = GV * GV * e * (1 - FV), Wr = e * GV * GV * FV;
+    const double B[3] = {0.5, 0.4, 0.3}, tc[3] = {0.2, 0.4, 0.6};
+    const float got[3] = {c.r, c.g, c.b};
+    double X = 0;
+    for (int i = 0; i < 3; ++i) {
+        const double Wt = B[i] * 0.8 * a;
+        EXPECT_NEAR(got[i], tc[i] * Wt + tc[i] * Wr, kTol) << i;
+        X += 0.5 * Wt;
+    }
+    EXPECT_NEAR(c.a, 1 - X / 3, kTol);
+
+    const long before = internal::host().allocations;
+    for (int k = 0; k < 5; ++k) shade();
+    EXPECT_EQ(internal::host().allocations, before);
+}
+
 // Missing input does not crash.
 TEST_F(ArchitecturalMaterial, MissingInput) {
     Color c{1, 1, 1, 1};
