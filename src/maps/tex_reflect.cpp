@@ -132,4 +132,43 @@ bool traceReflectRefract(Color *result, RenderState *state, const ReflectCall &c
     return ok;
 }
 
+void scatterPhoton(RenderState *state, const Color &energy, Color diffuseReflect,
+                   Color specularReflect, Color diffuseTransmit, Color specularTransmit) {
+    const int kind = zo_choose_simple_scatter_type(state, &diffuseReflect, &specularReflect,
+                                                   &diffuseTransmit, &specularTransmit);
+    auto scaled = [&energy](const Color &w) {
+        return Color{energy.r * w.r, energy.g * w.g, energy.b * w.b, energy.a};
+    };
+    Color carried;
+    Vector3 dir;
+    switch (kind) {
+        case kKindPhotonReflectSpecular:
+            carried = scaled(specularReflect);
+            zo_reflection_dir_specular(&dir, state);
+            zo_photon_reflection_specular(&carried, state, &dir);
+            break;
+        case kKindPhotonReflectDiffuse:
+            carried = scaled(diffuseReflect);
+            zo_reflection_dir_diffuse(&dir, state);
+            zo_photon_reflection_diffuse(&carried, state, &dir);
+            break;
+        case kKindPhotonTransmitSpecular: {
+            carried = scaled(specularTransmit);
+            const float in = state->ior_in != 0.0f ? state->ior_in : 1.0f;
+            const float out = state->ior != 0.0f ? state->ior : 1.0f;
+            if (state->ior_in == state->ior)
+                zo_photon_transparent(&carried, state);
+            else if (zo_transmission_dir_specular(&dir, state, in, out))
+                zo_photon_transmission_specular(&carried, state, &dir);
+            break;
+        }
+        case kKindPhotonTransmitDiffuse:
+            carried = scaled(diffuseTransmit);
+            zo_transmission_dir_diffuse(&dir, state);
+            zo_photon_transmission_diffuse(&carried, state, &dir);
+            break;
+        default: break;
+    }
+}
+
 }  // namespace kor

@@ -100,6 +100,14 @@ bool traceMarked(Color *result, RenderState *state, const Vector3 &dir, int kind
 // carrying the energy in *energy. False for other kinds.
 bool photonContinue(Color *energy, RenderState *state, int kind, const Vector3 &dir);
 
+// Lets the host choose what a photon does at a surface from the weights of
+// diffuse and specular reflection and transmission, and carries it on with
+// `energy` scaled by the chosen weight (a specular transmission between equal
+// indices passes straight through). Nothing is carried when the photon is
+// absorbed.
+void scatterPhoton(RenderState *state, const Color &energy, Color diffuseReflect,
+                   Color specularReflect, Color diffuseTransmit, Color specularTransmit);
+
 // The shared reflection and refraction ray of the reflect/refract,
 // refraction and thin-wall maps: blur amount `blur` (shininess
 // 10000 or scale / blur; a negative blur draws no glossy direction), kind

@@ -646,12 +646,6 @@ bool photonRay(int type) {
            type == 27;
 }
 
-void mulRGB(Color &a, const Color &b) {
-    a.r *= b.r;
-    a.g *= b.g;
-    a.b *= b.b;
-}
-
 void saturate(Color &c, float f) {
     const float mean = (c.r + c.g + c.b) / 3.0f;
     c.r += f * (mean - c.r);
@@ -716,37 +710,7 @@ zoBoolean photonStep(Color *result, RenderState *state, const ArchitecturalParam
         saturate(Ts, f);
     }
     Rd.a = Td.a = Rs.a = Ts.a = 0.0f;
-    const int kind = zo_choose_simple_scatter_type(state, &Rd, &Rs, &Td, &Ts);
-    Color energy = E;
-    Vector3 dir;
-    switch (kind) {
-        case kKindPhotonReflectSpecular:
-            mulRGB(energy, Rs);
-            zo_reflection_dir_specular(&dir, state);
-            zo_photon_reflection_specular(&energy, state, &dir);
-            break;
-        case kKindPhotonReflectDiffuse:
-            mulRGB(energy, Rd);
-            zo_reflection_dir_diffuse(&dir, state);
-            zo_photon_reflection_diffuse(&energy, state, &dir);
-            break;
-        case kKindPhotonTransmitSpecular: {
-            mulRGB(energy, Ts);
-            const float in = state->ior_in != 0.0f ? state->ior_in : 1.0f;
-            const float out = state->ior != 0.0f ? state->ior : 1.0f;
-            if (state->ior_in == state->ior)
-                zo_photon_transparent(&energy, state);
-            else if (zo_transmission_dir_specular(&dir, state, in, out))
-                zo_photon_transmission_specular(&energy, state, &dir);
-            break;
-        }
-        case kKindPhotonTransmitDiffuse:
-            mulRGB(energy, Td);
-            zo_transmission_dir_diffuse(&dir, state);
-            zo_photon_transmission_diffuse(&energy, state, &dir);
-            break;
-        default: break;
-    }
+    scatterPhoton(state, E, Rd, Rs, Td, Ts);
     return 1;
 }
 

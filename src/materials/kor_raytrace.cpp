@@ -1211,38 +1211,7 @@ void photonStep(Color *result, Call &c) {
                        Tl.b * (1 - T.b) * (1 - R.b), 0.0f};
     specularTransmit = {(1 - R.r) * T.r, (1 - R.g) * T.g, (1 - R.b) * T.b, 0.0f};
     diffuseReflect.a = specularReflect.a = 0.0f;
-    const int kind = zo_choose_simple_scatter_type(state, &diffuseReflect, &specularReflect,
-                                                   &diffuseTransmit, &specularTransmit);
-    Color energy = E;
-    Vector3 dir;
-    switch (kind) {
-        case kKindPhotonReflectSpecular:
-            mulRGB(energy, specularReflect);
-            zo_reflection_dir_specular(&dir, state);
-            zo_photon_reflection_specular(&energy, state, &dir);
-            break;
-        case kKindPhotonReflectDiffuse:
-            mulRGB(energy, diffuseReflect);
-            zo_reflection_dir_diffuse(&dir, state);
-            zo_photon_reflection_diffuse(&energy, state, &dir);
-            break;
-        case kKindPhotonTransmitSpecular: {
-            mulRGB(energy, specularTransmit);
-            const float in = state->ior_in != 0.0f ? state->ior_in : 1.0f;
-            const float out = state->ior != 0.0f ? state->ior : 1.0f;
-            if (state->ior_in == state->ior)
-                zo_photon_transparent(&energy, state);
-            else if (zo_transmission_dir_specular(&dir, state, in, out))
-                zo_photon_transmission_specular(&energy, state, &dir);
-            break;
-        }
-        case kKindPhotonTransmitDiffuse:
-            mulRGB(energy, diffuseTransmit);
-            zo_transmission_dir_diffuse(&dir, state);
-            zo_photon_transmission_diffuse(&energy, state, &dir);
-            break;
-        default: break;
-    }
+    scatterPhoton(state, E, diffuseReflect, specularReflect, diffuseTransmit, specularTransmit);
 }
 
 RaytraceScratch *scratchOf(RenderState *state) {
