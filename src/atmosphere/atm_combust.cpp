@@ -8,6 +8,7 @@
 
 #include <math.h>
 
+#include "atm_gizmo.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 
@@ -71,67 +72,21 @@ float boxShape(const FireGizmo &g, const Vector3 &p) {
 }
 
 bool sphereIntersect(const FireGizmo &g, const Vector3 &o, const Vector3 &d, float *t0, float *t1) {
-    const float b = kor::dot(o, d);
-    const float c = kor::dot(o, o) - g.radius2;
-    const float disc = b * b - c;
-    if (disc < 0.0f) return false;
-    const float s = sqrtf(disc);
-    *t0 = -b - s;
-    *t1 = -b + s;
-    return true;
+    return kor::gizmoSphere(g.radius2, o, d, t0, t1);
 }
 
 bool hemisphereIntersect(const FireGizmo &g, const Vector3 &o, const Vector3 &d, float *t0,
                          float *t1) {
-    if (!sphereIntersect(g, o, d, t0, t1)) return false;
-    const float floor = -g.twoFifths;
-    const bool below0 = o.z + *t0 * d.z < floor;
-    const bool below1 = o.z + *t1 * d.z < floor;
-    if (below0 && below1) return false;
-    if (below0 || below1) {
-        const float t = (floor - o.z) / d.z;  // the two ends lie on both sides: d.z != 0
-        if (below0)
-            *t0 = t;
-        else
-            *t1 = t;
-    }
-    return true;
-}
-
-bool slab(float o, float d, float lo, float hi, float *t0, float *t1) {
-    if (d == 0.0f) return o >= lo && o <= hi;
-    float a = (lo - o) / d, b = (hi - o) / d;
-    if (a > b) {
-        const float t = a;
-        a = b;
-        b = t;
-    }
-    if (a > *t0) *t0 = a;
-    if (b < *t1) *t1 = b;
-    return *t0 <= *t1;
+    return sphereIntersect(g, o, d, t0, t1) && kor::gizmoCutBelow(-g.twoFifths, o, d, t0, t1);
 }
 
 bool cylinderIntersect(const FireGizmo &g, const Vector3 &o, const Vector3 &d, float *t0,
                        float *t1) {
-    const float a = d.x * d.x + d.y * d.y;
-    if (a < 1.0e-5f) return false;
-    const float b = o.x * d.x + o.y * d.y;
-    const float c = o.x * o.x + o.y * o.y - g.radius2;
-    const float disc = b * b - a * c;
-    if (disc < 0.0f) return false;
-    const float s = sqrtf(disc);
-    *t0 = (-b - s) / a;
-    *t1 = (-b + s) / a;
-    if (*t0 < 0.0f && *t1 < 0.0f) return false;
-    return slab(o.z, d.z, 0.0f, g.height, t0, t1);
+    return kor::gizmoCylinder(g.radius2, g.height, o, d, t0, t1);
 }
 
 bool boxIntersect(const FireGizmo &g, const Vector3 &o, const Vector3 &d, float *t0, float *t1) {
-    *t0 = -1.0e9f;
-    *t1 = 1.0e9f;
-    return slab(o.x, d.x, -g.halfLength, g.halfLength, t0, t1) &&
-           slab(o.y, d.y, -g.halfWidth, g.halfWidth, t0, t1) &&
-           slab(o.z, d.z, 0.0f, g.height, t0, t1);
+    return kor::gizmoBox(g.halfLength, g.halfWidth, g.height, o, d, t0, t1);
 }
 
 bool neverHit(const FireGizmo &, const Vector3 &, const Vector3 &, float *, float *) {
