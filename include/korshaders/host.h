@@ -692,6 +692,67 @@ void zo_normal_from_light(Vector3 *out, RenderState *state, const Vector3 *in);
  * texture coordinate (x, y, 0, 1) * st; the footprint is the unit disc,
  * so st's row 3 is the centre and rows 0 and 1 the ellipse's axes. */
 
+/* ------------------------------------------------------------------------ */
+/* Light iterator (zo_get_shader_interface)                                  */
+/* ------------------------------------------------------------------------ */
+
+/* The host's light iterator walks a list of lights and, per light, its
+ * samples (zo_sample_light underneath). The caller owns the iterator record
+ * (on its stack: nothing is allocated); the host fills it.
+ *
+ *     const zoShaderInterface *host = zo_get_shader_interface();
+ *     zoLightIterator it;
+ *     host->light_iterator_create(&it, state, lights, count);
+ *     while (host->light_iterator_next_light(&it)) {
+ *         Color sum = {0, 0, 0, 0};
+ *         while (host->light_iterator_next_sample(&it))
+ *             sum.r += it.color.r * it.dot_nl;  ...
+ *         if (it.samples > 0) sum.r /= it.samples;  ...
+ *     }
+ *     host->light_iterator_release(&it);
+ *
+ * A null list or a count of 0 walks the global lights
+ * (zo_global_lights_info). Each next_sample that returns true sets
+ * `color`, `direction` (unit, from the point towards the light) and
+ * `dot_nl` (the state's normal with `direction`); `samples` counts the
+ * samples of the current light taken so far, those that did not light the
+ * point included, so that a sum divided by it is the light's mean. `light`
+ * is the current light's instance. The state's point and normal are read
+ * at each sample, so a caller may move them between samples. */
+typedef struct zoLightIterator {
+    RenderState *state;
+    const Tag *lights;
+    int32_t count;   /* lights in the list */
+    int32_t index;   /* the current light (-1 before the first) */
+    Tag light;       /* the current light's instance */
+    int32_t samples; /* samples of the current light taken so far */
+    Color color;     /* the last sample */
+    Vector3 direction;
+    float dot_nl;
+    int32_t reserved[4];
+} zoLightIterator;
+
+#define ZO_SHADER_INTERFACE_VERSION 1
+
+typedef struct zoShaderInterface {
+    int32_t version; /* ZO_SHADER_INTERFACE_VERSION */
+    int32_t size;    /* sizeof(zoShaderInterface) */
+    /* Sets up `it` on `lights` (count entries; none: the global lights).
+     * False without a state. */
+    zoBoolean (*light_iterator_create)(zoLightIterator *it, RenderState *state,
+                                       const Tag *lights, int count);
+    /* Moves to the next light of the list; false past the last one. */
+    zoBoolean (*light_iterator_next_light)(zoLightIterator *it);
+    /* The next sample of the current light that lights the point; false
+     * once the light's samples are used up. */
+    zoBoolean (*light_iterator_next_sample)(zoLightIterator *it);
+    /* Ends the walk; the record may be reused with create. */
+    void (*light_iterator_release)(zoLightIterator *it);
+} zoShaderInterface;
+
+/* The host's table of iterator calls (never null in a host that has it). */
+const zoShaderInterface *zo_get_shader_interface(void);
+
 #ifdef __cplusplus
 }
 #endif
