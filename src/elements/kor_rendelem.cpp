@@ -358,3 +358,31 @@ KOR_EXPORT float IllumShadow(RenderState *state) {
     const float r = mb > 0.005f ? ma / mb : 1.0f;
     return r <= 1.0f ? r : 1.0f / r;
 }
+
+// ---------------------------------------------------------------------------
+// Helpers shared by the element shaders.
+
+Color kor::elementMapChannel(const RenderElementPostIllumData &data, int id) {
+    const int channel = data.channelTable ? data.channelTable[id] : id;
+    return channel >= 0 && channel < 32 ? data.channels[channel] : Color{0, 0, 0, 0};
+}
+
+Color kor::elementBlend(const RenderElementPostIllumData &d, const ElementBlendSwitches &on) {
+    const RenderElementIllum &r = d.illum;
+    const float lit = r.litScale;
+    Color c = {0, 0, 0, 0};
+    auto add = [&c](const Color &x, float s) {
+        c.r += x.r * s;
+        c.g += x.g * s;
+        c.b += x.b * s;
+    };
+    if (on.diffuse) add(r.diffuse, lit);
+    if (on.ambient) add(r.ambient, lit);
+    if (on.selfIllum) add(r.selfIllum, lit);
+    if (on.specular) add(r.specular, 1.0f);
+    if (on.reflection) add(r.reflection, 1.0f);
+    if (on.refraction) add(r.refraction, 1.0f);
+    if (on.extra1 && (d.flags & kElementExtra1Valid)) add(d.extraColor1, lit);
+    if (on.extra2 && (d.flags & kElementExtra2Valid)) add(d.extraColor2, lit);
+    return c;
+}

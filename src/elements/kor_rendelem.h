@@ -115,6 +115,25 @@ KOR_ELEMENTS_EXPORT float IllumShadow(RenderState *state);
 namespace kor {
 // The colour that stands for an identifier in id passes.
 Color idColor(int id);
+
+// ---------------------------------------------------------------------------
+// Helpers shared by the element shaders (standard, bake and stored elements).
+
+// The map channel colour of standard map id `id` (0 ambient, 1 diffuse,
+// 2 specular, 4 specular level, 5 self-illumination, 9 reflection,
+// 10 refraction ...) through the record's channel table; black with alpha 0
+// when the table gives no channel.
+Color elementMapChannel(const RenderElementPostIllumData &data, int id);
+
+// Components of the blend element.
+struct ElementBlendSwitches {
+    bool ambient, diffuse, specular, selfIllum, reflection, refraction, extra1, extra2;
+};
+
+// Sum of the switched-on components: diffuse, ambient, self-illumination
+// and the valid extra colours scaled by litScale, specular, reflection and
+// refraction as they stand. rgb only; alpha 0.
+Color elementBlend(const RenderElementPostIllumData &data, const ElementBlendSwitches &on);
 }  // namespace kor
 
 #endif

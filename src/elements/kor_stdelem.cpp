@@ -193,17 +193,15 @@ void after_illumination(Color *e, RenderState *state, const StdElementParams &p,
             break;
         }
         case kBlend: {
-            Color c = {0, 0, 0, 0};
-            if (kor::eval(state, &p.blendDiffuse)) add_rgb(c, r.diffuse * lit);
-            if (kor::eval(state, &p.blendAmbient)) add_rgb(c, r.ambient * lit);
-            if (kor::eval(state, &p.blendSelfIllum)) add_rgb(c, r.selfIllum * lit);
-            if (kor::eval(state, &p.blendSpecular)) add_rgb(c, r.specular);
-            if (kor::eval(state, &p.blendReflection)) add_rgb(c, r.reflection);
-            if (kor::eval(state, &p.blendRefraction)) add_rgb(c, r.refraction);
-            if (kor::eval(state, &p.blendExtra1) && (d.flags & kElementExtra1Valid))
-                add_rgb(c, d.extraColor1 * lit);
-            if (kor::eval(state, &p.blendExtra2) && (d.flags & kElementExtra2Valid))
-                add_rgb(c, d.extraColor2 * lit);
+            const kor::ElementBlendSwitches on = {kor::eval(state, &p.blendAmbient) != 0,
+                                                  kor::eval(state, &p.blendDiffuse) != 0,
+                                                  kor::eval(state, &p.blendSpecular) != 0,
+                                                  kor::eval(state, &p.blendSelfIllum) != 0,
+                                                  kor::eval(state, &p.blendReflection) != 0,
+                                                  kor::eval(state, &p.blendRefraction) != 0,
+                                                  kor::eval(state, &p.blendExtra1) != 0,
+                                                  kor::eval(state, &p.blendExtra2) != 0};
+            Color c = kor::elementBlend(d, on);
             tone(state, c);
             clamp1(c);
             *e = rgb_alpha(c, alpha);
@@ -217,8 +215,7 @@ void after_illumination(Color *e, RenderState *state, const StdElementParams &p,
                 c = c * lit;
                 tone(state, c);
             } else {
-                const int channel = d.channelTable ? d.channelTable[1] : 1;
-                if (channel >= 0 && channel < 32) c = d.channels[channel];
+                c = kor::elementMapChannel(d, 1);
             }
             *e = rgb_alpha(c, alpha);
             break;
