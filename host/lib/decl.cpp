@@ -24,7 +24,7 @@ const BasicInfo kBasics[] = {
     {"shader", Kind::Shader, 4, 4},   {"texture", Kind::Texture, 4, 4},
     {"light", Kind::Light, 4, 4},     {"material", Kind::Material, 4, 4},
     {"data", Kind::Data, 4, 4},       {"string", Kind::String, 4, 4},
-    {"pointer", Kind::Pointer, 8, 8},
+    {"pointer", Kind::Pointer, 8, 8}, {"instance", Kind::Instance, 4, 4},
 };
 
 const BasicInfo *basic_by_name(const std::string &name) {
@@ -117,6 +117,7 @@ bool Type::is_tag() const {
         case Kind::Light:
         case Kind::Material:
         case Kind::Data:
+        case Kind::Instance:
         case Kind::String: return true;
         default: return false;
     }

@@ -30,6 +30,7 @@ enum class Kind {
     Material,
     Data,
     String,
+    Instance,
     Pointer,
     Struct,
     Array

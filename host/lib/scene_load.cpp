@@ -80,6 +80,7 @@ class Loader {
     std::map<std::string, ImageEntry *> image_by_name_;
     std::map<std::string, LightEntry *> light_by_name_;
     std::map<std::string, ObjectEntry *> object_by_name_;
+    std::map<std::string, InstanceEntry *> instance_by_name_;  // parameters of type instance
     std::vector<PendingConnection> pending_;
 
     // ---- messages ----
@@ -305,6 +306,7 @@ void Loader::write(Builder &b, const Type &t, size_t off, const json &v, const s
         case Kind::Light:
         case Kind::Material:
         case Kind::Data:
+        case Kind::Instance:
         case Kind::String: {
             Tag tag = resolve_tag(t.kind, v, ptr, object, param);
             put(&tag, 4);
@@ -372,6 +374,10 @@ Tag Loader::resolve_tag(Kind kind, const json &v, const std::string &ptr, const 
         case Kind::Data: {
             auto it = data_by_name_.find(name);
             return it == data_by_name_.end() ? unknown("data block") : it->second->tag;
+        }
+        case Kind::Instance: {
+            auto it = instance_by_name_.find(name);
+            return it == instance_by_name_.end() ? unknown("instance") : it->second->tag;
         }
         case Kind::String: {
             s_.strings.push_back({0, name});
@@ -1374,6 +1380,17 @@ void Loader::run() {
             register_name(object_by_name_, name, &o, "object", "/objects/" + escape(name));
         }
     }
+    if (const json *sec = section("instances")) {
+        for (const auto &[name, spec] : sec->items()) {
+            s_.instances.emplace_back();
+            InstanceEntry &inst = s_.instances.back();
+            inst.name = name;
+            inst.tag = s_.add_db(ZO_DB_INSTANCE, &inst.rec, sizeof(zoInstanceRecord), name);
+            s_.db[inst.tag].owner = &inst;
+            s_.db[inst.tag].object_instance = true;
+            register_name(instance_by_name_, name, &inst, "instance", "/instances/" + escape(name));
+        }
+    }
 
     // Then the entries themselves.
     if (const json *sec = section("data")) {
@@ -1393,14 +1410,6 @@ void Loader::run() {
             build_object(*o, r["objects"][o->name], "/objects/" + escape(o->name));
     }
     if (const json *sec = section("instances")) {
-        for (const auto &[name, spec] : sec->items()) {
-            s_.instances.emplace_back();
-            InstanceEntry &inst = s_.instances.back();
-            inst.name = name;
-            inst.tag = s_.add_db(ZO_DB_INSTANCE, &inst.rec, sizeof(zoInstanceRecord), name);
-            s_.db[inst.tag].owner = &inst;
-            s_.db[inst.tag].object_instance = true;
-        }
         for (auto &inst : s_.instances)
             build_instance(inst, (*sec)[inst.name], "/instances/" + escape(inst.name));
     }
@@ -1446,6 +1455,7 @@ void Loader::run() {
             join_path(s_.scene_dir, text(r["output"], "/output", "scene", "\"output\""));
     resolve_connections();
     build_light_lists(s_);
+    for (ObjectEntry &obj : s_.objects) build_mesh_record(s_, obj);
     if (s_.instances.empty())
         message(kWarning, (s_.scene_file + ": scene: no instances; the image shows only the "
                                            "environment")

@@ -110,6 +110,10 @@ struct ObjectEntry {
     Tag tag = 0;
     Mesh mesh;
     zoObjectRecord rec{};
+    // The object as a mesh record (database type ZO_DB_MESH), built by
+    // build_mesh_record (bake.cpp) once the object is complete.
+    zoMeshRecord mesh_rec{};
+    std::vector<float> mesh_vertices;  // interleaved, mesh_rec.vertex_stride per vertex
 };
 
 struct InstanceEntry {
@@ -361,6 +365,10 @@ void init_shaders(Session &s, RenderState *state);
 void exit_shaders(Session &s, RenderState *state);
 void report_memory(Session &s);
 void *state_alloc(size_t size);
+
+// Object meshes for the bake lens (bake.cpp): fills the object's mesh
+// record from its mesh and record and makes it the object's database entry.
+void build_mesh_record(Session &s, ObjectEntry &o);
 
 // Rendering (render.cpp).
 void build_geometry(Session &s);

@@ -424,6 +424,41 @@ typedef struct zoRay {
 } zoRay;
 
 /* ------------------------------------------------------------------------ */
+/* Object meshes (render to texture)                                         */
+/* ------------------------------------------------------------------------ */
+
+/* An object whose database type is ZO_DB_MESH holds a triangle mesh in box
+ * form: zo_db_access of the object's tag gives a zoMeshRecord, whose first
+ * member is the object's own zoObjectRecord (so every reader of object
+ * records reads it unchanged). Shaders that walk an object's triangles
+ * themselves (the bake lens builds a grid over an object's UVs) read it
+ * through the instance: zo_db_access(instance)->item is the object.
+ *
+ * Vertices are interleaved floats, `vertex_stride` per vertex: the object-
+ * space position at 0, the object-space normal at `normal_offset` (0 when the
+ * mesh has no vertex normals), texture space k at texture_offset + 3k (three
+ * floats each; `texture_components[k]` of them carry values: 2 for UV, 3 for
+ * UVW, the rest are 0). Triangles are three vertex indices each, listed in
+ * `indices`; triangle t starts at indices[3t]. The arrays live as long as
+ * the scene. */
+enum { ZO_DB_MESH = 14 };
+
+#define ZO_MESH_MAX_TEXTURE_SPACES 16
+
+typedef struct zoMeshRecord {
+    zoObjectRecord object;  /* as for a ZO_DB_OBJECT */
+    int32_t vertex_count;
+    int32_t vertex_stride;  /* floats per vertex */
+    int32_t normal_offset;  /* float position of the vertex normal; 0: none */
+    int32_t texture_offset; /* float position of texture space 0 */
+    int32_t texture_spaces; /* at most ZO_MESH_MAX_TEXTURE_SPACES */
+    int32_t index_count;    /* three per triangle */
+    int32_t texture_components[ZO_MESH_MAX_TEXTURE_SPACES];
+    const float *vertices;   /* vertex_count * vertex_stride floats */
+    const uint32_t *indices; /* index_count vertex indices */
+} zoMeshRecord;
+
+/* ------------------------------------------------------------------------ */
 /* Host functions called by the shaders                                      */
 /* ------------------------------------------------------------------------ */
 
