@@ -126,9 +126,12 @@ Vector3 baked_normal(RenderState *state, const ProjectionRecord &rec) {
             zo_normal_to_world(&world, state, &n);
             const auto *inst = static_cast<const zoInstanceRecord *>(
                 rec.workingInstance ? zo_db_access(rec.workingInstance) : nullptr);
-            if (inst)
-                zo_vector_transform_T(&out, &world, inst->to_world);
-            else
+            if (inst) {
+                const float *m = inst->to_world;
+                out = {world.x * m[0] + world.y * m[1] + world.z * m[2],
+                       world.x * m[4] + world.y * m[5] + world.z * m[6],
+                       world.x * m[8] + world.y * m[9] + world.z * m[10]};
+            } else
                 zo_normal_to_object(&out, state, &n);
             if (rec.workingInstance) zo_db_unpin(rec.workingInstance);
             break;
