@@ -257,8 +257,15 @@ KOR_EXPORT zoBoolean kor_NormalsBakeElement(Color *result, RenderState *state, v
     Vector3 shading, vertex;
     zo_normal_to_object(&shading, state, &state->normal);
     shading = kor::normalize(shading);
-    ShadingContext ctx{};
-    kor::interpolatedNormal(state, &ctx, kContextSurface, true, &vertex);
+    Vector3 corners[3];
+    if (zo_tri_vectors(state, ZO_TRI_NORMALS, 0, corners)) {
+        ShadingContext ctx{};
+        kor::interpolatedNormal(state, &ctx, kContextSurface, true, &vertex);
+    } else {
+        // flat geometry: the face's own normal is its vertex normal
+        zo_normal_to_object(&vertex, state, &state->normal_geom);
+        vertex = kor::normalize(vertex);
+    }
     const Vector3 n = {shading.x - vertex.x, shading.y - vertex.y, shading.z - vertex.z + 1.0f};
     *result = encode_normal(n, alpha);
     return 1;
