@@ -10,6 +10,8 @@
 #include <string>
 
 #include "internal/internal.h"
+#include "kor_rendelem.h"
+#include "testhost/host_bitmap.h"
 #include "testhost/testhost_illum.h"
 #include "testhost/testhost_physics.h"
 #include "testhost/testhost_reflect.h"
@@ -87,6 +89,42 @@ TestRtmtlHost &rt() {
 }
 TestPhysicsHost &ph() {
     return *internal::host_object<TestPhysicsHost>("testhost_physics");
+}
+TestBitmapHost &functions() {
+    return *internal::host_object<TestBitmapHost>("testhost_bitmap");
+}
+
+// An element shader that keeps the record a material hands it.
+RenderElementPostIllumData handed;
+int elementCalls = 0;
+zoBoolean keepRecord(void *result, RenderState *, void *, void *arg) {
+    const auto *call = static_cast<const ElementCallArgs *>(arg);
+    if (call && call->mode == 0 && call->data) {
+        handed = *static_cast<const RenderElementPostIllumData *>(call->data);
+        ++elementCalls;
+    }
+    *static_cast<Color *>(result) = {0, 0, 0, 0};
+    return 1;
+}
+
+// Runs `shade` with one element shader active and returns what it was handed.
+template <typename F>
+RenderElementPostIllumData withElements(RenderState *state, F shade) {
+    constexpr Tag kElement = 11;
+    functions().functions[kElement] = {keepRecord, nullptr};
+    static int32_t zero[1] = {0};
+    static Tag shaders[1] = {kElement};
+    static RenderElementSetup setup{1, 0, 1, zero, zero, shaders, zero, zero, zero};
+    static Color entries[1];
+    static ElementResults holder{entries, 0};
+    const RenderElementContext ctx{&setup, &holder, 1, 0, 0};
+    zo_shaderstate_set(state, "KRREINT", &ctx, sizeof ctx, 2);
+    std::memset(&handed, 0, sizeof handed);
+    elementCalls = 0;
+    shade();
+    zo_shaderstate_set(state, "KRREINT", nullptr, 0, 2);
+    EXPECT_EQ(elementCalls, 1);
+    return handed;
 }
 
 constexpr Tag kLight = 500, kLight2 = 501, kGlass = 60, kWater = 61;
@@ -480,6 +518,27 @@ TEST_F(Dielectric, HighlightsAveragedPerLightAndGlobalLightsWhenNoneListed) {
     EXPECT_NEAR(c.r, k * 0.5f * 0.75f, kTol);  // the unscripted light adds nothing
 }
 
+TEST_F(Dielectric, RenderElementsGetTheHighlightAndTheTracedColours) {
+    m.phongExponent = 10.0f;
+    setLights(m, {kLight});
+    illum().lights[kLight].samples = {sample({1, 1, 1, 1}, {0, 0, 1}, 1)};
+    ph().phong = 0.5f;
+    illum().trace_color = {0.5f, 0.5f, 0.5f, 1};
+    init();
+    functions().reset();
+    Color c{0, 0, 0, 0};
+    const RenderElementPostIllumData d = withElements(&state, [&] { c = shade(); });
+    const float k = 11.0f * 0.1f * 0.15915494f * 0.5f;
+    const float w = (1.0f / 1.5f) * (1.0f / 1.5f) * 0.9f;
+    EXPECT_NEAR(d.illum.specular.r, k, kTol);
+    EXPECT_NEAR(d.illum.reflection.r, 0.1f * 0.5f, kTol);
+    EXPECT_NEAR(d.illum.refraction.r, w * 0.5f, kTol);
+    EXPECT_FLOAT_EQ(d.illum.reflectionAmount, 1.0f);
+    EXPECT_FLOAT_EQ(d.illum.refractionAmount, 1.0f);
+    EXPECT_FLOAT_EQ(d.illum.litScale, 1.0f);
+    EXPECT_NEAR(c.r, k + 0.05f + w * 0.5f, kTol);
+}
+
 TEST_F(Dielectric, LightShadowAndDisplacementRaysGetNothing) {
     init();
     for (int type : {ZO_RAY_LIGHT, ZO_RAY_SHADOW, ZO_RAY_DISPLACE}) {
@@ -652,6 +711,26 @@ TEST_F(DgsMaterial, IndirectDiffuseOnBothSides) {
     const Color c = shade();
     EXPECT_NEAR(c.r, 0.6f * 0.75f, 1e-4f);
     EXPECT_NEAR(c.g, 0.6f * 0.25f, 1e-4f);
+}
+
+TEST_F(DgsMaterial, RenderElementsGetTheLayers) {
+    m.diffuse = {0.5f, 0.5f, 0.5f, 1};
+    m.glossy = {0.2f, 0.2f, 0.2f, 1};
+    m.specular = {0.3f, 0.3f, 0.3f, 1};
+    illum().lights[kLight].samples = {sample({1, 1, 1, 1}, {0, 0, 1}, 1)};
+    ph().ward = 0.5f;
+    illum().trace_ok = 1;
+    illum().trace_color = {1, 1, 1, 1};
+    functions().reset();
+    Color c{0, 0, 0, 0};
+    const RenderElementPostIllumData d = withElements(&state, [&] { c = shade(); });
+    EXPECT_NEAR(d.illum.diffuse.r, 0.5f, kTol);
+    // direct glossy 2 x 0.2 x 0.5, plus the traced specular layer
+    EXPECT_NEAR(d.illum.specular.r, 0.2f + 0.3f, kTol);
+    // the glossy and specular layers' traced reflections
+    EXPECT_NEAR(d.illum.reflection.r, 0.2f + 0.3f, kTol);
+    EXPECT_NEAR(d.illum.refraction.r, 0.0f, kTol);
+    EXPECT_NEAR(c.r, 0.5f + 0.2f + 0.5f, kTol);
 }
 
 TEST_F(DgsMaterial, ShadowAndDisplacementRays) {
