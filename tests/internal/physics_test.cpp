@@ -387,6 +387,11 @@ TEST_F(Dielectric, FresnelSplitAndBeerAbsorption) {
     EXPECT_NEAR(e.g, 0.1f + w, kTol);
     EXPECT_NEAR(e.b, 0.1f, kTol);
 
+    // nothing is allocated per sample
+    const long allocations = internal::host().allocations;
+    for (int i = 0; i < 20; ++i) shade();
+    EXPECT_EQ(internal::host().allocations, allocations);
+
     // opaque alpha
     m.opaqueAlpha = 0.5f;
     kor2_dielectric_material_exit(&state, &m);
@@ -876,6 +881,11 @@ TEST_F(Volume, EyeRaysDimAndTheHeightBound) {
     v.height = 1.5f;
     c = run({1, 1, 1, 1});
     EXPECT_LT(c.r, 0.5f);
+
+    // the thread's record is made once; later samples allocate nothing
+    const long allocations = internal::host().allocations;
+    for (int i = 0; i < 20; ++i) run({1, 1, 1, 1});
+    EXPECT_EQ(internal::host().allocations, allocations);
 
     // a zero-length ray is left alone
     state.dist = 0.0;
