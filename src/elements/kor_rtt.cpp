@@ -10,6 +10,7 @@
 
 #include "RTTGridAccelerator.h"
 #include "kor_context.h"
+#include "kor_rttlens.h"
 #include "kor_vector.h"
 #include "scenedata.h"
 #include "shader.h"
@@ -21,26 +22,6 @@ constexpr const char *kKeyTriangle = "KEY_9";
 constexpr int kProjectionBuffer = 7;
 constexpr int kMaxProbeSteps = 16;    // surfaces a probe passes on its way to a target
 constexpr float kHeightGap = 0.001f;  // heightMax stays at least this above heightMin
-
-struct RttLensParams {
-    Tag workingInstance;
-    int32_t uvChannelId;
-    zoBoolean projectionOn;
-    kor::ParamArray<Tag> projectionTargets;  // instances; empty: every other object
-    Tag projectionSelection;  // triangle bits of the first target (sub-object selection)
-    zoBoolean useCage;
-    Tag cageInstance;  // same triangles as the working model
-    float rayOffset;   // without a cage: how far above the surface the search starts
-    zoBoolean twoSided;
-    zoBoolean useWorkingModelOnMiss;
-    Tag triangleSelection;
-    Color backgroundColor;
-    int32_t normalSpace;
-    zoBoolean flipNormalX;
-    zoBoolean flipNormalY;
-    float heightMin;
-    float heightMax;
-};
 
 struct RttProjection {
     Tag *targets;  // copies of the target instances
@@ -71,67 +52,8 @@ struct RttLensCache {
     uint32_t warnedCage;  // warn-once word
 };
 
-// Per render thread: the sample's working hit, what the shaded state reads
-// and the records published under "KEY_9" and "KEY_10".
-struct RttThreadRecord {
-    RttSurfaceHit working;
-    int projected;  // the shaded surface is a projection target
-    float xres, yres;
-    Vector3 tex[ZO_MESH_MAX_TEXTURE_SPACES];
-    ProjectionRecord projection;
-    RenderState shade;
-};
-
-// ---------------------------------------------------------------------------
-// The triangle hook.
-
-// Camera-space corners of the shaded triangle: the working triangle, or
-// the projection target's triangle under the state.
-zoBoolean cameraTriangle(void *data, RenderState *state, Vector3 v[3]) {
-    const auto *rec = static_cast<const RttThreadRecord *>(data);
-    if (!rec || !state) return 0;
-    if (!rec->projected) {
-        for (int i = 0; i < 3; ++i) zo_point_to_camera(&v[i], state, &rec->working.vertices[i]);
-        return 1;
-    }
-    Vector3 object[3];
-    if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, object)) return 0;
-    for (int i = 0; i < 3; ++i) {
-        Vector3 internal;
-        zo_point_from_object(&internal, state, &object[i]);
-        zo_point_to_camera(&v[i], state, &internal);
-    }
-    return 1;
-}
-
-// Raster-space corners: the working triangle's UVs scaled by the
-// resolution, which is where the bake raster sees that triangle.
-zoBoolean rasterTriangle(void *data, RenderState *, Vector3 v[3]) {
-    const auto *rec = static_cast<const RttThreadRecord *>(data);
-    if (!rec) return 0;
-    for (int i = 0; i < 3; ++i)
-        v[i] = {rec->working.uv[i][0] * rec->xres, rec->working.uv[i][1] * rec->yres, 0.0f};
-    return 1;
-}
-
-// U, V and normal directions of the working triangle from its corners and
-// UVs.
-zoBoolean tangentBasis(const RttSurfaceHit *hit, RenderState *, Vector3 basis[3]) {
-    if (!hit) return 0;
-    const Vector3 dp1 = hit->vertices[1] - hit->vertices[0];
-    const Vector3 dp2 = hit->vertices[2] - hit->vertices[0];
-    const float du1 = hit->uv[1][0] - hit->uv[0][0], dv1 = hit->uv[1][1] - hit->uv[0][1];
-    const float du2 = hit->uv[2][0] - hit->uv[0][0], dv2 = hit->uv[2][1] - hit->uv[0][1];
-    const float det = du1 * dv2 - du2 * dv1;
-    if (det == 0.0f) return 0;
-    basis[0] = kor::unit((dp1 * dv2 - dp2 * dv1) / det);
-    basis[1] = kor::unit((dp2 * du1 - dp1 * du2) / det);
-    basis[2] = hit->normal;
-    return 1;
-}
-
 void publishHook(RenderState *state, RttThreadRecord *rec) {
-    const TriangleHook hook = {cameraTriangle, rasterTriangle, rec};
+    const TriangleHook hook = {kor::rttCameraTriangle, kor::rttRasterTriangle, rec};
     zo_shaderstate_set(state, kKeyTriangle, &hook, sizeof hook, ZO_SHADERSTATE_SAMPLE);
 }
 
@@ -478,7 +400,7 @@ KOR_EXPORT zoBoolean kor_rtt_lens(Color *result, RenderState *state, void *) {
             pr.heightMax = cache->heightMax;
             pr.useWorkingModelOnMiss = cache->useWorkingModelOnMiss;
             pr.working = &rec->working;
-            pr.tangentBasis = tangentBasis;
+            pr.tangentBasis = kor::rttTangentBasis;
             publishHook(state, rec);
             zo_shaderstate_set(state, KOR_KEY_PROJECTION, &pr, sizeof pr, ZO_SHADERSTATE_SAMPLE);
             const zoBoolean ok = zo_call_material(result, &s);
@@ -497,3 +419,52 @@ KOR_EXPORT zoBoolean kor_rtt_lens(Color *result, RenderState *state, void *) {
     clearSlots(state);
     return ok;
 }
+
+namespace kor {
+
+// Camera-space corners of the shaded triangle: the working triangle, or
+// the projection target's triangle under the state.
+zoBoolean rttCameraTriangle(void *data, RenderState *state, Vector3 v[3]) {
+    const auto *rec = static_cast<const RttThreadRecord *>(data);
+    if (!rec || !state) return 0;
+    if (!rec->projected) {
+        for (int i = 0; i < 3; ++i) zo_point_to_camera(&v[i], state, &rec->working.vertices[i]);
+        return 1;
+    }
+    Vector3 object[3];
+    if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, object)) return 0;
+    for (int i = 0; i < 3; ++i) {
+        Vector3 internal;
+        zo_point_from_object(&internal, state, &object[i]);
+        zo_point_to_camera(&v[i], state, &internal);
+    }
+    return 1;
+}
+
+// Raster-space corners: the working triangle's UVs scaled by the
+// resolution, which is where the bake raster sees that triangle.
+zoBoolean rttRasterTriangle(void *data, RenderState *, Vector3 v[3]) {
+    const auto *rec = static_cast<const RttThreadRecord *>(data);
+    if (!rec) return 0;
+    for (int i = 0; i < 3; ++i)
+        v[i] = {rec->working.uv[i][0] * rec->xres, rec->working.uv[i][1] * rec->yres, 0.0f};
+    return 1;
+}
+
+// U, V and normal directions of the working triangle from its corners and
+// UVs.
+zoBoolean rttTangentBasis(const RttSurfaceHit *hit, RenderState *, Vector3 basis[3]) {
+    if (!hit) return 0;
+    const Vector3 dp1 = hit->vertices[1] - hit->vertices[0];
+    const Vector3 dp2 = hit->vertices[2] - hit->vertices[0];
+    const float du1 = hit->uv[1][0] - hit->uv[0][0], dv1 = hit->uv[1][1] - hit->uv[0][1];
+    const float du2 = hit->uv[2][0] - hit->uv[0][0], dv2 = hit->uv[2][1] - hit->uv[0][1];
+    const float det = du1 * dv2 - du2 * dv1;
+    if (det == 0.0f) return 0;
+    basis[0] = kor::unit((dp1 * dv2 - dp2 * dv1) / det);
+    basis[1] = kor::unit((dp2 * du1 - dp1 * du2) / det);
+    basis[2] = hit->normal;
+    return 1;
+}
+
+}  // namespace kor
