@@ -48,11 +48,15 @@ struct GenericParams {
 
 constexpr float kInvPi = 0.31830987f;
 
-// The post-illumination record of a call after the illumination; null for
-// calls after the atmosphere, which bake elements leave alone.
-RenderElementPostIllumData *illum_record(ElementCallArgs *args) {
-    if (!args || args->mode != 0) return nullptr;
-    return static_cast<RenderElementPostIllumData *>(args->data);
+// The post-illumination record to bake from. Null when there is nothing to
+// bake: calls after the atmosphere leave the result, matte surfaces bake
+// transparent black.
+RenderElementPostIllumData *bake_record(Color *result, ElementCallArgs *args) {
+    if (!args || args->mode != 0 || !args->data) return nullptr;
+    auto *d = static_cast<RenderElementPostIllumData *>(args->data);
+    if (!d->matte) return d;
+    *result = kor::kBlack;
+    return nullptr;
 }
 
 // Coverage of the baked surface: 1 - mean transparency, within [0, 1].
@@ -152,21 +156,12 @@ Vector3 baked_normal(RenderState *state, const ProjectionRecord &rec) {
 
 }  // namespace
 
-// Every bake element acts only after the illumination and gives black with
-// alpha 0 on matte surfaces.
-#define KOR_BAKE_PROLOGUE(d)                                  \
-    if (!result || !state) return 0;                          \
-    RenderElementPostIllumData *d##_ptr = illum_record(args); \
-    if (!d##_ptr) return 1;                                   \
-    RenderElementPostIllumData &d = *d##_ptr;                 \
-    if (d.matte) {                                            \
-        *result = kor::kBlack;                                \
-        return 1;                                             \
-    }
-
 KOR_EXPORT zoBoolean kor_DiffuseBakeElement(Color *result, RenderState *state, LightingParams *p,
                                             ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     const float alpha = coverage(d);
     if (p && kor::eval(state, &p->lighting)) {
         Color c = d.illum.diffuse;
@@ -182,7 +177,10 @@ KOR_EXPORT zoBoolean kor_DiffuseBakeElement(Color *result, RenderState *state, L
 
 KOR_EXPORT zoBoolean kor_SpecularBakeElement(Color *result, RenderState *state, LightingParams *p,
                                              ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     const float alpha = coverage(d);
     if (p && kor::eval(state, &p->lighting))
         *result = with_alpha(toned(state, d.illum.specular), alpha);
@@ -193,7 +191,10 @@ KOR_EXPORT zoBoolean kor_SpecularBakeElement(Color *result, RenderState *state, 
 
 KOR_EXPORT zoBoolean kor_LightBakeElement(Color *result, RenderState *state, LightBakeParams *p,
                                           ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     if (!p) return 0;
     const bool direct = kor::eval(state, &p->direct) != 0;
     const bool indirect = kor::eval(state, &p->indirect) != 0;
@@ -226,7 +227,10 @@ KOR_EXPORT zoBoolean kor_LightBakeElement(Color *result, RenderState *state, Lig
 
 KOR_EXPORT zoBoolean kor_ReflectRefractBakeElement(Color *result, RenderState *state, void *,
                                                    ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     Color c = toned(state, d.illum.reflection);
     add_rgb(c, toned(state, d.illum.refraction));
     *result = with_alpha(c, coverage(d));
@@ -235,7 +239,10 @@ KOR_EXPORT zoBoolean kor_ReflectRefractBakeElement(Color *result, RenderState *s
 
 KOR_EXPORT zoBoolean kor_ShadowBakeElement(Color *result, RenderState *state, void *,
                                            ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     const float alpha = coverage(d);
     float s = 1.0f - IllumShadow(state);
     if (!d.shadowNoTransparency) s *= alpha;
@@ -246,7 +253,10 @@ KOR_EXPORT zoBoolean kor_ShadowBakeElement(Color *result, RenderState *state, vo
 
 KOR_EXPORT zoBoolean kor_NormalsBakeElement(Color *result, RenderState *state, void *,
                                             ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     const float alpha = coverage(d);
     if (const ProjectionRecord *rec = projection(state)) {
         *result = encode_normal(baked_normal(state, *rec), alpha);
@@ -273,7 +283,10 @@ KOR_EXPORT zoBoolean kor_NormalsBakeElement(Color *result, RenderState *state, v
 
 KOR_EXPORT zoBoolean kor_CompleteBakeElement(Color *result, RenderState *state, CompleteParams *p,
                                              ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     const kor::ElementBlendSwitches all = {true, true, true, true, true, true, false, false};
     Color c = kor::elementBlend(d, all);
     if (p && kor::eval(state, &p->shadowColor) && (d.flags & kElementShadowValid))
@@ -285,7 +298,10 @@ KOR_EXPORT zoBoolean kor_CompleteBakeElement(Color *result, RenderState *state, 
 
 KOR_EXPORT zoBoolean kor_BlendBakeElement(Color *result, RenderState *state, BlendBakeParams *p,
                                           ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     if (!p) return 0;
     const kor::ElementBlendSwitches on = {
         kor::eval(state, &p->ambient) != 0,    kor::eval(state, &p->diffuse) != 0,
@@ -315,7 +331,10 @@ KOR_EXPORT zoBoolean kor_BlendBakeElement(Color *result, RenderState *state, Ble
 
 KOR_EXPORT zoBoolean kor_AlphaBakeElement(Color *result, RenderState *state, void *,
                                           ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     const float a = coverage(d);
     *result = {a, a, a, a};
     return 1;
@@ -323,7 +342,10 @@ KOR_EXPORT zoBoolean kor_AlphaBakeElement(Color *result, RenderState *state, voi
 
 KOR_EXPORT zoBoolean kor_HeightBakeElement(Color *result, RenderState *state, void *,
                                            ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    RenderElementPostIllumData *record = bake_record(result, args);
+    if (!record) return 1;
+    RenderElementPostIllumData &d = *record;
     const ProjectionRecord *rec = projection(state);
     if (!rec || !rec->working) {
         *result = kor::kBlack;
@@ -340,7 +362,8 @@ KOR_EXPORT zoBoolean kor_HeightBakeElement(Color *result, RenderState *state, vo
 
 KOR_EXPORT zoBoolean kor_GenericBakeElement(Color *result, RenderState *state, GenericParams *p,
                                             ElementCallArgs *args) {
-    KOR_BAKE_PROLOGUE(d)
+    if (!result || !state) return 0;
+    if (!bake_record(result, args)) return 1;
     const Tag texture = p ? kor::eval(state, &p->texture) : 0;
     if (!texture) {
         *result = kor::kBlack;

@@ -194,6 +194,7 @@ KOR_EXPORT zoBoolean kor_zoa_material_renderelements(Color *result, RenderState 
     if (elements) create_component_record(state);
     int32_t id = kor::eval(state, &params->materialId);
     if (state->type == ZO_RAY_EYE && id != 0) zo_fb_put(state, 0, &id);
+    // the wrapped shader runs as the material of this hit
     zo_call_shader_x(result, ZO_CALL_MATERIAL, state, kor::eval(state, &params->material), nullptr);
     if (!elements) return 1;
     MaterialComponentRecord *record = component_record(state);
