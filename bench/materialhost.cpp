@@ -4,6 +4,7 @@
 // Nothing here allocates or locks per call.
 #include <korshaders/host.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -27,11 +28,11 @@ struct Instance {
 };
 Instance instances[8];
 int instance_count = 0;
+constexpr Tag kMaxTag = 64;
+Instance *by_tag[kMaxTag] = {};
 
 Instance *find(Tag tag) {
-    for (int i = 0; i < instance_count; ++i)
-        if (instances[i].record.tag == tag) return &instances[i];
-    return nullptr;
+    return tag < kMaxTag ? by_tag[tag] : nullptr;
 }
 
 struct Slot {
@@ -56,6 +57,7 @@ HOST void materialhost_add_shader(Tag tag, ShaderFunction function, void *params
     i.record.params = params;
     i.function = function;
     i.params = params;
+    if (tag < kMaxTag) by_tag[tag] = &i;
 }
 
 HOST void materialhost_set_lights(Tag tag, const void *list) {
@@ -89,17 +91,21 @@ HOST zoBoolean zo_call_shader_x(void *result, int, RenderState *state, Tag tag, 
 }
 
 HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...) {
-    Instance *current = state && state->shader ? find(state->shader->tag) : nullptr;
+    auto running = [state] { return state && state->shader ? find(state->shader->tag) : nullptr; };
+    Instance *current = nullptr;
     switch (code) {
         case ZO_Q_FUNC_USERPTR:
+            current = running();
             if (!current) return 0;
             *static_cast<void ***>(result) = &current->user;
             return 1;
         case ZO_Q_FUNC_TLS_GET:
+            current = running();
             if (!current) return 0;
             *static_cast<void **>(result) = current->thread;
             return 1;
         case ZO_Q_FUNC_TLS_SET:
+            current = running();
             if (!current) return 0;
             current->thread = *static_cast<void **>(result);
             return 1;
@@ -122,7 +128,7 @@ HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *va
     for (int i = 0; i < slot_count; ++i) {
         if (std::strcmp(slots[i].key, key) != 0) continue;
         if (size <= 0) {
-            slots[i] = slots[--slot_count];
+            if (i != --slot_count) slots[i] = slots[slot_count];
         } else {
             slots[i].size = size;
             std::memcpy(slots[i].bytes, value, size);
@@ -131,7 +137,9 @@ HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *va
     }
     if (size <= 0 || slot_count == 8 || size > 64) return size <= 0;
     Slot &s = slots[slot_count++];
-    std::strncpy(s.key, key, sizeof s.key - 1);
+    const size_t n = std::min(std::strlen(key), sizeof s.key - 1);
+    std::memcpy(s.key, key, n);
+    s.key[n] = 0;
     s.size = size;
     std::memcpy(s.bytes, value, size);
     return 1;
