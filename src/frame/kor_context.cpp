@@ -149,8 +149,8 @@ void unfold(RenderState *state, Unfolding &u) {
 void bary_derivatives(RenderState *state, const ShadingContext *ctx, float out[4]) {
     out[0] = out[1] = out[2] = out[3] = 0.0f;
     if (!state->pri) return;
-    const TriangleHook *hook = triangle_hook(state);
-    if (ctx->bakeHooks && hook && hook->rasterTriangle) {
+    const TriangleHook *hook = ctx->bakeHooks ? triangle_hook(state) : nullptr;
+    if (hook && hook->rasterTriangle) {
         Vector3 r[3];
         if (!hook->rasterTriangle(hook->data, state, r)) return;
         const Vector3 A = r[0], B = r[1], C = r[2];

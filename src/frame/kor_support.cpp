@@ -317,15 +317,6 @@ void cellNearestFeatures(const Vector3 &p, CellFeature *list, int count) {
 // ---------------------------------------------------------------------------
 // Scalar helpers.
 
-int floorInt(float x) {
-    const int i = static_cast<int>(x);
-    return x < 0.0f ? i - 1 : i;
-}
-
-float frac(float x) {
-    return x - static_cast<float>(floorInt(x));
-}
-
 float largest3(float a, float b, float c) {
     const float m = a > b ? a : b;
     return m > c ? m : c;

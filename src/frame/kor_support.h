@@ -105,8 +105,15 @@ void cellNearestFeatures(const Vector3 &p, CellFeature *list, int count);
 // ---------------------------------------------------------------------------
 // Scalar helpers (single precision).
 
-int floorInt(float x);  // integer part toward zero, minus 1 for negative x
-float frac(float x);    // x - floorInt(x)
+// Integer part toward zero, minus 1 for negative x.
+inline int floorInt(float x) {
+    const int i = static_cast<int>(x);
+    return x < 0.0f ? i - 1 : i;
+}
+// x - floorInt(x)
+inline float frac(float x) {
+    return x - static_cast<float>(floorInt(x));
+}
 float largest3(float a, float b, float c);
 float clampRange(float x, float lo, float hi);
 float linearStep(float a, float b, float x);

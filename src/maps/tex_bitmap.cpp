@@ -111,6 +111,8 @@ void externalFilteredRead(const BitmapInstance *inst, const BitmapParams *p,
 // from the original record with evalElement.
 void evaluate(RenderState *state, const BitmapParams *p, BitmapParams *e) {
     memcpy(e, p, sizeof *e);
+    // outside a phenomenon nothing is connected: the record as it stands
+    if (!state || !state->shader || !state->shader->ghost_offset) return;
 #define KOR_EVAL(field) e->field = eval(state, &p->field)
     KOR_EVAL(clipU);
     KOR_EVAL(clipV);

@@ -42,6 +42,7 @@ struct MaterialInstance {
     int32_t errorReported;
     SceneData *sceneData;
     int32_t energyBlend;
+    uint32_t usableMaps;  // bit c: slot c is switched on and holds a map
 };
 
 // "KEY_6": why a reflection or refraction map is being called.
@@ -206,16 +207,28 @@ Bump apply_bump(RenderState *state, IllumRecord *r, const StandardMaterialParams
     return bump;
 }
 
+// The slots that are switched on and hold a map; the slot arrays are fixed
+// for the life of an instance.
+uint32_t usable_maps(const StandardMaterialParams *p) {
+    uint32_t mask = 0;
+    for (int c = 0; c < kMapChannels; ++c)
+        if (map_slot(p, c).usable()) mask |= 1u << c;
+    return mask;
+}
+
 void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
     if (!r->mapsOn) return;
+    const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
+    uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
+    if (!usable) return;
     const int ambient = kor::illumSlotChannel(r, kSlotAmbient);
     const int diffuse = kor::illumSlotChannel(r, kSlotDiffuse);
     const int lock = p->ambientDiffuseMapLock;
-    for (int c = 0; c < kMapChannels; ++c) {
+    for (; usable; usable &= usable - 1) {
+        const int c = __builtin_ctz(usable);
         const int32_t type = kor::illumChannelType(r, c);
         if (type & (kChannelSkip1 | kChannelSkip8 | kChannelSkip16 | kChannelSkip32)) continue;
         const MapSlot slot = map_slot(p, c);
-        if (!slot.usable()) continue;
         if (!(type & kChannelMono)) {
             if (c == ambient && lock != 0) continue;
             Color m = {0, 0, 0, 0};
@@ -625,6 +638,7 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
     instance->sceneData = GetSceneData(state);
     const SceneData *s = instance->sceneData;
     instance->energyBlend = !(s && s->energySwitch1 && !s->energySwitch2);
+    instance->usableMaps = usable_maps(static_cast<const StandardMaterialParams *>(params));
     *slot = instance;
 }
 

@@ -51,7 +51,7 @@ void onbIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.record = r;
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
-    u.exponent = u.specularOn ? 4.0 * pow(2.0, 10.0 * illumSlotColor(r, kSlotGlossiness).r) : 0.0;
+    u.exponent = u.specularOn ? 4.0 * exp2(10.0 * illumSlotColor(r, kSlotGlossiness).r) : 0.0;
     u.diffuseLevel = r->channels[kChDiffuseLevel].r;
     u.sigma = r->channels[kChRoughness].r * kPi * 0.5f;
     u.rho = illumSlotColor(r, kSlotDiffuse);

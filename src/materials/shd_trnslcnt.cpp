@@ -123,7 +123,7 @@ void translucentIlluminate(RenderState *state, IllumRecord *r, void *modelParams
     TranslucentUser u;
     u.record = r;
     u.scratch = static_cast<MaterialScratch *>(r->scratch);
-    u.exponent = 4.0 * pow(2.0, 10.0 * illumSlotColor(r, kSlotGlossiness).r);
+    u.exponent = 4.0 * exp2(10.0 * illumSlotColor(r, kSlotGlossiness).r);
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
     u.backsideSpecular = p && p->backsideSpecular;
