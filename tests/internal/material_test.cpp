@@ -121,11 +121,18 @@ protected:
         last = kor_StandardMaterial(&c, &state, &m);
         return c;
     }
+    // The slot arrays are fixed for the life of an instance: a test that
+    // changes them starts a new instance.
+    void reinit() {
+        kor_StandardMaterial_exit(&state, &m);
+        kor_StandardMaterial_init(&state, &m, nullptr);
+    }
     void set_map(int channel, float amount, Color colour) {
         m.enabledStore[channel] = 1;
         m.mapStore[channel] = kMap;
         m.amountStore[channel] = amount;
         map_colour = colour;
+        reinit();
     }
 
     void *slot = nullptr;
@@ -158,8 +165,10 @@ TEST_F(Standard, DiffuseMapSlotBlendsByItsAmount) {
     EXPECT_NEAR(c.r, 0.5f * 0.5f + 0.5f, 1e-6);
     EXPECT_NEAR(c.g, 0.4f * 0.5f, 1e-6);
     m.enabledStore[1] = 0;
+    reinit();
     EXPECT_NEAR(shade().r, 0.5f, 1e-6) << "switched off";
     m.enabledStore[1] = 1;
+    reinit();
     state.tex_list = nullptr;
     state.tex_count = 0;
     EXPECT_NEAR(shade().r, 0.5f, 1e-6) << "no texture coordinates, no maps";
@@ -257,6 +266,7 @@ TEST_F(Standard, RefractionIndicesFollowTheRayIntoAndOutOfAGlassObject) {
     m.enabledStore[10] = 1;  // the Blinn model's refraction channel
     m.mapStore[10] = kMap + 1;
     m.amountStore[10] = 1.0f;
+    reinit();
     functions().functions[kMap + 1] = {refraction_probe, nullptr};
     ior_probe = IorProbe{&m, {{0, 0}, {0, 0}}, 0};
     shade();
