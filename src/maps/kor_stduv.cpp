@@ -31,19 +31,17 @@ struct UVThreadData {
     ShadingContext context;
 };
 
-// Every parameter is a 32-bit scalar, so the record is evaluated word by word.
-UVGeneratorParams evaluate(RenderState *state, const UVGeneratorParams *raw) {
+// The evaluated record: every parameter is a 32-bit scalar, so inside a
+// phenomenon the record is evaluated word by word into `scratch`; outside
+// one nothing is connected and the record is read as it stands.
+const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
+                                  UVGeneratorParams *scratch) {
     static_assert(sizeof(UVGeneratorParams) % 4 == 0, "32-bit parameters only");
-    UVGeneratorParams p;
-    // outside a phenomenon nothing is connected: the record as it stands
-    if (!state || !state->shader || !state->shader->ghost_offset) {
-        memcpy(&p, raw, sizeof p);
-        return p;
-    }
+    if (!state || !state->shader || !state->shader->ghost_offset) return *raw;
     const int32_t *in = reinterpret_cast<const int32_t *>(raw);
-    int32_t *out = reinterpret_cast<int32_t *>(&p);
-    for (size_t i = 0; i < sizeof p / 4; ++i) out[i] = kor::eval(state, &in[i]);
-    return p;
+    int32_t *out = reinterpret_cast<int32_t *>(scratch);
+    for (size_t i = 0; i < sizeof *scratch / 4; ++i) out[i] = kor::eval(state, &in[i]);
+    return *scratch;
 }
 
 UVThreadData *thread_data(RenderState *state) {
@@ -435,13 +433,15 @@ zoBoolean coordinate_only(CoordinateRecord *result, RenderState *state,
 KOR_EXPORT zoBoolean kor_UVCoordinate(CoordinateRecord *result, RenderState *state,
                                       UVGeneratorParams *params) {
     if (!params) return 0;
-    return coordinate_only(result, state, evaluate(state, params));
+    UVGeneratorParams scratch;
+    return coordinate_only(result, state, evaluate(state, params, &scratch));
 }
 
 KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
                                           UVGeneratorParams *params, UVLookupRequest *request) {
     if (!params || !state) return 0;
-    const UVGeneratorParams p = evaluate(state, params);
+    UVGeneratorParams scratch;
+    const UVGeneratorParams &p = evaluate(state, params, &scratch);
     if (!request || request->magic != kUVLookupMagic)
         return coordinate_only(static_cast<CoordinateRecord *>(result), state, p);
     UVThreadData *td = thread_data(state);

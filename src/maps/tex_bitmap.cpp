@@ -111,8 +111,6 @@ void externalFilteredRead(const BitmapInstance *inst, const BitmapParams *p,
 // from the original record with evalElement.
 void evaluate(RenderState *state, const BitmapParams *p, BitmapParams *e) {
     memcpy(e, p, sizeof *e);
-    // outside a phenomenon nothing is connected: the record as it stands
-    if (!state || !state->shader || !state->shader->ghost_offset) return;
 #define KOR_EVAL(field) e->field = eval(state, &p->field)
     KOR_EVAL(clipU);
     KOR_EVAL(clipV);
@@ -395,8 +393,15 @@ KOR_EXPORT zoBoolean kor_Bitmap(Color *result, RenderState *state, BitmapParams 
             *result = kClear;
         return 0;
     }
-    BitmapParams p;
-    evaluate(state, params, &p);
+    // Outside a phenomenon nothing is connected: the record is read as it
+    // stands (no copy, whose fresh stores would stall the first reads).
+    BitmapParams evaluated;
+    const BitmapParams *pp = params;
+    if (state->shader && state->shader->ghost_offset) {
+        evaluate(state, params, &evaluated);
+        pp = &evaluated;
+    }
+    const BitmapParams &p = *pp;
 
     if (state->type == ZO_RAY_EYE && p.gbufferId != 0) zo_fb_put(state, 0, &p.gbufferId);
 
@@ -425,7 +430,7 @@ KOR_EXPORT zoBoolean kor_Bitmap(Color *result, RenderState *state, BitmapParams 
     request.magic = kUVLookupMagic;
     request.pointLookup = mono ? bitmapMonoPointLookup : bitmapPointLookup;
     request.filteredLookup = mono ? bitmapMonoFilteredLookup : bitmapFilteredLookup;
-    request.mapParams = &p;
+    request.mapParams = const_cast<BitmapParams *>(&p);
     request.mapData = inst;
     request.mode = mode;
     request.filtered = p.filtering != 2;

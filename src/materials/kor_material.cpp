@@ -66,7 +66,7 @@ bool photon_ray(int type) {
 
 // The map slot of a channel: enabled, present, its tag and amount.
 struct MapSlot {
-    bool enabled = false;
+    int32_t enabled = 0;  // a word, not a byte: the record comes back in registers whole
     Tag map = 0;
     float amount = 0.0f;
     bool usable() const { return enabled && map; }

@@ -268,8 +268,9 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
 }
 
 BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
-    BlinnParams p{};
-    if (!raw) return p;
+    if (!raw) return BlinnParams{};
+    BlinnParams p;  // every field is set below
+    p.unused = 0;
     p.ambient = eval(state, &raw->ambient);
     p.diffuse = eval(state, &raw->diffuse);
     p.specular = eval(state, &raw->specular);
