@@ -189,32 +189,34 @@ void bary_derivatives(RenderState *state, const ShadingContext *ctx, float out[4
     float f = component(n, a) * d;
     if (f == 0.0f) f = 1.0f;
     const Vector3 m = n / f;
-    const float q = 1.0f / (sx * sy);
+    // reciprocals once: six divisions become multiplications
+    const float isx = 1.0f / sx, isy = 1.0f / sy;
+    const float q = isx * isy;
     float k1, k2, c1, c2, c3, c4;
     switch (a) {
         case 0:
             k1 = -m.x * e2.z * q;
             k2 = -m.x * e1.z * q;
-            c1 = m.x * e2.y / sx;
-            c2 = -(m.z * e2.z + m.y * e2.y) / sy;
-            c3 = m.x * e1.y / sx;
-            c4 = -(m.z * e1.z + m.y * e1.y) / sy;
+            c1 = m.x * e2.y * isx;
+            c2 = -(m.z * e2.z + m.y * e2.y) * isy;
+            c3 = m.x * e1.y * isx;
+            c4 = -(m.z * e1.z + m.y * e1.y) * isy;
             break;
         case 1:
             k1 = -m.y * e2.z * q;
             k2 = -m.y * e1.z * q;
-            c1 = -(m.z * e2.z + m.x * e2.x) / sx;
-            c2 = m.y * e2.x / sy;
-            c3 = -(m.z * e1.z + m.x * e1.x) / sx;
-            c4 = m.y * e1.x / sy;
+            c1 = -(m.z * e2.z + m.x * e2.x) * isx;
+            c2 = m.y * e2.x * isy;
+            c3 = -(m.z * e1.z + m.x * e1.x) * isx;
+            c4 = m.y * e1.x * isy;
             break;
         default:
             k1 = (m.y * e2.y + m.x * e2.x) * q;
             k2 = (m.y * e1.y + m.x * e1.x) * q;
-            c1 = m.z * e2.y / sx;
-            c2 = m.z * e2.x / sy;
-            c3 = m.z * e1.y / sx;
-            c4 = m.z * e1.x / sy;
+            c1 = m.z * e2.y * isx;
+            c2 = m.z * e2.x * isy;
+            c3 = m.z * e1.y * isx;
+            c4 = m.z * e1.x * isy;
             break;
     }
     const float xres = state->camera ? static_cast<float>(state->camera->x_resolution) : 0.0f;

@@ -66,13 +66,16 @@ bool photon_ray(int type) {
 
 // The map slot of a channel: enabled, present, its tag and amount.
 struct MapSlot {
-    int32_t enabled = 0;  // a word, not a byte: the record comes back in registers whole
+    int32_t enabled = 0;
     Tag map = 0;
     float amount = 0.0f;
     bool usable() const { return enabled && map; }
 };
 
-MapSlot map_slot(const StandardMaterialParams *p, int channel) {
+// Inlined: returned by value, the slot would be built in memory from two
+// word stores and read back as one wider load, which stalls.
+__attribute__((always_inline)) inline MapSlot map_slot(const StandardMaterialParams *p,
+                                                       int channel) {
     MapSlot s;
     if (channel < 0 || channel >= kMapChannels) return s;
     if (channel < p->mapEnabled.count) s.enabled = p->mapEnabled[p->mapEnabled.start + channel] != 0;
