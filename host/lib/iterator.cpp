@@ -1,9 +1,9 @@
 // The light iterator of zo_get_shader_interface: a walk over a light list
 // (or the global lights) and each light's samples, built on zo_sample_light.
 // The iterator record belongs to the caller; nothing is allocated.
-#include <cstring>
+#include <korshaders/host.h>
 
-#include "session.h"
+#include <cstring>
 
 #define HOST_API extern "C" __attribute__((visibility("default")))
 
