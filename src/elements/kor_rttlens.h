@@ -5,6 +5,7 @@
 #define KORSHADERS_ELEMENTS_KOR_RTTLENS_H
 
 #include <korshaders/host.h>
+#include <stddef.h>
 
 #include "kor_rtt.h"
 #include "shader.h"
@@ -29,6 +30,9 @@ struct RttLensParams {
     float heightMin;
     float heightMax;
 };
+static_assert(offsetof(RttLensParams, projectionSelection) == 24, "lens record layout");
+static_assert(offsetof(RttLensParams, backgroundColor) == 52, "lens record layout");
+static_assert(sizeof(RttLensParams) == 88, "lens record layout");
 
 // Per render thread (the host's thread slot of the lens instance): the
 // sample's working hit, the state the material is run with and the

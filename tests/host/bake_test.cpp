@@ -24,6 +24,7 @@ std::string slurp(const std::string &path) {
 }
 
 struct Baked {
+    std::string dir;  // where the images were written
     int status = -1;
     std::string err;
     korhost::ImageEntry image;
@@ -47,6 +48,7 @@ Baked render(const json &scene, const std::string &name) {
     const std::string command = std::string(KORRENDER) + " " + base + ".json -o " + base +
                                 ".exr --threads 2 --no-progress >/dev/null 2>" + base + ".err";
     Baked b;
+    b.dir = dir;
     const int raw = std::system(command.c_str());
     b.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     b.err = slurp(base + ".err");
@@ -182,4 +184,35 @@ TEST(Bake, WorkingInstanceWithoutTextureSpaceIsReported) {
         << b.err;
     ASSERT_TRUE(b.has_image);
     EXPECT_FLOAT_EQ(b.texel(2, 2).a, 0.0f);
+}
+
+TEST(Bake, ProjectionShadesTheDetailAboveAndRecordsItsHeight) {
+    json shaders = {{"material", {{"shader", "kor_color"}, {"params", {{"color", {1, 0, 0}}}}}},
+                    {"green", {{"shader", "kor_color"}, {"params", {{"color", {0, 1, 0}}}}}}};
+    json extra = {
+        {"materials", {{"m", {{"shader", "material"}}}, {"detail", {{"shader", "green"}}}}},
+        {"framebuffers", {{{"index", 7}, {"type", "scalar"}, {"file", "projection_height.exr"}}}}};
+    json scene = quad_scene(
+        bake_camera(4,
+                    {{"projectionOn", true}, {"rayOffset", 0.1}, {"useWorkingModelOnMiss", true}}),
+        shaders, extra);
+    scene["instances"]["detail"] = {{"object", {{"primitive", "quad"}, {"size", 1}}},
+                                    {"translate", {0, 0, 0.05}},
+                                    {"material", "detail"}};
+    const Baked b = render(scene, "projection");
+    ASSERT_TRUE(b.has_image) << b.err;
+    korhost::ImageEntry height;
+    std::string error;
+    ASSERT_TRUE(korhost::read_image(b.dir + "/projection_height.exr", height, error)) << error;
+    // the detail covers the middle four texels; the rest falls back to the
+    // working model
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) {
+            const bool inside = x >= 1 && x <= 2 && y >= 1 && y <= 2;
+            const Color c = b.texel(x, y);
+            EXPECT_FLOAT_EQ(c.g, inside ? 1.0f : 0.0f) << x << "," << y;
+            EXPECT_FLOAT_EQ(c.r, inside ? 0.0f : 1.0f) << x << "," << y;
+            const float h = height.pixels[(static_cast<size_t>(y) * 4 + x) * 4];
+            EXPECT_NEAR(h, inside ? 0.05f : 0.0f, 1e-4) << x << "," << y;
+        }
 }
