@@ -327,12 +327,17 @@ KOR_SHADER_INIT(kor_rtt_lens) {
         cache->id = inst->id;
         zo_db_unpin(cache->workingInstance);
     }
-    if (!kor::rttGridSetup(&cache->grid, cache->workingInstance, cache->uvChannel,
-                           kor::eval_value(state, &p->triangleSelection)) ||
-        !kor::rttGridBuild(&cache->grid, state)) {
-        if (!cache->grid.mesh)
-            zo_error("Render to Texture: Failed to create acceleration structure (unkown error).");
+    const bool usable = kor::rttGridSetup(&cache->grid, cache->workingInstance, cache->uvChannel,
+                                          kor::eval_value(state, &p->triangleSelection));
+    if (!usable) {
+        zo_warning("\"%s\": the working instance does not place a mesh object",
+                   kor::shader_name(state));
+        zo_error("Render to Texture: Failed to create acceleration structure (unkown error).");
+    } else if (cache->uvChannel < 0 || cache->uvChannel >= cache->grid.mesh->texture_spaces) {
+        zo_warning("\"%s\": map channel %d is not a texture space of the working instance",
+                   kor::shader_name(state), channelId);
     }
+    if (usable) kor::rttGridBuild(&cache->grid, state);
     if (cache->projectionOn) cache->projection = setupProjection(state, p);
 }
 

@@ -182,6 +182,9 @@ TEST(Bake, WorkingInstanceWithoutTextureSpaceIsReported) {
         b.err.find("Render to Texture: Failed to create acceleration structure (unkown error)."),
         std::string::npos)
         << b.err;
+    EXPECT_NE(b.err.find("map channel 3 is not a texture space of the working instance"),
+              std::string::npos)
+        << b.err;
     ASSERT_TRUE(b.has_image);
     EXPECT_FLOAT_EQ(b.texel(2, 2).a, 0.0f);
 }
