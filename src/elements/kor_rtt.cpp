@@ -236,7 +236,7 @@ RttProjection *setupProjection(RenderState *state, const RttLensParams *params) 
         p->targets = static_cast<Tag *>(
             zo_mem_int_allocate(kModule, __LINE__, static_cast<int>(sizeof(Tag) * list.count)));
         if (p->targets) {
-            for (int i = 0; i < list.count; ++i) p->targets[i] = list[i];
+            for (int i = 0; i < list.count; ++i) p->targets[i] = list[list.start + i];
             p->targetCount = list.count;
         }
     }
