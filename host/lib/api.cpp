@@ -769,7 +769,8 @@ HOST_API zoBoolean zo_tri_vectors(RenderState *state, int which, int set, Vector
             src = &m.tex[set];
             break;
         case ZO_TRI_POSITION: src = &m.P; break;
-        case ZO_TRI_NORMALS: src = inst->world_N.empty() ? nullptr : &inst->world_N; break;
+        // vertex normals in object space, like the positions
+        case ZO_TRI_NORMALS: src = m.N.empty() ? nullptr : &m.N; break;
         case ZO_TRI_MOTION: src = inst->world_motion.empty() ? nullptr : &inst->world_motion; break;
         case ZO_TRI_TANGENTS: {
             Vector3 du, dv;

@@ -196,7 +196,7 @@ enum { ZO_SHADERSTATE_SAMPLE = 1, ZO_SHADERSTATE_RAY_TREE = 2 };
 enum {
     ZO_TRI_TANGENTS = 42,  /* '*' tangent vectors, sets 0 and 1 */
     ZO_TRI_MOTION = 109,   /* 'm' */
-    ZO_TRI_NORMALS = 110,  /* 'n' */
+    ZO_TRI_NORMALS = 110,  /* 'n' object-space vertex normals */
     ZO_TRI_POSITION = 112, /* 'p' object-space vertex positions */
     ZO_TRI_TEXTURE = 116   /* 't' texture-space vertices of a channel */
 };

@@ -327,6 +327,16 @@ TEST(HostRuntime, TextureSpaceIsInterpolatedAtTheHit) {
         }
 }
 
+// Vertex normals come in object space, like the positions: a quad turned
+// over keeps its +z normal.
+TEST(HostRuntime, VertexNormalsAreInObjectSpace) {
+    json scene = quad_scene({{"n", {{"shader", "test_vertex_normal"}}}}, "n");
+    scene["instances"]["quad"]["transform"] = {1, 0, 0, 0, 0, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 1};
+    Rendered r = korrender(scene);
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_everywhere(r, Color{0, 0, 1, 1}, 1e-6f);
+}
+
 TEST(HostRuntime, QueriesFindObjectAndNodeDataAndTheShaderName) {
     json scene = quad_scene({{"q", {{"shader", "test_query"}}}}, "q");
     scene["data"] = {{"od", {{"declaration", "test_values"}, {"values", {{"value", 3.5}}}}},

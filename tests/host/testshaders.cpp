@@ -52,6 +52,17 @@ EXPORT zoBoolean test_uv(Color *result, RenderState *state, void *) {
     return 1;
 }
 
+// The hit triangle's first vertex normal, as the host hands it over.
+EXPORT int test_vertex_normal_version(void) {
+    return 1;
+}
+EXPORT zoBoolean test_vertex_normal(Color *result, RenderState *state, void *) {
+    Vector3 n[3];
+    if (!zo_tri_vectors(state, ZO_TRI_NORMALS, 0, n)) return 0;
+    *result = Color{n[0].x, n[0].y, n[0].z, 1};
+    return 1;
+}
+
 // Object data (first float), node data (first float), name length.
 EXPORT int test_query_version(void) {
     return 1;
