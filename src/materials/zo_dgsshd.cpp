@@ -296,26 +296,10 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const DgsParams *p) {
     result->g = L.diffuse.g + L.glossy.g + L.indirect.g + L.reflected.g + L.transmitted.g;
     result->b = L.diffuse.b + L.glossy.b + L.indirect.b + L.reflected.b + L.transmitted.b;
     result->a = 1.0f - L.a * d.transparency;
-    if (state->options && state->options->render_mode == 'r') {
-        const Color opaque = {1, 1, 1, 1};
-        zo_opacity_set(state, &opaque);
-    }
-    if (RenderElementsAreBeingUsed(state)) {
-        RenderElementPostIllumData e;
-        memset(&e, 0, sizeof e);
-        InitializeRenderElementPostIllumData(state, &e);
-        ClearOutputs(&e.illum);
-        e.illum.reflectionAmount = e.illum.refractionAmount = 1.0f;
-        e.illum.litScale = 1.0f;
-        e.illum.diffuse = {L.diffuse.r + L.indirect.r, L.diffuse.g + L.indirect.g,
-                           L.diffuse.b + L.indirect.b, 1.0f};
-        e.illum.specular = {L.glossy.r + L.specularPart.r, L.glossy.g + L.specularPart.g,
-                            L.glossy.b + L.specularPart.b, 1.0f};
-        e.illum.reflection = {L.reflected.r, L.reflected.g, L.reflected.b, 1.0f};
-        e.illum.refraction = {L.transmitted.r, L.transmitted.g, L.transmitted.b, 1.0f};
-        e.illum.shadedColor = *result;
-        kor_CallRenderElementShaders_PostIllum(state, &e);
-    }
+    Color diffuse = L.diffuse, specular = L.glossy;
+    addScaled(diffuse, L.indirect, 1.0f);
+    addScaled(specular, L.specularPart, 1.0f);
+    finishSurface(state, *result, {diffuse, specular, L.reflected, L.transmitted});
     return 1;
 }
 

@@ -242,23 +242,7 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const DielectricParams 
         }
     }
     if (s.opaqueAlpha != 0.0f) result->a = 1.0f;
-    if (state->options && state->options->render_mode == 'r') {
-        const Color opaque = {1, 1, 1, 1};
-        zo_opacity_set(state, &opaque);
-    }
-    if (RenderElementsAreBeingUsed(state)) {
-        RenderElementPostIllumData d;
-        memset(&d, 0, sizeof d);
-        InitializeRenderElementPostIllumData(state, &d);
-        ClearOutputs(&d.illum);
-        d.illum.reflectionAmount = d.illum.refractionAmount = 1.0f;
-        d.illum.litScale = 1.0f;
-        d.illum.specular = {highlight.r, highlight.g, highlight.b, 1.0f};
-        d.illum.reflection = {reflected.r, reflected.g, reflected.b, 1.0f};
-        d.illum.refraction = {refracted.r, refracted.g, refracted.b, 1.0f};
-        d.illum.shadedColor = *result;
-        kor_CallRenderElementShaders_PostIllum(state, &d);
-    }
+    finishSurface(state, *result, {kBlack, highlight, reflected, refracted});
     return 1;
 }
 

@@ -9,6 +9,8 @@
 #include <korshaders/host.h>
 #include <string.h>
 
+#include "kor_rendelem.h"
+
 namespace kor {
 namespace physics {
 
@@ -180,6 +182,37 @@ inline void scaleRGB(Color &c, float k) {
     c.r *= k;
     c.g *= k;
     c.b *= k;
+}
+
+// The components a physics material hands to the render elements.
+struct ElementParts {
+    Color diffuse, specular, reflection, refraction;
+};
+
+inline Color opaqueRGB(const Color &c) {
+    return {c.r, c.g, c.b, 1.0f};
+}
+
+// The end of a physics material's shading call: the opacity answer in
+// render mode 'r', then the render elements with the call's components.
+inline void finishSurface(RenderState *state, const Color &result, const ElementParts &parts) {
+    if (state->options && state->options->render_mode == 'r') {
+        const Color opaque = {1, 1, 1, 1};
+        zo_opacity_set(state, &opaque);
+    }
+    if (!RenderElementsAreBeingUsed(state)) return;
+    RenderElementPostIllumData e;
+    memset(&e, 0, sizeof e);
+    InitializeRenderElementPostIllumData(state, &e);
+    ClearOutputs(&e.illum);
+    e.illum.reflectionAmount = e.illum.refractionAmount = 1.0f;
+    e.illum.litScale = 1.0f;
+    e.illum.diffuse = opaqueRGB(parts.diffuse);
+    e.illum.specular = opaqueRGB(parts.specular);
+    e.illum.reflection = opaqueRGB(parts.reflection);
+    e.illum.refraction = opaqueRGB(parts.refraction);
+    e.illum.shadedColor = result;
+    kor_CallRenderElementShaders_PostIllum(state, &e);
 }
 
 }  // namespace physics
