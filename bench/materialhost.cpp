@@ -124,7 +124,8 @@ HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...
     }
 }
 
-HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size, int) {
+HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size,
+                                  int) {
     for (int i = 0; i < slot_count; ++i) {
         if (std::strcmp(slots[i].key, key) != 0) continue;
         if (size <= 0) {
@@ -176,19 +177,34 @@ HOST zoBoolean zo_compute_irradiance(Color *result, RenderState *) {
     return 0;
 }
 
-HOST int zo_db_type(Tag tag) { return tag == image_tag ? ZO_DB_IMAGE : ZO_DB_NONE; }
-HOST void *zo_db_access(Tag tag) { return tag == image_tag ? image : nullptr; }
+HOST int zo_db_type(Tag tag) {
+    return tag == image_tag ? ZO_DB_IMAGE : ZO_DB_NONE;
+}
+HOST void *zo_db_access(Tag tag) {
+    return tag == image_tag ? image : nullptr;
+}
 HOST void zo_db_unpin(Tag) {}
-HOST int zo_img_get_width(const zoImage *img) { return img ? img->width : 0; }
-HOST int zo_img_get_height(const zoImage *img) { return img ? img->height : 0; }
+HOST int zo_img_get_width(const zoImage *img) {
+    return img ? img->width : 0;
+}
+HOST int zo_img_get_height(const zoImage *img) {
+    return img ? img->height : 0;
+}
 HOST void zo_img_get_color(const zoImage *img, Color *color, int x, int y) {
-    const unsigned char *p = static_cast<const unsigned char *>(img->data) + 4 * (y * img->width + x);
+    const unsigned char *p =
+        static_cast<const unsigned char *>(img->data) + 4 * (y * img->width + x);
     *color = {p[0] / 255.0f, p[1] / 255.0f, p[2] / 255.0f, p[3] / 255.0f};
 }
 
-HOST void *zo_mem_int_allocate(const char *, int, int size) { return std::calloc(1, size > 0 ? size : 1); }
-HOST void zo_mem_int_release(const char *, int, void *block) { std::free(block); }
-HOST void zo_init_lock(zoLock *lock) { *lock = new zoLockImpl; }
+HOST void *zo_mem_int_allocate(const char *, int, int size) {
+    return std::calloc(1, size > 0 ? size : 1);
+}
+HOST void zo_mem_int_release(const char *, int, void *block) {
+    std::free(block);
+}
+HOST void zo_init_lock(zoLock *lock) {
+    *lock = new zoLockImpl;
+}
 HOST void zo_delete_lock(zoLock *lock) {
     delete *lock;
     *lock = nullptr;
@@ -199,7 +215,9 @@ HOST void zo_lock(zoLock lock) {
 HOST void zo_unlock(zoLock lock) {
     if (lock) lock->mutex.unlock();
 }
-HOST zoBoolean zo_fb_put(RenderState *, int, const void *) { return 1; }
+HOST zoBoolean zo_fb_put(RenderState *, int, const void *) {
+    return 1;
+}
 HOST void zo_error(const char *, ...) {}
 
 HOST zoBoolean zo_tri_vectors(RenderState *, int which, int, Vector3 v[3]) {
@@ -218,8 +236,10 @@ HOST zoBoolean zo_tri_vectors(RenderState *, int which, int, Vector3 v[3]) {
     }
 }
 
-#define IDENTITY(name) \
-    HOST void name(Vector3 *out, RenderState *, const Vector3 *in) { *out = *in; }
+#define IDENTITY(name)                                               \
+    HOST void name(Vector3 *out, RenderState *, const Vector3 *in) { \
+        *out = *in;                                                  \
+    }
 IDENTITY(zo_point_to_camera)
 IDENTITY(zo_point_from_object)
 IDENTITY(zo_normal_to_camera)

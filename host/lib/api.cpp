@@ -39,7 +39,8 @@ const ObjectEntry *object_of(Tag tag) {
     if (!it) return nullptr;
     if (it->type == ZO_DB_INSTANCE && it->object_instance)
         return static_cast<const InstanceEntry *>(it->owner)->object;
-    if (it->type == ZO_DB_OBJECT || it->type == ZO_DB_MESH) return static_cast<const ObjectEntry *>(it->owner);
+    if (it->type == ZO_DB_OBJECT || it->type == ZO_DB_MESH)
+        return static_cast<const ObjectEntry *>(it->owner);
     return nullptr;
 }
 

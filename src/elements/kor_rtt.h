@@ -23,22 +23,23 @@ struct RttSurfaceHit {
 
 // The working triangle's tangent frame: U, V and normal directions in the
 // state's internal space. Returns false when the triangle has no usable UVs.
-typedef zoBoolean (*RttTangentBasis)(const RttSurfaceHit *hit, RenderState *state, Vector3 basis[3]);
+typedef zoBoolean (*RttTangentBasis)(const RttSurfaceHit *hit, RenderState *state,
+                                     Vector3 basis[3]);
 
 // "KEY_10": published by the bake lens while it shades a projected surface.
 // The first eight words are 32-bit; readers that only need the working
 // instance and the miss switch read them by offset.
 struct ProjectionRecord {
-    Tag workingInstance;             // offset 0
-    int32_t normalSpace;             // 0 world, 1 camera, 2 object, 3 and above tangent
-    int32_t flipNormalX;             //
-    int32_t flipNormalY;             //
-    int32_t uvChannel;               // UV channel number
-    float heightMin;                 //
-    float heightMax;                 // raised above heightMin when not larger
-    int32_t useWorkingModelOnMiss;   // offset 28
-    const RttSurfaceHit *working;    // the working model's hit for this sample
-    RttTangentBasis tangentBasis;    // the working triangle's tangent frame
+    Tag workingInstance;            // offset 0
+    int32_t normalSpace;            // 0 world, 1 camera, 2 object, 3 and above tangent
+    int32_t flipNormalX;            //
+    int32_t flipNormalY;            //
+    int32_t uvChannel;              // UV channel number
+    float heightMin;                //
+    float heightMax;                // raised above heightMin when not larger
+    int32_t useWorkingModelOnMiss;  // offset 28
+    const RttSurfaceHit *working;   // the working model's hit for this sample
+    RttTangentBasis tangentBasis;   // the working triangle's tangent frame
 };
 static_assert(offsetof(ProjectionRecord, useWorkingModelOnMiss) == 28,
               "the miss switch is the eighth word");

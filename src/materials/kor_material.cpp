@@ -13,8 +13,8 @@
 #include "illum_models.h"
 #include "kor_context.h"
 #include "kor_rendelem.h"
-#include "kor_surface.h"
 #include "kor_support.h"
+#include "kor_surface.h"
 #include "kor_vector.h"
 #include "scenedata.h"
 #include "shader.h"
@@ -78,7 +78,8 @@ __attribute__((always_inline)) inline MapSlot map_slot(const StandardMaterialPar
                                                        int channel) {
     MapSlot s;
     if (channel < 0 || channel >= kMapChannels) return s;
-    if (channel < p->mapEnabled.count) s.enabled = p->mapEnabled[p->mapEnabled.start + channel] != 0;
+    if (channel < p->mapEnabled.count)
+        s.enabled = p->mapEnabled[p->mapEnabled.start + channel] != 0;
     if (channel < p->maps.count) s.map = p->maps[p->maps.start + channel];
     if (channel < p->mapAmounts.count) s.amount = p->mapAmounts[p->mapAmounts.start + channel];
     return s;
@@ -240,8 +241,8 @@ void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *
             colour_blend(r->channels[c], m);
             if (c == diffuse && lock == 1 && ambient >= 0) {
                 if (kor::illumChannelType(r, ambient) & kChannelMono)
-                    r->channels[ambient].r = mono_blend((m.r + m.g + m.b) * 0.33333334f, 1.0f,
-                                                        r->channels[ambient].r);
+                    r->channels[ambient].r =
+                        mono_blend((m.r + m.g + m.b) * 0.33333334f, 1.0f, r->channels[ambient].r);
                 else
                     colour_blend(r->channels[ambient], m);
             }
@@ -351,7 +352,8 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
     if (r->mapsOn && tslot.usable() && refraction >= 0) {
         r->mapFlags |= kMapFlagRefraction;
         Vector3 dir;
-        if (!zo_refraction_dir(&dir, state, state->ior_in, state->ior)) zo_reflection_dir(&dir, state);
+        if (!zo_refraction_dir(&dir, state, state->ior_in, state->ior))
+            zo_reflection_dir(&dir, state);
         map_along(state, p, tslot.map, dir, 3, &r->channels[refraction]);
         r->refractionAmount = tslot.amount;
     }
@@ -368,7 +370,8 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
     *result = {r->finalColor.r, r->finalColor.g, r->finalColor.b, alpha};
     r->finalColor.a = alpha;
 
-    if (auto *probe = static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
+    if (auto *probe =
+            static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
         probe->filled = 1;
         probe->transparency = T;
     }
@@ -385,13 +388,16 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
 // ---------------------------------------------------------------------------
 // Shadow step.
 
-bool black(const Color &c) { return c.r == 0.0f && c.g == 0.0f && c.b == 0.0f; }
+bool black(const Color &c) {
+    return c.r == 0.0f && c.g == 0.0f && c.b == 0.0f;
+}
 
 zoBoolean shadow_step(Color *result, RenderState *state, IllumRecord *r, void *) {
     const auto *p = static_cast<const StandardMaterialParams *>(r->materialParams);
     auto *scratch = static_cast<MaterialScratch *>(r->scratch);
     if (scratch && scratch->translucencyPass && scratch->passInstance == state->instance) {
-        scratch->thickness = fmaxf(scratch->thickness, kor::length(state->point - scratch->passPoint));
+        scratch->thickness =
+            fmaxf(scratch->thickness, kor::length(state->point - scratch->passPoint));
         return !black(*result);
     }
     const char mode = state->options ? state->options->shadow : 0;
@@ -453,7 +459,9 @@ zoBoolean shadow_step(Color *result, RenderState *state, IllumRecord *r, void *)
 // ---------------------------------------------------------------------------
 // Photon step.
 
-Color times(const Color &a, const Color &b) { return {a.r * b.r, a.g * b.g, a.b * b.b, a.a}; }
+Color times(const Color &a, const Color &b) {
+    return {a.r * b.r, a.g * b.g, a.b * b.b, a.a};
+}
 
 zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *) {
     const auto *p = static_cast<const StandardMaterialParams *>(r->materialParams);
@@ -539,13 +547,22 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
         bool have_dir = true;
         int reason = 0;
         switch (kind) {
-            case kSpecReflect: zo_reflection_dir_specular(&dir, state); reason = 10; break;
-            case kDiffReflect: zo_reflection_dir_diffuse(&dir, state); reason = 12; break;
+            case kSpecReflect:
+                zo_reflection_dir_specular(&dir, state);
+                reason = 10;
+                break;
+            case kDiffReflect:
+                zo_reflection_dir_diffuse(&dir, state);
+                reason = 12;
+                break;
             case kSpecTransmit:
                 have_dir = zo_transmission_dir_specular(&dir, state, ior_in, ior) != 0;
                 reason = 13;
                 break;
-            default: zo_transmission_dir_diffuse(&dir, state); reason = 15; break;
+            default:
+                zo_transmission_dir_diffuse(&dir, state);
+                reason = 15;
+                break;
         }
         if (have_dir) {
             Color photon = energy;
@@ -601,7 +618,8 @@ KOR_EXPORT zoBoolean kor_StandardMaterial(Color *result, RenderState *state,
     record.mapsOn = state->tex_list && state->tex_count > 0;
     record.materialParams = params;
     record.materialData = instance;
-    const SceneData *scene = instance && instance->sceneData ? instance->sceneData : GetSceneData(state);
+    const SceneData *scene =
+        instance && instance->sceneData ? instance->sceneData : GetSceneData(state);
     if (scene) record.ambient = scene->ambientColor;
 
     const int type = state->type;
@@ -610,7 +628,9 @@ KOR_EXPORT zoBoolean kor_StandardMaterial(Color *result, RenderState *state,
         if (culled && !two_sided(call) && state->inv_normal) return hide(result, state);
         if (params->base.wire && !inside_wire_band(state, params->base)) return hide(result, state);
     }
-    record.shade = type == ZO_RAY_SHADOW ? shadow_step : photon_ray(type) ? photon_step : surface_step;
+    record.shade = type == ZO_RAY_SHADOW ? shadow_step
+                   : photon_ray(type)    ? photon_step
+                                         : surface_step;
 
     if (!params->illumination) {
         if (instance && !instance->errorReported) {
@@ -619,7 +639,8 @@ KOR_EXPORT zoBoolean kor_StandardMaterial(Color *result, RenderState *state,
         }
         return 0;
     }
-    kor::IorTracker *tracker = scratch ? reinterpret_cast<kor::IorTracker *>(&scratch->iorDepth) : nullptr;
+    kor::IorTracker *tracker =
+        scratch ? reinterpret_cast<kor::IorTracker *>(&scratch->iorDepth) : nullptr;
     kor::iorEnter(state, params->base.ior, tracker);
     const zoBoolean ok =
         zo_call_shader_x(result, ZO_SHADER_MAP, state, params->illumination, &record);
@@ -647,7 +668,8 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
 
 KOR_SHADER_EXIT(kor_StandardMaterial) {
     if (!params) return;
-    kor::for_each_thread_block(state, [](void *block) { zo_mem_int_release(kModule, __LINE__, block); });
+    kor::for_each_thread_block(state,
+                               [](void *block) { zo_mem_int_release(kModule, __LINE__, block); });
     void **slot = kor::user_slot(state);
     if (slot && *slot) {
         zo_mem_int_release(kModule, __LINE__, *slot);
@@ -665,6 +687,8 @@ bool surfaceInWireBand(RenderState *state, float wireSize, int wireUnits) {
     return inside_wire_band(state, p);
 }
 
-zoBoolean surfaceHide(Color *result, RenderState *state) { return hide(result, state); }
+zoBoolean surfaceHide(Color *result, RenderState *state) {
+    return hide(result, state);
+}
 
 }  // namespace kor

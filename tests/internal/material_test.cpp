@@ -46,13 +46,17 @@ zoBoolean kor_base_BlinnIllumination(Color *, RenderState *, kor::BlinnParams *,
 
 namespace {
 
-TestIllumHost &illum() { return *internal::host_object<TestIllumHost>("testhost_illum"); }
-TestBitmapHost &functions() { return *internal::host_object<TestBitmapHost>("testhost_bitmap"); }
+TestIllumHost &illum() {
+    return *internal::host_object<TestIllumHost>("testhost_illum");
+}
+TestBitmapHost &functions() {
+    return *internal::host_object<TestBitmapHost>("testhost_bitmap");
+}
 
 template <typename T, typename S>
 int32_t start_of(const T *slot, const S *store) {
-    return static_cast<int32_t>((reinterpret_cast<const char *>(store) -
-                                 reinterpret_cast<const char *>(slot)) / sizeof(S));
+    return static_cast<int32_t>(
+        (reinterpret_cast<const char *>(store) - reinterpret_cast<const char *>(slot)) / sizeof(S));
 }
 
 // A map that answers a fixed colour.
@@ -65,7 +69,7 @@ zoBoolean fixed_map(void *result, RenderState *, void *, void *) {
 constexpr Tag kBlinn = 60, kMap = 70, kLight = 500, kInstance = 40;
 
 class Standard : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         illum().reset();
