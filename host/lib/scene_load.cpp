@@ -1199,8 +1199,8 @@ void Loader::build_options(const json &spec, const std::string &ptr) {
     require_object(spec, ptr, object);
     check_keys(spec, ptr, object,
                {"samples", "shadow", "render_mode", "trace", "reflection_depth", "refraction_depth",
-                "trace_depth", "shadow_depth", "finalgather_rays", "filter", "gamma", "data",
-                "description"});
+                "trace_depth", "shadow_depth", "finalgather_rays", "filter", "gamma", "split_depth",
+                "contrast", "data", "description"});
     zoOptions &o = s_.options;
     if (spec.contains("samples")) {
         o.samples = integer(spec["samples"], ptr + "/samples", object, "\"samples\"");
@@ -1239,6 +1239,15 @@ void Loader::build_options(const json &spec, const std::string &ptr) {
     depth("trace_depth", o.trace_depth);
     depth("shadow_depth", o.shadow_depth);
     depth("finalgather_rays", o.finalgather_rays);
+    depth("split_depth", o.split_depth);
+    if (spec.contains("contrast")) {
+        float c[4];
+        numbers(spec["contrast"], ptr + "/contrast", object, "\"contrast\"", c, 4, 4);
+        for (int k = 0; k < 4; ++k) {
+            if (!(c[k] > 0.0f)) fail(ptr + "/contrast", object, "\"contrast\" must be positive");
+            o.contrast[k] = c[k];
+        }
+    }
     if (spec.contains("filter")) {
         std::string f = text(spec["filter"], ptr + "/filter", object, "\"filter\"");
         if (f == "nearest")
@@ -1440,6 +1449,7 @@ void Loader::run() {
     o.samples = 1;
     o.filter = 1;
     o.gamma = 1;
+    for (float &c : o.contrast) c = 0.1f;
     if (r.contains("options")) build_options(r["options"], "/options");
     if (s_.settings.samples > 0) o.samples = s_.settings.samples;
     // Images after the options, whose filter decides on pyramids.

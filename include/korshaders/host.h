@@ -250,7 +250,10 @@ typedef struct zoOptions {
     int32_t samples;          /* eye samples per pixel */
     int32_t filter;           /* texture filtering: 0 nearest, 1 bilinear, 2 pyramid */
     float gamma;
-    int32_t reserved[8];
+    int32_t split_depth;      /* D: from reflection + refraction level 5 - D on, a dielectric
+                                 traces one of its two rays (0: from level 4) */
+    float contrast[4];        /* per-channel contrast that adaptive sampling refines beyond */
+    int32_t reserved[3];
 } zoOptions;
 
 /* The host's record of a shader instance being run. */

@@ -54,10 +54,9 @@ struct DielectricSetup {
     float lengthScale;
 };
 
-// The options word that sets where the split starts: the host's first
-// reserved options word (0 in hosts that do not set it).
+// The options' split depth D sets where the split starts.
 int splitDepthOf(const RenderState *state) {
-    const int D = state && state->options ? state->options->reserved[0] : 0;
+    const int D = state && state->options ? state->options->split_depth : 0;
     if (D < 1) return 4;
     const int depth = 5 - D;
     return depth < 1 ? 1 : depth;

@@ -25,8 +25,7 @@ using namespace kor::physics;
 
 constexpr const char *kModule = "zo_partishade";
 constexpr float kInvFourPi = 0.07957747f;
-// The per-channel change of scattered light over a unit of length above
-// which a segment is halved (the reference host has no contrast option).
+// The per-channel contrast when the options give none.
 constexpr float kContrast = 0.1f;
 constexpr int kMaxSubdivision = 8;
 constexpr int kMaxSteps = 100000;
@@ -316,10 +315,18 @@ Point pointAt(const Volume &m, float t) {
     return p;
 }
 
-bool contrasty(const Color &a, const Color &b, float length) {
+// The options' contrast, per channel; the default where a host leaves it 0.
+float contrastOf(const RenderState *state, int channel) {
+    const float c = state && state->options ? state->options->contrast[channel] : 0.0f;
+    return c > 0.0f ? c : kContrast;
+}
+
+// The segment's two ends differ by more than the contrast in some channel.
+bool contrasty(const RenderState *state, const Color &a, const Color &b, float length) {
     const float k = 10.0f * length;
-    return fabsf(a.r - b.r) * k > kContrast || fabsf(a.g - b.g) * k > kContrast ||
-           fabsf(a.b - b.b) * k > kContrast;
+    return fabsf(a.r - b.r) * k > contrastOf(state, 0) ||
+           fabsf(a.g - b.g) * k > contrastOf(state, 1) ||
+           fabsf(a.b - b.b) * k > contrastOf(state, 2);
 }
 
 // Integrates the segment from the far point to the near one: what comes
@@ -333,7 +340,7 @@ void integrate(Volume &m, const Point &far, const Point &near, int level) {
     const int previous = m.thread ? m.thread->previous : 0;
     const bool shallow = state->reflection_level < 2 && state->refraction_level < 2;
     if (shallow && length > m.minStep && level < kMaxSubdivision &&
-        (contrasty(far.S, near.S, length) || level < previous - 1)) {
+        (contrasty(state, far.S, near.S, length) || level < previous - 1)) {
         const Point mid = pointAt(m, 0.5f * (far.t + near.t));
         integrate(m, far, mid, level + 1);
         integrate(m, mid, near, level + 1);

@@ -501,6 +501,14 @@ TEST(SceneErrors, MalformedJsonGivesLineAndColumn) {
     expect_error(r, {"SceneErrors_MalformedJsonGivesLineAndColumn.json:3:", "malformed scene"});
 }
 
+TEST(SceneErrors, OptionsOutOfRange) {
+    json scene = quad_scene({{"a", color_shader(1, 0, 0)}}, "a");
+    scene["options"] = {{"contrast", {0.1, 0, 0.1, 0.1}}};
+    expect_error(korrender(scene), {"options: \"contrast\" must be positive"});
+    scene["options"] = {{"split_depth", -1}};
+    expect_error(korrender(scene), {"options: 'split_depth' must not be negative"});
+}
+
 TEST(SceneErrors, UnknownShader) {
     json scene = quad_scene({{"a", {{"shader", "kor_nonesuch"}}}}, "a");
     Rendered r = korrender(scene);
