@@ -282,8 +282,8 @@ void build_light_lists(Session &s) {
         free(inst.item_bytes);
         inst.item_bytes = static_cast<uint8_t *>(aligned_alloc(16, inst.item_size));
         memset(inst.item_bytes, 0, inst.item_size);
-        const int32_t words[4] = {static_cast<int32_t>(count), static_cast<int32_t>((header - 8) / 4),
-                                  0, global ? 1 : 0};
+        const int32_t words[4] = {static_cast<int32_t>(count),
+                                  static_cast<int32_t>((header - 8) / 4), 0, global ? 1 : 0};
         memcpy(inst.item_bytes, words, sizeof words);
         if (count) memcpy(inst.item_bytes + header, inst.lights.data(), 4 * count);
         inst.item = s.add_db(ZO_DB_USERDATA, inst.item_bytes, static_cast<int>(inst.item_size), "");
@@ -399,6 +399,26 @@ void toward_light(const Session &s, const RenderState *light, const Vector3 &poi
 bool light_casts_shadows(const Session &s, const RenderState *light) {
     const LightEntry *l = light_entry(s, light->light_instance);
     return !l || l->rec.shadow;
+}
+
+// Where shadow rays leave a smooth-shaded mesh: the point of the curved
+// surface that the vertex normals describe instead of the flat triangle
+// (each vertex's tangent plane lifts the point by how far it lies below that
+// plane, blended by the barycentric weights). Facets near the terminator
+// then no longer shadow their neighbours in a saw-tooth.
+Vector3 shadow_origin(const RenderState *light) {
+    const uint32_t *v = nullptr;
+    const InstanceEntry *inst = hit_instance(light, &v);
+    const Vector3 p = light->point;
+    if (!inst || inst->world_N.empty() || inst->world_P.empty()) return p;
+    Vector3 lift = {0, 0, 0};
+    for (int k = 0; k < 3; ++k) {
+        Vector3 n = inst->world_N[v[k]];
+        if (light->inv_normal) n = n * -1.0f;
+        const float below = std::min(0.0f, dot(p - inst->world_P[v[k]], n));
+        lift = lift + n * (-below * light->bary[k]);
+    }
+    return p + lift;
 }
 
 // Shadow of the surfaces between `from` and the light: all of them (from
@@ -540,7 +560,8 @@ HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
     if (o && o->shadow == ZO_SHADOW_OFF) return 1;
     RenderState *light = light_state_of(state);
     if (!light || !light_casts_shadows(*s, light)) return 1;
-    return shadow_from(result, state, light, light->point, o && o->shadow == ZO_SHADOW_SEGMENTS);
+    return shadow_from(result, state, light, shadow_origin(light),
+                       o && o->shadow == ZO_SHADOW_SEGMENTS);
 }
 
 // In segment mode a shadow shader continues the shadow ray from its own
@@ -558,14 +579,15 @@ HOST_API zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
     ThreadContext *ctx = thread_context();
     Vector3 to_light;
     float tfar;
-    toward_light(*s, light, light->point, &to_light, &tfar);
-    const Vector3 d = state->point - light->point;
+    const Vector3 from = shadow_origin(light);
+    toward_light(*s, light, from, &to_light, &tfar);
+    const Vector3 d = state->point - from;
     const float to_here = std::sqrt(dot(d, d)) - ray_epsilon(state->point);
     Blockers b;
-    find_blockers(*s, light->point, to_light, std::min(tfar, to_here), light->time, b);
+    find_blockers(*s, from, to_light, std::min(tfar, to_here), light->time, b);
     if (b.count == 0) return 1;
     if (b.more) return fail(result);
-    if (!shade_blocker(*s, ctx, result, light, state, light->point, to_light, b.hit[b.count - 1]))
+    if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[b.count - 1]))
         return fail(result);
     return 1;
 }

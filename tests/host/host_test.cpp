@@ -792,6 +792,36 @@ TEST(LightServices, PointLightLightsTheFloorAndAQuadBlocksIt) {
             EXPECT_NEAR(unshadowed.pixel(x, y).r, floor_lit(x, y), 1e-5f) << x << "," << y;
 }
 
+// A coarse smooth-shaded sphere lit from the side: every point whose
+// smooth normal faces the light is lit, also where its flat facet turns
+// away (shadow rays leave from the curved surface, not the facet).
+TEST(LightServices, SmoothSpheresHaveNoSawToothTerminator) {
+    const float R = 1.8f;
+    json scene =
+        services_scene({{"lambert", test_shader("test_lambert")},
+                        {"lamp", test_shader("test_light", {{"shadow", true}})}},
+                       {{"m", {{"shader", "lambert"}}}},
+                       {{"ball",
+                         {{"object", {{"primitive", "sphere"}, {"radius", R}, {"segments", 10}}},
+                          {"material", "m"}}}});
+    scene["camera"]["resolution"] = {48, 48};
+    scene["lights"] = {{"lamp", {{"shader", "lamp"}, {"origin", {1000, 0, 0}}}}};
+    Rendered r = korrender(scene);
+    ASSERT_EQ(r.status, 0) << r.err;
+    int near_terminator = 0;
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 48; ++x) {
+            const float px = -2.0f + 4.0f * (x + 0.5f) / 48, py = -2.0f + 4.0f * (y + 0.5f) / 48;
+            const float rr = px * px + py * py;
+            if (rr > 0.8f * R * R) continue;  // the rim: facets differ most from the sphere
+            const float nl = px / R;          // smooth normal . light direction (+x)
+            if (nl < 0.02f) continue;
+            near_terminator += nl < 0.2f;
+            EXPECT_GT(r.pixel(x, y).r, 0.0f) << x << "," << y << " n.l " << nl;
+        }
+    EXPECT_GT(near_terminator, 10);
+}
+
 TEST(LightServices, ShadowShadersFilterInEveryShadowMode) {
     // Two stacked blockers, each passing half the light: a quarter arrives,
     // whether the host visits them (on, sorted) or the shadow shaders walk
