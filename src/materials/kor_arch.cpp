@@ -2,6 +2,8 @@
 // microfacet highlight driven by shininess, Fresnel-weighted traced
 // reflection and refraction, transparency, translucency, emitted luminance,
 // cutout and a metal mode.
+#include "kor_arch.h"
+
 #include <math.h>
 #include <stddef.h>
 #include <string.h>
@@ -23,47 +25,6 @@ namespace {
 const char *const kModule = "kor_arch";
 const float kPiF = 3.14159265f;
 
-struct ArchitecturalParams {
-    zoBoolean twoSided;
-    int32_t reserved1;
-    zoBoolean rawDiffuse;
-    Color diffuseColor;
-    float diffuseMapAmount;
-    zoBoolean diffuseMapOn;
-    Tag diffuseMap;
-    float shininess;
-    zoBoolean shininessMapOn;
-    Tag shininessMap;
-    float transparency;
-    zoBoolean transparencyMapOn;
-    Tag transparencyMap;
-    float translucency;
-    zoBoolean translucencyMapOn;
-    Tag translucencyMap;
-    float ior;
-    float luminance;
-    zoBoolean luminanceMapOn;
-    Tag luminanceMap;
-    float bumpAmount;
-    zoBoolean bumpMapOn;
-    Tag bumpMap;
-    float intensity;
-    zoBoolean intensityMapOn;
-    Tag intensityMap;
-    float cutout;
-    zoBoolean cutoutMapOn;
-    Tag cutoutMap;
-    float photonSaturation;
-    int32_t reserved2;
-    float photonReflectScale;
-    float photonTransmitScale;
-    zoBoolean tilingOn;
-    float tilingU, tilingV, offsetU, offsetV;
-    int32_t materialId;
-    int32_t metalMode;
-    float luminanceScale;
-};
-
 struct ShininessSet {
     float roughness, slope, lobe, slope2;
 };
@@ -77,8 +38,12 @@ struct ArchInstance {
     bool hasTranslucency;
 };
 
-float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
-float finiteOr(float v, float d) { return isfinite(v) ? v : d; }
+float clamp01(float v) {
+    return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v);
+}
+float finiteOr(float v, float d) {
+    return isfinite(v) ? v : d;
+}
 
 ShininessSet shininessSet(float s) {
     ShininessSet g;
@@ -90,15 +55,21 @@ ShininessSet shininessSet(float s) {
     return g;
 }
 
-Color scaled(const Color &c, float k) { return {c.r * k, c.g * k, c.b * k, c.a * k}; }
-Color grey(float v) { return {v, v, v, v}; }
+Color scaled(const Color &c, float k) {
+    return {c.r * k, c.g * k, c.b * k, c.a * k};
+}
+Color grey(float v) {
+    return {v, v, v, v};
+}
 void addRGB(Color &a, const Color &b) {
     a.r += b.r;
     a.g += b.g;
     a.b += b.b;
 }
 
-bool mapOn(zoBoolean on, Tag map) { return on && map; }
+bool mapOn(zoBoolean on, Tag map) {
+    return on && map;
+}
 
 // The mean of the map's r, g, b (mode 1); false when the call fails.
 bool monoMap(RenderState *state, Tag map, float *value) {
@@ -229,7 +200,8 @@ void buildSample(ArchSample &S, RenderState *state, const ArchitecturalParams *p
         S.B = p->diffuseColor;
         if (diffuseMap) colourMap(state, p->diffuseMap, p->diffuseMapAmount, S.B);
         float v;
-        if (intensityMap && monoMap(state, p->intensityMap, &v)) S.B = scaled(S.B, v * p->intensity);
+        if (intensityMap && monoMap(state, p->intensityMap, &v))
+            S.B = scaled(S.B, v * p->intensity);
         if (p->intensity <= 0.0f) S.B.r = S.B.g = S.B.b = 0.0f;
     }
     float v;
@@ -239,8 +211,7 @@ void buildSample(ArchSample &S, RenderState *state, const ArchitecturalParams *p
     }
     float t = I.transparency, l = I.translucencyFraction;
     bool recompute = diffuseMap || intensityMap;
-    if (mapOn(p->transparencyMapOn, p->transparencyMap) &&
-        monoMap(state, p->transparencyMap, &v)) {
+    if (mapOn(p->transparencyMapOn, p->transparencyMap) && monoMap(state, p->transparencyMap, &v)) {
         t = finiteOr(v * p->transparency, 0.0f);
         recompute = true;
     }
@@ -351,7 +322,8 @@ BumpInfo applyBump(RenderState *state, const ArchitecturalParams *p) {
     Color v = {0, 0, 0, 0};
     if (zo_call_shader_x(&v, ZO_SHADER_MAP, state, p->bumpMap, &request) != 1) return b;
     const float amount = finiteOr(p->bumpAmount, 0.0f);
-    const Vector3 bent = state->normal + Vector3{v.r, v.g, v.b} * (state->inv_normal ? -amount : amount);
+    const Vector3 bent =
+        state->normal + Vector3{v.r, v.g, v.b} * (state->inv_normal ? -amount : amount);
     if (!(length(bent) > 0.0f) || !isfinite(length(bent))) return b;
     state->normal = unit(bent);
     state->dot_nd = dot(state->normal, state->dir);
@@ -572,7 +544,8 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
     }
     R.a = 1.0f - ((T.r + X.r) + (T.g + X.g) + (T.b + X.b)) / 3.0f;
     *result = R;
-    if (auto *probe = static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
+    if (auto *probe =
+            static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
         probe->filled = 1;
         probe->transparency = T;
     }
@@ -738,9 +711,9 @@ KOR_EXPORT zoBoolean kor_ArchitecturalMaterial(Color *result, RenderState *state
     if (culled && !twoSidedOf(params, GetSceneData(state)) && state->inv_normal) {
         if (photonRay(type)) {
             const Color &d = params->diffuseColor;
-            const bool translucent = I->hasTranslucency ||
-                                     (mapOn(params->translucencyMapOn, params->translucencyMap) &&
-                                      !I->metal);
+            const bool translucent =
+                I->hasTranslucency ||
+                (mapOn(params->translucencyMapOn, params->translucencyMap) && !I->metal);
             const bool visible =
                 (mapOn(params->diffuseMapOn, params->diffuseMap) && params->diffuseMapAmount > 0) ||
                 d.r > 0.000001f || d.g > 0.000001f || d.b > 0.000001f;
@@ -776,8 +749,8 @@ KOR_SHADER_INIT(kor_ArchitecturalMaterial) {
     if (!slot) return;
     if (*slot) zo_mem_int_release(kModule, __LINE__, *slot);
     *slot = nullptr;
-    auto *block = static_cast<ArchInstance *>(
-        zo_mem_int_allocate(kModule, __LINE__, sizeof(ArchInstance)));
+    auto *block =
+        static_cast<ArchInstance *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(ArchInstance)));
     if (!block) return;
     buildInstance(*block, static_cast<const ArchitecturalParams *>(params));
     *slot = block;

@@ -9,55 +9,14 @@
 
 #include "illum.h"
 #include "internal/internal.h"
+#include "kor_arch.h"
 #include "testhost/host_bitmap.h"
 #include "testhost/testhost_illum.h"
 #include "testhost/testhost_rtmtl.h"
 #include "testhost/testhost_scene.h"
 
-namespace {
-
-struct ArchRecord {
-    zoBoolean twoSided;
-    int32_t reserved1;
-    zoBoolean rawDiffuse;
-    Color diffuseColor;
-    float diffuseMapAmount;
-    zoBoolean diffuseMapOn;
-    Tag diffuseMap;
-    float shininess;
-    zoBoolean shininessMapOn;
-    Tag shininessMap;
-    float transparency;
-    zoBoolean transparencyMapOn;
-    Tag transparencyMap;
-    float translucency;
-    zoBoolean translucencyMapOn;
-    Tag translucencyMap;
-    float ior;
-    float luminance;
-    zoBoolean luminanceMapOn;
-    Tag luminanceMap;
-    float bumpAmount;
-    zoBoolean bumpMapOn;
-    Tag bumpMap;
-    float intensity;
-    zoBoolean intensityMapOn;
-    Tag intensityMap;
-    float cutout;
-    zoBoolean cutoutMapOn;
-    Tag cutoutMap;
-    float photonSaturation;
-    int32_t reserved2;
-    float photonReflectScale;
-    float photonTransmitScale;
-    zoBoolean tilingOn;
-    float tilingU, tilingV, offsetU, offsetV;
-    int32_t materialId;
-    int32_t metalMode;
-    float luminanceScale;
-};
-
-}  // namespace
+// The declared record of the material.
+using ArchRecord = ArchitecturalParams;
 
 extern "C" {
 zoBoolean kor_ArchitecturalMaterial(Color *, RenderState *, ArchRecord *);

@@ -10,6 +10,7 @@
 
 #include "illum.h"
 #include "internal/internal.h"
+#include "kor_raytrace.h"
 #include "scenedata.h"
 #include "testhost/host_bitmap.h"
 #include "testhost/testhost_illum.h"
@@ -18,81 +19,14 @@
 
 namespace {
 
-template <typename T>
-struct Array {
-    int32_t start, count;
-    T first;
-};
-
 // The declared record of the material, with the arrays' storage appended.
-struct RaytraceRecord {
-    zoBoolean twoSided;
-    int32_t mapCallExtra;
-    zoBoolean wire;
-    zoBoolean faceted;
-    Color ambient;
-    float unused32;
-    zoBoolean ambientIsColor;
-    Color diffuse;
-    Color reflectColor;
-    float reflectAmount;
-    int32_t reflectType;
-    Color selfIllumColor;
-    float selfIllumAmount;
-    zoBoolean selfIllumUseColor;
-    Color transparencyColor;
-    float transparencyAmount;
-    zoBoolean transparencyUseColor;
-    float ior;
-    Color specularColor;
-    float glossiness;
-    float specularLevel;
-    float soften;
-    float anisotropy;
-    float orientation;
-    Color densityColor;
-    int32_t reflectionMode;
-    float reflectionGain;
-    zoBoolean refractionUsesReflectEnv;
-    zoBoolean densityOn;
-    float densityStart, densityEnd;
-    float densityAmount;
-    zoBoolean falloffUseColor;
-    Color falloffColor;
-    int32_t reflectFalloffType;
-    int32_t refractFalloffType;
-    float falloffStart;
-    float reflectFalloffEnd, refractFalloffEnd;
-    float falloffExponent;
-    float falloffCurve[4];
-    Color extraLight;
-    Color translucentColor;
-    Color glowColor;
-    float glowBias;
-    float wireSize;
-    int32_t wireUnits;
-    Color fogColor;
-    zoBoolean fogOn;
-    float fogStart, fogEnd, fogAmount;
-    zoBoolean traceReflections;
-    zoBoolean traceRefractions;
-    zoBoolean selfHits;
-    zoBoolean includeObjects;
-    Array<Tag> objectNames;
-    Array<zoBoolean> mapEnabled;
-    Array<Tag> maps;
-    Array<float> mapAmounts;
-    int32_t materialId;
-    int32_t shadingType;
-    zoBoolean carryVolume;
-    zoBoolean carryVolumeInside;
+struct RaytraceRecord : RaytraceMaterialParams {
     Tag nameStore[4];
     zoBoolean enabledStore[24];
     Tag mapStore[24];
     float amountStore[24];
 };
-static_assert(offsetof(RaytraceRecord, objectNames) == 380, "declared layout");
-static_assert(offsetof(RaytraceRecord, nameStore) == 444, "declared layout");
+static_assert(sizeof(RaytraceMaterialParams) == 444, "declared layout");
 
 }  // namespace
 
@@ -170,10 +104,10 @@ class RaytraceMaterial : public ::testing::Test {
         m.ior = 1.5f;
         m.reflectionGain = 0.5f;
         m.glowBias = 0.5f;
-        m.objectNames.start = start_of(&m.objectNames.first, m.nameStore);
-        m.mapEnabled.start = start_of(&m.mapEnabled.first, m.enabledStore);
-        m.maps.start = start_of(&m.maps.first, m.mapStore);
-        m.mapAmounts.start = start_of(&m.mapAmounts.first, m.amountStore);
+        m.objectNames.start = start_of(&m.objectNames.storage[0], m.nameStore);
+        m.mapEnabled.start = start_of(&m.mapEnabled.storage[0], m.enabledStore);
+        m.maps.start = start_of(&m.maps.storage[0], m.mapStore);
+        m.mapAmounts.start = start_of(&m.mapAmounts.storage[0], m.amountStore);
         m.mapEnabled.count = m.maps.count = m.mapAmounts.count = 24;
     }
     void init() {
