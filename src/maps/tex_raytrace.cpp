@@ -197,6 +197,30 @@ Tag identityOf(RenderState *state, Tag instance, bool byName) {
 
 }  // namespace
 
+Tag *resolveObjectList(RenderState *state, const char *module, const ParamArray<Tag> &names,
+                       int32_t *count) {
+    *count = 0;
+    const int start = eval(state, &names.start);
+    const int n = eval(state, &names.count);
+    if (n < 1) return nullptr;
+    auto *objects = static_cast<Tag *>(zo_mem_int_allocate(module, __LINE__, n * int(sizeof(Tag))));
+    for (int k = 0; objects && k < n; ++k) {
+        const Tag entry = eval(state, &names[start + k]);
+        if (!entry) continue;
+        const char *stored = static_cast<const char *>(zo_db_access(entry));
+        char *name = stored ? zo_mem_int_strdup(module, __LINE__, stored) : nullptr;
+        zo_db_unpin(entry);
+        const Tag tag = name ? zo_api_name_lookup(name) : 0;
+        if (tag)
+            objects[(*count)++] = tag;
+        else
+            zo_warning("\"%s\": object \"%s\" not found, left out of the object list",
+                       shader_name(state), name ? name : "");
+        if (name) zo_mem_int_release(module, __LINE__, name);
+    }
+    return objects;
+}
+
 bool traceWithObjectList(Color *result, RenderState *state, const Vector3 &dir, int rayType,
                          bool selfHits, bool includeObjects, int count, const Tag *objects,
                          bool useEnvironment, int materialIdFilter, bool byName, double *distance) {
@@ -459,26 +483,7 @@ KOR_SHADER_INIT(kor_Raytrace) {
     inst->tintMix = inst->tintWeight != 1.0f;
     inst->includeObjects = eval(state, &p->includeObjects);
 
-    const int start = eval(state, &p->objectNames.start);
-    const int count = eval(state, &p->objectNames.count);
-    if (count >= 1) {
-        inst->objects =
-            static_cast<Tag *>(zo_mem_int_allocate(kModule, __LINE__, count * int(sizeof(Tag))));
-        for (int k = 0; inst->objects && k < count; ++k) {
-            const Tag entry = eval(state, &p->objectNames[start + k]);
-            if (!entry) continue;
-            const char *stored = static_cast<const char *>(zo_db_access(entry));
-            char *name = stored ? zo_mem_int_strdup(kModule, __LINE__, stored) : nullptr;
-            zo_db_unpin(entry);
-            const Tag tag = name ? zo_api_name_lookup(name) : 0;
-            if (tag)
-                inst->objects[inst->count++] = tag;
-            else
-                zo_warning("\"%s\": object \"%s\" not found, left out of the object list",
-                           shader_name(state), name ? name : "");
-            if (name) zo_mem_int_release(kModule, __LINE__, name);
-        }
-    }
+    inst->objects = resolveObjectList(state, kModule, p->objectNames, &inst->count);
     *slot = inst;
 }
 

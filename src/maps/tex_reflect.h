@@ -7,6 +7,8 @@
 #include <korshaders/host.h>
 #include <stdint.h>
 
+#include "shader.h"
+
 namespace kor {
 
 // "KEY_6": the material's reason for calling a reflection or refraction
@@ -134,6 +136,12 @@ bool traceWithObjectList(Color *result, RenderState *state, const Vector3 &dir, 
                          bool selfHits, bool includeObjects, int count, const Tag *objects,
                          bool useEnvironment, int materialIdFilter, bool byName,
                          double *distance = nullptr);
+
+// The instance tags of an object list given by name (database strings):
+// allocated under `module`, the number found in *count. Names that name no
+// instance are reported and left out. Null (count 0) for an empty list.
+Tag *resolveObjectList(RenderState *state, const char *module, const ParamArray<Tag> &names,
+                       int32_t *count);
 
 // Writes a non-zero G-buffer identifier into frame buffer 0 on eye rays
 // (shared with the pattern maps, tex_pattern.h).

@@ -1216,26 +1216,7 @@ KOR_SHADER_INIT(kor_RaytraceMaterial) {
     memset(list, 0, sizeof *list);
     const auto *p = static_cast<const RaytraceMaterialParams *>(params);
     list->includeObjects = eval(state, &p->includeObjects);
-    const int start = eval(state, &p->objectNames.start);
-    const int count = eval(state, &p->objectNames.count);
-    if (count >= 1) {
-        list->objects =
-            static_cast<Tag *>(zo_mem_int_allocate(kModule, __LINE__, count * int(sizeof(Tag))));
-        for (int k = 0; list->objects && k < count; ++k) {
-            const Tag entry = eval(state, &p->objectNames[start + k]);
-            if (!entry) continue;
-            const char *stored = static_cast<const char *>(zo_db_access(entry));
-            char *name = stored ? zo_mem_int_strdup(kModule, __LINE__, stored) : nullptr;
-            zo_db_unpin(entry);
-            const Tag tag = name ? zo_api_name_lookup(name) : 0;
-            if (tag)
-                list->objects[list->count++] = tag;
-            else
-                zo_warning("\"%s\": object \"%s\" not found, left out of the object list",
-                           shader_name(state), name ? name : "");
-            if (name) zo_mem_int_release(kModule, __LINE__, name);
-        }
-    }
+    list->objects = resolveObjectList(state, kModule, p->objectNames, &list->count);
     *slot = list;
 }
 
