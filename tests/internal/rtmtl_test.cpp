@@ -391,6 +391,26 @@ TEST_F(RaytraceMaterial, TransparencyHandOff) {
 }
 
 // Falloff through the object-list walk: the first probe hits the shaded
+
+// A listed name that names no instance is reported and left out; the names
+// that resolve keep their order.
+TEST_F(RaytraceMaterial, ObjectListLeavesOutUnknownNames) {
+    reflect().names["glass"] = 88;
+    static char glass[] = "glass", ghost[] = "ghost";
+    internal::host().images[601] = reinterpret_cast<zoImage *>(ghost);
+    internal::host().images[602] = reinterpret_cast<zoImage *>(glass);
+    m.nameStore[0] = 601;
+    m.nameStore[1] = 602;
+    m.objectNames.count = 2;
+    init();
+    ASSERT_EQ(internal::host().messages.size(), 1u);
+    EXPECT_NE(internal::host().messages[0].find(
+                  "object \"ghost\" not found, left out of the object list"),
+              std::string::npos)
+        << internal::host().messages[0];
+    EXPECT_EQ(reflect().lookups, (std::vector<std::string>{"ghost", "glass"}));
+}
+
 // object itself (passed over without self hits), the second an object of
 // the exclude list (passed over), the third is shaded; the distance is the
 // sum of the probe legs. Linear falloff mixes towards the falloff colour.
