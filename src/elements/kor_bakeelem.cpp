@@ -154,14 +154,21 @@ Vector3 baked_normal(RenderState *state, const ProjectionRecord &rec) {
     return out;
 }
 
-}  // namespace
-
-KOR_EXPORT zoBoolean kor_DiffuseBakeElement(Color *result, RenderState *state, LightingParams *p,
-                                            ElementCallArgs *args) {
+// Every bake element bakes from the record of the sample in mode 0 only
+// (a matte record is black with alpha 0): the entry points share that
+// preamble and hand the record to a pure step.
+template <typename P>
+zoBoolean runBake(zoBoolean (*step)(Color *, RenderState *, P *,
+                                    const RenderElementPostIllumData &),
+                  Color *result, RenderState *state, P *p, ElementCallArgs *args) {
     if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
+    const RenderElementPostIllumData *record = bake_record(result, args);
     if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+    return step(result, state, p, *record);
+}
+
+zoBoolean bakeDiffuse(Color *result, RenderState *state, LightingParams *p,
+                      const RenderElementPostIllumData &d) {
     const float alpha = coverage(d);
     if (p && kor::eval(state, &p->lighting)) {
         Color c = d.illum.diffuse;
@@ -175,12 +182,8 @@ KOR_EXPORT zoBoolean kor_DiffuseBakeElement(Color *result, RenderState *state, L
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_SpecularBakeElement(Color *result, RenderState *state, LightingParams *p,
-                                             ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeSpecular(Color *result, RenderState *state, LightingParams *p,
+                       const RenderElementPostIllumData &d) {
     const float alpha = coverage(d);
     if (p && kor::eval(state, &p->lighting))
         *result = with_alpha(toned(state, d.illum.specular), alpha);
@@ -189,12 +192,8 @@ KOR_EXPORT zoBoolean kor_SpecularBakeElement(Color *result, RenderState *state, 
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_LightBakeElement(Color *result, RenderState *state, LightBakeParams *p,
-                                          ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeLight(Color *result, RenderState *state, LightBakeParams *p,
+                    const RenderElementPostIllumData &d) {
     if (!p) return 0;
     const bool direct = kor::eval(state, &p->direct) != 0;
     const bool indirect = kor::eval(state, &p->indirect) != 0;
@@ -225,24 +224,16 @@ KOR_EXPORT zoBoolean kor_LightBakeElement(Color *result, RenderState *state, Lig
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_ReflectRefractBakeElement(Color *result, RenderState *state, void *,
-                                                   ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeReflectRefract(Color *result, RenderState *state, void *,
+                             const RenderElementPostIllumData &d) {
     Color c = toned(state, d.illum.reflection);
     add_rgb(c, toned(state, d.illum.refraction));
     *result = with_alpha(c, coverage(d));
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_ShadowBakeElement(Color *result, RenderState *state, void *,
-                                           ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeShadow(Color *result, RenderState *state, void *,
+                     const RenderElementPostIllumData &d) {
     const float alpha = coverage(d);
     float s = 1.0f - IllumShadow(state);
     if (!d.shadowNoTransparency) s *= alpha;
@@ -251,12 +242,8 @@ KOR_EXPORT zoBoolean kor_ShadowBakeElement(Color *result, RenderState *state, vo
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_NormalsBakeElement(Color *result, RenderState *state, void *,
-                                            ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeNormals(Color *result, RenderState *state, void *,
+                      const RenderElementPostIllumData &d) {
     const float alpha = coverage(d);
     if (const ProjectionRecord *rec = projection(state)) {
         *result = encode_normal(baked_normal(state, *rec), alpha);
@@ -281,12 +268,8 @@ KOR_EXPORT zoBoolean kor_NormalsBakeElement(Color *result, RenderState *state, v
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_CompleteBakeElement(Color *result, RenderState *state, CompleteParams *p,
-                                             ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeComplete(Color *result, RenderState *state, CompleteParams *p,
+                       const RenderElementPostIllumData &d) {
     const kor::ElementBlendSwitches all = {true, true, true, true, true, true, false, false};
     Color c = kor::elementBlend(d, all);
     if (p && kor::eval(state, &p->shadowColor) && (d.flags & kElementShadowValid))
@@ -296,12 +279,8 @@ KOR_EXPORT zoBoolean kor_CompleteBakeElement(Color *result, RenderState *state, 
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_BlendBakeElement(Color *result, RenderState *state, BlendBakeParams *p,
-                                          ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeBlend(Color *result, RenderState *state, BlendBakeParams *p,
+                    const RenderElementPostIllumData &d) {
     if (!p) return 0;
     const kor::ElementBlendSwitches on = {
         kor::eval(state, &p->ambient) != 0,    kor::eval(state, &p->diffuse) != 0,
@@ -329,23 +308,14 @@ KOR_EXPORT zoBoolean kor_BlendBakeElement(Color *result, RenderState *state, Ble
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_AlphaBakeElement(Color *result, RenderState *state, void *,
-                                          ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeAlpha(Color *result, RenderState *, void *, const RenderElementPostIllumData &d) {
     const float a = coverage(d);
     *result = {a, a, a, a};
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_HeightBakeElement(Color *result, RenderState *state, void *,
-                                           ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    RenderElementPostIllumData *record = bake_record(result, args);
-    if (!record) return 1;
-    RenderElementPostIllumData &d = *record;
+zoBoolean bakeHeight(Color *result, RenderState *state, void *,
+                     const RenderElementPostIllumData &d) {
     const ProjectionRecord *rec = projection(state);
     if (!rec || !rec->working) {
         *result = kor::kBlack;
@@ -360,10 +330,8 @@ KOR_EXPORT zoBoolean kor_HeightBakeElement(Color *result, RenderState *state, vo
     return 1;
 }
 
-KOR_EXPORT zoBoolean kor_GenericBakeElement(Color *result, RenderState *state, GenericParams *p,
-                                            ElementCallArgs *args) {
-    if (!result || !state) return 0;
-    if (!bake_record(result, args)) return 1;
+zoBoolean bakeGeneric(Color *result, RenderState *state, GenericParams *p,
+                      const RenderElementPostIllumData &) {
     const Tag texture = p ? kor::eval(state, &p->texture) : 0;
     if (!texture) {
         *result = kor::kBlack;
@@ -374,4 +342,61 @@ KOR_EXPORT zoBoolean kor_GenericBakeElement(Color *result, RenderState *state, G
     if (!zo_call_shader_x(&c, ZO_SHADER_MAP, state, texture, &request)) c = kor::kBlack;
     *result = with_alpha(c, 1.0f);
     return 1;
+}
+
+}  // namespace
+
+KOR_EXPORT zoBoolean kor_DiffuseBakeElement(Color *result, RenderState *state, LightingParams *p,
+                                            ElementCallArgs *args) {
+    return runBake(bakeDiffuse, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_SpecularBakeElement(Color *result, RenderState *state, LightingParams *p,
+                                             ElementCallArgs *args) {
+    return runBake(bakeSpecular, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_LightBakeElement(Color *result, RenderState *state, LightBakeParams *p,
+                                          ElementCallArgs *args) {
+    return runBake(bakeLight, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_ReflectRefractBakeElement(Color *result, RenderState *state, void *p,
+                                                   ElementCallArgs *args) {
+    return runBake(bakeReflectRefract, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_ShadowBakeElement(Color *result, RenderState *state, void *p,
+                                           ElementCallArgs *args) {
+    return runBake(bakeShadow, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_NormalsBakeElement(Color *result, RenderState *state, void *p,
+                                            ElementCallArgs *args) {
+    return runBake(bakeNormals, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_CompleteBakeElement(Color *result, RenderState *state, CompleteParams *p,
+                                             ElementCallArgs *args) {
+    return runBake(bakeComplete, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_BlendBakeElement(Color *result, RenderState *state, BlendBakeParams *p,
+                                          ElementCallArgs *args) {
+    return runBake(bakeBlend, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_AlphaBakeElement(Color *result, RenderState *state, void *p,
+                                          ElementCallArgs *args) {
+    return runBake(bakeAlpha, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_HeightBakeElement(Color *result, RenderState *state, void *p,
+                                           ElementCallArgs *args) {
+    return runBake(bakeHeight, result, state, p, args);
+}
+
+KOR_EXPORT zoBoolean kor_GenericBakeElement(Color *result, RenderState *state, GenericParams *p,
+                                            ElementCallArgs *args) {
+    return runBake(bakeGeneric, result, state, p, args);
 }
