@@ -220,29 +220,4 @@ HOST zoBoolean zo_fb_put(RenderState *, int, const void *) {
 }
 HOST void zo_error(const char *, ...) {}
 
-HOST zoBoolean zo_tri_vectors(RenderState *, int which, int, Vector3 v[3]) {
-    switch (which) {
-        case ZO_TRI_POSITION:
-            v[0] = {-1, -1, -3};
-            v[1] = {1.5f, -0.8f, -3.5f};
-            v[2] = {0, 1, -2.5f};
-            return 1;
-        case ZO_TRI_TEXTURE:
-            v[0] = {0, 0, 0};
-            v[1] = {1, 0, 0};
-            v[2] = {0, 1, 0};
-            return 1;
-        default: return 0;
-    }
-}
-
-#define IDENTITY(name)                                               \
-    HOST void name(Vector3 *out, RenderState *, const Vector3 *in) { \
-        *out = *in;                                                  \
-    }
-IDENTITY(zo_point_to_camera)
-IDENTITY(zo_point_from_object)
-IDENTITY(zo_normal_to_camera)
-IDENTITY(zo_vector_to_camera)
-IDENTITY(zo_vector_from_camera)
-IDENTITY(zo_vector_to_world)
+#include "benchscene.h"
