@@ -223,6 +223,7 @@ class Arena {
 
 struct StateEntry {
     char key[32];
+    uint64_t tag;  // the key's first eight characters (key_tag)
     int size;
     int lifetime;
     void *value;

@@ -304,6 +304,35 @@ TEST(UtilityShaderRender, UnsupportedCallTypeIsReportedOncePerInstance) {
 // ---------------------------------------------------------------------------
 // The runtime, through the test shaders.
 
+// Keys of any length find their own values, also keys that share their
+// first eight characters, and cleared keys are gone.
+TEST(HostRuntime, ShaderStateKeysOfAnyLength) {
+    korhost::ThreadContext ctx;
+    korhost::set_thread_context(&ctx);
+    const char *keys[] = {"K", "KEY_9", "KEY_10", "SEVEN_7", "EIGHT_88", "krE:layer", "krE:layer2"};
+    int value = 0;
+    for (const char *k : keys) {
+        ++value;
+        ASSERT_TRUE(zo_shaderstate_set(nullptr, k, &value, sizeof value, ZO_SHADERSTATE_SAMPLE));
+    }
+    value = 0;
+    for (const char *k : keys) {
+        ++value;
+        std::string copy = k;  // another pointer to the same text
+        int size = 0;
+        const int *got = static_cast<const int *>(zo_shaderstate_get(nullptr, copy.c_str(), &size));
+        ASSERT_NE(got, nullptr) << k;
+        EXPECT_EQ(*got, value) << k;
+        EXPECT_EQ(size, static_cast<int>(sizeof(int)));
+    }
+    EXPECT_EQ(zo_shaderstate_get(nullptr, "krE:layer3", nullptr), nullptr);
+    EXPECT_EQ(zo_shaderstate_get(nullptr, "KEY_", nullptr), nullptr);
+    zo_shaderstate_set(nullptr, "krE:layer", nullptr, 0, ZO_SHADERSTATE_SAMPLE);
+    EXPECT_EQ(zo_shaderstate_get(nullptr, "krE:layer", nullptr), nullptr);
+    EXPECT_EQ(*static_cast<const int *>(zo_shaderstate_get(nullptr, "krE:layer2", nullptr)), 7);
+    korhost::set_thread_context(nullptr);
+}
+
 TEST(HostRuntime, RecordLayoutReachesTheShader) {
     json params = {{"flag", true},        {"v", {0.5, 0, 0}},          {"c", {0, 0.25, 0}},
                    {"inner", {{"a", 2}}}, {"values", {1.0, 2.0, 4.0}}, {"shader", "other"}};
