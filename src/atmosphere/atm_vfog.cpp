@@ -8,6 +8,7 @@
 #include <math.h>
 
 #include "atm_gizmo.h"
+#include "atm_wind.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 
@@ -27,18 +28,6 @@ void releaseRecord(void **slot) {
     if (!slot || !*slot) return;
     zo_mem_int_release(kModule, __LINE__, *slot);
     *slot = nullptr;
-}
-
-Vector3 windVector(int direction) {
-    switch (direction) {
-        case 0: return {0.0f, -1.0f, 0.0f};
-        case 1: return {0.0f, 1.0f, 0.0f};
-        case 2: return {-1.0f, 0.0f, 0.0f};
-        case 3: return {1.0f, 0.0f, 0.0f};
-        case 4: return {0.0f, 0.0f, 1.0f};
-        case 5: return {0.0f, 0.0f, -1.0f};
-        default: return {0.0f, 0.0f, 0.0f};
-    }
 }
 
 // Row vectors: p' = p * M, translation in elements 12-14.
@@ -366,7 +355,7 @@ KOR_SHADER_INIT(kor_VolumeFog) {
     float divisor = p->noiseUniformity + 1.0f;
     if (divisor < 0.0001f) divisor = 0.0001f;
     fog->uniformityDivisor = divisor;
-    fog->wind = windVector(p->windDirection);
+    fog->wind = kor::windVector(p->windDirection);
     fog->windOffset = fog->wind * (p->noisePhase * p->windStrength);
     fog->gizmoCount = count;
     fog->gizmos = reinterpret_cast<VolumeFogGizmo *>(fog + 1);

@@ -9,6 +9,7 @@
 
 #include <math.h>
 
+#include "atm_wind.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 
@@ -27,18 +28,6 @@ void releaseRecord(void **slot) {
     if (!slot || !*slot) return;
     zo_mem_int_release(kModule, __LINE__, *slot);
     *slot = nullptr;
-}
-
-Vector3 windVector(int direction) {
-    switch (direction) {
-        case 0: return {0.0f, -1.0f, 0.0f};
-        case 1: return {0.0f, 1.0f, 0.0f};
-        case 2: return {-1.0f, 0.0f, 0.0f};
-        case 3: return {1.0f, 0.0f, 0.0f};
-        case 4: return {0.0f, 0.0f, 1.0f};
-        case 5: return {0.0f, 0.0f, -1.0f};
-        default: return {0.0f, 0.0f, 0.0f};
-    }
 }
 
 int shadowFilterValue(int filter) {
@@ -304,7 +293,7 @@ KOR_SHADER_INIT(kor_VolumeLight) {
     march->inverseSize = p->noiseSize != 0.0f ? 1.0f / p->noiseSize : 0.0f;
     march->noiseScale = 2.0f * p->noiseAmount;
     march->stepSpacing = kStepSpacing;
-    march->wind = windVector(p->windDirection);
+    march->wind = kor::windVector(p->windDirection);
     march->callback = kor::volumeLightStep;
     *slot = march;
 }
