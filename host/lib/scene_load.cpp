@@ -1312,7 +1312,7 @@ void Loader::run() {
     check_keys(r, "", "scene",
                {"library", "declarations", "options", "camera", "shaders", "materials", "objects",
                 "instances", "lights", "textures", "images", "data", "framebuffers", "output",
-                "description"});
+                "elements_into_exr", "description"});
     auto section = [&](const char *key) -> const json * {
         if (!r.contains(key)) return nullptr;
         if (!r[key].is_object())
@@ -1574,6 +1574,7 @@ void load_scene(Session &s, const std::string &path) {
                     ": malformed scene: " + reason);
     }
     apply_overrides(s, root);
+    check_outputs(s, root);
     std::vector<std::string> libraries;
     if (root.is_object() && root.contains("library")) {
         const json &l = root["library"];
@@ -1614,6 +1615,7 @@ void load_scene(Session &s, const std::string &path) {
     load_libraries(s, libraries);
     s.threads = std::max(1, s.threads);
     add_default_material(s, root);
+    expand_named_maps(s, root);
     Loader loader(s, root);
     loader.run();
 }
