@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test showcase catalogue docs bench asan tsan clean format package
+.PHONY: all deps configure build test showcase catalogue docs bench asan tsan clean format package farm-test
 
 all: showcase
 
@@ -44,6 +44,11 @@ catalogue: build
 # (build/korshaders_VERSION_ARCH.deb): apt install ./build/korshaders_*.deb
 package: build
 	@cd $(BUILD) && cpack -G DEB
+
+# Farm rendering on a one-node Slurm cluster started for the test.
+farm-test: build
+	@scripts/install-deps.sh farm
+	@tests/farm/slurm_test.sh $(BUILD)/host/korrender .
 
 bench: build
 	@$(BUILD)/bench/kor_bench

@@ -8,6 +8,13 @@ packages=(
   nlohmann-json3-dev libtinyobjloader-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
+# Extra groups for targets outside the two commands: `install-deps.sh farm`.
+for group in "$@"; do
+  case "$group" in
+    farm) packages+=(slurm-wlm munge) ;;
+    *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
