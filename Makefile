@@ -45,9 +45,9 @@ catalogue: build
 package: build
 	@cd $(BUILD) && cpack -G DEB
 
-# Farm rendering on a one-node Slurm cluster started for the test.
+# Farm rendering on a one-node Slurm cluster started for the test (also part
+# of make test).
 farm-test: build
-	@scripts/install-deps.sh farm
 	@tests/farm/slurm_test.sh $(BUILD)/host/korrender .
 
 bench: build

@@ -7,14 +7,8 @@ packages=(
   libembree-dev libopenimageio-dev openimageio-tools libtbb-dev
   nlohmann-json3-dev libtinyobjloader-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  slurm-wlm munge
 )
-# Extra groups for targets outside the two commands: `install-deps.sh farm`.
-for group in "$@"; do
-  case "$group" in
-    farm) packages+=(slurm-wlm munge) ;;
-    *) echo "install-deps.sh: unknown group $group" >&2; exit 2 ;;
-  esac
-done
 
 missing=()
 for p in "${packages[@]}"; do
