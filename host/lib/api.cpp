@@ -160,7 +160,7 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
         }
         case ZO_Q_LIGHT_ORIGIN: {
             const LightEntry *l = light_of(tag ? tag : state ? state->light_instance : 0);
-            return l && put(result, xform_point(l->inst.to_world, l->rec.origin));
+            return l && put(result, l->rec.origin);  // light space, as the light record has it
         }
         case ZO_Q_MTL_SHADER:
         case ZO_Q_MTL_DISPLACE:
@@ -269,18 +269,9 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
             fd.words = &m.face_words[static_cast<size_t>(state->pri_index) * m.face_stride];
             return put(result, fd);
         }
-        case ZO_Q_PRI_LABEL: {
+        case ZO_Q_PRI_LABEL: {  // the hit face: its triangle's index in its object
             const InstanceEntry *inst = hit_instance(state, nullptr);
-            int label = 0;
-            if (inst && inst->object->mesh.face_stride > 0 &&
-                !inst->object->mesh.face_columns.empty() &&
-                inst->object->mesh.face_columns[0] >= 0) {
-                const Mesh &m = inst->object->mesh;
-                label = m.face_words[static_cast<size_t>(state->pri_index) * m.face_stride +
-                                     m.face_columns[0]] &
-                        0xffff;
-            }
-            return put(result, label);
+            return inst && put(result, static_cast<int>(state->pri_index));
         }
         case ZO_Q_RENDER_FLAGS: return put(result, 0);
         default: return 0;
@@ -307,12 +298,67 @@ HOST_API int zo_db_size(Tag tag) {
     return it ? it->size : 0;
 }
 
+namespace {
+
+const char *db_type_name(int type) {
+    switch (type) {
+        case ZO_DB_FUNCTION: return "shader";
+        case ZO_DB_MATERIAL:
+        case ZO_DB_MATERIAL_PHENOMENON: return "material";
+        case ZO_DB_INSTANCE: return "instance";
+        case ZO_DB_OBJECT:
+        case ZO_DB_MESH: return "object";
+        case ZO_DB_LIGHT: return "light";
+        case ZO_DB_USERDATA: return "data";
+        case ZO_DB_FUNCTION_DECL: return "declaration";
+        case ZO_DB_TEXTURE: return "texture";
+        case ZO_DB_IMAGE: return "image";
+        default: return "item";
+    }
+}
+
+// The one item named `name` that `accept` takes; 0 when there is none, or,
+// reported, when there are several.
+template <typename Accept>
+Tag unique_named(Session &s, const char *name, Accept accept, bool *ambiguous) {
+    Tag found = 0;
+    for (size_t i = 1; i < s.db.size(); ++i) {
+        const DbItem &it = s.db[i];
+        if (it.type == ZO_DB_STRING || it.name != name || !accept(it)) continue;
+        if (found) {
+            messagef(kWarning, "name lookup: '%s' names both %s %u and %s %u; left unresolved",
+                     name, db_type_name(s.db[found].type), found, db_type_name(it.type),
+                     static_cast<unsigned>(i));
+            *ambiguous = true;
+            return 0;
+        }
+        found = static_cast<Tag>(i);
+    }
+    return found;
+}
+
+}  // namespace
+
+// Names are unique within a section of the scene, not across sections: an
+// object and the instance placing it often share one, and so do a light and
+// its instance. Shaders look names up for object lists, whose members are
+// placed objects, so an instance of an object answers first, then a light's
+// instance, then the one item of that name of any other type (text items
+// aside). Two items of the same rank make the name ambiguous: reported, and
+// answered 0.
 HOST_API Tag zo_api_name_lookup(char *name) {
     Session *s = session();
     if (!s || !name) return 0;
-    for (size_t i = 1; i < s->db.size(); ++i)
-        if (s->db[i].type != ZO_DB_STRING && s->db[i].name == name) return static_cast<Tag>(i);
-    return 0;
+    bool ambiguous = false;
+    Tag tag = unique_named(
+        *s, name, [](const DbItem &it) { return it.type == ZO_DB_INSTANCE && it.object_instance; },
+        &ambiguous);
+    if (tag || ambiguous) return tag;
+    tag = unique_named(
+        *s, name, [](const DbItem &it) { return it.type == ZO_DB_INSTANCE; }, &ambiguous);
+    if (tag || ambiguous) return tag;
+    return unique_named(
+        *s, name, [](const DbItem &it) { return it.type != ZO_DB_INSTANCE; }, &ambiguous);
 }
 
 // ---------------------------------------------------------------------------
@@ -793,9 +839,9 @@ HOST_API zoBoolean zo_tri_vectors(RenderState *state, int which, int set, Vector
             src = &m.tex[set];
             break;
         case ZO_TRI_POSITION: src = &m.P; break;
-        // vertex normals in object space, like the positions
+        // vertex normals and motion vectors in object space, like the positions
         case ZO_TRI_NORMALS: src = m.N.empty() ? nullptr : &m.N; break;
-        case ZO_TRI_MOTION: src = inst->world_motion.empty() ? nullptr : &inst->world_motion; break;
+        case ZO_TRI_MOTION: src = m.motion.empty() ? nullptr : &m.motion; break;
         case ZO_TRI_TANGENTS: {
             Vector3 du, dv;
             if ((set != 0 && set != 1) || !triangle_tangents(*inst, state->pri_index, 0, &du, &dv))

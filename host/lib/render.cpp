@@ -105,6 +105,7 @@ void make_state(Session &s, RenderState &st, ThreadContext *ctx) {
     st.call_type = ZO_CALL_LENS;
     st.ior = st.ior_in = 1.0f;
     st.shadow_tol = 1e-4;
+    st.march = 1;  // zeroed only while a volume march samples a light
     st.environment = s.camera.cam.environment;
     st.volume = s.camera.cam.volume;
     st.host = ctx;

@@ -349,10 +349,14 @@ void find_blockers(const Session &s, const Vector3 &from, const Vector3 &to_ligh
 }
 
 // Runs the shadow shader of one blocker on `result`; false when it stops
-// the light.
+// the light. The blocker keeps its own facing (normals as its surface
+// defines them, inv_normal 0), so that a shadow shader tells the face
+// turned to the light from the back face by N . D. In segment mode the ray
+// runs from `from` (the lit point, or the blocker before) towards the
+// light; otherwise, as seen from the light, from the light to the point.
 bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *light,
                    RenderState *parent, const Vector3 &from, const Vector3 &to_light,
-                   const RTCRayHit &rh) {
+                   const RTCRayHit &rh, bool segments) {
     RenderState ss;
     ss = *light;
     ss.parent = parent;
@@ -361,14 +365,15 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
     ss.org = from;
     ss.dir = to_light;
     fill_hit(s, ctx, &ss, rh);
-    // As seen from the light: the ray runs from the light to the point.
-    ss.org = light->org;
-    ss.dir = to_light * -1.0f;
-    ss.dist = std::sqrt(dot(ss.point - ss.org, ss.point - ss.org));
-    if (dot(ss.normal_geom, ss.dir) > 0) {
+    if (ss.inv_normal) {
         ss.normal_geom = ss.normal_geom * -1.0f;
         ss.normal = ss.normal * -1.0f;
-        ss.inv_normal = !ss.inv_normal;
+        ss.inv_normal = 0;
+    }
+    if (!segments) {
+        ss.org = light->org;
+        ss.dir = to_light * -1.0f;
+        ss.dist = std::sqrt(dot(ss.point - ss.org, ss.point - ss.org));
     }
     ss.dot_nd = dot(ss.normal, ss.dir);
     const MaterialEntry *m = material_entry(s, ss.material);
@@ -421,9 +426,9 @@ Vector3 shadow_origin(const RenderState *light) {
     return p + lift;
 }
 
-// Shadow of the surfaces between `from` and the light: all of them (from
-// the light's side) or, for segments, the one nearest the light whose
-// shadow shader continues with zo_trace_shadow_seg.
+// Shadow of the surfaces between `from` and the light: all of them, from
+// the light's side; or, for segments, the one nearest `from`, whose shadow
+// shader continues towards the light with zo_trace_shadow_seg.
 zoBoolean shadow_from(Color *result, RenderState *state, RenderState *light, const Vector3 &from,
                       bool segments) {
     Session *s = session();
@@ -435,15 +440,17 @@ zoBoolean shadow_from(Color *result, RenderState *state, RenderState *light, con
     Blockers b;
     find_blockers(*s, from, to_light, tfar, light->time, b);
     if (b.count == 0) return 1;
+    ++ctx->rays;
+    if (segments)
+        return shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[0], true)
+                   ? 1
+                   : fail(result);
     if (b.more) return fail(result);
     const int limit = state->options ? std::max(1, state->options->shadow_depth) : 4;
-    if (!segments && b.count > limit) return fail(result);
-    ++ctx->rays;
-    for (int k = b.count - 1; k >= 0; --k) {
-        if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[k]))
+    if (b.count > limit) return fail(result);
+    for (int k = b.count - 1; k >= 0; --k)
+        if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[k], false))
             return fail(result);
-        if (segments) break;  // the blocker's shadow shader traced the rest
-    }
     return 1;
 }
 
@@ -565,7 +572,7 @@ HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
 }
 
 // In segment mode a shadow shader continues the shadow ray from its own
-// surface towards the lit point; in the other modes the host has already
+// surface towards the light; in the other modes the host has already
 // visited every blocker, and this does nothing.
 HOST_API zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
     Session *s = session();
@@ -574,22 +581,7 @@ HOST_API zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
     if (!o || o->shadow != ZO_SHADOW_SEGMENTS || state->type != ZO_RAY_SHADOW) return 1;
     RenderState *light = light_state_of(state);
     if (!light) return 1;
-    // Blockers between the lit point and this surface, nearest this one
-    // first: shadow_from walks from the light's side.
-    ThreadContext *ctx = thread_context();
-    Vector3 to_light;
-    float tfar;
-    const Vector3 from = shadow_origin(light);
-    toward_light(*s, light, from, &to_light, &tfar);
-    const Vector3 d = state->point - from;
-    const float to_here = std::sqrt(dot(d, d)) - ray_epsilon(state->point);
-    Blockers b;
-    find_blockers(*s, from, to_light, std::min(tfar, to_here), light->time, b);
-    if (b.count == 0) return 1;
-    if (b.more) return fail(result);
-    if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[b.count - 1]))
-        return fail(result);
-    return 1;
+    return shadow_from(result, state, light, state->point, true);
 }
 
 // ---------------------------------------------------------------------------
