@@ -1553,6 +1553,27 @@ void add_default_material(const Session &s, json &root) {
         if (spec.is_object() && !spec.contains("material")) spec["material"] = material;
 }
 
+// --set POINTER=JSON: each value replaces (or adds) the one its pointer names.
+static void apply_overrides(const Session &s, json &root) {
+    for (const auto &[pointer, text] : s.settings.overrides) {
+        json value;
+        try {
+            value = json::parse(text);
+        } catch (const json::parse_error &) {
+            throw Error("--set " + pointer + ": \"" + text + "\" is not a JSON value");
+        }
+        try {
+            json::json_pointer where(pointer);
+            if (!where.empty() && !root.contains(where.parent_pointer()))
+                throw Error("--set " + pointer + ": the scene has no " +
+                            where.parent_pointer().to_string());
+            root[where] = value;
+        } catch (const json::exception &e) {
+            throw Error("--set " + pointer + ": not a place in the scene (" + e.what() + ")");
+        }
+    }
+}
+
 void load_scene(Session &s, const std::string &path) {
     s.scene_file = path;
     s.scene_dir = dir_of(path);
@@ -1572,6 +1593,7 @@ void load_scene(Session &s, const std::string &path) {
         throw Error(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
                     ": malformed scene: " + reason);
     }
+    apply_overrides(s, root);
     std::vector<std::string> libraries;
     if (root.is_object() && root.contains("library")) {
         const json &l = root["library"];

@@ -275,6 +275,8 @@ struct Settings {
     std::vector<std::string> shader_dirs;  // declaration directories
     bool benchmark = false;
     bool progress = true;
+    // --set POINTER=JSON: values replaced in the scene after it is read
+    std::vector<std::pair<std::string, std::string>> overrides;
 };
 
 struct CameraSetup {
