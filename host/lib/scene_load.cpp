@@ -604,8 +604,18 @@ void Loader::build_data(DataEntry &d, const json &spec, const std::string &ptr) 
 void Loader::build_image(ImageEntry &img, const json &spec, const std::string &ptr, bool image) {
     const std::string object = (image ? "image " : "texture ") + quote(img.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object, {"file", "filter", "description"});
-    if (!spec.contains("file")) fail(ptr, object, "no \"file\" given");
+    check_keys(spec, ptr, object, {"file", "shader", "filter", "description"});
+    if (spec.contains("shader")) {
+        // A texture shader: lookups of the texture run it at their coordinate.
+        if (image) fail(ptr + "/shader", object, "a shader texture belongs under \"textures\"");
+        if (spec.contains("file")) fail(ptr, object, "give \"file\" or \"shader\", not both");
+        img.shader = shader_ref(spec["shader"], ptr + "/shader", object, img.name + ":shader");
+        img.image = zoImage{};
+        s_.db[img.tag].record = &img.image;
+        s_.db[img.tag].size = sizeof(zoImage);
+        return;
+    }
+    if (!spec.contains("file")) fail(ptr, object, "no \"file\" or \"shader\" given");
     img.file = join_path(s_.scene_dir, text(spec["file"], ptr + "/file", object, "\"file\""));
     // A pyramid when the options filter through one, or the entry asks.
     float filter = s_.options.filter == 2 ? 1.0f : 0.0f;

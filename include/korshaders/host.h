@@ -532,7 +532,11 @@ zoBoolean zo_shaderstate_set(RenderState *state, const char *key, const void *va
 void *zo_shaderstate_get(RenderState *state, const char *key, int *size);
 
 /* Ray tracing. zo_trace_eye returns true when the ray hit geometry; a ray
- * that hits nothing still brings back the environment's colour. */
+ * that hits nothing still brings back the environment's colour, and answers
+ * false. While the shader state holds "KEY_2" (its first word a map's tag),
+ * a ray that leaves the scene sees that map instead of the environment: the
+ * map is called as an environment map calls its map (MapRequest {0, 2, 0},
+ * normal and geometric normal facing back along the ray). */
 zoBoolean zo_trace_eye(Color *result, RenderState *state, const Vector3 *origin,
                        const Vector3 *direction);
 zoBoolean zo_trace_reflection(Color *result, RenderState *state, const Vector3 *direction);
@@ -543,8 +547,15 @@ zoBoolean zo_trace_environment(Color *result, RenderState *state, const Vector3 
 zoBoolean zo_trace_probe(RenderState *state, const Vector3 *direction, const Vector3 *origin);
 zoBoolean zo_trace_shadow(Color *result, RenderState *state);
 zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state);
-/* Swaps the ray falloff range: sets (*start, *stop), hands back the old pair. */
+/* Swaps the ray falloff range: sets (*start, *stop), hands back the old pair.
+ * While stop > 0, every ray traced in the sample (eye, secondary, probe)
+ * ends at distance stop, and a shaded ray that reaches it sees the
+ * environment; stop 0 leaves rays unlimited. */
 void zo_ray_falloff(RenderState *state, double *start, double *stop);
+/* The opacity of the surface being shaded, per channel. In render mode 'r'
+ * the host composites each surface over what lies behind it by 1 - opacity
+ * (by 1 - the result's alpha when the material set none) and
+ * zo_trace_transparent answers black. */
 void zo_opacity_set(RenderState *state, const Color *opacity);
 zoBoolean zo_opacity_get(RenderState *state, Color *opacity);
 
@@ -570,9 +581,12 @@ void zo_scattering_dir_directional(Vector3 *dir, RenderState *state, float g);
 float zo_scattering_pathlength(RenderState *state, float density);
 int zo_choose_scatter_type(RenderState *state, float transparency, const Color *diffuse,
                            const Color *glossy, const Color *specular);
-int zo_choose_simple_scatter_type(RenderState *state, const Color *reflect_diffuse,
-                                  const Color *reflect_specular, const Color *transmit_diffuse,
-                                  const Color *transmit_specular);
+/* Picks an interaction with the mean of each weight as its probability
+ * (scaled to sum to 1 when the means sum to more) and divides the chosen
+ * weight by its probability in place. */
+int zo_choose_simple_scatter_type(RenderState *state, Color *reflect_diffuse,
+                                  Color *reflect_specular, Color *transmit_diffuse,
+                                  Color *transmit_specular);
 int zo_choose_lobe(RenderState *state, float first_weight);
 float zo_fresnel_reflection(RenderState *state, float ior_in, float ior_out);
 float zo_phong_specular(float exponent, RenderState *state, const Vector3 *direction);
@@ -633,7 +647,11 @@ zoBoolean zo_photon_transmission_diffuse(Color *energy, RenderState *state, cons
 zoBoolean zo_photon_transparent(Color *energy, RenderState *state);
 zoBoolean zo_photon_volume_scattering(Color *energy, RenderState *state);
 
-/* Textures, images and frame buffers. */
+/* Textures, images and frame buffers. A texture may be computed by a shader:
+ * a lookup runs it (call type texture) with the lookup coordinate as its
+ * fourth argument (const Vector3 *). Colour reads give one-component images
+ * as grey (alpha 1), two-component ones as grey and alpha; the scalar and
+ * vector reads give the components as stored. */
 zoBoolean zo_lookup_color_texture(Color *result, RenderState *state, Tag texture,
                                   const Vector3 *coord);
 zoBoolean zo_lookup_scalar_texture(float *result, RenderState *state, Tag texture,
