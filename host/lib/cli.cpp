@@ -23,6 +23,7 @@ const char *kUsage =
     "usage: korrender SCENE.json -o IMAGE [--threads N] [--resolution WxH] [--samples N]\n"
     "                 [--library PATH] [--shaders DIR] [--verbose N] [--benchmark] "
     "[--no-progress]\n"
+    "                 [--set POINTER=JSON]...\n"
     "       korrender --describe-shaders [FILE] [--shaders DIR]\n"
     "\n"
     "  -o IMAGE          the image to write (.png, .exr, .tif); overrides the scene's \"output\"\n"
@@ -33,19 +34,9 @@ const char *kUsage =
     "                    scene's \"library\")\n"
     "  --shaders DIR     a folder of shader declarations (default: the shipped ones)\n"
     "  --verbose N       0 fatal, 1 errors, 2 warnings (default), 3 info, 5 debug\n"
+    "  --set POINTER=JSON  replace the scene value at a JSON pointer (/options/shadow=false)\n"
     "  --benchmark       print one line of ray and sample counts and the time\n"
     "  --describe-shaders [FILE]  write the shader reference (Markdown) to FILE or stdout\n";
-
-std::vector<std::string> default_shader_dirs() {
-    std::vector<std::string> dirs;
-#ifdef KOR_SHADERS_DIR
-    if (access(KOR_SHADERS_DIR, R_OK) == 0) dirs.push_back(KOR_SHADERS_DIR);
-#endif
-#ifdef KOR_INSTALL_SHADERS_DIR
-    if (dirs.empty()) dirs.push_back(KOR_INSTALL_SHADERS_DIR);
-#endif
-    return dirs;
-}
 
 bool parse_int(const char *text, int &out) {
     char *end = nullptr;
@@ -105,6 +96,11 @@ int korrender_main(int argc, char **argv) {
         } else if (a == "--verbose") {
             if (!value(v) || !parse_int(v.c_str(), settings.verbosity))
                 return usage_error("--verbose needs a number from 0 to 6");
+        } else if (a == "--set") {
+            size_t eq;
+            if (!value(v) || v.empty() || v[0] != '/' || (eq = v.find('=')) == std::string::npos)
+                return usage_error("--set needs POINTER=JSON, for example /options/shadow=false");
+            settings.overrides.emplace_back(v.substr(0, eq), v.substr(eq + 1));
         } else if (a == "--benchmark") {
             settings.benchmark = true;
         } else if (a == "--no-progress") {
