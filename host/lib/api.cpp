@@ -7,7 +7,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "ies.h"
 #include "session.h"
+#include "sky.h"
 
 #define HOST_API extern "C" __attribute__((visibility("default")))
 
@@ -257,7 +259,12 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
             return 1;
         }
         case ZO_Q_FUNC_CALLTYPE: return state && put(result, static_cast<int>(state->call_type));
-        case ZO_Q_BUMP_STATE: return put(result, 0);
+        case ZO_Q_LIGHTPROFILE_PHI_MIN:
+        case ZO_Q_LIGHTPROFILE_PHI_MAX:
+        case ZO_Q_LIGHTPROFILE_THETA_MIN:
+        case ZO_Q_LIGHTPROFILE_THETA_MAX:
+            return light_profile_range(tag, code, static_cast<float *>(result));
+        case ZO_Q_BUMP_STATE: return put(result, sky_lookup_state(*s, state));
         case ZO_Q_PRI_DATA: {
             const uint32_t *v = nullptr;
             const InstanceEntry *inst = hit_instance(state, &v);

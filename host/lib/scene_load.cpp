@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 
+#include "ies.h"
 #include "jsonloc.h"
 #include "session.h"
 #include "upaxis.h"
@@ -661,9 +662,10 @@ void aim(float *m, const Vector3 &origin, const Vector3 &direction, const Vector
 void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr) {
     const std::string object = "light " + quote(l.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object,
-               {"shader", "type", "origin", "direction", "transform", "translate", "rotate",
-                "scale", "area", "samples", "spread", "shadow", "id", "data", "description"});
+    check_keys(
+        spec, ptr, object,
+        {"shader", "type", "origin", "direction", "transform", "translate", "rotate", "scale",
+         "area", "samples", "spread", "shadow", "id", "data", "profile", "description"});
     zoLightRecord &r = l.rec;
     r.direction = {0, 0, -1};
     r.samples_u = r.samples_v = 1;
@@ -671,6 +673,18 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
     r.spread = 0.5f;
     if (spec.contains("shader"))
         r.shader = shader_ref(spec["shader"], ptr + "/shader", object, l.name + ":shader");
+    if (spec.contains("profile")) {
+        const json &sh = spec.value("shader", json());
+        const json *params = sh.is_string() && root_.contains("shaders") &&
+                                     root_["shaders"].contains(sh.get<std::string>())
+                                 ? &root_["shaders"][sh.get<std::string>()]
+                                 : &sh;
+        params = params->is_object() && params->contains("params") ? &(*params)["params"] : nullptr;
+        attach_light_profile(
+            s_, l,
+            join_path(s_.scene_dir, text(spec["profile"], ptr + "/profile", object, "\"profile\"")),
+            params, where(ptr + "/profile"));
+    }
     if (spec.contains("type")) {
         std::string t = text(spec["type"], ptr + "/type", object, "\"type\"");
         if (t == "point")

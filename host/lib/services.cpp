@@ -716,9 +716,6 @@ HOST_API zoBoolean zo_photon_transparent(Color *, RenderState *) {
 HOST_API zoBoolean zo_photon_volume_scattering(Color *, RenderState *) {
     return 0;
 }
-HOST_API float zo_lightprofile_value(void *, float, float, const Vector3 *, zoBoolean) {
-    return 0;
-}
 HOST_API void *zo_scene_create(void *, int, ...) {
     return nullptr;
 }
