@@ -8,7 +8,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "ies.h"
 #include "session.h"
+#include "sky.h"
 
 #define HOST_API extern "C" __attribute__((visibility("default")))
 
@@ -145,10 +147,10 @@ void unknown_query(int code) {
         std::atomic<bool> &flag = said[code];
         if (flag.load(std::memory_order_relaxed) || flag.exchange(true)) return;
     }
-    const char *what = code >= ZO_Q_LIGHTPROFILE_PHI_MIN && code <= ZO_Q_LIGHTPROFILE_THETA_MAX
-                           ? "photometric web lights get no angle range and give no light"
-                           : "the shader gets no answer and goes on without it";
-    messagef(kWarning, "zo_query code %d is not available in the reference host: %s", code, what);
+    messagef(kWarning,
+             "zo_query code %d is not available in the reference host: the shader gets no "
+             "answer and goes on without it",
+             code);
 }
 }  // namespace
 
@@ -274,7 +276,12 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
             return 1;
         }
         case ZO_Q_FUNC_CALLTYPE: return state && put(result, static_cast<int>(state->call_type));
-        case ZO_Q_BUMP_STATE: return put(result, 0);
+        case ZO_Q_LIGHTPROFILE_PHI_MIN:
+        case ZO_Q_LIGHTPROFILE_PHI_MAX:
+        case ZO_Q_LIGHTPROFILE_THETA_MIN:
+        case ZO_Q_LIGHTPROFILE_THETA_MAX:
+            return light_profile_range(tag, code, static_cast<float *>(result));
+        case ZO_Q_BUMP_STATE: return put(result, sky_lookup_state(*s, state));
         case ZO_Q_PRI_DATA: {
             const uint32_t *v = nullptr;
             const InstanceEntry *inst = hit_instance(state, &v);

@@ -98,6 +98,9 @@ void build_geometry(Session &s) {
     if (!device) throw Error("korrender: cannot create the ray-tracing device");
     rtcSetDeviceErrorFunction(device, rtc_error, nullptr);
     RTCScene scene = rtcNewScene(device);
+    // Watertight: a ray along a shared edge (a sphere meridian seen end-on)
+    // must not slip between the two triangles.
+    rtcSetSceneFlags(scene, RTC_SCENE_FLAG_ROBUST);
     prepare_lights(s);
     s.rtc_device = device;
     s.rtc_scene = scene;

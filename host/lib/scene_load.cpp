@@ -15,8 +15,10 @@
 #include <set>
 #include <sstream>
 
+#include "ies.h"
 #include "jsonloc.h"
 #include "session.h"
+#include "upaxis.h"
 
 namespace korhost {
 
@@ -82,6 +84,7 @@ class Loader {
     std::map<std::string, ObjectEntry *> object_by_name_;
     std::map<std::string, InstanceEntry *> instance_by_name_;  // parameters of type instance
     std::vector<PendingConnection> pending_;
+    Vector3 up_{0, 0, 1};  // world up as the scene's numbers are written
 
     // ---- messages ----
     std::string where(const std::string &ptr, bool key = false) const {
@@ -650,11 +653,12 @@ void Loader::build_material(MaterialEntry &m, const json &spec, const std::strin
     s_.db[m.tag].type = m.phenomenon ? ZO_DB_MATERIAL_PHENOMENON : ZO_DB_MATERIAL;
 }
 
-// A transform that puts the origin at `origin` and turns -Z onto `direction`.
-void aim(float *m, const Vector3 &origin, const Vector3 &direction) {
+// A transform that puts the origin at `origin` and turns -Z onto `direction`,
+// its +Y as near to `world_up` as can be.
+void aim(float *m, const Vector3 &origin, const Vector3 &direction, const Vector3 &world_up) {
     mat_identity(m);
     const Vector3 z = normalize(direction * -1.0f);
-    const Vector3 up = std::fabs(z.y) < 0.999f ? Vector3{0, 1, 0} : Vector3{1, 0, 0};
+    const Vector3 up = std::fabs(dot(z, world_up)) < 0.999f ? world_up : Vector3{1, 0, 0};
     const Vector3 x = normalize(cross(up, z));
     const Vector3 y = cross(z, x);
     const Vector3 rows[4] = {x, y, z, origin};
@@ -668,9 +672,10 @@ void aim(float *m, const Vector3 &origin, const Vector3 &direction) {
 void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr) {
     const std::string object = "light " + quote(l.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object,
-               {"shader", "type", "origin", "direction", "transform", "translate", "rotate",
-                "scale", "area", "samples", "spread", "shadow", "id", "data", "description"});
+    check_keys(
+        spec, ptr, object,
+        {"shader", "type", "origin", "direction", "transform", "translate", "rotate", "scale",
+         "area", "samples", "spread", "shadow", "id", "data", "profile", "description"});
     zoLightRecord &r = l.rec;
     r.direction = {0, 0, -1};
     r.samples_u = r.samples_v = 1;
@@ -678,6 +683,18 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
     r.spread = 0.5f;
     if (spec.contains("shader"))
         r.shader = shader_ref(spec["shader"], ptr + "/shader", object, l.name + ":shader");
+    if (spec.contains("profile")) {
+        const json &sh = spec.value("shader", json());
+        const json *params = sh.is_string() && root_.contains("shaders") &&
+                                     root_["shaders"].contains(sh.get<std::string>())
+                                 ? &root_["shaders"][sh.get<std::string>()]
+                                 : &sh;
+        params = params->is_object() && params->contains("params") ? &(*params)["params"] : nullptr;
+        attach_light_profile(
+            s_, l,
+            join_path(s_.scene_dir, text(spec["profile"], ptr + "/profile", object, "\"profile\"")),
+            params, where(ptr + "/profile"));
+    }
     if (spec.contains("type")) {
         std::string t = text(spec["type"], ptr + "/type", object, "\"type\"");
         if (t == "point")
@@ -738,7 +755,7 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
     } else {
         // Placed by its origin and direction: light space has the light at
         // its origin looking down -Z, with +Y as near to world up as can be.
-        aim(l.inst.to_world, r.origin, r.direction);
+        aim(l.inst.to_world, r.origin, r.direction, up_);
         r.origin = {0, 0, 0};
         r.direction = {0, 0, -1};
     }
@@ -806,7 +823,8 @@ void add_box_mesh(Mesh &m, Vector3 size) {
                                 {0, -1, 0}, {0, 0, 1},  {0, 0, -1}};
     m.tex.assign(1, {});
     for (const Vector3 &n : normals) {
-        Vector3 u = std::fabs(n.y) > 0.5f ? Vector3{1, 0, 0} : Vector3{0, 1, 0};
+        // Side faces run v up the Z axis; top and bottom run v along X.
+        Vector3 u = std::fabs(n.z) > 0.5f ? Vector3{1, 0, 0} : Vector3{0, 0, 1};
         Vector3 t = cross(u, n);  // in-face axes with t x u = n
         Vector3 c = {n.x * h.x, n.y * h.y, n.z * h.z};
         Vector3 tt = {t.x * h.x, t.y * h.y, t.z * h.z}, uu = {u.x * h.x, u.y * h.y, u.z * h.z};
@@ -838,8 +856,9 @@ void add_sphere_mesh(Mesh &m, float radius, int segments, int rings) {
         for (int i = 0; i <= segments; ++i) {
             float u = static_cast<float>(i) / segments;
             float phi = u * 2 * static_cast<float>(M_PI);
-            Vector3 n = {std::sin(theta) * std::cos(phi), -std::cos(theta),
-                         -std::sin(theta) * std::sin(phi)};
+            // Poles on the Z axis, v from the bottom one, u round from +X.
+            Vector3 n = {std::sin(theta) * std::cos(phi), std::sin(theta) * std::sin(phi),
+                         -std::cos(theta)};
             m.P.push_back(n * radius);
             m.N.push_back(n);
             m.tex[0].push_back({u, v, 0});
@@ -878,6 +897,7 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
                     sz = vec3(spec["size"], ptr + "/size", object, "\"size\"");
                 }
             }
+            if (up_.z == 0) std::swap(sz.y, sz.z);  // as the Y-up scene sees it, below
             add_box_mesh(mesh, sz);
         } else if (p == "sphere") {
             float r = spec.contains("radius")
@@ -892,6 +912,7 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
             fail(ptr + "/primitive", object,
                  "unknown primitive " + quote(p) + " (quad, box or sphere)");
         }
+        if (up_.z == 0 && p != "quad") primitive_to_y_up(mesh);
         return;
     }
     if (spec.contains("file")) {
@@ -1166,9 +1187,12 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
         Vector3 at = spec.contains("look_at")
                          ? vec3(spec["look_at"], ptr + "/look_at", object, "\"look_at\"")
                          : Vector3{0, 0, -1};
-        Vector3 up = spec.contains("up") ? vec3(spec["up"], ptr + "/up", object, "\"up\"")
-                                         : Vector3{0, 1, 0};
         Vector3 z = normalize(eye - at);  // the camera looks down -Z
+        // World up by default; a view within 5 degrees of straight up or down
+        // (a plan view) keeps +Y at the top of the image instead.
+        Vector3 up = spec.contains("up") ? vec3(spec["up"], ptr + "/up", object, "\"up\"")
+                     : std::fabs(dot(z, up_)) > 0.996f ? Vector3{0, up_.z, -up_.y}
+                                                       : up_;
         Vector3 x = cross(up, z);
         if (dot(x, x) < 1e-12f) fail(ptr, object, "\"up\" is parallel to the viewing direction");
         x = normalize(x);
@@ -1322,7 +1346,8 @@ void Loader::run() {
     check_keys(r, "", "scene",
                {"library", "declarations", "options", "camera", "shaders", "materials", "objects",
                 "instances", "lights", "textures", "images", "data", "framebuffers", "output",
-                "elements_into_exr", "description"});
+                "elements_into_exr", "up", "description"});
+    up_ = scene_up(s_, r);
     auto section = [&](const char *key) -> const json * {
         if (!r.contains(key)) return nullptr;
         if (!r[key].is_object())
@@ -1476,6 +1501,7 @@ void Loader::run() {
     resolve_connections();
     build_light_lists(s_);
     for (ObjectEntry &obj : s_.objects) build_mesh_record(s_, obj);
+    if (up_.z == 0) convert_y_up(s_);
     if (s_.instances.empty())
         message(kWarning, (s_.scene_file + ": scene: no instances; the image shows only the "
                                            "environment")

@@ -764,11 +764,6 @@ HOST_API zoBoolean zo_photon_volume_scattering(Color *, RenderState *) {
     NOT_AVAILABLE("zo_photon_volume_scattering", kNoPhotons);
     return 0;
 }
-HOST_API float zo_lightprofile_value(void *, float, float, const Vector3 *, zoBoolean) {
-    NOT_AVAILABLE("zo_lightprofile_value",
-                  "photometric web distributions read 0, so web lights give no light");
-    return 0;
-}
 HOST_API void *zo_scene_create(void *, int, ...) {
     return nullptr;
 }

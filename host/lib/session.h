@@ -191,6 +191,16 @@ struct LightEntry {
     int samples = 1;  // samples per zo_sample_light loop
 };
 
+// A photometric profile read from an IES LM-63 file (ies.cpp): candela over
+// vertical angles (0 towards the nadir) and horizontal angles, in degrees.
+struct LightProfile {
+    std::string file;
+    Tag tag = 0;
+    std::vector<float> vertical, horizontal;
+    std::vector<float> candela;  // horizontal-major: [h * vertical.size() + v]
+    float peak = 0;              // the largest candela
+};
+
 struct StringEntry {
     Tag tag = 0;
     std::string text;
@@ -335,6 +345,7 @@ class Session {
     std::deque<ImageEntry> images;
     std::deque<LightEntry> lights;
     std::deque<StringEntry> strings;
+    std::deque<LightProfile> profiles;
     std::vector<Tag> light_instances;  // global light list
 
     CameraSetup camera;

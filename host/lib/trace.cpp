@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "session.h"
+#include "sky.h"
 
 #define HOST_API extern "C" __attribute__((visibility("default")))
 
@@ -797,12 +798,25 @@ Vector3 cosine_dir(const Vector3 &n, double a, double b) {
     return normalize(u * (r * std::cos(phi)) + v * (r * std::sin(phi)) + n * z);
 }
 
+// A sky ray: the sky where it leaves the scene, black where it is blocked.
+zoBoolean sky_ray(Session &s, ThreadContext *ctx, Color *result, RenderState *c, float eps) {
+    ++ctx->rays;
+    RTCRayHit rh;
+    if (intersect(s, c->org, c->dir, eps, INFINITY, c->time, rh)) return 0;
+    clear_hit(c);
+    const Tag env = c->environment ? c->environment : s.camera.cam.environment;
+    return env ? call_shader(result, ZO_CALL_ENVIRONMENT, c, env, nullptr) : 0;
+}
+
 // Irradiance about `n` by final gathering: the mean radiance of
-// cosine-distributed rays, times pi.
+// cosine-distributed rays, times pi. With gathering off, a scene with sky
+// light gathers the sky alone through sky rays.
 zoBoolean gather(Color *result, RenderState *state, const Vector3 &n) {
     Session *s = session();
     ThreadContext *ctx = thread_context();
-    const int rays = state && state->options ? state->options->finalgather_rays : 0;
+    int rays = state && state->options ? state->options->finalgather_rays : 0;
+    const bool sky_only = rays <= 0 && s && scene_has_sky(*s);
+    if (sky_only) rays = kSkyRays;
     if (!s || !ctx || !state || rays <= 0 || in_gather(state)) return fail(result);
     double sum[3] = {0, 0, 0};
     const uint32_t scramble = sample_scramble(state, 0x46475259u);
@@ -811,12 +825,14 @@ zoBoolean gather(Color *result, RenderState *state, const Vector3 &n) {
         double u[2];
         qmc_point(u, 2, k, rays, scramble);
         RenderState c;
-        make_child(c, state, ZO_RAY_FINALGATHER, state->point, cosine_dir(n, u[0], u[1]));
+        make_child(c, state, sky_only ? ZO_RAY_BUMP : ZO_RAY_FINALGATHER, state->point,
+                   cosine_dir(n, u[0], u[1]));
         c.volume = 0;
         Color col{0, 0, 0, 0};
         RenderState *saved = state->child;
         state->child = &c;
-        if (shoot(*s, ctx, &col, &c, eps, INFINITY, false) || c.dist == 0) {
+        if (sky_only ? sky_ray(*s, ctx, &col, &c, eps)
+                     : shoot(*s, ctx, &col, &c, eps, INFINITY, false) || c.dist == 0) {
             sum[0] += col.r;
             sum[1] += col.g;
             sum[2] += col.b;

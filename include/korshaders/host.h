@@ -454,6 +454,9 @@ typedef struct zoRay {
  * `indices`; triangle t starts at indices[3t]. The arrays live as long as
  * the scene. */
 enum { ZO_DB_MESH = 14 };
+/* A light profile (photometric web) read by the host; its tag is what
+ * zo_lightprofile_value and queries 128 to 131 take. */
+enum { ZO_DB_LIGHTPROFILE = 15 };
 
 #define ZO_MESH_MAX_TEXTURE_SPACES 16
 
