@@ -1,0 +1,69 @@
+// Paths no small render reaches: noise far from the origin, the neutral
+// answers of unknown shading-context modes, displacement rays at the
+// camera map, a back face of the architectural material under a
+// transparency probe, the mirrored box of the UV generator's filter and the
+// raytrace material's curve falloff.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "internal/internal.h"
+#include "kor_arch.h"
+#include "kor_context.h"
+#include "kor_stduv.h"
+#include "kor_support.h"
+#include "testhost/testhost_illum.h"
+
+extern "C" {
+zoBoolean kor_ArchitecturalMaterial(Color *, RenderState *, ArchitecturalParams *);
+zoBoolean kor_CameraMap(Color *, RenderState *, void *, const int *);
+zoBoolean kor_base_UVGenerator(void *, RenderState *, UVGeneratorParams *, UVLookupRequest *);
+void kor_base_UVGenerator_exit(RenderState *, void *);
+}
+
+namespace kor {
+float raytraceMaterialFalloff(int type, float d, float start, float end, float exponent,
+                              const float curve[4]);
+}
+
+namespace {
+
+class Fidelity : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        internal::reset();
+        state.options = &options;
+        state.camera = &camera;
+        state.shader = &record;
+        state.normal = state.normal_geom = {0, 0, 1};
+        state.dir = {0, 0, -1};
+        camera.x_resolution = camera.y_resolution = 64;
+        camera.focal = camera.aperture = 1;
+    }
+    zoOptions options{};
+    zoCamera camera{};
+    zoShaderRecord record{};
+    RenderState state{};
+};
+
+// Noise is zero at every lattice point, however far out: the cell index
+// wraps in double before it becomes an integer.
+TEST_F(Fidelity, NoiseFarFromTheOriginStaysOnTheLattice) {
+    kor::noiseInit(nullptr);
+    for (float x : {3e9f, -3e9f, 2.5e10f, 1e20f, -1e30f}) {
+        EXPECT_EQ(kor::noise1(x), 0.0f) << x;
+        EXPECT_EQ(kor::noise2(x, -x), 0.0f) << x;
+        EXPECT_EQ(kor::noise3(Vector3{x, 7.0f, -x}), 0.0f) << x;
+    }
+    // the lattice repeats every 512 cells: 4194304.5 = 0.5 + 512 x 8192
+    EXPECT_EQ(kor::noise1(4194304.5f), kor::noise1(0.5f));
+    EXPECT_EQ(kor::noise1(INFINITY), 0.0f) << "not finite: the lattice origin";
+}
+
+// A back face of the architectural material is hidden the way the other
+// materials hide it: under a transparency probe it is transparent black,
+// Filtered reads of a mirrored axis: the footprint is doubled before the
+// box is split at the tile's edge (widths 0.2 -> 0.4 around u = 0.9: pieces
+// The curve falloff runs from c0 at the falloff start to c3 at its end, as
+// the other falloff types run from the traced colour to the target:}  // namespace
