@@ -65,5 +65,41 @@ TEST_F(Fidelity, NoiseFarFromTheOriginStaysOnTheLattice) {
 // materials hide it: under a transparency probe it is transparent black,
 // Filtered reads of a mirrored axis: the footprint is doubled before the
 // box is split at the tile's edge (widths 0.2 -> 0.4 around u = 0.9: pieces
+// [0.7, 1] and [1, 1.1], folded to 0.3 and 0.1, weighted 0.75 and 0.25).
+std::vector<std::pair<float, float>> reads;  // u and du of each filtered read
+
+Color *filteredRead(Color *out, RenderState *, UVLookupRequest *, float u, float, float du, float) {
+    reads.push_back({u, du});
+    *out = {u, 0, 0, 1};
+    return out;
+}
+
+TEST_F(Fidelity, MirroredFilterBoxIsDoubledBeforeItIsSplit) {
+    internal::host().thread_pointers = true;
+    internal::scene().textures = 1;
+    Vector3 tex{0.9f, 0.5f, 0};
+    state.tex_list = &tex;
+    state.tex_count = 1;
+    UVGeneratorParams p;
+    p.uTile = 0;
+    p.uMirror = 1;
+    p.blur = 0;
+    p.blurOffset = 0.2f;  // the footprint is the blur offset alone
+    UVLookupRequest request{};
+    request.magic = kUVLookupMagic;
+    request.filteredLookup = filteredRead;
+    request.filtered = 1;
+    reads.clear();
+    Color c{};
+    EXPECT_TRUE(kor_base_UVGenerator(&c, &state, &p, &request));
+    ASSERT_EQ(reads.size(), 2u);
+    EXPECT_NEAR(reads[0].first, 0.3f, 1e-5);   // m(0.85)
+    EXPECT_NEAR(reads[0].second, 0.3f, 1e-5);  // 1 - 0.7
+    EXPECT_NEAR(reads[1].first, 0.1f, 1e-5);   // m(0.05)
+    EXPECT_NEAR(reads[1].second, 0.1f, 1e-5);
+    EXPECT_NEAR(c.r, 0.75f * 0.3f + 0.25f * 0.1f, 1e-5);
+    kor_base_UVGenerator_exit(&state, &p);
+}
+
 // The curve falloff runs from c0 at the falloff start to c3 at its end, as
 // the other falloff types run from the traced colour to the target:}  // namespace
