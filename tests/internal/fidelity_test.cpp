@@ -102,4 +102,15 @@ TEST_F(Fidelity, MirroredFilterBoxIsDoubledBeforeItIsSplit) {
 }
 
 // The curve falloff runs from c0 at the falloff start to c3 at its end, as
-// the other falloff types run from the traced colour to the target:}  // namespace
+// the other falloff types run from the traced colour to the target:
+// w(u) = (1-u)^3 c0 + 3u(1-u)^2 c1 + 3u^2(1-u) c2 + u^3 c3, u = (d - 2) / 4.
+TEST_F(Fidelity, CurveFalloffRunsFromTheFirstControlValue) {
+    const float curve[4] = {1.0f, 0.5f, 0.25f, 0.0f};
+    const struct {
+        float d, w;
+    } cases[] = {{2, 1}, {1, 1}, {4, 0.125f + 0.1875f + 0.09375f}, {6, 0}, {9, 0}};
+    for (const auto &c : cases)
+        EXPECT_NEAR(kor::raytraceMaterialFalloff(4, c.d, 2, 6, 1, curve), c.w, 1e-6) << c.d;
+}
+
+}  // namespace
