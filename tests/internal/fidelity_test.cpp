@@ -63,6 +63,22 @@ TEST_F(Fidelity, NoiseFarFromTheOriginStaysOnTheLattice) {
 
 // A back face of the architectural material is hidden the way the other
 // materials hide it: under a transparency probe it is transparent black,
+// and the ray does not go on.
+TEST_F(Fidelity, ArchitecturalBackFaceHidesUnderATransparencyProbe) {
+    TestIllumHost &illum = *internal::host_object<TestIllumHost>("testhost_illum");
+    illum.reset();
+    ArchitecturalParams m{};
+    m.cutout = 1;
+    m.ior = 1.5f;
+    state.inv_normal = 1;
+    const TransparencyProbe probe{0, {0, 0, 0, 0}};
+    zo_shaderstate_set(&state, "KEY_3", &probe, sizeof probe, ZO_SHADERSTATE_RAY_TREE);
+    Color c{9, 9, 9, 9};
+    EXPECT_TRUE(kor_ArchitecturalMaterial(&c, &state, &m));
+    EXPECT_EQ(c.r + c.g + c.b + c.a, 0.0f);
+    EXPECT_EQ(illum.continue_traces, 0);
+}
+
 // Filtered reads of a mirrored axis: the footprint is doubled before the
 // box is split at the tile's edge (widths 0.2 -> 0.4 around u = 0.9: pieces
 // [0.7, 1] and [1, 1.1], folded to 0.3 and 0.1, weighted 0.75 and 0.25).
