@@ -61,6 +61,17 @@ TEST_F(Fidelity, NoiseFarFromTheOriginStaysOnTheLattice) {
     EXPECT_EQ(kor::noise1(INFINITY), 0.0f) << "not finite: the lattice origin";
 }
 
+// Displacement rays (kind 16) get no answer from the camera map.
+TEST_F(Fidelity, CameraMapRefusesDisplacementRays) {
+    alignas(8) unsigned char params[512] = {};
+    Color c{9, 9, 9, 9};
+    state.type = ZO_RAY_DISPLACE;
+    EXPECT_FALSE(kor_CameraMap(&c, &state, params, nullptr));
+    state.type = ZO_RAY_EYE;
+    EXPECT_TRUE(kor_CameraMap(&c, &state, params, nullptr)) << "no map: transparent black";
+    EXPECT_EQ(c.a, 0.0f);
+}
+
 // A back face of the architectural material is hidden the way the other
 // materials hide it: under a transparency probe it is transparent black,
 // and the ray does not go on.
