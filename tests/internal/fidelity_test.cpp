@@ -61,6 +61,18 @@ TEST_F(Fidelity, NoiseFarFromTheOriginStaysOnTheLattice) {
     EXPECT_EQ(kor::noise1(INFINITY), 0.0f) << "not finite: the lattice origin";
 }
 
+// A mode other than 0, 1 and 2 gives every operation its neutral answer.
+TEST_F(Fidelity, UnknownContextModesAnswerNeutrally) {
+    const ShadingContext ctx{0, 0, 2.0f, -2.0f};
+    EXPECT_EQ(kor::pixelSize(&state, &ctx, kContextSurface), 0.5f) << "1 / pixelScaleX";
+    EXPECT_EQ(kor::pixelSize(&state, &ctx, 7), 0.0f);
+    Vector3 n{9, 9, 9};
+    kor::interpolatedNormal(&state, &ctx, kContextSurface, false, &n);
+    EXPECT_EQ(n.z, 1.0f) << "no vertex normals: the state's";
+    kor::interpolatedNormal(&state, &ctx, -1, false, &n);
+    EXPECT_EQ(n.x * n.x + n.y * n.y + n.z * n.z, 0.0f);
+}
+
 // Displacement rays (kind 16) get no answer from the camera map.
 TEST_F(Fidelity, CameraMapRefusesDisplacementRays) {
     alignas(8) unsigned char params[512] = {};
