@@ -1312,7 +1312,7 @@ void Loader::run() {
     check_keys(r, "", "scene",
                {"library", "declarations", "options", "camera", "shaders", "materials", "objects",
                 "instances", "lights", "textures", "images", "data", "framebuffers", "output",
-                "description"});
+                "elements_into_exr", "description"});
     auto section = [&](const char *key) -> const json * {
         if (!r.contains(key)) return nullptr;
         if (!r[key].is_object())
@@ -1496,17 +1496,7 @@ void load_libraries(Session &s, const std::vector<std::string> &scene_libraries)
         for (const auto &lib : scene_libraries)
             paths.emplace_back(join_path(s.scene_dir, lib), origin);
     } else {
-        std::string path;
-        char exe[PATH_MAX];
-        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n > 0) {
-            exe[n] = 0;
-            std::string candidate = dir_of(exe) + "/../libkorshaders.so";
-            if (file_exists(candidate)) path = candidate;
-        }
-#ifdef KOR_INSTALL_LIBDIR
-        if (path.empty()) path = std::string(KOR_INSTALL_LIBDIR) + "/libkorshaders.so";
-#endif
+        const std::string path = default_library_path();
         paths.emplace_back(path, "default location");
     }
     for (const auto &[path, origin] : paths) {
@@ -1543,6 +1533,27 @@ void add_default_material(const Session &s, json &root) {
         if (spec.is_object() && !spec.contains("material")) spec["material"] = material;
 }
 
+// --set POINTER=JSON: each value replaces (or adds) the one its pointer names.
+static void apply_overrides(const Session &s, json &root) {
+    for (const auto &[pointer, text] : s.settings.overrides) {
+        json value;
+        try {
+            value = json::parse(text);
+        } catch (const json::parse_error &) {
+            throw Error("--set " + pointer + ": \"" + text + "\" is not a JSON value");
+        }
+        try {
+            json::json_pointer where(pointer);
+            if (!where.empty() && !root.contains(where.parent_pointer()))
+                throw Error("--set " + pointer + ": the scene has no " +
+                            where.parent_pointer().to_string());
+            root[where] = value;
+        } catch (const json::exception &e) {
+            throw Error("--set " + pointer + ": not a place in the scene (" + e.what() + ")");
+        }
+    }
+}
+
 void load_scene(Session &s, const std::string &path) {
     s.scene_file = path;
     s.scene_dir = dir_of(path);
@@ -1562,6 +1573,8 @@ void load_scene(Session &s, const std::string &path) {
         throw Error(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
                     ": malformed scene: " + reason);
     }
+    apply_overrides(s, root);
+    check_outputs(s, root);
     std::vector<std::string> libraries;
     if (root.is_object() && root.contains("library")) {
         const json &l = root["library"];
@@ -1602,6 +1615,7 @@ void load_scene(Session &s, const std::string &path) {
     load_libraries(s, libraries);
     s.threads = std::max(1, s.threads);
     add_default_material(s, root);
+    expand_named_maps(s, root);
     Loader loader(s, root);
     loader.run();
 }

@@ -220,8 +220,9 @@ TEST(UtilityShaderRender, ColorOnAQuadIsExactlyThatColour) {
     Rendered r = korrender(quad_scene({{"c", color_shader(0.2f, 0.4f, 0.6f)}}, "c"), "--samples 4");
     ASSERT_EQ(r.status, 0) << r.err;
     expect_everywhere(r, Color{0.2f, 0.4f, 0.6f, 1});
-    // 8-bit files hold the nearest of 256 steps.
-    Rendered png = korrender(quad_scene({{"c", color_shader(0.2f, 0.4f, 0.6f)}}, "c"), "", "png");
+    // 8-bit files asked for linear values hold the nearest of 256 steps.
+    Rendered png = korrender(quad_scene({{"c", color_shader(0.2f, 0.4f, 0.6f)}}, "c"),
+                             "--colorspace linear", "png");
     ASSERT_EQ(png.status, 0) << png.err;
     expect_everywhere(png, Color{51 / 255.0f, 102 / 255.0f, 153 / 255.0f, 1}, 1e-6f);
 }
