@@ -116,17 +116,6 @@ void absorb(Color &c, const Color &p, double length, float scale) {
     c.b *= persist(p.b, d);
 }
 
-// How far a ray from the state's point along `dir` goes before it meets a
-// surface (0 when it meets none); the host's trace does not report it.
-double tracedLength(RenderState *state, const Vector3 &dir) {
-    RenderState *saved = state->child;
-    double d = 0.0;
-    if (zo_trace_probe(state, &dir, nullptr) && state->child && state->child != saved)
-        d = state->child->dist;
-    state->child = saved;
-    return d;
-}
-
 struct Call {
     RenderState *state;
     const DielectricParams *p;

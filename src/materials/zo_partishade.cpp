@@ -265,7 +265,6 @@ float phase(const Volume &m, const Vector3 &light) {
 bool sampleCheaply(const Volume &m, Tag light) {
     RenderState *state = m.state;
     if (state->reflection_level + state->refraction_level > 1) return true;
-    if (!(m.lightDistance > 0.0f)) return false;
     // the light's origin comes in its own space
     Tag instance = light;
     if (!zo_query(ZO_Q_LIGHT_INSTANCE, state, light, &instance) || !instance) instance = light;
@@ -382,6 +381,13 @@ void march(Volume &m, float length) {
     const float s = m.stepLength > 0.0f ? m.stepLength : length;
     const float u = sampleOffset(state);
     Point far = pointAt(m, length - 0.0001f);
+    // the first point lights the stretch the random offset leaves before the
+    // first whole step, unattenuated
+    if (far.rho > 0.0f) {
+        m.result.r += s * u * far.S.r;
+        m.result.g += s * u * far.S.g;
+        m.result.b += s * u * far.S.b;
+    }
     int steps = 0;
     for (float t = length - s * u; t > 0.0001f && steps < kMaxSteps; t -= s, ++steps) {
         const Point near = pointAt(m, t);
