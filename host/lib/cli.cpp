@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "korhost.h"
-#include "session.h"
+#include "scene_load.h"
 
 namespace korhost {
 
@@ -164,6 +164,7 @@ int render_scene(Session &s, const std::string &scene) {
         if (!settings.output.empty()) s.output_file = settings.output;
         if (s.output_file.empty())
             throw Error(scene + ": no output image: give -o IMAGE or \"output\" in the scene");
+        check_output_files(s);
         if (!OIIO::ImageOutput::create(s.output_file))
             throw Error(s.output_file +
                         ": cannot write images of this kind (use .png, .exr or .tif)");
