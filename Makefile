@@ -52,7 +52,7 @@ asan:
 # The tests under ThreadSanitizer, the host's multi-threaded render of every
 # example scene included.
 tsan: deps
-	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=thread -DKOR_BUILD_BENCH=OFF > /dev/null
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=thread -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TESTS=ON -DKOR_BUILD_HOST=ON > /dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 

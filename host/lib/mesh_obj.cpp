@@ -186,6 +186,7 @@ void collect_warnings(const std::string &warn, const std::string &name,
     std::string w;
     while (std::getline(in, w)) {
         while (!w.empty() && (w.back() == '.' || is_space(w.back()))) w.pop_back();
+        while (!w.empty() && (w[0] == '.' || is_space(w[0]))) w.erase(0, 1);
         if (w.empty() || w.find("aterial") != std::string::npos ||
             w.find("Degenerated face") != std::string::npos)
             continue;
