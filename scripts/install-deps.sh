@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages korshaders builds with, when any is missing.
+# With --fuzz: also clang and its runtimes (libFuzzer), for `make fuzz`.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   slurm-wlm munge
 )
+if [ "${1:-}" = "--fuzz" ]; then packages=(clang libclang-rt-dev); fi
 
 missing=()
 for p in "${packages[@]}"; do

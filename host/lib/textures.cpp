@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "session.h"
+#include "scene_load.h"
 
 #define HOST_API extern "C" __attribute__((visibility("default")))
 
@@ -87,6 +87,12 @@ bool read_texture(const std::string &path, float filter, ImageEntry &out, std::s
     const int w = spec.width, h = spec.height, ch = spec.nchannels;
     if (w < 1 || h < 1 || ch < 1) {
         error = "cannot read image " + path + ": the file holds no pixels";
+        return false;
+    }
+    if (w > kMaxImageSide || h > kMaxImageSide || static_cast<long long>(w) * h > kMaxImagePixels) {
+        error = "cannot read image " + path + ": " + std::to_string(w) + "x" + std::to_string(h) +
+                " pixels is larger than the limit of " + std::to_string(kMaxImagePixels) +
+                " pixels (" + std::to_string(kMaxImageSide) + " along a side)";
         return false;
     }
     const int comp = std::min(ch, 4);
