@@ -38,17 +38,6 @@ const char *kUsage =
     "  --benchmark       print one line of ray and sample counts and the time\n"
     "  --describe-shaders [FILE]  write the shader reference (Markdown) to FILE or stdout\n";
 
-std::vector<std::string> default_shader_dirs() {
-    std::vector<std::string> dirs;
-#ifdef KOR_SHADERS_DIR
-    if (access(KOR_SHADERS_DIR, R_OK) == 0) dirs.push_back(KOR_SHADERS_DIR);
-#endif
-#ifdef KOR_INSTALL_SHADERS_DIR
-    if (dirs.empty()) dirs.push_back(KOR_INSTALL_SHADERS_DIR);
-#endif
-    return dirs;
-}
-
 bool parse_int(const char *text, int &out) {
     char *end = nullptr;
     long v = strtol(text, &end, 10);
