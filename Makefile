@@ -54,7 +54,8 @@ asan:
 tsan: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=thread -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TESTS=ON -DKOR_BUILD_HOST=ON > /dev/null
 	@cmake --build build-tsan -j $(JOBS)
-	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/tests/tsan.supp \
+	  ctest --output-on-failure -j $(JOBS)
 
 # The libFuzzer targets of the host's loaders (clang), each run for
 # FUZZ_SECONDS from the corpus in tests/fuzz/corpus/TARGET; new inputs go
@@ -72,6 +73,8 @@ fuzz: build fuzz-deps
 	  mkdir -p build-fuzz/corpus/$$t build-fuzz/crashes/$$t; \
 	  dict=; [ -f tests/fuzz/$$t.dict ] && dict=-dict=tests/fuzz/$$t.dict; \
 	  echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=fast_unwind_on_malloc=$$([ $$t = image ] && echo 0 || echo 1) \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/fuzz/lsan.supp \
 	  build-fuzz/tests/fuzz/kor_fuzz_$$t build-fuzz/corpus/$$t tests/fuzz/corpus/$$t $$dict \
 	    -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
 	    -artifact_prefix=build-fuzz/crashes/$$t/ || exit 1; \

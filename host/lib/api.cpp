@@ -849,9 +849,14 @@ const zoImage *texture_image(Tag tag) {
     return static_cast<const zoImage *>(it->record);
 }
 
-bool lookup(float *out, RenderState *state, Tag texture, const Vector3 *coord) {
+bool lookup(float *out, RenderState *state, Tag texture, const Vector3 *coord_in) {
     const zoImage *img = texture_image(texture);
-    if (!img || !coord || img->width < 1 || img->height < 1) return false;
+    if (!img || !coord_in || img->width < 1 || img->height < 1) return false;
+    if (!std::isfinite(coord_in->x) || !std::isfinite(coord_in->y)) return false;
+    // The image repeats: any coordinate reads as its place in [0, 1).
+    const Vector3 wrapped{coord_in->x - std::floor(coord_in->x),
+                          coord_in->y - std::floor(coord_in->y), 0};
+    const Vector3 *coord = &wrapped;
     const int w = img->width, h = img->height;
     auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
     float v[4];
