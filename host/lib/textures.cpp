@@ -176,6 +176,9 @@ const zoImage *level_of(const zoImage *img, int k) {
 // steps, as the unfiltered lookups do.
 void bilinear(const zoImage *img, float u, float v, float out[4]) {
     const int w = img->width, h = img->height;
+    // The image repeats: any coordinate reads as its place in [0, 1).
+    u = std::isfinite(u) ? u - std::floor(u) : 0.0f;
+    v = std::isfinite(v) ? v - std::floor(v) : 0.0f;
     auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
     const float fx = u * w - 0.5f, fy = v * h - 0.5f;
     const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
@@ -248,6 +251,11 @@ bool lookup(float *out, RenderState *state, Tag texture, const Vector3 *coord, b
     if (const Tag shader = texture_shader(texture)) return shade_texture(out, state, shader, coord);
     const zoImage *img = texture_image(texture);
     if (!img || !img->data || img->width < 1 || img->height < 1) return false;
+    if (!std::isfinite(coord->x) || !std::isfinite(coord->y)) return false;
+    // The image repeats: any coordinate reads as its place in [0, 1), so
+    // that far-off coordinates never overflow the texel index.
+    const Vector3 wrapped{coord->x - std::floor(coord->x), coord->y - std::floor(coord->y), 0};
+    coord = &wrapped;
     const int w = img->width, h = img->height;
     auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
     float v[4];
@@ -370,8 +378,8 @@ HOST_API zoBoolean zo_lookup_filter_color_texture(Color *result, RenderState *st
     if (minor > major) std::swap(minor, major);
     if (eccmax > 1 && minor * eccmax < major) minor = major / eccmax;
     minor *= (blur > 0 ? blur : 1.0f) * img->filter;
-    const float lod = minor > 1 ? std::log2(minor) : 0.0f;
     const int top = img->levels - 1;
+    const float lod = minor > 1 ? std::min(std::log2(minor), static_cast<float>(top)) : 0.0f;
     const int l0 = std::min(static_cast<int>(std::floor(lod)), top);
     const int l1 = std::min(l0 + 1, top);
     const float f = l0 == l1 ? 0.0f : lod - l0;

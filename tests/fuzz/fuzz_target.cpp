@@ -1,6 +1,11 @@
 // One libFuzzer target; KOR_FUZZ_TARGET names the entry point it drives.
 #include "targets.h"
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    korfuzz::prepare();
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return korfuzz::KOR_FUZZ_TARGET(data, size);
 }

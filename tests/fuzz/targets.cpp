@@ -48,6 +48,19 @@ Shared &shared() {
 
 }  // namespace
 
+void prepare() {
+    shared();
+    // A file no format reads: every image plugin loads its tables once.
+    char path[64];
+    snprintf(path, sizeof path, "/tmp/korfuzz-%d.none", static_cast<int>(getpid()));
+    if (FILE *f = fopen(path, "wb")) {
+        fputs("not an image", f);
+        fclose(f);
+        OIIO::ImageInput::open(path);
+        unlink(path);
+    }
+}
+
 int scene(const uint8_t *data, size_t size) {
     Shared &sh = shared();
     Session s;
