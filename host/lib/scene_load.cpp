@@ -1496,17 +1496,7 @@ void load_libraries(Session &s, const std::vector<std::string> &scene_libraries)
         for (const auto &lib : scene_libraries)
             paths.emplace_back(join_path(s.scene_dir, lib), origin);
     } else {
-        std::string path;
-        char exe[PATH_MAX];
-        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n > 0) {
-            exe[n] = 0;
-            std::string candidate = dir_of(exe) + "/../libkorshaders.so";
-            if (file_exists(candidate)) path = candidate;
-        }
-#ifdef KOR_INSTALL_LIBDIR
-        if (path.empty()) path = std::string(KOR_INSTALL_LIBDIR) + "/libkorshaders.so";
-#endif
+        const std::string path = default_library_path();
         paths.emplace_back(path, "default location");
     }
     for (const auto &[path, origin] : paths) {

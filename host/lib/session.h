@@ -434,6 +434,10 @@ uint32_t hash32(uint32_t x);
 // read_texture keeps the file's component type and, with filter > 0,
 // builds the pyramid (textures.cpp).
 bool read_image(const std::string &path, ImageEntry &out, std::string &error);
+// The shader library and declaration folders korrender uses when the scene and
+// the command line name none (paths.cpp).
+std::string default_library_path();
+std::vector<std::string> default_shader_dirs();
 bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error);
 bool write_image(const std::string &path, int width, int height, int channels,
                  const float *pixels_bottom_up, bool integer, std::string &error);
