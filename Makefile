@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test showcase catalogue docs bench asan tsan clean format package
+.PHONY: all deps configure build test showcase catalogue docs bench asan tsan fuzz fuzz-deps clean format package farm-test
 
 all: showcase
 
@@ -45,21 +45,50 @@ catalogue: build
 package: build
 	@cd $(BUILD) && cpack -G DEB
 
+# Farm rendering on a one-node Slurm cluster started for the test (also part
+# of make test).
+farm-test: build
+	@tests/farm/slurm_test.sh $(BUILD)/host/korrender .
+
 bench: build
 	@$(BUILD)/bench/kor_bench
 
-# The tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The tests under AddressSanitizer and UndefinedBehaviorSanitizer, with
+# LeakSanitizer's check at the exit of every program (no suppressions).
 asan:
-	@$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address,undefined -DKOR_BUILD_BENCH=OFF"
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address,undefined -DKOR_BUILD_BENCH=OFF"
 
-# The library's tests under ThreadSanitizer (the host is left out).
+# The tests under ThreadSanitizer, the host's multi-threaded render of every
+# example scene included.
 tsan: deps
-	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=thread -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_HOST=OFF > /dev/null
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=thread -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TESTS=ON -DKOR_BUILD_HOST=ON > /dev/null
 	@cmake --build build-tsan -j $(JOBS)
-	@cd build-tsan && ctest --output-on-failure -j $(JOBS)
+	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# The libFuzzer targets of the host's loaders (clang), each run for
+# FUZZ_SECONDS from the corpus in tests/fuzz/corpus/TARGET; new inputs go
+# to build-fuzz/corpus/TARGET, a crashing input to build-fuzz/crashes/TARGET.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= scene obj image
+fuzz-deps:
+	@scripts/install-deps.sh --fuzz
+fuzz: build fuzz-deps
+	@cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOR_FUZZ=ON -DKOR_BUILD_TESTS=OFF -DKOR_BUILD_BENCH=OFF \
+	  -DKOR_FUZZ_SHADER_LIBRARY=$(CURDIR)/$(BUILD)/libkorshaders.so > /dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target $(addprefix kor_fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t build-fuzz/crashes/$$t; \
+	  dict=; [ -f tests/fuzz/$$t.dict ] && dict=-dict=tests/fuzz/$$t.dict; \
+	  echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+	  build-fuzz/tests/fuzz/kor_fuzz_$$t build-fuzz/corpus/$$t tests/fuzz/corpus/$$t $$dict \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/crashes/$$t/ || exit 1; \
+	done
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Renders a scene on a Slurm cluster as an array job: one task per region of
 # the image (and per frame), then one task, run when all have finished, that
-# pastes the regions into the whole image with oiiotool.
+# lays the regions together into the whole image with oiiotool.
 #
 #   scripts/farm-render.sh SCENE.json -o OUT.exr [--tiles CxR] [--frames A-B]
 #                          [--sbatch "OPTIONS"] [--dry-run] [-- KORRENDER OPTIONS]
@@ -89,9 +89,8 @@ count=$(wc -l < "$plan")
 
 frame_name() {  # the output name of frame $1
   local name=$out
-  if [[ $name =~ (#+) ]]; then
-    local hashes=${BASH_REMATCH[1]}
-    name=${name/$hashes/$(printf "%0${#hashes}d" "$1")}
+  if [[ $name =~ ^([^#]*)(#+)(.*)$ ]]; then
+    name=${BASH_REMATCH[1]}$(printf "%0${#BASH_REMATCH[2]}d" "$1")${BASH_REMATCH[3]}
   fi
   echo "$name"
 }
@@ -114,9 +113,11 @@ assemble_task="$tiles_dir/assemble.sh"
   echo 'set -euo pipefail'
   k=0
   for ((f = first; f <= last; ++f)); do
-    args=(oiiotool --create "${width}x${height}" 4)
-    for ((t = 0; t < rows * cols; ++t, ++k)); do
-      args+=("$tiles_dir/tile.$k.exr" --paste +0+0)
+    # Each region keeps its place as its data window; laid over each other
+    # (they do not overlap) they make the whole image.
+    args=(oiiotool "$tiles_dir/tile.$k.exr")
+    for ((t = 1, ++k; t < rows * cols; ++t, ++k)); do
+      args+=("$tiles_dir/tile.$k.exr" --over)
     done
     args+=(-o "$(frame_name "$f")")
     printf '%q ' "${args[@]}"

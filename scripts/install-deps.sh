@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages korshaders builds with, when any is missing.
+# With --fuzz: also clang and its runtimes (libFuzzer), for `make fuzz`.
 set -euo pipefail
 
 packages=(
@@ -7,7 +8,9 @@ packages=(
   libembree-dev libopenimageio-dev openimageio-tools libtbb-dev
   nlohmann-json3-dev libtinyobjloader-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  slurm-wlm munge
 )
+if [ "${1:-}" = "--fuzz" ]; then packages=(clang libclang-rt-dev); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -28,12 +28,13 @@ const char *const kHostFunctions[] = {
 
 std::string handle_text(void *handle) {
     char text[16];
-    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
+    std::snprintf(text, sizeof text, "%08x",
+                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
     return text;
 }
 
 class Binding : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         host('a').reset();
         host('b').reset();
@@ -80,13 +81,14 @@ TEST_F(Binding, CallBeforeAnyHandleWritesBothMessagesInOrder) {
     EXPECT_EQ(nthreads(), 0);  // no entry point: a zero result
     EXPECT_EQ(capture.text(),
               "DYNLOAD: dl_handle null\n"
-              "dlsym failed on \"zo_par_nthreads\" (handle: 00000000 error: 0)\n");
+              "dlsym failed on \"zo_par_nthreads\" (handle: 00000000 error: 22)\n");
 }
 
 TEST_F(Binding, MissingFunctionIsReportedOnEveryCallAndReturnsZero) {
     auto missing = fn<int (*)(int)>("zo_kdtree_create");
-    std::string expected = "dlsym failed on \"zo_kdtree_create\" (handle: " +
-                           handle_text(kortest::host_module('a')) + " error: ";
+    std::string expected =
+        "dlsym failed on \"zo_kdtree_create\" (handle: " + handle_text(kortest::host_module('a')) +
+        " error: 2)";
     StderrCapture capture;
     EXPECT_EQ(missing(5), 0);
     EXPECT_EQ(missing(5), 0);
@@ -112,8 +114,8 @@ TEST_F(Binding, ArgumentsPassUnchangedThroughResolutionAndAfter) {
     for (int call = 0; call < 2; ++call) EXPECT_FLOAT_EQ(schlick(&d, &l, 0.25f), 32.25f);
 
     // nine integer words: six in registers, three on the stack
-    auto grow = fn<long (*)(long, long, long, long, long, long, long, long, long)>(
-        "zo_scene_growedit");
+    auto grow =
+        fn<long (*)(long, long, long, long, long, long, long, long, long)>("zo_scene_growedit");
     for (int call = 0; call < 2; ++call) EXPECT_EQ(grow(1, 1, 1, 1, 1, 1, 1, 1, 1), 45);
     EXPECT_EQ(grow(9, 8, 7, 6, 5, 4, 3, 2, 1), 9 + 16 + 21 + 24 + 25 + 24 + 21 + 16 + 9);
 

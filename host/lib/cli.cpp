@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "korhost.h"
-#include "session.h"
+#include "scene_load.h"
 
 namespace korhost {
 
@@ -370,6 +370,7 @@ int render_scene(Session &s, const std::string &scene) {
     try {
         load_scene(s, scene);
         s.output_file = s.out.files.at(0);
+        check_output_files(s);
         if (settings.has_frame) s.camera.cam.frame = settings.frame;
         const int W = s.camera.cam.x_resolution, H = s.camera.cam.y_resolution;
         if (settings.crop_w > 0 &&

@@ -2,10 +2,13 @@
 #include "decl.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+
+#include "jsonloc.h"
 
 namespace korhost {
 
@@ -34,6 +37,10 @@ const BasicInfo *basic_by_name(const std::string &name) {
 }
 
 std::string read_text(const std::string &path) {
+    // Only regular files: a device or a pipe could be read forever.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        throw DeclarationError(path + ": cannot read declaration file (not a file)");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw DeclarationError(path + ": cannot read declaration file");
     std::stringstream ss;
@@ -228,12 +235,24 @@ void Declarations::load_dir(const std::string &dir) {
 }
 
 void Declarations::load_file(const std::string &path) {
+    const std::string text = read_text(path);
+    auto at = [&](size_t offset) {
+        TextPosition p = position_of(text, offset);
+        return path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
+    };
+    JsonProblem problem;
+    if (!check_structure(text, 128, false, problem))
+        throw DeclarationError(at(problem.offset) + ": malformed JSON: " + problem.text);
     json doc;
     try {
-        doc = json::parse(read_text(path));
+        doc = json::parse(text);
     } catch (const json::parse_error &e) {
+        throw DeclarationError(at(e.byte > 0 ? e.byte - 1 : 0) + ": malformed JSON: " + e.what());
+    } catch (const json::out_of_range &e) {
         throw DeclarationError(path + ": malformed JSON: " + e.what());
     }
+    if (!check_structure(text, 128, true, problem))
+        throw DeclarationError(at(problem.offset) + ": malformed JSON: " + problem.text);
     load_json(doc, path);
 }
 

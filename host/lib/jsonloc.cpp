@@ -2,6 +2,8 @@
 // offset of the value a JSON pointer names.
 #include "jsonloc.h"
 
+#include <nlohmann/json.hpp>
+#include <set>
 #include <vector>
 
 namespace korhost {
@@ -152,7 +154,82 @@ std::vector<std::string> split_pointer(const std::string &pointer) {
     return out;
 }
 
+// The end of the string that opens at `at` (one past its closing quote).
+size_t string_end(const std::string &s, size_t at) {
+    size_t i = at + 1;
+    while (i < s.size() && s[i] != '"') i += s[i] == '\\' ? 2 : 1;
+    return std::min(i + 1, s.size());
+}
+
+// The member name a string token stands for, escapes decoded.
+std::string key_of(const std::string &token) {
+    if (token.find('\\') == std::string::npos) return token.substr(1, token.size() - 2);
+    try {
+        return nlohmann::json::parse(token).get<std::string>();
+    } catch (const std::exception &) {
+        return token;
+    }
+}
+
 }  // namespace
+
+bool check_structure(const std::string &text, int max_depth, bool keys, JsonProblem &problem) {
+    struct Level {
+        bool object;
+        bool want_key;
+        std::set<std::string> names;
+    };
+    std::vector<Level> stack;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            const size_t end = string_end(text, i);
+            if (keys && !stack.empty() && stack.back().object && stack.back().want_key) {
+                Level &l = stack.back();
+                l.want_key = false;
+                const std::string name = key_of(text.substr(i, end - i));
+                if (!l.names.insert(name).second) {
+                    problem.offset = i;
+                    problem.text =
+                        "duplicate key '" + name + "' (which of its values is meant is ambiguous)";
+                    return false;
+                }
+            }
+            i = end - 1;
+        } else if (c == '{' || c == '[') {
+            if (static_cast<int>(stack.size()) >= max_depth) {
+                problem.offset = i;
+                problem.text = "nested deeper than " + std::to_string(max_depth) + " levels";
+                return false;
+            }
+            stack.push_back({c == '{', c == '{', {}});
+        } else if (c == '}' || c == ']') {
+            if (!stack.empty()) stack.pop_back();
+        } else if (c == ',') {
+            if (!stack.empty() && stack.back().object) stack.back().want_key = true;
+        }
+    }
+    return true;
+}
+
+size_t find_number(const std::string &text, const std::string &token) {
+    if (token.empty()) return std::string::npos;
+    auto boundary = [&](size_t at) {
+        if (at >= text.size()) return true;
+        const char c = text[at];
+        return c == ',' || c == ']' || c == '}' || c == ':' || c == '[' || c == ' ' || c == '\n' ||
+               c == '\r' || c == '\t';
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            i = string_end(text, i) - 1;
+        } else if (text.compare(i, token.size(), token) == 0 && (i == 0 || boundary(i - 1)) &&
+                   boundary(i + token.size())) {
+            return i;
+        }
+    }
+    return std::string::npos;
+}
 
 TextPosition position_of(const std::string &text, size_t offset) {
     TextPosition p{1, 1};

@@ -7,9 +7,11 @@
 #include <tbb/task_arena.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include "session.h"
 
@@ -36,6 +38,59 @@ void rtc_error(void *, RTCError code, const char *text) {
     messagef(kError, "ray tracing: error %d: %s", static_cast<int>(code), text ? text : "");
 }
 
+// Bits 16, 17 and 18 of a face's column-0 word: its edges from vertex 0 to
+// 1, 1 to 2 and 2 to 0 are visible (drawn by wire materials).
+constexpr int32_t kEdgeBits = 0x70000;
+
+// Edge visibility for a mesh that gives no face data of its own: an edge
+// is hidden where it is the diagonal that splits a flat quad, that is,
+// where the two triangles sharing it lie in one plane and it is the longest
+// edge of both. Quads, boxes, the bands of a sphere and the quads of OBJ
+// files then draw as quads in wire mode; a grid keeps its grid lines. The
+// faces get one word, column 0: material id 0 and the edge bits.
+void mark_edges(Mesh &m) {
+    if (m.face_stride != 0 || m.tri.empty()) return;
+    const size_t n = m.triangles();
+    std::vector<Vector3> normal(n);
+    std::vector<float> longest(n);
+    auto length2 = [&](size_t t, int e) {
+        const Vector3 d = m.P[m.tri[3 * t + (e + 1) % 3]] - m.P[m.tri[3 * t + e]];
+        return dot(d, d);
+    };
+    for (size_t t = 0; t < n; ++t) {
+        const Vector3 &a = m.P[m.tri[3 * t]], &b = m.P[m.tri[3 * t + 1]],
+                      &c = m.P[m.tri[3 * t + 2]];
+        normal[t] = normalize(cross(b - a, c - a));
+        longest[t] = std::max({length2(t, 0), length2(t, 1), length2(t, 2)});
+    }
+    // Each edge, keyed by its two vertices, with the faces that use it.
+    std::map<std::pair<uint32_t, uint32_t>, std::vector<std::pair<size_t, int>>> edges;
+    for (size_t t = 0; t < n; ++t)
+        for (int e = 0; e < 3; ++e) {
+            uint32_t a = m.tri[3 * t + e], b = m.tri[3 * t + (e + 1) % 3];
+            edges[{std::min(a, b), std::max(a, b)}].push_back({t, e});
+        }
+    m.face_stride = 1;
+    m.face_columns = {0};
+    m.face_words.assign(n, kEdgeBits);
+    for (const auto &entry : edges) {
+        const auto &faces = entry.second;
+        if (faces.size() != 2) continue;
+        const auto [t0, e0] = faces[0];
+        const auto [t1, e1] = faces[1];
+        const float l2 = length2(t0, e0);
+        const bool flat = dot(normal[t0], normal[t1]) > 0.99999f;
+        if (!flat || l2 < longest[t0] || l2 < longest[t1]) continue;
+        // Strictly the longest: a square's diagonal, not a triangle's equal sides.
+        int longest_count = 0;
+        for (int e = 0; e < 3; ++e) longest_count += length2(t0, e) >= l2;
+        for (int e = 0; e < 3; ++e) longest_count += length2(t1, e) >= l2;
+        if (longest_count != 2) continue;
+        m.face_words[t0] &= ~(1 << (16 + e0));
+        m.face_words[t1] &= ~(1 << (16 + e1));
+    }
+}
+
 }  // namespace
 
 void build_geometry(Session &s) {
@@ -43,9 +98,13 @@ void build_geometry(Session &s) {
     if (!device) throw Error("korrender: cannot create the ray-tracing device");
     rtcSetDeviceErrorFunction(device, rtc_error, nullptr);
     RTCScene scene = rtcNewScene(device);
+    // Watertight: a ray along a shared edge (a sphere meridian seen end-on)
+    // must not slip between the two triangles.
+    rtcSetSceneFlags(scene, RTC_SCENE_FLAG_ROBUST);
     prepare_lights(s);
     s.rtc_device = device;
     s.rtc_scene = scene;
+    for (ObjectEntry &o : s.objects) mark_edges(o.mesh);
     for (InstanceEntry &inst : s.instances) {
         const Mesh &m = inst.object->mesh;
         inst.world_P.resize(m.P.size());
@@ -105,6 +164,7 @@ void make_state(Session &s, RenderState &st, ThreadContext *ctx) {
     st.call_type = ZO_CALL_LENS;
     st.ior = st.ior_in = 1.0f;
     st.shadow_tol = 1e-4;
+    st.march = 1;  // zeroed only while a volume march samples a light
     st.environment = s.camera.cam.environment;
     st.volume = s.camera.cam.volume;
     st.host = ctx;
@@ -296,7 +356,10 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                     ok = trace_eye(&col, &st, &org, &dir);
                 }
                 ++ctx->samples;
-                if (ok) {
+                // A lens shader that answers false without tracing leaves
+                // the pixel empty; once the eye ray was traced, the colour
+                // it leaves counts, whether the ray hit or not.
+                if (ok || ctx->eye_traced) {
                     acc[0] += col.r;
                     acc[1] += col.g;
                     acc[2] += col.b;

@@ -2,12 +2,14 @@
 // materials, objects, instances, lights, images and user data, the camera,
 // the options and the frame buffers. Every problem is reported with the
 // file, the line and column, the object and what is wrong.
+#include "scene_load.h"
+
 #include <dlfcn.h>
 #include <limits.h>
 #include <sys/stat.h>
-#include <tiny_obj_loader.h>
 #include <unistd.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -15,8 +17,10 @@
 #include <set>
 #include <sstream>
 
+#include "ies.h"
 #include "jsonloc.h"
 #include "session.h"
+#include "upaxis.h"
 
 namespace korhost {
 
@@ -36,6 +40,12 @@ bool file_exists(const std::string &path) {
     return access(path.c_str(), R_OK) == 0;
 }
 
+// A readable regular file: a device or a pipe could be read forever.
+bool regular_file(const std::string &path) {
+    struct stat st;
+    return file_exists(path) && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::string json_kind(const json &v) {
     switch (v.type()) {
         case json::value_t::null: return "null";
@@ -51,6 +61,48 @@ std::string quote(const std::string &s) {
     return "'" + s + "'";
 }
 
+// A JSON number as a float, or why it cannot be one.
+bool to_float(const json &v, float &out, std::string &problem) {
+    const double d = v.get<double>();
+    if (!std::isfinite(d) || std::fabs(d) > FLT_MAX) {
+        problem = "the number " + v.dump() + " is out of range (a float holds up to 3.4e38)";
+        return false;
+    }
+    out = static_cast<float>(d);
+    return true;
+}
+
+// A JSON integer as a 32-bit integer, or why it cannot be one.
+bool to_int(const json &v, int32_t &out, std::string &problem) {
+    if (v.is_number_unsigned() ? v.get<uint64_t>() > INT32_MAX
+                               : v.get<int64_t>() > INT32_MAX || v.get<int64_t>() < INT32_MIN) {
+        problem = "the integer " + v.dump() + " is out of range (-2147483648 to 2147483647)";
+        return false;
+    }
+    out = static_cast<int32_t>(v.get<int64_t>());
+    return true;
+}
+
+bool finite(const float *m, int n) {
+    for (int i = 0; i < n; ++i)
+        if (!std::isfinite(m[i])) return false;
+    return true;
+}
+
+bool finite(const Vector3 &v) {
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+// Rays start only within this distance of the origin (beyond it the ray
+// tracer cannot represent them), so every placed thing stays inside it.
+constexpr float kMaxCoordinate = 1e15f;
+const char *const kMaxCoordinateText = "1e15";
+
+bool within_world(const Vector3 &p) {
+    return finite(p) && std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate &&
+           std::fabs(p.z) <= kMaxCoordinate;
+}
+
 struct PendingConnection {
     ShaderInstance *instance;
     size_t offset;  // of the parameter in the record
@@ -59,10 +111,17 @@ struct PendingConnection {
     std::string ptr, param;
 };
 
+// A parameter that names another shader, which the holder may run.
+struct ShaderLink {
+    Tag target;
+    std::string ptr;
+};
+
 struct Builder {
     std::vector<uint8_t> bytes;
     bool allow_connections = false;
     std::vector<PendingConnection> conns;
+    std::vector<ShaderLink> links;
 };
 
 class Loader {
@@ -82,6 +141,10 @@ class Loader {
     std::map<std::string, ObjectEntry *> object_by_name_;
     std::map<std::string, InstanceEntry *> instance_by_name_;  // parameters of type instance
     std::vector<PendingConnection> pending_;
+    Vector3 up_{0, 0, 1};  // world up as the scene's numbers are written
+    // Per shader instance, the shaders it may run: its connections and its
+    // parameters of type shader, with where the scene says so.
+    std::map<const ShaderInstance *, std::vector<ShaderLink>> links_;
 
     // ---- messages ----
     std::string where(const std::string &ptr, bool key = false) const {
@@ -128,19 +191,25 @@ class Loader {
     float number(const json &v, const std::string &ptr, const std::string &object,
                  const std::string &what) const {
         if (!v.is_number()) fail(ptr, object, what + " must be a number, got " + json_kind(v));
-        return v.get<float>();
+        float f;
+        std::string problem;
+        if (!to_float(v, f, problem)) fail(ptr, object, what + ": " + problem);
+        return f;
     }
     int integer(const json &v, const std::string &ptr, const std::string &object,
                 const std::string &what) const {
         if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
         if (!v.is_number_integer())
             fail(ptr, object, what + " must be an integer, got " + json_kind(v));
-        return v.get<int>();
+        int32_t i;
+        std::string problem;
+        if (!to_int(v, i, problem)) fail(ptr, object, what + ": " + problem);
+        return i;
     }
     bool boolean(const json &v, const std::string &ptr, const std::string &object,
                  const std::string &what) const {
         if (v.is_boolean()) return v.get<bool>();
-        if (v.is_number_integer()) return v.get<int>() != 0;
+        if (v.is_number_integer()) return v.get<int64_t>() != 0;
         fail(ptr, object, what + " must be true or false, got " + json_kind(v));
     }
     std::string text(const json &v, const std::string &ptr, const std::string &object,
@@ -192,10 +261,12 @@ class Loader {
     void build_instance(InstanceEntry &inst, const json &spec, const std::string &ptr);
     void build_light(LightEntry &l, const json &spec, const std::string &ptr);
     void transform(const json &spec, const std::string &ptr, const std::string &object, float *m);
+    void check_placement(const float *m, const std::string &ptr, const std::string &object) const;
     void build_camera(const json &spec, const std::string &ptr);
     void build_options(const json &spec, const std::string &ptr);
     void build_framebuffers(const json &spec, const std::string &ptr);
     void resolve_connections();
+    void check_shader_links();
 };
 
 // ---------------------------------------------------------------------------
@@ -240,6 +311,18 @@ void Loader::write(Builder &b, const Type &t, size_t off, const json &v, const s
              "type mismatch: parameter " + quote(param) + " is " + t.describe() + " and takes " +
                  expected + ", got " + json_kind(v));
     };
+    std::string problem;
+    auto as_float = [&](const json &x, const std::string &xptr) {
+        float f = 0;
+        if (!to_float(x, f, problem))
+            fail(xptr, object, "parameter " + quote(param) + ": " + problem);
+        return f;
+    };
+    auto as_int = [&](const json &x) {
+        int32_t i = 0;
+        if (!to_int(x, i, problem)) fail(ptr, object, "parameter " + quote(param) + ": " + problem);
+        return i;
+    };
     if (v.is_object() && v.contains("connect")) {
         if (!b.allow_connections)
             fail(ptr, object, "parameter " + quote(param) + ": only shader parameters connect");
@@ -268,19 +351,19 @@ void Loader::write(Builder &b, const Type &t, size_t off, const json &v, const s
     switch (t.kind) {
         case Kind::Boolean: {
             if (!v.is_boolean() && !v.is_number_integer()) mismatch("true or false");
-            int32_t x = v.is_boolean() ? (v.get<bool>() ? 1 : 0) : v.get<int32_t>();
+            int32_t x = v.is_boolean() ? (v.get<bool>() ? 1 : 0) : as_int(v);
             put(&x, 4);
             break;
         }
         case Kind::Integer: {
             if (!v.is_number_integer()) mismatch("an integer");
-            int32_t x = v.get<int32_t>();
+            int32_t x = as_int(v);
             put(&x, 4);
             break;
         }
         case Kind::Scalar: {
             if (!v.is_number()) mismatch("a number");
-            float x = v.get<float>();
+            float x = as_float(v, ptr);
             put(&x, 4);
             break;
         }
@@ -296,7 +379,7 @@ void Loader::write(Builder &b, const Type &t, size_t off, const json &v, const s
             float f[16] = {0, 0, 0, 1};
             for (size_t i = 0; i < v.size(); ++i) {
                 if (!v[i].is_number()) mismatch(what);
-                f[i] = v[i].get<float>();
+                f[i] = as_float(v[i], ptr + "/" + std::to_string(i));
             }
             put(f, n * 4);
             break;
@@ -309,11 +392,12 @@ void Loader::write(Builder &b, const Type &t, size_t off, const json &v, const s
         case Kind::Instance:
         case Kind::String: {
             Tag tag = resolve_tag(t.kind, v, ptr, object, param);
+            if (t.kind == Kind::Shader && tag && b.allow_connections) b.links.push_back({tag, ptr});
             put(&tag, 4);
             break;
         }
         case Kind::Pointer:
-            if (!v.is_null() && !(v.is_number_integer() && v.get<long>() == 0))
+            if (!v.is_null() && !(v.is_number_integer() && v.get<int64_t>() == 0))
                 mismatch("null (pointers are filled in by shaders)");
             break;
         case Kind::Struct: write_struct(b, t, off, &v, ptr, object, param + "."); break;
@@ -497,6 +581,8 @@ void Loader::build_shader(ShaderInstance &inst, const json &spec, const std::str
         c.instance = &inst;
         pending_.push_back(c);
     }
+    auto &links = links_[&inst];
+    links.insert(links.end(), b.links.begin(), b.links.end());
 }
 
 Tag Loader::shader_ref(const json &v, const std::string &ptr, const std::string &object,
@@ -555,23 +641,69 @@ void Loader::resolve_connections() {
         inst.connections.push_back({target.tag, static_cast<int>(td->result->size), field_offset});
         int32_t index = static_cast<int32_t>(inst.connections.size());
         memcpy(inst.params + c.offset + inst.record_size, &index, 4);
+        links_[&inst].push_back({target.tag, c.ptr});
     }
-    // A shader that (through its connections) evaluates itself would never
-    // end: refuse cycles.
-    std::map<Tag, int> mark;
-    std::function<void(ShaderInstance &)> visit = [&](ShaderInstance &inst) {
-        mark[inst.tag] = 1;
-        for (const Connection &c : inst.connections) {
-            ShaderInstance *t = static_cast<HostRecord *>(s_.db[c.shader].record)->instance;
-            if (mark[t->tag] == 1)
-                throw Error(s_.scene_file + ": shader " + quote(inst.name) +
-                            ": connections form a cycle through " + quote(t->name));
-            if (mark[t->tag] == 0) visit(*t);
-        }
-        mark[inst.tag] = 2;
+    check_shader_links();
+}
+
+// A shader that (through its connections or the shaders it names) runs
+// itself would never end, and a chain of shaders run inside each other
+// deeper than the limit would exhaust the stack of a render thread: refuse
+// both, naming the parameter that closes the cycle or passes the limit.
+void Loader::check_shader_links() {
+    auto instance_of = [&](Tag tag) -> const ShaderInstance * {
+        const DbItem *item = s_.item(tag);
+        if (!item || item->type != ZO_DB_FUNCTION || !item->record) return nullptr;
+        return static_cast<const HostRecord *>(item->record)->instance;
     };
-    for (auto &inst : s_.shaders)
-        if (mark[inst.tag] == 0) visit(inst);
+    auto object_of = [](const ShaderInstance &i) {
+        return "shader " + quote(i.name) + " (" + i.function->decl->name + ")";
+    };
+    // 0 not seen, 1 on the path, 2 done; depth: the longest chain below.
+    std::map<const ShaderInstance *, int> mark, depth;
+    struct Frame {
+        const ShaderInstance *inst;
+        size_t next;
+    };
+    for (const ShaderInstance &root : s_.shaders) {
+        if (mark[&root] || !root.function) continue;
+        std::vector<Frame> path{{&root, 0}};
+        mark[&root] = 1;
+        while (!path.empty()) {
+            Frame &f = path.back();
+            const std::vector<ShaderLink> &links = links_[f.inst];
+            if (f.next == links.size()) {
+                int d = 0;
+                for (const ShaderLink &l : links)
+                    if (const ShaderInstance *t = instance_of(l.target))
+                        d = std::max(d, depth[t] + 1);
+                depth[f.inst] = d;
+                mark[f.inst] = 2;
+                path.pop_back();
+                continue;
+            }
+            const ShaderLink &l = links[f.next++];
+            const ShaderInstance *t = instance_of(l.target);
+            if (!t || !t->function) continue;
+            if (mark[t] == 1)
+                fail(l.ptr, object_of(*f.inst),
+                     "connections form a cycle: " + quote(f.inst->name) + " runs " +
+                         quote(t->name) + (t == f.inst ? "" : ", which leads back to it"));
+            if (mark[t] == 2) {
+                if (depth[t] + static_cast<int>(path.size()) > kMaxConnectionDepth)
+                    fail(l.ptr, object_of(*f.inst),
+                         "shaders run inside each other deeper than " +
+                             std::to_string(kMaxConnectionDepth) + " levels");
+                continue;
+            }
+            if (static_cast<int>(path.size()) >= kMaxConnectionDepth)
+                fail(l.ptr, object_of(*f.inst),
+                     "shaders run inside each other deeper than " +
+                         std::to_string(kMaxConnectionDepth) + " levels");
+            mark[t] = 1;
+            path.push_back({t, 0});
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -604,8 +736,18 @@ void Loader::build_data(DataEntry &d, const json &spec, const std::string &ptr) 
 void Loader::build_image(ImageEntry &img, const json &spec, const std::string &ptr, bool image) {
     const std::string object = (image ? "image " : "texture ") + quote(img.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object, {"file", "filter", "description"});
-    if (!spec.contains("file")) fail(ptr, object, "no \"file\" given");
+    check_keys(spec, ptr, object, {"file", "shader", "filter", "description"});
+    if (spec.contains("shader")) {
+        // A texture shader: lookups of the texture run it at their coordinate.
+        if (image) fail(ptr + "/shader", object, "a shader texture belongs under \"textures\"");
+        if (spec.contains("file")) fail(ptr, object, "give \"file\" or \"shader\", not both");
+        img.shader = shader_ref(spec["shader"], ptr + "/shader", object, img.name + ":shader");
+        img.image = zoImage{};
+        s_.db[img.tag].record = &img.image;
+        s_.db[img.tag].size = sizeof(zoImage);
+        return;
+    }
+    if (!spec.contains("file")) fail(ptr, object, "no \"file\" or \"shader\" given");
     img.file = join_path(s_.scene_dir, text(spec["file"], ptr + "/file", object, "\"file\""));
     // A pyramid when the options filter through one, or the entry asks.
     float filter = s_.options.filter == 2 ? 1.0f : 0.0f;
@@ -616,6 +758,8 @@ void Loader::build_image(ImageEntry &img, const json &spec, const std::string &p
             filter = number(spec["filter"], ptr + "/filter", object, "\"filter\"");
     }
     std::string error;
+    if (!regular_file(img.file))
+        fail(ptr + "/file", object, "cannot read image " + img.file + ": no such file");
     if (!read_texture(img.file, filter, img, error)) fail(ptr + "/file", object, error);
     s_.db[img.tag].record = &img.image;
     s_.db[img.tag].size = sizeof(zoImage);
@@ -640,11 +784,12 @@ void Loader::build_material(MaterialEntry &m, const json &spec, const std::strin
     s_.db[m.tag].type = m.phenomenon ? ZO_DB_MATERIAL_PHENOMENON : ZO_DB_MATERIAL;
 }
 
-// A transform that puts the origin at `origin` and turns -Z onto `direction`.
-void aim(float *m, const Vector3 &origin, const Vector3 &direction) {
+// A transform that puts the origin at `origin` and turns -Z onto `direction`,
+// its +Y as near to `world_up` as can be.
+void aim(float *m, const Vector3 &origin, const Vector3 &direction, const Vector3 &world_up) {
     mat_identity(m);
     const Vector3 z = normalize(direction * -1.0f);
-    const Vector3 up = std::fabs(z.y) < 0.999f ? Vector3{0, 1, 0} : Vector3{1, 0, 0};
+    const Vector3 up = std::fabs(dot(z, world_up)) < 0.999f ? world_up : Vector3{1, 0, 0};
     const Vector3 x = normalize(cross(up, z));
     const Vector3 y = cross(z, x);
     const Vector3 rows[4] = {x, y, z, origin};
@@ -658,9 +803,10 @@ void aim(float *m, const Vector3 &origin, const Vector3 &direction) {
 void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr) {
     const std::string object = "light " + quote(l.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object,
-               {"shader", "type", "origin", "direction", "transform", "translate", "rotate",
-                "scale", "area", "samples", "spread", "shadow", "id", "data", "description"});
+    check_keys(
+        spec, ptr, object,
+        {"shader", "type", "origin", "direction", "transform", "translate", "rotate", "scale",
+         "area", "samples", "spread", "shadow", "id", "data", "profile", "description"});
     zoLightRecord &r = l.rec;
     r.direction = {0, 0, -1};
     r.samples_u = r.samples_v = 1;
@@ -668,6 +814,18 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
     r.spread = 0.5f;
     if (spec.contains("shader"))
         r.shader = shader_ref(spec["shader"], ptr + "/shader", object, l.name + ":shader");
+    if (spec.contains("profile")) {
+        const json &sh = spec.value("shader", json());
+        const json *params = sh.is_string() && root_.contains("shaders") &&
+                                     root_["shaders"].contains(sh.get<std::string>())
+                                 ? &root_["shaders"][sh.get<std::string>()]
+                                 : &sh;
+        params = params->is_object() && params->contains("params") ? &(*params)["params"] : nullptr;
+        attach_light_profile(
+            s_, l,
+            join_path(s_.scene_dir, text(spec["profile"], ptr + "/profile", object, "\"profile\"")),
+            params, where(ptr + "/profile"));
+    }
     if (spec.contains("type")) {
         std::string t = text(spec["type"], ptr + "/type", object, "\"type\"");
         if (t == "point")
@@ -680,11 +838,21 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
             fail(ptr + "/type", object,
                  "unknown light type " + quote(t) + " (point, directional or spot)");
     }
-    if (spec.contains("origin"))
+    if (spec.contains("origin")) {
         r.origin = vec3(spec["origin"], ptr + "/origin", object, "\"origin\"");
-    if (spec.contains("direction"))
-        r.direction =
-            normalize(vec3(spec["direction"], ptr + "/direction", object, "\"direction\""));
+        if (!within_world(r.origin))
+            fail(ptr + "/origin", object,
+                 std::string("\"origin\" is out of range (coordinates up to ") +
+                     kMaxCoordinateText + ")");
+    }
+    if (spec.contains("direction")) {
+        const Vector3 d = vec3(spec["direction"], ptr + "/direction", object, "\"direction\"");
+        const double length = std::sqrt(double(d.x) * d.x + double(d.y) * d.y + double(d.z) * d.z);
+        if (!(length > 1e-20))
+            fail(ptr + "/direction", object, "\"direction\" must not be the zero vector");
+        r.direction = {static_cast<float>(d.x / length), static_cast<float>(d.y / length),
+                       static_cast<float>(d.z / length)};
+    }
     if (spec.contains("area")) {
         const json &a = require_object(spec["area"], ptr + "/area", object);
         check_keys(a, ptr + "/area", object, {"shape", "edge_u", "edge_v", "radius", "axis"});
@@ -709,6 +877,11 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
     if (spec.contains("samples")) {
         float f[2];
         numbers(spec["samples"], ptr + "/samples", object, "\"samples\"", f, 2, 2);
+        for (float x : f)
+            if (!(x >= 1 && x <= kMaxLightSamples) || x != std::floor(x))
+                fail(ptr + "/samples", object,
+                     "\"samples\" must be whole numbers from 1 to " +
+                         std::to_string(kMaxLightSamples));
         r.samples_u = static_cast<int>(f[0]);
         r.samples_v = static_cast<int>(f[1]);
     }
@@ -728,7 +901,7 @@ void Loader::build_light(LightEntry &l, const json &spec, const std::string &ptr
     } else {
         // Placed by its origin and direction: light space has the light at
         // its origin looking down -Z, with +Y as near to world up as can be.
-        aim(l.inst.to_world, r.origin, r.direction);
+        aim(l.inst.to_world, r.origin, r.direction, up_);
         r.origin = {0, 0, 0};
         r.direction = {0, 0, -1};
     }
@@ -744,6 +917,7 @@ void Loader::transform(const json &spec, const std::string &ptr, const std::stri
     mat_identity(m);
     if (spec.contains("transform")) {
         numbers(spec["transform"], ptr + "/transform", object, "\"transform\"", m, 16, 16);
+        check_placement(m, ptr + "/transform", object);
         return;
     }
     // Scale, then rotate about X, Y and Z (degrees), then translate.
@@ -781,6 +955,20 @@ void Loader::transform(const json &spec, const std::string &ptr, const std::stri
         m[13] += t.y;
         m[14] += t.z;
     }
+    check_placement(m, ptr, object);
+}
+
+// A transform must be finite, invertible, with a finite inverse, and keep
+// its origin within the world.
+void Loader::check_placement(const float *m, const std::string &ptr,
+                             const std::string &object) const {
+    float inverse[16];
+    if (!finite(m, 16) || !within_world({m[12], m[13], m[14]}))
+        fail(ptr, object,
+             std::string("the placement is out of range (coordinates up to ") + kMaxCoordinateText +
+                 ")");
+    if (!mat_invert(inverse, m) || !finite(inverse, 16))
+        fail(ptr, object, "the transform cannot be inverted");
 }
 
 void add_quad_mesh(Mesh &m, float sx, float sy) {
@@ -796,7 +984,8 @@ void add_box_mesh(Mesh &m, Vector3 size) {
                                 {0, -1, 0}, {0, 0, 1},  {0, 0, -1}};
     m.tex.assign(1, {});
     for (const Vector3 &n : normals) {
-        Vector3 u = std::fabs(n.y) > 0.5f ? Vector3{1, 0, 0} : Vector3{0, 1, 0};
+        // Side faces run v up the Z axis; top and bottom run v along X.
+        Vector3 u = std::fabs(n.z) > 0.5f ? Vector3{1, 0, 0} : Vector3{0, 0, 1};
         Vector3 t = cross(u, n);  // in-face axes with t x u = n
         Vector3 c = {n.x * h.x, n.y * h.y, n.z * h.z};
         Vector3 tt = {t.x * h.x, t.y * h.y, t.z * h.z}, uu = {u.x * h.x, u.y * h.y, u.z * h.z};
@@ -828,8 +1017,9 @@ void add_sphere_mesh(Mesh &m, float radius, int segments, int rings) {
         for (int i = 0; i <= segments; ++i) {
             float u = static_cast<float>(i) / segments;
             float phi = u * 2 * static_cast<float>(M_PI);
-            Vector3 n = {std::sin(theta) * std::cos(phi), -std::cos(theta),
-                         -std::sin(theta) * std::sin(phi)};
+            // Poles on the Z axis, v from the bottom one, u round from +X.
+            Vector3 n = {std::sin(theta) * std::cos(phi), std::sin(theta) * std::sin(phi),
+                         -std::cos(theta)};
             m.P.push_back(n * radius);
             m.N.push_back(n);
             m.tex[0].push_back({u, v, 0});
@@ -856,6 +1046,8 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
                     sz[0] = sz[1] = number(spec["size"], ptr + "/size", object, "\"size\"");
                 else
                     numbers(spec["size"], ptr + "/size", object, "\"size\"", sz, 2, 2);
+                if (!(sz[0] > 0 && sz[1] > 0))
+                    fail(ptr + "/size", object, "the sides of a quad must be positive");
             }
             add_quad_mesh(mesh, sz[0], sz[1]);
         } else if (p == "box") {
@@ -867,7 +1059,10 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
                 } else {
                     sz = vec3(spec["size"], ptr + "/size", object, "\"size\"");
                 }
+                if (!(sz.x > 0 && sz.y > 0 && sz.z > 0))
+                    fail(ptr + "/size", object, "the sides of a box must be positive");
             }
+            if (up_.z == 0) std::swap(sz.y, sz.z);  // as the Y-up scene sees it, below
             add_box_mesh(mesh, sz);
         } else if (p == "sphere") {
             float r = spec.contains("radius")
@@ -876,51 +1071,34 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
             int seg = spec.contains("segments")
                           ? integer(spec["segments"], ptr + "/segments", object, "\"segments\"")
                           : 48;
-            if (seg < 3) fail(ptr + "/segments", object, "\"segments\" must be at least 3");
+            if (!(r > 0)) fail(ptr + "/radius", object, "the radius of a sphere must be positive");
+            if (seg < 3 || seg > kMaxSphereSegments)
+                fail(ptr + "/segments", object,
+                     "\"segments\" must be between 3 and " + std::to_string(kMaxSphereSegments));
             add_sphere_mesh(mesh, r, seg, std::max(2, seg / 2));
         } else {
             fail(ptr + "/primitive", object,
                  "unknown primitive " + quote(p) + " (quad, box or sphere)");
         }
+        if (up_.z == 0 && p != "quad") primitive_to_y_up(mesh);
         return;
     }
     if (spec.contains("file")) {
         std::string path =
             join_path(s_.scene_dir, text(spec["file"], ptr + "/file", object, "\"file\""));
-        if (!file_exists(path)) fail(ptr + "/file", object, "cannot read mesh file " + path);
-        tinyobj::attrib_t attrib;
-        std::vector<tinyobj::shape_t> shapes;
-        std::vector<tinyobj::material_t> mats;
-        std::string warn, err;
-        if (!tinyobj::LoadObj(&attrib, &shapes, &mats, &warn, &err, path.c_str(),
-                              dir_of(path).c_str(), true))
-            fail(ptr + "/file", object, "cannot read mesh file " + path + ": " + err);
-        bool has_uv = !attrib.texcoords.empty();
-        if (has_uv) mesh.tex.assign(1, {});
-        bool has_n = !attrib.normals.empty();
-        for (const auto &shape : shapes) {
-            for (const auto &idx : shape.mesh.indices) {
-                mesh.tri.push_back(static_cast<uint32_t>(mesh.P.size()));
-                mesh.P.push_back({attrib.vertices[3 * idx.vertex_index],
-                                  attrib.vertices[3 * idx.vertex_index + 1],
-                                  attrib.vertices[3 * idx.vertex_index + 2]});
-                if (has_n) {
-                    if (idx.normal_index >= 0)
-                        mesh.N.push_back({attrib.normals[3 * idx.normal_index],
-                                          attrib.normals[3 * idx.normal_index + 1],
-                                          attrib.normals[3 * idx.normal_index + 2]});
-                    else
-                        mesh.N.push_back({0, 0, 0});
-                }
-                if (has_uv) {
-                    if (idx.texcoord_index >= 0)
-                        mesh.tex[0].push_back({attrib.texcoords[2 * idx.texcoord_index],
-                                               attrib.texcoords[2 * idx.texcoord_index + 1], 0});
-                    else
-                        mesh.tex[0].push_back({0, 0, 0});
-                }
-            }
+        if (!regular_file(path)) fail(ptr + "/file", object, "cannot read mesh file " + path);
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in) fail(ptr + "/file", object, "cannot read mesh file " + path);
+        std::vector<std::string> warnings;
+        try {
+            read_obj_mesh(text.str(), path, mesh, warnings);
+        } catch (const Error &e) {
+            fail(ptr + "/file", object, e.what());
         }
+        for (const std::string &w : warnings)
+            message(kWarning, (where(ptr + "/file") + ": " + object + ": " + w).c_str());
         if (mesh.tri.empty()) fail(ptr + "/file", object, "mesh file " + path + " holds no faces");
         return;
     }
@@ -929,6 +1107,10 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
              "no geometry: give \"primitive\", \"file\" or \"vertices\" and \"triangles\"");
     const json &verts = spec["vertices"];
     if (!verts.is_array()) fail(ptr + "/vertices", object, "\"vertices\" must be a list");
+    if (verts.size() > static_cast<size_t>(kMaxMeshVertices))
+        fail(
+            ptr + "/vertices", object,
+            "more than " + std::to_string(kMaxMeshVertices) + " vertices, the limit of one object");
     for (size_t i = 0; i < verts.size(); ++i)
         mesh.P.push_back(
             vec3(verts[i], ptr + "/vertices/" + std::to_string(i), object, "a vertex"));
@@ -971,6 +1153,10 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
     }
     const json &tris = spec["triangles"];
     if (!tris.is_array()) fail(ptr + "/triangles", object, "\"triangles\" must be a list");
+    if (tris.size() > static_cast<size_t>(kMaxMeshTriangles))
+        fail(ptr + "/triangles", object,
+             "more than " + std::to_string(kMaxMeshTriangles) +
+                 " triangles, the limit of one object");
     for (size_t t = 0; t < tris.size(); ++t) {
         const std::string tptr = ptr + "/triangles/" + std::to_string(t);
         if (!tris[t].is_array() || tris[t].size() != 3)
@@ -1011,8 +1197,9 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
                     object, "a word"));
         }
         for (int c : mesh.face_columns)
-            if (c >= mesh.face_stride)
-                fail(fptr + "/columns", object, "a column index is beyond the words of a face");
+            if (c < -1 || c >= mesh.face_stride)
+                fail(fptr + "/columns", object,
+                     "a column index is -1 (absent) or one of the words of a face");
     }
 }
 
@@ -1096,6 +1283,18 @@ void Loader::build_instance(InstanceEntry &inst, const json &spec, const std::st
     transform(spec, ptr, object, r.to_world);
     if (!mat_invert(r.from_world, r.to_world))
         fail(ptr, object, "the transform cannot be inverted");
+    const zoObjectRecord &o = inst.object->rec;
+    if (o.triangles > 0) {
+        for (int corner = 0; corner < 8; ++corner) {
+            const Vector3 p = {corner & 1 ? o.bbox_max.x : o.bbox_min.x,
+                               corner & 2 ? o.bbox_max.y : o.bbox_min.y,
+                               corner & 4 ? o.bbox_max.z : o.bbox_min.z};
+            if (!within_world(xform_point(r.to_world, p)))
+                fail(ptr, object,
+                     "the placed object reaches beyond the world (coordinates up to " +
+                         std::string(kMaxCoordinateText) + ")");
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -1121,8 +1320,11 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
     if (spec.contains("resolution")) {
         float r[2];
         numbers(spec["resolution"], ptr + "/resolution", object, "\"resolution\"", r, 2, 2);
-        if (r[0] < 1 || r[1] < 1 || r[0] > 65536 || r[1] > 65536)
-            fail(ptr + "/resolution", object, "the resolution must be between 1 and 65536");
+        if (!(r[0] >= 1 && r[1] >= 1 && r[0] <= kMaxResolution && r[1] <= kMaxResolution) ||
+            r[0] != std::floor(r[0]) || r[1] != std::floor(r[1]))
+            fail(
+                ptr + "/resolution", object,
+                "the resolution must be whole numbers from 1 to " + std::to_string(kMaxResolution));
         c.x_resolution = static_cast<int>(r[0]);
         c.y_resolution = static_cast<int>(r[1]);
     }
@@ -1143,6 +1345,8 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
     if (spec.contains("clip")) {
         float o[2];
         numbers(spec["clip"], ptr + "/clip", object, "\"clip\"", o, 2, 2);
+        if (!(o[0] >= 0 && o[1] > o[0]))
+            fail(ptr + "/clip", object, "\"clip\" must be [near, far] with 0 <= near < far");
         c.clip_near = o[0];
         c.clip_far = o[1];
     }
@@ -1156,11 +1360,25 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
         Vector3 at = spec.contains("look_at")
                          ? vec3(spec["look_at"], ptr + "/look_at", object, "\"look_at\"")
                          : Vector3{0, 0, -1};
-        Vector3 up = spec.contains("up") ? vec3(spec["up"], ptr + "/up", object, "\"up\"")
-                                         : Vector3{0, 1, 0};
+        if (!within_world(eye))
+            fail(ptr + "/position", object,
+                 std::string("\"position\" is out of range (coordinates up to ") +
+                     kMaxCoordinateText + ")");
+        if (!within_world(at))
+            fail(ptr + "/look_at", object,
+                 std::string("\"look_at\" is out of range (coordinates up to ") +
+                     kMaxCoordinateText + ")");
+        if (!(dot(eye - at, eye - at) > 0))
+            fail(ptr, object, "\"position\" and \"look_at\" are the same point");
         Vector3 z = normalize(eye - at);  // the camera looks down -Z
+        // World up by default; a view within 5 degrees of straight up or down
+        // (a plan view) keeps +Y at the top of the image instead.
+        Vector3 up = spec.contains("up") ? vec3(spec["up"], ptr + "/up", object, "\"up\"")
+                     : std::fabs(dot(z, up_)) > 0.996f ? Vector3{0, up_.z, -up_.y}
+                                                       : up_;
         Vector3 x = cross(up, z);
-        if (dot(x, x) < 1e-12f) fail(ptr, object, "\"up\" is parallel to the viewing direction");
+        if (!finite(x) || dot(x, x) < 1e-12f)
+            fail(ptr, object, "\"up\" is parallel to the viewing direction");
         x = normalize(x);
         Vector3 y = cross(z, x);
         float mm[16] = {x.x, x.y, x.z, 0, y.x,   y.y,   y.z,   0,
@@ -1169,7 +1387,8 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
     } else {
         transform(spec, ptr, object, m);
     }
-    if (!mat_invert(s_.camera.from_world, m)) fail(ptr, object, "the transform cannot be inverted");
+    if (!mat_invert(s_.camera.from_world, m) || !finite(s_.camera.from_world, 16))
+        fail(ptr, object, "the transform cannot be inverted");
     auto list = [&](const char *key, std::vector<Tag> &out) {
         if (!spec.contains(key)) return;
         const json &v = spec[key];
@@ -1232,6 +1451,9 @@ void Loader::build_options(const json &spec, const std::string &ptr) {
         if (spec.contains(key)) {
             out = integer(spec[key], ptr + "/" + key, object, quote(key));
             if (out < 0) fail(ptr + "/" + key, object, quote(key) + " must not be negative");
+            if (out > kMaxRayDepth)
+                fail(ptr + "/" + key, object,
+                     quote(key) + " must be at most " + std::to_string(kMaxRayDepth));
         }
     };
     depth("reflection_depth", o.reflection_depth);
@@ -1260,8 +1482,10 @@ void Loader::build_options(const json &spec, const std::string &ptr) {
             fail(ptr + "/filter", object,
                  "unknown filter " + quote(f) + " (nearest, bilinear or pyramid)");
     }
-    if (spec.contains("gamma"))
+    if (spec.contains("gamma")) {
         o.gamma = number(spec["gamma"], ptr + "/gamma", object, "\"gamma\"");
+        if (!(o.gamma > 0)) fail(ptr + "/gamma", object, "\"gamma\" must be positive");
+    }
     if (spec.contains("data"))
         o.userdata = resolve_tag(Kind::Data, spec["data"], ptr + "/data", object, "data");
 }
@@ -1312,7 +1536,8 @@ void Loader::run() {
     check_keys(r, "", "scene",
                {"library", "declarations", "options", "camera", "shaders", "materials", "objects",
                 "instances", "lights", "textures", "images", "data", "framebuffers", "output",
-                "elements_into_exr", "description"});
+                "elements_into_exr", "up", "description"});
+    up_ = scene_up(s_, r);
     auto section = [&](const char *key) -> const json * {
         if (!r.contains(key)) return nullptr;
         if (!r[key].is_object())
@@ -1432,11 +1657,18 @@ void Loader::run() {
     c.clip_far = 1e30f;
     mat_identity(s_.camera.to_world);
     mat_identity(s_.camera.from_world);
-    if (r.contains("camera")) build_camera(r["camera"], "/camera");
+    if (!r.contains("camera"))
+        throw Error(s_.scene_file + ": scene: no \"camera\" given (an image needs a camera)");
+    build_camera(r["camera"], "/camera");
     if (s_.settings.width > 0) {
         c.x_resolution = s_.settings.width;
         c.y_resolution = s_.settings.height;
     }
+    if (static_cast<long long>(c.x_resolution) * c.y_resolution > kMaxPixels)
+        throw Error(where("/camera/resolution") + ": camera: the image of " +
+                    std::to_string(c.x_resolution) + "x" + std::to_string(c.y_resolution) +
+                    " pixels is larger than the limit of " + std::to_string(kMaxPixels) +
+                    " pixels");
     if (c.aspect <= 0) c.aspect = static_cast<float>(c.x_resolution) / c.y_resolution;
 
     zoOptions &o = s_.options;
@@ -1466,6 +1698,7 @@ void Loader::run() {
     resolve_connections();
     build_light_lists(s_);
     for (ObjectEntry &obj : s_.objects) build_mesh_record(s_, obj);
+    if (up_.z == 0) convert_y_up(s_);
     if (s_.instances.empty())
         message(kWarning, (s_.scene_file + ": scene: no instances; the image shows only the "
                                            "environment")
@@ -1555,24 +1788,45 @@ static void apply_overrides(const Session &s, json &root) {
 }
 
 void load_scene(Session &s, const std::string &path) {
-    s.scene_file = path;
-    s.scene_dir = dir_of(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) throw Error(path + ": cannot read the scene file: " + strerror(errno));
     std::stringstream ss;
     ss << in.rdbuf();
-    s.scene_text = ss.str();
+    load_scene_text(s, path, ss.str());
+}
+
+void load_scene_text(Session &s, const std::string &path, std::string text) {
+    s.scene_file = path;
+    s.scene_dir = dir_of(path);
+    s.scene_text = std::move(text);
+    auto at = [&](size_t offset) {
+        TextPosition p = position_of(s.scene_text, offset);
+        return path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
+    };
+    JsonProblem problem;
+    if (!check_structure(s.scene_text, kMaxJsonDepth, false, problem))
+        throw Error(at(problem.offset) + ": malformed scene: " + problem.text);
     json root;
     try {
         root = json::parse(s.scene_text);
     } catch (const json::parse_error &e) {
-        TextPosition p = position_of(s.scene_text, e.byte > 0 ? e.byte - 1 : 0);
         std::string what = e.what();
         size_t colon = what.find(": ", what.find("parse error"));
         std::string reason = colon == std::string::npos ? what : what.substr(colon + 2);
-        throw Error(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
-                    ": malformed scene: " + reason);
+        throw Error(at(e.byte > 0 ? e.byte - 1 : 0) + ": malformed scene: " + reason);
+    } catch (const json::out_of_range &e) {
+        // A number too large for a double ("1e999"): the message quotes it.
+        std::string what = e.what(), token;
+        size_t open = what.find('\''), close = what.rfind('\'');
+        if (open != std::string::npos && close > open)
+            token = what.substr(open + 1, close - open - 1);
+        size_t offset = find_number(s.scene_text, token);
+        throw Error((offset == std::string::npos ? path : at(offset)) +
+                    ": malformed scene: " + "the number " +
+                    (token.empty() ? std::string("given") : token) + " is out of range");
     }
+    if (!check_structure(s.scene_text, kMaxJsonDepth, true, problem))
+        throw Error(at(problem.offset) + ": malformed scene: " + problem.text);
     apply_overrides(s, root);
     check_outputs(s, root);
     std::vector<std::string> libraries;
@@ -1618,6 +1872,48 @@ void load_scene(Session &s, const std::string &path) {
     expand_named_maps(s, root);
     Loader loader(s, root);
     loader.run();
+}
+
+void check_output_files(const Session &s) {
+    if (s.output_file.empty()) return;
+    char resolved[PATH_MAX];
+    auto same_file = [&](const std::string &a, const std::string &b) {
+        struct stat sa, sb;
+        if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0)
+            return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+        // Not written yet: compare the real paths of their folders.
+        auto canonical = [&](const std::string &p) {
+            const std::string dir = dir_of(p), name = p.substr(p.find_last_of('/') + 1);
+            return realpath(dir.c_str(), resolved) ? std::string(resolved) + "/" + name : p;
+        };
+        return canonical(a) == canonical(b);
+    };
+    for (const FrameBuffer &fb : s.framebuffers) {
+        if (fb.type < 0 || fb.file.empty()) continue;
+        std::string file = fb.file;
+        if (file[0] != '/') {
+            const size_t slash = s.output_file.rfind('/');
+            if (slash != std::string::npos) file = s.output_file.substr(0, slash + 1) + file;
+        }
+        if (same_file(file, s.output_file)) {
+            // The entry that declares the buffer, for the position.
+            std::string ptr = "/framebuffers";
+            try {
+                const json root = json::parse(s.scene_text);
+                const json &list = root.at("framebuffers");
+                for (size_t i = 0; i < list.size(); ++i)
+                    if (list[i].value("index", -1) == fb.index)
+                        ptr += "/" + std::to_string(i) + "/file";
+            } catch (const std::exception &) {
+            }
+            TextPosition p = locate(s.scene_text, ptr);
+            std::string w = s.scene_file;
+            if (p.line) w += ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
+            throw Error(w + ": frame buffer " + std::to_string(fb.index) + " is written to " +
+                        file + ", the output image itself: give the image or the frame buffer " +
+                        "another name");
+        }
+    }
 }
 
 }  // namespace korhost

@@ -169,6 +169,7 @@ struct ImageEntry {
     std::string name;
     Tag tag = 0;
     std::string file;
+    Tag shader = 0;  // a texture that a shader computes: looked up at each coordinate
     zoImage image{};
     std::vector<float> pixels;  // RGBA float, bottom row first (read_image)
     // Textures as the scene loads them (read_texture): the file's own
@@ -188,6 +189,16 @@ struct LightEntry {
     Vector3 axis_u{1, 0, 0}, axis_v{0, 1, 0};  // unit axes across the direction (discs)
     float radius = 0;
     int samples = 1;  // samples per zo_sample_light loop
+};
+
+// A photometric profile read from an IES LM-63 file (ies.cpp): candela over
+// vertical angles (0 towards the nadir) and horizontal angles, in degrees.
+struct LightProfile {
+    std::string file;
+    Tag tag = 0;
+    std::vector<float> vertical, horizontal;
+    std::vector<float> candela;  // horizontal-major: [h * vertical.size() + v]
+    float peak = 0;              // the largest candela
 };
 
 struct StringEntry {
@@ -248,7 +259,8 @@ struct ThreadContext {
     bool warned_arena = false;
     Color opacity{0, 0, 0, 0};  // zo_opacity_set of the current sample
     bool opacity_set = false;
-    double falloff_start = 0, falloff_stop = 0;     // zo_ray_falloff
+    double falloff_start = 0, falloff_stop = 0;  // zo_ray_falloff; stop 0: unlimited
+    bool eye_traced = false;                     // the current sample's eye ray reached the scene
     uint64_t random_state = 0x853c49e6748fea9bULL;  // zo_random
     uint32_t draws = 0;  // single samples drawn in the current eye sample
     void begin_sample() {
@@ -258,6 +270,8 @@ struct ThreadContext {
         for (bool &w : fb_written) w = false;
         lens_index = 0;
         opacity_set = false;
+        eye_traced = false;
+        falloff_start = falloff_stop = 0;
     }
 };
 
@@ -331,6 +345,7 @@ class Session {
     std::deque<ImageEntry> images;
     std::deque<LightEntry> lights;
     std::deque<StringEntry> strings;
+    std::deque<LightProfile> profiles;
     std::vector<Tag> light_instances;  // global light list
 
     CameraSetup camera;

@@ -60,9 +60,11 @@ void *kor_binding_resolve(unsigned slot) {
     if (!handle) fputs("DYNLOAD: dl_handle null\n", stderr);
     // An empty handle finds nothing (on this platform a null handle would
     // mean a global search, which is never what the host handed over).
-    errno = 0;
+    dlerror();
     void *entry = handle ? dlsym(handle, name) : nullptr;
-    int error = errno;
+    // the lookup reports no number of its own: an empty handle is an invalid
+    // argument, a name the module does not have is absent
+    const int error = handle ? ENOENT : EINVAL;
     if (entry && is_own_function(entry)) entry = nullptr;
     __atomic_store_n(&kor_binding_slots[slot], entry, __ATOMIC_RELEASE);
     if (!entry) {

@@ -102,8 +102,8 @@ KOR_EXPORT zoBoolean kor_RenderElementHandler(Color *result, RenderState *state,
     const bool written = ctx->written != 0;
     zo_shaderstate_set(state, KOR_KEY_RENDER_ELEMENTS, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
 
-    const float distance =
-        state->child ? static_cast<float>(state->child->dist) : static_cast<float>(state->dist);
+    // the eye ray's own hit distance (0 when it hit nothing)
+    const float distance = static_cast<float>(state->dist);
     for (int k = 0; k < setup->count; ++k) {
         if (!setup->applyAtmosphere[k]) continue;
         ElementAtmosphereData atmosphere{holder->results[k], distance, 0.0f};

@@ -53,15 +53,15 @@ KOR_EXPORT zoBoolean kor_rtt_output(void *, RenderState *state, RttOutputParams 
     const int bg_count = kor::eval(state, &params->backgrounds.count);
     for (int k = 0; k < count; ++k) {
         const int buffer = kor::eval(state, &params->frameBuffers[start + k]);
-        if (buffer == 0) continue;  // the colour image itself
-        zoImage *element = zo_output_image_open(state, buffer);
+        // the colour image itself may be listed: it is finished over its own coverage
+        zoImage *element = buffer == 0 ? coverage : zo_output_image_open(state, buffer);
         if (!element) continue;
         if (zo_img_get_width(element) == width && zo_img_get_height(element) == height) {
             const Color background =
                 k < bg_count ? kor::eval(state, &params->backgrounds[bg_start + k]) : kor::kBlack;
             finish(coverage, element, background, width, height);
         }
-        zo_output_image_close(state, buffer);
+        if (buffer != 0) zo_output_image_close(state, buffer);
     }
     zo_output_image_close(state, 0);
     return 1;

@@ -408,7 +408,7 @@ Color kor::idColor(int id) {
     } perm;
     if (id < 0) id = -id;
     const float h = perm.p[id % 256] / 255.0f;
-    const float s = 1.0f - static_cast<float>((id / 256) % 256) / 255.0f;
+    const float s = 1.0f - static_cast<float>(id / 256) / 255.0f;
     const float v = 1.0f;
     const float h6 = 6.0f * h;
     const int i = static_cast<int>(h6);

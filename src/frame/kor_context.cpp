@@ -41,6 +41,11 @@ Answer resolve(RenderState *state, int mode, RenderState **target) {
     }
 }
 
+// Any other mode gets the neutral answer of every operation.
+bool known_mode(int mode) {
+    return mode >= kContextSurface && mode <= kContextSpawner;
+}
+
 // Answers that are neutral (or nothing) wherever there is no surface.
 RenderState *surface_or_null(RenderState *state, int mode) {
     RenderState *target;
@@ -435,7 +440,8 @@ float spread(RenderState *state, const ShadingContext *ctx, int mode) {
     return length(dNdy);
 }
 
-float pixelSize(RenderState *state, const ShadingContext *ctx, int) {
+float pixelSize(RenderState *state, const ShadingContext *ctx, int mode) {
+    if (!known_mode(mode)) return 0.0f;
     if (state->camera && state->camera->orthographic) return 0.0f;
     return ctx->pixelScaleX != 0.0f ? fabsf(1.0f / ctx->pixelScaleX) : 0.0f;
 }
@@ -611,8 +617,12 @@ void rasterMotion(RenderState *state, const ShadingContext *, int, Vector3 *out)
     *out = {raster.x - state->raster_x, raster.y - state->raster_y, 0.0f};
 }
 
-void interpolatedNormal(RenderState *state, const ShadingContext *, int, bool objectSpace,
+void interpolatedNormal(RenderState *state, const ShadingContext *, int mode, bool objectSpace,
                         Vector3 *out) {
+    if (!known_mode(mode)) {
+        *out = kZero;
+        return;
+    }
     Vector3 n[3];
     if (!zo_tri_vectors(state, ZO_TRI_NORMALS, 0, n)) {
         *out = state->normal;

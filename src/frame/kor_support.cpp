@@ -43,13 +43,19 @@ struct Axis {
     float r0, r1;
 };
 
+// The cell index is taken modulo the period in double before it becomes an
+// integer, so far-away points (and points below the offset) stay on the
+// lattice; a coordinate that is not finite counts as the lattice origin.
 inline Axis split(float x) {
-    const double t = static_cast<double>(x) + kNoiseOffset;
-    const int i = static_cast<int>(t);
+    double t = static_cast<double>(x) + kNoiseOffset;
+    if (!std::isfinite(t)) t = 0.0;
+    const double cell = std::floor(t);
+    double wrapped = std::fmod(cell, static_cast<double>(kNoisePeriod));
+    if (wrapped < 0.0) wrapped += kNoisePeriod;
     Axis a;
-    a.b0 = i & kMask;
+    a.b0 = static_cast<int>(wrapped) & kMask;
     a.b1 = (a.b0 + 1) & kMask;
-    a.r0 = static_cast<float>(t - i);
+    a.r0 = static_cast<float>(t - cell);
     a.r1 = a.r0 - 1.0f;
     return a;
 }

@@ -170,7 +170,7 @@ Vector3 normalPerturbation(RenderState *state, const GNormalInstance &g) {
     const Vector3 N = state->inv_normal ? -state->normal : state->normal;
     Vector3 turned;
     if (decodedNormal(state, g, n, N, &turned)) {
-        v = kor::normalize(turned) - N;
+        v = turned - N;  // the decoded normal as it is: its length is part of the map
         if (g.normalAmount != 1.0f) v = v * g.bumpAmount;
     }
     if (withBump) v += bump * g.bumpAmount;

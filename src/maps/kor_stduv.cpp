@@ -296,13 +296,12 @@ struct Piece {
 
 // Splits the box of width w around c on one axis into the pieces that the
 // map reads; returns their count, 0 when the box lies outside an untiled
-// axis.
+// axis. A mirrored axis reads its tile at twice the rate, so its box is
+// doubled (and still kept below one tile) before it is split.
 int split_axis(float c, float w, bool tile, bool mirror, bool wrap, Piece out[2]) {
+    if (mirror) w *= 2;
     if (w >= 1.0f) w = 0.9999f;
     const float lo = c - w / 2, hi = c + w / 2;
-    auto callback_width = [&](float width) {
-        return mirror ? (2 * width >= 1.0f ? 0.9999f : 2 * width) : width;
-    };
     if (!tile && !mirror) {
         if (hi < 0.0f || lo > 1.0f) return 0;
         const float a = lo < 0.0f ? 0.0f : lo, b = hi > 1.0f ? 1.0f : hi;
@@ -315,13 +314,13 @@ int split_axis(float c, float w, bool tile, bool mirror, bool wrap, Piece out[2]
     }
     const int first = kor::floorInt(lo), last = kor::floorInt(hi);
     if (first == last || hi == float(last)) {
-        out[0] = {in_tile(c, mirror, wrap), callback_width(w), 1.0f};
+        out[0] = {in_tile(c, mirror, wrap), w, 1.0f};
         return 1;
     }
     const float boundary = float(last);
     const float t = w > 0.0f ? (hi - boundary) / w : 0.5f;
-    out[0] = {in_tile((lo + boundary) / 2, mirror, wrap), callback_width(boundary - lo), 1 - t};
-    out[1] = {in_tile((boundary + hi) / 2, mirror, wrap), callback_width(hi - boundary), t};
+    out[0] = {in_tile((lo + boundary) / 2, mirror, wrap), boundary - lo, 1 - t};
+    out[1] = {in_tile((boundary + hi) / 2, mirror, wrap), hi - boundary, t};
     return 2;
 }
 

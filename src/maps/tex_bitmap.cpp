@@ -500,6 +500,18 @@ KOR_SHADER_INIT(kor_Bitmap) {
     inst->gamma = kor::gammaBuild(gamma);
 
     if (!kor::eval(state, &p->externalSource)) {
+        // filtered reads need the pixels of an image; a texture of the host
+        // can only be looked up point by point
+        const bool filtered = kor::eval(state, &p->filtering) != 2;
+        bool reported = false;
+        auto unreadable = [&](Tag tag) {
+            if (!filtered || !tag || reported || zo_db_type(tag) != ZO_DB_TEXTURE) return;
+            reported = true;
+            zo_warning(
+                "\"%s\": its image is a texture, which filtered lookups cannot read: the map "
+                "is black (give it an image, or turn filtering off)",
+                shader_name(state));
+        };
         inst->pointRead = hostPointRead;
         inst->filteredRead = hostFilteredRead;
         const int32_t start = kor::eval(state, &p->images.start);
@@ -512,12 +524,14 @@ KOR_SHADER_INIT(kor_Bitmap) {
                 inst->filterCount = count;
                 for (int k = 0; k < count; ++k) {
                     const Tag tag = kor::eval(state, &p->images[start + k]);
+                    unreadable(tag);
                     if (tag)
                         inst->filters[k] = kor::filterCreate(tag, gamma, nullptr, nullptr, 0, 0);
                 }
             }
         } else {
             const Tag image = kor::eval(state, &p->image);
+            unreadable(image);
             if (image) inst->filter = kor::filterCreate(image, gamma, nullptr, nullptr, 0, 0);
         }
         inst->filtersBuilt = 1;

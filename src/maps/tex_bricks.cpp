@@ -71,10 +71,9 @@ BrickHit brickAt(const BricksParams &p, float u, float v, float du, float dv) {
     const int rowIndex = static_cast<int>(floorf(y));
     if (customIndex(rowIndex, p.rowInterval) && p.rowChange > 0.0f) cellW *= p.rowChange;
 
-    // every other row is shifted by the line shift, each row by its random shift
+    // odd rows are shifted by the line shift, each row by its random shift
     float shift = 0.0f;
-    const float half = 0.5f * y;
-    if (half - floorf(half) > 0.5f) shift += p.lineShift + 0.5f;
+    if (rowIndex % 2 != 0) shift += p.lineShift + 0.5f;
     shift += p.randomShift * (noise1(float(rowIndex)) - 0.5f);
     const float x = u / cellW + shift;
     if (!(fabsf(x) < 1.0e8f)) return BrickHit{0.0f, 0.5f};

@@ -172,6 +172,7 @@ KOR_EXPORT zoBoolean kor_CameraMap(Color *result, RenderState *state, CameraMapP
         *result = kClearBlack;
         return 0;
     }
+    if (state->type == ZO_RAY_DISPLACE) return 0;
     writeGBufferId(state, eval(state, &params->gbufferId));
     const CameraMapInstance *inst = instanceOf(state);
     if (!inst || !inst->map || !cameraSees(state, inst)) {
@@ -262,10 +263,12 @@ KOR_SHADER_INIT(kor_CameraMap) {
             if (inst->depth) {
                 inst->width = w;
                 inst->height = h;
+                // kept top row first, as the projection counts rows; the
+                // host's images hold the bottom row first
                 for (int y = 0; y < h; ++y)
                     for (int x = 0; x < w; ++x) {
                         Color c = {0, 0, 0, 0};
-                        zo_img_get_color(image, &c, x, y);
+                        zo_img_get_color(image, &c, x, h - 1 - y);
                         inst->depth[y * w + x] = c.r;
                     }
             }

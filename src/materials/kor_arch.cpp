@@ -12,6 +12,7 @@
 #include "kor_context.h"
 #include "kor_rendelem.h"
 #include "kor_support.h"
+#include "kor_surface.h"
 #include "kor_vector.h"
 #include "maps/tex_reflect.h"
 #include "output/kor_toneop.h"
@@ -310,7 +311,6 @@ struct BumpInfo {
     bool changed = false;
     Vector3 normalBefore = {0, 0, 0};
     Vector3 vector = {0, 0, 0};
-    float amount = 0.0f;
 };
 
 // Bends the state's normal by the bump map (mode 2) at `bumpAmount`.
@@ -329,7 +329,6 @@ BumpInfo applyBump(RenderState *state, const ArchitecturalParams *p) {
     state->dot_nd = dot(state->normal, state->dir);
     b.changed = true;
     b.vector = {v.r, v.g, v.b};
-    b.amount = amount;
     return b;
 }
 
@@ -448,7 +447,8 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
             LightUser user{&S, I.ior, scratch, state};
             IllumAccumulate(state, lightCallback, &user);
             Color irr = {0, 0, 0, 0};
-            irradiance(&irr, state, bump.changed, bump.normalBefore, bump.vector, bump.amount);
+            // the indirect light leans with the map's own bump vector, at full amount
+            irradiance(&irr, state, bump.changed, bump.normalBefore, bump.vector, 1.0f);
             const Color indirect = {irr.r * S.Kd.r, irr.g * S.Kd.g, irr.b * S.Kd.b, 0.0f};
             if (S.hasTranslucency) {
                 const Vector3 keptNormal = state->normal;
@@ -517,9 +517,8 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
                   S.refraction.b + S.reflection.b;
         }
         R = scaled(R, S.c);
-    } else {
-        S.c = fmaxf(S.c, 0.0f);
     }
+    // a cutout below 0 is kept: the see-through colour is 1 - c whatever its sign
     const float c = S.c;
     Color T;
     if (S.raw || !S.refractOn || ((tracing || (scene && scene->materialEditor)) && !S.thin)) {
@@ -719,7 +718,7 @@ KOR_EXPORT zoBoolean kor_ArchitecturalMaterial(Color *result, RenderState *state
                 d.r > 0.000001f || d.g > 0.000001f || d.b > 0.000001f;
             if (translucent && visible) zo_store_photon(result, state);
         }
-        return zo_trace_continue(result, state);
+        return kor::surfaceHide(result, state);
     }
     const Tag keptVolume = state->volume;
     if (!state->refraction_volume) state->refraction_volume = state->volume;

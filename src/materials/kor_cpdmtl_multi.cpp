@@ -1,5 +1,6 @@
 // kor_MultiMaterial: a sub-material per face material id, looked up in a
 // table that each instance builds once.
+#include <stdlib.h>
 #include <string.h>
 
 #include "kor_cpdmtl.h"
@@ -17,24 +18,39 @@ struct MultiParams {
     int32_t materialId;
 };
 
-// The instance block: the material call's warn-once words and the table
-// from material id to sub-material.
-struct MultiBlock {
-    WarnWords warn;
-    int32_t size;
-    Tag *table;
+// One used entry of the table from material id to sub-material.
+struct MultiEntry {
+    int32_t id;
+    int32_t order;  // place in the parameter list
+    Tag material;
 };
 
-// Face material ids are 16-bit, so a table never needs more entries.
-constexpr int32_t kMaxTable = 65536;
+// The instance block: the material call's warn-once words and the table
+// from material id to sub-material. The table has `size` = the largest
+// listed id + 1 entries; only the `count` filled ones are kept, sorted by id,
+// so that any id a face may carry costs no more than the list it came from.
+struct MultiBlock {
+    WarnWords warn;
+    int64_t size;
+    int32_t count;
+    MultiEntry *entries;
+};
 
 // The table entry for the face being shaded; 0 when there is none.
 Tag entry(RenderState *state, const MultiBlock *block) {
-    if (!block || block->size <= 0 || !block->table) return 0;
-    int id = GetMaterialID(state);
+    if (!block || block->size <= 0 || !block->entries) return 0;
+    int64_t id = GetMaterialID(state);
     if (id < 0) id = 0;
     if (id >= block->size) id %= block->size;
-    return block->table[id];
+    int32_t lo = 0, hi = block->count;
+    while (lo < hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        if (block->entries[mid].id < id)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo < block->count && block->entries[lo].id == id ? block->entries[lo].material : 0;
 }
 
 void build(RenderState *state, MultiParams *p, MultiBlock *block) {
@@ -47,25 +63,35 @@ void build(RenderState *state, MultiParams *p, MultiBlock *block) {
         count = kor::eval_value(state, &p->materialsOn.count);
     if (idCount < count) count = idCount;
 
-    int32_t largest = -1;
+    int64_t largest = -1;
     for (int32_t k = 0; k < idCount; ++k) {
         const int32_t id = kor::eval_value(state, &p->ids[istart + k]);
         if (id > largest) largest = id;
     }
-    int32_t size = largest + 1;
-    if (size > kMaxTable) size = kMaxTable;
-    if (size <= 0) return;
-    block->table = static_cast<Tag *>(
-        zo_mem_int_allocate(kModule, __LINE__, size * static_cast<int>(sizeof(Tag))));
-    if (!block->table) return;
-    memset(block->table, 0, size * sizeof(Tag));
-    block->size = size;
-    for (int32_t k = count - 1; k >= 0; --k) {
+    if (largest < 0 || count <= 0) return;
+    block->entries = static_cast<MultiEntry *>(
+        zo_mem_int_allocate(kModule, __LINE__, count * static_cast<int>(sizeof(MultiEntry))));
+    if (!block->entries) return;
+    block->size = largest + 1;
+    // sorted by id, then by place in the list: the first listing of an id wins
+    for (int32_t k = 0; k < count; ++k) {
         if (!kor::eval_value(state, &p->materialsOn[ostart + k])) continue;
         const int32_t id = kor::eval_value(state, &p->ids[istart + k]);
-        if (id < 0 || id >= size) continue;
-        block->table[id] = kor::eval_value(state, &p->materials[mstart + k]);
+        if (id >= 0)
+            block->entries[block->count++] = {id, k,
+                                              kor::eval_value(state, &p->materials[mstart + k])};
     }
+    qsort(block->entries, block->count, sizeof(MultiEntry), [](const void *a, const void *b) {
+        const MultiEntry &x = *static_cast<const MultiEntry *>(a);
+        const MultiEntry &y = *static_cast<const MultiEntry *>(b);
+        if (x.id != y.id) return x.id < y.id ? -1 : 1;
+        return (x.order > y.order) - (x.order < y.order);
+    });
+    int32_t kept = 0;
+    for (int32_t k = 0; k < block->count; ++k)
+        if (kept == 0 || block->entries[kept - 1].id != block->entries[k].id)
+            block->entries[kept++] = block->entries[k];
+    block->count = kept;
 }
 
 void init(RenderState *state, void *params, zoBoolean *request) {
@@ -77,9 +103,10 @@ void init(RenderState *state, void *params, zoBoolean *request) {
 void exit(RenderState *state, void *params) {
     if (!params) return;
     if (auto *block = static_cast<MultiBlock *>(instanceBlock(state))) {
-        if (block->table) zo_mem_int_release(kModule, __LINE__, block->table);
-        block->table = nullptr;
+        if (block->entries) zo_mem_int_release(kModule, __LINE__, block->entries);
+        block->entries = nullptr;
         block->size = 0;
+        block->count = 0;
     }
     exitInstance(state, params);
 }

@@ -197,11 +197,58 @@ void light_callback(RenderState *state, Tag light, LightIllumRecord *record, voi
     ink->unshadowed += (1.0f - dot(state->normal, l0)) * 0.5f;
 }
 
-// Whether two triangles share a vertex.
-bool share_vertex(const Vector3 a[3], const Vector3 b[3]) {
+// A triangle's vertex references: the mesh object it belongs to and its
+// three vertex indices there. Where the host keeps no mesh record for it,
+// its instance and object-space corner positions stand in.
+struct TriangleVertices {
+    Tag object = 0;  // 0: not known
+    uint32_t index[3] = {0, 0, 0};
+    Tag instance = 0;
+    Vector3 corner[3] = {};
+    bool cornersKnown = false;
+};
+
+TriangleVertices triangle_vertices(RenderState *state) {
+    TriangleVertices t;
+    t.instance = state->instance;
+    if (state->instance && state->pri_index >= 0) {
+        Tag object = 0;
+        if (const auto *inst =
+                static_cast<const zoInstanceRecord *>(zo_db_access(state->instance))) {
+            object = inst->item;
+            zo_db_unpin(state->instance);
+        }
+        if (object && zo_db_type(object) == ZO_DB_MESH) {
+            const auto *m = static_cast<const zoMeshRecord *>(zo_db_access(object));
+            const int64_t first = 3 * static_cast<int64_t>(state->pri_index);
+            if (m && m->indices && first + 2 < m->index_count) {
+                for (int i = 0; i < 3; ++i) t.index[i] = m->indices[first + i];
+                t.object = object;
+            }
+            if (m) zo_db_unpin(object);
+        }
+    }
+    if (!t.object) t.cornersKnown = zo_tri_vectors(state, ZO_TRI_POSITION, 0, t.corner) != 0;
+    return t;
+}
+
+// Whether two triangles share a vertex: one of the same mesh's vertices, not
+// merely a vertex at the same place (the corners of a box's faces meet but
+// are not shared).
+bool share_vertex(const TriangleVertices &a, const TriangleVertices &b) {
+    if (a.object || b.object) {
+        if (a.object != b.object) return false;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                if (a.index[i] == b.index[j]) return true;
+        return false;
+    }
+    if (!a.cornersKnown || !b.cornersKnown || a.instance != b.instance) return false;
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
-            if (a[i].x == b[j].x && a[i].y == b[j].y && a[i].z == b[j].z) return true;
+            if (a.corner[i].x == b.corner[j].x && a.corner[i].y == b.corner[j].y &&
+                a.corner[i].z == b.corner[j].z)
+                return true;
     return false;
 }
 
@@ -212,7 +259,8 @@ int face_label(RenderState *state) {
 }
 
 // The probe from the ray origin through camera-space point `camera`; the
-// hit state or null.
+// hit state or null. The probe's hit state is the state's child until
+// `ink_step` puts the sample's own child back.
 RenderState *probe(RenderState *state, Vector3 camera) {
     Vector3 world;
     zo_point_from_camera(&world, state, &camera);
@@ -280,7 +328,10 @@ bool ink_step(Color *result, RenderState *state, InkNPaintParams *p, ThreadRecor
 
     uint32_t disc = 0, covered = 0;
     bool overlap = false, underlap = false, crease = false, border = false;
+    TriangleVertices own;
+    if (overlap_on || underlap_on || (material_on && adjacent_only)) own = triangle_vertices(state);
     void *const pri = state->pri;
+    RenderState *const child = state->child;
     state->pri = nullptr;
     int k = 0;
     for (int i = -q; i <= q; ++i) {
@@ -296,11 +347,12 @@ bool ink_step(Color *result, RenderState *state, InkNPaintParams *p, ThreadRecor
             const double hit_dist = hit->dist;
             if (same || hit_dist - outline_bias < dist) covered |= bit;
 
-            Vector3 hit_tri[3];
-            bool hit_tri_ok = false;
+            TriangleVertices hit_tri;
+            bool hit_tri_read = false;
             auto shares = [&]() {
-                if (!hit_tri_ok) hit_tri_ok = zo_tri_vectors(hit, ZO_TRI_POSITION, 0, hit_tri);
-                return hit_tri_ok && share_vertex(tri, hit_tri);
+                if (!hit_tri_read) hit_tri = triangle_vertices(hit);
+                hit_tri_read = true;
+                return share_vertex(own, hit_tri);
             };
             if (same && (overlap_on || underlap_on) && face_label(hit) != face) {
                 const double delta = hit_dist - dist;
@@ -324,6 +376,7 @@ bool ink_step(Color *result, RenderState *state, InkNPaintParams *p, ThreadRecor
         }
     }
     state->pri = pri;
+    state->child = child;
     if (!covered) return false;
 
     bool inked = false;

@@ -74,11 +74,15 @@ KOR_EXPORT zoBoolean kor_MatteMaterial(Color *result, RenderState *state, MatteP
     const Tag volume = state->volume, environment = state->environment;
     const double dist = state->dist;
     if (!state->environment && state->camera) state->environment = state->camera->environment;
-    if (!p->applyAtmosphere) state->volume = 0;
-    else if (!p->atmosphereAtBackgroundDepth) state->dist = 0.0;
-    Color c = {0, 0, 0, 1};
+    if (!p->applyAtmosphere)
+        state->volume = 0;
+    else if (!p->atmosphereAtBackgroundDepth)
+        state->dist = 0.0;
+    // no background to show: transparent black, so that the surface keeps
+    // only the shadows it receives when the image goes over a plate
+    Color c = {0, 0, 0, 0};
     if (state->type == ZO_RAY_ENVIRONMENT || !zo_trace_environment(&c, state, &state->dir))
-        c = {0, 0, 0, 1};
+        c = {0, 0, 0, 0};
     state->volume = volume;
     state->environment = environment;
     state->dist = dist;

@@ -308,12 +308,11 @@ float raytraceMaterialFalloff(int type, float d, float start, float end, float e
         }
         case 3: return powf(clamp01(1.0f - (d - start) / r), exponent);
         default: {
-            const float u = (d - start) / r;
-            const float t = clamp01(1.0f - u);
-            const float s = 1.0f - t;
-            // the cubic in t = 1 - u with the control values in order
-            const float w = s * s * s * curve[0] + 3.0f * t * s * s * curve[1] +
-                            3.0f * t * t * s * curve[2] + t * t * t * curve[3];
+            // the cubic runs from c0 at the start to c3 at the end, held there
+            const float u = clamp01((d - start) / r);
+            const float t = 1.0f - u;
+            const float w = t * t * t * curve[0] + 3.0f * u * t * t * curve[1] +
+                            3.0f * u * u * t * curve[2] + u * u * u * curve[3];
             return clamp01(w);
         }
     }
@@ -403,7 +402,6 @@ struct MapState {
         specularLevel, glossiness, anisotropy, orientation, selfIllum;
     bool bumpChanged = false;
     Vector3 bumpVector = {0, 0, 0};
-    float bumpAmount = 0.0f;
     Vector3 normalBefore = {0, 0, 0};
 };
 
@@ -443,7 +441,6 @@ void mapsCommon(const Call &c, RaytraceSample &S, RaytraceLightSums &L, MapState
             state->dot_nd = dot(n, state->dir);
             ms.bumpChanged = true;
             ms.bumpVector = v;
-            ms.bumpAmount = bump.amount;
         }
     }
     float m = 0.0f;
@@ -1011,14 +1008,11 @@ void surfaceStep(Color *result, Call &c) {
 
     RaytraceSample S;
     startSample(c, S);
+    // maps run whether or not the surface has texture coordinates: a map
+    // may take its coordinates from elsewhere (object or world space)
     MapState ms;
-    const bool mapsOn = state->tex_list && state->tex_count > 0;
-    if (mapsOn) {
-        mapsCommon(c, S, L, ms);
-        mapsSurface(c, S, ms);
-    } else {
-        ms.normalBefore = L.normal;
-    }
+    mapsCommon(c, S, L, ms);
+    mapsSurface(c, S, ms);
     traceRefraction(c, S);
     traceReflection(c, S);
     blendAll(c, S, ms, false);
@@ -1035,7 +1029,8 @@ void surfaceStep(Color *result, Call &c) {
     L.orientation = S.orientation;
     L.roughness = S.roughness;
     Color irr = {0, 0, 0, 0};
-    irradiance(&irr, state, ms.bumpChanged, ms.normalBefore, ms.bumpVector, ms.bumpAmount);
+    // the indirect light leans with the map's own bump vector, at full amount
+    irradiance(&irr, state, ms.bumpChanged, ms.normalBefore, ms.bumpVector, 1.0f);
     L.indirect = {irr.r, irr.g, irr.b, 0.0f};
 
     IllumRecord frame;
@@ -1132,7 +1127,7 @@ void photonStep(Color *result, Call &c) {
     RaytraceSample S;
     startSample(c, S);
     MapState ms;
-    if (state->tex_list && state->tex_count > 0) mapsCommon(c, S, L, ms);
+    mapsCommon(c, S, L, ms);
     blendAll(c, S, ms, true);
     if (c.v.shadingType == kShadeMetal) S.specularColor = {1, 1, 1, S.specularColor.a};
 

@@ -4,6 +4,7 @@
 #include <math.h>
 
 #include "illum_models.h"
+#include "kor_rendelem.h"
 #include "kor_toneop.h"
 
 namespace kor {
@@ -22,34 +23,6 @@ struct LightMeterBlock {
 };
 
 const char kModule[] = "shd_lightmeter";
-
-// Ambient lights and lights that affect diffuse with a positive N.L, each
-// averaged over its samples.
-void illuminanceCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
-    Color &total = *static_cast<Color *>(user);
-    Color sum = kBlack;
-    Color c;
-    Vector3 dir;
-    float dotNL;
-    int samples = 0, taken = 0;
-    while (zo_sample_light(&c, &dir, &dotNL, state, light, &samples)) {
-        if (++taken > (1 << 20)) break;
-        if (rec->ambientOnly) {
-            addRGB(sum, c);
-        } else if ((rec->affectBits & kAffectDiffuse) && dotNL > 0.0f) {
-            addScaledRGB(sum, c, rec->filled ? rec->diffuseFactor : dotNL);
-        }
-    }
-    const int n = samples > 0 ? samples : taken;
-    if (n > 0) addScaledRGB(total, sum, 1.0f / static_cast<float>(n));
-}
-
-Color measureIlluminance(RenderState *state) {
-    Color total = kBlack;
-    IllumAccumulate(state, illuminanceCallback, &total);
-    total.a = 1.0f;
-    return total;
-}
 
 void endEdit(LightMeterBlock *block) {
     if (block->handle) zo_lightmap_edit_end(block->handle);
@@ -117,7 +90,11 @@ KOR_EXPORT zoBoolean kor_LightMeterLightMap(Color *result, RenderState *state, v
     int samples = eval(state, &p->samples);
     if (samples < 1) samples = 1;
     Color sum = kBlack;
-    for (int i = 0; i < samples; ++i) addRGB(sum, measureIlluminance(state));
+    for (int i = 0; i < samples; ++i) {
+        IlluminanceRecord measured{kBlack, 1, 1};  // ambient and direct lights
+        ComputeIlluminance(state, &measured);
+        addRGB(sum, measured.sum);
+    }
     scaleRGB(sum, 1.0f / static_cast<float>(samples));
     Color radiance = kBlack;
     if (!zo_compute_avg_radiance(&radiance, state, 0, nullptr)) radiance = kBlack;

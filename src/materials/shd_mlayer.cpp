@@ -137,8 +137,9 @@ KOR_EXPORT zoBoolean kor_base_MultiLayerIllumination(Color *result, RenderState 
             SpecularLayer &out = p.layer[i];
             out.color = clampColor(eval(state, &in.color));
             out.level = clampTo(eval(state, &in.level), 0.0f, 9.99f);
-            out.glossiness = clampTo(eval(state, &in.glossiness), 0.0f, 1.0f);
-            out.anisotropy = clampTo(eval(state, &in.anisotropy), 0.0f, 1.0f);
+            // glossiness and anisotropy are taken as given (no range)
+            out.glossiness = eval(state, &in.glossiness);
+            out.anisotropy = eval(state, &in.anisotropy);
             out.orientation = clampTo(eval(state, &in.orientation), -999.99f, 999.99f) / 1.8f;
         }
         p.useSelfIllumColor = eval(state, &params->useSelfIllumColor);

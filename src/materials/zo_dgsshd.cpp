@@ -88,9 +88,9 @@ void directSide(Color &diffuse, Color &glossy, const Dgs &d, RenderState *state,
     LightWalk walk(state, d.lights, d.lightCount);
     while (walk.nextLight()) {
         Color sd = {0, 0, 0, 0}, sg = {0, 0, 0, 0};
+        // every sample the light gives counts: the light decides what reaches
         while (walk.nextSample()) {
             const float nl = walk.dotNL();
-            if (!(nl > 0.0f)) continue;
             if (withDiffuse) addProduct(sd, d.diffuse, walk.color(), share * nl);
             if (withGlossy)
                 addProduct(sg, d.glossy, walk.color(),
@@ -104,12 +104,12 @@ void directSide(Color &diffuse, Color &glossy, const Dgs &d, RenderState *state,
 }
 
 struct Layers {
-    Color diffuse = {0, 0, 0, 0};    // direct diffuse
-    Color glossy = {0, 0, 0, 0};     // direct glossy
-    Color indirect = {0, 0, 0, 0};   // irradiance term
-    Color reflected = {0, 0, 0, 0};  // traced reflections (specular and glossy)
-    Color transmitted = {0, 0, 0, 0};
-    Color specularPart = {0, 0, 0, 0};  // traced specular layer alone
+    Color diffuse = {0, 0, 0, 0};       // direct diffuse
+    Color glossy = {0, 0, 0, 0};        // direct glossy
+    Color indirect = {0, 0, 0, 0};      // irradiance term
+    Color reflected = {0, 0, 0, 0};     // traced glossy reflection
+    Color transmitted = {0, 0, 0, 0};   // traced glossy transmission
+    Color specularPart = {0, 0, 0, 0};  // traced specular layer, reflected and transmitted
     float a = 0.0f;
 };
 
@@ -142,7 +142,8 @@ void direct(Layers &L, Dgs &d, RenderState *state) {
 }
 
 // One traced layer (specular or glossy): the transmitted share t, then the
-// reflected rest.
+// reflected rest. A glossy ray counts only when it meets a surface: the
+// environment it would see is the business of the specular layer.
 void tracedLayer(Layers &L, const Dgs &d, RenderState *state, const Color &colour, bool glossy,
                  float layerSum, float totalSum) {
     const float t = d.transparency;
@@ -160,9 +161,9 @@ void tracedLayer(Layers &L, const Dgs &d, RenderState *state, const Color &colou
                                                        d.shinyV) != 0;
         if (transmits) {
             Color c = kBlack;
-            if (zo_trace_refraction(&c, state, &dir)) {
-                addProduct(L.transmitted, colour, c, t);
-                if (!glossy) addProduct(L.specularPart, colour, c, t);
+            if ((!glossy || tracedLength(state, dir) > 0.0) &&
+                zo_trace_refraction(&c, state, &dir)) {
+                addProduct(glossy ? L.transmitted : L.specularPart, colour, c, t);
                 L.a += (1.0f - c.a) * layerSum / totalSum;
             }
         }
@@ -176,10 +177,8 @@ void tracedLayer(Layers &L, const Dgs &d, RenderState *state, const Color &colou
         else
             zo_reflection_dir_anisglossy(&dir, state, &d.u, &d.v, d.shinyU, d.shinyV);
         Color c = kBlack;
-        if (zo_trace_reflection(&c, state, &dir)) {
-            addProduct(L.reflected, colour, c, weight);
-            if (!glossy) addProduct(L.specularPart, colour, c, weight);
-        }
+        if ((!glossy || tracedLength(state, dir) > 0.0) && zo_trace_reflection(&c, state, &dir))
+            addProduct(glossy ? L.reflected : L.specularPart, colour, c, weight);
     }
 }
 
@@ -292,13 +291,14 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const DgsParams *p) {
     if (state->type != ZO_RAY_LIGHT) direct(L, d, state);
     traced(L, d, state);
 
-    result->r = L.diffuse.r + L.glossy.r + L.indirect.r + L.reflected.r + L.transmitted.r;
-    result->g = L.diffuse.g + L.glossy.g + L.indirect.g + L.reflected.g + L.transmitted.g;
-    result->b = L.diffuse.b + L.glossy.b + L.indirect.b + L.reflected.b + L.transmitted.b;
-    result->a = 1.0f - L.a * d.transparency;
+    // each part goes to one element: the elements add up to the result
     Color diffuse = L.diffuse, specular = L.glossy;
     addScaled(diffuse, L.indirect, 1.0f);
     addScaled(specular, L.specularPart, 1.0f);
+    result->r = diffuse.r + specular.r + L.reflected.r + L.transmitted.r;
+    result->g = diffuse.g + specular.g + L.reflected.g + L.transmitted.g;
+    result->b = diffuse.b + specular.b + L.reflected.b + L.transmitted.b;
+    result->a = 1.0f - L.a * d.transparency;
     finishSurface(state, *result, {diffuse, specular, L.reflected, L.transmitted});
     return 1;
 }

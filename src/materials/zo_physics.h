@@ -162,6 +162,17 @@ class LightWalk {
 float cloudDensity(const Vector3 &p);
 
 // Colour helpers on r, g, b (alpha is the caller's).
+// How far a ray from the state's point along `dir` goes before it meets a
+// surface (0 when it meets none); the host's trace does not report it.
+inline double tracedLength(RenderState *state, const Vector3 &dir) {
+    RenderState *saved = state->child;
+    double d = 0.0;
+    if (zo_trace_probe(state, &dir, nullptr) && state->child && state->child != saved)
+        d = state->child->dist;
+    state->child = saved;
+    return d;
+}
+
 inline bool anyPositive(const Color &c) {
     return c.r > 0.0f || c.g > 0.0f || c.b > 0.0f;
 }

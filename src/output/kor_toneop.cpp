@@ -3,6 +3,7 @@
 // "KEY_7" for the shaders down the ray tree, and maps what comes back.
 #include "kor_toneop.h"
 
+#include <float.h>
 #include <math.h>
 
 #include "shader.h"
@@ -63,7 +64,8 @@ Color hsv_to_rgb(float h, float s, float v) {
 }
 
 // The lens path shared by both operators. `ctx_active` false: a plain eye
-// ray. `sky_counts`: a sky that reported high dynamic range is mapped.
+// ray. An eye ray whose sky reported high dynamic range is always mapped;
+// `sky_counts`: so is a colour handed in on an environment ray.
 zoBoolean run_lens(Color *result, RenderState *state, bool active, bool process_background,
                    ToneMapFunction forward, ToneMapFunction inverse, void *context, bool sky_counts,
                    bool remove_on_every_path) {
@@ -78,14 +80,17 @@ zoBoolean run_lens(Color *result, RenderState *state, bool active, bool process_
                            ZO_SHADERSTATE_RAY_TREE);
         const int32_t zero = 0;
         zo_shaderstate_set(state, KOR_KEY_SKY_IS_HDR, &zero, sizeof zero, ZO_SHADERSTATE_RAY_TREE);
-        const zoBoolean hit = zo_trace_eye(result, state, &state->org, &state->dir);
+        // a miss is a ray that found no surface, whatever the environment
+        // answered for the background
+        zo_trace_eye(result, state, &state->org, &state->dir);
+        const bool hit = state->dist > 0.0;
         int32_t sky_hdr = 0;
         if (auto *flag =
                 static_cast<int32_t *>(zo_shaderstate_get(state, KOR_KEY_SKY_IS_HDR, nullptr))) {
             sky_hdr = *flag;
             *flag = 0;
         }
-        const bool map = process_background || hit || (sky_counts && sky_hdr);
+        const bool map = process_background || hit || sky_hdr;
         if (remove_on_every_path || map)
             zo_shaderstate_set(state, KOR_KEY_TONE_OPERATOR, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
         if (!map) return 1;
@@ -108,43 +113,45 @@ float kor::toneLuminance(const Color &c) {
     return 0.263f * fabsf(c.r) + 0.655f * fabsf(c.g) + 0.082f * fabsf(c.b);
 }
 
+// Worked in double: a channel times the physical factor can pass the float
+// range long before the curve (which saturates at a / b) brings it back.
 void kor::logToneForward(Color *x, RenderState *, void *context) {
     const auto *k = static_cast<const LogToneContext *>(context);
-    x->r *= k->physicalFactor;
-    x->g *= k->physicalFactor;
-    x->b *= k->physicalFactor;
-    if (k->colorCorrection) {
-        x->r *= k->whiteBalance[0];
-        x->g *= k->whiteBalance[1];
-        x->b *= k->whiteBalance[2];
-    }
-    const float L = toneLuminance(*x);
-    if (k->desaturate && L < 5.62f) {
-        const float G = 0.062f * x->r + 0.608f * x->g + 0.33f * x->b;
-        if (L > 0.00562f) {
-            const float t = (L - 0.00562f) / 5.61438f;
-            x->r = t * x->r + (1 - t) * G;
-            x->g = t * x->g + (1 - t) * G;
-            x->b = t * x->b + (1 - t) * G;
+    auto scaled = [k](float v, int i) {
+        double s = static_cast<double>(fminf(fmaxf(v, -FLT_MAX), FLT_MAX)) * k->physicalFactor;
+        if (k->colorCorrection) s *= k->whiteBalance[i];
+        return s;
+    };
+    double r = scaled(x->r, 0), g = scaled(x->g, 1), b = scaled(x->b, 2);
+    const double L = 0.263 * fabs(r) + 0.655 * fabs(g) + 0.082 * fabs(b);
+    if (k->desaturate && L < 5.62) {
+        const double G = 0.062 * r + 0.608 * g + 0.33 * b;
+        if (L > 0.00562) {
+            const double t = (L - 0.00562) / 5.61438;
+            r = t * r + (1 - t) * G;
+            g = t * g + (1 - t) * G;
+            b = t * b + (1 - t) * G;
         } else {
-            x->r = x->g = x->b = G;
+            r = g = b = G;
         }
     }
     if (k->perChannel == 0.0f) {
-        if (L <= 0.0f) {
+        if (L <= 0.0) {
             x->r = x->g = x->b = 0.0f;
             return;
         }
-        const float f = k->a / (k->c + k->b * L);
-        x->r *= f;
-        x->g *= f;
-        x->b *= f;
+        const double f = k->a / (k->c + k->b * L);
+        x->r = static_cast<float>(r * f);
+        x->g = static_cast<float>(g * f);
+        x->b = static_cast<float>(b * f);
         return;
     }
-    auto map = [k](float v) { return v > 0.0f ? v * k->a / (k->b * v + k->c) : 0.0f; };
-    x->r = map(x->r);
-    x->g = map(x->g);
-    x->b = map(x->b);
+    auto map = [k](double v) {
+        return v > 0.0 ? static_cast<float>(v * k->a / (k->b * v + k->c)) : 0.0f;
+    };
+    x->r = map(r);
+    x->g = map(g);
+    x->b = map(b);
 }
 
 void kor::logToneInverse(Color *x, RenderState *, void *context) {

@@ -1215,6 +1215,15 @@ TEST(ScatteringHelpers, DirectionsAndBrdfsAgainstTheirFormulas) {
     EXPECT_EQ(zo_choose_simple_scatter_type(&st, &none, &all, &none, &none),
               ZO_PHOTON_REFLECT_SPECULAR);
     EXPECT_EQ(zo_choose_simple_scatter_type(&st, &none, &none, &none, &none), ZO_PHOTON_ABSORB);
+    // The chosen weight comes back divided by its probability: 0.5 of two
+    // halves is picked with 1/2 (-> 1); 1 of two whole weights with 1/2 (-> 2).
+    for (float w : {0.5f, 1.0f}) {
+        Color a{w, w, w, w}, b = a;
+        const int kind = zo_choose_simple_scatter_type(&st, &none, &a, &none, &b);
+        const Color &chosen = kind == ZO_PHOTON_REFLECT_SPECULAR ? a : b;
+        EXPECT_NEAR(chosen.r, 2 * w, 1e-6f);
+        EXPECT_NEAR((kind == ZO_PHOTON_REFLECT_SPECULAR ? b : a).r, w, 0.0f);
+    }
     Color e;
     EXPECT_FALSE(zo_photon_light(&e, &st));
 }

@@ -893,32 +893,6 @@ TEST_F(VolumeLight, RaysLeftAlone) {
     EXPECT_TRUE(lightCalls.empty());
 }
 
-TEST_F(VolumeLight, LightRaysAreDimmed) {
-    useNotingLights();
-    init();
-    state.type = ZO_RAY_LIGHT;
-    const Color light = {0.8f, 0.6f, 0.4f, 0.25f};
-    const Color c = shade(light, {0, 0, 0}, {0, 0, -10});
-    ASSERT_EQ(lightCalls.size(), 1u);
-    EXPECT_EQ(lightCalls[0].march, 0) << "the march field is cleared while the lights march";
-    EXPECT_EQ(state.march, 1) << "and restored";
-    // the accumulator (0.1, 0.2, 0.3) on white, alpha 0
-    const Color w = blended(Color{1, 1, 1, 0}, 0.1, 0.2, 0.3, 0.9);
-    const double A = w.a;
-    expectColor(c, 0.8 * (1 - (1 - w.r) / 2) * (1 - A / 2), 0.6 * (1 - (1 - w.g) / 2) * (1 - A / 2),
-                0.4 * (1 - (1 - w.b) / 2) * (1 - A / 2), 0.25);
-
-    // a light ray that reaches nothing, or one sampled for a march already
-    lightCalls.clear();
-    state.dist = 0.0;
-    Color miss = light;
-    EXPECT_TRUE(kor_VolumeLight(&miss, &state, &rec.p));
-    expectColor(miss, light.r, light.g, light.b, light.a);
-    state.march = 0;
-    expectColor(shade(light, {0, 0, 0}, {0, 0, -10}), light.r, light.g, light.b, light.a);
-    EXPECT_TRUE(lightCalls.empty());
-}
-
 TEST_F(VolumeLight, NoAllocationPerSample) {
     useSpot();
     scriptSample({0.5f, 0.5f, 0.5f, 0.0f});

@@ -13,6 +13,7 @@
 #include "kor_rendelem.h"
 #include "testhost/host_bitmap.h"
 #include "testhost/testhost_illum.h"
+#include "testhost/testhost_inknpaint.h"
 #include "testhost/testhost_physics.h"
 #include "testhost/testhost_reflect.h"
 #include "testhost/testhost_rtmtl.h"
@@ -629,7 +630,7 @@ TEST_F(DgsMaterial, DirectDiffuseOnBothSides) {
                                       sample({1, 1, 1, 1}, {0, 0, -1}, -0.5f)};
     Color c = shade();
     EXPECT_TRUE(last);
-    const float mean = (0.8f + 0.5f * 0.6f) / 3;  // the sample below counts, adds nothing
+    const float mean = (0.8f + 0.5f * 0.6f - 0.5f) / 3;  // every sample counts, the one below too
     EXPECT_NEAR(c.r, 0.5f * mean, kTol);
     EXPECT_NEAR(c.b, 0.2f * mean, kTol);
     EXPECT_FLOAT_EQ(c.a, 1.0f);
@@ -726,16 +727,18 @@ TEST_F(DgsMaterial, RenderElementsGetTheLayers) {
     ph().ward = 0.5f;
     illum().trace_ok = 1;
     illum().trace_color = {1, 1, 1, 1};
+    rt().hits = {TestProbeHit{0, 2.0, {0, 0, 2}}};  // the glossy ray meets a surface
     functions().reset();
     Color c{0, 0, 0, 0};
     const RenderElementPostIllumData d = withElements(&state, [&] { c = shade(); });
     EXPECT_NEAR(d.illum.diffuse.r, 0.5f, kTol);
     // direct glossy 2 x 0.2 x 0.5, plus the traced specular layer
     EXPECT_NEAR(d.illum.specular.r, 0.2f + 0.3f, kTol);
-    // the glossy and specular layers' traced reflections
-    EXPECT_NEAR(d.illum.reflection.r, 0.2f + 0.3f, kTol);
+    // the glossy layer's traced reflection; the specular layer's is counted
+    // once, as specular
+    EXPECT_NEAR(d.illum.reflection.r, 0.2f, kTol);
     EXPECT_NEAR(d.illum.refraction.r, 0.0f, kTol);
-    EXPECT_NEAR(c.r, 0.5f + 0.2f + 0.5f, kTol);
+    EXPECT_NEAR(c.r, 0.5f + 0.5f + 0.2f, kTol) << "the elements add up to the result";
 }
 
 TEST_F(DgsMaterial, ShadowAndDisplacementRays) {
@@ -855,6 +858,11 @@ TEST_F(Volume, LightRaysDimByTheOpticalDepth) {
     state.dir = {1, 0, 0};
     c = run({1, 1, 1, 1});
     EXPECT_NEAR(c.r, std::exp(-0.2f * 3.0f), kTol);
+    // a ray going up from height 3 to 6: only its first unit is in the medium
+    state.org = {0, 3, 0};
+    state.dir = {0, 1, 0};
+    c = run({1, 1, 1, 1});
+    EXPECT_NEAR(c.r, std::exp(-0.2f * 1.0f), kTol);
 
     // shadow rays pass unchanged
     state.type = ZO_RAY_SHADOW;
@@ -937,6 +945,45 @@ TEST_F(Volume, InScatteredLightWithThePhaseFunction) {
 
 // Where the scattered light changes fast (a light that reaches only part of
 // the ray) segments are halved down to the minimum step.
+// The march: the first point (at L - 0.0001) lights the stretch s u before
+// the first whole step unattenuated, then each segment dims what lies behind
+// it and adds its near point's light over its length.
+TEST_F(Volume, MarchStartsWithTheFarPoint) {
+    setLights(v, {kLight});
+    illum().lights[kLight].samples = {sample({2, 2, 2, 1}, {1, 0, 0}, 0)};
+    v.scatter = {0.5f, 0.5f, 0.5f, 1};
+    v.extinction = 1.0f;
+    v.stepLength = 1.0f;
+    v.minStep = 10.0f;  // no halving
+    internal::scene().sample_value = 0.5;
+    const double S = 0.5 * 2 * 0.07957747;
+    double want = 1.0 * 0.5 * S;  // s u S
+    const double t[] = {3.9999, 3.5, 2.5, 1.5, 0.5, 0.0001};
+    for (int k = 1; k < 6; ++k) want = want * std::exp(-(t[k - 1] - t[k])) + (t[k - 1] - t[k]) * S;
+    EXPECT_NEAR(run({0, 0, 0, 1}).r, want, 1e-5);
+}
+
+// A light distance of 0 is a distance like any other: a light away from the
+// point is sampled as from three reflections deeper.
+TEST_F(Volume, LightDistanceZeroSamplesEveryLightCheaply) {
+    setLights(v, {kLight});
+    illum().lights[kLight].samples = {sample({1, 1, 1, 1}, {1, 0, 0}, 0)};
+    internal::host_object<TestInkHost>("testhost_inknpaint")->light_origins[kLight] = {0, 9, 0};
+    static int deepest;
+    deepest = -1;
+    illum().on_sample = [](RenderState *s, Tag, int, void *) {
+        if (s->reflection_level > deepest) deepest = s->reflection_level;
+    };
+    v.lightDistance = 0.0f;
+    run({0, 0, 0, 1});
+    EXPECT_EQ(deepest, 3);
+    deepest = -1;
+    v.lightDistance = 100.0f;
+    run({0, 0, 0, 1});
+    EXPECT_EQ(deepest, 0);
+    internal::host_object<TestInkHost>("testhost_inknpaint")->light_origins.clear();
+}
+
 TEST_F(Volume, SegmentsHalvedWhereTheLightChanges) {
     setLights(v, {kLight});
     illum().lights[kLight].samples = {sample({5, 5, 5, 1}, {0, 1, 0}, 0)};

@@ -525,7 +525,10 @@ TEST_F(RttLens, TwoSidedSearchTakesTheNearerSurface) {
     Color c{};
     ASSERT_TRUE(sample(2, 1, &c));
     ASSERT_EQ(probes().probes.size(), 2u);
+    // the second search leaves the working point the other way from the
+    // first hit: on down through the surface, not back up
     EXPECT_NEAR(probes().probes[1].origin.z, 0.0f, 1e-6);
+    EXPECT_NEAR(probes().probes[1].dir.z, -1.0f, 1e-6);
     EXPECT_NEAR(thread_record().shade.point.z, -0.02f, 1e-6);
     float along;
     std::memcpy(&along, &hostfb().fb_puts.back().word, 4);

@@ -54,10 +54,12 @@ namespace {
 
 constexpr double kPi = 3.14159265358979;
 
-TestLens &lens() { return *internal::host_object<TestLens>("testhost_lens"); }
+TestLens &lens() {
+    return *internal::host_object<TestLens>("testhost_lens");
+}
 
 class ToneOp : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         lens().reset();
@@ -90,7 +92,7 @@ protected:
 TEST_F(ToneOp, LogarithmicConstants) {
     LogToneContext &k = init_log();
     const double s = 5.5 * std::pow(10.0, 35.0 / 20 - 3 - 2);  // B = 0.7 * 50
-    EXPECT_NEAR(k.a, 3 * s, 1e-6 * k.a);  // k = 2 * 50 * 0.02 = 2
+    EXPECT_NEAR(k.a, 3 * s, 1e-6 * k.a);                       // k = 2 * 50 * 0.02 = 2
     EXPECT_NEAR(k.b, kPi * s, 1e-6 * k.b);
     EXPECT_NEAR(k.c, 2.0, 1e-6);
     EXPECT_NEAR(k.physicalFactor, 1500 / kPi, 1e-3);
@@ -178,7 +180,8 @@ TEST_F(ToneOp, PseudoColourBands) {
     EXPECT_EQ(kor::pseudoBand(k.table, 49.99f, true), 49);
     EXPECT_EQ(kor::pseudoBand(k.table, -3.0f, true), 0);
     // logarithmic banding: log10((L + 1) / 1) * 100 / log10(101)
-    EXPECT_EQ(kor::pseudoBand(k.table, 9.0f, false), int(std::log10(10.0) * 100 / std::log10(101.0)));
+    EXPECT_EQ(kor::pseudoBand(k.table, 9.0f, false),
+              int(std::log10(10.0) * 100 / std::log10(101.0)));
 }
 
 TEST_F(ToneOp, GreyBandsAndUnits) {
@@ -249,17 +252,27 @@ TEST_F(ToneOp, MappingAColourHandedIn) {
     EXPECT_EQ(c.r, 0.5f);
 }
 
-TEST_F(ToneOp, PseudoLensIgnoresTheSkyFlag) {
-    init_pseudo();
+// The pseudo-colour lens maps a background whose sky reported high dynamic
+// range on the eye ray, but not a colour handed in on an environment ray.
+TEST_F(ToneOp, PseudoLensMapsABrightSkyOnlyOnTheEyeRay) {
+    const PseudoToneContext &k = init_pseudo();
     lens().color = {50, 50, 50, 1};
-    lens().hit = 0;
-    lens().sky_hdr = 1;
+    lens().hit = 1;   // the environment answered
+    lens().dist = 0;  // but nothing was hit
     Color result{};
     EXPECT_TRUE(kor_ToneOpPseudo(&result, &state, &pseudo));
-    EXPECT_EQ(result.r, 50.0f) << "background unmapped";
-    lens().hit = 1;
+    EXPECT_EQ(result.r, 50.0f) << "a miss stays unmapped";
+    lens().sky_hdr = 1;
     EXPECT_TRUE(kor_ToneOpPseudo(&result, &state, &pseudo));
-    EXPECT_LE(result.r, 1.0f);
+    // L = 50 (0.263 + 0.655 + 0.082) = 50 on 0..100 in 10 bands: band 5
+    EXPECT_EQ(result.r, k.table.colors[5].r);
+    internal::host().call_type = ZO_CALL_OUTPUT;
+    state.type = ZO_RAY_ENVIRONMENT;
+    const int32_t bright = 1;
+    zo_shaderstate_set(&state, "SKY_IS_HDR", &bright, sizeof bright, 2);
+    result = {50, 50, 50, 1};
+    EXPECT_TRUE(kor_ToneOpPseudo(&result, &state, &pseudo));
+    EXPECT_EQ(result.r, 50.0f) << "environment rays need processBackground";
 }
 
 TEST_F(ToneOp, ExportedMappingWithoutAnOperator) {

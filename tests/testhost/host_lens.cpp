@@ -19,5 +19,6 @@ HOST zoBoolean zo_trace_eye(Color *result, RenderState *state, const Vector3 *, 
     l.saw_tone_record = zo_shaderstate_get(state, "KEY_7", nullptr) != nullptr;
     if (l.sky_hdr) zo_shaderstate_set(state, "SKY_IS_HDR", &l.sky_hdr, sizeof l.sky_hdr, 2);
     *result = l.color;
+    state->dist = l.dist >= 0 ? l.dist : l.hit ? 1.0 : 0.0;
     return l.hit;
 }

@@ -5,7 +5,8 @@
 
 struct TestLens {
     Color color{0, 0, 0, 0};  // the traced colour
-    zoBoolean hit = 1;        // the eye ray hit geometry
+    zoBoolean hit = 1;        // the eye ray's answer
+    double dist = -1;         // the hit distance it leaves; -1: 1 when `hit`, else 0 (a miss)
     int32_t sky_hdr = 0;      // written to "SKY_IS_HDR" during the trace when non-zero
     int traces = 0;
     bool saw_tone_record = false;  // "KEY_7" was present during the last trace
