@@ -127,20 +127,8 @@ std::string version_text(int v) {  // 31305 -> 3.13.5
 
 int print_version() {
     printf("korrender %s (korshaders reference host)\n", KOR_VERSION);
-    std::string library = "not found";
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        exe[n] = 0;
-        std::string dir = exe;
-        dir = dir.substr(0, dir.rfind('/'));
-        if (access((dir + "/../libkorshaders.so").c_str(), R_OK) == 0)
-            library = dir + "/../libkorshaders.so";
-    }
-#ifdef KOR_INSTALL_LIBDIR
-    if (library == "not found" && access(KOR_INSTALL_LIBDIR "/libkorshaders.so", R_OK) == 0)
-        library = KOR_INSTALL_LIBDIR "/libkorshaders.so";
-#endif
+    std::string library = default_library_path();
+    if (access(library.c_str(), R_OK) != 0) library += " (not found)";
     printf("shader library: korshaders %s, %s\n", KOR_VERSION, library.c_str());
     printf("Embree %s\n", embree_version().c_str());
     printf("OpenImageIO %s", version_text(OIIO::openimageio_version()).c_str());

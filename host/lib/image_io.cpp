@@ -185,7 +185,7 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
     spec.full_height = region.height;
     spec.channelnames = names;
     spec.alpha_channel = plane_channels[0] == 4 ? 3 : -1;
-    spec.attribute("Software", "korrender");
+    spec.attribute("Software", "korrender " KOR_VERSION);
     const Plane &first = planes[0];
     const bool colour = first.kind == Plane::kColour;
     if (colour) spec.attribute("oiio:ColorSpace", encode ? setup.colorspace : "linear");
