@@ -13,6 +13,7 @@
 
 #include "decl.h"
 #include "session.h"
+#include "tempdir.h"
 #include "testshaders.h"
 
 using korhost::json;
@@ -27,11 +28,7 @@ std::string read_file(const std::string &path) {
 }
 
 std::string temp_dir() {
-    static std::string dir = [] {
-        char tmpl[] = "/tmp/korhost_test_XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    return dir;
+    return kortest::temp_dir("korhost_test_");
 }
 
 // A scene file and its run through korrender.
