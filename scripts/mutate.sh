@@ -78,7 +78,9 @@ BACKUP=$(mktemp -d "${TMPDIR:-/tmp}/kor_mutate_XXXXXX")
 CURRENT=
 restore() {
     if [ -n "$CURRENT" ]; then
-        cp -p "$BACKUP/original" "$ROOT/$CURRENT"
+        # a fresh time stamp, so the next build recompiles the restored file
+        cp "$BACKUP/original" "$ROOT/$CURRENT"
+        touch "$ROOT/$CURRENT"
         CURRENT=
     fi
 }
