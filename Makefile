@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps configure build test showcase catalogue docs bench asan tsan clean format
+.PHONY: all deps configure build test showcase catalogue docs bench asan tsan clean format package farm-test
 
 all: showcase
 
@@ -40,6 +40,16 @@ docs: build
 # The library's catalogue, as a host sees it.
 catalogue: build
 	@$(BUILD)/korinfo $(BUILD)/libkorshaders.so
+
+# A Debian package of the library, korrender and the documents
+# (build/korshaders_VERSION_ARCH.deb): apt install ./build/korshaders_*.deb
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
+# Farm rendering on a one-node Slurm cluster started for the test (also part
+# of make test).
+farm-test: build
+	@tests/farm/slurm_test.sh $(BUILD)/host/korrender .
 
 bench: build
 	@$(BUILD)/bench/kor_bench

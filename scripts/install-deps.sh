@@ -7,6 +7,7 @@ packages=(
   libembree-dev libopenimageio-dev openimageio-tools libtbb-dev
   nlohmann-json3-dev libtinyobjloader-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  slurm-wlm munge
 )
 
 missing=()

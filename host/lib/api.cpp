@@ -1,6 +1,7 @@
 // The host functions, exported by their zo_* names for the shader library.
 // Every function here is safe to call from any render thread, takes no
 // lock (the lock functions aside) and lets no exception out.
+#include <atomic>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -135,6 +136,22 @@ HOST_API void zo_nfatal(int number, const char *format, ...) {
 // ---------------------------------------------------------------------------
 // Queries.
 
+namespace {
+// A query code the reference host does not answer: false, said once per
+// code and run.
+void unknown_query(int code) {
+    static std::atomic<bool> said[256];
+    if (code >= 0 && code < 256) {
+        std::atomic<bool> &flag = said[code];
+        if (flag.load(std::memory_order_relaxed) || flag.exchange(true)) return;
+    }
+    const char *what = code >= ZO_Q_LIGHTPROFILE_PHI_MIN && code <= ZO_Q_LIGHTPROFILE_THETA_MAX
+                           ? "photometric web lights get no angle range and give no light"
+                           : "the shader gets no answer and goes on without it";
+    messagef(kWarning, "zo_query code %d is not available in the reference host: %s", code, what);
+}
+}  // namespace
+
 HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...) {
     Session *s = session();
     if (!s || !result) return 0;
@@ -160,7 +177,7 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
         }
         case ZO_Q_LIGHT_ORIGIN: {
             const LightEntry *l = light_of(tag ? tag : state ? state->light_instance : 0);
-            return l && put(result, xform_point(l->inst.to_world, l->rec.origin));
+            return l && put(result, l->rec.origin);  // light space, as the light record has it
         }
         case ZO_Q_MTL_SHADER:
         case ZO_Q_MTL_DISPLACE:
@@ -269,21 +286,12 @@ HOST_API zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result,
             fd.words = &m.face_words[static_cast<size_t>(state->pri_index) * m.face_stride];
             return put(result, fd);
         }
-        case ZO_Q_PRI_LABEL: {
+        case ZO_Q_PRI_LABEL: {  // the hit face: its triangle's index in its object
             const InstanceEntry *inst = hit_instance(state, nullptr);
-            int label = 0;
-            if (inst && inst->object->mesh.face_stride > 0 &&
-                !inst->object->mesh.face_columns.empty() &&
-                inst->object->mesh.face_columns[0] >= 0) {
-                const Mesh &m = inst->object->mesh;
-                label = m.face_words[static_cast<size_t>(state->pri_index) * m.face_stride +
-                                     m.face_columns[0]] &
-                        0xffff;
-            }
-            return put(result, label);
+            return inst && put(result, static_cast<int>(state->pri_index));
         }
         case ZO_Q_RENDER_FLAGS: return put(result, 0);
-        default: return 0;
+        default: unknown_query(code); return 0;
     }
 }
 
@@ -307,12 +315,67 @@ HOST_API int zo_db_size(Tag tag) {
     return it ? it->size : 0;
 }
 
+namespace {
+
+const char *db_type_name(int type) {
+    switch (type) {
+        case ZO_DB_FUNCTION: return "shader";
+        case ZO_DB_MATERIAL:
+        case ZO_DB_MATERIAL_PHENOMENON: return "material";
+        case ZO_DB_INSTANCE: return "instance";
+        case ZO_DB_OBJECT:
+        case ZO_DB_MESH: return "object";
+        case ZO_DB_LIGHT: return "light";
+        case ZO_DB_USERDATA: return "data";
+        case ZO_DB_FUNCTION_DECL: return "declaration";
+        case ZO_DB_TEXTURE: return "texture";
+        case ZO_DB_IMAGE: return "image";
+        default: return "item";
+    }
+}
+
+// The one item named `name` that `accept` takes; 0 when there is none, or,
+// reported, when there are several.
+template <typename Accept>
+Tag unique_named(Session &s, const char *name, Accept accept, bool *ambiguous) {
+    Tag found = 0;
+    for (size_t i = 1; i < s.db.size(); ++i) {
+        const DbItem &it = s.db[i];
+        if (it.type == ZO_DB_STRING || it.name != name || !accept(it)) continue;
+        if (found) {
+            messagef(kWarning, "name lookup: '%s' names both %s %u and %s %u; left unresolved",
+                     name, db_type_name(s.db[found].type), found, db_type_name(it.type),
+                     static_cast<unsigned>(i));
+            *ambiguous = true;
+            return 0;
+        }
+        found = static_cast<Tag>(i);
+    }
+    return found;
+}
+
+}  // namespace
+
+// Names are unique within a section of the scene, not across sections: an
+// object and the instance placing it often share one, and so do a light and
+// its instance. Shaders look names up for object lists, whose members are
+// placed objects, so an instance of an object answers first, then a light's
+// instance, then the one item of that name of any other type (text items
+// aside). Two items of the same rank make the name ambiguous: reported, and
+// answered 0.
 HOST_API Tag zo_api_name_lookup(char *name) {
     Session *s = session();
     if (!s || !name) return 0;
-    for (size_t i = 1; i < s->db.size(); ++i)
-        if (s->db[i].type != ZO_DB_STRING && s->db[i].name == name) return static_cast<Tag>(i);
-    return 0;
+    bool ambiguous = false;
+    Tag tag = unique_named(
+        *s, name, [](const DbItem &it) { return it.type == ZO_DB_INSTANCE && it.object_instance; },
+        &ambiguous);
+    if (tag || ambiguous) return tag;
+    tag = unique_named(
+        *s, name, [](const DbItem &it) { return it.type == ZO_DB_INSTANCE; }, &ambiguous);
+    if (tag || ambiguous) return tag;
+    return unique_named(
+        *s, name, [](const DbItem &it) { return it.type != ZO_DB_INSTANCE; }, &ambiguous);
 }
 
 // ---------------------------------------------------------------------------
@@ -630,6 +693,20 @@ bool read_pixel(const zoImage *img, int x, int y, float *out) {
     return true;
 }
 
+// A pixel's components as a colour: one component is grey (alpha 1), two
+// are grey and alpha, three are RGB (alpha 1).
+void as_colour(const zoImage *img, float *v) {
+    if (img->comp == 1) {
+        v[1] = v[2] = v[0];
+        v[3] = 1;
+    } else if (img->comp == 2) {
+        v[3] = v[1];
+        v[1] = v[2] = v[0];
+    } else if (img->comp == 3) {
+        v[3] = 1;
+    }
+}
+
 bool write_pixel(zoImage *img, int x, int y, const float *in, int n) {
     if (!img || !img->data || x < 0 || y < 0 || x >= img->width || y >= img->height) return false;
     const size_t at = (static_cast<size_t>(y) * img->width + x) * img->comp;
@@ -657,8 +734,8 @@ HOST_API void zo_img_get_color(const zoImage *image, Color *color, int x, int y)
         *color = Color{0, 0, 0, 0};
         return;
     }
-    if (image->comp == 1) v[1] = v[2] = v[0];
-    *color = Color{v[0], v[1], v[2], image->comp >= 4 ? v[3] : 1.0f};
+    as_colour(image, v);
+    *color = Color{v[0], v[1], v[2], v[3]};
 }
 
 HOST_API void zo_img_put_color(zoImage *image, const Color *color, int x, int y) {
@@ -793,9 +870,9 @@ HOST_API zoBoolean zo_tri_vectors(RenderState *state, int which, int set, Vector
             src = &m.tex[set];
             break;
         case ZO_TRI_POSITION: src = &m.P; break;
-        // vertex normals in object space, like the positions
+        // vertex normals and motion vectors in object space, like the positions
         case ZO_TRI_NORMALS: src = m.N.empty() ? nullptr : &m.N; break;
-        case ZO_TRI_MOTION: src = inst->world_motion.empty() ? nullptr : &inst->world_motion; break;
+        case ZO_TRI_MOTION: src = m.motion.empty() ? nullptr : &m.motion; break;
         case ZO_TRI_TANGENTS: {
             Vector3 du, dv;
             if ((set != 0 && set != 1) || !triangle_tangents(*inst, state->pri_index, 0, &du, &dv))
@@ -835,61 +912,5 @@ HOST_API zoBoolean zo_raster_unit(RenderState *state, Vector3 *x, Vector3 *y) {
     }
     *x = xform_vector(s->camera.to_world, Vector3{sx, 0, 0});
     *y = xform_vector(s->camera.to_world, Vector3{0, sy, 0});
-    return 1;
-}
-
-// ---------------------------------------------------------------------------
-// Texture lookups: (u, v) in [0, 1) over the image, v = 0 the bottom row,
-// repeating outside; the options' filter picks nearest or bilinear.
-
-namespace {
-const zoImage *texture_image(Tag tag) {
-    DbItem *it = item(tag);
-    if (!it || (it->type != ZO_DB_TEXTURE && it->type != ZO_DB_IMAGE)) return nullptr;
-    return static_cast<const zoImage *>(it->record);
-}
-
-bool lookup(float *out, RenderState *state, Tag texture, const Vector3 *coord) {
-    const zoImage *img = texture_image(texture);
-    if (!img || !coord || img->width < 1 || img->height < 1) return false;
-    const int w = img->width, h = img->height;
-    auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
-    float v[4];
-    const bool nearest = state && state->options && state->options->filter == 0;
-    if (nearest) {
-        int x = wrap(static_cast<int>(std::floor(coord->x * w)), w);
-        int y = wrap(static_cast<int>(std::floor(coord->y * h)), h);
-        read_pixel(img, x, y, out);
-        return true;
-    }
-    const float fx = coord->x * w - 0.5f, fy = coord->y * h - 0.5f;
-    const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
-    const float tx = fx - x0, ty = fy - y0;
-    for (int c = 0; c < 4; ++c) out[c] = 0;
-    const float weights[4] = {(1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty};
-    for (int k = 0; k < 4; ++k) {
-        if (weights[k] == 0) continue;
-        v[0] = v[1] = v[2] = 0;
-        v[3] = 1;
-        read_pixel(img, wrap(x0 + (k & 1), w), wrap(y0 + (k >> 1), h), v);
-        for (int c = 0; c < 4; ++c) out[c] += weights[k] * v[c];
-    }
-    return true;
-}
-}  // namespace
-
-HOST_API zoBoolean zo_lookup_color_texture(Color *result, RenderState *state, Tag texture,
-                                           const Vector3 *coord) {
-    float v[4] = {0, 0, 0, 1};
-    if (!result || !lookup(v, state, texture, coord)) return 0;
-    *result = Color{v[0], v[1], v[2], v[3]};
-    return 1;
-}
-
-HOST_API zoBoolean zo_lookup_scalar_texture(float *result, RenderState *state, Tag texture,
-                                            const Vector3 *coord) {
-    float v[4] = {0, 0, 0, 1};
-    if (!result || !lookup(v, state, texture, coord)) return 0;
-    *result = v[0];
     return 1;
 }

@@ -1,5 +1,11 @@
-// Reading textures and writing images and frame buffers, by file extension.
+// Reading textures and writing images and frame buffers, by file extension:
+// the region of a crop, colour encoded for 8- and 16-bit files, render
+// elements as layers of one EXR.
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -70,32 +76,155 @@ bool read_image(const std::string &path, ImageEntry &out, std::string &error) {
     return true;
 }
 
-bool write_image(const std::string &path, int width, int height, int channels, const float *pixels,
-                 bool integer, std::string &error) {
+namespace {
+
+bool integer_format(const std::string &ext) {
+    return ext == "png" || ext == "jpg" || ext == "jpeg" || ext == "bmp" || ext == "ppm" ||
+           ext == "pgm" || ext == "tga" || ext == "webp";
+}
+
+// The pixel type of a file: --bit-depth, or the format's own (floats for
+// EXR and TIFF, 8 bits for the integer formats; integer frame buffers
+// take 16 bits there so that their values survive).
+OIIO::TypeDesc file_type(const std::string &ext, const std::string &depth, bool integer_plane) {
+    if (depth == "8") return OIIO::TypeDesc::UINT8;
+    if (depth == "16") return OIIO::TypeDesc::UINT16;
+    if (depth == "half") return OIIO::TypeDesc::HALF;
+    if (depth == "float") return OIIO::TypeDesc::FLOAT;
+    if (!integer_format(ext)) return OIIO::TypeDesc::FLOAT;
+    return integer_plane && ext == "png" ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+}
+
+bool is_float(OIIO::TypeDesc t) {
+    return t == OIIO::TypeDesc::HALF || t == OIIO::TypeDesc::FLOAT;
+}
+
+std::string folder_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The depths each writer takes.
+bool depth_supported(const std::string &ext, OIIO::TypeDesc t) {
+    if (ext == "exr") return is_float(t);
+    if (ext == "png") return t == OIIO::TypeDesc::UINT8 || t == OIIO::TypeDesc::UINT16;
+    if (ext == "tif" || ext == "tiff") return true;
+    if (integer_format(ext)) return t == OIIO::TypeDesc::UINT8;
+    return is_float(t);  // .hdr and other float formats
+}
+
+}  // namespace
+
+std::string output_problem(const std::string &path, const OutputSetup &out, bool layered) {
+    const std::string ext = extension(path);
+    if (path.empty() || path.back() == '/') return path + ": an image file name is needed";
+    auto writer = OIIO::ImageOutput::create(path);
+    if (!writer)
+        return path + ": cannot write images of this kind" +
+               (ext.empty() ? std::string(" (no extension)") : " (." + ext + ")") +
+               "; use .exr, .png, .tif or .jpg";
+    const std::string folder = folder_of(path);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return path + ": the folder " + folder + " does not exist";
+    if (access(folder.c_str(), W_OK) != 0)
+        return path + ": the folder " + folder + " is not writable";
+    if (stat(path.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || access(path.c_str(), W_OK) != 0))
+        return path + ": " + (S_ISDIR(st.st_mode) ? "is a folder" : "the file is not writable");
+    if (!out.bit_depth.empty() && !depth_supported(ext, file_type(ext, out.bit_depth, false)))
+        return path + ": ." + ext + " files cannot hold " +
+               (is_float(file_type(ext, out.bit_depth, false)) ? out.bit_depth + " floats"
+                                                               : out.bit_depth + "-bit values") +
+               (ext == "exr"   ? " (use --bit-depth half or float)"
+                : ext == "png" ? " (use --bit-depth 8 or 16)"
+                               : "");
+    if (layered && ext != "exr")
+        return path + ": render elements go into layers of .exr files only, not ." + ext;
+    return "";
+}
+
+bool write_planes(const std::string &path, const OutputSetup &setup, const Region &region,
+                  const std::vector<Plane> &planes, std::string &error) {
     const std::string ext = extension(path);
     auto out = OIIO::ImageOutput::create(path);
     if (!out) {
-        error = "cannot write image " + path + ": unknown image format (use .png, .exr or .tif)";
+        error = "cannot write image " + path + ": unknown image format (use .exr, .png or .tif)";
         return false;
     }
-    int file_channels = channels;
-    if ((ext == "jpg" || ext == "jpeg") && channels == 4) file_channels = 3;
-    OIIO::TypeDesc format = OIIO::TypeDesc::FLOAT;
-    if (ext == "png" || ext == "jpg" || ext == "jpeg" || ext == "bmp" || ext == "ppm")
-        format = integer ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
-    OIIO::ImageSpec spec(width, height, file_channels, format);
-    if (file_channels == 4) spec.alpha_channel = 3;
-    std::vector<float> rows(static_cast<size_t>(width) * height * file_channels);
-    for (int y = 0; y < height; ++y) {
-        const float *src = pixels + static_cast<size_t>(height - 1 - y) * width * channels;
-        float *dst = &rows[static_cast<size_t>(y) * width * file_channels];
-        for (int x = 0; x < width; ++x)
-            for (int c = 0; c < file_channels; ++c) {
-                float v = src[x * channels + c];
+    const bool layered = planes.size() > 1;
+    const bool integer_plane = planes.size() == 1 && planes[0].kind == Plane::kInteger;
+    const OIIO::TypeDesc type = file_type(ext, setup.bit_depth, integer_plane);
+    const bool encode = !is_float(type);
+    // Formats without alpha (JPEG, HDR) get the colour over black.
+    const bool no_alpha = !out->supports("alpha");
+    // Channel names: R G B A for the beauty image and colour layers
+    // (layer.R ...), X Y Z for vectors, Z for depth, Y for other scalars.
+    std::vector<std::string> names;
+    std::vector<int> plane_channels;
+    for (const Plane &p : planes) {
+        static const char *rgba[] = {"R", "G", "B", "A"}, *xyz[] = {"X", "Y", "Z"};
+        int n = p.channels;
+        if (no_alpha && n == 4) n = 3;
+        plane_channels.push_back(n);
+        for (int c = 0; c < n; ++c) {
+            std::string channel = p.channels == 1 ? (p.name == "depth" || p.name == "z" ? "Z" : "Y")
+                                  : p.channels == 3 && p.kind != Plane::kColour ? xyz[c]
+                                                                                : rgba[c];
+            if (p.kind == Plane::kInteger && p.channels == 1) channel = "id";
+            if (!layered && p.channels == 1) channel = "Y";
+            names.push_back(p.name.empty() || !layered ? channel : p.name + "." + channel);
+        }
+    }
+    const int nch = static_cast<int>(names.size());
+    OIIO::ImageSpec spec(region.w, region.h, nch, type);
+    spec.x = region.x;
+    spec.y = region.y;
+    spec.full_x = spec.full_y = 0;
+    spec.full_width = region.width;
+    spec.full_height = region.height;
+    spec.channelnames = names;
+    spec.alpha_channel = plane_channels[0] == 4 ? 3 : -1;
+    spec.attribute("Software", "korrender");
+    const Plane &first = planes[0];
+    const bool colour = first.kind == Plane::kColour;
+    if (colour) spec.attribute("oiio:ColorSpace", encode ? setup.colorspace : "linear");
+    if (encode && colour && spec.alpha_channel >= 0) spec.attribute("oiio:UnassociatedAlpha", 1);
+
+    // The region, top row first, all planes interleaved.
+    std::vector<float> rows(static_cast<size_t>(region.w) * region.h * nch);
+    int at = 0;
+    for (size_t k = 0; k < planes.size(); ++k) {
+        const Plane &p = planes[k];
+        const int n = plane_channels[k];
+        for (int y = 0; y < region.h; ++y) {
+            const int src_row = region.height - 1 - (region.y + y);
+            const float *src =
+                p.pixels + (static_cast<size_t>(src_row) * region.width + region.x) * p.channels;
+            float *dst = &rows[static_cast<size_t>(y) * region.w * nch + at];
+            for (int x = 0; x < region.w; ++x, src += p.channels, dst += nch) {
+                for (int c = 0; c < n; ++c) dst[c] = src[c];
                 // Integer buffers go to 16-bit files as their values.
-                if (integer && format == OIIO::TypeDesc::UINT16) v /= 65535.0f;
-                dst[x * file_channels + c] = v;
+                if (p.kind == Plane::kInteger && type == OIIO::TypeDesc::UINT16)
+                    for (int c = 0; c < n; ++c) dst[c] /= 65535.0f;
+                // 8- and 16-bit files hold unpremultiplied colour; colour
+                // under zero alpha (an additive pass) stays as it is.
+                if (encode && p.kind == Plane::kColour && n == 4 && dst[3] > 0)
+                    for (int c = 0; c < 3; ++c) dst[c] /= dst[3];
             }
+        }
+        at += n;
+    }
+    if (encode && colour && setup.colorspace != "linear") {
+        OIIO::ImageBuf buf(OIIO::ImageSpec(region.w, region.h, nch, OIIO::TypeDesc::FLOAT),
+                           rows.data());
+        OIIO::ROI roi = OIIO::get_roi(buf.spec());
+        roi.chend = std::min(nch, 3);
+        if (!OIIO::ImageBufAlgo::colorconvert(buf, buf, "linear", setup.colorspace, false, "", "",
+                                              nullptr, roi)) {
+            error = "cannot write image " + path + ": " + buf.geterror();
+            return false;
+        }
     }
     if (!out->open(path, spec)) {
         error = "cannot write image " + path + ": " + out->geterror();
@@ -111,6 +240,19 @@ bool write_image(const std::string &path, int width, int height, int channels, c
         return false;
     }
     return true;
+}
+
+// Raw values, as given: textures and test images.
+bool write_image(const std::string &path, int width, int height, int channels, const float *pixels,
+                 bool integer, std::string &error) {
+    OutputSetup setup;
+    setup.colorspace = "linear";
+    Region region{width, height, 0, 0, width, height};
+    Plane plane;
+    plane.channels = channels;
+    plane.pixels = pixels;
+    plane.kind = integer ? Plane::kInteger : Plane::kColour;
+    return write_planes(path, setup, region, {plane}, error);
 }
 
 }  // namespace korhost

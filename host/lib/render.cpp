@@ -7,8 +7,11 @@
 #include <tbb/task_arena.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include "session.h"
 
@@ -35,6 +38,59 @@ void rtc_error(void *, RTCError code, const char *text) {
     messagef(kError, "ray tracing: error %d: %s", static_cast<int>(code), text ? text : "");
 }
 
+// Bits 16, 17 and 18 of a face's column-0 word: its edges from vertex 0 to
+// 1, 1 to 2 and 2 to 0 are visible (drawn by wire materials).
+constexpr int32_t kEdgeBits = 0x70000;
+
+// Edge visibility for a mesh that gives no face data of its own: an edge
+// is hidden where it is the diagonal that splits a flat quad, that is,
+// where the two triangles sharing it lie in one plane and it is the longest
+// edge of both. Quads, boxes, the bands of a sphere and the quads of OBJ
+// files then draw as quads in wire mode; a grid keeps its grid lines. The
+// faces get one word, column 0: material id 0 and the edge bits.
+void mark_edges(Mesh &m) {
+    if (m.face_stride != 0 || m.tri.empty()) return;
+    const size_t n = m.triangles();
+    std::vector<Vector3> normal(n);
+    std::vector<float> longest(n);
+    auto length2 = [&](size_t t, int e) {
+        const Vector3 d = m.P[m.tri[3 * t + (e + 1) % 3]] - m.P[m.tri[3 * t + e]];
+        return dot(d, d);
+    };
+    for (size_t t = 0; t < n; ++t) {
+        const Vector3 &a = m.P[m.tri[3 * t]], &b = m.P[m.tri[3 * t + 1]],
+                      &c = m.P[m.tri[3 * t + 2]];
+        normal[t] = normalize(cross(b - a, c - a));
+        longest[t] = std::max({length2(t, 0), length2(t, 1), length2(t, 2)});
+    }
+    // Each edge, keyed by its two vertices, with the faces that use it.
+    std::map<std::pair<uint32_t, uint32_t>, std::vector<std::pair<size_t, int>>> edges;
+    for (size_t t = 0; t < n; ++t)
+        for (int e = 0; e < 3; ++e) {
+            uint32_t a = m.tri[3 * t + e], b = m.tri[3 * t + (e + 1) % 3];
+            edges[{std::min(a, b), std::max(a, b)}].push_back({t, e});
+        }
+    m.face_stride = 1;
+    m.face_columns = {0};
+    m.face_words.assign(n, kEdgeBits);
+    for (const auto &entry : edges) {
+        const auto &faces = entry.second;
+        if (faces.size() != 2) continue;
+        const auto [t0, e0] = faces[0];
+        const auto [t1, e1] = faces[1];
+        const float l2 = length2(t0, e0);
+        const bool flat = dot(normal[t0], normal[t1]) > 0.99999f;
+        if (!flat || l2 < longest[t0] || l2 < longest[t1]) continue;
+        // Strictly the longest: a square's diagonal, not a triangle's equal sides.
+        int longest_count = 0;
+        for (int e = 0; e < 3; ++e) longest_count += length2(t0, e) >= l2;
+        for (int e = 0; e < 3; ++e) longest_count += length2(t1, e) >= l2;
+        if (longest_count != 2) continue;
+        m.face_words[t0] &= ~(1 << (16 + e0));
+        m.face_words[t1] &= ~(1 << (16 + e1));
+    }
+}
+
 }  // namespace
 
 void build_geometry(Session &s) {
@@ -45,6 +101,7 @@ void build_geometry(Session &s) {
     prepare_lights(s);
     s.rtc_device = device;
     s.rtc_scene = scene;
+    for (ObjectEntry &o : s.objects) mark_edges(o.mesh);
     for (InstanceEntry &inst : s.instances) {
         const Mesh &m = inst.object->mesh;
         inst.world_P.resize(m.P.size());
@@ -78,6 +135,15 @@ void build_geometry(Session &s) {
     rtcCommitScene(scene);
 }
 
+std::string embree_version() {
+    RTCDevice device = rtcNewDevice("verbose=0");
+    if (!device) return "(no device)";
+    const long v = static_cast<long>(rtcGetDeviceProperty(device, RTC_DEVICE_PROPERTY_VERSION));
+    rtcReleaseDevice(device);
+    return std::to_string(v / 10000) + "." + std::to_string(v / 100 % 100) + "." +
+           std::to_string(v % 100);
+}
+
 void release_geometry(Session &s) {
     if (s.rtc_scene) rtcReleaseScene(static_cast<RTCScene>(s.rtc_scene));
     if (s.rtc_device) rtcReleaseDevice(static_cast<RTCDevice>(s.rtc_device));
@@ -95,6 +161,7 @@ void make_state(Session &s, RenderState &st, ThreadContext *ctx) {
     st.call_type = ZO_CALL_LENS;
     st.ior = st.ior_in = 1.0f;
     st.shadow_tol = 1e-4;
+    st.march = 1;  // zeroed only while a volume march samples a light
     st.environment = s.camera.cam.environment;
     st.volume = s.camera.cam.volume;
     st.host = ctx;
@@ -173,38 +240,77 @@ zoBoolean run_material(Color *result, RenderState *state, int slot, int call_typ
 
 namespace {
 
+// Progress: a bar on a terminal; a log line per 10 % otherwise (batch
+// logs). Both give the elapsed time and an estimate of the rest.
 struct Progress {
     std::atomic<int> done{0};
     std::atomic<int> shown{-1};
     int total = 1;
-    bool enabled = false;
+    bool bar = false, log = false;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     void tick() {
         int d = ++done;
-        if (!enabled) return;
+        if (!bar && !log) return;
         int pct = d * 100 / total;
+        if (log) pct -= pct % 10;
+        // Only forwards: a thread that reaches a step later than another
+        // thread's larger one keeps quiet.
         int prev = shown.load();
-        if (pct == prev || !shown.compare_exchange_strong(prev, pct)) return;
-        char bar[96];
-        int filled = pct / 4;
-        int n = snprintf(bar, sizeof bar, "\rrendering [%.*s%*s] %3d%%", filled,
-                         "#########################", 25 - filled, "", pct);
-        g_progress_shown = true;
-        ssize_t w = write(2, bar, n);
+        do {
+            if (pct <= prev) return;
+        } while (!shown.compare_exchange_weak(prev, pct));
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        char times[64] = "";
+        if (d < total)
+            snprintf(times, sizeof times, ", %.1f s elapsed, about %.1f s left", elapsed,
+                     elapsed * (total - d) / d);
+        else
+            snprintf(times, sizeof times, ", %.1f s", elapsed);
+        char line[192];
+        int n;
+        if (bar) {
+            int filled = pct / 4;
+            n = snprintf(line, sizeof line, "\rrendering [%.*s%*s] %3d%%%s\033[K", filled,
+                         "#########################", 25 - filled, "", pct, times);
+            g_progress_shown = true;
+        } else {
+            if (pct == 0) return;
+            n = snprintf(line, sizeof line, "korrender: rendering %d%% (%d of %d buckets)%s\n", pct,
+                         d, total, times);
+        }
+        ssize_t w = write(2, line, std::min<int>(n, sizeof line - 1));
         (void)w;
     }
     void finish() {
-        if (!enabled) return;
+        if (!bar) return;
         ssize_t w = write(2, "\r\033[K", 4);
         (void)w;
         g_progress_shown = false;
     }
 };
 
-void render_tile(Session &s, int tile, int tiles_x, ThreadContext *ctx) {
+// The pixels rendered, in raster space (y = 0 the bottom row): the whole
+// image or the --crop region.
+struct Window {
+    int x0, y0, x1, y1;
+};
+
+Window render_window(const Session &s) {
+    const int W = s.camera.cam.x_resolution, H = s.camera.cam.y_resolution;
+    const Settings &c = s.settings;
+    if (c.crop_w <= 0) return {0, 0, W, H};
+    return {c.crop_x, H - c.crop_y - c.crop_h, c.crop_x + c.crop_w, H - c.crop_y};
+}
+
+// Every sample depends on its pixel and number only (jitter, random
+// numbers), never on the tile or the thread: a region renders exactly as
+// it does within the whole image.
+bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadContext *ctx) {
     const zoCamera &c = s.camera.cam;
-    const int W = c.x_resolution, H = c.y_resolution;
-    const int x0 = (tile % tiles_x) * kTile, y0 = (tile / tiles_x) * kTile;
-    const int x1 = std::min(W, x0 + kTile), y1 = std::min(H, y0 + kTile);
+    const int W = c.x_resolution;
+    const int x0 = win.x0 + (tile % tiles_x) * kTile, y0 = win.y0 + (tile / tiles_x) * kTile;
+    const int x1 = std::min(win.x1, x0 + kTile), y1 = std::min(win.y1, y0 + kTile);
     const int spp = std::max(1, s.options.samples);
     const int grid = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(spp))));
     const int rows = (spp + grid - 1) / grid;
@@ -212,7 +318,7 @@ void render_tile(Session &s, int tile, int tiles_x, ThreadContext *ctx) {
     RenderState st;
     for (int y = y0; y < y1; ++y) {
         for (int x = x0; x < x1; ++x) {
-            if (s.aborted.load(std::memory_order_relaxed)) return;
+            if (s.aborted.load(std::memory_order_relaxed)) return false;
             double acc[4] = {0, 0, 0, 0};
             const size_t pixel = static_cast<size_t>(y) * W + x;
             for (int k = 0; k < spp; ++k) {
@@ -225,6 +331,10 @@ void render_tile(Session &s, int tile, int tiles_x, ThreadContext *ctx) {
                     jy = ((k / grid) + hash_float(seed ^ 0x9e3779b9u)) / rows;
                 }
                 ctx->begin_sample();
+                ctx->random_state =
+                    0x853c49e6748fea9bULL ^
+                    (static_cast<uint64_t>(hash32(static_cast<uint32_t>(pixel))) << 32 |
+                     hash32(static_cast<uint32_t>(k) * 0x9e3779b9u + 1));
                 make_state(s, st, ctx);
                 st.raster_x = x + jx;
                 st.raster_y = y + jy;
@@ -243,7 +353,10 @@ void render_tile(Session &s, int tile, int tiles_x, ThreadContext *ctx) {
                     ok = trace_eye(&col, &st, &org, &dir);
                 }
                 ++ctx->samples;
-                if (ok) {
+                // A lens shader that answers false without tracing leaves
+                // the pixel empty; once the eye ray was traced, the colour
+                // it leaves counts, whether the ray hit or not.
+                if (ok || ctx->eye_traced) {
                     acc[0] += col.r;
                     acc[1] += col.g;
                     acc[2] += col.b;
@@ -267,6 +380,7 @@ void render_tile(Session &s, int tile, int tiles_x, ThreadContext *ctx) {
                       static_cast<float>(acc[2] * inv), static_cast<float>(acc[3] * inv)};
         }
     }
+    return true;
 }
 
 }  // namespace
@@ -282,11 +396,17 @@ bool render(Session &s) {
         else
             fb.sum.assign(static_cast<size_t>(W) * H * fb.components, 0.0f);
     }
-    const int tiles_x = (W + kTile - 1) / kTile, tiles_y = (H + kTile - 1) / kTile;
+    const Window win = render_window(s);
+    const int tiles_x = (win.x1 - win.x0 + kTile - 1) / kTile,
+              tiles_y = (win.y1 - win.y0 + kTile - 1) / kTile;
     const int tiles = tiles_x * tiles_y;
+    s.buckets = tiles;
+    s.buckets_done = 0;
     Progress progress;
     progress.total = tiles;
-    progress.enabled = s.settings.progress && isatty(2) && g_verbosity >= kWarning;
+    const bool show = s.settings.progress && !s.settings.quiet && g_verbosity >= kWarning;
+    progress.bar = show && isatty(2);
+    progress.log = show && !isatty(2);
     tbb::task_arena arena(s.threads);
     arena.execute([&] {
         tbb::parallel_for(tbb::blocked_range<int>(0, tiles, 1),
@@ -296,7 +416,8 @@ bool render(Session &s) {
                               ThreadContext *ctx = s.contexts[index].get();
                               set_thread_context(ctx);
                               for (int t = r.begin(); t != r.end(); ++t) {
-                                  render_tile(s, t, tiles_x, ctx);
+                                  if (!render_tile(s, win, t, tiles_x, ctx)) continue;
+                                  ++s.buckets_done;
                                   progress.tick();
                               }
                               set_thread_context(nullptr);
@@ -354,35 +475,79 @@ void run_output_shaders(Session &s) {
     set_thread_context(nullptr);
 }
 
+// A frame buffer's file lies beside the output image unless its path is
+// absolute; a run of # takes the frame number.
+std::string framebuffer_path(const Session &s, const std::string &name) {
+    std::string file = substitute_frame(name, s.camera.cam.frame);
+    if (file[0] != '/') {
+        const std::string &beside = s.output_file.empty() ? s.scene_dir + "/" : s.output_file;
+        const size_t slash = beside.rfind('/');
+        if (slash != std::string::npos) file = beside.substr(0, slash + 1) + file;
+    }
+    return file;
+}
+
+namespace {
+
+std::string stem(const std::string &path) {
+    std::string name = path;
+    const size_t slash = name.rfind('/');
+    if (slash != std::string::npos) name = name.substr(slash + 1);
+    const size_t dot = name.find('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+// The layer name of a frame buffer: its file name without folder,
+// extension and a leading "SCENE_" or "OUTPUT_" ("diffuse" for
+// "passes/elements_diffuse.png" of elements.json).
+std::string layer_name(const Session &s, const FrameBuffer &fb, size_t index) {
+    std::string name = stem(fb.file);
+    for (const std::string &prefix : {stem(s.scene_file) + "_", stem(s.output_file) + "_"})
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+            name = name.substr(prefix.size());
+    return name.empty() ? "fb" + std::to_string(index) : name;
+}
+
+}  // namespace
+
 bool write_images(Session &s) {
     const int W = s.camera.cam.x_resolution, H = s.camera.cam.y_resolution;
+    const Window win = render_window(s);
+    const Region region{W, H, win.x0, H - win.y1, win.x1 - win.x0, win.y1 - win.y0};
     bool ok = true;
     std::string error;
+    std::vector<Plane> layers;
     if (!s.output_file.empty()) {
-        if (!write_image(s.output_file, W, H, 4, reinterpret_cast<const float *>(s.color.data()),
-                         false, error)) {
+        Plane beauty;
+        beauty.pixels = reinterpret_cast<const float *>(s.color.data());
+        layers.push_back(beauty);
+    }
+    std::vector<std::vector<float>> ints;
+    for (size_t b = 0; b < s.framebuffers.size(); ++b) {
+        FrameBuffer &fb = s.framebuffers[b];
+        if (fb.type < 0 || fb.file.empty()) continue;
+        Plane plane;
+        plane.channels = fb.components;
+        plane.pixels = fb.sum.data();
+        plane.kind = fb.type == ZO_FB_COLOR ? Plane::kColour : Plane::kData;
+        if (fb.type == ZO_FB_INTEGER) {
+            ints.emplace_back(fb.ints.begin(), fb.ints.end());
+            plane.pixels = ints.back().data();
+            plane.kind = Plane::kInteger;
+        }
+        if (s.out.layers && !s.output_file.empty()) {
+            plane.name = layer_name(s, fb, b);
+            layers.push_back(plane);
+            continue;
+        }
+        if (!write_planes(framebuffer_path(s, fb.file), s.out, region, {plane}, error)) {
             message(kError, error.c_str());
             ok = false;
         }
     }
-    for (FrameBuffer &fb : s.framebuffers) {
-        if (fb.type < 0 || fb.file.empty()) continue;
-        std::vector<float> values;
-        const float *data = fb.sum.data();
-        if (fb.type == ZO_FB_INTEGER) {
-            values.assign(fb.ints.begin(), fb.ints.end());
-            data = values.data();
-        }
-        std::string file = fb.file;
-        if (file[0] != '/') {
-            const std::string &beside = s.output_file.empty() ? s.scene_dir + "/" : s.output_file;
-            const size_t slash = beside.rfind('/');
-            if (slash != std::string::npos) file = beside.substr(0, slash + 1) + file;
-        }
-        if (!write_image(file, W, H, fb.components, data, fb.type == ZO_FB_INTEGER, error)) {
-            message(kError, error.c_str());
-            ok = false;
-        }
+    if (!layers.empty() && !write_planes(s.output_file, s.out, region, layers, error)) {
+        message(kError, error.c_str());
+        ok = false;
     }
     return ok;
 }

@@ -604,8 +604,18 @@ void Loader::build_data(DataEntry &d, const json &spec, const std::string &ptr) 
 void Loader::build_image(ImageEntry &img, const json &spec, const std::string &ptr, bool image) {
     const std::string object = (image ? "image " : "texture ") + quote(img.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object, {"file", "filter", "description"});
-    if (!spec.contains("file")) fail(ptr, object, "no \"file\" given");
+    check_keys(spec, ptr, object, {"file", "shader", "filter", "description"});
+    if (spec.contains("shader")) {
+        // A texture shader: lookups of the texture run it at their coordinate.
+        if (image) fail(ptr + "/shader", object, "a shader texture belongs under \"textures\"");
+        if (spec.contains("file")) fail(ptr, object, "give \"file\" or \"shader\", not both");
+        img.shader = shader_ref(spec["shader"], ptr + "/shader", object, img.name + ":shader");
+        img.image = zoImage{};
+        s_.db[img.tag].record = &img.image;
+        s_.db[img.tag].size = sizeof(zoImage);
+        return;
+    }
+    if (!spec.contains("file")) fail(ptr, object, "no \"file\" or \"shader\" given");
     img.file = join_path(s_.scene_dir, text(spec["file"], ptr + "/file", object, "\"file\""));
     // A pyramid when the options filter through one, or the entry asks.
     float filter = s_.options.filter == 2 ? 1.0f : 0.0f;
@@ -1312,7 +1322,7 @@ void Loader::run() {
     check_keys(r, "", "scene",
                {"library", "declarations", "options", "camera", "shaders", "materials", "objects",
                 "instances", "lights", "textures", "images", "data", "framebuffers", "output",
-                "description"});
+                "elements_into_exr", "description"});
     auto section = [&](const char *key) -> const json * {
         if (!r.contains(key)) return nullptr;
         if (!r[key].is_object())
@@ -1496,17 +1506,7 @@ void load_libraries(Session &s, const std::vector<std::string> &scene_libraries)
         for (const auto &lib : scene_libraries)
             paths.emplace_back(join_path(s.scene_dir, lib), origin);
     } else {
-        std::string path;
-        char exe[PATH_MAX];
-        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n > 0) {
-            exe[n] = 0;
-            std::string candidate = dir_of(exe) + "/../libkorshaders.so";
-            if (file_exists(candidate)) path = candidate;
-        }
-#ifdef KOR_INSTALL_LIBDIR
-        if (path.empty()) path = std::string(KOR_INSTALL_LIBDIR) + "/libkorshaders.so";
-#endif
+        const std::string path = default_library_path();
         paths.emplace_back(path, "default location");
     }
     for (const auto &[path, origin] : paths) {
@@ -1543,6 +1543,27 @@ void add_default_material(const Session &s, json &root) {
         if (spec.is_object() && !spec.contains("material")) spec["material"] = material;
 }
 
+// --set POINTER=JSON: each value replaces (or adds) the one its pointer names.
+static void apply_overrides(const Session &s, json &root) {
+    for (const auto &[pointer, text] : s.settings.overrides) {
+        json value;
+        try {
+            value = json::parse(text);
+        } catch (const json::parse_error &) {
+            throw Error("--set " + pointer + ": \"" + text + "\" is not a JSON value");
+        }
+        try {
+            json::json_pointer where(pointer);
+            if (!where.empty() && !root.contains(where.parent_pointer()))
+                throw Error("--set " + pointer + ": the scene has no " +
+                            where.parent_pointer().to_string());
+            root[where] = value;
+        } catch (const json::exception &e) {
+            throw Error("--set " + pointer + ": not a place in the scene (" + e.what() + ")");
+        }
+    }
+}
+
 void load_scene(Session &s, const std::string &path) {
     s.scene_file = path;
     s.scene_dir = dir_of(path);
@@ -1562,6 +1583,8 @@ void load_scene(Session &s, const std::string &path) {
         throw Error(path + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
                     ": malformed scene: " + reason);
     }
+    apply_overrides(s, root);
+    check_outputs(s, root);
     std::vector<std::string> libraries;
     if (root.is_object() && root.contains("library")) {
         const json &l = root["library"];
@@ -1602,6 +1625,7 @@ void load_scene(Session &s, const std::string &path) {
     load_libraries(s, libraries);
     s.threads = std::max(1, s.threads);
     add_default_material(s, root);
+    expand_named_maps(s, root);
     Loader loader(s, root);
     loader.run();
 }

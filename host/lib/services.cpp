@@ -2,6 +2,7 @@
 // the services the reference host answers with "not available" (photons,
 // volume and directional irradiance, light profiles).
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -549,19 +550,30 @@ HOST_API int zo_choose_scatter_type(RenderState *state, float transparency, cons
     return ZO_PHOTON_ABSORB;
 }
 
-HOST_API int zo_choose_simple_scatter_type(RenderState *state, const Color *reflect_diffuse,
-                                           const Color *reflect_specular,
-                                           const Color *transmit_diffuse,
-                                           const Color *transmit_specular) {
-    const float p[4] = {mean(reflect_diffuse), mean(reflect_specular), mean(transmit_diffuse),
-                        mean(transmit_specular)};
+// Picks one of the four interactions with the mean of its weight as its
+// probability (the probabilities scaled down to sum to 1 when the means
+// sum to more), and divides the chosen weight by its probability, so that
+// what the caller carries on keeps its expected energy.
+HOST_API int zo_choose_simple_scatter_type(RenderState *state, Color *reflect_diffuse,
+                                           Color *reflect_specular, Color *transmit_diffuse,
+                                           Color *transmit_specular) {
+    Color *weight[4] = {reflect_diffuse, reflect_specular, transmit_diffuse, transmit_specular};
+    float p[4], sum = 0;
+    for (int k = 0; k < 4; ++k) sum += p[k] = mean(weight[k]);
+    if (sum > 1)
+        for (float &q : p) q /= sum;
     const int type[4] = {ZO_PHOTON_REFLECT_DIFFUSE, ZO_PHOTON_REFLECT_SPECULAR,
                          ZO_PHOTON_TRANSMIT_DIFFUSE, ZO_PHOTON_TRANSMIT_SPECULAR};
     double s[2];
     two_numbers(state, s);
     float x = static_cast<float>(s[0]);
     for (int k = 0; k < 4; ++k) {
-        if (x < p[k]) return type[k];
+        if (x < p[k]) {
+            Color &w = *weight[k];
+            const float f = 1 / p[k];
+            w = Color{w.r * f, w.g * f, w.b * f, w.a * f};
+            return type[k];
+        }
         x -= p[k];
     }
     return ZO_PHOTON_ABSORB;
@@ -668,55 +680,93 @@ HOST_API void zo_ray_falloff(RenderState *, double *start, double *stop) {
 // ---------------------------------------------------------------------------
 // Services the reference host does not provide: photon maps, volume and
 // directional irradiance, average radiance, light profiles and scene
-// editing. Each answers "not available" (false, black, null).
+// editing. Each answers "not available" (false, black, null) and says so
+// once per run, naming what the scene loses.
 
 namespace {
 zoBoolean unavailable(Color *result) {
     if (result) *result = Color{0, 0, 0, 0};
     return 0;
 }
+
+void say_unavailable(std::atomic<bool> &said, const char *call, const char *cost) {
+    if (said.load(std::memory_order_relaxed) || said.exchange(true)) return;
+    messagef(kWarning, "%s is not available in the reference host: %s", call, cost);
+}
+}  // namespace
+
+// Warns the first time a shader makes the call.
+#define NOT_AVAILABLE(call, cost)              \
+    do {                                       \
+        static std::atomic<bool> said_{false}; \
+        say_unavailable(said_, call, cost);    \
+    } while (0)
+
+namespace {
+const char *const kNoPhotons =
+    "the reference host keeps no photon maps; caustics and photon global illumination are missing";
 }  // namespace
 
 HOST_API zoBoolean zo_compute_volume_irradiance(Color *result, RenderState *) {
+    NOT_AVAILABLE("zo_compute_volume_irradiance",
+                  "participating media get no multiple scattering from volume photons");
     return unavailable(result);
 }
 HOST_API zoBoolean zo_compute_directional_irradiance(Color *result, RenderState *, float, float,
                                                      float) {
+    NOT_AVAILABLE("zo_compute_directional_irradiance",
+                  "participating media get no scattered indirect light");
     return unavailable(result);
 }
 HOST_API zoBoolean zo_compute_avg_radiance(Color *result, RenderState *, int, void *) {
+    NOT_AVAILABLE("zo_compute_avg_radiance", "light-map sampling gets no average radiance (black)");
     return unavailable(result);
 }
-HOST_API void zo_store_photon(const Color *, RenderState *) {}
-HOST_API void zo_store_volume_photon(const Color *, RenderState *) {}
+HOST_API void zo_store_photon(const Color *, RenderState *) {
+    NOT_AVAILABLE("zo_store_photon", kNoPhotons);
+}
+HOST_API void zo_store_volume_photon(const Color *, RenderState *) {
+    NOT_AVAILABLE("zo_store_volume_photon", kNoPhotons);
+}
 HOST_API zoBoolean zo_photon_light(Color *, RenderState *) {
+    NOT_AVAILABLE("zo_photon_light", kNoPhotons);
     return 0;
 }
 HOST_API zoBoolean zo_photon_reflection_specular(Color *, RenderState *, const Vector3 *) {
+    NOT_AVAILABLE("zo_photon_reflection_specular", kNoPhotons);
     return 0;
 }
 HOST_API zoBoolean zo_photon_reflection_glossy(Color *, RenderState *, const Vector3 *) {
+    NOT_AVAILABLE("zo_photon_reflection_glossy", kNoPhotons);
     return 0;
 }
 HOST_API zoBoolean zo_photon_reflection_diffuse(Color *, RenderState *, const Vector3 *) {
+    NOT_AVAILABLE("zo_photon_reflection_diffuse", kNoPhotons);
     return 0;
 }
 HOST_API zoBoolean zo_photon_transmission_specular(Color *, RenderState *, const Vector3 *) {
+    NOT_AVAILABLE("zo_photon_transmission_specular", kNoPhotons);
     return 0;
 }
 HOST_API zoBoolean zo_photon_transmission_glossy(Color *, RenderState *, const Vector3 *) {
+    NOT_AVAILABLE("zo_photon_transmission_glossy", kNoPhotons);
     return 0;
 }
 HOST_API zoBoolean zo_photon_transmission_diffuse(Color *, RenderState *, const Vector3 *) {
+    NOT_AVAILABLE("zo_photon_transmission_diffuse", kNoPhotons);
     return 0;
 }
 HOST_API zoBoolean zo_photon_transparent(Color *, RenderState *) {
+    NOT_AVAILABLE("zo_photon_transparent", kNoPhotons);
     return 0;
 }
 HOST_API zoBoolean zo_photon_volume_scattering(Color *, RenderState *) {
+    NOT_AVAILABLE("zo_photon_volume_scattering", kNoPhotons);
     return 0;
 }
 HOST_API float zo_lightprofile_value(void *, float, float, const Vector3 *, zoBoolean) {
+    NOT_AVAILABLE("zo_lightprofile_value",
+                  "photometric web distributions read 0, so web lights give no light");
     return 0;
 }
 HOST_API void *zo_scene_create(void *, int, ...) {

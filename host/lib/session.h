@@ -169,6 +169,7 @@ struct ImageEntry {
     std::string name;
     Tag tag = 0;
     std::string file;
+    Tag shader = 0;  // a texture that a shader computes: looked up at each coordinate
     zoImage image{};
     std::vector<float> pixels;  // RGBA float, bottom row first (read_image)
     // Textures as the scene loads them (read_texture): the file's own
@@ -248,7 +249,8 @@ struct ThreadContext {
     bool warned_arena = false;
     Color opacity{0, 0, 0, 0};  // zo_opacity_set of the current sample
     bool opacity_set = false;
-    double falloff_start = 0, falloff_stop = 0;     // zo_ray_falloff
+    double falloff_start = 0, falloff_stop = 0;  // zo_ray_falloff; stop 0: unlimited
+    bool eye_traced = false;                     // the current sample's eye ray reached the scene
     uint64_t random_state = 0x853c49e6748fea9bULL;  // zo_random
     uint32_t draws = 0;  // single samples drawn in the current eye sample
     void begin_sample() {
@@ -258,6 +260,8 @@ struct ThreadContext {
         for (bool &w : fb_written) w = false;
         lens_index = 0;
         opacity_set = false;
+        eye_traced = false;
+        falloff_start = falloff_stop = 0;
     }
 };
 
@@ -271,6 +275,28 @@ struct Settings {
     std::vector<std::string> shader_dirs;  // declaration directories
     bool benchmark = false;
     bool progress = true;
+    // --set POINTER=JSON: values replaced in the scene after it is read
+    std::vector<std::pair<std::string, std::string>> overrides;
+    bool quiet = false;              // --quiet: errors only, no progress
+    std::string bit_depth;           // --bit-depth 8, 16, half or float; empty: the format's own
+    std::string colorspace;          // --colorspace of 8- and 16-bit colour outputs
+    bool elements_into_exr = false;  // --elements-into-exr
+    // --crop WxH+X+Y: the pixel region rendered (X, Y from the top left);
+    // crop_w 0 renders the whole image.
+    int crop_x = 0, crop_y = 0, crop_w = 0, crop_h = 0;
+    bool has_frame = false;  // --frame N, or one frame of --frames A-B
+    int frame = 0;
+    bool frame_range = false;  // --frames A-B: the output needs a # for the number
+};
+
+// How images are written: the colour space of integer colour outputs,
+// the depth and whether the frame buffers become layers of the output.
+// Filled from the settings and the scene before anything is loaded.
+struct OutputSetup {
+    std::string colorspace = "sRGB";
+    std::string bit_depth;
+    bool layers = false;
+    std::vector<std::string> files;  // every file the render writes, checked first
 };
 
 struct CameraSetup {
@@ -323,6 +349,9 @@ class Session {
     std::vector<std::unique_ptr<ThreadContext>> contexts;
     std::atomic<bool> aborted{false};
     std::atomic<int> errors{0};
+    OutputSetup out;
+    std::atomic<int> buckets_done{0};  // buckets rendered to the end
+    int buckets = 0;
 
     // Memory accounting.
     std::atomic<long> mem_blocks{0}, mem_allocations{0}, mem_releases{0};
@@ -374,6 +403,7 @@ void build_mesh_record(Session &s, ObjectEntry &o);
 // Rendering (render.cpp).
 void build_geometry(Session &s);
 void release_geometry(Session &s);
+std::string embree_version();  // of the library loaded
 void make_state(Session &s, RenderState &state, ThreadContext *ctx);
 bool render(Session &s);  // false when the render was aborted
 void run_output_shaders(Session &s);
@@ -408,9 +438,48 @@ uint32_t hash32(uint32_t x);
 // read_texture keeps the file's component type and, with filter > 0,
 // builds the pyramid (textures.cpp).
 bool read_image(const std::string &path, ImageEntry &out, std::string &error);
+// The shader library and declaration folders korrender uses when the scene and
+// the command line name none (paths.cpp).
+std::string default_library_path();
+std::vector<std::string> default_shader_dirs();
 bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error);
 bool write_image(const std::string &path, int width, int height, int channels,
                  const float *pixels_bottom_up, bool integer, std::string &error);
+
+// One image plane of an output: the full image, bottom row first.
+struct Plane {
+    enum Kind { kColour, kData, kInteger };
+    std::string name;  // the layer name in a layered file ("" for the beauty image)
+    int channels = 4;
+    const float *pixels = nullptr;
+    Kind kind = kColour;
+};
+// The region of the full width x height image that a file holds; x, y from
+// the top left.
+struct Region {
+    int width = 0, height = 0;
+    int x = 0, y = 0, w = 0, h = 0;
+};
+// Writes the planes into one file: the region only (an EXR keeps the full
+// image as its display window), colour planes in 8- and 16-bit formats
+// encoded to `out.colorspace` and unpremultiplied, float formats linear.
+bool write_planes(const std::string &path, const OutputSetup &out, const Region &region,
+                  const std::vector<Plane> &planes, std::string &error);
+// Why `path` cannot be written with this setup (folder, format, depth,
+// colour space), or "" when it can.
+std::string output_problem(const std::string &path, const OutputSetup &out, bool layered);
+// `path` with its last run of # replaced by the frame number, padded
+// with zeros to the run's length ("beauty.####.exr" -> "beauty.0012.exr").
+std::string substitute_frame(const std::string &path, int frame);
+// Where a frame buffer's file goes (beside the output image, frame number
+// substituted).
+std::string framebuffer_path(const Session &s, const std::string &name);
+// Checks the outputs named by the settings and the parsed scene before
+// textures are read (cli.cpp); throws Error.
+void check_outputs(Session &s, const json &root);
+// Standard material map slots given by name ("maps": {"diffuse": ...})
+// become the positional arrays (map_slots.cpp); throws Error.
+void expand_named_maps(const Session &s, json &root);
 
 // Matrices: row vectors, translation in elements 12..14.
 void mat_identity(float *m);

@@ -189,18 +189,113 @@ void bilinear(const zoImage *img, float u, float v, float out[4]) {
 
 }  // namespace
 
-HOST_API zoImage *zo_img_pyramid_get_level(zoImage *image, int level) {
-    if (!image || level < 0 || level >= std::max(1, image->levels)) return nullptr;
-    return const_cast<zoImage *>(level_of(image, level));
+// ---------------------------------------------------------------------------
+// Texture lookups: (u, v) in [0, 1) over the image, v = 0 the bottom row,
+// repeating outside; the options' filter picks nearest or bilinear.
+
+namespace {
+DbItem *item(Tag tag) {
+    Session *s = session();
+    return s ? s->item(tag) : nullptr;
+}
+
+// Texel (x, y): as a colour (zo_img_get_color), or its components as
+// stored (the rest of `out` left alone).
+void texel(const zoImage *img, int x, int y, bool colour, float *out) {
+    if (colour) {
+        Color c;
+        zo_img_get_color(img, &c, x, y);
+        out[0] = c.r, out[1] = c.g, out[2] = c.b, out[3] = c.a;
+        return;
+    }
+    const size_t at = (static_cast<size_t>(y) * img->width + x) * img->comp;
+    for (int c = 0; c < img->comp && c < 4; ++c)
+        out[c] = component(*img, static_cast<const uint8_t *>(img->data), at + c);
+}
+
+// The shader of a texture that a shader computes, or 0.
+Tag texture_shader(Tag tag) {
+    DbItem *it = item(tag);
+    if (!it || it->type != ZO_DB_TEXTURE || !it->owner) return 0;
+    return static_cast<const ImageEntry *>(it->owner)->shader;
+}
+
+// Runs a texture shader at `coord` (its fourth argument, as texture
+// shaders take their lookup coordinate); a scalar result reads as grey.
+bool shade_texture(float *out, RenderState *state, Tag shader, const Vector3 *coord) {
+    DbItem *it = item(shader);
+    if (!state || !it || it->type != ZO_DB_FUNCTION) return false;
+    const auto *rec = static_cast<const HostRecord *>(it->record);
+    const Declaration *decl = rec && rec->function ? rec->function->decl : nullptr;
+    alignas(16) float value[16] = {0, 0, 0, 1};
+    Vector3 at = *coord;
+    if (!call_shader(value, ZO_CALL_TEXTURE, state, shader, &at)) return false;
+    if (decl && decl->result && decl->result->kind == Kind::Scalar)
+        value[1] = value[2] = value[0], value[3] = 1;
+    memcpy(out, value, 4 * sizeof(float));
+    return true;
+}
+
+// `colour`: the texels as colours; otherwise their components as stored.
+bool lookup(float *out, RenderState *state, Tag texture, const Vector3 *coord, bool colour) {
+    if (!coord) return false;
+    if (const Tag shader = texture_shader(texture)) return shade_texture(out, state, shader, coord);
+    const zoImage *img = texture_image(texture);
+    if (!img || !img->data || img->width < 1 || img->height < 1) return false;
+    const int w = img->width, h = img->height;
+    auto wrap = [](int i, int n) { return ((i % n) + n) % n; };
+    float v[4];
+    const bool nearest = state && state->options && state->options->filter == 0;
+    if (nearest) {
+        int x = wrap(static_cast<int>(std::floor(coord->x * w)), w);
+        int y = wrap(static_cast<int>(std::floor(coord->y * h)), h);
+        texel(img, x, y, colour, out);
+        return true;
+    }
+    const float fx = coord->x * w - 0.5f, fy = coord->y * h - 0.5f;
+    const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
+    const float tx = fx - x0, ty = fy - y0;
+    for (int c = 0; c < 4; ++c) out[c] = 0;
+    const float weights[4] = {(1 - tx) * (1 - ty), tx * (1 - ty), (1 - tx) * ty, tx * ty};
+    for (int k = 0; k < 4; ++k) {
+        if (weights[k] == 0) continue;
+        v[0] = v[1] = v[2] = 0;
+        v[3] = 1;
+        texel(img, wrap(x0 + (k & 1), w), wrap(y0 + (k >> 1), h), colour, v);
+        for (int c = 0; c < 4; ++c) out[c] += weights[k] * v[c];
+    }
+    return true;
+}
+}  // namespace
+
+HOST_API zoBoolean zo_lookup_color_texture(Color *result, RenderState *state, Tag texture,
+                                           const Vector3 *coord) {
+    float v[4] = {0, 0, 0, 1};
+    if (!result || !lookup(v, state, texture, coord, true)) return 0;
+    *result = Color{v[0], v[1], v[2], v[3]};
+    return 1;
+}
+
+HOST_API zoBoolean zo_lookup_scalar_texture(float *result, RenderState *state, Tag texture,
+                                            const Vector3 *coord) {
+    float v[4] = {0, 0, 0, 1};
+    if (!result || !lookup(v, state, texture, coord, false)) return 0;
+    *result = v[0];
+    return 1;
 }
 
 // A vector texture's components (two for a vector image, the third 0).
 HOST_API zoBoolean zo_lookup_vector_texture(Vector3 *result, RenderState *state, Tag texture,
                                             const Vector3 *coord) {
-    Color c;
-    if (!result || !zo_lookup_color_texture(&c, state, texture, coord)) return 0;
-    *result = Vector3{c.r, c.g, c.b};
+    float v[4] = {0, 0, 0, 1};
+    if (!result || !lookup(v, state, texture, coord, false)) return 0;
+    *result = Vector3{v[0], v[1], v[2]};
     return 1;
+}
+
+HOST_API zoImage *zo_img_pyramid_get_level(zoImage *image, int level) {
+    if (!image || level < 0 || level >= std::max(1, image->levels)) return nullptr;
+    return const_cast<zoImage *>(level_of(image, level));
 }
 
 // The footprint of a pixel around the hit: p[0] the point, p[1] and p[2]
@@ -249,10 +344,14 @@ HOST_API zoBoolean zo_texture_filter_project(Vector3 p[3], Vector3 t[3], RenderS
 // bilinearly.
 HOST_API zoBoolean zo_lookup_filter_color_texture(Color *result, RenderState *state, Tag texture,
                                                   float eccmax, float blur, const zoMatrix st) {
-    (void)state;
     const zoImage *img = texture_image(texture);
-    if (!result || !img || !st || img->width < 1 || img->height < 1) return 0;
+    if (!result || !img || !st) return 0;
     const float u = st[12], v = st[13];
+    if (img->width < 1 || img->height < 1) {
+        // A texture shader: run at the footprint's centre.
+        const Vector3 at{u, v, 0};
+        return zo_lookup_color_texture(result, state, texture, &at);
+    }
     float out[4];
     if (img->levels <= 1 || img->filter <= 0) {
         bilinear(img, u, v, out);

@@ -128,21 +128,65 @@ void clear_hit(RenderState *state) {
     state->tex_count = 0;
 }
 
+// The far end of a ray leaving `from`: `tfar`, or less while a shader has
+// shortened rays with zo_ray_falloff (a stop of 0 leaves them unlimited).
+float falloff_far(const ThreadContext *ctx, float tfar) {
+    if (!ctx || !(ctx->falloff_stop > 0)) return tfar;
+    return std::min(tfar, static_cast<float>(ctx->falloff_stop));
+}
+
+// What a ray that leaves the scene sees. While a shader's trace has put an
+// environment map under "KEY_2" (the raytrace material's slots 9 and 10,
+// the raytrace map's background map), that map stands in for the
+// environment: it is looked up as an environment map looks up its map,
+// with the normal facing back along the ray. Otherwise the state's
+// environment shader runs, or the camera's.
+zoBoolean run_environment(Session &s, Color *result, RenderState *state) {
+    *result = Color{0, 0, 0, 0};
+    int size = 0;
+    const void *record = zo_shaderstate_get(state, "KEY_2", &size);
+    Tag map = 0;
+    if (record && size >= static_cast<int>(sizeof map)) memcpy(&map, record, sizeof map);
+    if (map && s.item(map)) {
+        state->normal = state->dir * -1.0f;
+        state->normal_geom = state->normal;
+        state->dot_nd = -1.0f;
+        int32_t request[3] = {0, 2, 0};  // colour, looked up as an environment
+        *result = Color{0, 0, 0, 1};
+        if (!call_shader(result, ZO_CALL_TEXTURE, state, map, request)) *result = {0, 0, 0, 1};
+        return 1;
+    }
+    const Tag env = state->environment ? state->environment : s.camera.cam.environment;
+    return env ? call_shader(result, ZO_CALL_ENVIRONMENT, state, env, nullptr) : 0;
+}
+
+// Render mode 'r': the host composites each shaded surface over what lies
+// behind it by the surface's opacity, instead of the materials tracing
+// transparency rays.
+bool compositing(const RenderState *state) {
+    return state->options && state->options->render_mode == 'r';
+}
+
+void composite_behind(Session &s, ThreadContext *ctx, Color *result, RenderState *state,
+                      const Color &opacity);
+
 // Traces the ray of `state` (origin, direction, type, volume and
 // environment set) and shades what it hits: the material of the hit, or
 // the environment where nothing is hit; then the ray's volume shader.
+// *hit tells which of the two it was.
 zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *state, float tnear,
-                float tfar, bool count_hit) {
+                float tfar, bool count_hit, bool *hit = nullptr) {
     ++ctx->rays;
     RTCRayHit rh;
     zoBoolean ok;
     Color scratch{0, 0, 0, 0};
     if (!result) result = &scratch;
-    if (!intersect(s, state->org, state->dir, tnear, tfar, state->time, rh)) {
+    const bool found =
+        intersect(s, state->org, state->dir, tnear, falloff_far(ctx, tfar), state->time, rh);
+    if (hit) *hit = found;
+    if (!found) {
         clear_hit(state);
-        const Tag env = state->environment ? state->environment : s.camera.cam.environment;
-        *result = Color{0, 0, 0, 0};
-        ok = env ? call_shader(result, ZO_CALL_ENVIRONMENT, state, env, nullptr) : 0;
+        ok = run_environment(s, result, state);
     } else {
         fill_hit(s, ctx, state, rh);
         if (const MaterialEntry *m = material_entry(s, state->material)) {
@@ -151,7 +195,19 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
             if (m->slots[kSlotEnvironment]) state->environment = m->slots[kSlotEnvironment];
         }
         *result = Color{0, 0, 0, 0};
+        // Each surface has its own opacity: the one of the surface that
+        // traced this ray is put back afterwards.
+        const Color outer_opacity = ctx->opacity;
+        const bool outer_set = ctx->opacity_set;
+        ctx->opacity_set = false;
         ok = run_material(result, state, kSlotMaterial, ZO_CALL_MATERIAL);
+        if (compositing(state) && ok) {
+            const Color opacity =
+                ctx->opacity_set ? ctx->opacity : Color{result->a, result->a, result->a, result->a};
+            composite_behind(s, ctx, result, state, opacity);
+        }
+        ctx->opacity = outer_opacity;
+        ctx->opacity_set = outer_set;
         if (count_hit) ok = 1;
     }
     if (state->volume) call_shader(result, ZO_CALL_VOLUME, state, state->volume, nullptr);
@@ -206,6 +262,29 @@ int trace_limit(const RenderState *state) {
     return state->options ? state->options->trace_depth : 8;
 }
 
+// Render mode 'r': what lies behind the surface of `state` shows through by
+// 1 - the opacity the material set with zo_opacity_set (its result alpha in
+// every channel when it set none). The ray goes on from the surface as a
+// layer behind it (secondary flag set), through the volume behind it.
+void composite_behind(Session &s, ThreadContext *ctx, Color *result, RenderState *state,
+                      const Color &opacity) {
+    const float keep[4] = {1 - opacity.r, 1 - opacity.g, 1 - opacity.b, 1 - opacity.a};
+    if (!(keep[0] > 0 || keep[1] > 0 || keep[2] > 0 || keep[3] > 0)) return;
+    RenderState c;
+    make_child(c, state, state->type, state->point, state->dir);
+    if (c.trace_depth > trace_limit(state) + kContinueLimit) return;
+    c.volume = volume_behind(s, state);
+    Color behind{0, 0, 0, 0};
+    RenderState *saved = state->child;
+    state->child = &c;
+    shoot(s, ctx, &behind, &c, ray_epsilon(state->point), INFINITY, false);
+    state->child = saved;
+    result->r += keep[0] * behind.r;
+    result->g += keep[1] * behind.g;
+    result->b += keep[2] * behind.b;
+    result->a += keep[3] * behind.a;
+}
+
 bool is_light_or_shadow(const RenderState *state) {
     return state->type == ZO_RAY_LIGHT || state->type == ZO_RAY_SHADOW;
 }
@@ -233,7 +312,14 @@ zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const
     state->environment = s->camera.cam.environment;
     state->refraction_volume = 0;
     const float far = s->camera.cam.clip_far > 0 ? s->camera.cam.clip_far : INFINITY;
-    return shoot(*s, ctx, result, state, 0.0f, far, false);
+    // The eye ray has reached the scene: whatever the lens shaders answer,
+    // the colour they leave is the sample's.
+    ctx->eye_traced = true;
+    bool hit = false;
+    const zoBoolean ok = shoot(*s, ctx, result, state, 0.0f, far, false, &hit);
+    // A ray that hits nothing answers false, though the environment has
+    // coloured it: lens shaders tell the background by it.
+    return hit ? ok : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -349,10 +435,14 @@ void find_blockers(const Session &s, const Vector3 &from, const Vector3 &to_ligh
 }
 
 // Runs the shadow shader of one blocker on `result`; false when it stops
-// the light.
+// the light. The blocker keeps its own facing (normals as its surface
+// defines them, inv_normal 0), so that a shadow shader tells the face
+// turned to the light from the back face by N . D. In segment mode the ray
+// runs from `from` (the lit point, or the blocker before) towards the
+// light; otherwise, as seen from the light, from the light to the point.
 bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *light,
                    RenderState *parent, const Vector3 &from, const Vector3 &to_light,
-                   const RTCRayHit &rh) {
+                   const RTCRayHit &rh, bool segments) {
     RenderState ss;
     ss = *light;
     ss.parent = parent;
@@ -361,14 +451,15 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
     ss.org = from;
     ss.dir = to_light;
     fill_hit(s, ctx, &ss, rh);
-    // As seen from the light: the ray runs from the light to the point.
-    ss.org = light->org;
-    ss.dir = to_light * -1.0f;
-    ss.dist = std::sqrt(dot(ss.point - ss.org, ss.point - ss.org));
-    if (dot(ss.normal_geom, ss.dir) > 0) {
+    if (ss.inv_normal) {
         ss.normal_geom = ss.normal_geom * -1.0f;
         ss.normal = ss.normal * -1.0f;
-        ss.inv_normal = !ss.inv_normal;
+        ss.inv_normal = 0;
+    }
+    if (!segments) {
+        ss.org = light->org;
+        ss.dir = to_light * -1.0f;
+        ss.dist = std::sqrt(dot(ss.point - ss.org, ss.point - ss.org));
     }
     ss.dot_nd = dot(ss.normal, ss.dir);
     const MaterialEntry *m = material_entry(s, ss.material);
@@ -421,9 +512,9 @@ Vector3 shadow_origin(const RenderState *light) {
     return p + lift;
 }
 
-// Shadow of the surfaces between `from` and the light: all of them (from
-// the light's side) or, for segments, the one nearest the light whose
-// shadow shader continues with zo_trace_shadow_seg.
+// Shadow of the surfaces between `from` and the light: all of them, from
+// the light's side; or, for segments, the one nearest `from`, whose shadow
+// shader continues towards the light with zo_trace_shadow_seg.
 zoBoolean shadow_from(Color *result, RenderState *state, RenderState *light, const Vector3 &from,
                       bool segments) {
     Session *s = session();
@@ -435,15 +526,17 @@ zoBoolean shadow_from(Color *result, RenderState *state, RenderState *light, con
     Blockers b;
     find_blockers(*s, from, to_light, tfar, light->time, b);
     if (b.count == 0) return 1;
+    ++ctx->rays;
+    if (segments)
+        return shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[0], true)
+                   ? 1
+                   : fail(result);
     if (b.more) return fail(result);
     const int limit = state->options ? std::max(1, state->options->shadow_depth) : 4;
-    if (!segments && b.count > limit) return fail(result);
-    ++ctx->rays;
-    for (int k = b.count - 1; k >= 0; --k) {
-        if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[k]))
+    if (b.count > limit) return fail(result);
+    for (int k = b.count - 1; k >= 0; --k)
+        if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[k], false))
             return fail(result);
-        if (segments) break;  // the blocker's shadow shader traced the rest
-    }
     return 1;
 }
 
@@ -467,13 +560,12 @@ HOST_API zoBoolean zo_trace_environment(Color *result, RenderState *state,
     if (!s || !state || !direction) return fail(result);
     RenderState c;
     make_child(c, state, ZO_RAY_ENVIRONMENT, state->point, *direction);
-    const Tag env = state->environment ? state->environment : s->camera.cam.environment;
     Color scratch;
     if (!result) result = &scratch;
     *result = Color{0, 0, 0, 0};
     RenderState *saved = state->child;
     state->child = &c;
-    zoBoolean ok = env ? call_shader(result, ZO_CALL_ENVIRONMENT, &c, env, nullptr) : 0;
+    zoBoolean ok = run_environment(*s, result, &c);
     if (c.volume) call_shader(result, ZO_CALL_VOLUME, &c, c.volume, nullptr);
     state->child = saved;
     return ok;
@@ -506,9 +598,11 @@ HOST_API zoBoolean zo_trace_refraction(Color *result, RenderState *state,
                        trace_limit(state), false);
 }
 
+// In render mode 'r' the host composites the surfaces along a ray by their
+// opacity itself: a transparency ray answers black (false).
 HOST_API zoBoolean zo_trace_transparent(Color *result, RenderState *state) {
     Session *s = session();
-    if (!s || !state || is_light_or_shadow(state)) return fail(result);
+    if (!s || !state || is_light_or_shadow(state) || compositing(state)) return fail(result);
     return trace_child(result, state, ZO_RAY_TRANSPARENT, state->dir, volume_behind(*s, state),
                        trace_limit(state), false);
 }
@@ -548,7 +642,8 @@ HOST_API zoBoolean zo_trace_probe(RenderState *state, const Vector3 *direction,
     ++ctx->rays;
     RTCRayHit rh;
     const float tnear = origin ? 0.0f : ray_epsilon(org);
-    if (!intersect(*s, c->org, c->dir, tnear, INFINITY, state->time, rh)) return 0;
+    if (!intersect(*s, c->org, c->dir, tnear, falloff_far(ctx, INFINITY), state->time, rh))
+        return 0;
     fill_hit(*s, ctx, c, rh);
     return 1;
 }
@@ -565,7 +660,7 @@ HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
 }
 
 // In segment mode a shadow shader continues the shadow ray from its own
-// surface towards the lit point; in the other modes the host has already
+// surface towards the light; in the other modes the host has already
 // visited every blocker, and this does nothing.
 HOST_API zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
     Session *s = session();
@@ -574,22 +669,7 @@ HOST_API zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
     if (!o || o->shadow != ZO_SHADOW_SEGMENTS || state->type != ZO_RAY_SHADOW) return 1;
     RenderState *light = light_state_of(state);
     if (!light) return 1;
-    // Blockers between the lit point and this surface, nearest this one
-    // first: shadow_from walks from the light's side.
-    ThreadContext *ctx = thread_context();
-    Vector3 to_light;
-    float tfar;
-    const Vector3 from = shadow_origin(light);
-    toward_light(*s, light, from, &to_light, &tfar);
-    const Vector3 d = state->point - from;
-    const float to_here = std::sqrt(dot(d, d)) - ray_epsilon(state->point);
-    Blockers b;
-    find_blockers(*s, from, to_light, std::min(tfar, to_here), light->time, b);
-    if (b.count == 0) return 1;
-    if (b.more) return fail(result);
-    if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[b.count - 1]))
-        return fail(result);
-    return 1;
+    return shadow_from(result, state, light, state->point, true);
 }
 
 // ---------------------------------------------------------------------------

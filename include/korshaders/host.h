@@ -148,7 +148,10 @@ enum {
     ZO_Q_INSTANCE_NAME = 8,         /* Tag: identity of instance `tag` (its own tag) */
     ZO_Q_EXTRA_15 = 15,             /* takes a fifth argument word */
     ZO_Q_LIGHT_SHADER = 29,         /* Tag: shader of light `tag` */
-    ZO_Q_LIGHT_ORIGIN = 31,         /* Vector3: origin of light `tag` */
+    ZO_Q_LIGHT_ORIGIN = 31,         /* Vector3: origin of light `tag` in its own light space,
+                                       as zoLightRecord.origin; zo_point_from_light with
+                                       state->light_instance set to the light turns it into
+                                       internal space */
     ZO_Q_MTL_SHADER = 43,           /* Tag: material `tag`'s material shader */
     ZO_Q_MTL_DISPLACE = 44,
     ZO_Q_MTL_SHADOW = 45,
@@ -185,7 +188,8 @@ enum {
     ZO_Q_BUMP_STATE = 142,           /* int */
     ZO_Q_MTL_LIGHTMAP = 146,         /* Tag */
     ZO_Q_PRI_DATA = 154,             /* zoFaceData */
-    ZO_Q_PRI_LABEL = 159,            /* int: face/material identifier of the hit */
+    ZO_Q_PRI_LABEL = 159,            /* int: identity of the hit face (the reference host:
+                                        its triangle's index in the object) */
     ZO_Q_RENDER_FLAGS = 161          /* int */
 };
 
@@ -195,7 +199,8 @@ enum { ZO_SHADERSTATE_SAMPLE = 1, ZO_SHADERSTATE_RAY_TREE = 2 };
 /* Codes of zo_tri_vectors. */
 enum {
     ZO_TRI_TANGENTS = 42,  /* '*' tangent vectors, sets 0 and 1 */
-    ZO_TRI_MOTION = 109,   /* 'm' */
+    ZO_TRI_MOTION = 109,   /* 'm' object-space vertex motion vectors (the state's
+                              `motion` is the point's, in internal space) */
     ZO_TRI_NORMALS = 110,  /* 'n' object-space vertex normals */
     ZO_TRI_POSITION = 112, /* 'p' object-space vertex positions */
     ZO_TRI_TEXTURE = 116   /* 't' texture-space vertices of a channel */
@@ -289,22 +294,26 @@ struct RenderState {
     int32_t type;               /* ZO_RAY_* */
     int32_t call_type;          /* ZO_CALL_* of the call in progress */
     int32_t scanline;
-    int32_t inv_normal;         /* the ray hit the back side; normals were flipped */
+    int32_t inv_normal;         /* the ray hit the back side; normals were flipped (never on
+                                   shadow states, ZO_RAY_SHADOW, whose normals keep the
+                                   blocker's own facing) */
     int32_t reflection_level;
     int32_t refraction_level;
     int32_t trace_depth;        /* ray-depth counter: rays traced so far along this path */
     int32_t secondary;          /* not an eye ray hit */
-    int32_t march;              /* non-zero in every ordinary state; zeroed while a volume
-                                   march samples a light */
+    int32_t march;              /* 1 in every state the host makes; a volume shader zeroes
+                                   it while its lights march, and the light states made
+                                   meanwhile inherit the 0 */
     int32_t pad1;
 
     /* the ray and its hit */
     Vector3 org;
-    Vector3 dir;
+    Vector3 dir;                /* shadow states: from the light towards the point, or in
+                                   segment mode from the point towards the light */
     double dist;                /* hit distance; 0 for no hit */
     Vector3 point;
-    Vector3 normal;             /* shading normal, faces the ray origin */
-    Vector3 normal_geom;        /* geometric normal, faces the ray origin */
+    Vector3 normal;             /* shading normal, faces the ray origin (but on shadow states) */
+    Vector3 normal_geom;        /* geometric normal, likewise */
     float dot_nd;               /* normal . dir */
     float bary[4];              /* barycentric weights of the triangle's vertices */
     Vector3 *tex_list;          /* texture coordinates, one per texture space */
@@ -486,6 +495,9 @@ int zo_db_type(Tag tag);
 void *zo_db_access(Tag tag);
 void zo_db_unpin(Tag tag);
 int zo_db_size(Tag tag);
+/* An instance of an object of that name first, then a light's instance, then
+ * the one item of another type; 0 (reported) when two items of one rank
+ * share the name. */
 Tag zo_api_name_lookup(char *name);
 void *zo_scene_create(void *first, int type, ...);
 
@@ -520,7 +532,11 @@ zoBoolean zo_shaderstate_set(RenderState *state, const char *key, const void *va
 void *zo_shaderstate_get(RenderState *state, const char *key, int *size);
 
 /* Ray tracing. zo_trace_eye returns true when the ray hit geometry; a ray
- * that hits nothing still brings back the environment's colour. */
+ * that hits nothing still brings back the environment's colour, and answers
+ * false. While the shader state holds "KEY_2" (its first word a map's tag),
+ * a ray that leaves the scene sees that map instead of the environment: the
+ * map is called as an environment map calls its map (MapRequest {0, 2, 0},
+ * normal and geometric normal facing back along the ray). */
 zoBoolean zo_trace_eye(Color *result, RenderState *state, const Vector3 *origin,
                        const Vector3 *direction);
 zoBoolean zo_trace_reflection(Color *result, RenderState *state, const Vector3 *direction);
@@ -531,8 +547,15 @@ zoBoolean zo_trace_environment(Color *result, RenderState *state, const Vector3 
 zoBoolean zo_trace_probe(RenderState *state, const Vector3 *direction, const Vector3 *origin);
 zoBoolean zo_trace_shadow(Color *result, RenderState *state);
 zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state);
-/* Swaps the ray falloff range: sets (*start, *stop), hands back the old pair. */
+/* Swaps the ray falloff range: sets (*start, *stop), hands back the old pair.
+ * While stop > 0, every ray traced in the sample (eye, secondary, probe)
+ * ends at distance stop, and a shaded ray that reaches it sees the
+ * environment; stop 0 leaves rays unlimited. */
 void zo_ray_falloff(RenderState *state, double *start, double *stop);
+/* The opacity of the surface being shaded, per channel. In render mode 'r'
+ * the host composites each surface over what lies behind it by 1 - opacity
+ * (by 1 - the result's alpha when the material set none) and
+ * zo_trace_transparent answers black. */
 void zo_opacity_set(RenderState *state, const Color *opacity);
 zoBoolean zo_opacity_get(RenderState *state, Color *opacity);
 
@@ -558,9 +581,12 @@ void zo_scattering_dir_directional(Vector3 *dir, RenderState *state, float g);
 float zo_scattering_pathlength(RenderState *state, float density);
 int zo_choose_scatter_type(RenderState *state, float transparency, const Color *diffuse,
                            const Color *glossy, const Color *specular);
-int zo_choose_simple_scatter_type(RenderState *state, const Color *reflect_diffuse,
-                                  const Color *reflect_specular, const Color *transmit_diffuse,
-                                  const Color *transmit_specular);
+/* Picks an interaction with the mean of each weight as its probability
+ * (scaled to sum to 1 when the means sum to more) and divides the chosen
+ * weight by its probability in place. */
+int zo_choose_simple_scatter_type(RenderState *state, Color *reflect_diffuse,
+                                  Color *reflect_specular, Color *transmit_diffuse,
+                                  Color *transmit_specular);
 int zo_choose_lobe(RenderState *state, float first_weight);
 float zo_fresnel_reflection(RenderState *state, float ior_in, float ior_out);
 float zo_phong_specular(float exponent, RenderState *state, const Vector3 *direction);
@@ -621,7 +647,11 @@ zoBoolean zo_photon_transmission_diffuse(Color *energy, RenderState *state, cons
 zoBoolean zo_photon_transparent(Color *energy, RenderState *state);
 zoBoolean zo_photon_volume_scattering(Color *energy, RenderState *state);
 
-/* Textures, images and frame buffers. */
+/* Textures, images and frame buffers. A texture may be computed by a shader:
+ * a lookup runs it (call type texture) with the lookup coordinate as its
+ * fourth argument (const Vector3 *). Colour reads give one-component images
+ * as grey (alpha 1), two-component ones as grey and alpha; the scalar and
+ * vector reads give the components as stored. */
 zoBoolean zo_lookup_color_texture(Color *result, RenderState *state, Tag texture,
                                   const Vector3 *coord);
 zoBoolean zo_lookup_scalar_texture(float *result, RenderState *state, Tag texture,

@@ -77,11 +77,13 @@ bool hitCounts(RenderState *state, const RenderState *hit, const ProbeFilter &fi
 }
 
 // Probes along `dir` from the shading point. True when a blocker is found;
-// *distance is then the hit distance of the probe that found it.
+// *distance is then how far it lies from the shading point (the probes
+// that walked past hits that do not count included).
 bool findBlocker(RenderState *state, const Vector3 &dir, const ProbeFilter &filter,
                  double *distance) {
     RenderState *savedChild = state->child;
     Vector3 origin = state->point;
+    double travelled = 0.0;
     bool blocked = false;
     for (int step = 0; step < kMaxProbes; ++step) {
         const bool hit = zo_trace_probe(state, &dir, step == 0 ? nullptr : &origin) != 0;
@@ -90,10 +92,11 @@ bool findBlocker(RenderState *state, const Vector3 &dir, const ProbeFilter &filt
         bool stop = false;
         if (filter.off || hitCounts(state, h, filter, &stop)) {
             blocked = true;
-            *distance = h->dist;
+            *distance = travelled + h->dist;
             break;
         }
         if (stop) break;
+        travelled += h->dist + kProbeStep;
         origin = origin + dir * static_cast<float>(h->dist + kProbeStep);
     }
     state->child = savedChild;

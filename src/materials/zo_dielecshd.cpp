@@ -196,19 +196,17 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const DielectricParams 
     }
 
     // Past the split depth one ray stands for both. The host picks each by
-    // its weight, and as the weights sum to 1 the one it keeps carries
-    // weight 1 after rescaling.
+    // its weight and rescales the one it keeps by its probability.
     bool reflect = true, refract = true;
     float reflectWeight = 1.0f, refractWeight = 1.0f;
     if (state->reflection_level + state->refraction_level >= s.splitDepth) {
-        const Color none = {0, 0, 0, 0};
-        const Color r = {F, F, F, F}, t = {1 - F, 1 - F, 1 - F, 1 - F};
-        const int kind = zo_choose_simple_scatter_type(state, &none, &r, &none, &t);
+        Color none = {0, 0, 0, 0}, none2 = none;
+        Color r = {F, F, F, F}, t = {1 - F, 1 - F, 1 - F, 1 - F};
+        const int kind = zo_choose_simple_scatter_type(state, &none, &r, &none2, &t);
         reflect = kind == ZO_PHOTON_REFLECT_SPECULAR;
         refract = kind == ZO_PHOTON_TRANSMIT_SPECULAR;
-        const float rescaled = 1.0f;
-        if (reflect) reflectWeight = F > 0.0f ? rescaled / F : 0.0f;
-        if (refract) refractWeight = F < 1.0f ? rescaled / (1.0f - F) : 0.0f;
+        if (reflect) reflectWeight = F > 0.0f ? r.r / F : 0.0f;
+        if (refract) refractWeight = F < 1.0f ? t.r / (1.0f - F) : 0.0f;
     }
     result->a = F;
 
@@ -256,12 +254,11 @@ zoBoolean photonStep(Color *energy, RenderState *state, const DielectricParams *
         !m.entering ? &c.inside : (c.setup->hasOutside ? &c.outside : nullptr);
     if (persistence) absorb(*energy, *persistence, state->dist, c.setup->lengthScale);
 
-    const Color none = {0, 0, 0, 0};
-    const Color r = {F, F, F, F}, t = {1 - F, 1 - F, 1 - F, 1 - F};
-    const int kind = zo_choose_simple_scatter_type(state, &none, &r, &none, &t);
-    // picked by its weight out of weights that sum to 1: the kept weight
-    // rescales to 1
-    const float rescaled = 1.0f;
+    Color none = {0, 0, 0, 0}, none2 = none;
+    Color r = {F, F, F, F}, t = {1 - F, 1 - F, 1 - F, 1 - F};
+    const int kind = zo_choose_simple_scatter_type(state, &none, &r, &none2, &t);
+    // the host rescales the weight it keeps by its probability
+    const float rescaled = kind == ZO_PHOTON_REFLECT_SPECULAR ? r.r : t.r;
     Vector3 dir;
     if (kind == ZO_PHOTON_REFLECT_SPECULAR) {
         Color e = *energy;

@@ -263,11 +263,19 @@ float phase(const Volume &m, const Vector3 &light) {
 // A light far from the point, or any light once the ray has bounced more
 // than once, is sampled as from a deeper reflection.
 bool sampleCheaply(const Volume &m, Tag light) {
-    const RenderState *state = m.state;
+    RenderState *state = m.state;
     if (state->reflection_level + state->refraction_level > 1) return true;
     if (!(m.lightDistance > 0.0f)) return false;
-    Vector3 origin;
-    if (!zo_query(ZO_Q_LIGHT_ORIGIN, m.state, light, &origin)) return false;
+    // the light's origin comes in its own space
+    Tag instance = light;
+    if (!zo_query(ZO_Q_LIGHT_INSTANCE, state, light, &instance) || !instance) instance = light;
+    Vector3 local;
+    if (!zo_query(ZO_Q_LIGHT_ORIGIN, state, light, &local)) return false;
+    const Tag current = state->light_instance;
+    state->light_instance = instance;
+    Vector3 origin = local;
+    zo_point_from_light(&origin, state, &local);
+    state->light_instance = current;
     const Vector3 d = abs(origin - state->point);
     return d.x > m.lightDistance || d.y > m.lightDistance || d.z > m.lightDistance;
 }

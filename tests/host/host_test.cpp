@@ -184,8 +184,9 @@ TEST(UtilityShaderRender, ColorOnAQuadIsExactlyThatColour) {
     Rendered r = korrender(quad_scene({{"c", color_shader(0.2f, 0.4f, 0.6f)}}, "c"), "--samples 4");
     ASSERT_EQ(r.status, 0) << r.err;
     expect_everywhere(r, Color{0.2f, 0.4f, 0.6f, 1});
-    // 8-bit files hold the nearest of 256 steps.
-    Rendered png = korrender(quad_scene({{"c", color_shader(0.2f, 0.4f, 0.6f)}}, "c"), "", "png");
+    // 8-bit files asked for linear values hold the nearest of 256 steps.
+    Rendered png = korrender(quad_scene({{"c", color_shader(0.2f, 0.4f, 0.6f)}}, "c"),
+                             "--colorspace linear", "png");
     ASSERT_EQ(png.status, 0) << png.err;
     expect_everywhere(png, Color{51 / 255.0f, 102 / 255.0f, 153 / 255.0f, 1}, 1e-6f);
 }
@@ -941,6 +942,15 @@ TEST(ScatteringHelpers, DirectionsAndBrdfsAgainstTheirFormulas) {
     EXPECT_EQ(zo_choose_simple_scatter_type(&st, &none, &all, &none, &none),
               ZO_PHOTON_REFLECT_SPECULAR);
     EXPECT_EQ(zo_choose_simple_scatter_type(&st, &none, &none, &none, &none), ZO_PHOTON_ABSORB);
+    // The chosen weight comes back divided by its probability: 0.5 of two
+    // halves is picked with 1/2 (-> 1); 1 of two whole weights with 1/2 (-> 2).
+    for (float w : {0.5f, 1.0f}) {
+        Color a{w, w, w, w}, b = a;
+        const int kind = zo_choose_simple_scatter_type(&st, &none, &a, &none, &b);
+        const Color &chosen = kind == ZO_PHOTON_REFLECT_SPECULAR ? a : b;
+        EXPECT_NEAR(chosen.r, 2 * w, 1e-6f);
+        EXPECT_NEAR((kind == ZO_PHOTON_REFLECT_SPECULAR ? b : a).r, w, 0.0f);
+    }
     Color e;
     EXPECT_FALSE(zo_photon_light(&e, &st));
 }

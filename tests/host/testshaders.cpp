@@ -107,6 +107,15 @@ EXPORT zoBoolean test_raster(Color *result, RenderState *state, void *) {
     return 1;
 }
 
+// The frame number the camera gives, in r.
+EXPORT int test_frame_version(void) {
+    return 1;
+}
+EXPORT zoBoolean test_frame(Color *result, RenderState *state, void *) {
+    *result = Color{static_cast<float>(state->camera->frame), 0, 0, 1};
+    return 1;
+}
+
 // A shader whose declared version differs from this one.
 EXPORT int test_versioned_version(void) {
     return 7;

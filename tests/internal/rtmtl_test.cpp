@@ -408,30 +408,4 @@ TEST_F(RaytraceMaterial, DensityAndFog) {
     EXPECT_NEAR(fog.b, 1.0f, kTol);
 }
 
-// The environment maps of slots 9 and 10 stand in for the environment
-// through "KEY_2" while their trace runs, and the key is removed after.
-TEST_F(RaytraceMaterial, EnvironmentMapsThroughKey2) {
-    init();
-    options.trace = 1;
-    m.traceReflections = m.traceRefractions = 1;
-    m.selfHits = 1;
-    m.reflectAmount = 0.5f;
-    m.transparencyAmount = 0.5f;
-    m.enabledStore[9] = 1;
-    m.mapStore[9] = 901;
-    m.enabledStore[10] = 1;
-    m.mapStore[10] = 902;
-    shade();
-    ASSERT_EQ(reflect().traces.size(), 2u);
-    EXPECT_EQ(reflect().traces[0].kind, ZO_RAY_REFRACT);
-    EXPECT_TRUE(reflect().traces[0].key2);
-    EXPECT_EQ(reflect().traces[0].key2_map, 902u);
-    EXPECT_EQ(reflect().traces[1].key2_map, 901u);
-    // with the reflection's map for refractions
-    m.refractionUsesReflectEnv = 1;
-    shade();
-    EXPECT_EQ(reflect().traces[2].key2_map, 901u);
-    EXPECT_EQ(zo_shaderstate_get(&state, "KEY_2", nullptr), nullptr);
-}
-
 }  // namespace

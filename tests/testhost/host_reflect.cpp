@@ -38,10 +38,6 @@ void testhost_reflect_trace(RenderState *state, const Vector3 *dir, int kind) {
         t.key1 = true;
         if (size >= 8) std::memcpy(t.key1_words, k1, 8);
     }
-    if (const void *k2 = zo_shaderstate_get(state, "KEY_2", &size)) {
-        t.key2 = true;
-        if (size >= 4) std::memcpy(&t.key2_map, k2, 4);
-    }
     rh().traces.push_back(t);
 }
 

@@ -42,13 +42,25 @@ HOST zoBoolean zo_trace_probe(RenderState *state, const Vector3 *direction, cons
     return 1;
 }
 
-HOST int zo_choose_simple_scatter_type(RenderState *, const Color *reflect_diffuse,
-                                       const Color *reflect_specular, const Color *transmit_diffuse,
-                                       const Color *transmit_specular) {
+HOST int zo_choose_simple_scatter_type(RenderState *, Color *reflect_diffuse,
+                                       Color *reflect_specular, Color *transmit_diffuse,
+                                       Color *transmit_specular) {
     TestRtmtlHost &h = rt();
     ++h.scatters;
-    const Color *w[4] = {reflect_diffuse, reflect_specular, transmit_diffuse, transmit_specular};
-    for (int i = 0; i < 4; ++i) h.weights[i] = w[i] ? *w[i] : Color{0, 0, 0, 0};
+    Color *w[4] = {reflect_diffuse, reflect_specular, transmit_diffuse, transmit_specular};
+    const int kinds[4] = {ZO_PHOTON_REFLECT_DIFFUSE, ZO_PHOTON_REFLECT_SPECULAR,
+                          ZO_PHOTON_TRANSMIT_DIFFUSE, ZO_PHOTON_TRANSMIT_SPECULAR};
+    float p[4], sum = 0;
+    for (int i = 0; i < 4; ++i) {
+        h.weights[i] = w[i] ? *w[i] : Color{0, 0, 0, 0};
+        sum += p[i] = (h.weights[i].r + h.weights[i].g + h.weights[i].b) / 3;
+    }
+    // the chosen weight comes back divided by its probability, as the host's
+    for (int i = 0; i < 4; ++i) {
+        const float q = sum > 1 ? p[i] / sum : p[i];
+        if (h.scatter == kinds[i] && w[i] && q > 0)
+            *w[i] = Color{w[i]->r / q, w[i]->g / q, w[i]->b / q, w[i]->a / q};
+    }
     return h.scatter;
 }
 

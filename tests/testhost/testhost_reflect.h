@@ -18,8 +18,6 @@ struct TestMapTrace {
     Vector3 state_dir;  // state->dir during the call
     bool key1 = false;  // "KEY_1" was set
     int32_t key1_words[2] = {0, 0};
-    bool key2 = false;  // "KEY_2" was set
-    Tag key2_map = 0;   // its first word
 };
 
 // One photon continuation.
