@@ -22,6 +22,7 @@ build: configure
 # sanitizers.
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_FLAGS)
+	@scripts/test-ratio.sh
 	@if [ -n "$${CI:-}" ] && [ "$(BUILD)" = build ]; then $(MAKE) --no-print-directory asan tsan; fi
 
 # The showcase render (SCENE and IMAGE may be overridden).

@@ -11,6 +11,7 @@
 
 #include "decl.h"
 #include "session.h"
+#include "tempdir.h"
 
 using korhost::json;
 
@@ -36,10 +37,7 @@ struct Baked {
 };
 
 Baked render(const json &scene, const std::string &name) {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/korbake_test_XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
+    const std::string &dir = kortest::temp_dir("korbake_test_");
     const std::string base = dir + "/" + name;
     {
         std::ofstream out(base + ".json");

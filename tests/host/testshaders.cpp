@@ -63,112 +63,6 @@ EXPORT zoBoolean test_vertex_normal(Color *result, RenderState *state, void *) {
     return 1;
 }
 
-// Object data (first float), node data (first float), name length.
-EXPORT int test_query_version(void) {
-    return 1;
-}
-EXPORT zoBoolean test_query(Color *result, RenderState *state, void *) {
-    Tag tag = 0;
-    void *block = nullptr;
-    float object_value = -1, node_value = -1;
-    if (zo_query(ZO_Q_OBJ_DATA, state, 0, &tag) && tag &&
-        zo_query(ZO_Q_DATA_PARAM, nullptr, tag, &block) && block)
-        object_value = *static_cast<float *>(block);
-    tag = 0;
-    if (zo_query(ZO_Q_INST_DATA, nullptr, state->instance, &tag) && tag &&
-        zo_query(ZO_Q_DATA_PARAM, nullptr, tag, &block) && block)
-        node_value = *static_cast<float *>(block);
-    const char *name = nullptr;
-    zo_query(ZO_Q_FUNC_NAME, state, 0, &name);
-    *result = Color{object_value, node_value, name ? static_cast<float>(strlen(name)) : -1, 1};
-    return 1;
-}
-
-// Counts its calls per render thread in the host's per-thread slot; the
-// instance exit adds them up and reports the total.
-EXPORT int test_count_version(void) {
-    return 1;
-}
-EXPORT void test_count_init(RenderState *state, void *params, zoBoolean *request) {
-    if (!params) {
-        *request = 1;
-        return;
-    }
-    void **slot = nullptr;
-    if (zo_query(ZO_Q_FUNC_USERPTR, state, 0, &slot) && slot)
-        *slot = zo_mem_int_allocate("testshaders", __LINE__, 16);
-}
-EXPORT zoBoolean test_count(Color *result, RenderState *state, void *) {
-    void *block = nullptr;
-    zo_query(ZO_Q_FUNC_TLS_GET, state, 0, &block);
-    if (!block) {
-        block = zo_mem_int_allocate("testshaders", __LINE__, sizeof(long));
-        zo_query(ZO_Q_FUNC_TLS_SET, state, 0, &block);
-    }
-    ++*static_cast<long *>(block);
-    *result = Color{1, 1, 1, 1};
-    return 1;
-}
-EXPORT void test_count_exit(RenderState *state, void *params) {
-    if (!params) {
-        zo_info("test_count shader exit");
-        return;
-    }
-    void **all = nullptr;
-    int count = 0;
-    long total = 0;
-    if (zo_query(ZO_Q_FUNC_TLS_GETALL, state, 0, &all, &count) && all) {
-        for (int i = 0; i < count; ++i) {
-            if (!all[i]) continue;
-            total += *static_cast<long *>(all[i]);
-            zo_mem_int_release("testshaders", __LINE__, all[i]);
-            all[i] = nullptr;
-        }
-    }
-    void **slot = nullptr;
-    if (zo_query(ZO_Q_FUNC_USERPTR, state, 0, &slot) && slot && *slot) {
-        zo_mem_int_release("testshaders", __LINE__, *slot);
-        *slot = nullptr;
-    }
-    zo_info("test_count calls=%ld threads=%d 100%%", total, count);
-}
-
-// Publishes its colour under a shader-state key, then runs its sub-shader
-// as a map.
-struct StateWriteParams {
-    Color value;
-    Tag sub;
-};
-EXPORT int test_state_write_version(void) {
-    return 1;
-}
-EXPORT zoBoolean test_state_write(Color *result, RenderState *state, StateWriteParams *p) {
-    zo_shaderstate_set(state, "TEST_KEY", &p->value, sizeof(Color), ZO_SHADERSTATE_RAY_TREE);
-    return zo_call_shader_x(result, ZO_SHADER_MAP, state, p->sub, nullptr);
-}
-
-// The value under the key (-1 when absent) and the call type.
-EXPORT int test_state_read_version(void) {
-    return 1;
-}
-EXPORT zoBoolean test_state_read(Color *result, RenderState *state, void *) {
-    int size = 0;
-    const Color *c = static_cast<const Color *>(zo_shaderstate_get(state, "TEST_KEY", &size));
-    int type = -1;
-    zo_query(ZO_Q_FUNC_CALLTYPE, state, 0, &type);
-    *result =
-        Color{c ? c->r : -1, c ? c->g : -1, static_cast<float>(type), static_cast<float>(size)};
-    return 1;
-}
-
-// Fails without writing.
-EXPORT int test_fail_version(void) {
-    return 1;
-}
-EXPORT zoBoolean test_fail(Color *, RenderState *, void *) {
-    return 0;
-}
-
 // Writes an integer into user frame buffer 0 and its colour into buffer 1.
 struct FbParams {
     int32_t id;
@@ -182,22 +76,6 @@ EXPORT zoBoolean test_fb(Color *result, RenderState *state, FbParams *p) {
     zo_fb_put(state, 1, &p->color);
     *result = p->color;
     return 1;
-}
-
-// A lens shader: traces the eye ray and scales what comes back.
-struct LensParams {
-    float scale;
-};
-EXPORT int test_lens_version(void) {
-    return 1;
-}
-EXPORT zoBoolean test_lens(Color *result, RenderState *state, LensParams *p) {
-    Vector3 org = state->org, dir = state->dir;
-    zoBoolean ok = zo_trace_eye(result, state, &org, &dir);
-    result->r *= p->scale;
-    result->g *= p->scale;
-    result->b *= p->scale;
-    return ok;
 }
 
 // An output shader: replaces every pixel's colour by 1 - colour.
@@ -448,20 +326,6 @@ EXPORT zoBoolean test_light_probe(Color *result, RenderState *state, void *) {
     while (zo_sample_light(&c, &dir, &dot_nl, state, lights[0], &samples))
         if (taken++ == 0) first = c;
     *result = Color{first.r, first.g, first.b, static_cast<float>(samples)};
-    return 1;
-}
-
-// A shadow shader: lets `transmit` of the light through, after the
-// segment beyond it in segment mode.
-struct ShadowParams {
-    Color transmit;
-};
-EXPORT int test_shadow_version(void) {
-    return 1;
-}
-EXPORT zoBoolean test_shadow(Color *result, RenderState *state, ShadowParams *p) {
-    if (!zo_trace_shadow_seg(result, state)) return 0;
-    *result = mul(*result, p->transmit);
     return 1;
 }
 

@@ -22,7 +22,6 @@ extern "C" {
 zoBoolean kor_ArchitecturalMaterial(Color *, RenderState *, ArchRecord *);
 void kor_ArchitecturalMaterial_init(RenderState *, void *, zoBoolean *);
 void kor_ArchitecturalMaterial_exit(RenderState *, void *);
-int kor_ArchitecturalMaterial_version();
 }
 
 namespace {
@@ -157,10 +156,6 @@ class ArchitecturalMaterial : public ::testing::Test {
     bool initialised = false;
 };
 
-TEST_F(ArchitecturalMaterial, VersionOne) {
-    EXPECT_EQ(kor_ArchitecturalMaterial_version(), 1);
-}
-
 // Opaque dielectric: diffuse B (1 - F(ior, sqrt((NV + 1) / 2))) N.L, the
 // highlight GV/NV F(ior, NH) G(m, NL)/NL D(m, NH)/pi N.L, the mirror trace
 // weighted by e GV^2 F(ior, NV).
@@ -197,22 +192,6 @@ TEST_F(ArchitecturalMaterial, DielectricDiffuseHighlightAndMirror) {
     }
     EXPECT_FLOAT_EQ(c.a, 1.0f);
     EXPECT_EQ(illum().reflection_traces, 1);
-}
-
-// An index between 0.99 and 1.010101 makes the surface thin: no highlight,
-// no mirror trace, the base colour lit by N.L.
-TEST_F(ArchitecturalMaterial, ThinSurfaceHasNoHighlight) {
-    m.ior = 1.0f;
-    init();
-    const Vector3 L = unit({0.6f, 0, 0.8f});  // the mirror direction
-    light({1, 1, 1, 1}, L);
-    illum().trace_ok = 1;
-    illum().trace_color = {1, 1, 1, 1};
-    const Color c = shade();
-    EXPECT_NEAR(c.r, 0.5f * L.z, kTol);
-    EXPECT_NEAR(c.g, 0.4f * L.z, kTol);
-    EXPECT_NEAR(c.b, 0.3f * L.z, kTol);
-    EXPECT_EQ(illum().reflection_traces, 0);
 }
 
 // Cutout 0: only the transparent trace shows, its alpha becomes the alpha.
@@ -254,150 +233,6 @@ TEST_F(ArchitecturalMaterial, MetalColoursItsHighlight) {
     }
 }
 
-// Emitted luminance: B x luminance / luminanceScale, 0 meaning 1500.
-TEST_F(ArchitecturalMaterial, LuminanceScaleZeroMeans1500) {
-    m.luminance = 300;
-    m.luminanceScale = 0;
-    options.reflection_depth = 0;
-    init();
-    const Color c = shade();
-    EXPECT_NEAR(c.r, 0.5f * 300 / 1500, kTol);
-    EXPECT_NEAR(c.g, 0.4f * 300 / 1500, kTol);
-    EXPECT_NEAR(c.b, 0.3f * 300 / 1500, kTol);
-}
-
-// Shadows: light x (1 - c (1 - base x transparency)).
-TEST_F(ArchitecturalMaterial, ShadowThroughTransparency) {
-    m.transparency = 0.6f;
-    m.cutout = 0.9f;
-    options.shadow = ZO_SHADOW_ON;
-    init();
-    state.type = ZO_RAY_SHADOW;
-    state.dir = {0, 0, -1};
-    Color c{1, 1, 1, 1};
-    EXPECT_TRUE(kor_ArchitecturalMaterial(&c, &state, &m));
-    EXPECT_NEAR(c.r, 1 - 0.9f * (1 - 0.5f * 0.6f), kTol);
-    EXPECT_NEAR(c.g, 1 - 0.9f * (1 - 0.4f * 0.6f), kTol);
-    EXPECT_NEAR(c.b, 1 - 0.9f * (1 - 0.3f * 0.6f), kTol);
-}
-
-// The diffuse map blends in as c x max(0, 1 - |m.a|) + m, m = amount x map,
-// called in mode 0; a thin surface shows it lit by N.L.
-TEST_F(ArchitecturalMaterial, DiffuseMapBlendsIntoTheBaseColour) {
-    m.ior = 1.0f;
-    m.diffuseMapOn = 1;
-    m.diffuseMap = kMap;
-    m.diffuseMapAmount = 0.5f;
-    init();
-    const Vector3 L = unit({0.2f, 0.1f, 0.9f});
-    light({1, 1, 1, 1}, L);
-    map_colour = {0.2f, 0.6f, 1.0f, 0.5f};
-    const Color c = shade();
-    EXPECT_EQ(map_mode, 0);
-    const float keep = 1 - 0.25f;
-    EXPECT_NEAR(c.r, (0.5f * keep + 0.1f) * L.z, kTol);
-    EXPECT_NEAR(c.g, (0.4f * keep + 0.3f) * L.z, kTol);
-    EXPECT_NEAR(c.b, (0.3f * keep + 0.5f) * L.z, kTol);
-}
-
-// Mono maps give the mean of r, g, b in mode 1: a cutout map of mean 0.5
-// times cutout 0.8 scales the shadow filter.
-TEST_F(ArchitecturalMaterial, CutoutMapScalesTheShadow) {
-    m.cutoutMapOn = 1;
-    m.cutoutMap = kMap;
-    m.cutout = 0.8f;
-    options.shadow = ZO_SHADOW_ON;
-    init();
-    map_colour = {0.2f, 0.5f, 0.8f, 1};
-    state.type = ZO_RAY_SHADOW;
-    state.dir = {0, 0, -1};
-    Color c{1, 1, 1, 1};
-    EXPECT_TRUE(kor_ArchitecturalMaterial(&c, &state, &m));
-    EXPECT_EQ(map_mode, 1);
-    EXPECT_NEAR(c.r, 1 - 0.4f, kTol);
-    EXPECT_NEAR(c.b, 1 - 0.4f, kTol);
-}
-
-// Photons: diffuse reflection Kd less the translucent share, diffuse
-// transmission Kd x the translucency fraction, specular reflection Wr and
-// transmission Wt; a drawn number at or above the cutout passes through.
-TEST_F(ArchitecturalMaterial, PhotonWeightsAndCutout) {
-    m.transparency = 0.5f;
-    m.translucency = 0.4f;
-    m.photonSaturation = 1;
-    m.photonReflectScale = m.photonTransmitScale = 1;
-    init();
-    state.type = 8;
-    internal::scene().sample_value = 0.0;
-    Color energy{2, 2, 2, 1};
-    EXPECT_TRUE(kor_ArchitecturalMaterial(&energy, &state, &m));
-    EXPECT_EQ(rt().stored, 1);
-    ASSERT_EQ(rt().scatters, 1);
-    const double s = 0.5, mSlope = 0.2 * (1 - s);
-    const double R = 0.1 * std::log(s) / std::log(0.5);
-    const double NV = 0.8, GV = shadowingG(mSlope, NV);
-    const double x = 12.566371 * R * NV, e = std::exp(-(x * x) / 0.2916);
-    const double FV = fresnel(1.5, NV), F2 = fresnel(1.5, std::sqrt((NV + 1) / 2));
-    const double w = 1 - e * GV * GV, a = GV * GV * e * (1 - FV);
-    const double l = 0.5 * 0.4;
-    const double B[3] = {0.5, 0.4, 0.3};
-    const float rd[3] = {rt().weights[0].r, rt().weights[0].g, rt().weights[0].b};
-    const float td[3] = {rt().weights[2].r, rt().weights[2].g, rt().weights[2].b};
-    const float ts[3] = {rt().weights[3].r, rt().weights[3].g, rt().weights[3].b};
-    for (int i = 0; i < 3; ++i) {
-        const double kd = B[i] * 0.3 * (a + w * (1 - F2)) + B[i] * l;
-        EXPECT_NEAR(rd[i], kd * (1 - l), kTol) << i;
-        EXPECT_NEAR(td[i], kd * l, kTol) << i;
-        EXPECT_NEAR(ts[i], B[i] * 0.5 * a, kTol) << i;
-    }
-    EXPECT_NEAR(rt().weights[1].g, e * GV * GV * FV, kTol);
-
-    m.cutout = 0.5f;
-    internal::scene().sample_value = 0.6;
-    kor_ArchitecturalMaterial(&energy, &state, &m);
-    EXPECT_EQ(rt().scatters, 1);
-    EXPECT_EQ(illum().continue_traces, 1);
-}
-
-// rawDiffuse shows the base colour unlit, scaled by the cutout, and lets
-// 1 - cutout of what lies behind through.
-TEST_F(ArchitecturalMaterial, RawDiffuseShowsTheBaseColour) {
-    m.rawDiffuse = 1;
-    m.cutout = 0.75f;
-    init();
-    light({1, 1, 1, 1}, {0, 0, 1});
-    illum().transparent_ok = 1;
-    illum().transparent_color = {0.4f, 0.4f, 0.8f, 1};
-    const Color c = shade();
-    EXPECT_NEAR(c.r, 0.5f * 0.75f + 0.25f * 0.4f, kTol);
-    EXPECT_NEAR(c.g, 0.4f * 0.75f + 0.25f * 0.4f, kTol);
-    EXPECT_NEAR(c.b, 0.3f * 0.75f + 0.25f * 0.8f, kTol);
-    EXPECT_NEAR(c.a, 1.0f, kTol);
-    EXPECT_TRUE(illum().light_calls.empty());
-}
-
-// The bump map (mode 2) bends the shading normal by amount x its vector for
-// the call; the state's normal is restored afterwards.
-TEST_F(ArchitecturalMaterial, BumpBendsTheNormalForTheCall) {
-    m.ior = 1.0f;
-    m.bumpMapOn = 1;
-    m.bumpMap = kMap;
-    m.bumpAmount = 2;
-    init();
-    light({1, 1, 1, 1}, {0, 0, 1});
-    map_colour = {0.25f, 0, 0, 1};
-    shade();
-    EXPECT_EQ(map_mode, 2);
-    ASSERT_FALSE(illum().light_calls.empty());
-    const Vector3 n = illum().light_calls[0].normal;
-    const float len = std::sqrt(0.5f * 0.5f + 1.0f);
-    EXPECT_NEAR(n.x, 0.5f / len, kTol);
-    EXPECT_NEAR(n.z, 1.0f / len, kTol);
-    EXPECT_FLOAT_EQ(state.normal.x, 0.0f);
-    EXPECT_FLOAT_EQ(state.normal.z, 1.0f);
-    EXPECT_FLOAT_EQ(state.dot_nd, -0.8f);
-}
-
 // Translucency: the light is sampled again from the back (normal negated,
 // inside flag set) and the back light x Cl = B x (1 - t) x translucency
 // joins the colour.
@@ -419,40 +254,6 @@ TEST_F(ArchitecturalMaterial, TranslucencyAddsTheBackLight) {
     EXPECT_NEAR(c.r, 0.5f * 0.8f + 0.6f * 0.5f * 0.5f, kTol);
     EXPECT_NEAR(c.g, 0.4f * 0.8f + 0.6f * 0.4f * 0.5f, kTol);
     EXPECT_NEAR(c.b, 0.3f * 0.8f + 0.6f * 0.3f * 0.5f, kTol);
-}
-
-// A shadow ray of the translucency pass that reaches this instance raises
-// the thickness to its distance from the shaded point; the back sample is
-// then weighted by (3 - 2p) p^2, p = (0.93 + 0.069 mean(Cl))^thickness.
-ArchRecord *hook_material;
-void shadowThroughTheObject(RenderState *state, Tag, int, void *) {
-    if (!state->inv_normal) return;
-    RenderState shadow = *state;
-    shadow.type = ZO_RAY_SHADOW;
-    shadow.point = {0, 0, -2};
-    shadow.dir = {0, 0, 1};
-    shadow.normal = {0, 0, -1};
-    Color light{1, 1, 1, 1};
-    kor_ArchitecturalMaterial(&light, &shadow, hook_material);
-}
-
-TEST_F(ArchitecturalMaterial, TranslucencyThicknessWeightsTheBackLight) {
-    m.ior = 1.0f;
-    m.translucency = 0.5f;
-    options.shadow = ZO_SHADOW_ON;
-    init();
-    hook_material = &m;
-    illum().on_sample = shadowThroughTheObject;
-    TestLightSample back;
-    back.color = {1, 1, 1, 1};
-    back.dot_nl = 0.6f;
-    illum().lights[kLight].back = {back};
-    const Color c = shade();
-    const double meanCl = (0.5 + 0.4 + 0.3) / 3 * 0.5;
-    const double p = std::pow(0.93 + 0.069 * meanCl, 2.0);
-    const double w = (3 - 2 * p) * p * p;
-    EXPECT_NEAR(c.r, 0.6 * w * 0.5 * 0.5, kTol);
-    EXPECT_NEAR(c.b, 0.6 * w * 0.3 * 0.5, kTol);
 }
 
 // Refraction: the traced colour weighted by Wt = B t GV^2 e (1 - F(ior, NV))
@@ -484,14 +285,6 @@ TEST_F(ArchitecturalMaterial, RefractionWeightAndAlpha) {
     const long before = internal::host().allocations;
     for (int k = 0; k < 5; ++k) shade();
     EXPECT_EQ(internal::host().allocations, before);
-}
-
-// Missing input does not crash.
-TEST_F(ArchitecturalMaterial, MissingInput) {
-    Color c{1, 1, 1, 1};
-    EXPECT_FALSE(kor_ArchitecturalMaterial(&c, nullptr, &m));
-    EXPECT_FALSE(kor_ArchitecturalMaterial(&c, &state, nullptr));
-    EXPECT_FALSE(kor_ArchitecturalMaterial(nullptr, &state, &m));
 }
 
 }  // namespace

@@ -155,19 +155,6 @@ TEST_F(Fog, StandardLinearAtChosenDepths) {
     expectColor(c, e.r, e.g, e.b, e.a);
 }
 
-TEST_F(Fog, StandardAmountIsCappedAtOne) {
-    p.near = 1.0f;
-    p.far = 1.0f;
-    init();
-    const Color c = shade(base, {0, 0, 0}, {0, 0, -50});
-    expectColor(c, 1.0, 0.5, 0.25, 1.0);
-    // amounts beyond 1 stay at 1
-    p.near = 1.5f;
-    p.far = 3.0f;
-    init();
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -50}), 1.0, 0.5, 0.25, 1.0);
-}
-
 TEST_F(Fog, StandardExponential) {
     p.exponential = 1;
     p.near = 0.2f;
@@ -189,103 +176,6 @@ TEST_F(Fog, StandardExponential) {
     // far = 1: 0.001 stands in for 0 inside the logarithm
     p.far = 1.0f;
     EXPECT_NEAR(init().farValue, 6.907755, 1e-4);
-}
-
-TEST_F(Fog, EnvironmentRangeFromSceneData) {
-    const FogRecord &fog = init();
-    EXPECT_FLOAT_EQ(fog.rangeStart, 10.0f);
-    EXPECT_FLOAT_EQ(fog.rangeEnd, 110.0f);
-    EXPECT_FLOAT_EQ(fog.rangeSpan, 100.0f);
-    EXPECT_NEAR(fog.slope, 0.6 / 100.0, 1e-7);
-
-    // without scene data the range is the near and far values, slope 1
-    options.userdata = 0;
-    const FogRecord &bare = init();
-    EXPECT_FLOAT_EQ(bare.rangeStart, 0.2f);
-    EXPECT_FLOAT_EQ(bare.rangeEnd, 0.8f);
-    EXPECT_FLOAT_EQ(bare.slope, 1.0f);
-    for (double d : {0.1, 0.5, 0.7, 3.0}) {
-        const double f = d < 0.2 ? 0.2 : d > 0.8 ? 0.8 : 0.2 + (d - 0.2);
-        const Color e = fogged(base, p.fogColor, f);
-        const Color c = shade(base, {0, 0, 0}, {0, 0, float(-d)});
-        expectColor(c, e.r, e.g, e.b, e.a);
-    }
-}
-
-TEST_F(Fog, BackgroundRaysAndRaysLeftAlone) {
-    init();
-    // a miss with fogBackground takes the far value
-    const Color m = shade(base, {0, 0, 0}, {0, 0, -1}, false);
-    const Color e = fogged(base, p.fogColor, 0.8);
-    expectColor(m, e.r, e.g, e.b, e.a);
-    // without fogBackground a miss keeps colour and alpha
-    p.fogBackground = 0;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -1}, false), 0.2, 0.4, 0.6, 0.5);
-    // hits still get fog
-    EXPECT_NE(shade(base, {0, 0, 0}, {0, 0, -50}).r, base.r);
-
-    // reflection, light and shadow rays, and the shader switched off
-    for (int type : {ZO_RAY_REFLECT, ZO_RAY_LIGHT, ZO_RAY_SHADOW}) {
-        state.type = type;
-        expectColor(shade(base, {0, 0, 0}, {0, 0, -50}), 0.2, 0.4, 0.6, 0.5);
-    }
-    state.type = ZO_RAY_TRANSPARENT;
-    EXPECT_NE(shade(base, {0, 0, 0}, {0, 0, -50}).r, base.r);
-    p.on = 0;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -50}), 0.2, 0.4, 0.6, 0.5);
-}
-
-TEST_F(Fog, ColourAndOpacityMaps) {
-    const Tag colourMap = 70, opacityMap = 71;
-    internal::host().shaders[colourMap] = {1, true, {0.1f, 0.9f, 0.3f, 1.0f}};
-    internal::host().shaders[opacityMap] = {1, true, {0.25f, 0.5f, 1.0f, 1.0f}};
-    p.colorMap = colourMap;
-    p.opacityMap = opacityMap;
-    // maps set but switched off
-    const FogRecord &off = init();
-    EXPECT_FALSE(off.colorMapActive);
-    EXPECT_FALSE(off.opacityMapActive);
-
-    // the colour map replaces the fog colour
-    p.useColorMap = 1;
-    init();
-    const double f = ramp(35, 0.2, 0.8);
-    const Color F = {0.1f, 0.9f, 0.3f, 1.0f};
-    Color e = fogged(base, F, f);
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -35}), e.r, e.g, e.b, e.a);
-    // a failed map call gives a black fog colour
-    internal::host().shaders[colourMap] = {0, false, {}};
-    e = fogged(base, Color{0, 0, 0, 0}, f);
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -35}), e.r, e.g, e.b, e.a);
-    p.useColorMap = 0;
-
-    // linear standard fog with an opacity per channel
-    p.useOpacityMap = 1;
-    init();
-    const double O[3] = {0.25, 0.5, 1.0}, c0[3] = {0.2, 0.4, 0.6}, Fc[3] = {1.0, 0.5, 0.25};
-    Color c = shade(base, {0, 0, 0}, {0, 0, -35});
-    const float got[3] = {c.r, c.g, c.b};
-    double largest = 0.0;
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_NEAR(got[k], c0[k] + (Fc[k] - c0[k]) * O[k] * f, kTol) << k;
-        largest = std::max(largest, 1.0 - (1.0 - O[k]) * (1.0 - f) * 0.5);
-    }
-    EXPECT_NEAR(c.a, largest, kTol);
-
-    // exponential standard fog: fk = 1 - e^(x Ok), x = q0 - q1
-    p.exponential = 1;
-    init();
-    const double nv = -std::log(0.8), fv = -std::log(0.2);
-    const double x = ramp(20, nv, fv) - ramp(60, nv, fv);
-    c = shade(base, {0, 0, -20}, {0, 0, -60});
-    const float got2[3] = {c.r, c.g, c.b};
-    largest = 0.0;
-    for (int k = 0; k < 3; ++k) {
-        const double fk = 1.0 - std::exp(x * O[k]);
-        EXPECT_NEAR(got2[k], c0[k] + (Fc[k] - c0[k]) * fk, kTol) << k;
-        largest = std::max(largest, 1.0 - (1.0 - fk) * 0.5);
-    }
-    EXPECT_NEAR(c.a, largest, kTol);
 }
 
 double slabCurve(double x) {
@@ -339,70 +229,6 @@ TEST_F(Fog, LayeredFalloffs) {
     // orthographic cameras get no layered fog
     camera.orthographic = 1;
     expectColor(shade(base, {0, 0, 2}, {30, 40, 5}), 0.2, 0.4, 0.6, 0.5);
-}
-
-TEST_F(Fog, LayeredWithOpacityMap) {
-    const Tag opacityMap = 71;
-    internal::host().shaders[opacityMap] = {1, true, {0.25f, 0.5f, 1.0f, 1.0f}};
-    p.fogType = 1;
-    p.opacityMap = opacityMap;
-    p.useOpacityMap = 1;
-    init();
-    const double x = -0.5 * 0.3 * 50.0 / 3.0;
-    const Color c = shade(base, {0, 0, 2}, {30, 40, 5});
-    const double O[3] = {0.25, 0.5, 1.0}, c0[3] = {0.2, 0.4, 0.6}, Fc[3] = {1.0, 0.5, 0.25};
-    const float got[3] = {c.r, c.g, c.b};
-    double largest = 0.0;
-    for (int k = 0; k < 3; ++k) {
-        const double fk = 1.0 - std::exp(x * O[k]);
-        EXPECT_NEAR(got[k], c0[k] + (Fc[k] - c0[k]) * fk, kTol) << k;
-        largest = std::max(largest, 1.0 - (1.0 - fk) * 0.5);
-    }
-    EXPECT_NEAR(c.a, largest, kTol);
-}
-
-TEST_F(Fog, HorizonNoise) {
-    p.fogType = 1;
-    p.horizonNoise = 1;
-    p.noiseSize = 40.0f;  // frequency 10
-    p.noiseAngle = 0.2f;
-    p.noisePhase = 0.3f;
-    const FogRecord &fog = init();
-    EXPECT_FLOAT_EQ(fog.noiseFrequency, 10.0f);
-
-    // a ray rising at 0.1 rad from height 1, direction (cos e, 0, sin e)
-    const double el = 0.1;
-    const Vector3 to = {float(3 * std::cos(el) / std::sin(el)), 0.0f, 4.0f};
-    const double dlen = std::sqrt(double(to.x) * to.x + 9.0);
-    const Vector3 dir = {float(to.x / dlen), 0.0f, float(3.0 / dlen)};
-    const double e = std::fabs(std::asin(double(dir.z)));
-    const double r = e / 0.2;
-    const float n3 =
-        kor::noise3({float(std::atan2(0.0, double(dir.x)) * 10.0), float(e * 10.0 - 0.3), 0.3f});
-    const double n = std::min(1.0 + n3, 1.0);
-    const double slab = 0.3, path = to.x / 3.0;
-    const double f = (1.0 - std::exp(-0.5 * slab * path)) * r * (1.0 - (1.0 - r) * n);
-    Color c = shade(base, {0, 0, 1}, to);
-    Color x = fogged(base, p.fogColor, f);
-    expectColor(c, x.r, x.g, x.b, x.a, 1e-4);
-
-    // beyond the band the noise leaves the fog alone
-    p.noiseAngle = 0.05f;
-    init();
-    c = shade(base, {0, 0, 1}, to);
-    x = fogged(base, p.fogColor, 1.0 - std::exp(-0.5 * slab * path));
-    expectColor(c, x.r, x.g, x.b, x.a, 1e-4);
-}
-
-TEST_F(Fog, NoAllocationPerSample) {
-    init();
-    const long before = internal::host().allocations;
-    for (int i = 0; i < 50; ++i) shade(base, {0, 0, 0}, {0, 0, float(-i)});
-    EXPECT_EQ(internal::host().allocations, before);
-    // a second instance init replaces the first record
-    init();
-    kor_Fog_init(&state, &p, nullptr);
-    EXPECT_EQ(internal::host().allocations - internal::host().releases, 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -572,59 +398,6 @@ class VolumeLight : public ::testing::Test {
     const Color base = {0.1f, 0.2f, 0.3f, 0.4f};
 };
 
-TEST_F(VolumeLight, InstanceRecord) {
-    VolumeLightParams &v = rec.p;
-    v.samples = 10;
-    v.shadowFilter = 3;
-    v.attenuationMultiplier = 3.0f;
-    v.lightFloor = 2.0f;
-    v.startPercent = 50.0f;
-    v.endPercent = 150.0f;
-    v.noiseUniformity = -3.0f;
-    v.noiseSize = 0.0f;
-    v.noiseAmount = 0.75f;
-    v.windDirection = 3;
-    v.noiseLow = 0.8f;  // out of order: exchanged at init
-    v.noiseHigh = 0.2f;
-    const VolumeMarchParams &m = init();
-    EXPECT_TRUE(m.thresholdActive);
-    EXPECT_EQ(m.steps, 30);
-    EXPECT_EQ(m.shadowFilter, 4);
-    EXPECT_FLOAT_EQ(m.attenuationFactor, 9.0f);
-    EXPECT_FLOAT_EQ(m.lightLimit, 0.9f);
-    EXPECT_FLOAT_EQ(m.lightFloor, 0.02f);
-    EXPECT_FLOAT_EQ(m.startScale, 0.5f);
-    EXPECT_FLOAT_EQ(m.endScale, 1.5f);
-    EXPECT_FLOAT_EQ(m.densityFactor, 0.1f);
-    EXPECT_FLOAT_EQ(m.uniformityDivisor, 0.0001f);
-    EXPECT_FLOAT_EQ(m.inverseSize, 0.0f);
-    EXPECT_FLOAT_EQ(m.noiseScale, 1.5f);
-    EXPECT_FLOAT_EQ(m.stepSpacing, 4.0f);
-    EXPECT_FLOAT_EQ(m.wind.x, 1.0f);
-    EXPECT_TRUE(m.callback == kor::volumeLightStep);
-    EXPECT_FLOAT_EQ(v.noiseLow, 0.2f);
-    EXPECT_FLOAT_EQ(v.noiseHigh, 0.8f);
-
-    const int filters[5][2] = {{0, 0}, {1, 1}, {2, 2}, {3, 4}, {7, 0}};
-    for (const auto &f : filters) {
-        v.shadowFilter = f[0];
-        EXPECT_EQ(init().shadowFilter, f[1]) << f[0];
-    }
-    const float winds[7][3] = {{0, -1, 0}, {0, 1, 0},  {-1, 0, 0}, {1, 0, 0},
-                               {0, 0, 1},  {0, 0, -1}, {0, 0, 0}};
-    for (int w = 0; w < 7; ++w) {
-        v.windDirection = w;
-        const Vector3 got = init().wind;
-        EXPECT_EQ(got.x, winds[w][0]);
-        EXPECT_EQ(got.y, winds[w][1]);
-        EXPECT_EQ(got.z, winds[w][2]);
-    }
-    v.noiseLow = v.noiseHigh = 0.0f;
-    v.noiseSize = 8.0f;
-    EXPECT_FALSE(init().thresholdActive);
-    EXPECT_FLOAT_EQ(init().inverseSize, 0.125f);
-}
-
 TEST_F(VolumeLight, StepFunction) {
     VolumeLightParams &v = rec.p;
     v.lightFloor = 10.0f;  // 0.1 per unit length
@@ -722,24 +495,6 @@ TEST_F(VolumeLight, NoiseDensity) {
     EXPECT_EQ(kor::volumeNoiseDensity(v, init(), p), 1.0f);
 }
 
-TEST_F(VolumeLight, SegmentDensity) {
-    VolumeLightParams &v = rec.p;
-    v.noiseSize = 3.0f;
-    const VolumeMarchParams &m = init();
-    const zoRay ray = {{1, 2, 3}, {0, 0.6f, 0.8f}};
-    auto at = [&](double t) {
-        return kor::volumeNoiseDensity(v, m, {1.0f, float(2 + 0.6 * t), float(3 + 0.8 * t)});
-    };
-    // short segments and black samples: the midpoint
-    EXPECT_NEAR(kor::volumeSegmentDensity(v, m, ray, 1, 4, false), at(2.5), kTol);
-    EXPECT_NEAR(kor::volumeSegmentDensity(v, m, ray, 1, 30, true), at(15.5), kTol);
-    // longer ones: every 4 units, the last partial step by its fraction
-    const double expected = (at(1) + at(5) + at(9) + 0.5 * at(13)) / 3.5;
-    EXPECT_NEAR(kor::volumeSegmentDensity(v, m, ray, 1, 15, false), expected, 1e-4);
-    // very long ones: the mean density
-    EXPECT_EQ(kor::volumeSegmentDensity(v, m, ray, 0, 200000, false), 0.5f);
-}
-
 TEST_F(VolumeLight, MarchThroughSpotCone) {
     useSpot();
     scriptSample({0.5f, 0.25f, 1.0f, 0.0f});
@@ -780,127 +535,6 @@ TEST_F(VolumeLight, MarchThroughSpotCone) {
     expectColor(shade(base, {-100, 0, -10}, {-50, 0, -10}), base.r, base.g, base.b, base.a);
     expectColor(shade(base, {-100, 50, -10}, {100, 50, -10}), base.r, base.g, base.b, base.a);
     EXPECT_EQ(marchSteps(), 0);
-}
-
-TEST_F(VolumeLight, MarchStopsAtTheLimit) {
-    useSpot();
-    scriptSample({1.0f, 1.0f, 1.0f, 0.0f});
-    rec.p.lightLimit = 25.0f;  // reached after three steps of 0.1
-    init();
-    const Color c = shade(base, {-100, 0, -10}, {100, 0, -10});
-    EXPECT_EQ(marchSteps(), 3);
-    const Color e = blended(base, 0.3, 0.3, 0.3, 0.25);
-    expectColor(c, e.r, e.g, e.b, e.a);
-
-    // thirty steps, of which ten reach the limit
-    rec.p.samples = 10;
-    rec.p.lightLimit = 95.0f;
-    init();
-    illum().light_calls.clear();
-    shade(base, {-100, 0, -10}, {100, 0, -10});
-    EXPECT_EQ(marchSteps(), 10) << "0.95 reached at the tenth step of 0.1";
-}
-
-TEST_F(VolumeLight, LightsList) {
-    useNotingLights();
-    VolumeLightParams &v = rec.p;
-    v.lights.start = 1;
-    v.lights.count = 4;
-    v.lights[1] = 40;
-    v.lights[2] = 0;   // skipped
-    v.lights[3] = 41;  // its queries fail: skipped
-    v.lights[4] = 42;
-    atmosphere().light_instances[42] = 142;
-    atmosphere().light_shaders[142] = 302;
-    init();
-    const Color c = shade(base, {1, 2, 3}, {1, 2, 13});
-    ASSERT_EQ(lightCalls.size(), 2u);
-    EXPECT_EQ(lightCalls[0].shader, 300u);
-    EXPECT_EQ(lightCalls[1].shader, 302u);
-    EXPECT_EQ(lightCalls[0].request.light, 40u);
-    EXPECT_EQ(lightCalls[0].request.lightIndex, 1);
-    EXPECT_EQ(lightCalls[1].request.light, 42u);
-    EXPECT_EQ(lightCalls[1].request.lightIndex, 4);
-    for (const LightCall &call : lightCalls) {
-        const VolumeMarchRequest &r = call.request;
-        EXPECT_EQ(static_cast<const void *>(r.march), slot);
-        EXPECT_EQ(r.volumeParams, &rec.p);
-        EXPECT_FLOAT_EQ(r.maxDistance, 10.0f);
-        EXPECT_FLOAT_EQ(r.worldOrigin.z, 3.0f);
-        EXPECT_FLOAT_EQ(r.worldDirection.z, 1.0f);
-        EXPECT_FLOAT_EQ(r.origin.z, 3.0f);
-        EXPECT_TRUE(call.keyPresent) << "\"KEY_4\" names the light";
-        EXPECT_EQ(call.keyLight, r.light);
-    }
-    EXPECT_EQ(zo_shaderstate_get(&state, KOR_KEY_VOLUME_SAMPLE, nullptr), nullptr)
-        << "removed afterwards";
-    // both lights scattered (0.1, 0.2, 0.3)
-    const Color e = blended(base, 0.2, 0.4, 0.6, 0.9);
-    expectColor(c, e.r, e.g, e.b, e.a);
-
-    // a state sampling a light already sets no "KEY_4"
-    lightCalls.clear();
-    state.light_instance = 7;
-    shade(base, {1, 2, 3}, {1, 2, 13});
-    ASSERT_EQ(lightCalls.size(), 2u);
-    EXPECT_FALSE(lightCalls[0].keyPresent);
-    state.light_instance = 0;
-
-    // a miss marches 1e9 along the ray direction
-    lightCalls.clear();
-    state.dist = 0.0;
-    state.dir = {0, 1, 0};
-    Color m = base;
-    EXPECT_TRUE(kor_VolumeLight(&m, &state, &rec.p));
-    ASSERT_EQ(lightCalls.size(), 2u);
-    EXPECT_FLOAT_EQ(lightCalls[0].request.maxDistance, 1e9f);
-    EXPECT_FLOAT_EQ(lightCalls[0].request.worldDirection.y, 1.0f);
-
-    // in light space: the light's transform (a translation by (0, 0, -5))
-    lights().to_light[14] = -5.0f;
-    v.marchInLightSpace = 1;
-    lightCalls.clear();
-    shade(base, {1, 2, 3}, {1, 2, 13});
-    ASSERT_EQ(lightCalls.size(), 2u);
-    EXPECT_FLOAT_EQ(lightCalls[0].request.origin.z, -2.0f);
-    EXPECT_FLOAT_EQ(lightCalls[0].request.worldOrigin.z, 3.0f);
-    EXPECT_FLOAT_EQ(lightCalls[0].request.direction.z, 1.0f);
-}
-
-TEST_F(VolumeLight, RaysLeftAlone) {
-    useNotingLights();
-    init();
-    // an empty list, shadow rays, the shader off, orthographic cameras
-    rec.p.lights.count = 0;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
-    rec.p.lights.count = 1;
-    state.type = ZO_RAY_SHADOW;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
-    state.type = ZO_RAY_EYE;
-    rec.p.on = 0;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
-    rec.p.on = 1;
-    camera.orthographic = 1;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
-    camera.orthographic = 0;
-    EXPECT_TRUE(lightCalls.empty());
-    // a hit at the ray's origin
-    state.org = state.point = {1, 1, 1};
-    state.dist = 1.0;
-    Color c = base;
-    EXPECT_TRUE(kor_VolumeLight(&c, &state, &rec.p));
-    expectColor(c, base.r, base.g, base.b, base.a);
-    EXPECT_TRUE(lightCalls.empty());
-}
-
-TEST_F(VolumeLight, NoAllocationPerSample) {
-    useSpot();
-    scriptSample({0.5f, 0.5f, 0.5f, 0.0f});
-    rec.p.noiseOn = 1;
-    init();
-    const long before = internal::host().allocations;
-    for (int i = 0; i < 20; ++i) shade(base, {-100, float(i) * 0.1f, -10}, {100, 0, -10});
-    EXPECT_EQ(internal::host().allocations, before);
 }
 
 }  // namespace

@@ -127,26 +127,6 @@ class Filter : public ::testing::Test {
     Tag next_tag = 100;
 };
 
-TEST_F(Filter, LevelCountsHalveTheSmallerSide) {
-    EXPECT_EQ(kor::filterLevelCount(8, 8), 4);   // 8 4 2 1, plus one
-    EXPECT_EQ(kor::filterLevelCount(16, 4), 3);  // the height decides
-    EXPECT_EQ(kor::filterLevelCount(5, 3), 3);   // 3 -> 2 -> 1
-    EXPECT_EQ(kor::filterLevelCount(1, 1), 1);
-    EXPECT_EQ(kor::filterLevelCount(0, 7), 0);
-    EXPECT_EQ(kor::filterLevelCount(1 << 14, 1 << 14), 12) << "at most 12";
-}
-
-TEST_F(Filter, TexelCentresOfLevelZeroReadTheTexel) {
-    for (int type : {ZO_IMG_TYPE_RGBA_FP, ZO_IMG_TYPE_RGBA, ZO_IMG_TYPE_RGBA_16}) {
-        TestImage image(8, 4, type);
-        ImageFilter *f = make(image);
-        for (int y = 0; y < 4; ++y)
-            for (int x = 0; x < 8; ++x)
-                expect_color(read(f, (x + 0.5f) / 8, (y + 0.5f) / 4, 0, 0), image.at(x, y), 1e-6,
-                             "texel centre");
-    }
-}
-
 TEST_F(Filter, LevelTexelsAreBoxMeans) {
     // float levels keep the mean; 16-bit and 8-bit levels round it
     const std::pair<int, double> kinds[] = {{ZO_IMG_TYPE_RGBA_FP, 1e-6},
@@ -191,17 +171,6 @@ TEST_F(Filter, OddLastColumnAndRow) {
                  "wrapping: row 0 joins");
     EXPECT_EQ(clamped->levelWidth[1], 3);
     EXPECT_EQ(clamped->levelHeight[1], 2);
-}
-
-TEST_F(Filter, ConstantImagesReadTheConstantAtEveryFootprint) {
-    const Color constant{153 / 255.0f, 51 / 255.0f, 1.0f, 204 / 255.0f};
-    for (int type : {ZO_IMG_TYPE_RGBA_FP, ZO_IMG_TYPE_RGBA, ZO_IMG_TYPE_RGBA_16}) {
-        TestImage image(7, 5, type, [&](int, int) { return constant; });
-        ImageFilter *f = make(image);
-        for (float du : {0.0f, 0.05f, 0.2f, 0.3f, 0.5f, 0.9f, 3.0f})
-            for (float u : {0.0f, 0.13f, 0.5f, 0.77f, 0.999f})
-                expect_color(read(f, u, 1 - u, du, du * 0.5f), constant, 1e-5, "constant");
-    }
 }
 
 TEST_F(Filter, SmallFootprintsInterpolateLevelZero) {
@@ -256,118 +225,6 @@ TEST_F(Filter, FootprintsBetweenLevelsBlendThem) {
                          0.0625 * (&q11.r)[ch];
         EXPECT_NEAR((&c.r)[ch], (1 - t) * a + t * b, 5e-4) << "channel " << ch;
     }
-}
-
-TEST_F(Filter, GammaIsAppliedToEveryPixelRead) {
-    TestImage image(4, 4, ZO_IMG_TYPE_RGBA_FP);
-    ImageFilter *f = make(image, 2.2f);
-    auto table = [](float x) {
-        const double index = std::floor(x * 8191.0 + 0.5);
-        return std::pow(index / 8191.0, 2.2);
-    };
-    const Color &p = image.at(1, 2);
-    Color c = read(f, 1.5f / 4, 2.5f / 4, 0, 0);
-    EXPECT_NEAR(c.r, table(p.r), 1e-6);
-    EXPECT_NEAR(c.g, table(p.g), 1e-6);
-    EXPECT_NEAR(c.b, table(p.b), 1e-6);
-    EXPECT_FLOAT_EQ(c.a, p.a) << "alpha is not corrected";
-    // level 1 is built from corrected pixels
-    c = read(f, 1 / 4.0f, 1 / 4.0f, 2 / 4.0f, 0);
-    double mean = 0;
-    const std::initializer_list<std::pair<int, int>> block = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
-    for (auto [x, y] : block) mean += table(image.at(x, y).r) / 4;
-    EXPECT_NEAR(c.r, mean, 1e-6);
-    // point reads too
-    kor::filterPointRead(f, nullptr, 0.3f, 0.6f, &c);
-    EXPECT_NEAR(c.r, table(image.at(1, 2).r), 1e-6);
-}
-
-TEST_F(Filter, PointReadsTakeTheNearestPixel) {
-    TestImage image(8, 4, ZO_IMG_TYPE_RGBA);
-    ImageFilter *f = make(image);
-    Color c;
-    kor::filterPointRead(f, nullptr, 0.3f, 0.6f, &c);
-    expect_color(c, image.at(2, 2), 0, "(0.3 * 8, 0.6 * 4)");
-    kor::filterPointRead(f, nullptr, 0.999f, 0.0f, &c);
-    expect_color(c, image.at(7, 0), 0, "last column");
-}
-
-TEST_F(Filter, TexturesThatAreNotImages) {
-    internal::host().db_types[55] = ZO_DB_TEXTURE;
-    internal::host().shaders[55] = TestShaderBehaviour{1, true, {0.25f, 0.5f, 0.75f, 1}};
-    ImageFilter *f = kor::filterCreate(55, 1.0f, nullptr, nullptr, 0, 0);
-    filters.push_back(f);
-    expect_color(read(f, 0.5f, 0.5f, 0.1f, 0.1f), Color{0, 0, 0, 1}, 0, "filtered: black");
-    Color c;
-    kor::filterPointRead(f, nullptr, 0.25f, 0.75f, &c);
-    expect_color(c, Color{0.25f, 0.5f, 0.75f, 1}, 0, "point: the host's texture lookup");
-    ASSERT_EQ(internal::host().texture_coords.size(), 1u);
-    EXPECT_FLOAT_EQ(internal::host().texture_coords[0].x, 0.25f);
-    EXPECT_FLOAT_EQ(internal::host().texture_coords[0].y, 0.75f);
-}
-
-TEST_F(Filter, HostPyramidsAreSampledDirectly) {
-    TestImage base(8, 8, ZO_IMG_TYPE_RGBA_FP);
-    TestImage level1(4, 4, ZO_IMG_TYPE_RGBA_FP, [](int, int) {
-        return Color{0.25f, 0.25f, 0.25f, 1};
-    });
-    TestImage level2(2, 2, ZO_IMG_TYPE_RGBA_FP, [](int, int) {
-        return Color{0.75f, 0.75f, 0.75f, 1};
-    });
-    base.header.filter = 1.0f;
-    base.header.levels = 3;
-    bitmap_host().pyramids[&base.header] = {&base.header, &level1.header, &level2.header};
-    ImageFilter *f = make(base);
-    EXPECT_NEAR(read(f, 0.5f, 0.5f, 2 / 8.0f, 0).r, 0.25f, 1e-6) << "the host's level 1";
-    EXPECT_NEAR(read(f, 0.5f, 0.5f, 64 / 8.0f, 0).r, 0.75f, 1e-6) << "clamped to the last level";
-    const float t = 2048.0f / 4095.0f;
-    EXPECT_NEAR(read(f, 0.5f, 0.5f, std::sqrt(8.0f) / 8, 0).r, (1 - t) * 0.25f + t * 0.75f, 5e-4);
-    EXPECT_EQ(f->level[1], nullptr) << "nothing rebuilt";
-}
-
-TEST_F(Filter, PixelCallbackSources) {
-    static auto source = [](Color *out, void *user, int x, int y) {
-        const float scale = *static_cast<float *>(user);
-        *out = Color{x * scale, y * scale, 0, 1};
-    };
-    float scale = 0.1f;
-    ImageFilter *f = kor::filterCreate(0, 1.0f, source, &scale, 4, 4);
-    filters.push_back(f);
-    expect_color(read(f, 2.5f / 4, 1.5f / 4, 0, 0), Color{0.2f, 0.1f, 0, 1}, 1e-6, "level 0");
-    expect_color(read(f, 0.25f, 0.25f, 0.5f, 0), Color{0.05f, 0.05f, 0, 1}, 1e-4, "level 1");
-}
-
-TEST_F(Filter, ThePyramidIsBuiltOnceAndReadsAfterwardsTakeNoLock) {
-    TestImage image(64, 32, ZO_IMG_TYPE_RGBA);
-    ImageFilter *fresh = make(image);
-    ImageFilter *reference = make(image);
-    struct Probe {
-        float u, v, du, dv;
-    };
-    std::vector<Probe> probes;
-    for (int i = 0; i < 200; ++i)
-        probes.push_back(
-            {(i * 37 % 101) / 101.0f, (i * 53 % 97) / 97.0f, (i % 7) * 0.03f, (i % 5) * 0.04f});
-    std::vector<Color> expected;
-    for (const Probe &p : probes) expected.push_back(read(reference, p.u, p.v, p.du, p.dv));
-
-    constexpr int kThreads = 8;
-    std::vector<std::vector<Color>> got(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (const Probe &p : probes) got[t].push_back(read(fresh, p.u, p.v, p.du, p.dv));
-        });
-    for (auto &th : threads) th.join();
-    for (int t = 0; t < kThreads; ++t)
-        for (size_t i = 0; i < probes.size(); ++i)
-            ASSERT_EQ(std::memcmp(&got[t][i], &expected[i], sizeof(Color)), 0)
-                << "thread " << t << " probe " << i;
-    const long locks = internal::host().locks;
-    EXPECT_LE(locks, 2 + kThreads) << "the lock is taken only while the pyramid is pending";
-    for (const Probe &p : probes) read(fresh, p.u, p.v, p.du, p.dv);
-    EXPECT_EQ(internal::host().locks, locks) << "no lock after the build";
-    EXPECT_EQ(internal::host().locks, internal::host().unlocks);
 }
 
 // ---------------------------------------------------------------------------
@@ -439,15 +296,6 @@ struct ParamsWithLists {
 static_assert(offsetof(ParamsWithLists, list) == sizeof(BitmapParams), "list storage follows");
 constexpr int kListStart = (sizeof(BitmapParams) - offsetof(BitmapParams, images.storage)) / 4;
 
-// The process generator's sequence, worked out on its own.
-struct Lcg {
-    uint32_t next;
-    int draw() {
-        next = next * 1103515245u + 12345u;
-        return static_cast<int>((next >> 16) & 0x7FFF);
-    }
-};
-
 class Bitmap : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -510,21 +358,6 @@ class Bitmap : public ::testing::Test {
     bool initialised = false;
 };
 
-TEST_F(Bitmap, PointReadsThroughTheGenerator) {
-    init();
-    expect_color(at(0.3f, 0.6f), pixel_at(0.3f, 0.6f), 0, "premultiplied: as read");
-    EXPECT_EQ(gen.point_calls, 1);
-    EXPECT_EQ(gen.filtered_calls, 0) << "filtering 2 uses the point read only";
-    ASSERT_EQ(internal::host().arguments.size(), 1u);
-    EXPECT_EQ(internal::host().arguments[0].type, ZO_SHADER_MAP);
-    EXPECT_EQ(internal::host().arguments[0].words[0], kUVLookupMagic);
-    // filtered reads go to the filter; tile coordinates are reduced first
-    p.filtering = 0;
-    gen.du = gen.dv = 0;
-    expect_color(at(2.5f / 8 + 3, 1.5f / 4 - 2), image.at(2, 1), 1e-6, "filtered texel centre");
-    EXPECT_EQ(gen.filtered_calls, 1);
-}
-
 TEST_F(Bitmap, AlphaSourcesAndPremultiplication) {
     image.pixels[2 * 8 + 2] = Color{0.8f, 0.4f, 0.2f, 0.5f};
     init();
@@ -546,20 +379,6 @@ TEST_F(Bitmap, AlphaSourcesAndPremultiplication) {
     expect_color(at(u, v, 1), Color{0.5f, 0.5f, 0.5f, 0.5f}, 0, "mono mode: the alpha");
 }
 
-TEST_F(Bitmap, CropStretchesTheRectangleOverTheTile) {
-    p.applyClip = 1;
-    p.clipV = 0;
-    p.clipH = 0.5f;  // the top half: v from 0.5 to 1
-    init();
-    expect_color(at(0.3f, 0.25f), pixel_at(0.3f, 0.5f + 0.25f * 0.5f), 0, "top half");
-    expect_color(at(0.3f, 0.0f), pixel_at(0.3f, 0.5f), 0, "its bottom edge");
-    p.clipU = 0.25f;
-    p.clipW = 0.5f;
-    p.clipV = 0.25f;
-    expect_color(at(0.5f, 0.5f), pixel_at(0.5f, 0.25f + 0.25f), 0, "middle");
-    expect_color(at(0.9f, 0.1f), pixel_at(0.25f + 0.45f, 0.25f + 0.05f), 0, "corner");
-}
-
 TEST_F(Bitmap, CroppedFootprintsShrinkWithTheRectangle) {
     TestImage big(32, 32, ZO_IMG_TYPE_RGBA_FP);
     p.image = add_image(big, 301);
@@ -576,20 +395,6 @@ TEST_F(Bitmap, CroppedFootprintsShrinkWithTheRectangle) {
     gen.dv = 0;
     const Color c = at(0.25f, 0.25f);  // image (0.625, 0.125)
     expect_color(c, big.block_mean(16, 0, 8), 1e-5, "level 3");
-}
-
-TEST_F(Bitmap, PlaceShrinksTheImageIntoTheRectangle) {
-    p.applyClip = 1;
-    p.placeMode = 1;
-    p.clipU = 0.25f;
-    p.clipV = 0.25f;
-    p.clipW = 0.5f;
-    p.clipH = 0.5f;  // lower-left corner (0.25, 0.25)
-    init();
-    expect_color(at(0.1f, 0.5f), Color{0, 0, 0, 0}, 0, "left of the rectangle");
-    expect_color(at(0.5f, 0.8f), Color{0, 0, 0, 0}, 0, "above it");
-    expect_color(at(0.5f, 0.5f), pixel_at(0.5f, 0.5f), 0, "centre");
-    expect_color(at(0.3f, 0.7f), pixel_at(0.1f, 0.9f), 0, "near the top-left corner");
 }
 
 TEST_F(Bitmap, PlacedFootprintsAreCutAtTheRectangle) {
@@ -612,50 +417,6 @@ TEST_F(Bitmap, PlacedFootprintsAreCutAtTheRectangle) {
     expect_color(c, Color{0, 0, 0, 0}, 0, "box wholly outside");
     c = at(0.5f, 0.5f);
     expect_color(c, constant, 1e-5, "inside");
-}
-
-TEST_F(Bitmap, JitteredPlacementIsFixedPerTile) {
-    p.clipU = 0.7f;  // ignored with jitter
-    p.clipV = 0.1f;
-    p.clipW = 0.25f;
-    p.clipH = 0.5f;
-    p.jitter = 0.8f;
-    p.jitterOn = 1;
-    auto expected = [&](int tu, int tv, float *left, float *bottom) {
-        Lcg g{static_cast<uint32_t>((tu * 14693 - tv * 3251 - 1328) & 0x7FFF)};
-        const int r1 = g.draw();
-        g.draw();
-        g.draw();
-        const int r4 = g.draw();
-        *left = r1 * (1 - 0.25f) * 0.8f / 32767;
-        *bottom = 1 - (0.5f + r4 * (1 - 0.5f) * 0.8f / 32767);
-    };
-    float corners[3][2];
-    const int tiles[3][2] = {{0, 0}, {1, 0}, {-2, 3}};
-    for (int t = 0; t < 3; ++t) {
-        float left, bottom, want_left, want_bottom;
-        kor::bitmapPlaceCorner(p, tiles[t][0], tiles[t][1], &left, &bottom);
-        expected(tiles[t][0], tiles[t][1], &want_left, &want_bottom);
-        EXPECT_NEAR(left, want_left, 1e-6);
-        EXPECT_NEAR(bottom, want_bottom, 1e-6);
-        float again_left, again_bottom;
-        kor::bitmapPlaceCorner(p, tiles[t][0], tiles[t][1], &again_left, &again_bottom);
-        EXPECT_EQ(left, again_left) << "the same tile, the same offset";
-        EXPECT_EQ(bottom, again_bottom);
-        corners[t][0] = left;
-        corners[t][1] = bottom;
-    }
-    EXPECT_TRUE(corners[0][0] != corners[1][0] || corners[0][1] != corners[1][1])
-        << "neighbouring tiles differ";
-
-    // through the shader: tile (1, 0) is read with its own rectangle
-    p.applyClip = 1;
-    p.placeMode = 1;
-    init();
-    const float left = corners[1][0], bottom = corners[1][1];
-    const float u = left + 0.6f * 0.25f, v = bottom + 0.3f * 0.5f;
-    expect_color(at(1 + u, v), pixel_at(0.6f, 0.3f), 0, "inside the jittered rectangle");
-    expect_color(at(1 + left - 0.01f, v), Color{0, 0, 0, 0}, 0, "left of it");
 }
 
 TEST_F(Bitmap, FrameIndexRules) {
@@ -685,130 +446,6 @@ TEST_F(Bitmap, FrameIndexRules) {
     EXPECT_EQ(kor::bitmapListIndex(p, 5, 4), 0);
     p.endCondition = 0;
     EXPECT_EQ(kor::bitmapListIndex(p, 5, 2), 0) << "index 2 of a list of two";
-}
-
-TEST_F(Bitmap, ImageListsPickTheFrame) {
-    const Color colours[3] = {{0.2f, 0, 0, 1}, {0, 0.4f, 0, 1}, {0, 0, 0.6f, 1}};
-    std::vector<TestImage> images;
-    images.reserve(3);
-    for (const Color &c : colours)
-        images.emplace_back(4, 4, ZO_IMG_TYPE_RGBA_FP, [c](int, int) { return c; });
-    for (int k = 0; k < 3; ++k) all.list[k] = add_image(images[k], 400 + k);
-    p.images.start = kListStart;
-    p.images.count = 3;
-    p.sequenceStart = 0;
-    p.sequenceEnd = 2;
-    init();
-    for (int frame : {0, 1, 2, 4, 5}) {
-        p.frame = frame;
-        expect_color(run(), colours[frame % 3], 0, "loop through the list");
-    }
-    // per particle: the frame is the particle's entry of its record
-    p.perParticle = 1;
-    ObjectData object{};
-    object.particleData = 71;
-    int32_t particles[] = {2, 0, 2, /* frames */ 1, 2};
-    internal::scene().object_data = 70;
-    internal::host().data_blocks[70] = &object;
-    internal::host().data_blocks[71] = particles;
-    internal::scene().has_face_data = true;
-    internal::scene().face_columns = {0, 1, 2};
-    internal::scene().face_words = {0, 0, 1};  // particle 1
-    expect_color(run(), colours[2], 0, "particle 1: frame 2");
-    internal::scene().face_words = {0, 0, 4};  // beyond the table: 4 mod 2 = 0
-    expect_color(run(), colours[1], 0, "particle 4: frame 1");
-}
-
-TEST_F(Bitmap, MissingGeneratorIsReportedOnce) {
-    p.coords = 0;
-    init();
-    Color c = run(0, 0);
-    expect_color(c, Color{0, 0, 0, 0}, 0, "transparent black");
-    run(0, 0);
-    int bump = 2;
-    Color v{9, 9, 9, 9};
-    EXPECT_FALSE(kor_Bitmap(&v, &state, &p, &bump));
-    EXPECT_EQ(v.r, 0);
-    EXPECT_EQ(v.g, 0);
-    EXPECT_EQ(v.b, 0);
-    ASSERT_EQ(internal::host().messages.size(), 1u);
-    EXPECT_EQ(internal::host().messages[0], "error: \"test_shader\" requires uv coordinate shader");
-}
-
-TEST_F(Bitmap, MissingImageIsTransparentBlack) {
-    p.image = 0;
-    init();
-    expect_color(run(), Color{0, 0, 0, 0}, 0, "no image");
-    EXPECT_EQ(gen.calls, 0);
-    gen.ok = 0;
-    p.image = kImage;
-    kor_Bitmap_exit(&state, &p);
-    init();
-    expect_color(run(), Color{0, 0, 0, 0}, 0, "a failing generator");
-}
-
-TEST_F(Bitmap, GBufferIdentifierOnEyeRaysOnly) {
-    p.gbufferId = 7;
-    init();
-    run();
-    state.type = ZO_RAY_REFLECT;
-    run();
-    p.gbufferId = 0;
-    state.type = ZO_RAY_EYE;
-    run();
-    ASSERT_EQ(bitmap_host().fb_puts.size(), 1u);
-    EXPECT_EQ(bitmap_host().fb_puts[0].buffer, 0);
-    EXPECT_EQ(bitmap_host().fb_puts[0].word, 7);
-    EXPECT_EQ(bitmap_host().fb_puts[0].ray_type, ZO_RAY_EYE);
-}
-
-TEST_F(Bitmap, OutputShaderGetsTheResultAndTheMode) {
-    p.output = kOutput;
-    init();
-    int mode = 0;
-    Color c{9, 9, 9, 9};
-    gen.u = 0.3f;
-    gen.v = 0.6f;
-    EXPECT_TRUE(kor_Bitmap(&c, &state, &p, &mode));
-    const Color read = pixel_at(0.3f, 0.6f);
-    expect_color(c, Color{2 * read.r, 2 * read.g, 2 * read.b, 2 * read.a}, 0, "doubled");
-    EXPECT_EQ(out.mode, &mode) << "the mode pointer is forwarded";
-    EXPECT_EQ(gen.mode, &mode);
-}
-
-TEST_F(Bitmap, BumpModeScalesTheGradientAlongTheBasis) {
-    init();
-    gen.gradient = Color{2.0f, -3.0f, 0, 0};
-    gen.bu = {0, 0, 1};
-    gen.bv = {1, 1, 0};
-    int saved = 5;
-    state.user = &saved;
-    state.user_size = 4;
-    Color c = at(0.5f, 0.5f, 2);
-    EXPECT_NEAR(c.r, 0.01f * -3.0f, 1e-7);
-    EXPECT_NEAR(c.g, 0.01f * -3.0f, 1e-7);
-    EXPECT_NEAR(c.b, 0.01f * 2.0f, 1e-7);
-    EXPECT_EQ(c.a, 9) << "a vector: the fourth word is not written";
-    EXPECT_EQ(state.user, &saved) << "user data restored";
-    EXPECT_EQ(state.user_size, 4);
-    p.output = kOutput;
-    c = at(0.5f, 0.5f, 2);
-    EXPECT_NEAR(c.b, 2 * 0.02f, 1e-7) << "the output shader sees the vector";
-    EXPECT_EQ(out.seen.a, 0.0f);
-}
-
-TEST_F(Bitmap, InputGammaFromTheSceneData) {
-    SceneData scene{};
-    scene.gamma = 2.0f;
-    options.userdata = 60;
-    internal::host().data_blocks[60] = &scene;
-    init();
-    const Color c = at(0.3f, 0.6f);
-    const Color raw = pixel_at(0.3f, 0.6f);
-    auto table = [](float x) { return std::pow(std::floor(x * 8191.0 + 0.5) / 8191.0, 2.0); };
-    EXPECT_NEAR(c.r, table(raw.r), 1e-6);
-    EXPECT_NEAR(c.g, table(raw.g), 1e-6);
-    EXPECT_NEAR(c.a, raw.a, 0);
 }
 
 }  // namespace
@@ -864,62 +501,6 @@ TEST_F(Bitmap, TiledReadsThroughTheUVGenerator) {
     kor_Bitmap_exit(&state, &p);
     initialised = false;
     kor_base_UVGenerator_exit(&state, &uv);
-}
-
-struct ExternalCall {
-    intptr_t handle;
-    float u, row, du, dv;
-    int32_t arg1, arg2, flags;
-};
-std::vector<ExternalCall> external_calls;
-
-zoBoolean external_point(intptr_t handle, Color *out, float u, float row, int32_t a1, int32_t a2,
-                         int32_t flags) {
-    external_calls.push_back({handle, u, row, -1, -1, a1, a2, flags});
-    *out = Color{0.5f, 0.25f, 1.0f, 1.0f};
-    return 1;
-}
-
-zoBoolean external_filtered(intptr_t handle, Color *out, float u, float row, float du, float dv,
-                            int32_t a1, int32_t a2, int32_t flags) {
-    external_calls.push_back({handle, u, row, du, dv, a1, a2, flags});
-    *out = Color{0.5f, 0.25f, 1.0f, 0.5f};
-    return 1;
-}
-
-TEST_F(Bitmap, ExternalImageSource) {
-    external_calls.clear();
-    static const BitmapExternalSource source = {external_point, external_filtered};
-    p.externalSource = 1;
-    p.externalInterface = reinterpret_cast<intptr_t>(&source);
-    p.externalHandle = 0x1234;
-    p.externalArg1 = 3;
-    p.externalArg2 = 4;
-    p.externalFlags = 9;
-    init();
-    expect_color(at(0.25f, 0.75f), Color{0.5f, 0.25f, 1.0f, 1.0f}, 0, "point read");
-    ASSERT_EQ(external_calls.size(), 1u);
-    EXPECT_EQ(external_calls[0].handle, 0x1234);
-    EXPECT_FLOAT_EQ(external_calls[0].u, 0.25f);
-    EXPECT_FLOAT_EQ(external_calls[0].row, 0.25f) << "rows counted from the top";
-    EXPECT_EQ(external_calls[0].arg1, 3);
-    EXPECT_EQ(external_calls[0].arg2, 4);
-    EXPECT_EQ(external_calls[0].flags, 9);
-    // a list of handles picked by frame; filtered reads
-    all.list[0] = 0x10;
-    all.list[1] = 0x20;
-    p.externalHandles.start =
-        (sizeof(BitmapParams) - offsetof(BitmapParams, externalHandles.storage)) / 4;
-    p.externalHandles.count = 2;
-    p.sequenceEnd = 1;
-    p.frame = 3;
-    p.filtering = 0;
-    p.premultipliedAlpha = 0;
-    gen.du = 0.1f;
-    expect_color(at(0.5f, 0.5f), Color{0.25f, 0.125f, 0.5f, 0.5f}, 0, "premultiplied here");
-    ASSERT_EQ(external_calls.size(), 2u);
-    EXPECT_EQ(external_calls[1].handle, 0x20) << "frame 3 of two: the second";
-    EXPECT_FLOAT_EQ(external_calls[1].du, 0.1f);
 }
 
 }  // namespace

@@ -27,7 +27,6 @@ zoBoolean kor_GNormal(Color *, RenderState *, GNormalParams *, const int *);
 void kor_GNormal_init(RenderState *, void *, zoBoolean *);
 void kor_GNormal_exit(RenderState *, void *);
 zoBoolean kor_Displacement(float *, RenderState *, DisplacementParams *);
-zoBoolean kor_HeightMapDisplacement(float *, RenderState *, HeightMapDisplacementParams *);
 zoBoolean kor_Environment(Color *, RenderState *, EnvironmentParams *);
 void kor_Environment_exit(RenderState *, void *);
 }
@@ -195,28 +194,6 @@ TEST_F(Bump, BendsTheNormalByTheMapsVector) {
     EXPECT_EQ(slot, nullptr);
 }
 
-// A chain of real shaders: kor_Bump over kor_GNormal over a normal map.
-zoBoolean real_gnormal(void *result, RenderState *state, void *params, void *arg) {
-    return kor_GNormal(static_cast<Color *>(result), state, static_cast<GNormalParams *>(params),
-                       static_cast<const int *>(arg));
-}
-
-TEST_F(Bump, ThroughTheNormalMap) {
-    GNormalParams g{};
-    g.normalAmount = 1;
-    g.bumpAmount = 1;
-    g.normalMap = kMap;
-    g.normalMapOn = 1;
-    g.method = kNormalWorld;
-    functions().functions[kInner] = {real_gnormal, &g};
-    // n = (0.6, 0, 0.8) in world space
-    map.colour = {0.8f, 0.5f, 0.9f, 1};
-    BumpParams p{1.0f, kInner};
-    kor_Bump(nullptr, &state, &p);
-    // N + (n - N) = n
-    expect_vec(state.normal, V{0.6, 0, 0.8}, 1e-6, "the map's normal");
-}
-
 // ---------------------------------------------------------------------------
 // kor_GNormal
 
@@ -272,15 +249,6 @@ TEST_F(GNormal, ColourAndMonoWithFlipsAndSwap) {
     expect_color(run(0), Color{1.0f, 1.0f, 0.0f, 1}, 0, "failed read");
 }
 
-TEST_F(GNormal, ParametersAreTakenAtInit) {
-    p.normalMapOn = 0;  // folded in: no normal map
-    init();
-    p.normalMapOn = 1;  // too late
-    map.colour = {0.5f, 0.5f, 0.5f, 1};
-    expect_color(run(0), Color{0, 0, 0, 1}, 0, "no map");
-    EXPECT_TRUE(map.kinds.empty());
-}
-
 TEST_F(GNormal, EachSpace) {
     bump_host().turn_spaces = true;
     rotation(bump_host().object, 2, 90);
@@ -332,49 +300,6 @@ TEST_F(GNormal, TangentSpace) {
     expect_vec(perturbation(), want, 1e-5, "inside");
 }
 
-TEST_F(GNormal, AmountsAndTheBumpMap) {
-    p.method = kNormalLocal;
-    p.normalAmount = 0.5f;
-    p.bumpAmount = 0.25f;
-    p.bumpMapOn = 1;
-    init();
-    map.colour = {1.0f, 0.5f, 0.5f, 1};  // n = (1, 0, 0)
-    bumpMap.colour = {0.4f, 0.8f, -0.4f, 0};
-    const V N = {0, 0, 1};
-    const V b = {0.4, 0.8, -0.4};
-    // normalAmount is not 1: the normal part is scaled by bumpAmount
-    const V want = (V{1, 0, 0} - N) * 0.25 + b * 0.25;
-    expect_vec(perturbation(), want, 1e-6, "both parts");
-    EXPECT_EQ(bumpMap.kinds.back(), 2) << "bump map in bump mode";
-    kor_GNormal_exit(&state, &p);
-
-    // normalAmount 1: the normal part as it is
-    p.normalAmount = 1;
-    init();
-    expect_vec(perturbation(), (V{1, 0, 0} - N) + b * 0.25, 1e-6, "normal part unscaled");
-    kor_GNormal_exit(&state, &p);
-
-    // no normal map: the bump map's vector times the amount; then nothing
-    p.normalMapOn = 0;
-    init();
-    expect_vec(perturbation(), b * 0.25, 1e-6, "bump map alone");
-    kor_GNormal_exit(&state, &p);
-    p.bumpMapOn = 0;
-    init();
-    expect_vec(perturbation(), V{0, 0, 0}, 0, "no maps");
-}
-
-TEST_F(GNormal, GBufferIdOnEyeRays) {
-    p.gbufferId = 7;
-    init();
-    run(0);
-    state.type = ZO_RAY_REFLECT;
-    run(0);
-    ASSERT_EQ(functions().fb_puts.size(), 1u);
-    EXPECT_EQ(functions().fb_puts[0].buffer, 0);
-    EXPECT_EQ(functions().fb_puts[0].word, 7);
-}
-
 // ---------------------------------------------------------------------------
 // Displacement
 
@@ -399,65 +324,6 @@ TEST_F(Displacement, AddsTheMapsMeanAlongTheNormal) {
     EXPECT_EQ(map.kinds.size(), 1u);
 }
 
-TEST_F(Displacement, RelativeToTheObjectSize) {
-    ObjectData object{};
-    object.boxMin = {1, 1, 1};
-    object.boxMax = {4, 5, 1};  // diagonal 5
-    internal::scene().object_data = 300;
-    internal::host().data_blocks[300] = &object;
-    DisplacementParams p{kMap, 2.0f, 1, 0};
-    map.colour = {0.5f, 0.5f, 0.5f, 0};
-    float d = 0;
-    kor_Displacement(&d, &state, &p);
-    EXPECT_NEAR(d, 0.5 * 2.0 * 5 / 10, 1e-6);
-}
-
-TEST_F(Displacement, BumpMapBendsTheNormal) {
-    DisplacementParams p{0, 0.5f, 0, kBumpMap};
-    bumpMap.colour = {1, 0, 0, 0};
-    float d = 0;
-    kor_Displacement(&d, &state, &p);
-    expect_vec(state.normal, unit(V{0.5, 0, 1}), 1e-6, "N + amount v");
-    EXPECT_EQ(bumpMap.kinds.back(), 2);
-    // a negative amount leaves it
-    p.amount = -0.5f;
-    state.normal = {0, 0, 1};
-    kor_Displacement(&d, &state, &p);
-    expect_vec(state.normal, V{0, 0, 1}, 0, "unchanged");
-}
-
-TEST_F(Displacement, HeightMap) {
-    HeightMapDisplacementParams p{kMap, -1.0f, 1.0f, 1};
-    map.colour = {0.5f, 0.9f, 0.9f, 0};
-    float d = 0;
-    EXPECT_TRUE(kor_HeightMapDisplacement(&d, &state, &p));
-    EXPECT_NEAR(d, 0.0, 1e-7) << "h = 0.5 between -1 and 1";
-    expect_vec(state.dir, V{0, 0, -1}, 0, "direction -N");
-    EXPECT_EQ(internal::host().arguments.back().type, ZO_SHADER_DISPLACE);
-    map.colour.r = 0.75f;
-    d = 1;
-    kor_HeightMapDisplacement(&d, &state, &p);
-    EXPECT_NEAR(d, 1.5, 1e-6);
-
-    // object units: an instance scaled by 4 along the normal
-    zoInstanceRecord inst{};
-    for (int i = 0; i < 16; ++i) inst.from_world[i] = inst.to_world[i] = i % 5 == 0 ? 1.0f : 0.0f;
-    inst.to_world[10] = 4;
-    inst.from_world[10] = 0.25f;
-    internal::scene().instances[500] = inst;
-    state.instance = 500;
-    p.worldUnits = 0;
-    d = 0;
-    kor_HeightMapDisplacement(&d, &state, &p);
-    EXPECT_NEAR(d, 0.5 * 4, 1e-6) << "one object unit is 4 world units";
-    EXPECT_EQ(internal::scene().pins, internal::scene().unpins);
-    // no map: the low height
-    p.map = 0;
-    d = 0;
-    kor_HeightMapDisplacement(&d, &state, &p);
-    EXPECT_NEAR(d, -4, 1e-6);
-}
-
 // ---------------------------------------------------------------------------
 // kor_Environment
 
@@ -467,13 +333,6 @@ struct EnvRecord {
     Tag lights[4];
 };
 
-void tone_double(Color *c, RenderState *, void *context) {
-    ++*static_cast<int *>(context);
-    c->r *= 2;
-    c->g *= 2;
-    c->b *= 2;
-}
-
 // A sky light: notes what it saw and answers a colour by its light.
 struct SkySeen {
     Tag light;
@@ -481,13 +340,6 @@ struct SkySeen {
     Vector3 parent_dir;
 };
 std::vector<SkySeen> sky_seen;
-zoBoolean sky_light(void *result, RenderState *state, void *params, void *) {
-    sky_seen.push_back({state->light_instance,
-                        zo_shaderstate_get(state, "KEY_0", nullptr) != nullptr,
-                        state->parent ? state->parent->dir : Vector3{0, 0, 0}});
-    *static_cast<Color *>(result) = *static_cast<Color *>(params);
-    return 1;
-}
 
 class Environment : public BumpTest {
   protected:
@@ -546,150 +398,10 @@ TEST_F(Environment, LooksTheMapUpAlongTheRay) {
     expect_color(run(), Color{0, 0, 0, 1}, 0, "no map");
 }
 
-TEST_F(Environment, ToneMapsWhenTheExposureControlLeavesTheBackground) {
-    int calls = 0;
-    ToneOperatorRecord tone{0, tone_double, nullptr, &calls};
-    zo_shaderstate_set(&state, KOR_KEY_TONE_OPERATOR, &tone, sizeof tone, 2);
-    map.colour = {0.1f, 0.2f, 0.3f, 1};
-    expect_color(run(), Color{0.2f, 0.4f, 0.6f, 1}, 1e-7, "mapped");
-    EXPECT_EQ(calls, 1);
-
-    const int32_t hdr = 1;
-    zo_shaderstate_set(&state, KOR_KEY_SKY_IS_HDR, &hdr, sizeof hdr, 2);
-    expect_color(run(), map.colour, 0, "HDR sky: left to the lens");
-    const int32_t ldr = 0;
-    zo_shaderstate_set(&state, KOR_KEY_SKY_IS_HDR, &ldr, sizeof ldr, 2);
-    expect_color(run(), Color{0.2f, 0.4f, 0.6f, 1}, 1e-7, "SKY_IS_HDR 0");
-
-    tone.processBackground = 1;
-    zo_shaderstate_set(&state, KOR_KEY_TONE_OPERATOR, &tone, sizeof tone, 2);
-    expect_color(run(), map.colour, 0, "the lens maps the background itself");
-    tone.processBackground = 0;
-    tone.forward = nullptr;
-    zo_shaderstate_set(&state, KOR_KEY_TONE_OPERATOR, &tone, sizeof tone, 2);
-    expect_color(run(), map.colour, 0, "no callback");
-    EXPECT_EQ(calls, 2);
-}
-
-TEST_F(Environment, SkyLightsWhileTheHostGathersSkyLight) {
-    static Color first = {0.1f, 0.2f, 0.3f, 1}, second = {0.5f, 0.25f, 0.125f, 0.5f};
-    functions().functions[801] = {sky_light, &first};
-    functions().functions[802] = {sky_light, &second};
-    atmosphere().light_shaders[11] = 801;
-    atmosphere().light_shaders[12] = 802;
-    env.lights[0] = 11;
-    env.lights[1] = 12;
-    env.lights[2] = 13;  // without a shader: left out
-    env.p.skyLights.count = 3;
-    bump_host().answer_bump_state = true;
-    bump_host().bump_state = 1;
-
-    expect_color(run(), Color{0.6f, 0.45f, 0.425f, 1.5f}, 1e-6, "sum of the sky lights");
-    ASSERT_EQ(sky_seen.size(), 2u);
-    EXPECT_EQ(sky_seen[0].light, 11u);
-    EXPECT_EQ(sky_seen[1].light, 12u);
-    EXPECT_TRUE(sky_seen[0].key0 && sky_seen[1].key0) << "KEY_0 set around the calls";
-    expect_vec(sky_seen[0].parent_dir, V{0.6, 0.8, 0}, 1e-7, "the direction through the parent");
-    EXPECT_EQ(zo_shaderstate_get(&state, "KEY_0", nullptr), nullptr) << "removed";
-    EXPECT_TRUE(map.kinds.empty());
-    EXPECT_EQ(internal::host().arguments[0].type, ZO_SHADER_LIGHT);
-    EXPECT_TRUE(functions().fb_puts.empty());
-
-    // with KEY_0 already there: the ordinary lookup
-    const int32_t mark = 1;
-    zo_shaderstate_set(&state, "KEY_0", &mark, sizeof mark, 2);
-    map.colour = {0.7f, 0.7f, 0.7f, 1};
-    expect_color(run(), map.colour, 0, "lookup");
-    zo_shaderstate_set(&state, "KEY_0", nullptr, 0, 2);
-
-    // no sky lights: the map as an environment shader; a bump ray also asks
-    bump_host().bump_state = 0;
-    state.type = ZO_RAY_BUMP;
-    env.p.skyLights.count = 0;
-    internal::host().arguments.clear();
-    expect_color(run(), map.colour, 0, "map as environment shader");
-    ASSERT_EQ(internal::host().arguments.size(), 1u);
-    EXPECT_EQ(internal::host().arguments[0].type, ZO_SHADER_ENVIRONMENT);
-    map.ok = 0;
-    expect_color(run(), Color{0, 0, 0, 0}, 0, "a failed map is black");
-
-    // neither: the lookup path
-    state.type = ZO_RAY_REFLECT;
-    map.ok = 1;
-    internal::host().arguments.clear();
-    run();
-    EXPECT_EQ(internal::host().arguments[0].type, ZO_SHADER_MAP);
-}
-
 // An environment map that asks the environment again.
 struct Reentry {
     EnvironmentParams *p;
     zoBoolean inner = -1;
 };
-zoBoolean reentering_map(void *result, RenderState *state, void *params, void *) {
-    auto *r = static_cast<Reentry *>(params);
-    Color c;
-    r->inner = kor_Environment(&c, state, r->p);
-    *static_cast<Color *>(result) = Color{0.3f, 0.3f, 0.3f, 1};
-    return 1;
-}
-
-TEST_F(Environment, ReentryReturnsFalse) {
-    Reentry r{&env.p};
-    functions().functions[kMap] = {reentering_map, &r};
-    expect_color(run(), Color{0.3f, 0.3f, 0.3f, 1}, 0, "outer call");
-    EXPECT_EQ(r.inner, 0);
-    r.inner = -1;
-    run();
-    EXPECT_EQ(r.inner, 0) << "the guard is cleared after each call";
-}
-
-TEST(BumpSamples, AllocateNothing) {
-    internal::reset();
-    functions().reset();
-    bump_host().reset();
-    internal::host().thread_pointers = true;
-    void *slot = nullptr;
-    internal::host().user_slot = &slot;
-    zoShaderRecord record{};
-    record.tag = 93;
-    zoOptions options{};
-    RenderState state{};
-    state.shader = &record;
-    state.options = &options;
-    FakeMap map;
-    map.colour = {0.6f, 0.5f, 0.9f, 1};
-    functions().functions[kMap] = {fake_map, &map};
-
-    GNormalParams g{};
-    g.normalAmount = g.bumpAmount = 1;
-    g.normalMap = kMap;
-    g.normalMapOn = 1;
-    kor_GNormal_init(&state, &g, nullptr);
-    EnvRecord env{};
-    env.p.map = kMap;
-    env.p.useMapAlpha = 1;
-    BumpParams b{1, kMap};
-    DisplacementParams d{kMap, 1, 0, kMap};
-    HeightMapDisplacementParams h{kMap, 0, 1, 1};
-    Color c;
-    float disp = 0;
-    const int bump = 2;
-    kor_Environment(&c, &state, &env.p);  // the thread's guard
-    const long before = internal::host().allocations;
-    for (int i = 0; i < 50; ++i) {
-        state.normal = {0, 0, 1};
-        state.dir = {0, 0.6f, -0.8f};
-        kor_GNormal(&c, &state, &g, &bump);
-        kor_Bump(nullptr, &state, &b);
-        kor_Displacement(&disp, &state, &d);
-        kor_HeightMapDisplacement(&disp, &state, &h);
-        kor_Environment(&c, &state, &env.p);
-    }
-    EXPECT_EQ(internal::host().allocations, before);
-    kor_GNormal_exit(&state, &g);
-    kor_Environment_exit(&state, &env);
-    EXPECT_EQ(internal::host().allocations, internal::host().releases);
-}
 
 }  // namespace

@@ -97,13 +97,10 @@ zoBoolean kor_DoubleSidedMaterial(Color *, RenderState *, DoubleSidedRecord *);
 zoBoolean kor_MultiMaterial(Color *, RenderState *, MultiRecord *);
 zoBoolean kor_ShellacMaterial(Color *, RenderState *, ShellacRecord *);
 zoBoolean kor_CompositeMaterial(Color *, RenderState *, CompositeRecord *);
-zoBoolean kor_TopBottomMaterial_Contour(void *, void *, void *, RenderState *, TopBottomRecord *);
 zoBoolean kor_BlendMaterial_Contour(void *, void *, void *, RenderState *, BlendRecord *);
 zoBoolean kor_DoubleSidedMaterial_Contour(void *, void *, void *, RenderState *,
                                           DoubleSidedRecord *);
 zoBoolean kor_MultiMaterial_Contour(void *, void *, void *, RenderState *, MultiRecord *);
-zoBoolean kor_ShellacMaterial_Contour(void *, void *, void *, RenderState *, ShellacRecord *);
-zoBoolean kor_CompositeMaterial_Contour(void *, void *, void *, RenderState *, CompositeRecord *);
 #define COMPANIONS(name)                                  \
     void name##_init(RenderState *, void *, zoBoolean *); \
     void name##_exit(RenderState *, void *);
@@ -187,13 +184,6 @@ zoBoolean recorder(void *result, RenderState *state, void *params, void *) {
     }
     *static_cast<Color *>(result) = r.colour;
     return r.ok;
-}
-
-// The mask map: answers a fixed colour.
-Color mask_colour;
-zoBoolean mask_map(void *result, RenderState *, void *, void *) {
-    *static_cast<Color *>(result) = mask_colour;
-    return 1;
 }
 
 class Compound : public ::testing::Test {
@@ -306,22 +296,6 @@ TEST_F(BlendMaterial, AmountMixesTheTwoMaterials) {
     EXPECT_EQ(shader_calls(kA), a_calls) << "above 0.9999 material 1 does not run";
 }
 
-TEST_F(BlendMaterial, AbsentMaterials) {
-    p.material1On = 0;
-    p.mixAmount = 0.3f;
-    expect_color(run(kor_BlendMaterial, &p), 0.1f, 0.3f, 0.9f, 0.5f, "material 2 alone");
-    p.material1On = 1;
-    p.material2 = 0;
-    expect_color(run(kor_BlendMaterial, &p), 0.8f, 0.4f, 0.2f, 1, "material 1 alone");
-    p.material1 = 0;
-    expect_color(run(kor_BlendMaterial, &p), 0, 0, 0, 0, "nothing: black, alpha 0");
-    EXPECT_TRUE(last);
-    material(kA, kColourA, 0);
-    p.material1 = kA;
-    p.mixAmount = 0;
-    expect_color(run(kor_BlendMaterial, &p), 0, 0, 0, 0, "a failed call is black");
-}
-
 TEST_F(BlendMaterial, CurveSmoothsTheAmount) {
     p.useCurve = 1;
     p.curveLower = 0.2f;
@@ -334,104 +308,6 @@ TEST_F(BlendMaterial, CurveSmoothsTheAmount) {
     expect_color(run(kor_BlendMaterial, &p), 0.8f, 0.4f, 0.2f, 1, "below the lower end");
     p.mixAmount = 0.8f;
     expect_color(run(kor_BlendMaterial, &p), 0.1f, 0.3f, 0.9f, 0.5f, "at the upper end");
-}
-
-TEST_F(BlendMaterial, MaskDrivesTheMix) {
-    bitmap().functions[kMask] = {mask_map, nullptr};
-    p.mask = kMask;
-    p.maskOn = 1;
-    p.mixAmount = 0;  // the mask takes its place
-    mask_colour = {0.2f, 0.4f, 0.6f, 1};
-    const float m = (0.2f + 0.4f + 0.6f) * 0.33333f;
-    Color want = weighted(kColourB, kColourA, m);
-    expect_color(run(kor_BlendMaterial, &p), want.r, want.g, want.b, want.a);
-    ASSERT_FALSE(internal::host().arguments.empty());
-    EXPECT_EQ(internal::host().arguments.back().tag, kMask);
-    EXPECT_EQ(internal::host().arguments.back().type, ZO_SHADER_MAP);
-    EXPECT_EQ(internal::host().arguments.back().words[0], 1) << "mono mode";
-
-    mask_colour = {1, 1, 1, 1};
-    expect_color(run(kor_BlendMaterial, &p), 0.1f, 0.3f, 0.9f, 0.5f, "white mask: material 2");
-    p.maskOn = 0;
-    expect_color(run(kor_BlendMaterial, &p), 0.8f, 0.4f, 0.2f, 1, "mask off: the amount");
-}
-
-TEST_F(BlendMaterial, ShadowsAndPhotons) {
-    ray(ZO_RAY_SHADOW, ZO_CALL_SHADOW);
-    p.mixAmount = 0.25f;
-    Color want = weighted(kColourB, kColourA, 0.25f);
-    expect_color(run(kor_BlendMaterial, &p), want.r, want.g, want.b, want.a);
-    EXPECT_TRUE(last);
-    material(kA, {0, 0, 0, 1});
-    material(kB, {0, 0, 0, 1});
-    run(kor_BlendMaterial, &p);
-    EXPECT_FALSE(last) << "a black shadow filter reports false";
-
-    // photons: one material by a sample (the test host's samples are 0.5)
-    material(kA, kColourA);
-    material(kB, kColourB);
-    internal::host().calls.clear();
-    ray(ZO_PHOTON_REFLECT_DIFFUSE, ZO_CALL_PHOTON);
-    p.mixAmount = 0.7f;
-    expect_color(run(kor_BlendMaterial, &p), 0.1f, 0.3f, 0.9f, 0.5f, "0.5 < 0.7: material 2");
-    EXPECT_TRUE(last);
-    p.mixAmount = 0.3f;
-    expect_color(run(kor_BlendMaterial, &p), 0.8f, 0.4f, 0.2f, 1, "0.5 >= 0.3: material 1");
-    EXPECT_EQ(shader_calls(kA) + shader_calls(kB), 2) << "never both";
-    p.material1 = 0;
-    p.mixAmount = 0;
-    Color c = run(kor_BlendMaterial, &p, {0.5f, 0.5f, 0.5f, 1});
-    EXPECT_FALSE(last) << "no material for the photon";
-    expect_color(c, 0.5f, 0.5f, 0.5f, 1, "photon left as it was");
-}
-
-TEST_F(BlendMaterial, SecondMaterialRunsOnAPristineState) {
-    Recorder first, second;
-    first.colour = kColourA;
-    first.set_ior = 9;
-    second.colour = kColourB;
-    recorded(kA, &first);
-    recorded(kB, &second);
-    run(kor_BlendMaterial, &p);
-    EXPECT_EQ(first.ior, 1.5f);
-    EXPECT_EQ(second.ior, 1.5f) << "material 1's change does not reach material 2";
-}
-
-TEST_F(BlendMaterial, MaterialIdOnEyeRays) {
-    bitmap().fb_puts.clear();
-    p.materialId = 7;
-    run(kor_BlendMaterial, &p);
-    ASSERT_EQ(bitmap().fb_puts.size(), 1u);
-    EXPECT_EQ(bitmap().fb_puts[0].buffer, 0);
-    EXPECT_EQ(bitmap().fb_puts[0].word, 7);
-    ray(ZO_RAY_REFLECT, ZO_CALL_MATERIAL);
-    run(kor_BlendMaterial, &p);
-    p.materialId = 0;
-    ray(ZO_RAY_EYE, ZO_CALL_MATERIAL);
-    run(kor_BlendMaterial, &p);
-    EXPECT_EQ(bitmap().fb_puts.size(), 1u) << "eye rays with an id only";
-}
-
-TEST_F(BlendMaterial, UnsupportedCallTypeIsReportedOncePerInstance) {
-    internal::host().call_type = ZO_CALL_LIGHT;
-    p.mixAmount = 0;
-    for (int i = 0; i < 3; ++i) run(kor_BlendMaterial, &p);
-    ASSERT_EQ(internal::host().messages.size(), 1u);
-    EXPECT_EQ(internal::host().messages[0],
-              "error: Shader 'test_shader' called with unsupported call type");
-    EXPECT_EQ(static_cast<int32_t *>(slot)[0], 1) << "the instance's first word";
-}
-
-TEST_F(BlendMaterial, ContourGoesToMaterialOne) {
-    int result = 0;
-    state.material = 55;
-    EXPECT_TRUE(kor_BlendMaterial_Contour(&result, nullptr, nullptr, &state, &p));
-    ASSERT_FALSE(internal::host().calls.empty());
-    EXPECT_EQ(internal::host().calls.back().function, "zo_call_contour_material");
-    EXPECT_EQ(internal::host().calls.back().state_material, kA);
-    EXPECT_EQ(state.material, 55u) << "restored";
-    p.material1On = 0;
-    EXPECT_FALSE(kor_BlendMaterial_Contour(&result, nullptr, nullptr, &state, &p));
 }
 
 // ---------------------------------------------------------------------------
@@ -488,53 +364,6 @@ TEST_F(MultiMaterial, LowestIndexWinsAndSwitchedOffIsAbsent) {
     expect_color(face(0), 0, 0, 0, 0, "switched off");
 }
 
-TEST_F(MultiMaterial, SwitchedOffFirstLeavesTheSecond) {
-    build({kA, kB}, {0, 1}, {2, 2});
-    expect_color(face(2), 0.1f, 0.3f, 0.9f, 0.5f);
-}
-
-TEST_F(MultiMaterial, FailedSubMaterialFailsTheCall) {
-    build({kA}, {1}, {0});
-    material(kA, kColourA, 0);
-    face(0);
-    EXPECT_FALSE(last);
-}
-
-TEST_F(MultiMaterial, ShadowsPhotonsAndContours) {
-    build({kA, kB}, {1, 1}, {0, 1});
-    ray(ZO_RAY_SHADOW, ZO_CALL_SHADOW);
-    expect_color(face(1), 0.1f, 0.3f, 0.9f, 0.5f);
-    EXPECT_TRUE(last);
-    material(kB, {0, 0, 0, 0.5f});
-    face(1);
-    EXPECT_FALSE(last);
-    ray(ZO_PHOTON_EMIT_GLOBILLUM, ZO_CALL_PHOTON);
-    expect_color(face(0), 0.8f, 0.4f, 0.2f, 1);
-    EXPECT_TRUE(last);
-
-    int result = 0;
-    EXPECT_TRUE(kor_MultiMaterial_Contour(&result, nullptr, nullptr, &state, &p))
-        << "the contour variant shares the instance table of its own init";
-    internal::scene().face_words = {1};
-    EXPECT_TRUE(kor_MultiMaterial_Contour(&result, nullptr, nullptr, &state, &p));
-    EXPECT_EQ(internal::host().calls.back().function, "zo_call_contour_material");
-    EXPECT_EQ(internal::host().calls.back().state_material, kB);
-}
-
-TEST_F(MultiMaterial, UnsupportedCallTypeUsesTheBlockWord) {
-    build({kA}, {1}, {0});
-    internal::host().call_type = ZO_CALL_LIGHT;
-    for (int i = 0; i < 4; ++i) face(0);
-    EXPECT_EQ(internal::host().messages.size(), 1u);
-    EXPECT_EQ(static_cast<int32_t *>(slot)[0], 1);
-}
-
-TEST_F(MultiMaterial, NoTableWithoutIds) {
-    build({kA}, {1}, {});
-    EXPECT_EQ(table_size(), 0);
-    expect_color(face(0), 0, 0, 0, 0);
-}
-
 // ---------------------------------------------------------------------------
 // Double-sided
 
@@ -585,20 +414,6 @@ TEST_F(DoubleSidedMaterial, TranslucencyShowsTheOtherSideLitFromBehind) {
     expect_color(c, want.r, want.g, want.b, want.a);
 }
 
-TEST_F(DoubleSidedMaterial, Photons) {
-    ray(ZO_PHOTON_TRANSMIT_DIFFUSE, ZO_CALL_PHOTON);
-    compound().materials.clear();
-    expect_color(run(kor_DoubleSidedMaterial, &p), 0.8f, 0.4f, 0.2f, 1, "no translucency");
-    p.translucency = 60;  // 0.5 < 0.6: the other side
-    expect_color(run(kor_DoubleSidedMaterial, &p), 0.1f, 0.3f, 0.9f, 0.5f);
-    p.translucency = 40;
-    expect_color(run(kor_DoubleSidedMaterial, &p), 0.8f, 0.4f, 0.2f, 1);
-    int result = 0;
-    state.inv_normal = 1;
-    EXPECT_TRUE(kor_DoubleSidedMaterial_Contour(&result, nullptr, nullptr, &state, &p));
-    EXPECT_EQ(internal::host().calls.back().state_material, kB) << "the facing side";
-}
-
 // ---------------------------------------------------------------------------
 // Top/Bottom
 
@@ -644,111 +459,6 @@ TEST_F(TopBottomMaterial, ZonesByTheNormal) {
     expect_color(at(0.6f), upper.r, upper.g, upper.b, upper.a);
 }
 
-TEST_F(TopBottomMaterial, NoBandWithoutBlend) {
-    p.blend = 0;
-    expect_color(at(0), 0.1f, 0.3f, 0.9f, 0.5f, "exactly at the divide: bottom");
-    expect_color(at(0.001f), 0.8f, 0.4f, 0.2f, 1, "just above: top");
-    p.topOn = p.bottomOn = 0;
-    expect_color(at(0), 0, 0, 0, 0, "neither");
-    expect_color(at(1), 0, 0, 0, 0, "absent top");
-}
-
-TEST_F(TopBottomMaterial, ElementResultsFollowTheBand) {
-    int32_t zero[2] = {0, 0};
-    Tag shaders[2] = {11, 12};
-    RenderElementSetup setup{1, 0, 2, zero, zero, shaders, zero, zero, zero};
-    Color entries[2] = {{0, 0, 0, 0}, {0, 0, 0, 0}};
-    ElementResults holder{entries, 0};
-    const RenderElementContext ctx{&setup, &holder, 1, 0, 0};
-    zo_shaderstate_set(&state, "KRREINT", &ctx, sizeof ctx, 2);
-
-    Recorder top, bottom;
-    top.colour = kColourA;
-    top.write_elements = true;
-    top.elements[0] = {1, 0, 0, 1};
-    top.elements[1] = {0, 1, 0, 1};
-    top.set_ior = 7;
-    bottom.colour = kColourB;
-    bottom.write_elements = true;
-    bottom.elements[0] = {0, 0, 1, 1};
-    bottom.elements[1] = {1, 1, 1, 0};
-    recorded(kA, &top);
-    recorded(kB, &bottom);
-
-    const float t = (0.1f + 0.2f) / 0.4f;
-    at(0.1f);
-    Color e0 = weighted(top.elements[0], bottom.elements[0], t);
-    Color e1 = weighted(top.elements[1], bottom.elements[1], t);
-    expect_color(entries[0], e0.r, e0.g, e0.b, e0.a, "element 0");
-    expect_color(entries[1], e1.r, e1.g, e1.b, e1.a, "element 1");
-    EXPECT_EQ(bottom.ior, 1.5f) << "the bottom runs on the state as it was";
-
-    // a failed top run zeroes the results before they are kept
-    top.ok = 0;
-    at(0.1f);
-    Color z0 = weighted(Color{0, 0, 0, 0}, bottom.elements[0], t);
-    expect_color(entries[0], z0.r, z0.g, z0.b, z0.a, "failed top");
-
-    // no allocation per sample once the thread's buffer exists
-    top.ok = 1;
-    const long allocations = internal::host().allocations;
-    for (int i = 0; i < 50; ++i) at(0.1f);
-    EXPECT_EQ(internal::host().allocations, allocations);
-
-    // a shadow ray leaves the elements alone
-    entries[0] = {0.5f, 0.5f, 0.5f, 0.5f};
-    ray(ZO_RAY_SHADOW, ZO_CALL_SHADOW);
-    top.write_elements = bottom.write_elements = false;
-    at(0.1f);
-    expect_color(entries[0], 0.5f, 0.5f, 0.5f, 0.5f);
-}
-
-TEST_F(TopBottomMaterial, BufferGrowsForMoreElements) {
-    int32_t zero[3] = {0, 0, 0};
-    Tag shaders[3] = {11, 12, 13};
-    RenderElementSetup setup{1, 0, 1, zero, zero, shaders, zero, zero, zero};
-    Color entries[3] = {};
-    ElementResults holder{entries, 0};
-    const RenderElementContext ctx{&setup, &holder, 1, 0, 0};
-    zo_shaderstate_set(&state, "KRREINT", &ctx, sizeof ctx, 2);
-    at(0.1f);
-    const long allocations = internal::host().allocations;
-    const long releases = internal::host().releases;
-    setup.count = 3;
-    at(0.1f);
-    EXPECT_EQ(internal::host().allocations, allocations + 1) << "a larger array";
-    EXPECT_EQ(internal::host().releases, releases + 1) << "the smaller one released";
-    at(0.1f);
-    EXPECT_EQ(internal::host().allocations, allocations + 1);
-}
-
-TEST_F(TopBottomMaterial, ShadowsPhotonsAndContours) {
-    ray(ZO_RAY_SHADOW, ZO_CALL_SHADOW);
-    Color want = weighted(kColourA, kColourB, 0.75f);
-    expect_color(at(0.1f), want.r, want.g, want.b, want.a);
-    EXPECT_TRUE(last);
-    material(kB, {0, 0, 0, 1});
-    at(-1);
-    EXPECT_FALSE(last);
-
-    material(kB, kColourB);
-    ray(ZO_PHOTON_REFLECT_SPECULAR, ZO_CALL_PHOTON);
-    expect_color(at(0.1f), 0.8f, 0.4f, 0.2f, 1, "0.5 < t = 0.75: top");
-    expect_color(at(-0.1f), 0.1f, 0.3f, 0.9f, 0.5f, "0.5 >= t = 0.25: bottom");
-    p.topOn = 0;
-    at(1);
-    EXPECT_FALSE(last) << "no top material for the photon";
-
-    p.topOn = 1;
-    int result = 0;
-    state.normal = {0, 0, 0.1f};
-    kor_TopBottomMaterial_Contour(&result, nullptr, nullptr, &state, &p);
-    EXPECT_EQ(internal::host().calls.back().state_material, kA);
-    state.normal = {0, 0, 0};
-    kor_TopBottomMaterial_Contour(&result, nullptr, nullptr, &state, &p);
-    EXPECT_EQ(internal::host().calls.back().state_material, kB) << "at the divide: bottom";
-}
-
 // ---------------------------------------------------------------------------
 // Shellac
 
@@ -782,21 +492,6 @@ TEST_F(ShellacMaterial, AddsTheShellacByItsAmount) {
     expect_color(run(kor_ShellacMaterial, &p), 0.1f, 0.3f, 0.9f, 0.5f, "only one present");
 }
 
-TEST_F(ShellacMaterial, PhotonsAndContour) {
-    ray(ZO_PHOTON_REFLECT_GLOSSY, ZO_CALL_PHOTON);
-    p.blend = 0.6f;
-    expect_color(run(kor_ShellacMaterial, &p), 0.1f, 0.3f, 0.9f, 0.5f, "0.5 < 0.6: shellac");
-    p.blend = 0.4f;
-    expect_color(run(kor_ShellacMaterial, &p), 0.8f, 0.4f, 0.2f, 1, "base");
-    p.blend = 0;
-    expect_color(run(kor_ShellacMaterial, &p), 0.8f, 0.4f, 0.2f, 1, "base");
-    int result = 0;
-    EXPECT_TRUE(kor_ShellacMaterial_Contour(&result, nullptr, nullptr, &state, &p));
-    EXPECT_EQ(internal::host().calls.back().state_material, kA);
-    p.base = 0;
-    EXPECT_FALSE(kor_ShellacMaterial_Contour(&result, nullptr, nullptr, &state, &p));
-}
-
 // ---------------------------------------------------------------------------
 // Composite
 
@@ -821,47 +516,6 @@ class CompositeMaterial : public Compound {
     }
     CompositeRecord p{};
 };
-
-TEST_F(CompositeMaterial, BaseAlone) {
-    expect_color(run(kor_CompositeMaterial, &p), 0.8f, 0.4f, 0.2f, 1);
-    EXPECT_TRUE(illum().transparent_depths.empty()) << "opaque: nothing traced";
-
-    // a base with alpha 0.5 lets half through, traced once with the depth lowered
-    layers({kB}, {2}, {1}, {100});
-    Color c = run(kor_CompositeMaterial, &p);
-    const float A = 1 - 0.5f;
-    const Color B = illum().transparent_color;
-    expect_color(c, A * B.r + 0.1f, A * B.g + 0.3f, A * B.b + 0.9f, A * B.a + (1 - A));
-    ASSERT_EQ(illum().transparent_depths.size(), 1u);
-    EXPECT_EQ(illum().transparent_depths[0], 2);
-    EXPECT_EQ(state.trace_depth, 3) << "restored";
-    EXPECT_EQ(zo_shaderstate_get(&state, "KEY_3", nullptr), nullptr) << "probe removed";
-}
-
-TEST_F(CompositeMaterial, TransparencyReportedThroughTheProbe) {
-    Recorder base;
-    base.colour = {0.3f, 0.3f, 0.3f, 1};
-    base.fill_probe = true;
-    base.probe = {0.5f, 0.25f, 0, 0};
-    recorded(kA, &base);
-    options.render_mode = 'r';
-    Color c = run(kor_CompositeMaterial, &p);
-    const float mean = (0.5f + 0.25f + 0) / 3;
-    const Color B = illum().transparent_color;
-    expect_color(c, 0.5f * B.r + 0.3f, 0.25f * B.g + 0.3f, 0.3f, mean * B.a + (1 - mean));
-    ASSERT_EQ(compound().opacities.size(), 1u);
-    expect_color(compound().opacities[0], 0.5f, 0.75f, 1, c.a, "opacity reported");
-
-    // displacement calls report no transparency and trace nothing
-    base.fill_probe = false;
-    base.colour.a = 0.5f;
-    illum().transparent_depths.clear();
-    internal::host().call_type = ZO_CALL_DISPLACE;
-    internal::host().material_shaders[ZO_Q_MTL_DISPLACE][kA] = 100 + kA;
-    c = run(kor_CompositeMaterial, &p);
-    EXPECT_TRUE(illum().transparent_depths.empty());
-    expect_color(c, 0.3f, 0.3f, 0.3f, 1, "displacement: no transparency");
-}
 
 TEST_F(CompositeMaterial, LayerModes) {
     // additive at half: R = C0 * mean(T') + oA * 0.5 C1 with T' = 0.5, oA = 1
@@ -900,29 +554,6 @@ TEST_F(CompositeMaterial, FirstActiveLayerAdditive) {
                  0.6f * B.a + 0.4f);
     layers({0}, {2}, {1}, {100});
     expect_color(run(kor_CompositeMaterial, &p), 0, 0, 0, 0, "no layer at all");
-}
-
-TEST_F(CompositeMaterial, ShadowsAndPhotons) {
-    ray(ZO_RAY_SHADOW, ZO_CALL_SHADOW);
-    layers({kA, kC}, {2, 2}, {1, 1}, {100, 50});
-    Color c = run(kor_CompositeMaterial, &p, {0.5f, 0.5f, 1, 1});
-    expect_color(c, 0.5f * (0.4f + 0.15f), 0.5f * (0.2f + 0.3f), (0.1f + 0.15f), 1,
-                 "incoming times the layers");
-    EXPECT_TRUE(last);
-    material(kA, {0, 0, 0, 1});
-    material(kC, {0, 0, 0, 1});
-    run(kor_CompositeMaterial, &p);
-    EXPECT_FALSE(last);
-
-    material(kA, kColourA);
-    const long layer_calls = shader_calls(kC);
-    ray(ZO_PHOTON_SCATTER_VOLUME, ZO_CALL_PHOTON);
-    expect_color(run(kor_CompositeMaterial, &p), 0.8f, 0.4f, 0.2f, 1, "the base only");
-    EXPECT_EQ(shader_calls(kC), layer_calls) << "photons run no layer";
-
-    int result = 0;
-    EXPECT_TRUE(kor_CompositeMaterial_Contour(&result, nullptr, nullptr, &state, &p));
-    EXPECT_EQ(internal::host().calls.back().state_material, kA);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ using namespace kor;
 constexpr int kXres = 640, kYres = 480;
 
 class Context : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         camera.focal = 2.0f;
@@ -52,14 +52,16 @@ protected:
         }
         for (int i = 0; i < 3; ++i)
             n[i] = e1[(i + 1) % 3] * e2[(i + 2) % 3] - e1[(i + 2) % 3] * e2[(i + 1) % 3];
-        const double t = (n[0] * a[0] + n[1] * a[1] + n[2] * a[2]) /
-                         (n[0] * d[0] + n[1] * d[1] + n[2] * d[2]);
+        const double t =
+            (n[0] * a[0] + n[1] * a[1] + n[2] * a[2]) / (n[0] * d[0] + n[1] * d[1] + n[2] * d[2]);
         double q[3];
         for (int i = 0; i < 3; ++i) q[i] = t * d[i] - a[i];
         // weights solved in the plane of the two smaller normal components
         int u = 0, v = 1;
-        if (std::fabs(n[0]) >= std::fabs(n[1]) && std::fabs(n[0]) >= std::fabs(n[2])) u = 1, v = 2;
-        else if (std::fabs(n[1]) >= std::fabs(n[2])) u = 0, v = 2;
+        if (std::fabs(n[0]) >= std::fabs(n[1]) && std::fabs(n[0]) >= std::fabs(n[2]))
+            u = 1, v = 2;
+        else if (std::fabs(n[1]) >= std::fabs(n[2]))
+            u = 0, v = 2;
         const double det = e1[u] * e2[v] - e1[v] * e2[u];
         if (b1) *b1 = (q[u] * e2[v] - q[v] * e2[u]) / det;
         if (b2) *b2 = (e1[u] * q[v] - e1[v] * q[u]) / det;
@@ -105,8 +107,8 @@ TEST_F(Context, CameraScales) {
 TEST_F(Context, BarycentricDerivativesMatchFiniteDifferences) {
     // one triangle facing each axis, so every case of the solve is used
     const Vector3 triangles[][3] = {
-        {{-0.3f, -0.2f, -3.0f}, {0.4f, -0.1f, -3.5f}, {0.0f, 0.5f, -2.5f}},  // faces z
-        {{-0.5f, -0.4f, -3.0f}, {-0.4f, 0.5f, -3.1f}, {-0.45f, 0.0f, -5.0f}},  // faces x
+        {{-0.3f, -0.2f, -3.0f}, {0.4f, -0.1f, -3.5f}, {0.0f, 0.5f, -2.5f}},     // faces z
+        {{-0.5f, -0.4f, -3.0f}, {-0.4f, 0.5f, -3.1f}, {-0.45f, 0.0f, -5.0f}},   // faces x
         {{-0.5f, -0.3f, -3.0f}, {0.5f, -0.32f, -3.2f}, {0.0f, -0.25f, -6.0f}},  // faces y
     };
     const float rasters[][2] = {{320, 240}, {100, 50}, {600, 420}, {250, 300}};
@@ -127,70 +129,14 @@ TEST_F(Context, BarycentricDerivativesMatchFiniteDifferences) {
             hit(r[0], r[1] - h, &b1m, &b2m);
             // the y derivatives are taken toward decreasing raster y
             const double d1y = -(b1p - b1m) / (2 * h), d2y = -(b2p - b2m) / (2 * h);
-            const double scale = std::max({std::fabs(d1x), std::fabs(d1y), std::fabs(d2x), std::fabs(d2y)});
+            const double scale =
+                std::max({std::fabs(d1x), std::fabs(d1y), std::fabs(d2x), std::fabs(d2y)});
             EXPECT_NEAR(d[0], d1x, 2e-3 * scale);
             EXPECT_NEAR(d[1], d1y, 2e-3 * scale);
             EXPECT_NEAR(d[2], d2x, 2e-3 * scale);
             EXPECT_NEAR(d[3], d2y, 2e-3 * scale);
         }
     }
-}
-
-TEST_F(Context, OrthographicDerivativesAreConstant) {
-    camera.orthographic = 1;
-    camera.aperture = 4.0f;
-    contextCreate(&ctx, &state);
-    set_triangle({-1, -1, -3}, {1.5f, -0.5f, -4}, {0, 1, -2});
-    // raster (X, Y) sees the point (X / sx, Y / sy) of the image plane
-    auto weights = [&](double X, double Y, double *b1, double *b2) {
-        const double px = X / ctx.pixelScaleX, py = Y / ctx.pixelScaleY;
-        const double e1x = tri[1].x - tri[0].x, e1y = tri[1].y - tri[0].y;
-        const double e2x = tri[2].x - tri[0].x, e2y = tri[2].y - tri[0].y;
-        const double det = e1x * e2y - e1y * e2x, qx = px - tri[0].x, qy = py - tri[0].y;
-        *b1 = (qx * e2y - qy * e2x) / det;
-        *b2 = (e1x * qy - e1y * qx) / det;
-    };
-    float d[4];
-    state.raster_x = 100;
-    state.raster_y = 400;
-    baryDerivatives(&state, &ctx, 0, d);
-    double b1a, b2a, b1b, b2b;
-    weights(0, 0, &b1a, &b2a);
-    weights(1, 0, &b1b, &b2b);
-    EXPECT_NEAR(d[0], b1b - b1a, 1e-6);
-    EXPECT_NEAR(d[2], b2b - b2a, 1e-6);
-    weights(0, 1, &b1b, &b2b);
-    EXPECT_NEAR(d[1], b1b - b1a, 1e-6);
-    EXPECT_NEAR(d[3], b2b - b2a, 1e-6);
-}
-
-TEST_F(Context, NoPrimitiveGivesZeroDerivativesAndFootprints) {
-    set_triangle({-1, -1, -3}, {1, -1, -3}, {0, 1, -3});
-    internal::scene().triangles[{ZO_TRI_TEXTURE, 0}] = {Vector3{0, 0, 0}, Vector3{1, 0, 0}, Vector3{0, 1, 0}};
-    state.pri = nullptr;
-    float d[4] = {9, 9, 9, 9};
-    baryDerivatives(&state, &ctx, 0, d);
-    EXPECT_EQ(d[0] + d[1] + d[2] + d[3], 0.0f);
-    Vector3 f{9, 9, 9};
-    channelFootprint(&state, &ctx, 0, 0, &f);
-    EXPECT_EQ(length(f), 0.0f);
-}
-
-TEST_F(Context, FootprintOfATextureTriangleIsTheWeightFootprint) {
-    set_triangle({-0.3f, -0.2f, -3.0f}, {0.4f, -0.1f, -3.5f}, {0.0f, 0.5f, -2.5f});
-    look_at(300, 200);
-    // texture coordinates equal to the weights of vertices 1 and 2, scaled
-    internal::scene().triangles[{ZO_TRI_TEXTURE, 1}] = {Vector3{0, 0, 0}, Vector3{2, 0, 0}, Vector3{0, 4, 0}};
-    float d[4];
-    baryDerivatives(&state, &ctx, 0, d);
-    Vector3 f;
-    channelFootprint(&state, &ctx, 0, 1, &f);
-    EXPECT_FLOAT_EQ(f.x, 2 * (std::fabs(d[0]) + std::fabs(d[1])));
-    EXPECT_FLOAT_EQ(f.y, 4 * (std::fabs(d[2]) + std::fabs(d[3])));
-    EXPECT_EQ(f.z, 0.0f);
-    state.type = ZO_RAY_SHADOW;
-    channelFootprint(&state, &ctx, 0, 1, &f);
-    EXPECT_EQ(length(f), 0.0f) << "shadow rays have no footprint";
 }
 
 TEST_F(Context, DPdUVIncludingDegenerateTextureTriangles) {
@@ -219,20 +165,6 @@ TEST_F(Context, DPdUVIncludingDegenerateTextureTriangles) {
     out[0] = {1, 1, 1};
     dPdUV(&state, &ctx, 0, 0, -1, out);
     EXPECT_EQ(length(out[0]), 0.0f);
-}
-
-TEST_F(Context, BumpBasisFollowsTheTextureAxesOnTheSurface) {
-    set_triangle({0, 0, -5}, {2, 0, -5}, {0, 3, -5});
-    internal::scene().triangles[{ZO_TRI_TEXTURE, 0}] = {Vector3{0, 0, 0}, Vector3{0, 1, 0}, Vector3{1, 0, 0}};
-    Vector3 basis[3];
-    bumpBasis(&state, &ctx, 0, 0, basis);
-    // u runs along the second edge (y), v along the first (x), w along the normal (+z)
-    EXPECT_NEAR(basis[0].y, 1, 1e-5);
-    EXPECT_NEAR(basis[1].x, 1, 1e-5);
-    EXPECT_NEAR(basis[2].z, -1, 1e-5) << "texture normal is -z for this winding";
-    Vector3 none[3] = {{1, 1, 1}, {1, 1, 1}, {1, 1, 1}};
-    bumpBasis(&state, &ctx, 1, 0, none);
-    EXPECT_EQ(none[0].x, 1.0f) << "nothing written without a surface";
 }
 
 TEST_F(Context, ModesOnAnEyeRay) {
@@ -272,59 +204,6 @@ TEST_F(Context, ModesOnAnEyeRay) {
     EXPECT_EQ(selectChannel(&state, &ctx, 9, nullptr, 0, 1), -1);
 }
 
-TEST_F(Context, SpawnedRaysAnswerForTheirParent) {
-    RenderState parent = state;
-    Vector3 parent_tex[1] = {{0.5f, 0.5f, 0}};
-    parent.tex_list = parent_tex;
-    parent.tex_count = 1;
-    parent.point = {7, 8, 9};
-    state.type = ZO_RAY_REFLECT;
-    state.parent = &parent;
-    state.point = {1, 1, 1};
-    Vector3 v;
-    shadingPoint(&state, &ctx, 2, &v);
-    EXPECT_EQ(v.x, 7.0f);
-    channelUVW(&state, &ctx, 2, 0, &v);
-    EXPECT_EQ(v.x, 0.5f);
-    // without a parent: the current state for points, the fallback for objectPoint
-    state.parent = nullptr;
-    state.dir = {1, 0, 0};
-    shadingPoint(&state, &ctx, 2, &v);
-    EXPECT_EQ(v.x, 1.0f);
-    objectPoint(&state, &ctx, 2, &v);
-    EXPECT_EQ(v.x, 100.0f);
-}
-
-TEST_F(Context, ChannelSelection) {
-    internal::scene().textures = 3;
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, nullptr, 2, 7), 2) << "vertex colour: last space";
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, nullptr, 0, 1), 0);
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, nullptr, 0, 3), 2);
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, nullptr, 0, 4), -1);
-    const int32_t forced[3] = {0, 0, 1};
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, forced, 0, 3), 0);
-    EXPECT_EQ(selectChannel(&state, &ctx, 1, nullptr, 0, 3), 0) << "no surface";
-
-    // with object data: the channel map, bounded by the texture spaces
-    struct {
-        ObjectData data;
-        int32_t storage[4];
-    } object{};
-    object.data.channelStart = static_cast<int32_t>(
-        (reinterpret_cast<char *>(object.storage) - reinterpret_cast<char *>(object.data.channelMap)) / 4);
-    object.data.channelCount = 3;
-    object.storage[0] = 2;
-    object.storage[1] = 0;
-    object.storage[2] = 5;
-    internal::scene().object_data = 30;
-    internal::host().data_blocks[30] = &object;
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, nullptr, 0, 0), 2);
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, nullptr, 2, 9), 2) << "vertex colour is channel 0";
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, nullptr, 0, 2), -1) << "space 5 does not exist";
-    ctx.editorFallback = 1;
-    EXPECT_EQ(selectChannel(&state, &ctx, 0, nullptr, 0, 2), 0) << "editor falls back to channel 1";
-}
-
 TEST_F(Context, ObjectPointNormalizedOverTheBoundingBox) {
     state.point = {1, 2, 3};
     internal::scene().bbox_min = {0, 0, 0};
@@ -351,25 +230,13 @@ TEST_F(Context, ObjectPointNormalizedOverTheBoundingBox) {
     EXPECT_FLOAT_EQ(v.y, -0.5f);
 }
 
-TEST_F(Context, ScreenCoordinates) {
-    state.raster_x = 160;
-    state.raster_y = 360;
-    Vector3 v;
-    screenUV(&state, &ctx, 0, &v);
-    EXPECT_FLOAT_EQ(v.x, 0.25f);
-    EXPECT_FLOAT_EQ(v.y, 0.75f);
-    camera.x_offset = 10;
-    screenRegionUV(&state, &ctx, 2, 100, 50, &v);
-    EXPECT_FLOAT_EQ(v.x, (160 + 10 + 50 - 320) / 100.0f);
-    EXPECT_FLOAT_EQ(v.y, (360 + 0 + 25 - 240) / 50.0f);
-}
-
 TEST_F(Context, InterpolatedNormalAndMotion) {
     state.normal = {0, 0, 1};
     Vector3 v;
     interpolatedNormal(&state, &ctx, 0, false, &v);
     EXPECT_EQ(v.z, 1.0f) << "no vertex normals: the state's";
-    internal::scene().triangles[{ZO_TRI_NORMALS, 0}] = {Vector3{1, 0, 0}, Vector3{0, 1, 0}, Vector3{0, 1, 0}};
+    internal::scene().triangles[{ZO_TRI_NORMALS, 0}] = {Vector3{1, 0, 0}, Vector3{0, 1, 0},
+                                                        Vector3{0, 1, 0}};
     state.bary[0] = 0.5f;
     state.bary[1] = 0.25f;
     state.bary[2] = 0.25f;
@@ -388,50 +255,11 @@ TEST_F(Context, InterpolatedNormalAndMotion) {
     state.raster_y = raster.y;
     rasterMotion(&state, &ctx, 0, &v);
     EXPECT_EQ(length(v), 0.0f) << "no motion vectors";
-    internal::scene().triangles[{ZO_TRI_MOTION, 0}] = {Vector3{0.1f, 0, 0}, Vector3{0.1f, 0, 0}, Vector3{0.1f, 0, 0}};
+    internal::scene().triangles[{ZO_TRI_MOTION, 0}] = {Vector3{0.1f, 0, 0}, Vector3{0.1f, 0, 0},
+                                                       Vector3{0.1f, 0, 0}};
     rasterMotion(&state, &ctx, 0, &v);
     EXPECT_NEAR(v.x, 0.1f * 2.0f * kXres / 4.0f, 1e-3);  // focal * xres / aperture / depth
     EXPECT_NEAR(v.y, 0.0f, 1e-4);
-}
-
-TEST_F(Context, TransparencyHandshake) {
-    const Tag material = 50;
-    internal::host().db_types[material] = ZO_DB_MATERIAL;
-    internal::host().material_shaders[ZO_Q_MTL_SHADER][material] = 51;
-    internal::host().shaders[51] = {1, true, {0.2f, 0.4f, 0.6f, 0.25f}};
-    Color result, transparency;
-    EXPECT_TRUE(callMaterialWithTransparency(&result, &transparency, &state, material));
-    EXPECT_FLOAT_EQ(transparency.r, 0.75f);
-    EXPECT_FLOAT_EQ(transparency.a, 1.0f);
-    EXPECT_FLOAT_EQ(result.a, 1.0f);
-    EXPECT_FLOAT_EQ(result.g, 0.4f);
-    EXPECT_EQ(zo_shaderstate_get(&state, "KEY_3", nullptr), nullptr) << "probe removed";
-
-    internal::host().call_type = ZO_CALL_DISPLACE;
-    internal::host().material_shaders[ZO_Q_MTL_DISPLACE][material] = 51;
-    EXPECT_TRUE(callMaterialWithTransparency(&result, &transparency, &state, material));
-    EXPECT_EQ(transparency.r, 0.0f);
-
-    internal::host().shaders[51].ok = 0;
-    EXPECT_FALSE(callMaterialWithTransparency(&result, &transparency, &state, material));
-    EXPECT_EQ(result.r + result.g + result.b, 0.0f);
-    EXPECT_EQ(transparency.r, 0.0f);
-}
-
-TEST_F(Context, ChooseMaterialBySample) {
-    internal::host().db_types[1] = ZO_DB_MATERIAL;
-    internal::host().db_types[2] = ZO_DB_MATERIAL;
-    internal::host().material_shaders[ZO_Q_MTL_SHADER][1] = 11;
-    internal::host().material_shaders[ZO_Q_MTL_SHADER][2] = 12;
-    internal::host().shaders[11] = {1, true, {1, 0, 0, 1}};
-    internal::host().shaders[12] = {1, true, {0, 1, 0, 1}};
-    Color result;
-    internal::scene().sample_value = 0.3;
-    chooseMaterialBySample(&result, &state, 0.5f, 1, 2);
-    EXPECT_EQ(result.r, 1.0f);
-    internal::scene().sample_value = 0.7;
-    chooseMaterialBySample(&result, &state, 0.5f, 1, 2);
-    EXPECT_EQ(result.g, 1.0f);
 }
 
 }  // namespace

@@ -23,10 +23,12 @@ zoBoolean kor_DefaultMaterial(Color *, RenderState *, DefaultParams *);
 
 namespace {
 
-TestIllumHost &illum() { return *internal::host_object<TestIllumHost>("testhost_illum"); }
+TestIllumHost &illum() {
+    return *internal::host_object<TestIllumHost>("testhost_illum");
+}
 
 class Fallback : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         illum().reset();

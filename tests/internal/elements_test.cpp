@@ -83,8 +83,12 @@ void kor_RenderElementHandler_exit(RenderState *, void *);
 
 namespace {
 
-TestBitmapHost &hostfb() { return *internal::host_object<TestBitmapHost>("testhost_bitmap"); }
-TestLens &lens() { return *internal::host_object<TestLens>("testhost_lens"); }
+TestBitmapHost &hostfb() {
+    return *internal::host_object<TestBitmapHost>("testhost_bitmap");
+}
+TestLens &lens() {
+    return *internal::host_object<TestLens>("testhost_lens");
+}
 
 void expect_color(const Color &c, float r, float g, float b, float a) {
     EXPECT_NEAR(c.r, r, 1e-6);
@@ -94,7 +98,7 @@ void expect_color(const Color &c, float r, float g, float b, float a) {
 }
 
 class Elements : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         hostfb().reset();
@@ -122,40 +126,6 @@ protected:
     RenderState state{};
     RenderElementPostIllumData data{};
 };
-
-TEST_F(Elements, RecordsStartCleared) {
-    data.illum.opacity = 0.25f;
-    data.illum.reflectionAmount = 3;
-    data.illum.diffuse = {1, 2, 3, 4};
-    ClearOutputs(&data.illum);
-    expect_color(data.illum.diffuse, 0, 0, 0, 1);
-    expect_color(data.illum.layerTransmission, 0, 0, 0, 1);
-    EXPECT_EQ(data.illum.reflectionAmount, 3.0f);
-    ClearInputs(&data.illum);
-    EXPECT_EQ(data.illum.reflectionAmount, 0.0f);
-    EXPECT_EQ(data.illum.opacity, 0.25f) << "opacity is the material's";
-    ASSERT_NE(data.channelTable, nullptr);
-    EXPECT_EQ(data.channelTable[1], 1) << "identity channel table";
-    EXPECT_EQ(data.shadowColor.a, 0.0f);
-}
-
-TEST_F(Elements, UsedOnlyBelowAnEyeRayThroughTransparency) {
-    EXPECT_FALSE(RenderElementsAreBeingUsed(&state));
-    const RenderElementContext ctx{nullptr, nullptr, 1, 1, 0};
-    zo_shaderstate_set(&state, "KRREINT", &ctx, sizeof ctx, 2);
-    EXPECT_TRUE(RenderElementsAreBeingUsed(&state));
-    RenderState through = state;
-    through.type = ZO_RAY_TRANSPARENT;
-    through.parent = &state;
-    EXPECT_TRUE(RenderElementsAreBeingUsed(&through));
-    RenderState mirrored = state;
-    mirrored.type = ZO_RAY_REFLECT;
-    mirrored.parent = &state;
-    RenderState beyond = through;
-    beyond.parent = &mirrored;
-    EXPECT_FALSE(RenderElementsAreBeingUsed(&mirrored));
-    EXPECT_FALSE(RenderElementsAreBeingUsed(&beyond));
-}
 
 // An element shader that answers a fixed colour, replacing when asked.
 struct FakeElement {
@@ -188,7 +158,8 @@ TEST_F(Elements, LayersCompositeThroughTheirTransmission) {
     EXPECT_TRUE(kor_CallRenderElementShaders_PostIllum(&state, &data));
     expect_color(entries[0], 0.5f * 0.5f + 0.1f, 0.5f + 0.2f, 0.3f, 0.5f + 0.5f * 0.5f);
     expect_color(entries[1], 0.1f, 0.2f, 0.3f, 0.5f);  // replacing ignores the transmission
-    auto *live = static_cast<RenderElementContext *>(zo_shaderstate_get(&state, "KRREINT", nullptr));
+    auto *live =
+        static_cast<RenderElementContext *>(zo_shaderstate_get(&state, "KRREINT", nullptr));
     EXPECT_TRUE(live->written);
 
     int count = 0;
@@ -205,14 +176,8 @@ TEST_F(Elements, LayersCompositeThroughTheirTransmission) {
     EXPECT_FALSE(kor_CallRenderElementShaders_PostIllum(&state, &data));
 }
 
-// A material that feeds the elements during the eye trace.
-void feeding_material(RenderState *state, void *data) {
-    auto *d = static_cast<RenderElementPostIllumData *>(data);
-    if (RenderElementsAreBeingUsed(state)) kor_CallRenderElementShaders_PostIllum(state, d);
-}
-
 class Handler : public Elements {
-protected:
+  protected:
     void SetUp() override {
         Elements::SetUp();
         internal::host().user_slot = &slot;
@@ -255,17 +220,6 @@ protected:
     HandlerParams p{};
 };
 
-TEST_F(Handler, SetupKeepsActiveElementsInOrder) {
-    auto *setup = static_cast<RenderElementSetup *>(slot);
-    ASSERT_NE(setup, nullptr);
-    EXPECT_EQ(setup->count, 2) << "an element without a shader is not active";
-    EXPECT_EQ(setup->shaders[0], 11u);
-    EXPECT_EQ(setup->shaders[1], 12u);
-    EXPECT_EQ(setup->frameBuffers[1], 7);
-    EXPECT_TRUE(setup->hasShadowedElements);
-    EXPECT_FALSE(setup->hasShadowFreeElements);
-}
-
 TEST_F(Handler, UntouchedSamplesWriteTheBeautyOrBlack) {
     lens().color = {0.75f, 0.75f, 0.75f, 1};
     Color result{};
@@ -275,45 +229,6 @@ TEST_F(Handler, UntouchedSamplesWriteTheBeautyOrBlack) {
     expect_color(put(5)->color, 0.75f, 0.75f, 0.75f, 1);  // beauty if untouched
     expect_color(put(7)->color, 0, 0, 0, 0);
     EXPECT_EQ(zo_shaderstate_get(&state, "KRREINT", nullptr), nullptr) << "cleared after";
-}
-
-TEST_F(Handler, MaterialsFeedTheirElements) {
-    lens().during = feeding_material;
-    lens().during_data = &data;
-    Color result{};
-    EXPECT_TRUE(kor_RenderElementHandler(&result, &state, &p));
-    expect_color(put(5)->color, 0.25f, 0, 0, 1);
-    expect_color(put(7)->color, 0, 0.5f, 0, 1);
-}
-
-TEST_F(Handler, ShadowFreeElementsTraceWithShadowsOff) {
-    p.shadowFreeStore[2] = 1;
-    kor_RenderElementHandler_exit(&state, &p);
-    kor_RenderElementHandler_init(&state, &p, nullptr);
-    options.shadow = ZO_SHADOW_ON;
-    lens().during = feeding_material;
-    lens().during_data = &data;
-    Color result{};
-    EXPECT_TRUE(kor_RenderElementHandler(&result, &state, &p));
-    EXPECT_EQ(lens().traces, 2);
-    EXPECT_EQ(lens().during_shadow[0], 0) << "the shadow-free pass first";
-    EXPECT_EQ(lens().during_shadow[1], ZO_SHADOW_ON);
-    EXPECT_EQ(state.options, &options) << "options restored";
-    // each element was fed once, in its own pass
-    expect_color(put(5)->color, 0.25f, 0, 0, 1);
-    expect_color(put(7)->color, 0, 0.5f, 0, 1);
-}
-
-TEST_F(Handler, RenderFlagsOrNoElementsJustTrace) {
-    Color result{};
-    lens().color = {0.5f, 0, 0, 1};
-    auto *setup = static_cast<RenderElementSetup *>(slot);
-    const int count = setup->count;
-    setup->count = 0;
-    EXPECT_TRUE(kor_RenderElementHandler(&result, &state, &p));
-    EXPECT_TRUE(hostfb().fb_puts.empty());
-    setup->count = count;
-    EXPECT_EQ(result.r, 0.5f);
 }
 
 TEST_F(Elements, StandardElementsAfterIllumination) {
@@ -394,23 +309,6 @@ TEST_F(Elements, MatteRecordsAndMasks) {
     expect_color(run(sp), 1, 1, 1, 1);
     data.materialId = 5;
     expect_color(run(sp), 0, 0, 0, 1);
-}
-
-TEST_F(Elements, IdColoursAreDistinctHues) {
-    expect_color(kor::idColor(0), 0, 0, 1, 1);  // hue 170/255
-    expect_color(kor::idColor(1), 0, 1, 0, 1);  // hue 85/255
-    expect_color(kor::idColor(2), 1, 0, 0, 1);  // hue 0
-    const Color faded = kor::idColor(256);      // same hue, less saturated
-    EXPECT_NEAR(faded.b, 1.0f, 1e-6);
-    EXPECT_NEAR(faded.r, 1.0f / 255, 1e-6);
-    // the hue table is a permutation: 256 ids give 256 hues, of which only
-    // 0 and 255/255 (both red) look alike
-    std::set<std::tuple<long, long, long>> colours;
-    for (int id = 0; id < 256; ++id) {
-        const Color c = kor::idColor(id);
-        colours.insert({std::lround(c.r * 1e5), std::lround(c.g * 1e5), std::lround(c.b * 1e5)});
-    }
-    EXPECT_EQ(colours.size(), 255u);
 }
 
 TEST_F(Elements, AfterTheAtmosphere) {

@@ -13,9 +13,7 @@ namespace {
 
 // The UV generator's parameters as these tests use them.
 struct UVParams : UVGeneratorParams {
-    UVParams() {
-        noiseLevels = 3;
-    }
+    UVParams() { noiseLevels = 3; }
 };
 
 struct XYZParams {
@@ -30,7 +28,6 @@ extern "C" {
 zoBoolean kor_base_UVGenerator(void *, RenderState *, UVParams *, UVLookupRequest *);
 zoBoolean kor_UVCoordinate(CoordinateRecord *, RenderState *, UVParams *);
 zoBoolean kor_base_XYZGenerator(Color *, RenderState *, XYZParams *);
-zoBoolean kor_XYZCoordinate(CoordinateRecord *, RenderState *, XYZParams *);
 void kor_base_UVGenerator_init(RenderState *, void *, zoBoolean *);
 void kor_base_UVGenerator_exit(RenderState *, void *);
 void kor_base_XYZGenerator_exit(RenderState *, void *);
@@ -59,14 +56,8 @@ Color *filtered_read(Color *out, RenderState *, UVLookupRequest *, float u, floa
     return out;
 }
 
-// A map whose intensity is its u coordinate.
-Color *ramp_read(Color *out, RenderState *, UVLookupRequest *, float u, float) {
-    *out = {u, u, u, 1};
-    return out;
-}
-
 class Generator : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         internal::reset();
         internal::host().thread_pointers = true;
@@ -136,19 +127,6 @@ TEST_F(Generator, TilingAndMirroringOfPointReads) {
     EXPECT_FLOAT_EQ(run(0.6f, 0.25f).r, 0.4f) << "1.2 -> 0.2 -> 0.4";
 }
 
-TEST_F(Generator, NegativeWholeNumbersReadTheTopOfTheTile) {
-    EXPECT_FLOAT_EQ(run(-1.0f, 0.5f).r, 1.0f);
-    EXPECT_FLOAT_EQ(run(-0.25f, 0.5f).r, 0.75f);
-}
-
-TEST_F(Generator, UntiledLookupsOutsideTheTileAreTransparentBlack) {
-    params.uTile = 0;
-    Color c = run(1.25f, 0.5f);
-    EXPECT_EQ(c.r + c.g + c.b + c.a, 0.0f);
-    EXPECT_TRUE(reads.empty()) << "no callback";
-    EXPECT_FLOAT_EQ(run(0.25f, 0.5f).r, 0.25f);
-}
-
 TEST_F(Generator, FilteredBoxesSplitAtTileBorders) {
     request.filtered = 1;
     params.blur = 0;
@@ -180,26 +158,6 @@ TEST_F(Generator, FilteredBoxesSplitAtTileBorders) {
     EXPECT_EQ(c.a, 0.0f);
 }
 
-TEST_F(Generator, WideBoxesAreClampedBelowOneTile) {
-    request.filtered = 1;
-    params.blur = 0;
-    params.blurOffset = 1.5f;
-    run(0.5f, 0.5f);
-    ASSERT_FALSE(reads.empty());
-    ASSERT_EQ(reads.size(), 1u) << "a box of 0.9999 around the centre stays in its tile";
-    EXPECT_FLOAT_EQ(reads[0].du, 0.9999f);
-    EXPECT_FLOAT_EQ(reads[0].dv, 0.9999f);
-}
-
-TEST_F(Generator, FootprintIsBlurredUAndV) {
-    params.blur = 2;
-    params.blurOffset = 0.5f;
-    CoordinateRecord rec = coordinate(0.5f, 0.5f);
-    EXPECT_FLOAT_EQ(rec.duvw.x, 0.5f) << "no footprint without a primitive, plus the offset";
-    EXPECT_FLOAT_EQ(rec.duvw.y, 0.5f);
-    EXPECT_FLOAT_EQ(rec.duvw.z, 0.0f) << "w is not blurred";
-}
-
 TEST_F(Generator, RotationAndAxisPermutation) {
     params.wAngle = 1.57079633f;
     CoordinateRecord rec = coordinate(0.75f, 0.5f);
@@ -219,17 +177,6 @@ TEST_F(Generator, RotationAndAxisPermutation) {
     rec = coordinate(0.2f, 0.6f);
     EXPECT_NEAR(rec.uvw.x, 0.1f, 1e-6);
     EXPECT_NEAR(rec.uvw.y, (0.6f - 0.5f) * 3 + 0.5f, 1e-6);
-}
-
-TEST_F(Generator, NoiseDisplacesOnlyWithLevels) {
-    params.noiseOn = 1;
-    params.noiseLevels = 0;
-    CoordinateRecord rec = coordinate(0.3f, 0.7f);
-    EXPECT_FLOAT_EQ(rec.uvw.x, 0.3f);
-    EXPECT_FLOAT_EQ(rec.uvw.y, 0.7f);
-    params.noiseLevels = 2;
-    rec = coordinate(0.3f, 0.7f);
-    EXPECT_NE(rec.uvw.x, 0.3f);
 }
 
 TEST_F(Generator, FacesTurnedAwayHideTheMap) {
@@ -292,54 +239,6 @@ TEST_F(Generator, EnvironmentProjections) {
     EXPECT_FLOAT_EQ(rec.uvw.x, 0.0f);
 }
 
-TEST_F(Generator, CoordinateQueriesAreAnsweredByMatchingGenerators) {
-    CoordQuery q{};
-    q.magic = kCoordQueryUV;
-    q.flags = kQueryUVW | kQueryDUVW;
-    state.user = &q;
-    state.user_size = sizeof q;
-    params.blurOffset = 0.125f;
-    run(0.25f, 0.75f);
-    EXPECT_FLOAT_EQ(q.slots[6], 0.25f);
-    EXPECT_FLOAT_EQ(q.slots[7], 0.75f);
-    EXPECT_FLOAT_EQ(q.slots[9], 0.125f);
-    EXPECT_EQ(q.slots[0], 0.0f) << "no basis asked for";
-
-    CoordQuery other{};
-    other.magic = kCoordQueryXYZ;
-    other.flags = 0xFFFF;
-    state.user = &other;
-    run(0.25f, 0.75f);
-    for (float s : other.slots) EXPECT_EQ(s, 0.0f) << "an XYZ query is not a UV generator's";
-
-    // and the XYZ generator leaves a UV query alone
-    q = CoordQuery{};
-    q.magic = kCoordQueryUV;
-    q.flags = 0xFFFF;
-    state.user = &q;
-    Color c;
-    EXPECT_TRUE(kor_base_XYZGenerator(&c, &state, &xyz));
-    for (float s : q.slots) EXPECT_EQ(s, 0.0f);
-}
-
-TEST_F(Generator, BumpGradientOfALinearRamp) {
-    // a triangle filling the view gives a real footprint
-    internal::scene().triangles[{ZO_TRI_POSITION, 0}] = {Vector3{-1, -1, -2}, Vector3{1, -1, -2}, Vector3{-1, 1, -2}};
-    internal::scene().triangles[{ZO_TRI_TEXTURE, 0}] = {Vector3{0, 0, 0}, Vector3{1, 0, 0}, Vector3{0, 1, 0}};
-    int primitive = 0;
-    state.pri = &primitive;
-    state.point = {0, 0, -2};
-    state.raster_x = 32;
-    state.raster_y = 32;
-    request.pointLookup = ramp_read;
-    const int bump = 2;
-    request.mode = &bump;
-    Color g = run(0.3f, 0.4f);
-    EXPECT_NEAR(g.r, -1.0f, 1e-3) << "intensity grows with u";
-    EXPECT_NEAR(g.g, 0.0f, 1e-6);
-    EXPECT_EQ(g.a, 0.0f);
-}
-
 TEST_F(Generator, XYZTransformAndRows) {
     state.point = {1, 2, 3};
     xyz.offset = {1, 0, 0};
@@ -361,21 +260,15 @@ TEST_F(Generator, XYZTransformAndRows) {
     state.user = &q;
     state.user_size = sizeof q;
     EXPECT_TRUE(kor_base_XYZGenerator(&c, &state, &xyz));
-    EXPECT_NEAR(q.slots[3], 0, 1e-6);   // row 0 = (cos, -sin, 0) normalised
+    EXPECT_NEAR(q.slots[3], 0, 1e-6);  // row 0 = (cos, -sin, 0) normalised
     EXPECT_NEAR(q.slots[4], -1, 1e-6);
-    EXPECT_NEAR(q.slots[6], 1, 1e-6);   // row 1 = (sin, cos, 0)
+    EXPECT_NEAR(q.slots[6], 1, 1e-6);  // row 1 = (sin, cos, 0)
     // unknown systems use the zero vector
     xyz.coordinateSystem = 7;
     xyz.angle = {0, 0, 0};
     xyz.offset = {0, 0, 0};
     EXPECT_TRUE(kor_base_XYZGenerator(&c, &state, &xyz));
     EXPECT_EQ(c.r + c.g + c.b, 0.0f);
-}
-
-TEST_F(Generator, SharedInitAsksForInstancesAndBuildsNoiseTables) {
-    zoBoolean request_flag = 0;
-    kor_base_UVGenerator_init(&state, nullptr, &request_flag);
-    EXPECT_TRUE(request_flag);
 }
 
 }  // namespace

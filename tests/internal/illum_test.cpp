@@ -32,10 +32,6 @@ zoBoolean kor_base_StraussIllumination(Color *, RenderState *, kor::StraussParam
 zoBoolean kor_base_TranslucentIllumination(Color *, RenderState *, kor::TranslucentParams *,
                                            IllumRecord *);
 zoBoolean kor_base_WardIllumination(Color *, RenderState *, kor::WardParams *, IllumRecord *);
-void kor_base_BlinnIllumination_exit(RenderState *, void *);
-void kor_base_WardIllumination_exit(RenderState *, void *);
-void kor_base_TranslucentIllumination_init(RenderState *, void *, zoBoolean *);
-zoBoolean kor_LightMeterMaterial(Color *, RenderState *, void *);
 zoBoolean kor_LightMeterLightMap(Color *, RenderState *, void *);
 void kor_LightMeterLightMap_init(RenderState *, void *, zoBoolean *);
 void kor_LightMeterLightMap_exit(RenderState *, void *);
@@ -249,68 +245,6 @@ TEST_F(IllumAccumulateTest, RunsInstanceLightsThenGlobalLightsWithAFreshRecordPe
     EXPECT_EQ(zo_shaderstate_get(&state, "KEY_5", nullptr), nullptr) << "KEY_5 removed afterwards";
 }
 
-TEST_F(IllumAccumulateTest, GlobalLightsOnlyWhenTheListSaysSo) {
-    useLights({3}, false);
-    internal::scene().has_global_lights = true;
-    internal::scene().global_lights = {7};
-    visited.clear();
-    IllumAccumulate(&state, recordingCallback, nullptr);
-    EXPECT_EQ(visited, (std::vector<Tag>{3}));
-
-    useLights({}, true);
-    visited.clear();
-    IllumAccumulate(&state, recordingCallback, nullptr);
-    EXPECT_EQ(visited, (std::vector<Tag>{7}));
-}
-
-TEST_F(IllumAccumulateTest, NothingOnLightShadowAndDisplacementRaysOrWithoutAList) {
-    useLights({3}, false);
-    for (int type : {ZO_RAY_LIGHT, ZO_RAY_SHADOW, ZO_RAY_DISPLACE}) {
-        state.type = type;
-        visited.clear();
-        IllumAccumulate(&state, recordingCallback, nullptr);
-        EXPECT_TRUE(visited.empty()) << "ray type " << type;
-    }
-    state.type = ZO_RAY_REFLECT;
-    visited.clear();
-    IllumAccumulate(&state, recordingCallback, nullptr);
-    EXPECT_EQ(visited.size(), 1u);
-
-    internal::host().data_blocks.clear();  // no light-list record
-    visited.clear();
-    IllumAccumulate(&state, recordingCallback, nullptr);
-    EXPECT_TRUE(visited.empty());
-    internal::scene().light_lists.clear();  // no light list at all
-    IllumAccumulate(&state, recordingCallback, nullptr);
-    EXPECT_TRUE(visited.empty());
-}
-
-TEST_F(IllumAccumulateTest, LightsFindTheRecordResetWhenTheySample) {
-    useLights({3, 4});
-    TestLightSample a = sample({1, 1, 1, 0}, {0, 0, 1});
-    a.writes_record = true;
-    a.filled = 1;
-    a.diffuse_factor = 0.3f;
-    a.ambient_only = 1;
-    a.affect_bits = 2;
-    script(3, {a});
-    script(4, {sample({1, 1, 1, 0}, {0, 0, 1})});
-    kor::BlinnParams p = blinnParams();
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_BlinnIllumination(&out, &state, &p, &r);
-    ASSERT_EQ(illum().light_calls.size(), 2u);
-    for (const TestLightCall &c : illum().light_calls) {
-        ASSERT_TRUE(c.record_present);
-        EXPECT_EQ(c.record[0], 0);
-        float df;
-        std::memcpy(&df, &c.record[1], 4);
-        EXPECT_FLOAT_EQ(df, 1.0f);
-        EXPECT_EQ(c.record[2], 0);
-        EXPECT_EQ(c.record[3], 3);
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Blinn: one light, terms from the formulas.
 
@@ -382,56 +316,6 @@ TEST_F(BlinnTest, SoftenEasesTheHighlightOnlyBelowTheSoftenLevel) {
     }
 }
 
-TEST_F(BlinnTest, FilledRecordAmbientOnlyLightsAndAffectBits) {
-    useLights({3, 4, 5});
-    const V3 L = unitd({0.2, 0.0, 1.0});
-    // a light that fills its record: its factor drives the diffuse term
-    TestLightSample filled = sample({1, 0.5f, 0.25f, 1}, f3(L));
-    filled.writes_record = true;
-    filled.filled = 1;
-    filled.diffuse_factor = 0.5f;
-    filled.affect_bits = kAffectDiffuse;  // no highlight from this light
-    // an ambient-only light adds its colour whatever its N.L
-    TestLightSample ambient = sample({0.3f, 0.2f, 0.1f, 1}, {0, 0, -1});
-    ambient.writes_record = true;
-    ambient.ambient_only = 1;
-    // a light that only affects specular
-    TestLightSample spec = sample({0.4f, 0.4f, 0.4f, 1}, f3(L));
-    spec.writes_record = true;
-    spec.filled = 0;
-    spec.affect_bits = kAffectSpecular;
-    script(3, {filled});
-    script(4, {ambient});
-    script(5, {spec});
-    kor::BlinnParams p = blinnParams();
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_BlinnIllumination(&out, &state, &p, &r);
-    const V3 H = unitd(L + V3{0, 0, 1});
-    const double s = std::pow(H.z, 4.0 * std::pow(2.0, 3.0)) * 1.5;
-    expectColor(r.diffuse, C3{1, 0.5, 0.25} * 0.5 * c3(p.diffuse));
-    expectColor(r.ambient, (c3(kSceneAmbient) + C3{0.3, 0.2, 0.1}) * c3(p.ambient));
-    expectColor(r.specular, C3{0.4, 0.4, 0.4} * s * c3(p.specular));
-}
-
-TEST_F(BlinnTest, AreaSamplesAreAveragedPerLight) {
-    useLights({3, 4});
-    const V3 L1 = unitd({0.1, 0.2, 1.0}), L2 = unitd({-0.4, 0.1, 1.0});
-    // three samples of an area light, one of them behind the surface
-    script(3, {sample({1, 1, 1, 1}, f3(L1)), sample({0.5f, 0.5f, 0.5f, 1}, f3(L2)),
-               sample({1, 1, 1, 1}, {0, 0.6f, -0.8f})});
-    script(4, {sample({0.2f, 0.4f, 0.6f, 1}, f3(L1))});
-    kor::BlinnParams p = blinnParams();
-    p.specularLevel = 0.0f;  // no highlight
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_BlinnIllumination(&out, &state, &p, &r);
-    const C3 light3 = (C3{1, 1, 1} * L1.z + C3{0.5, 0.5, 0.5} * L2.z) * (1.0 / 3.0);
-    const C3 light4 = C3{0.2, 0.4, 0.6} * L1.z;
-    expectColor(r.diffuse, (light3 + light4) * c3(p.diffuse));
-    expectColor(r.specular, {0, 0, 0});
-}
-
 TEST_F(BlinnTest, SelfIllumination) {
     useLights({3});
     script(3, {sample({1, 1, 1, 1}, {0, 0, 1})});
@@ -460,55 +344,6 @@ TEST_F(BlinnTest, SelfIllumination) {
     kor_base_BlinnIllumination(&out, &state, &p, &r);
     expectColor(r.selfIllum, {0.1, 0.7, 1.0});
     expectColor(r.diffuse, c3(p.diffuse));
-}
-
-TEST_F(BlinnTest, LockedAndOutOfRangeParametersAreClampedNotReported) {
-    useLights({3});
-    script(3, {sample({1, 1, 1, 1}, {0, 0, 1})});
-    kor::BlinnParams p = blinnParams();
-    p.diffuse = {1.5f, -0.5f, 0.5f, 3.0f};
-    p.lockAmbientDiffuse = 1;
-    p.lockDiffuseSpecular = 1;
-    p.glossiness = 4.0f;
-    p.specularLevel = 20.0f;
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_BlinnIllumination(&out, &state, &p, &r);
-    expectColor(r.channels[0], {1, 0, 0.5});
-    expectColor(r.channels[2], {1, 0, 0.5});
-    EXPECT_FLOAT_EQ(r.channels[0].a, 3.0f) << "the Blinn family keeps alpha";
-    EXPECT_FLOAT_EQ(r.channels[4].r, 1.0f);
-    EXPECT_FLOAT_EQ(r.channels[3].r, 9.99f);
-    EXPECT_TRUE(internal::host().messages.empty());
-}
-
-TEST_F(BlinnTest, NonLightingRayTypesKeepTheStartValues) {
-    useLights({3});
-    script(3, {sample({1, 1, 1, 1}, {0, 0, 1})});
-    for (int type : {ZO_RAY_LIGHT, ZO_RAY_SHADOW, ZO_RAY_DISPLACE}) {
-        state.type = type;
-        kor::BlinnParams p = blinnParams();
-        IllumRecord r = newRecord();
-        Color out;
-        kor_base_BlinnIllumination(&out, &state, &p, &r);
-        expectColor(r.ambient, c3(kSceneAmbient) * c3(p.ambient));
-        expectColor(r.diffuse, {0, 0, 0});
-        expectColor(r.specular, {0, 0, 0});
-    }
-    EXPECT_TRUE(illum().light_calls.empty());
-}
-
-TEST_F(BlinnTest, WithoutARecordOrShadeStepNothingRuns) {
-    kor::BlinnParams p = blinnParams();
-    Color out = {9, 9, 9, 9};
-    EXPECT_FALSE(kor_base_BlinnIllumination(&out, &state, &p, nullptr));
-    IllumRecord r = newRecord();
-    r.shade = nullptr;
-    EXPECT_FALSE(kor_base_BlinnIllumination(&out, &state, &p, &r));
-    EXPECT_FLOAT_EQ(out.r, 9.0f);
-    // a missing parameter record shades with neutral values
-    r = newRecord();
-    EXPECT_TRUE(kor_base_BlinnIllumination(&out, &state, nullptr, &r));
 }
 
 // ---------------------------------------------------------------------------
@@ -582,20 +417,6 @@ TEST_F(MetalTest, FresnelTintedHighlightAndDimmedDiffuse) {
     Color refl = {1, 1, 1, 1};
     r.affectReflection(&state, &r, &refl);
     expectColor(refl, c3(p.diffuse));
-}
-
-TEST_F(MetalTest, ABrightDiffuseColourKeepsTheReflectanceBelowOne) {
-    useLights({3});
-    state.dir = f3(unitd({0.2, 0.1, -1.0}));
-    script(3, {sample({1, 1, 1, 1}, f3(unitd({-0.1, 0.05, 1.0})))});
-    kor::BlinnParams p = blinnParams();
-    p.diffuse = {1, 1, 1, 1};
-    p.specularLevel = 1.0f;
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_MetalIllumination(&out, &state, &p, &r);
-    EXPECT_TRUE(std::isfinite(r.specular.r));
-    EXPECT_GT(r.specular.r, 0.0f);
 }
 
 // ---------------------------------------------------------------------------
@@ -695,20 +516,6 @@ TEST_F(MultiLayerTest, TwoLayersAddOrStackWithEnergy) {
         e.specular,
         first + C3{(1 - first.r) * second.r, (1 - first.g) * second.g, (1 - first.b) * second.b},
         1e-4);
-}
-
-TEST_F(MultiLayerTest, SelfIlluminationAboveOneRemovesTheDiffuseLight) {
-    useLights({3});
-    script(3, {sample({1, 1, 1, 1}, {0, 0, 1})});
-    kor::MultiLayerParams p{};
-    p.diffuse = {0.2f, 0.4f, 0.6f, 1};
-    p.diffuseLevel = 1.0f;
-    p.selfIllumAmount = 1.5f;
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_MultiLayerIllumination(&out, &state, &p, &r);
-    expectColor(r.diffuse, {0, 0, 0});
-    expectColor(r.selfIllum, c3(p.diffuse));
 }
 
 // ---------------------------------------------------------------------------
@@ -818,25 +625,6 @@ TEST_F(StraussTest, DiffuseSpecularAndAmbient) {
     expectColor(out, c3(r.diffuse) + c3(r.ambient) + c3(r.specular));
 }
 
-TEST_F(StraussTest, GlossinessOneUsesTheSteepestExponent) {
-    useLights({3});
-    // the view mirrors the light exactly: the highlight base is 1 at any exponent,
-    // so compare against a slightly off view instead
-    state.dir = f3(unitd({0.31, 0.0, -1.0}));
-    const V3 L = unitd({0.3, 0.0, 1.0});
-    script(3, {sample({1, 1, 1, 1}, f3(L))});
-    shadeSetup.slots[kSlotOpacity] = {1, 0, 0, 0};
-    kor::StraussParams p{{1, 1, 1, 1}, 1.0f, 0.0f};
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_StraussIllumination(&out, &state, &p, &r);
-    const V3 N = {0, 0, 1}, V = v3(state.dir);
-    const double h = -dotd(V, unitd(L - N * (2 * L.z)));
-    const double tl = std::acos(L.z) * 2 / kPiD, tv = std::acos(-dotd(N, V)) * 2 / kPiD;
-    const double k = std::min(1.0, 1.0 + 1.1 * straussF(tl) * straussS(tl) * straussS(tv));
-    EXPECT_NEAR(r.specular.r, k * std::pow(-h, 600.0) * 1.3, 1e-4);
-}
-
 // ---------------------------------------------------------------------------
 // Translucent.
 
@@ -902,12 +690,6 @@ TEST_F(TranslucentTest, FrontAndBackTranslucencyWeightedByThickness) {
     expectColor(r.specular, c3(lc) * std::pow(H.z, 4.0 * std::pow(2.0, 2.0)), 1e-4);
 }
 
-TEST_F(TranslucentTest, InitAsksForInstanceCalls) {
-    zoBoolean request = 0;
-    kor_base_TranslucentIllumination_init(&state, nullptr, &request);
-    EXPECT_TRUE(request);
-}
-
 // ---------------------------------------------------------------------------
 // Ward.
 
@@ -938,74 +720,6 @@ TEST_F(WardTest, DiffuseAndHighlightAlongTheNormal) {
 
 // ---------------------------------------------------------------------------
 // Shared steps.
-
-TEST(IllumSteps, TransparencyColours) {
-    const Color F = {0.2f, 0.6f, 0.8f, 0}, D = {0.5f, 0.25f, 1.0f, 0};
-    const Color half = kor::transparencyColor(kTransparencyFilter, 0.5f, F, D);
-    expectColor(half, c3(F));
-    expectColor(kor::transparencyColor(kTransparencyFilter, 1.0f, F, D), {0, 0, 0});
-    // o = 0.25: lifted by (1 - min) (1 - 2o)
-    expectColor(kor::transparencyColor(kTransparencyFilter, 0.25f, F, D),
-                {std::min(1.0, 0.2 + 0.8 * 0.5), std::min(1.0, 0.6 + 0.8 * 0.5), 1.0});
-    // o = 0.75: lowered by 2 (o - 0.5) max
-    expectColor(kor::transparencyColor(kTransparencyFilter, 0.75f, F, D),
-                {0.0, 0.6 - 0.4, 0.8 - 0.4});
-    const Color add = kor::transparencyColor(kTransparencyAdditive, 0.3f, F, D);
-    expectColor(add, {0.7, 0.7, 0.7});
-    EXPECT_FLOAT_EQ(add.a, 0.7f);
-    expectColor(kor::transparencyColor(kTransparencySubtractive, 0.3f, F, D),
-                {0.5 * 0.7, 0.75 * 0.7, 0.0});
-}
-
-IllumRecord filledRecord() {
-    IllumRecord r;
-    std::memset(&r, 0, sizeof r);
-    r.ambient = {0.1f, 0.2f, 0.3f, 0};
-    r.diffuse = {0.2f, 0.1f, 0.3f, 0};
-    r.selfIllum = {0.05f, 0.05f, 0.05f, 0};
-    r.indirect = {0.1f, 0.0f, 0.2f, 0};
-    r.specular = {0.5f, 0.9f, 1.2f, 0};
-    r.reflection = {0.2f, 0.3f, 0.1f, 0};
-    r.refraction = {0.1f, 0.1f, 0.1f, 0};
-    r.transmitted = {0.3f, 0.2f, 0.1f, 0};
-    r.transmittedAdd = {0.01f, 0.02f, 0.03f, 0};
-    r.diffuseWeight = 0.6f;
-    return r;
-}
-
-TEST(IllumSteps, Combines) {
-    IllumRecord r = filledRecord();
-    const C3 A = c3(r.ambient) + c3(r.diffuse) + c3(r.selfIllum) + c3(r.indirect);
-    const C3 plain = A * 0.6 + c3(r.specular) + c3(r.reflection) + c3(r.refraction) +
-                     c3(r.transmitted) + c3(r.transmittedAdd);
-    kor::illumCombinePlain(&r);
-    expectColor(r.finalColor, plain);
-
-    // energy without the switch is plain
-    r = filledRecord();
-    kor::illumCombineEnergy(&r);
-    expectColor(r.finalColor, plain);
-
-    r = filledRecord();
-    r.energyBlend = 1;
-    kor::illumCombineEnergy(&r);
-    const C3 S = c3(r.specular) + c3(r.reflection);
-    const auto k = [](double s) { return std::min(1.0, std::max(0.0, 1.0 - s)); };
-    const C3 under = A * 0.6 + c3(r.refraction) + c3(r.transmitted);
-    expectColor(r.finalColor, C3{under.r * k(S.r), under.g * k(S.g), under.b * k(S.b)} + S +
-                                  c3(r.transmittedAdd));
-
-    // Strauss: no self-illumination; the weight only with a refraction map
-    r = filledRecord();
-    kor::illumCombineStrauss(&r);
-    const C3 rest = c3(r.specular) + c3(r.reflection) + c3(r.refraction) + c3(r.transmitted) +
-                    c3(r.transmittedAdd);
-    const C3 lit = c3(r.diffuse) + c3(r.ambient) + c3(r.indirect);
-    expectColor(r.finalColor, lit + rest);
-    r.mapFlags = kMapFlagRefraction;
-    kor::illumCombineStrauss(&r);
-    expectColor(r.finalColor, lit * 0.6 + rest);
-}
 
 TEST_F(IllumTest, TracedTransparencyBehindTheSurface) {
     useLights({});
@@ -1059,72 +773,10 @@ TEST_F(IllumTest, TracedTransparencyBehindTheSurface) {
     zo_shaderstate_set(&state, "KEY_3", nullptr, 0, 2);
 }
 
-TEST_F(IllumTest, RefractionMapAndDimmedReflection) {
-    useLights({});
-    IllumMaterialParams material{};
-    material.transparencyType = kTransparencyFilter;
-    material.dimReflection = 1;
-    material.dimLevel = 0.5f;
-    material.reflectionLevel = 3.0f;
-    kor::BlinnParams p = blinnParams();
-    p.specularLevel = 0;
-    p.specular = {0.5f, 1.0f, 0.25f, 1};
-    shadeSetup.mapFlags = kMapFlagRefraction | kMapFlagReflection;
-    shadeSetup.opacity = 0.8f;
-    shadeSetup.refractionAmount = 0.5f;
-    shadeSetup.reflectionAmount = 0.6f;
-    shadeSetup.slots[kSlotFilter] = {0.5f, 0.5f, 0.5f, 0};
-    shadeSetup.slots[kSlotRefraction] = {0.2f, 0.4f, 0.8f, 0};
-    shadeSetup.slots[kSlotReflection] = {1.0f, 0.5f, 0.5f, 0};
-    IllumRecord r = newRecord();
-    r.materialParams = &material;
-    Color out;
-    kor_base_BlinnIllumination(&out, &state, &p, &r);
-    // w = 0.5 x 0.8 = 0.4 and o = w: filter 0.5 lifted by 0.5 x 0.2
-    const double w = 0.4;
-    EXPECT_NEAR(r.diffuseWeight, w, 1e-6);
-    expectColor(r.refraction, C3{0.2, 0.4, 0.8} * 0.6);
-    expectColor(r.transparency, {0, 0, 0});
-    // dimmed reflection tinted by the specular colour; no light reached the point
-    const double a = 0.6 * ((1 - 0.5) * 0.0 * 3.0 + 0.5);
-    expectColor(r.reflection, C3{1.0, 0.5, 0.5} * c3(p.specular) * a);
-}
-
 // ---------------------------------------------------------------------------
 // Exits and light meters.
 
 using IllumExitTest = IllumTest;
-
-TEST_F(IllumExitTest, ExitReleasesEveryThreadBlockOfTheInstance) {
-    useLights({3});
-    script(3, {sample({1, 1, 1, 1}, {0, 0, 1})});
-    internal::host().thread_pointers = true;
-    zoShaderRecord shader{};
-    shader.tag = 77;
-    state.shader = &shader;
-    kor::WardParams p{};
-    p.specularLevel = 1.0f;
-    p.glossinessU = p.glossinessV = 0.5f;
-    for (int thread : {0, 1, 0}) {
-        state.thread = thread;
-        IllumRecord r = newRecord();
-        Color out;
-        kor_base_WardIllumination(&out, &state, &p, &r);
-    }
-    EXPECT_EQ(internal::host().allocations, 2) << "one block per thread";
-    kor_base_WardIllumination_exit(&state, nullptr);  // shader level: nothing
-    EXPECT_EQ(internal::host().releases, 0);
-    kor_base_WardIllumination_exit(&state, &p);
-    EXPECT_EQ(internal::host().releases, internal::host().allocations);
-    for (void *slot : internal::host().thread_slots[77]) EXPECT_EQ(slot, nullptr);
-
-    // a model without blocks of its own releases what others attached
-    internal::host().allocations = internal::host().releases = 0;
-    void *block = zo_mem_int_allocate("kor_support", 1, 16);
-    internal::host().thread_slots[77] = {block};
-    kor_base_BlinnIllumination_exit(&state, &p);
-    EXPECT_EQ(internal::host().releases, 1);
-}
 
 TEST_F(IllumTest, LightMeterLightMapMeasuresOncePerPixel) {
     useLights({3});
@@ -1179,14 +831,6 @@ TEST_F(IllumTest, LightMeterLightMapMeasuresOncePerPixel) {
     EXPECT_EQ(slot, nullptr);
     EXPECT_EQ(illum().edit_ends, 1);
     EXPECT_EQ(internal::host().allocations, internal::host().releases);
-}
-
-TEST_F(IllumTest, LightMeterMaterialContinuesTheRay) {
-    illum().trace_color = {0.1f, 0.2f, 0.3f, 0.4f};
-    Color out{};
-    EXPECT_TRUE(kor_LightMeterMaterial(&out, &state, nullptr));
-    EXPECT_EQ(illum().continue_traces, 1);
-    expectColor(out, {0.1, 0.2, 0.3});
 }
 
 }  // namespace

@@ -178,30 +178,6 @@ TEST_F(Standard, DiffuseMapSlotBlendsByItsAmount) {
     EXPECT_NEAR(shade().r, 0.5f, 1e-6) << "no texture coordinates, no maps";
 }
 
-TEST_F(Standard, MissingModelIsReportedOnce) {
-    m.illumination = 0;
-    shade();
-    EXPECT_FALSE(last);
-    shade();
-    ASSERT_EQ(internal::host().messages.size(), 1u);
-    EXPECT_NE(internal::host().messages[0].find("requires illumination shader"), std::string::npos);
-}
-
-TEST_F(Standard, BackFacesOfOneSidedMaterialsAreSeenThrough) {
-    state.inv_normal = 1;
-    illum().trace_color = {0.1f, 0.2f, 0.3f, 1};
-    Color c = shade();
-    EXPECT_EQ(illum().continue_traces, 1);
-    EXPECT_EQ(c.g, 0.2f);
-    state.type = ZO_RAY_REFRACT;  // refraction rays are never culled
-    shade();
-    EXPECT_EQ(illum().continue_traces, 1);
-    state.type = ZO_RAY_EYE;
-    m.base.twoSided = 1;
-    shade();
-    EXPECT_EQ(illum().continue_traces, 1);
-}
-
 TEST_F(Standard, ShadowsByTransparencyType) {
     state.type = ZO_RAY_SHADOW;
     options.shadow = ZO_SHADOW_ON;
@@ -284,16 +260,6 @@ TEST_F(Standard, RefractionIndicesFollowTheRayIntoAndOutOfAGlassObject) {
     shade();
     EXPECT_FLOAT_EQ(state.ior, 1.5f);
     EXPECT_FLOAT_EQ(state.ior_in, 1.0f);
-}
-
-TEST_F(Standard, TransparencyTracesWhatLiesBehind) {
-    m.base.opacity = 0.5f;
-    m.base.filterColor = {1, 0.5f, 0, 1};
-    illum().transparent_color = {0.2f, 0.2f, 0.2f, 0.0f};
-    const Color c = shade();
-    EXPECT_EQ(illum().transparent_depths.size(), 1u) << "traced once";
-    // filter at o = 0.5 is the filter colour itself; alpha = 1 - mean(T)
-    EXPECT_NEAR(c.a, 1.0f - 0.5f, 1e-6);
 }
 
 }  // namespace

@@ -230,57 +230,6 @@ TEST_F(Checker, FilteredEdgesBlendByTheCoveredShare) {
     expect_color(at(0.5f, 0.25f), mix(kA, kB, checker_share(0.5, 0.25, 0.2, 0.2)), 2e-3, "soften");
 }
 
-TEST_F(Checker, SubMapsReplaceColoursAndOnlyTheNeededSideIsCalled) {
-    map2.colour = kC;
-    p.map2 = kMap2;
-    p.map2On = 1;
-    expect_color(at(0.25f, 0.25f), kC, 0, "colour 2 from its map");
-    p.map2On = 0;
-    expect_color(at(0.25f, 0.25f), kB, 0, "map off");
-    p.map1 = kMap1;
-    p.map1On = 1;
-    map1.colour = kRed;
-    p.map2On = 1;
-    map2.modes.clear();
-    expect_color(at(0.75f, 0.25f), kRed, 0, "colour 1 from its map");
-    EXPECT_TRUE(map2.modes.empty()) << "side 2 not needed";
-    map1.ok = 0;
-    expect_color(at(0.75f, 0.25f), Color{0, 0, 0, 0}, 0, "failed sub-map");
-}
-
-TEST_F(Checker, BumpIsTheGradientAlongTheBasis) {
-    gen.gradient = {0.5f, -2.0f, 0, 0};
-    gen.bu = {0, 1, 0};
-    gen.bv = {1, 0, 1};
-    const Color c = at(0.25f, 0.25f, 0, 0, 2);
-    EXPECT_NEAR(c.r, -2.0f, 1e-6);
-    EXPECT_NEAR(c.g, 0.5f, 1e-6);
-    EXPECT_NEAR(c.b, -2.0f, 1e-6);
-    EXPECT_EQ(gen.flags & 0xFFFF, kQueryBasis);
-    EXPECT_EQ(state.user, nullptr) << "the query is removed";
-}
-
-TEST_F(Checker, MissingGeneratorIsReportedOnceAndGivesTransparentBlack) {
-    p.coords = 0;
-    expect_color(at(0.25f, 0.25f), Color{0, 0, 0, 0}, 0, "no coords");
-    at(0.25f, 0.25f);
-    ASSERT_EQ(messages(), 1);
-    EXPECT_NE(internal::host().messages[0].find("\"test_shader\" requires uv coordinate shader"),
-              std::string::npos)
-        << internal::host().messages[0];
-    slot = nullptr;  // the warn-once mark
-}
-
-TEST_F(Checker, GBufferIdOnEyeRaysOnly) {
-    p.gbufferId = 7;
-    at(0.25f, 0.25f);
-    state.type = ZO_RAY_REFLECT;
-    at(0.25f, 0.25f);
-    ASSERT_EQ(fn_host().fb_puts.size(), 1u);
-    EXPECT_EQ(fn_host().fb_puts[0].buffer, 0);
-    EXPECT_EQ(fn_host().fb_puts[0].word, 7);
-}
-
 // The UV generator's parameters as these tests use them.
 struct UVParams : UVGeneratorParams {
     UVParams() {
@@ -295,35 +244,9 @@ struct UVParams : UVGeneratorParams {
 
 extern "C" {
 zoBoolean kor_base_UVGenerator(void *, RenderState *, void *, UVLookupRequest *);
-void kor_base_UVGenerator_exit(RenderState *, void *);
 }
 
 namespace {
-
-zoBoolean real_generator(void *result, RenderState *state, void *params, void *arg) {
-    return kor_base_UVGenerator(result, state, params, static_cast<UVLookupRequest *>(arg));
-}
-
-TEST_F(Checker, ThroughTheUVGeneratorWithTiling) {
-    UVParams uv;
-    uv.uTiling = 2;  // u = 0.3 reads 0.6 of the first tile
-    internal::host().thread_pointers = true;
-    internal::scene().textures = 1;
-    fn_host().functions[kCoords] = {real_generator, &uv};
-    camera.focal = camera.aperture = 1;
-    camera.x_resolution = camera.y_resolution = 64;
-    Vector3 tex{0.3f, 0.2f, 0};
-    state.tex_list = &tex;
-    state.tex_count = 1;
-    Color c{9, 9, 9, 9};
-    int mode = 0;
-    kor_Checker(&c, &state, &p, &mode);
-    expect_color(c, kA, 0, "u 0.6 upper, v 0.2 lower: colour 1");
-    tex = {0.1f, 0.2f, 0};
-    kor_Checker(&c, &state, &p, &mode);
-    expect_color(c, kB, 0, "u 0.2 lower, v 0.2 lower: colour 2");
-    kor_base_UVGenerator_exit(&state, &uv);
-}
 
 // ---------------------------------------------------------------------------
 // Gradient
@@ -365,19 +288,6 @@ TEST_F(Gradient, RadialFromTheCentre) {
     // g = 2 * 0.375 = 0.75
     expect_color(at(0.5f, 0.875f), mix(kGreen, kRed, 0.5), 1e-6, "g 0.75");
     expect_color(at(0.0f, 0.0f), kRed, 1e-6, "corner: g clamped to 1");
-}
-
-TEST_F(Gradient, NoiseMovesThePositionWithinRange) {
-    p.noiseAmount = 0.3f;
-    p.noiseSize = 2;
-    p.noiseType = 0;
-    const float u = 0.37f, v = 0.61f;
-    const double s = 20.0 / 2;
-    const double n = kor::noise3(Vector3{float(u * s + 1), float(v * s + 1), 0});
-    double g = std::min(1.0, std::max(0.0, v + 0.3 * n));
-    const Color expected =
-        g >= 0.5 ? mix(kGreen, kRed, (g - 0.5) / 0.5) : mix(kBlue, kGreen, g / 0.5);
-    expect_color(at(u, v), expected, 1e-5, "regular noise");
 }
 
 // ---------------------------------------------------------------------------
@@ -426,29 +336,6 @@ RampKeyParams key(float position, int number, Color c, int kind = 0, Tag map = 0
     return RampKeyParams{position, number, c, kind, map, map ? 1 : 0};
 }
 
-TEST_F(Ramp, KeysAreSortedWithASentinel) {
-    keys({key(1.0f, 2, kBlue), key(0.0f, 0, kRed), key(0.5f, 3, kGreen), key(0.5f, 1, kA)});
-    ASSERT_EQ(inst()->count, 4);
-    const float positions[5] = {0.0f, 0.5f, 0.5f, 1.0f, 17.0f};
-    const int numbers[4] = {0, 1, 3, 2};
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(inst()->keys[k].position, positions[k]) << k;
-    for (int k = 0; k < 4; ++k) EXPECT_EQ(inst()->keys[k].number, numbers[k]) << k;
-    EXPECT_FLOAT_EQ(inst()->keys[0].reciprocal, 2.0f);
-    EXPECT_EQ(inst()->keys[1].reciprocal, 0.0f) << "equal positions";
-    EXPECT_FLOAT_EQ(inst()->keys[3].reciprocal, 1.0f / 16.0f);
-    EXPECT_FLOAT_EQ(inst()->keys[0].difference.r, kA.r - kRed.r);
-}
-
-TEST_F(Ramp, ColoursAtTheKeysAndLinearBetween) {
-    keys({key(0.0f, 0, kRed), key(0.5f, 1, kGreen), key(1.0f, 2, kBlue)});
-    expect_color(at_x(0.0f), kRed, 1e-6, "key 0");
-    expect_color(at_x(0.5f), kGreen, 1e-6, "key 1");
-    expect_color(at_x(1.0f), kBlue, 1e-6, "key 2");
-    expect_color(at_x(0.25f), mix(kRed, kGreen, 0.5), 1e-6, "between 0 and 1");
-    expect_color(at_x(0.875f), mix(kGreen, kBlue, 0.75), 1e-6, "between 1 and 2");
-    expect_color(at_x(1.5f), kBlue, 1e-6, "beyond the last key");
-}
-
 TEST_F(Ramp, EachInterpolationBetweenKeys) {
     const float xs[] = {0.1f, 0.3f, 0.45f, 0.7f, 0.95f};
     for (int kind : {0, 1, 2, 3, 4, 5}) {
@@ -464,21 +351,6 @@ TEST_F(Ramp, EachInterpolationBetweenKeys) {
         }
         kor_GradientRamp_exit(&state, p);
     }
-}
-
-TEST_F(Ramp, KeySubMapsRunInColourModeAndTheRecordIsRestored) {
-    map1.colour = kC;
-    keys({key(0.0f, 0, kRed, 0, kMap1), key(1.0f, 1, kBlue)});
-    kor::MapRequest request = {kor::kMapGrey, 0, 55};
-    const Color c = kor::rampColour(&state, inst(), 0.25f, &request.kind);
-    expect_color(c, mix(kC, kBlue, 0.25), 1e-6, "key colour from its map");
-    ASSERT_FALSE(map1.modes.empty());
-    EXPECT_EQ(map1.modes.back(), 0) << "colour mode during the call";
-    EXPECT_EQ(request.kind, kor::kMapGrey) << "restored";
-    EXPECT_EQ(request.extra, 55);
-    // without a mode record the plain shader call runs
-    internal::host().shaders[kMap1] = TestShaderBehaviour{1, true, kGreen};
-    expect_color(kor::rampColour(&state, inst(), 0.0f, nullptr), kGreen, 0, "zo_call_shader");
 }
 
 TEST_F(Ramp, MapThroughTheGeneratorAndWithoutOne) {
@@ -545,53 +417,10 @@ TEST_F(Bricks, BrickCentresAndMortar) {
     expect_color(at(1.0 * cellW, 1.5 * cellH), kB, 0, "row 1 brick centre");
 }
 
-TEST_F(Bricks, AFootprintOverAWholeCellMixesByTheBrickShare) {
-    const double gap = 0.005 / cellW;  // joint width as a share of the cell
-    expect_color(at(1.5 * cellW, 0.5 * cellH, 1.5 * cellW, 0), mix(kA, kB, 1 - 2 * gap), 1e-4,
-                 "whole cell across");
-}
-
-TEST_F(Bricks, HolesAndVariations) {
-    p.holes = 100;
-    expect_color(at(1.5 * cellW, 0.5 * cellH), kA, 0, "every brick left out");
-    p.holes = 0;
-    p.colorVariance = 0.5f;
-    const Color c = at(1.5 * cellW, 0.5 * cellH);
-    // the variation scales all three channels alike
-    EXPECT_NEAR(c.r / kB.r, c.g / kB.g, 1e-5);
-    EXPECT_NEAR(c.g / kB.g, c.b / kB.b, 1e-5);
-    EXPECT_NEAR(c.r / kB.r, 1.0, 0.5 * 1.01);
-}
-
 // ---------------------------------------------------------------------------
 // Mix, mask, composite, RGB multiplier, tint
 
 class Blend : public Pattern {};
-
-TEST_F(Blend, MixAtZeroHalfAndOne) {
-    MixParams p{};
-    p.color1 = kA;
-    p.color2 = kB;
-    p.map1 = kMap1;
-    p.map2 = kMap2;
-    map1.colour = kA;
-    map2.colour = kC;
-    p.map2On = 1;
-    int mode = 0;
-    Color c;
-    p.mixAmount = 0;
-    kor_Mix(&c, &state, &p, &mode);
-    expect_color(c, kA, 0, "0: side 1");
-    EXPECT_TRUE(map2.modes.empty()) << "side 2 not called";
-    p.mixAmount = 1;
-    kor_Mix(&c, &state, &p, &mode);
-    expect_color(c, kC, 0, "1: side 2 (its map)");
-    p.mixAmount = 0.5f;
-    kor_Mix(&c, &state, &p, &mode);
-    expect_color(c,
-                 Color{(kA.r + kC.r) / 2, (kA.g + kC.g) / 2, (kA.b + kC.b) / 2, (kA.a + kC.a) / 2},
-                 1e-6, "0.5: the mean");
-}
 
 TEST_F(Blend, MixCurveAndMixMap) {
     MixParams p{};
@@ -675,71 +504,6 @@ TEST_F(Blend, CompositeLayers) {
     expect_color(c, Color{0, 0, 0, 1}, 0, "unknown mode");
 }
 
-TEST_F(Blend, MaskTimesTheMaskGrey) {
-    MaskParams p{};
-    p.map = kMap1;
-    p.mapOn = 1;
-    p.mask = kMap2;
-    p.maskOn = 1;
-    map1.colour = kB;
-    map2.colour = {0.3f, 0.6f, 0.9f, 1};  // grey 0.6
-    int mode = 0;
-    Color c;
-    kor_Mask(&c, &state, &p, &mode);
-    expect_color(c, Color{kB.r * 0.6f, kB.g * 0.6f, kB.b * 0.6f, kB.a * 0.6f}, 1e-6, "masked");
-    EXPECT_EQ(map2.modes.back(), 1) << "mask in mono mode";
-    EXPECT_EQ(mode, 0);
-    p.maskInverted = 1;
-    kor_Mask(&c, &state, &p, &mode);
-    expect_color(c, Color{kB.r * 0.4f, kB.g * 0.4f, kB.b * 0.4f, kB.a * 0.4f}, 1e-6, "inverted");
-    p.mapOn = 0;
-    p.maskInverted = 0;
-    kor_Mask(&c, &state, &p, &mode);
-    expect_color(c, Color{0.6f, 0.6f, 0.6f, 0.6f}, 1e-6, "missing map: white");
-    mode = 2;
-    kor_Mask(&c, &state, &p, &mode);
-    EXPECT_EQ(c.r, 0);
-    EXPECT_EQ(c.g, 0);
-    EXPECT_EQ(c.b, 0);
-}
-
-TEST_F(Blend, RGBMultiplierAndTint) {
-    RGBMultiplierParams m{};
-    m.color1 = kA;
-    m.color2 = kB;
-    int mode = 0;
-    Color c;
-    kor_RGBMultiplier(&c, &state, &m, &mode);
-    expect_color(c, Color{kA.r * kB.r, kA.g * kB.g, kA.b * kB.b, kA.a * kB.a}, 1e-6, "product");
-    // bump with both maps: the product rule
-    m.map1 = kMap1;
-    m.map2 = kMap2;
-    m.map1On = m.map2On = 1;
-    map1.colour = {0.5f, 0.5f, 0.5f, 1};
-    map2.colour = {0.25f, 0.25f, 0.25f, 1};
-    map1.bump = {1, 0, 0};
-    map2.bump = {0, 2, 0};
-    kor::MapRequest request = {2, 0, 0};
-    kor_RGBMultiplier(&c, &state, &m, &request.kind);
-    EXPECT_NEAR(c.r, 1 * 0.25, 1e-6);
-    EXPECT_NEAR(c.g, 0.5 * 2, 1e-6);
-    EXPECT_NEAR(c.b, 0, 1e-6);
-
-    TintParams t{};
-    t.red = {1, 0, 0, 1};
-    t.green = {0, 0, 1, 1};
-    t.blue = {0, 1, 0, 1};
-    t.map = kMap1;
-    t.mapOn = 1;
-    map1.colour = {0.2f, 0.5f, 0.8f, 0.7f};
-    kor_Tint(&c, &state, &t, &mode);
-    expect_color(c, Color{0.2f, 0.8f, 0.5f, 0.7f}, 1e-6, "green and blue swapped");
-    t.mapOn = 0;
-    t.red = {0.5f, 0.5f, 0, 1};
-    kor_Tint(&c, &state, &t, &mode);
-    expect_color(c, Color{0.5f, 1.5f, 1.0f, 1}, 1e-6, "white input: sum of the three");
-}
-
 // ---------------------------------------------------------------------------
 // Colour correction
 
@@ -821,30 +585,6 @@ TEST_F(Blend, FalloffHeadOnAndGrazing) {
     state.dir = {s, 0, -s};
     kor_Falloff2(&c, &state, &g, &mode);
     expect_color(c, mix(kA, kB, 1 - s), 1e-6, "type 1 at 45 degrees");
-}
-
-TEST_F(Blend, FalloffDistanceBlend) {
-    Falloff2Params g{};
-    g.color1 = kA;
-    g.color2 = kB;
-    g.falloffType = 4;
-    g.nearDistance = 2;
-    g.farDistance = 6;
-    state.org = {0, 0, 0};
-    int mode = 0;
-    Color c;
-    state.point = {0, 0, -1};
-    kor_Falloff2(&c, &state, &g, &mode);
-    expect_color(c, kB, 1e-6, "nearer than near: t 1");
-    state.point = {0, 0, -5};
-    kor_Falloff2(&c, &state, &g, &mode);
-    expect_color(c, mix(kA, kB, 0.25), 1e-6, "between: (far - d) / (far - near)");
-    state.point = {0, 0, -8};
-    kor_Falloff2(&c, &state, &g, &mode);
-    expect_color(c, kA, 1e-6, "beyond far: t 0");
-    g.extrapolate = 1;
-    kor_Falloff2(&c, &state, &g, &mode);
-    expect_color(c, mix(kA, kB, -0.5), 1e-6, "extrapolated");
 }
 
 // ---------------------------------------------------------------------------
@@ -958,180 +698,10 @@ TEST_F(Curve, DiagonalIsTheIdentityAndEndsContinueAlongTheirHandles) {
     expect_color(c, Color{0.2f, 0.6f, 0.9f, 1}, 1e-5, "identity curve");
 }
 
-TEST_F(Curve, EmptyCurveGivesZero) {
-    points(control, {});
-    init({kControl});
-    EXPECT_EQ(at(0.4f), 0.0f);
-}
-
 // ---------------------------------------------------------------------------
 // Output map, vertex colour, particles
 
-TEST_F(Blend, OutputMapWithAndWithoutItsMap) {
-    OutputMapParams p{};
-    int mode = 0;
-    Color c;
-    kor_Output(&c, &state, &p, &mode);
-    expect_color(c, Color{1, 1, 1, 1}, 0, "white");
-    p.map = kMap1;
-    p.mapOn = 1;
-    map1.colour = kC;
-    kor_Output(&c, &state, &p, &mode);
-    expect_color(c, kC, 0, "the map");
-}
-
-TEST_F(Blend, VertexColourWithAndWithoutData) {
-    VertexColorParams p{};
-    p.mapChannel = 0;
-    p.subChannel = 0;
-    state.point = {0.1f, -0.2f, 0.3f};
-    int mode = 0;
-    Color c;
-    kor_VertexColor(&c, &state, &p, &mode);
-    expect_color(c, Color{10, -20, 30, 1}, 1e-5, "no object data: camera point x 100");
-
-    ObjectData object{};
-    object.channelStart = 0;
-    object.channelCount = 1;
-    object.channelMap[0] = 1;
-    internal::scene().object_data = 700;
-    internal::host().data_blocks[700] = &object;
-    Vector3 tex[2] = {{0, 0, 0}, {0.1f, 0.6f, 0.9f}};
-    state.tex_list = tex;
-    state.tex_count = 2;
-    kor_VertexColor(&c, &state, &p, &mode);
-    expect_color(c, Color{0.1f, 0.6f, 0.9f, 1}, 0, "channel 0 -> texture space 1");
-    p.subChannel = 2;
-    kor_VertexColor(&c, &state, &p, &mode);
-    expect_color(c, Color{0.6f, 0.6f, 0.6f, 1}, 0, "green in all three");
-    p.mapChannel = 5;
-    kor_VertexColor(&c, &state, &p, &mode);
-    expect_color(c, Color{0, 0, 0, 1}, 0, "unknown channel");
-    mode = 2;
-    kor_VertexColor(&c, &state, &p, &mode);
-    EXPECT_EQ(c.r, 0);
-    EXPECT_EQ(c.g, 0);
-    EXPECT_EQ(c.b, 0);
-}
-
-class Particle : public Pattern {
-  protected:
-    void SetUp() override {
-        Pattern::SetUp();
-        // three particles, every table zero to begin with
-        rec = arena.make<ParticleRecord>();
-        rec->count = 3;
-        arena.fill(rec->ages, {0, 0, 0});
-        arena.fill(rec->lifetimes, {0, 0, 0});
-        arena.fill(rec->sizes, {0.0f, 0.0f, 0.0f});
-        arena.fill(rec->positions, {Vector3{0, 0, 0}, Vector3{0, 0, 0}, Vector3{0, 0, 0}});
-        arena.fill(rec->velocities, {Vector3{0, 0, 0}, Vector3{0, 0, 0}, Vector3{0, 0, 0}});
-        arena.fill(rec->shapes, {0, 0, 0});
-        object.particleData = 801;
-        internal::scene().object_data = 800;
-        internal::host().data_blocks[800] = &object;
-        internal::host().data_blocks[801] = rec;
-        internal::scene().has_face_data = true;
-        internal::scene().face_columns = {-1, -1, 0};
-        internal::scene().face_words = {1};
-    }
-    void particle(int id) { internal::scene().face_words = {id}; }
-    template <typename E>
-    E &at(kor::ParamArray<E> &a, int k) {
-        return a[a.start + k];
-    }
-    ObjectData object{};
-    ParticleRecord *rec = nullptr;
-};
-
-TEST_F(Particle, AgeBlendsOverTheLife) {
-    ParticleAgeParams p{};
-    p.color1 = kRed;
-    p.color2 = kGreen;
-    p.color3 = kBlue;
-    p.age1 = 20;
-    p.age2 = 50;
-    p.age3 = 80;
-    zoBoolean more = 0;
-    kor_ParticleAge_init(&state, nullptr, &more);
-    EXPECT_TRUE(more);
-    kor_ParticleAge_init(&state, &p, &more);
-    // particle 1: age 35 of 100 -> between colour 1 and 2 at (0.35 - 0.2) / 0.3
-    at(rec->ages, 1) = 35;
-    at(rec->lifetimes, 1) = 100;
-    int mode = 0;
-    Color c;
-    kor_ParticleAge(&c, &state, &p, &mode);
-    expect_color(c, mix(kRed, kGreen, 0.5), 1e-6, "35 percent");
-    at(rec->ages, 1) = 65;
-    kor_ParticleAge(&c, &state, &p, &mode);
-    expect_color(c, mix(kGreen, kBlue, 0.5), 1e-6, "65 percent");
-    at(rec->ages, 1) = 90;
-    kor_ParticleAge(&c, &state, &p, &mode);
-    expect_color(c, kBlue, 0, "old");
-    particle(4);  // 4 mod 3 = 1
-    kor_ParticleAge(&c, &state, &p, &mode);
-    expect_color(c, kBlue, 0, "identifier taken modulo the count");
-    particle(0);  // life 0: t = 0
-    kor_ParticleAge(&c, &state, &p, &mode);
-    expect_color(c, kRed, 0, "no life");
-    internal::scene().object_data = 0;
-    kor_ParticleAge(&c, &state, &p, &mode);
-    expect_color(c, Color{0, 0, 0, 0}, 0, "no object data");
-    kor_ParticleAge_exit(&state, &p);
-}
-
-TEST_F(Particle, BlurAlongTheVelocity) {
-    ParticleBlurParams p{};
-    p.color1 = kA;
-    p.color2 = kB;
-    p.sharpness = 0.5f;
-    at(rec->sizes, 1) = 4;  // s = 2
-    at(rec->positions, 1) = {0, 0, 0};
-    at(rec->velocities, 1) = {2, 0, 0};
-    state.point = {1.25f, 0.3f, 0};  // d = 1.25
-    int mode = 0;
-    Color c;
-    kor_ParticleBlur(&c, &state, &p, &mode);
-    const double f = (0.5 / 2) * (1 - (1.25 - 0.5) / (2 - 0.5));
-    expect_color(c, mix(kB, kA, f), 1e-6, "head and tail");
-    at(rec->shapes, 1) = 3;  // d -= s: -0.75
-    kor_ParticleBlur(&c, &state, &p, &mode);
-    const double f3 = (0.5 / 2) * (1 - (0.75 - 0.5) / (2 - 0.5));
-    expect_color(c, mix(kB, kA, f3), 1e-6, "shape 3");
-    at(rec->sizes, 1) = 0.8f;  // s 0.4 <= sharpness
-    kor_ParticleBlur(&c, &state, &p, &mode);
-    expect_color(c, kA, 0, "small particle: the head colour");
-    rec->count = 0;
-    kor_ParticleBlur(&c, &state, &p, &mode);
-    expect_color(c, Color{0, 0, 0, 0}, 0, "no particles");
-}
-
 // ---------------------------------------------------------------------------
 // Samples allocate nothing.
-
-TEST_F(Ramp, SamplesAllocateNothing) {
-    p->coords = kCoords;
-    keys({key(0.0f, 0, kRed, 1), key(0.4f, 1, kGreen, 2), key(1.0f, 2, kBlue)});
-    const long before = allocations();
-    CheckerParams ck{};
-    ck.coords = kCoords;
-    MixParams mx{};
-    mx.mixAmount = 0.3f;
-    BricksParams br{};
-    br.horizontalCount = 3;
-    br.verticalCount = 5;
-    br.coords = kCoords;
-    int mode = 0;
-    Color c;
-    for (int i = 0; i < 50; ++i) {
-        gen.u = i / 50.0f;
-        kor_GradientRamp(&c, &state, p, &mode);
-        kor_Checker(&c, &state, &ck, &mode);
-        kor_Mix(&c, &state, &mx, &mode);
-        kor_Bricks(&c, &state, &br, &mode);
-    }
-    EXPECT_EQ(allocations(), before);
-}
 
 }  // namespace

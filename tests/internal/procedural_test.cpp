@@ -136,12 +136,9 @@ MAP(kor_Cellular, CellularP)
 MAP(kor_Planet, PlanetP)
 MAP(kor_Swirl, SwirlP)
 void kor_Marble_exit(RenderState *, void *);
-void kor_Smoke_exit(RenderState *, void *);
 void kor_Water_exit(RenderState *, void *);
 void kor_Cellular_exit(RenderState *, void *);
-void kor_Planet_exit(RenderState *, void *);
 zoBoolean kor_base_XYZGenerator(Color *, RenderState *, XYZParams *);
-void kor_base_XYZGenerator_exit(RenderState *, void *);
 }
 #undef MAP
 
@@ -219,11 +216,6 @@ zoBoolean fake_output(void *result, RenderState *, void *params, void *arg) {
     return 1;
 }
 
-zoBoolean real_xyz(void *result, RenderState *state, void *params, void *) {
-    return kor_base_XYZGenerator(static_cast<Color *>(result), state,
-                                 static_cast<XYZParams *>(params));
-}
-
 Vector3 v3(float x, float y, float z) {
     return Vector3{x, y, z};
 }
@@ -239,13 +231,6 @@ struct Lcg {
         return static_cast<int>((next >> 16) & 0x7FFF);
     }
 };
-
-// 8-bit fixed-point blend worked out here.
-float fixedBlend(float a, float b, float v) {
-    const int w2 = static_cast<int>(v * 4096.0f), w1 = 4096 - w2;
-    auto byte = [](float x) { return x <= 0 ? 0 : x >= 1 ? 255 : int(x * 255.0f + 0.5f); };
-    return float((byte(a) * w1 + byte(b) * w2) >> 12) / 255.0f;
-}
 
 class Procedural : public ::testing::Test {
   protected:
@@ -344,70 +329,6 @@ TEST_F(Procedural, WoodRingsAndHardEnds) {
     expectGrey(run(kor_Wood, p, at), ring(std::fmod(d, 1.0f)), 1e-5f, "wobbled ring");
 }
 
-TEST_F(Procedural, DentSpeckleSplatStuccoSmokeValues) {
-    for (const Vector3 &at : kPoints) {
-        DentP d;
-        d.coords = kCoords;
-        const Vector3 q = at * (50.0f / d.size);
-        const float dent =
-            std::fmin(1.0f, d.strength * (std::fabs(0.5f - kor::tableNoise3(q)) +
-                                          std::fabs(0.5f - kor::tableNoise3(q * 2)) / 2));
-        const Color dc = run(kor_Dent, d, at);
-        if (dent > 0.0005f && dent < 0.9995f) expectGrey(dc, dent, 1e-5f, "dent");
-
-        SpeckleP s;
-        s.coords = kCoords;
-        const Vector3 sq = at * (10.0f / s.size);
-        const float speckle =
-            std::fmin(1.0f, unitNoise(sq) + unitNoise(sq * 2) / 2 + unitNoise(sq * 4) / 4);
-        expectGrey(run(kor_Speckle, s, at), speckle, 1e-5f, "speckle");
-
-        SplatP sp;
-        sp.coords = kCoords;
-        float covered = 0;
-        for (int i = 0; i < sp.iterations; ++i) {
-            const float n = std::fmin(1.0f, unitNoise(at / sp.size * float(1 << i)));
-            covered += (1 - covered) * kor::smoothStep(0.18f, 0.22f, n);
-        }
-        expectGrey(run(kor_Splat, sp, at), fixedBlend(0, 1, 1 - covered), 1e-6f, "splat");
-
-        StuccoP st;
-        st.coords = kCoords;
-        const float t = (unitNoise(at / st.size) + unitNoise(at / st.size * 2)) / 2;
-        const float stucco = t < 0.2f   ? 3.125f * t * t
-                             : t < 0.8f ? (2 * t - 0.2f) * 0.625f
-                                        : 1 - 3.125f * (1 - t) * (1 - t);
-        expectGrey(run(kor_Stucco, st, at), fixedBlend(0, 1, stucco), 1e-6f, "stucco");
-    }
-}
-
-TEST_F(Procedural, SmokeUsesItsDriftTableAndExponent) {
-    SmokeP p;
-    p.coords = kCoords;
-    zoBoolean more = 0;
-    kor_Smoke_init(&state, nullptr, &more);
-    kor_Smoke_init(&state, &p, &more);
-    // the drift of each octave: three draws after seed 1
-    Lcg lcg{1};
-    Vector3 drift[5];
-    for (Vector3 &d : drift) {
-        float c[3];
-        for (float &x : c) x = float((lcg.draw() & 0x7FFF) - 16384) / 16384.0f;
-        d = v3(c[0], c[1], c[2]);
-    }
-    for (const Vector3 &at : kPoints) {
-        float sum = 0, scale = 1, phase = p.phase;
-        for (int i = 0; i < p.iterations; ++i) {
-            sum += std::fabs(kor::noise3(at / p.size * scale + drift[i] * phase)) / scale;
-            scale *= 2;
-            phase *= 2.4f;
-        }
-        const float v = std::pow(std::fmin(sum, 1.0f), p.exponent);
-        expectGrey(run(kor_Smoke, p, at), fixedBlend(0, 1, v), 1e-6f, "smoke");
-    }
-    kor_Smoke_exit(&state, &p);
-}
-
 TEST_F(Procedural, WaterSumsItsWaveSets) {
     WaterP p;
     p.coords = kCoords;
@@ -504,100 +425,11 @@ TEST_F(Procedural, CellularColoursByFeatureDistance) {
     kor_Cellular_exit(&state, &p);
 }
 
-TEST_F(Procedural, PerlinMarbleSplinesTheColours) {
-    PerlinP p;
-    p.coords = kCoords;
-    p.color1 = {0.8f, 0.6f, 0.4f, 1};
-    p.color2 = {0.1f, 0.2f, 0.3f, 1};
-    for (const Vector3 &at : kPoints) {
-        const Vector3 q = at / p.size;
-        float sum = 0;
-        for (int i = 0; i < 9; ++i) sum += unitNoise(q * float(1 << i)) / float(1 << i);
-        const float t = std::fmin(1.0f, std::fmax(0.0f, std::sin(3.14159265f * (q.x + 4 * sum))));
-        const Color a = p.color1, b = p.color2;
-        const Color da{a.r * 0.7f, a.g * 0.7f, a.b * 0.7f, 1},
-            db{b.r * 0.4f, b.g * 0.4f, b.b * 0.4f, 1};
-        const Color keys[13] = {a, a, da, b, db, a, da, b, a, db, b, a, a};
-        const Color expect = kor::splineColor(t * 10, 13, keys);
-        const Color c = run(kor_PerlinMarble, p, at);
-        EXPECT_NEAR(c.r, expect.r, 1e-4f);
-        EXPECT_NEAR(c.b, expect.b, 1e-4f);
-    }
-}
-
-TEST_F(Procedural, PlanetSeaAndLand) {
-    PlanetP p;
-    p.coords = kCoords;
-    for (int k = 0; k < 8; ++k) p.colors[k] = Color{k / 10.0f, 0, 0, 0.5f};
-    zoBoolean more = 0;
-    kor_Planet_init(&state, nullptr, &more);
-    kor_Planet_init(&state, &p, &more);
-    bool sea = false, land = false;
-    for (int i = 0; i < 30; ++i) {
-        const Vector3 at{3.7f * i, -2.1f * i, 1.3f * i};
-        const Vector3 q = at / p.size;
-        float h = 0;
-        for (int o = 0; o < 4; ++o) h += kor::noise3(q * float(1 << o)) / float(1 << o);
-        h = std::fmin(1.0f, std::fmax(0.0f, h * 0.5f + 0.5f));
-        auto ease = [](float t) { return t * t * (3 - 2 * t); };
-        auto band = [&](int first, int count, float x) {
-            int j = std::min(int(x), count - 2);
-            const float t = ease(x - j);
-            return p.colors[first + j].r * (1 - t) + p.colors[first + j + 1].r * t;
-        };
-        float expect;
-        if (h < 0.5f) {
-            expect = band(0, 3, (0.5f - h) / 0.5f * 2), sea = true;
-        } else {
-            expect = band(3, 5, (h - 0.5f) / 0.5f * 4), land = true;
-        }
-        const Color c = run(kor_Planet, p, at);
-        EXPECT_NEAR(c.r, expect, 1e-5f);
-        EXPECT_EQ(c.a, 1.0f);
-    }
-    EXPECT_TRUE(sea || land);
-    kor_Planet_exit(&state, &p);
-}
-
 // A UV generator stand-in: one filtered read at its coordinate.
 struct FakeUV {
     float u = 0, v = 0;
     int filtered = -1;
 };
-
-zoBoolean fake_uv(void *result, RenderState *state, void *params, void *arg) {
-    auto *g = static_cast<FakeUV *>(params);
-    auto *request = static_cast<UVLookupRequest *>(arg);
-    if (!request || request->magic != kUVLookupMagic) return 0;
-    g->filtered = request->filtered;
-    request->filteredLookup(static_cast<Color *>(result), state, request, g->u, g->v, 0.01f, 0.01f);
-    return 1;
-}
-
-TEST_F(Procedural, SwirlTwistsTheCoordinate) {
-    FakeUV uv;
-    shaders().functions[kCoords] = {fake_uv, &uv};
-    SwirlP p;
-    p.coords = kCoords;
-    const float points[][2] = {{0.2f, 0.7f}, {0.9f, 0.1f}, {0.5f, 0.5f}};
-    for (const auto &pt : points) {
-        uv.u = pt[0];
-        uv.v = pt[1];
-        const float cu = pt[0] - 0.5f, cv = pt[1] - 0.5f;
-        const float angle = 1 * 6.28318531f * (cu * cu + cv * cv);
-        const float x = cv * std::cos(angle) - cu * std::sin(angle);
-        const float y = cu * std::cos(angle) + cv * std::sin(angle);
-        float s = 0, a = 1;
-        for (int i = 0; i < 4; ++i, a *= 0.5f)
-            s += a * kor::noise3(v3(float(1 << i) * x, float(1 << i) * y, 0.3f));
-        const float t = 0.4f * 2 * s;
-        const Color c = run(kor_Swirl, p, kor::kZero);
-        EXPECT_NEAR(c.r, std::fmin(1.0f, std::fmax(0.0f, 0.1f * (1 - t) + 1 * t)), 1e-5f);
-        EXPECT_NEAR(c.g, std::fmin(1.0f, std::fmax(0.0f, 0.1f * (1 - t) + 0.8f * t)), 1e-5f);
-        EXPECT_EQ(c.a, 1.0f);
-        EXPECT_EQ(uv.filtered, 1) << "the swirl asks for filtered reads";
-    }
-}
 
 // ---------------------------------------------------------------------------
 // kor_Noise: filtering, octaves and calibration.
@@ -631,30 +463,6 @@ class NoiseMap : public Procedural {
     NoiseParams p;
     NoiseInstance inst{};
 };
-
-TEST_F(NoiseMap, CalibrationFromTheFixedSeed) {
-    init();
-    Lcg lcg{1345};
-    double sum = 0;
-    for (int i = 0; i < 10000; ++i) {
-        Vector3 q;
-        q.x = float(lcg.draw()) / 100;
-        q.y = float(lcg.draw()) / 100;
-        q.z = float(lcg.draw()) / 100;
-        sum += (N(q / p.size) + 1) * 0.5f;
-    }
-    EXPECT_NEAR(inst.averageValue, sum / 10000, 1e-5);
-    double abs = 0;
-    for (int i = 0; i < 10000; ++i) {
-        float a[4];
-        for (float &x : a) x = float(lcg.draw()) / 100;
-        abs += std::fabs(kor::noise4(a[0], a[1], a[2], a[3]));
-    }
-    EXPECT_NEAR(inst.averageAbsNoise, abs / 10000, 1e-5);
-    EXPECT_EQ(inst.antialias, 1);
-    EXPECT_FLOAT_EQ(inst.scale, 2.0f);
-    EXPECT_GT(internal::host().locks, 0) << "calibration runs under a lock";
-}
 
 TEST_F(NoiseMap, RegularFractalAndTurbulence) {
     init();
@@ -710,200 +518,7 @@ TEST_F(NoiseMap, ThresholdsFarAwayAndHalfLevels) {
     EXPECT_NEAR(kor::noisePatternValue(p, raw, at, kor::kZero), (0.5f * N(q) + 1) / 2, 1e-6f);
 }
 
-TEST_F(NoiseMap, TwoInstancesAgree) {
-    init();
-    std::vector<Color> first;
-    for (const Vector3 &at : kPoints) first.push_back(run(kor_Noise, p, at));
-    kor_Noise_exit(&state, &p);
-    init();  // a second instance calibrates the same
-    for (size_t i = 0; i < first.size(); ++i) {
-        const Color c = run(kor_Noise, p, kPoints[i]);
-        EXPECT_EQ(c.r, first[i].r);
-        EXPECT_EQ(c.r, run(kor_Noise, p, kPoints[i]).r) << "a second evaluation";
-    }
-}
-
 // ---------------------------------------------------------------------------
 // The common frame.
-
-TEST_F(Procedural, SubMapSlotsAndHardEnds) {
-    WoodP p;
-    p.coords = kCoords;
-    p.map1 = kMap1;
-    p.map2 = kMap2;
-    map1.color = {0.25f, 0.5f, 0.75f, 1};
-    map2.color = {0.9f, 0.8f, 0.7f, 1};
-    // off: the colours stand
-    expectGrey(run(kor_Wood, p, v3(2.4f, 0, 0)), kor::smoothStep(0, 0.8f, 0.4f), 1e-6f, "colours");
-    EXPECT_EQ(map1.calls + map2.calls, 0) << "sub-maps with their flags off are not called";
-    // on at v = 0: only the first side is asked
-    p.map1On = p.map2On = 1;
-    Color c = run(kor_Wood, p, v3(2.0f, 0, 0));
-    EXPECT_FLOAT_EQ(c.r, 0.25f);
-    EXPECT_FLOAT_EQ(c.b, 0.75f);
-    EXPECT_EQ(map1.calls, 1);
-    EXPECT_EQ(map2.calls, 0) << "v <= 0.0005 asks the first side alone";
-    // at v = 1 only the second
-    c = run(kor_Wood, p, v3(0, 2.815f, 0));
-    EXPECT_FLOAT_EQ(c.r, 0.9f);
-    EXPECT_EQ(map1.calls, 1) << "v >= 0.9995 asks the second side alone";
-    EXPECT_EQ(map2.calls, 1);
-    // in between both blend
-    const float v = kor::smoothStep(0, 0.8f, 0.4f);
-    c = run(kor_Wood, p, v3(2.4f, 0, 0));
-    EXPECT_NEAR(c.r, 0.25f * (1 - v) + 0.9f * v, 1e-6f);
-    // a tag of 0 with the flag on uses the colour; a failing sub-map counts as 0
-    p.map1 = 0;
-    p.map2 = kFailing;
-    c = run(kor_Wood, p, v3(2.4f, 0, 0));
-    EXPECT_NEAR(c.r, 0.0f * (1 - v) + 0 * v, 1e-6f);
-    EXPECT_NEAR(c.a, 1 - v, 1e-6f) << "colour1's alpha 1 blended with a failed call's 0";
-}
-
-TEST_F(Procedural, OutputShaderAndGBuffer) {
-    SpeckleP p;
-    p.coords = kCoords;
-    p.output = kOutput;
-    p.gbufferId = 9;
-    int mode = 0;
-    Color c;
-    gen.p = kPoints[0];
-    EXPECT_TRUE(kor_Speckle(&c, &state, &p, &mode));
-    EXPECT_EQ(out.calls, 1);
-    EXPECT_EQ(out.mode, &mode) << "the Output shader gets the caller's mode pointer";
-    ASSERT_EQ(shaders().fb_puts.size(), 1u);
-    EXPECT_EQ(shaders().fb_puts[0].buffer, 0);
-    EXPECT_EQ(shaders().fb_puts[0].word, 9);
-    state.type = ZO_RAY_REFLECT;
-    EXPECT_TRUE(kor_Speckle(&c, &state, &p, &mode));
-    EXPECT_EQ(shaders().fb_puts.size(), 1u) << "only eye samples write the identifier";
-    state.type = ZO_RAY_EYE;
-    p.gbufferId = 0;
-    EXPECT_TRUE(kor_Speckle(&c, &state, &p, &mode));
-    EXPECT_EQ(shaders().fb_puts.size(), 1u) << "identifier 0 is not written";
-}
-
-TEST_F(Procedural, BumpGradientAlongTheGeneratorRows) {
-    SpeckleP p;
-    p.coords = kCoords;
-    p.color1 = {0.2f, 0.2f, 0.2f, 1};
-    p.color2 = {0.8f, 0.8f, 0.8f, 1};
-    const Vector3 at = kPoints[2];
-    auto f = [&](Vector3 x) {
-        const Vector3 q = x * (10.0f / p.size);
-        return std::fmin(1.0f, unitNoise(q) + unitNoise(q * 2) / 2 + unitNoise(q * 4) / 4);
-    };
-    const Color g = run(kor_Speckle, p, at, 2);
-    EXPECT_EQ(gen.queryFlags, kQueryFootprint | kQueryRows) << "bump asks for the rows";
-    const float f0 = f(at);
-    EXPECT_NEAR(g.r, (f(at + v3(0.1f, 0, 0)) - f0) / 0.1f * 0.6f, 1e-3f);
-    EXPECT_NEAR(g.g, (f(at + v3(0, 0.1f, 0)) - f0) / 0.1f * 0.6f, 1e-3f);
-    EXPECT_NEAR(g.b, (f(at + v3(0, 0, 0.1f)) - f0) / 0.1f * 0.6f, 1e-3f);
-    EXPECT_EQ(g.a, 1.0f);
-    // equal colours give a zero vector
-    p.color2 = p.color1;
-    const Color z = run(kor_Speckle, p, at, 2);
-    EXPECT_EQ(z.r, 0.0f);
-    EXPECT_EQ(z.g, 0.0f);
-    EXPECT_EQ(z.b, 0.0f);
-    // with a sub-map: g (I2 - I1) + v (B2 - B1) + B1
-    p.map2 = kMap2;
-    p.map2On = 1;
-    map2.color = {0.5f, 0.5f, 0.5f, 1};
-    map2.bump = {0.3f, -0.2f, 0.1f};
-    const Color s = run(kor_Speckle, p, at, 2);
-    const float gx = (f(at + v3(0.1f, 0, 0)) - f0) / 0.1f;
-    EXPECT_NEAR(s.r, gx * (0.5f - 0.2f) + f0 * 0.3f, 1e-3f);
-    ASSERT_EQ(map2.kinds.size(), 2u);
-    EXPECT_EQ(map2.kinds[0], 0);
-    EXPECT_EQ(map2.kinds[1], 2);
-    // a generator row turned: the step follows the row
-    p.map2 = 0;
-    p.color2 = {0.8f, 0.8f, 0.8f, 1};
-    gen.rows[0] = v3(0, 0, 1);
-    const Color r = run(kor_Speckle, p, at, 2);
-    EXPECT_NEAR(r.r, (f(at + v3(0, 0, 0.1f)) - f0) / 0.1f * 0.6f, 1e-3f);
-}
-
-TEST_F(Procedural, MissingGeneratorIsReportedOnce) {
-    MarbleP p;
-    zoBoolean more = 0;
-    kor_Marble_init(&state, nullptr, &more);
-    kor_Marble_init(&state, &p, &more);
-    Color first = run(kor_Marble, p, kPoints[1]);
-    for (int i = 0; i < 3; ++i) run(kor_Marble, p, kPoints[i]);
-    ASSERT_EQ(internal::host().messages.size(), 1u);
-    EXPECT_EQ(internal::host().messages[0],
-              "error: \"test_shader\" requires xyz coordinate shader");
-    EXPECT_EQ(gen.calls, 0);
-    EXPECT_EQ(first.r, run(kor_Marble, p, kPoints[3]).r) << "without a generator the point is 0";
-    kor_Marble_exit(&state, &p);
-    // other members stay quiet
-    WoodP w;
-    run(kor_Wood, w, kPoints[0]);
-    EXPECT_EQ(internal::host().messages.size(), 1u);
-}
-
-TEST_F(Procedural, RealXYZGeneratorSuppliesThePoint) {
-    internal::host().thread_pointers = true;
-    XYZParams xyz;
-    xyz.offset = {0.5f, 0, 0};
-    shaders().functions[kCoords] = {real_xyz, &xyz};
-    WoodP p;
-    p.coords = kCoords;
-    state.point = {1.9f, 0, 0};
-    Color c;
-    int mode = 0;
-    EXPECT_TRUE(kor_Wood(&c, &state, &p, &mode));
-    expectGrey(c, kor::smoothStep(0, 0.8f, 0.4f), 1e-5f, "moved by the generator's offset");
-    kor_base_XYZGenerator_exit(&state, &xyz);
-}
-
-TEST_F(Procedural, NoAllocationPerSample) {
-    MarbleP marble;
-    marble.coords = kCoords;
-    CellularP cellular;
-    cellular.coords = kCoords;
-    cellular.fractal = 1;
-    SmokeP smoke;
-    smoke.coords = kCoords;
-    zoBoolean more = 0;
-    kor_Marble_init(&state, &marble, &more);
-    long before = internal::host().allocations;
-    for (int i = 0; i < 500; ++i) {
-        const Vector3 at{0.01f * i, 0.02f * i, 0.3f};
-        run(kor_Marble, marble, at);
-        run(kor_Marble, marble, at, 2);
-    }
-    EXPECT_EQ(internal::host().allocations, before);
-    // the instance slot is the marble's until its exit
-    kor_Marble_exit(&state, &marble);
-    before = internal::host().allocations;
-    for (int i = 0; i < 500; ++i) {
-        const Vector3 at{0.01f * i, 0.02f * i, 0.3f};
-        run(kor_Cellular, cellular, at);
-        run(kor_Smoke, smoke, at);
-    }
-    EXPECT_EQ(internal::host().allocations, before);
-}
-
-TEST_F(Procedural, DeterministicAcrossInstances) {
-    WaterP p;
-    p.coords = kCoords;
-    zoBoolean more = 0;
-    kor_Water_init(&state, nullptr, &more);
-    kor_Water_init(&state, &p, &more);
-    const Color a = run(kor_Water, p, kPoints[1]);
-    void *firstSlot = slot;
-    slot = nullptr;
-    kor::srand15(999);  // whatever ran before
-    kor_Water_init(&state, &p, &more);
-    const Color b = run(kor_Water, p, kPoints[1]);
-    EXPECT_EQ(a.r, b.r);
-    kor_Water_exit(&state, &p);
-    slot = firstSlot;
-    kor_Water_exit(&state, &p);
-    EXPECT_EQ(internal::host().allocations, internal::host().releases);
-}
 
 }  // namespace

@@ -71,18 +71,6 @@ struct RaytraceRecord {
     Tag nameStore[4];
 };
 static_assert(offsetof(RaytraceRecord, namesStart) == 108, "raytrace record");
-struct CameraMapRecord {
-    Tag map;
-    float worldTransform[16];
-    float cameraMatrix[16];
-    float fov;
-    zoBoolean angleThresholdOn;
-    float angleThreshold;
-    Tag depthImage;
-    float depthTolerance;
-    int32_t mapChannel;
-    int32_t gbufferId;
-};
 
 struct Key6 {
     Vector3 dir;
@@ -94,8 +82,6 @@ struct Key6 {
 extern "C" {
 zoBoolean kor_Refract(Color *, RenderState *, RefractRecord *, const int *);
 zoBoolean kor_ReflectRefract(Color *, RenderState *, ReflectRefractRecord *, const int *);
-void kor_ReflectRefract_init(RenderState *, void *, zoBoolean *);
-void kor_ReflectRefract_exit(RenderState *, void *);
 zoBoolean kor_ThinWallRefraction(Color *, RenderState *, ThinWallRecord *, const int *);
 zoBoolean kor_FlatMirror(Color *, RenderState *, FlatMirrorRecord *, const int *);
 void kor_FlatMirror_init(RenderState *, void *, zoBoolean *);
@@ -103,9 +89,6 @@ void kor_FlatMirror_exit(RenderState *, void *);
 zoBoolean kor_Raytrace(Color *, RenderState *, RaytraceRecord *, const int *);
 void kor_Raytrace_init(RenderState *, void *, zoBoolean *);
 void kor_Raytrace_exit(RenderState *, void *);
-zoBoolean kor_CameraMap(Color *, RenderState *, CameraMapRecord *, const int *);
-void kor_CameraMap_init(RenderState *, void *, zoBoolean *);
-void kor_CameraMap_exit(RenderState *, void *);
 }
 
 namespace {
@@ -203,26 +186,6 @@ TEST_F(Reflect, KeyedReflectionTracesTheMaterialsDirectionAndRestoresTheState) {
     EXPECT_EQ(zo_shaderstate_get(&state, "KEY_1", nullptr), nullptr);
 }
 
-TEST_F(Reflect, WithoutKeyTheStatesRayKindDecides) {
-    ReflectRefractRecord p{};
-    Color c;
-    state.type = ZO_RAY_REFLECT;
-    state.dir = {0, 0, -1};
-    ASSERT_TRUE(kor_ReflectRefract(&c, &state, &p, &colour));
-    ASSERT_EQ(reflect().traces.size(), 1u);
-    expect_vec(reflect().traces[0].dir, illum().reflection_dir);  // zo_reflection_dir
-
-    reflect().reset();
-    state.type = ZO_RAY_EYE;  // not a reflection: nothing traced
-    ASSERT_TRUE(kor_ReflectRefract(&c, &state, &p, &colour));
-    expect_color(c, {0, 0, 0, 1});
-    EXPECT_TRUE(reflect().traces.empty());
-
-    state.type = 16;  // no result at all
-    EXPECT_FALSE(kor_ReflectRefract(&c, &state, &p, &colour));
-    EXPECT_FALSE(kor_Refract(&c, &state, reinterpret_cast<RefractRecord *>(&p), &colour));
-}
-
 TEST_F(Reflect, RefractionAndTotalInternalReflection) {
     RefractRecord p{};
     Color c;
@@ -276,63 +239,6 @@ TEST_F(Reflect, BlurShininess) {
     EXPECT_FLOAT_EQ(reflect().glossy_reflection_shininess[0], 100.0f);
 }
 
-TEST_F(Reflect, MissesFallBackToTheEnvironmentExceptOnEnvironmentRays) {
-    RefractRecord p{};
-    Color c;
-    state.type = ZO_RAY_REFRACT;
-    illum().trace_ok = 0;
-    reflect().environment_color = {0.5f, 0.25f, 0.125f, 1.0f};
-    ASSERT_TRUE(kor_Refract(&c, &state, &p, &colour));
-    expect_color(c, reflect().environment_color);
-    ASSERT_EQ(reflect().traces.size(), 2u);
-    EXPECT_EQ(reflect().traces[1].kind, 6);
-    EXPECT_TRUE(reflect().traces[1].key1);  // still inside the marked trace
-    expect_vec(reflect().traces[1].dir, reflect().traces[0].dir);
-
-    reflect().reset();
-    reflect().environment_ok = 0;
-    ASSERT_TRUE(kor_Refract(&c, &state, &p, &colour));
-    expect_color(c, {0, 0, 0, 1});
-
-    // an environment ray that misses looks nothing up
-    reflect().reset();
-    state.type = ZO_RAY_ENVIRONMENT;
-    keyed({0, 0, -1}, 3, illum().refraction_dir);
-    ASSERT_TRUE(kor_Refract(&c, &state, &p, &colour));
-    expect_color(c, {0, 0, 0, 1});
-    ASSERT_EQ(reflect().traces.size(), 1u);
-    EXPECT_EQ(reflect().traces[0].kind, 3);
-
-    // without tracing nothing is traced at all
-    reflect().reset();
-    options.trace = 0;
-    ASSERT_TRUE(kor_Refract(&c, &state, &p, &colour));
-    expect_color(c, {0, 0, 0, 1});
-    EXPECT_TRUE(reflect().traces.empty());
-}
-
-TEST_F(Reflect, PhotonKindsContinueThroughTheHost) {
-    ReflectRefractRecord p{};
-    const Vector3 out = unit({0.1f, 0.2f, 0.9f});
-    Color energy{0.3f, 0.3f, 0.3f, 1};
-    keyed({0, 0, -1}, 10, out);
-    ASSERT_TRUE(kor_ReflectRefract(&energy, &state, &p, &colour));
-    keyed({0, 0, -1}, 13, out);  // handed to the refraction map
-    ASSERT_TRUE(kor_ReflectRefract(&energy, &state, &p, &colour));
-    keyed({0, 0, -1}, 15, out);
-    ASSERT_TRUE(
-        kor_ThinWallRefraction(&energy, &state, reinterpret_cast<ThinWallRecord *>(&p), &colour));
-    ASSERT_EQ(reflect().photons.size(), 3u);
-    EXPECT_EQ(reflect().photons[0].kind, 10);
-    EXPECT_EQ(reflect().photons[1].kind, 13);
-    EXPECT_EQ(reflect().photons[2].kind, 15);
-    for (const TestPhotonContinuation &ph : reflect().photons) {
-        expect_vec(ph.dir, out);
-        EXPECT_FLOAT_EQ(ph.energy.r, 0.3f);
-    }
-    EXPECT_TRUE(reflect().traces.empty());
-}
-
 TEST_F(Reflect, ThinWallStartsWhereTheRefractedRayLeavesTheWall) {
     ThinWallRecord p{};
     p.thickness = 0.5f;
@@ -352,57 +258,6 @@ TEST_F(Reflect, ThinWallStartsWhereTheRefractedRayLeavesTheWall) {
 
 // ---------------------------------------------------------------------------
 // Cube images.
-
-TEST_F(Reflect, CubeFacesWithGamma) {
-    // a 10 x 10 image per face whose pixels tell their position
-    std::vector<Color> pixels[6];
-    zoImage images[6];
-    ReflectRefractRecord p{};
-    p.source = 1;
-    for (int f = 0; f < 6; ++f) {
-        pixels[f].resize(100);
-        for (int y = 0; y < 10; ++y)
-            for (int x = 0; x < 10; ++x)
-                pixels[f][y * 10 + x] = {x / 10.0f, y / 10.0f, f / 10.0f, 1};
-        std::memset(&images[f], 0, sizeof images[f]);
-        images[f].width = images[f].height = 10;
-        images[f].data = pixels[f].data();
-        p.faces[f] = 200 + f;
-        internal::host().images[200 + f] = &images[f];
-        internal::host().db_types[200 + f] = ZO_DB_IMAGE;
-    }
-    p.faces[4] = 0;  // no +Z face
-    SceneData scene{};
-    scene.gamma = 2.2f;
-    options.userdata = 300;
-    internal::host().data_blocks[300] = &scene;
-
-    zoBoolean instances = 0;
-    kor_ReflectRefract_init(&state, nullptr, &instances);
-    EXPECT_TRUE(instances);
-    kor_ReflectRefract_init(&state, &p, nullptr);
-    ASSERT_NE(slot, nullptr);
-
-    Color c;
-    const Vector3 d = {0.2f, -0.9f, 0.3f};
-    keyed({0, 0, -1}, 2, d);
-    ASSERT_TRUE(kor_ReflectRefract(&c, &state, &p, &colour));
-    const int x = static_cast<int>(std::floor((0.2f / -0.9f + 1) / 2 * 10));
-    const int y = static_cast<int>(std::floor((0.3f / -0.9f + 1) / 2 * 10));
-    auto gamma = [](float v) {
-        return std::pow(static_cast<float>(static_cast<int>(v * 8191.0 + 0.5)) / 8191.0f, 2.2f);
-    };
-    expect_color(c, {gamma(x / 10.0f), gamma(y / 10.0f), gamma(0.3f), 1}, 1e-4f);
-    EXPECT_TRUE(reflect().traces.empty());
-
-    keyed({0, 0, -1}, 2, {0.1f, 0.2f, 0.9f});  // the missing +Z face
-    ASSERT_TRUE(kor_ReflectRefract(&c, &state, &p, &colour));
-    expect_color(c, {0, 0, 0, 1});
-
-    kor_ReflectRefract_exit(&state, &p);
-    EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(internal::host().allocations, internal::host().releases);
-}
 
 // ---------------------------------------------------------------------------
 // Flat mirror.
@@ -482,33 +337,6 @@ class Raytrace : public Reflect {
     RaytraceRecord p;
 };
 
-TEST_F(Raytrace, ModesAndNoResult) {
-    init();
-    Color c{9, 9, 9, 9};
-    EXPECT_TRUE(kor_Raytrace(&c, &state, &p, nullptr));
-    expect_color(c, {0, 0, 0, 0});
-    EXPECT_TRUE(kor_Raytrace(&c, &state, &p, &bump));
-    expect_color(c, {0, 0, 0, 0});
-    keyed({0, 0, -1}, 16, {0, 0, 1});
-    EXPECT_FALSE(kor_Raytrace(&c, &state, &p, &colour));
-    EXPECT_TRUE(reflect().traces.empty());
-}
-
-TEST_F(Raytrace, AutomaticModeFollowsTheSideTheRayLeavesOn) {
-    init();
-    Color c;
-    keyed(unit({0.3f, 0, -0.9f}), 3, illum().refraction_dir);  // goes on below the surface
-    ASSERT_TRUE(kor_Raytrace(&c, &state, &p, &colour));
-    keyed(unit({0.3f, 0, -0.9f}), 2, unit({0.3f, 0, 0.9f}));  // comes back to the eye's side
-    ASSERT_TRUE(kor_Raytrace(&c, &state, &p, &colour));
-    ASSERT_EQ(reflect().traces.size(), 2u);
-    EXPECT_EQ(reflect().traces[0].kind, 3);
-    expect_vec(reflect().traces[0].dir, illum().refraction_dir);
-    EXPECT_EQ(reflect().traces[1].kind, 2);
-    expect_vec(reflect().traces[1].dir, unit({0.3f, 0, 0.9f}));
-    expect_color(c, {0.2f, 0.4f, 0.6f, 1.0f});  // f = 1 without attenuation
-}
-
 TEST_F(Raytrace, AttenuationTintAndMono) {
     p.traceMode = 1;
     p.attenuationType = 1;  // linear
@@ -544,23 +372,6 @@ TEST_F(Raytrace, AttenuationTintAndMono) {
     EXPECT_TRUE(reflect().traces.empty());
 }
 
-TEST_F(Raytrace, AntialiasDrawsItsSamplesWithoutAllocating) {
-    p.traceMode = 1;
-    p.antialias = 1;
-    p.samples = 5;
-    p.blur = 4.0f;
-    init();
-    Color c;
-    const long before = internal::host().allocations;
-    ASSERT_TRUE(kor_Raytrace(&c, &state, &p, &colour));
-    EXPECT_EQ(internal::host().allocations, before);
-    ASSERT_EQ(reflect().glossy_reflection_shininess.size(), 5u);
-    for (float s : reflect().glossy_reflection_shininess) EXPECT_FLOAT_EQ(s, 250.0f);
-    ASSERT_EQ(reflect().traces.size(), 5u);
-    expect_vec(reflect().traces[4].dir, reflect().glossy_reflection_dir);
-    expect_color(c, {0.2f, 0.4f, 0.6f, 1.0f});
-}
-
 // What the background map stands in for is a render check; here the
 // record that was there before the trace comes back.
 TEST_F(Raytrace, BackgroundMapGivesBackTheOldRecord) {
@@ -588,87 +399,6 @@ TEST_F(Raytrace, BackgroundMapGivesBackTheOldRecord) {
     p.backgroundColor = {0.1f, 0.9f, 0.1f, 1};
     ASSERT_TRUE(kor_Raytrace(&c, &state, &p, &colour));
     expect_color(c, {0.1f, 0.9f, 0.1f, 1});
-}
-
-TEST_F(Raytrace, UnknownObjectNamesLeaveThePlainTrace) {
-    p.traceMode = 1;
-    p.namesCount = 2;
-    p.nameStore[0] = 700;
-    p.nameStore[1] = 701;
-    static char known[] = "teapot", unknown[] = "nowhere";
-    internal::host().images[700] = reinterpret_cast<zoImage *>(known);
-    internal::host().images[701] = reinterpret_cast<zoImage *>(unknown);
-    init();
-    ASSERT_EQ(reflect().lookups.size(), 2u);
-    EXPECT_EQ(reflect().lookups[0], "teapot");
-    EXPECT_EQ(reflect().lookups[1], "nowhere");
-    EXPECT_EQ(reflect().strdups, 2);
-    ASSERT_EQ(internal::host().messages.size(), 2u);  // neither name is known
-    EXPECT_NE(internal::host().messages[0].find("teapot"), std::string::npos);
-    Color c;
-    ASSERT_TRUE(kor_Raytrace(&c, &state, &p, &colour));
-    ASSERT_EQ(reflect().traces.size(), 1u);
-    EXPECT_EQ(reflect().traces[0].kind, 2);
-    expect_color(c, illum().trace_color);
-}
-
-// ---------------------------------------------------------------------------
-// Camera map.
-
-Vector3 seen_uvw;
-bool hook_set;
-zoBoolean projected_map(void *result, RenderState *state, void *, void *) {
-    seen_uvw = state->tex_list[0];
-    int size = 0;
-    const auto *table =
-        static_cast<const ChannelHookTable *>(zo_shaderstate_get(state, "KEY_8", &size));
-    hook_set = table && size == static_cast<int>(sizeof(ChannelHookTable)) && table->hooks[0] &&
-               !table->hooks[1];
-    *static_cast<Color *>(result) = {0.7f, 0.6f, 0.5f, 1};
-    return 1;
-}
-
-TEST_F(Reflect, CameraMapProjectsThroughTheCamera) {
-    CameraMapRecord p{};
-    p.map = 880;
-    for (int k = 0; k < 16; ++k) p.worldTransform[k] = p.cameraMatrix[k] = k % 5 == 0 ? 1.0f : 0.0f;
-    p.cameraMatrix[13] = -0.5f;  // the camera stands at y = 0.5
-    p.fov = 90.0f;
-    p.mapChannel = 1;
-    p.angleThresholdOn = 1;
-    p.angleThreshold = 80.0f;
-    camera.aspect = 2.0f;
-    internal::scene().textures = 1;
-    functions().functions[880] = {projected_map, nullptr};
-    Vector3 uv = {0.9f, 0.9f, 0.9f};
-    state.tex_list = &uv;
-    state.tex_count = 1;
-    zoBoolean instances = 0;
-    kor_CameraMap_init(&state, nullptr, &instances);
-    EXPECT_TRUE(instances);
-    kor_CameraMap_init(&state, &p, nullptr);
-
-    state.point = {1.0f, 0.0f, -4.0f};
-    state.normal = {0, 0, 1};  // facing the camera at (0, 0.5, 0)
-    Color c;
-    ASSERT_TRUE(kor_CameraMap(&c, &state, &p, &colour));
-    expect_color(c, {0.7f, 0.6f, 0.5f, 1});
-    const float f = -0.5f / std::tan(45.0f * 0.017453292f);
-    const float qx = 1.0f, qy = -0.5f, qz = -4.0f;  // camera space
-    expect_vec(seen_uvw, {f * qx / qz + 0.5f, f * 2.0f * qy / qz + 0.5f, 0.0f});
-    EXPECT_TRUE(hook_set);
-    expect_vec(uv, {0.9f, 0.9f, 0.9f});  // put back
-    EXPECT_EQ(zo_shaderstate_get(&state, "KEY_8", nullptr), nullptr);
-
-    state.normal = {0, 0, -1};  // turned away: past the threshold
-    seen_uvw = {-1, -1, -1};
-    ASSERT_TRUE(kor_CameraMap(&c, &state, &p, &colour));
-    expect_color(c, {0, 0, 0, 0});
-    expect_vec(seen_uvw, {-1, -1, -1});
-
-    kor_CameraMap_exit(&state, &p);
-    EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(internal::host().allocations, internal::host().releases);
 }
 
 }  // namespace

@@ -34,7 +34,6 @@ extern "C" {
 zoBoolean kor_RaytraceMaterial(Color *, RenderState *, RaytraceRecord *);
 void kor_RaytraceMaterial_init(RenderState *, void *, zoBoolean *);
 void kor_RaytraceMaterial_exit(RenderState *, void *);
-int kor_RaytraceMaterial_version();
 }
 
 namespace {
@@ -153,10 +152,6 @@ class RaytraceMaterial : public ::testing::Test {
     bool initialised = false;
 };
 
-TEST_F(RaytraceMaterial, VersionFour) {
-    EXPECT_EQ(kor_RaytraceMaterial_version(), 4);
-}
-
 // Phong: diffuse N.L times the light, highlight (R.L)^exponent x level with
 // R the mirror of the view direction, exponent 2^(10 glossiness); with the
 // energy blend the highlight is scaled by 1 - the colour under it.
@@ -224,56 +219,6 @@ TEST_F(RaytraceMaterial, BlinnHighlightAndDiffuseShape) {
     const Color shaped = shade();
     EXPECT_NEAR(shaped.r, 2 * L.z * 0.25f * 0.5f, kTol);
     EXPECT_NEAR(shaped.g, 2 * L.z * 0.25f * 0.4f, kTol);
-}
-
-// Metal: the specular level takes its share from the diffuse light; a
-// light that affects diffuse only, with its own diffuse factor, shows it.
-TEST_F(RaytraceMaterial, MetalTakesFromDiffuse) {
-    useSceneData(true, false);
-    init();
-    TestLightSample s;
-    s.color = {1, 1, 1, 1};
-    s.dir = {0, 0, 1};
-    s.dot_nl = 1;
-    s.writes_record = true;
-    s.filled = 1;
-    s.diffuse_factor = 0.8f;
-    s.affect_bits = 1;
-    illum().lights[kLight].samples = {s};
-    m.shadingType = 2;
-    m.specularLevel = 0.4f;
-    const Color c = shade();
-    EXPECT_NEAR(c.r, 0.8f * (1 - 0.4f) * 0.5f, kTol);
-    EXPECT_NEAR(c.b, 0.8f * (1 - 0.4f) * 0.3f, kTol);
-    m.specularLevel = 3;  // at most all of it
-    EXPECT_NEAR(shade().g, 0.0f, kTol);
-}
-
-// Ambient, self-illumination and glow without lights: ambient colour x the
-// scene's ambient light x diffuse; an amount of self-illumination lifts the
-// lit value to (1 - s) lit + s; the glow pulls towards bias(max lit).
-TEST_F(RaytraceMaterial, AmbientSelfIllumAndGlow) {
-    useSceneData(false, false);  // energy blend on
-    sceneData.ambientColor = {0.2f, 0.2f, 0.2f, 1};
-    init();
-    m.ambient = {1, 0.5f, 1, 1};
-    m.selfIllumAmount = 0.25f;
-    const Color c = shade();
-    const float D[3] = {0.5f, 0.4f, 0.3f};
-    const float A[3] = {1, 0.5f, 1};
-    const float got[3] = {c.r, c.g, c.b};
-    for (int i = 0; i < 3; ++i) {
-        const float lit = 0.2f * A[i];
-        EXPECT_NEAR(got[i], ((1 - 0.25f) * lit + 0.25f) * D[i], kTol) << i;
-    }
-    // glow colour 1 in green: green becomes max(lit) ^ (ln bias / ln 0.5)
-    m.selfIllumAmount = 0;
-    m.glowColor = {0, 1, 0, 1};
-    m.glowBias = 0.25f;
-    const Color g = shade();
-    const float brightest = 0.2f;
-    EXPECT_NEAR(g.g, std::pow(brightest, std::log(0.25f) / std::log(0.5f)), kTol);
-    EXPECT_NEAR(g.r, 0.2f * 0.5f, kTol);
 }
 
 // The reflection amount: traced light x amount is added, and the rest is
@@ -372,24 +317,6 @@ TEST_F(RaytraceMaterial, TracedRefraction) {
     EXPECT_EQ(illum().refraction_traces, 1);
 }
 
-// Without tracing and environment maps the transparency goes to the host
-// through the alpha: mean of 1 - transparency, scaled by the energy blend's
-// highlight and reflection share.
-TEST_F(RaytraceMaterial, TransparencyHandOff) {
-    useSceneData(true, false);
-    init();
-    m.transparencyUseColor = 1;
-    m.transparencyColor = {0.2f, 0.5f, 0.8f, 1};
-    reflect().environment_color = {0, 0, 0, 1};
-    const Color c = shade();
-    EXPECT_NEAR(c.a, ((1 - 0.2f) + (1 - 0.5f) + (1 - 0.8f)) / 3, kTol);
-    useSceneData(false, false);  // energy blend: reflection share 0.5 scales it
-    m.reflectAmount = 0.5f;
-    const Color e = shade();
-    const float t[3] = {0.2f * 0.5f, 0.5f * 0.5f, 0.8f * 0.5f};
-    EXPECT_NEAR(e.a, ((1 - t[0]) + (1 - t[1]) + (1 - t[2])) / 3, kTol);
-}
-
 // Falloff through the object-list walk: the first probe hits the shaded
 
 // A listed name that names no instance is reported and left out; the names
@@ -479,140 +406,6 @@ TEST_F(RaytraceMaterial, DensityAndFog) {
     const Color fog = shade();
     EXPECT_NEAR(fog.r, 0.5f, kTol);
     EXPECT_NEAR(fog.b, 1.0f, kTol);
-}
-
-// Shadows: the light is filtered by the transparency (its map blended in),
-// an opaque surface blocks it, and the entry answers true either way.
-TEST_F(RaytraceMaterial, ShadowsThroughTransparency) {
-    init();
-    state.type = ZO_RAY_SHADOW;
-    state.dir = {0, 0, -1};
-    options.shadow = ZO_SHADOW_ON;
-    m.transparencyAmount = 0.25f;
-    Color c{1, 0.5f, 0.2f, 1};
-    EXPECT_TRUE(kor_RaytraceMaterial(&c, &state, &m));
-    EXPECT_NEAR(c.r, 0.25f, kTol);
-    EXPECT_NEAR(c.g, 0.125f, kTol);
-    EXPECT_NEAR(c.b, 0.05f, kTol);
-    EXPECT_EQ(c.a, 0.0f);
-
-    // a grey transparency map at amount 0.5: T = 0.25 + 0.5 (0.75 - 0.25)
-    Vector3 uv{0, 0, 0};
-    state.tex_list = &uv;
-    state.tex_count = 1;
-    m.enabledStore[7] = 1;
-    m.mapStore[7] = kMap;
-    m.amountStore[7] = 0.5f;
-    map_colour = {0.75f, 0.75f, 0.75f, 1};
-    c = {1, 1, 1, 1};
-    kor_RaytraceMaterial(&c, &state, &m);
-    EXPECT_NEAR(c.r, 0.5f, kTol);
-
-    // opaque
-    m.enabledStore[7] = 0;
-    m.transparencyAmount = 0;
-    c = {1, 1, 1, 1};
-    EXPECT_TRUE(kor_RaytraceMaterial(&c, &state, &m));
-    EXPECT_EQ(c.r, 0.0f);
-    // the back of a one-sided surface lets the light through unchanged
-    state.dir = {0, 0, 1};
-    c = {1, 1, 1, 1};
-    EXPECT_TRUE(kor_RaytraceMaterial(&c, &state, &m));
-    EXPECT_EQ(c.r, 1.0f);
-}
-
-// Photons: the four weights handed to the scatter choice, and the photon
-// stored where the diffuse colour is not black.
-TEST_F(RaytraceMaterial, PhotonWeights) {
-    init();
-    state.type = 8;
-    m.transparencyAmount = 0.5f;
-    m.reflectAmount = 0.2f;
-    m.translucentColor = {0.1f, 0.1f, 0.1f, 1};
-    rt().scatter = 0;
-    Color energy{2, 2, 2, 1};
-    EXPECT_TRUE(kor_RaytraceMaterial(&energy, &state, &m));
-    EXPECT_EQ(rt().stored, 1);
-    EXPECT_EQ(rt().scatters, 1);
-    EXPECT_NEAR(rt().weights[0].r, 0.9f * 0.5f * 0.5f * 0.8f, kTol);
-    EXPECT_NEAR(rt().weights[0].b, 0.9f * 0.3f * 0.5f * 0.8f, kTol);
-    EXPECT_NEAR(rt().weights[1].g, 0.2f, kTol);
-    EXPECT_NEAR(rt().weights[2].r, 0.1f * 0.5f * 0.8f, kTol);
-    EXPECT_NEAR(rt().weights[3].r, 0.8f * 0.5f, kTol);
-}
-
-// The back of a one-sided material is hidden (the ray continues) except for
-// refraction rays; the refraction volume takes the ray's volume when both
-// carry switches are on, for the call only.
-TEST_F(RaytraceMaterial, BackFacesAndVolumes) {
-    init();
-    state.inv_normal = 1;
-    illum().trace_color = {0.3f, 0.3f, 0.3f, 1};
-    const Color hidden = shade();
-    EXPECT_EQ(illum().continue_traces, 1);
-    EXPECT_FLOAT_EQ(hidden.r, 0.3f);
-    state.type = ZO_RAY_REFRACT;
-    shade();
-    EXPECT_EQ(illum().continue_traces, 1);
-    m.twoSided = 1;
-    state.type = ZO_RAY_EYE;
-    shade();
-    EXPECT_EQ(illum().continue_traces, 1);
-
-    state.inv_normal = 0;
-    state.volume = 33;
-    m.carryVolume = m.carryVolumeInside = 1;
-    options.trace = 1;
-    m.traceRefractions = 1;
-    m.selfHits = 1;
-    m.transparencyAmount = 1;
-    shade();
-    EXPECT_EQ(state.refraction_volume, 0u);
-    EXPECT_EQ(state.volume, 33u);
-}
-
-// Missing input: no record or state answers false with black; a material
-// whose instance block was never built still shades; an unknown object name
-// is reported at init and left out of the list.
-TEST_F(RaytraceMaterial, MissingInput) {
-    Color c{9, 9, 9, 9};
-    EXPECT_FALSE(kor_RaytraceMaterial(&c, &state, nullptr));
-    EXPECT_EQ(c.r, 0.0f);
-    EXPECT_FALSE(kor_RaytraceMaterial(&c, nullptr, &m));
-    EXPECT_FALSE(kor_RaytraceMaterial(nullptr, &state, &m));
-
-    light({1, 1, 1, 1}, {0, 0, 1});
-    c = shade();
-    EXPECT_TRUE(last);
-    EXPECT_NEAR(c.r, 0.5f, kTol);
-
-    static char nowhere[] = "nowhere";
-    internal::host().images[602] = reinterpret_cast<zoImage *>(nowhere);
-    m.nameStore[0] = 602;
-    m.objectNames.count = 1;
-    init();
-    ASSERT_FALSE(internal::host().messages.empty());
-    EXPECT_NE(internal::host().messages.back().find("nowhere"), std::string::npos);
-    ASSERT_NE(slot, nullptr);
-    EXPECT_EQ(static_cast<int32_t *>(slot)[1], 0);  // the count of known objects
-}
-
-// The thread's scratch block comes once; later samples allocate nothing.
-TEST_F(RaytraceMaterial, NoAllocationPerSample) {
-    init();
-    options.trace = 1;
-    m.traceReflections = m.traceRefractions = 1;
-    m.reflectAmount = 0.3f;
-    m.transparencyAmount = 0.3f;
-    rt().hits = {{kOther, 2.0, {0, 0, 1}}};
-    light({1, 1, 1, 1}, {0, 0, 1});
-    shade();
-    const long before = internal::host().allocations;
-    for (int i = 0; i < 50; ++i) {
-        rt().probes.clear();
-        shade();
-    }
-    EXPECT_EQ(internal::host().allocations, before);
 }
 
 }  // namespace

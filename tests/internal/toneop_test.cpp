@@ -42,7 +42,6 @@ struct PseudoParams {
 }  // namespace
 
 extern "C" {
-zoBoolean kor_ToneOpLog(Color *, RenderState *, LogParams *);
 void kor_ToneOpLog_init(RenderState *, void *, zoBoolean *);
 void kor_ToneOpLog_exit(RenderState *, void *);
 zoBoolean kor_ToneOpPseudo(Color *, RenderState *, PseudoParams *);
@@ -88,16 +87,6 @@ class ToneOp : public ::testing::Test {
     PseudoParams pseudo;
     bool log_ready = false, pseudo_ready = false;
 };
-
-TEST_F(ToneOp, LogarithmicConstants) {
-    LogToneContext &k = init_log();
-    const double s = 5.5 * std::pow(10.0, 35.0 / 20 - 3 - 2);  // B = 0.7 * 50
-    EXPECT_NEAR(k.a, 3 * s, 1e-6 * k.a);                       // k = 2 * 50 * 0.02 = 2
-    EXPECT_NEAR(k.b, kPi * s, 1e-6 * k.b);
-    EXPECT_NEAR(k.c, 2.0, 1e-6);
-    EXPECT_NEAR(k.physicalFactor, 1500 / kPi, 1e-3);
-    EXPECT_EQ(k.perChannel, 1.0f);
-}
 
 TEST_F(ToneOp, DaylightAndWhiteBalance) {
     log.daylightMode = log.daylightStrong = 1;
@@ -184,74 +173,6 @@ TEST_F(ToneOp, PseudoColourBands) {
               int(std::log10(10.0) * 100 / std::log10(101.0)));
 }
 
-TEST_F(ToneOp, GreyBandsAndUnits) {
-    pseudo.displayMode = 1;
-    pseudo.bandCount = 4;
-    pseudo.unitsMode = 1;
-    pseudo.maximum = 4;
-    PseudoToneContext &k = init_pseudo();
-    EXPECT_FLOAT_EQ(k.table.colors[1].g, 65.0f / 256) << "round(64.5) / 256";
-    EXPECT_FLOAT_EQ(k.table.colors[0].r, 1.0f / 256);
-    // a luminance of 3 pi in units of pi falls in band 3
-    Color c{float(3 * kPi / 0.263), 0, 0, 0};
-    kor::pseudoToneForward(&c, &state, &k);
-    EXPECT_FLOAT_EQ(c.r, k.table.colors[3].r);
-    EXPECT_EQ(c.a, 1.0f) << "alpha from the band";
-}
-
-// The logarithmic curve of one channel, from its constants.
-float curve(const LogToneContext &k, float x) {
-    const double v = x * k.physicalFactor;
-    return float(v * k.a / (k.b * v + k.c));
-}
-
-TEST_F(ToneOp, LensPublishesTheRecordWhileTracing) {
-    const LogToneContext &k = init_log();
-    lens().color = {0.5f, 0.5f, 0.5f, 1};
-    Color result{};
-    EXPECT_TRUE(kor_ToneOpLog(&result, &state, &log));
-    EXPECT_TRUE(lens().saw_tone_record);
-    EXPECT_EQ(zo_shaderstate_get(&state, "KEY_7", nullptr), nullptr) << "removed afterwards";
-    EXPECT_NEAR(result.r, curve(k, 0.5f), 1e-6) << "mapped";
-
-    // background: left alone unless the sky reported high dynamic range
-    lens().hit = 0;
-    EXPECT_TRUE(kor_ToneOpLog(&result, &state, &log));
-    EXPECT_EQ(result.r, 0.5f);
-    lens().sky_hdr = 1;
-    EXPECT_TRUE(kor_ToneOpLog(&result, &state, &log));
-    EXPECT_NEAR(result.r, curve(k, 0.5f), 1e-6);
-}
-
-TEST_F(ToneOp, InactiveOperatorTracesPlainly) {
-    log.active = 0;
-    init_log();
-    lens().color = {0.25f, 0, 0, 1};
-    lens().hit = 0;
-    Color result{};
-    EXPECT_FALSE(kor_ToneOpLog(&result, &state, &log)) << "the eye ray's answer";
-    EXPECT_EQ(result.r, 0.25f);
-    EXPECT_FALSE(lens().saw_tone_record);
-    // called on a colour rather than as the lens: untouched
-    internal::host().call_type = ZO_CALL_OUTPUT;
-    result = {7, 7, 7, 7};
-    EXPECT_TRUE(kor_ToneOpLog(&result, &state, &log));
-    EXPECT_EQ(result.r, 7.0f);
-}
-
-TEST_F(ToneOp, MappingAColourHandedIn) {
-    const LogToneContext &k = init_log();
-    internal::host().call_type = ZO_CALL_OUTPUT;
-    Color c{0.5f, 0.5f, 0.5f, 1};
-    EXPECT_TRUE(kor_ToneOpLog(&c, &state, &log));
-    EXPECT_NEAR(c.r, curve(k, 0.5f), 1e-6);
-    // environment rays only with background processing or a bright sky
-    state.type = ZO_RAY_ENVIRONMENT;
-    c = {0.5f, 0.5f, 0.5f, 1};
-    EXPECT_TRUE(kor_ToneOpLog(&c, &state, &log));
-    EXPECT_EQ(c.r, 0.5f);
-}
-
 // The pseudo-colour lens maps a background whose sky reported high dynamic
 // range on the eye ray, but not a colour handed in on an environment ray.
 TEST_F(ToneOp, PseudoLensMapsABrightSkyOnlyOnTheEyeRay) {
@@ -273,22 +194,6 @@ TEST_F(ToneOp, PseudoLensMapsABrightSkyOnlyOnTheEyeRay) {
     result = {50, 50, 50, 1};
     EXPECT_TRUE(kor_ToneOpPseudo(&result, &state, &pseudo));
     EXPECT_EQ(result.r, 50.0f) << "environment rays need processBackground";
-}
-
-TEST_F(ToneOp, ExportedMappingWithoutAnOperator) {
-    Color c{0.3f, 0.3f, 0.3f, 1};
-    EXPECT_FALSE(ToneOpScaledToRGB(&state, &c, 0));
-    EXPECT_FALSE(ApplyInverseToneOperator(&state, &c));
-    EXPECT_EQ(c.r, 0.3f);
-
-    LogToneContext &k = init_log();
-    const ToneOperatorRecord record{0, kor::logToneForward, kor::logToneInverse, &k};
-    zo_shaderstate_set(&state, "KEY_7", &record, sizeof record, 2);
-    EXPECT_FALSE(ToneOpScaledToRGB(&state, &c, 1)) << "background flag required";
-    EXPECT_TRUE(ToneOpScaledToRGB(&state, &c, 0));
-    EXPECT_NE(c.r, 0.3f);
-    EXPECT_TRUE(ApplyInverseToneOperator(&state, &c));
-    EXPECT_NEAR(c.r, 0.3f, 1e-5);
 }
 
 }  // namespace

@@ -137,41 +137,6 @@ class VolumeFog : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // The whole scene.
 
-TEST_F(VolumeFog, InstanceRecord) {
-    p().noiseSize = 4.0f;
-    p().noiseUniformity = -0.5f;
-    p().softenEdges = 0.25f;
-    p().noiseLow = 0.7f;
-    p().noiseHigh = 0.2f;
-    p().noisePhase = 0.5f;
-    p().windDirection = 2;
-    p().windStrength = 3.0f;
-    const VolumeFogRecord &fog = init();
-    EXPECT_TRUE(fog.phase);
-    EXPECT_TRUE(fog.threshold);
-    EXPECT_FLOAT_EQ(p().noiseLow, 0.2f);  // put in ascending order
-    EXPECT_FLOAT_EQ(p().noiseHigh, 0.7f);
-    EXPECT_FLOAT_EQ(fog.edgeStart, 0.75f);
-    EXPECT_FLOAT_EQ(fog.edgeWidth, 0.25f);
-    EXPECT_FLOAT_EQ(fog.stepWeight, 20.0f / 500.0f * 2.0f);
-    EXPECT_FLOAT_EQ(fog.inverseSize, 0.25f);
-    EXPECT_FLOAT_EQ(fog.uniformityDivisor, 0.5f);
-    EXPECT_FLOAT_EQ(fog.windOffset.x, -1.5f);
-    EXPECT_FLOAT_EQ(fog.windOffset.y, 0.0f);
-    EXPECT_FLOAT_EQ(fog.windOffset.z, 0.0f);
-    EXPECT_EQ(fog.gizmoCount, 0);
-
-    p().noiseSize = 0.0f;
-    p().noiseUniformity = -3.0f;
-    p().noisePhase = 0.0f;
-    p().noiseLow = p().noiseHigh = 0.0f;
-    const VolumeFogRecord &other = init();
-    EXPECT_FALSE(other.phase);
-    EXPECT_FALSE(other.threshold);
-    EXPECT_EQ(other.inverseSize, 0.0f);
-    EXPECT_FLOAT_EQ(other.uniformityDivisor, 0.0001f);
-}
-
 TEST_F(VolumeFog, SceneSegmentAndColour) {
     init();
     // 25 units: twelve steps of 2 and a remainder of 1 at half weight
@@ -187,16 +152,6 @@ TEST_F(VolumeFog, SceneSegmentAndColour) {
     expectFogged(shade(base, {0, 0, 0}, {0, 0, -20}), base, 1.0);
 }
 
-TEST_F(VolumeFog, StepLimitBoundsTheMarch) {
-    p().stepLimit = 5;
-    init();
-    // five steps of 2, then a remainder of 15 taken as one step
-    const double w = 20.0 / 500.0 * 2.0;
-    expectFogged(shade(base, {0, 0, 0}, {25, 0, 0}), base, flatDensity() * w * 6);
-    // a remainder below one step keeps its fraction
-    expectFogged(shade(base, {0, 0, 0}, {11, 0, 0}), base, flatDensity() * w * 5.5);
-}
-
 TEST_F(VolumeFog, ExponentialAmount) {
     p().exponential = 1;
     p().density = 100.0f;
@@ -205,44 +160,6 @@ TEST_F(VolumeFog, ExponentialAmount) {
         const double amount = flatAmount(len);  // up to 3: not capped
         expectFogged(shade(base, {0, 0, 0}, {0, float(len), 0}), base, 1.0 - std::exp(-amount));
     }
-}
-
-TEST_F(VolumeFog, MissesLongSegmentsAndSwitches) {
-    init();
-    // a miss is fully fogged with background fog, untouched without
-    expectFogged(shade(base, {0, 0, 0}, {0, 0, -1}, false), base, 1.0);
-    p().fogBackground = 0;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -1}, false), base.r, base.g, base.b, base.a);
-    // a segment longer than 100000 units is fully fogged
-    expectFogged(shade(base, {0, 0, 0}, {0, 0, -100001}), base, 1.0);
-    // off, or an orthographic camera: unchanged
-    p().on = 0;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -20}), base.r, base.g, base.b, base.a);
-    p().on = 1;
-    camera.orthographic = 1;
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -20}), base.r, base.g, base.b, base.a);
-}
-
-TEST_F(VolumeFog, LightRaysAreDimmed) {
-    state.type = ZO_RAY_LIGHT;
-    init();
-    const Color light = {0.8f, 0.6f, 0.4f, 0.5f};
-    const double f = flatAmount(10.0);
-    const Color c = shade(light, {0, 0, 0}, {0, 10, 0});
-    const double k = 1.0 - f * 0.5;
-    expectColor(c, 0.8 * k, 0.6 * k, 0.4 * k, 0.5);
-    // a light ray without a hit, or a light of alpha 0, passes unchanged
-    expectColor(shade(light, {0, 0, 0}, {0, 1, 0}, false), 0.8, 0.6, 0.4, 0.5);
-    const Color clear = {0.8f, 0.6f, 0.4f, 0.0f};
-    expectColor(shade(clear, {0, 0, 0}, {0, 10, 0}), 0.8, 0.6, 0.4, 0.0);
-}
-
-TEST_F(VolumeFog, BadStepSizeWarnsOnce) {
-    p().stepSize = 0.0f;
-    init();
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
-    expectColor(shade(base, {0, 0, 0}, {0, 0, -10}), base.r, base.g, base.b, base.a);
-    EXPECT_EQ(internal::host().messages.size(), 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -288,67 +205,6 @@ TEST_F(VolumeFog, GizmoShapesAgainstChords) {
     const double diagonal = std::sqrt(2.0) * 6.0;  // y from -3 to 3 along x = y
     expectFogged(shade(base, {-20, -20, 2}, {20, 20, 2}), base, flatAmount(diagonal), 1e-4);
     expectColor(shade(base, {-20, 4, 2}, {20, 4, 2}), base.r, base.g, base.b, base.a);
-}
-
-TEST_F(VolumeFog, GizmoTransform) {
-    // world to gizmo: moved by (-5, 0, 0) and scaled by 2
-    VolumeGizmoData box = gizmo(kGizmoBox, 0, 4, 10, 6);
-    for (int i = 0; i < 3; ++i) box.transform[5 * i] = 2.0f;
-    box.transform[12] = -5.0f;
-    addGizmo(12, box);
-    init();
-    // world x in [0, 5] is gizmo x in [-5, 5]: 10 gizmo units
-    expectFogged(shade(base, {-20, 0, 1}, {20, 0, 1}), base, flatAmount(10.0));
-    // the hit at world x = 1 ends at gizmo x = -3: 2 gizmo units
-    expectFogged(shade(base, {-20, 0, 1}, {1, 0, 1}), base, flatAmount(2.0));
-}
-
-TEST_F(VolumeFog, SkippedAndSummedGizmos) {
-    addGizmo(0, gizmo(kGizmoSphere, 5, 0, 0, 0));   // null tag
-    addGizmo(13, gizmo(9, 5, 5, 5, 5));             // unknown shape
-    addGizmo(14, gizmo(kGizmoSphere, 0, 0, 0, 0));  // no extent
-    const VolumeFogRecord &fog = init();
-    EXPECT_EQ(fog.gizmoCount, 3);
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(fog.gizmos[i].skip) << i;
-    expectColor(shade(base, {-20, 0, 0}, {20, 0, 0}), base.r, base.g, base.b, base.a);
-    // and a miss of every gizmo keeps its colour even with background fog
-    expectColor(shade(base, {-20, 0, 0}, {1, 0, 0}, false), base.r, base.g, base.b, base.a);
-
-    // two spheres along the ray add up
-    VolumeGizmoData second = gizmo(kGizmoSphere, 2, 0, 0, 0);
-    second.transform[12] = -10.0f;  // centred at world x = 10
-    addGizmo(15, gizmo(kGizmoSphere, 5, 0, 0, 0));
-    addGizmo(16, second);
-    init();
-    expectFogged(shade(base, {-20, 0, 0}, {20, 0, 0}), base, flatAmount(14.0));
-}
-
-TEST_F(VolumeFog, GizmoOffsetsFromTheSeed) {
-    p().noisePhase = 2.0f;
-    p().windDirection = 4;
-    p().windStrength = 1.5f;
-    addGizmo(17, gizmo(kGizmoSphere, 5, 0, 0, 0, 1234));
-    addGizmo(18, gizmo(kGizmoBox, 0, 4, 10, 6, 99));
-    const VolumeFogRecord &fog = init();
-    EXPECT_GE(internal::host().locks, 1);
-    EXPECT_EQ(internal::host().locks, internal::host().unlocks);
-    const int seeds[2] = {1234, 99};
-    for (int i = 0; i < 2; ++i) {
-        kor::Random15 r;
-        r.seed(seeds[i]);
-        const double x = r.draw() / 32767.0 * 1000.0;
-        const double y = r.draw() / 32767.0 * 1000.0;
-        const double z = r.draw() / 32767.0 * 1000.0 + 3.0;  // wind (0, 0, 1) x 2 x 1.5
-        EXPECT_NEAR(fog.gizmos[i].offset.x, x, 1e-3);
-        EXPECT_NEAR(fog.gizmos[i].offset.y, y, 1e-3);
-        EXPECT_NEAR(fog.gizmos[i].offset.z, z, 1e-3);
-    }
-    EXPECT_FLOAT_EQ(fog.gizmos[0].radius2, 25.0f);
-    EXPECT_FLOAT_EQ(fog.gizmos[0].fifth, 1.0f);
-    EXPECT_FLOAT_EQ(fog.gizmos[0].twoFifths, 2.0f);
-    EXPECT_FLOAT_EQ(fog.gizmos[1].halfHeight, 2.0f);
-    EXPECT_FLOAT_EQ(fog.gizmos[1].halfWidth, 3.0f);
-    EXPECT_FLOAT_EQ(fog.gizmos[1].halfLength, 5.0f);
 }
 
 TEST_F(VolumeFog, SoftEdgesFadeTowardTheBoundary) {
@@ -460,60 +316,6 @@ TEST_F(VolumeFogNoise, TypesAgainstTheNoiseFunctions) {
         const double amount = sceneAmount(23.0, Vector3{0, 0, 0});
         expectFogged(shade(base, {0, 0, 0}, {23, 0, 0}), base, amount, 1e-4);
     }
-}
-
-TEST_F(VolumeFogNoise, PhaseNoiseMovedByTheWind) {
-    p().noisePhase = 0.75f;
-    p().windDirection = 3;  // (1, 0, 0)
-    p().windStrength = 4.0f;
-    init();
-    const double amount = sceneAmount(17.0, Vector3{3.0f, 0, 0});
-    expectFogged(shade(base, {0, 0, 0}, {17, 0, 0}), base, amount, 1e-4);
-}
-
-TEST_F(VolumeFogNoise, RepeatableAcrossSamplesAndInits) {
-    p().softenEdges = 0.3f;
-    addGizmo(20, gizmo(kGizmoSphere, 6, 0, 0, 0, 4321));
-    addGizmo(21, gizmo(kGizmoCylinder, 3, 8, 0, 0, 5));
-    init();
-    const Color a = shade(base, {-20, 1, 2}, {20, -1, 3});
-    const Color b = shade(base, {-20, 1, 2}, {20, -1, 3});
-    init();
-    const Color c = shade(base, {-20, 1, 2}, {20, -1, 3});
-    expectColor(b, a.r, a.g, a.b, a.a, 0.0);
-    expectColor(c, a.r, a.g, a.b, a.a, 0.0);
-    EXPECT_GT(a.a, base.a);  // some fog
-    // another seed moves the noise
-    blocks[0].seed = 4322;
-    init();
-    const Color d = shade(base, {-20, 1, 2}, {20, -1, 3});
-    EXPECT_NE(d.r, a.r);
-}
-
-TEST_F(VolumeFogNoise, SoftGizmoNoiseUsesTheGizmoOffset) {
-    p().softenEdges = 0.4f;
-    p().stepLimit = 8;
-    addGizmo(22, gizmo(kGizmoSphere, 4, 0, 0, 0, 77));
-    const VolumeFogRecord &fog = init();
-    const Vector3 o = fog.gizmos[0].offset;
-    double amount = 0.0;
-    const double w = 10.0 / 500.0;  // step length 1, step size 2: weight x 1/2 x 2
-    for (int i = 1; i <= 8; ++i) {
-        const double x = -4.0 + i;
-        const double r = x * x / 16.0;
-        double d = densityAt(Vector3{float((x + o.x) / 3.0), float(o.y / 3.0), float(o.z / 3.0)});
-        if (r > 0.6) d *= 1.0 - (r - 0.6) / 0.4;
-        amount += w * d;
-    }
-    expectFogged(shade(base, {-20, 0, 0}, {20, 0, 0}), base, amount, 1e-4);
-}
-
-TEST_F(VolumeFogNoise, NoAllocationPerSample) {
-    addGizmo(23, gizmo(kGizmoBox, 0, 4, 10, 6));
-    init();
-    const long before = internal::host().allocations;
-    for (int i = 0; i < 50; ++i) shade(base, {-20, float(i) * 0.1f, 1}, {20, 0, 2});
-    EXPECT_EQ(internal::host().allocations, before);
 }
 
 // ---------------------------------------------------------------------------
@@ -654,46 +456,6 @@ TEST_F(FireEffect, TurbulenceAgainstTheNoiseSum) {
     EXPECT_TRUE(seen);
 }
 
-TEST_F(FireEffect, PhaseOfFlamesAndExplosions) {
-    p().flameSize = 4.0f;
-    p().stretch = 0.5f;
-    const FireEffectRecord &flames = init();
-    EXPECT_FLOAT_EQ(flames.sizeScale, 1.0f);
-    EXPECT_FLOAT_EQ(flames.phaseValue, 1.0f);  // 60 / 300 x 5
-    EXPECT_FLOAT_EQ(flames.densityScale, 0.3f);
-    EXPECT_FLOAT_EQ(flames.invSize, 0.25f);
-    EXPECT_FLOAT_EQ(flames.invStretch, 2.0f);
-
-    p().flameSize = 0.0f;
-    p().stretch = 0.0f;
-    p().explode = 1;
-    p().smoke = 1;
-    p().fury = 2.0f;
-    p().phase = 150.0f;
-    const FireEffectRecord &mid = init();
-    EXPECT_EQ(mid.invSize, 0.0f);
-    EXPECT_EQ(mid.invStretch, 0.0f);
-    EXPECT_NEAR(mid.sizeScale, std::sqrt(1.5), 1e-6);
-    const double f = 0.75;
-    EXPECT_NEAR(mid.densityScale, 0.3 * f * f * (3 - 2 * f), 1e-6);
-    EXPECT_NEAR(mid.phaseValue, std::sqrt(2.0) * 0.5 * 5.0 * 2.0, 1e-5);
-    // halfway to the smoke colour (smooth step of 0.5)
-    expectColor(mid.innerColor, 0.6, 0.55, 0.25, 1.0);
-    expectColor(mid.outerColor, 0.55, 0.2, 0.125, 1.0);
-
-    p().phase = 250.0f;
-    const FireEffectRecord &late = init();
-    expectColor(late.innerColor, 0.2, 0.2, 0.2, 1.0);
-    expectColor(late.outerColor, 0.2, 0.2, 0.2, 1.0);
-    p().smoke = 0;
-    expectColor(init().innerColor, 1.0, 0.9, 0.3, 1.0);
-
-    p().phase = 50.0f;
-    const FireEffectRecord &early = init();
-    EXPECT_NEAR(early.sizeScale, std::sqrt(0.5), 1e-6);
-    EXPECT_FLOAT_EQ(early.densityScale, 0.3f);
-}
-
 TEST_F(FireEffect, GizmoRecords) {
     p().drift = 40.0f;
     p().explode = 1;
@@ -773,47 +535,6 @@ TEST_F(FireEffect, FlamesAlongRaysAgainstTheMarch) {
     A = accumulate(boxed, 0, -3.0, 3.0, 0.2, 1.5, boxShape);
     e = composite(base, A);
     expectColor(shade(base, {-20, 0.2f, 1.5f}, {20, 0.2f, 1.5f}), e.r, e.g, e.b, e.a, 1e-4);
-}
-
-TEST_F(FireEffect, ExplosionOutsideItsPhasesDrawsNothing) {
-    p().explode = 1;
-    p().phase = 350.0f;
-    addGizmo(35, gizmo(kGizmoSphere, 4, 0, 0, 0));
-    const FireEffectRecord &fire = init();
-    EXPECT_EQ(fire.sizeScale, 0.0f);
-    EXPECT_EQ(fire.densityScale, 0.0f);
-    expectColor(shade(base, {-20, 0, 0}, {20, 0, 0}), base.r, base.g, base.b, base.a);
-}
-
-TEST_F(FireEffect, LightRays) {
-    state.type = ZO_RAY_LIGHT;
-    addGizmo(36, gizmo(kGizmoSphere, 4, 0, 0, 0, 3));
-    const FireEffectRecord &fire = init();
-    const Color light = {0.8f, 0.7f, 0.6f, 1.0f};
-    // through the flames: the white light record is burnt, then the light
-    // dimmed by it
-    auto sphere = [](double x, double y, double z) { return (x * x + y * y + z * z) / 16.0; };
-    const Color A = accumulate(fire, 0, -4.0, 4.0, 0.0, 0.0, sphere);
-    const Color r = composite(Color{1, 1, 1, 0}, A);
-    const double dim = 1.0 - r.a / 2.0;
-    const Color c = shade(light, {-20, 0, 0}, {20, 0, 0});
-    expectColor(c, 0.8 * dim * (1 - (1 - r.r) / 2), 0.7 * dim * (1 - (1 - r.g) / 2),
-                0.6 * dim * (1 - (1 - r.b) / 2), 1.0, 1e-4);
-    // missing the gizmo restores the light
-    expectColor(shade(light, {-20, 6, 0}, {20, 6, 0}), 0.8, 0.7, 0.6, 1.0);
-    // a light ray without a hit is left alone
-    Color free = light;
-    state.dist = 0.0;
-    EXPECT_TRUE(kor_FireEffect(&free, &state, &p()));
-    expectColor(free, 0.8, 0.7, 0.6, 1.0);
-}
-
-TEST_F(FireEffect, NoAllocationPerSample) {
-    addGizmo(37, gizmo(kGizmoCylinder, 2, 5, 0, 0));
-    init();
-    const long before = internal::host().allocations;
-    for (int i = 0; i < 50; ++i) shade(base, {-20, float(i) * 0.05f, 2}, {20, 0, 3});
-    EXPECT_EQ(internal::host().allocations, before);
 }
 
 }  // namespace

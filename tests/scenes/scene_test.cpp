@@ -13,15 +13,12 @@
 #include <vector>
 
 #include "session.h"
+#include "tempdir.h"
 
 namespace {
 
 std::string work_dir() {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/korscene_test_XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
-    return dir;
+    return kortest::temp_dir("korscene_test_");
 }
 
 // Runs korrender; returns its exit status.
@@ -131,9 +128,9 @@ TEST(ExampleScenes, RenderCleanly) {
     for (const std::string &name : scenes) {
         SCOPED_TRACE(name);
         const std::string image = work_dir() + "/" + name + ".png";
-        EXPECT_EQ(render(std::string(KOR_SCENES) + "/" + name, image,
-                         "--resolution 64x48 --samples 1"),
-                  0)
+        EXPECT_EQ(
+            render(std::string(KOR_SCENES) + "/" + name, image, "--resolution 64x48 --samples 1"),
+            0)
             << log_of(image);
         EXPECT_EQ(log_of(image).find("error"), std::string::npos) << log_of(image);
     }
