@@ -66,13 +66,13 @@ asan:
 	  $(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address,undefined -DKOR_BUILD_BENCH=OFF" \
 	  CTEST_FLAGS="$(SANITIZED_SKIP)"
 
-# The tests under ThreadSanitizer, the host's multi-threaded render of every
-# example scene included.
+# The tests under ThreadSanitizer: the library's tests and the host's
+# two-thread render of every example scene (the tests labelled threads).
 tsan: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=thread -DKOR_BUILD_BENCH=OFF -DKOR_BUILD_TESTS=ON -DKOR_BUILD_HOST=ON > /dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/tests/tsan.supp \
-	  ctest --output-on-failure -j $(JOBS) $(SANITIZED_SKIP)
+	  ctest --output-on-failure -j $(JOBS) -L threads
 
 # The libFuzzer targets of the host's loaders (clang), each run for
 # FUZZ_SECONDS from the corpus in tests/fuzz/corpus/TARGET; new inputs go
