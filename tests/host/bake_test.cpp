@@ -187,33 +187,46 @@ TEST(Bake, WorkingInstanceWithoutTextureSpaceIsReported) {
     EXPECT_FLOAT_EQ(b.texel(2, 2).a, 0.0f);
 }
 
-TEST(Bake, ProjectionShadesTheDetailAboveAndRecordsItsHeight) {
-    json shaders = {{"material", {{"shader", "kor_color"}, {"params", {{"color", {1, 0, 0}}}}}},
-                    {"green", {{"shader", "kor_color"}, {"params", {{"color", {0, 1, 0}}}}}}};
-    json extra = {
-        {"materials", {{"m", {{"shader", "material"}}}, {"detail", {{"shader", "green"}}}}},
-        {"framebuffers", {{{"index", 7}, {"type", "scalar"}, {"file", "projection_height.exr"}}}}};
-    json scene = quad_scene(
-        bake_camera(4,
-                    {{"projectionOn", true}, {"rayOffset", 0.1}, {"useWorkingModelOnMiss", true}}),
-        shaders, extra);
-    scene["instances"]["detail"] = {{"object", {{"primitive", "quad"}, {"size", 1}}},
-                                    {"translate", {0, 0, 0.05}},
-                                    {"material", "detail"}};
-    const Baked b = render(scene, "projection");
-    ASSERT_TRUE(b.has_image) << b.err;
-    korhost::ImageEntry height;
-    std::string error;
-    ASSERT_TRUE(korhost::read_image(b.dir + "/projection_height.exr", height, error)) << error;
-    // the detail covers the middle four texels; the rest falls back to the
-    // working model
-    for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) {
-            const bool inside = x >= 1 && x <= 2 && y >= 1 && y <= 2;
-            const Color c = b.texel(x, y);
-            EXPECT_FLOAT_EQ(c.g, inside ? 1.0f : 0.0f) << x << "," << y;
-            EXPECT_FLOAT_EQ(c.r, inside ? 0.0f : 1.0f) << x << "," << y;
-            const float h = height.pixels[(static_cast<size_t>(y) * 4 + x) * 4];
-            EXPECT_NEAR(h, inside ? 0.05f : 0.0f, 1e-4) << x << "," << y;
-        }
+// A detail quad over the middle four texels: above the working quad it is
+// found by the search from the offset surface down; below it only by the
+// two-sided search, which goes on from the working point through the surface
+// (not back up over the stretch the first probe covered).
+TEST(Bake, ProjectionShadesTheDetailAndRecordsItsHeight) {
+    struct Case {
+        float detail_z;
+        bool two_sided;
+    };
+    for (const Case &k : {Case{0.05f, false}, Case{-0.05f, true}}) {
+        SCOPED_TRACE(k.detail_z);
+        json shaders = {{"material", {{"shader", "kor_color"}, {"params", {{"color", {1, 0, 0}}}}}},
+                        {"green", {{"shader", "kor_color"}, {"params", {{"color", {0, 1, 0}}}}}}};
+        json extra = {
+            {"materials", {{"m", {{"shader", "material"}}}, {"detail", {{"shader", "green"}}}}},
+            {"framebuffers",
+             {{{"index", 7}, {"type", "scalar"}, {"file", "projection_height.exr"}}}}};
+        json scene = quad_scene(bake_camera(4, {{"projectionOn", true},
+                                                {"rayOffset", 0.1},
+                                                {"twoSided", k.two_sided},
+                                                {"useWorkingModelOnMiss", true}}),
+                                shaders, extra);
+        scene["instances"]["detail"] = {{"object", {{"primitive", "quad"}, {"size", 1}}},
+                                        {"translate", {0, 0, k.detail_z}},
+                                        {"material", "detail"}};
+        const Baked b = render(scene, k.two_sided ? "projection_below" : "projection");
+        ASSERT_TRUE(b.has_image) << b.err;
+        korhost::ImageEntry height;
+        std::string error;
+        ASSERT_TRUE(korhost::read_image(b.dir + "/projection_height.exr", height, error)) << error;
+        // the detail covers the middle four texels; the rest falls back to
+        // the working model
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 4; ++x) {
+                const bool inside = x >= 1 && x <= 2 && y >= 1 && y <= 2;
+                const Color c = b.texel(x, y);
+                EXPECT_FLOAT_EQ(c.g, inside ? 1.0f : 0.0f) << x << "," << y;
+                EXPECT_FLOAT_EQ(c.r, inside ? 0.0f : 1.0f) << x << "," << y;
+                const float h = height.pixels[(static_cast<size_t>(y) * 4 + x) * 4];
+                EXPECT_NEAR(h, inside ? k.detail_z : 0.0f, 1e-4) << x << "," << y;
+            }
+    }
 }
