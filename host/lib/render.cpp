@@ -2,16 +2,15 @@
 // the material shaders, tiles on all cores, frame buffers and the output
 // shaders at the end of the frame.
 #include <embree3/rtcore.h>
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/task_arena.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "session.h"
 
@@ -410,22 +409,23 @@ bool render(Session &s) {
     const bool show = s.settings.progress && !s.settings.quiet && g_verbosity >= kWarning;
     progress.bar = show && isatty(2);
     progress.log = show && !isatty(2);
-    tbb::task_arena arena(s.threads);
-    arena.execute([&] {
-        tbb::parallel_for(tbb::blocked_range<int>(0, tiles, 1),
-                          [&](const tbb::blocked_range<int> &r) {
-                              int index = tbb::this_task_arena::current_thread_index();
-                              if (index < 0 || index >= s.threads) index = 0;
-                              ThreadContext *ctx = s.contexts[index].get();
-                              set_thread_context(ctx);
-                              for (int t = r.begin(); t != r.end(); ++t) {
-                                  if (!render_tile(s, win, t, tiles_x, ctx)) continue;
-                                  ++s.buckets_done;
-                                  progress.tick();
-                              }
-                              set_thread_context(nullptr);
-                          });
-    });
+    // Each render thread takes the next bucket until none is left; the
+    // calling thread is render thread 0.
+    std::atomic<int> next{0};
+    auto worker = [&](int index) {
+        ThreadContext *ctx = s.contexts[index].get();
+        set_thread_context(ctx);
+        for (int t; (t = next.fetch_add(1, std::memory_order_relaxed)) < tiles;) {
+            if (!render_tile(s, win, t, tiles_x, ctx)) continue;
+            ++s.buckets_done;
+            progress.tick();
+        }
+        set_thread_context(nullptr);
+    };
+    std::vector<std::thread> pool;
+    for (int i = 1; i < s.threads; ++i) pool.emplace_back(worker, i);
+    worker(0);
+    for (std::thread &t : pool) t.join();
     progress.finish();
     // Frame buffers of floats hold the mean over all samples of a pixel.
     const float inv = 1.0f / std::max(1, s.options.samples);
