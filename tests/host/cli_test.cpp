@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "quadscene.h"
 #include "session.h"
 
 using korhost::json;
@@ -72,22 +73,6 @@ struct Image {
     }
 };
 
-// An 8x8 orthographic view filled by a quad with a material of `shader`.
-json quad(const json &shader) {
-    return {{"library", {KOR_LIBRARY, KOR_TESTSHADERS}},
-            {"declarations", {KOR_TEST_DECLARATIONS}},
-            {"camera",
-             {{"type", "orthographic"},
-              {"resolution", {8, 8}},
-              {"aperture", 4},
-              {"position", {0, 0, 5}},
-              {"look_at", {0, 0, 0}}}},
-            {"shaders", {{"s", shader}}},
-            {"materials", {{"m", {{"shader", "s"}}}}},
-            {"instances",
-             {{"quad", {{"object", {{"primitive", "quad"}, {"size", 4}}}, {"material", "m"}}}}}};
-}
-
 double srgb(double v) {
     return v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
 }
@@ -116,8 +101,9 @@ TEST(CommandLine, OutputEncodingOfALinearValue) {
     };
     Scratch tmp;
     for (const Row &row : rows) {
-        json scene =
-            quad({{"shader", "kor_color"}, {"params", {{"color", {0.2, 0.2, 0.2, row.alpha}}}}});
+        json scene = quad_scene(
+            {{"s", {{"shader", "kor_color"}, {"params", {{"color", {0.2, 0.2, 0.2, row.alpha}}}}}}},
+            "s");
         ASSERT_EQ(tmp.run(scene, "-o " + (tmp / row.file) + " " + row.args), 0) << tmp.err;
         Image img(tmp / row.file);
         ASSERT_TRUE(img.ok) << row.file;
@@ -198,7 +184,7 @@ TEST(CommandLine, ElementsAsLayersOfOneExr) {
 // its number names.
 TEST(CommandLine, FramesReachTheShaders) {
     Scratch tmp;
-    const json scene = quad({{"shader", "test_frame"}});
+    const json scene = quad_scene({{"s", {{"shader", "test_frame"}}}}, "s");
     ASSERT_EQ(tmp.run(scene, "--frame 7 -o " + (tmp / "one.exr")), 0) << tmp.err;
     EXPECT_EQ(Image(tmp / "one.exr").px[0], 7);
     ASSERT_EQ(tmp.run(scene, "--frames 2-3 -o " + (tmp / "seq.##.exr")), 0) << tmp.err;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "decl.h"
+#include "quadscene.h"
 #include "session.h"
 #include "tempdir.h"
 #include "testshaders.h"
@@ -77,23 +78,6 @@ Rendered korrender(const std::string &scene_text, const std::string &args = "",
 Rendered korrender(const json &scene, const std::string &args = "",
                    const std::string &ext = "exr") {
     return korrender(scene.dump(2), args, ext);
-}
-
-// An 8x8 orthographic view filled by a 4x4 quad, shaded by `shader`.
-json quad_scene(const json &shaders, const std::string &material_shader) {
-    return json{
-        {"library", {KOR_LIBRARY, KOR_TESTSHADERS}},
-        {"declarations", {KOR_TEST_DECLARATIONS}},
-        {"camera",
-         {{"type", "orthographic"},
-          {"resolution", {8, 8}},
-          {"aperture", 4},
-          {"position", {0, 0, 5}},
-          {"look_at", {0, 0, 0}}}},
-        {"shaders", shaders},
-        {"materials", {{"m", {{"shader", material_shader}}}}},
-        {"instances",
-         {{"quad", {{"object", {{"primitive", "quad"}, {"size", 4}}}, {"material", "m"}}}}}};
 }
 
 json color_shader(float r, float g, float b) {
