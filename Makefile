@@ -54,10 +54,9 @@ farm-test: build
 bench: build
 	@$(BUILD)/bench/kor_bench
 
-# Packaging and farm tests are left out of the sanitized runs: a sanitized
-# library cannot be loaded by the unsanitized minimal host, and the farm test
-# checks the scheduler round trip, not memory.
-SANITIZED_SKIP = -E '^(InstalledPackage|SlurmFarm)$$'
+# Tests labelled unsanitized (packaging, farm) are left out of the sanitized
+# runs.
+SANITIZED_SKIP = -LE unsanitized
 
 # The tests under AddressSanitizer and UndefinedBehaviorSanitizer, with
 # LeakSanitizer's check at the exit of every program (no suppressions).
