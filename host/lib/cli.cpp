@@ -14,6 +14,7 @@
 #include <iostream>
 #include <thread>
 
+#include "import.h"
 #include "korhost.h"
 #include "scene_load.h"
 
@@ -25,11 +26,15 @@ namespace {
 
 const char *kUsage =
     "usage: korrender SCENE.json [-o IMAGE] [options]\n"
+    "       korrender --import MODEL -o IMAGE [options]\n"
     "       korrender --describe-shaders [FILE] [--shaders DIR]\n"
     "       korrender --version\n"
     "\n"
     "  -o IMAGE          the image to write (.exr, .png, .tif, .jpg); overrides the scene's\n"
     "                    \"output\"; a run of # takes the frame number (beauty.####.exr)\n"
+    "  --import MODEL    a quick look at a model file (.glb, .gltf, .obj with its .mtl,\n"
+    "                    .dae, .ply, .fbx, ...): its materials, a camera framing it and a\n"
+    "                    key and fill light; a model given in place of SCENE.json is the same\n"
     "  --threads N       render threads (default: all cores)\n"
     "  --resolution WxH  image size (overrides the camera's)\n"
     "  --samples N       eye samples per pixel (overrides the options')\n"
@@ -294,6 +299,12 @@ int korrender_main(int argc, char **argv) {
             settings.benchmark = true;
         } else if (a == "--no-progress") {
             settings.progress = false;
+        } else if (a == "--import") {
+            if (!value(v)) return usage_error("--import needs a model file");
+            if (!scene.empty())
+                return usage_error("more than one scene given (" + scene + ", " + v + ")");
+            scene = v;
+            settings.import_model = true;
         } else if (a == "--describe-shaders") {
             describe = true;
             if (i + 1 < argc && argv[i + 1][0] != '-') describe_file = argv[++i];
@@ -368,7 +379,10 @@ int render_scene(Session &s, const std::string &scene) {
     bool geometry = false, initialised = false;
     RenderState state;
     try {
-        load_scene(s, scene);
+        if (settings.import_model || is_model_file(scene))
+            load_scene_text(s, scene, import_scene_text(s, scene));
+        else
+            load_scene(s, scene);
         s.output_file = s.out.files.at(0);
         check_output_files(s);
         if (settings.has_frame) s.camera.cam.frame = settings.frame;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <unordered_map>
 
 #include "scene_load.h"
 
@@ -22,6 +23,19 @@ class NoMaterials : public tinyobj::MaterialReader {
     bool operator()(const std::string &, std::vector<tinyobj::material_t> *,
                     std::map<std::string, int> *, std::string *, std::string *) override {
         return true;
+    }
+};
+
+// A face corner: its position, texture coordinate and normal indices.
+struct Corner {
+    int v, t, n;
+    bool operator==(const Corner &o) const { return v == o.v && t == o.t && n == o.n; }
+};
+struct CornerHash {
+    size_t operator()(const Corner &c) const {
+        return std::hash<uint64_t>()((static_cast<uint64_t>(static_cast<uint32_t>(c.v)) << 32) ^
+                                     (static_cast<uint64_t>(static_cast<uint32_t>(c.t)) << 16) ^
+                                     static_cast<uint32_t>(c.n));
     }
 };
 
@@ -225,6 +239,9 @@ void read_obj_mesh(const std::string &text, const std::string &name, Mesh &mesh,
         if (!std::isfinite(x)) throw Error(name + ": a vertex coordinate is not a finite number");
     const bool has_uv = nt > 0, has_n = nn > 0;
     if (has_uv) mesh.tex.assign(1, {});
+    // Corners that name the same position, texture coordinate and normal
+    // share one vertex, so a smooth surface stays one connected mesh.
+    std::unordered_map<Corner, uint32_t, CornerHash> vertex_of;
     for (const auto &shape : shapes) {
         for (const auto &idx : shape.mesh.indices) {
             // The lines were checked above; this guards the reader's own
@@ -232,23 +249,26 @@ void read_obj_mesh(const std::string &text, const std::string &name, Mesh &mesh,
             if (idx.vertex_index < 0 || idx.vertex_index >= nv)
                 throw Error(name + ": face index " + std::to_string(idx.vertex_index + 1) +
                             " is past the " + std::to_string(nv) + " vertices");
+            const int n =
+                has_n && idx.normal_index >= 0 && idx.normal_index < nn ? idx.normal_index : -1;
+            const int t = has_uv && idx.texcoord_index >= 0 && idx.texcoord_index < nt
+                              ? idx.texcoord_index
+                              : -1;
+            const auto found = vertex_of.emplace(Corner{idx.vertex_index, t, n},
+                                                 static_cast<uint32_t>(mesh.P.size()));
+            mesh.tri.push_back(found.first->second);
+            if (!found.second) continue;
             const size_t v = static_cast<size_t>(idx.vertex_index);
-            mesh.tri.push_back(static_cast<uint32_t>(mesh.P.size()));
             mesh.P.push_back(
                 {attrib.vertices[3 * v], attrib.vertices[3 * v + 1], attrib.vertices[3 * v + 2]});
-            if (has_n) {
-                const int n = idx.normal_index;
-                mesh.N.push_back(n >= 0 && n < nn
-                                     ? Vector3{attrib.normals[3 * n], attrib.normals[3 * n + 1],
-                                               attrib.normals[3 * n + 2]}
-                                     : Vector3{0, 0, 0});
-            }
-            if (has_uv) {
-                const int t = idx.texcoord_index;
-                mesh.tex[0].push_back(t >= 0 && t < nt ? Vector3{attrib.texcoords[2 * t],
-                                                                 attrib.texcoords[2 * t + 1], 0}
-                                                       : Vector3{0, 0, 0});
-            }
+            if (has_n)
+                mesh.N.push_back(n >= 0 ? Vector3{attrib.normals[3 * n], attrib.normals[3 * n + 1],
+                                                  attrib.normals[3 * n + 2]}
+                                        : Vector3{0, 0, 0});
+            if (has_uv)
+                mesh.tex[0].push_back(
+                    t >= 0 ? Vector3{attrib.texcoords[2 * t], attrib.texcoords[2 * t + 1], 0}
+                           : Vector3{0, 0, 0});
         }
     }
     if (mesh.tri.size() % 3) throw Error(name + ": a face of the mesh is not a triangle");

@@ -104,30 +104,35 @@ void build_geometry(Session &s) {
     s.rtc_device = device;
     s.rtc_scene = scene;
     for (ObjectEntry &o : s.objects) mark_edges(o.mesh);
-    for (InstanceEntry &inst : s.instances) {
-        const Mesh &m = inst.object->mesh;
-        inst.world_P.resize(m.P.size());
-        for (size_t i = 0; i < m.P.size(); ++i)
-            inst.world_P[i] = xform_point(inst.rec.to_world, m.P[i]);
-        inst.world_N.resize(m.N.size());
-        for (size_t i = 0; i < m.N.size(); ++i)
-            inst.world_N[i] = normalize(xform_normal(inst.rec.from_world, m.N[i]));
-        inst.world_motion.resize(m.motion.size());
-        for (size_t i = 0; i < m.motion.size(); ++i)
-            inst.world_motion[i] = xform_vector(inst.rec.to_world, m.motion[i]);
+    // Each mesh is built once, in object space, into a scene of its own;
+    // every instance of it is an instance of that scene with its transform,
+    // so a hundred instances cost a hundred matrices, not a hundred meshes.
+    // The acceleration structure reads the mesh's own arrays in place.
+    for (ObjectEntry &o : s.objects) {
+        Mesh &m = o.mesh;
         if (m.tri.empty()) continue;
+        // Vertex buffers are read 16 bytes at a time: room for the last one.
+        m.P.reserve(m.P.size() + 1);
+        RTCScene object_scene = rtcNewScene(device);
+        rtcSetSceneFlags(object_scene, RTC_SCENE_FLAG_ROBUST);
         RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
-        auto *vb = static_cast<float *>(
-            rtcSetNewGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
-                                    3 * sizeof(float), inst.world_P.size()));
-        for (size_t i = 0; i < inst.world_P.size(); ++i) {
-            vb[3 * i] = inst.world_P[i].x;
-            vb[3 * i + 1] = inst.world_P[i].y;
-            vb[3 * i + 2] = inst.world_P[i].z;
-        }
-        auto *ib = static_cast<uint32_t *>(rtcSetNewGeometryBuffer(
-            geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(uint32_t), m.triangles()));
-        memcpy(ib, m.tri.data(), m.tri.size() * sizeof(uint32_t));
+        rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, m.P.data(),
+                                   0, sizeof(Vector3), m.P.size());
+        rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, m.tri.data(),
+                                   0, 3 * sizeof(uint32_t), m.triangles());
+        rtcCommitGeometry(geom);
+        rtcAttachGeometry(object_scene, geom);
+        rtcReleaseGeometry(geom);
+        rtcCommitScene(object_scene);
+        o.rtc_scene = object_scene;
+    }
+    for (InstanceEntry &inst : s.instances) {
+        if (!inst.object->rtc_scene) continue;
+        RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_INSTANCE);
+        rtcSetGeometryInstancedScene(geom, static_cast<RTCScene>(inst.object->rtc_scene));
+        // Row vectors with the translation in 12..14 are, read column by
+        // column, the column-vector matrix the instance wants.
+        rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, inst.rec.to_world);
         rtcCommitGeometry(geom);
         unsigned id = rtcAttachGeometry(scene, geom);
         rtcReleaseGeometry(geom);
@@ -148,6 +153,10 @@ std::string embree_version() {
 
 void release_geometry(Session &s) {
     if (s.rtc_scene) rtcReleaseScene(static_cast<RTCScene>(s.rtc_scene));
+    for (ObjectEntry &o : s.objects) {
+        if (o.rtc_scene) rtcReleaseScene(static_cast<RTCScene>(o.rtc_scene));
+        o.rtc_scene = nullptr;
+    }
     if (s.rtc_device) rtcReleaseDevice(static_cast<RTCDevice>(s.rtc_device));
     s.rtc_scene = s.rtc_device = nullptr;
 }
@@ -212,12 +221,23 @@ const InstanceEntry *hit_instance(const RenderState *state, const uint32_t **ver
     return inst;
 }
 
+Vector3 world_point(const InstanceEntry &inst, uint32_t k) {
+    return xform_point(inst.rec.to_world, inst.object->mesh.P[k]);
+}
+
+Vector3 world_normal(const InstanceEntry &inst, uint32_t k) {
+    const Mesh &m = inst.object->mesh;
+    if (k >= m.N.size()) return {0, 0, 0};
+    return normalize(xform_normal(inst.rec.from_world, m.N[k]));
+}
+
 bool triangle_tangents(const InstanceEntry &inst, int prim, int space, Vector3 *dpdu,
                        Vector3 *dpdv) {
     const Mesh &m = inst.object->mesh;
     if (space < 0 || static_cast<size_t>(space) >= m.tex.size()) return false;
     const uint32_t *i = &m.tri[3 * prim];
-    const Vector3 &p0 = inst.world_P[i[0]], &p1 = inst.world_P[i[1]], &p2 = inst.world_P[i[2]];
+    const Vector3 p0 = world_point(inst, i[0]), p1 = world_point(inst, i[1]),
+                  p2 = world_point(inst, i[2]);
     const Vector3 &t0 = m.tex[space][i[0]], &t1 = m.tex[space][i[1]], &t2 = m.tex[space][i[2]];
     Vector3 dp1 = p1 - p0, dp2 = p2 - p0;
     float du1 = t1.x - t0.x, dv1 = t1.y - t0.y, du2 = t2.x - t0.x, dv2 = t2.y - t0.y;

@@ -43,6 +43,7 @@ using VersionFn = int (*)(void);
 
 struct ShaderFunction;
 struct ShaderInstance;
+struct ImportedModel;  // import.cpp
 
 // The record a running shader sees as state->shader, followed by the
 // host's own parts. Shader-level records (init and exit with no
@@ -114,6 +115,9 @@ struct ObjectEntry {
     // build_mesh_record (bake.cpp) once the object is complete.
     zoMeshRecord mesh_rec{};
     std::vector<float> mesh_vertices;  // interleaved, mesh_rec.vertex_stride per vertex
+    // The mesh's own ray-tracing scene in object space, shared by every
+    // instance of the object (build_geometry).
+    void *rtc_scene = nullptr;
 };
 
 struct InstanceEntry {
@@ -121,7 +125,6 @@ struct InstanceEntry {
     Tag tag = 0;
     ObjectEntry *object = nullptr;
     zoInstanceRecord rec{};
-    std::vector<Vector3> world_P, world_N, world_motion;  // the mesh placed in the world
     // Light list: 0 the global lights, 1 the listed lights only (inclusive),
     // 2 the global lights but the listed ones (exclusive).
     int light_mode = 0;
@@ -296,7 +299,8 @@ struct Settings {
     int crop_x = 0, crop_y = 0, crop_w = 0, crop_h = 0;
     bool has_frame = false;  // --frame N, or one frame of --frames A-B
     int frame = 0;
-    bool frame_range = false;  // --frames A-B: the output needs a # for the number
+    bool frame_range = false;   // --frames A-B: the output needs a # for the number
+    bool import_model = false;  // --import: the scene is a model file
 };
 
 // How images are written: the colour space of integer colour outputs,
@@ -347,6 +351,8 @@ class Session {
     std::deque<StringEntry> strings;
     std::deque<LightProfile> profiles;
     std::vector<Tag> light_instances;  // global light list
+    // Model files read for the scene, by path (import.cpp).
+    std::map<std::string, std::shared_ptr<ImportedModel>> models;
 
     CameraSetup camera;
     zoOptions options{};
@@ -374,7 +380,7 @@ class Session {
     // Embree
     void *rtc_device = nullptr;
     void *rtc_scene = nullptr;
-    std::vector<InstanceEntry *> geom_instance;  // by geometry id
+    std::vector<InstanceEntry *> geom_instance;  // by instance geometry id
 
     Tag add_db(int type, void *record, int size, const std::string &name);
     DbItem *item(Tag tag) { return tag > 0 && tag < db.size() ? &db[tag] : nullptr; }
@@ -425,6 +431,10 @@ void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster);
 
 // The hit triangle of a state: its instance entry and vertex indices.
 const InstanceEntry *hit_instance(const RenderState *state, const uint32_t **vertices);
+// Vertex `k` of an instance's mesh placed in the world: its position and
+// its unit normal (the zero vector when the mesh has no normals).
+Vector3 world_point(const InstanceEntry &inst, uint32_t k);
+Vector3 world_normal(const InstanceEntry &inst, uint32_t k);
 // dP/du and dP/dv (world space) of triangle `prim` from texture space `space`.
 bool triangle_tangents(const InstanceEntry &inst, int prim, int space, Vector3 *dpdu,
                        Vector3 *dpdv);

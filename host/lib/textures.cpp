@@ -336,7 +336,8 @@ HOST_API zoBoolean zo_texture_filter_project(Vector3 p[3], Vector3 t[3], RenderS
     p[0] = state->point;
     p[1] = onto_plane(rx * disc_r);
     p[2] = onto_plane(ry * disc_r);
-    const Vector3 &a = inst->world_P[i[0]], &b = inst->world_P[i[1]], &c = inst->world_P[i[2]];
+    const Vector3 a = world_point(*inst, i[0]), b = world_point(*inst, i[1]),
+                  c = world_point(*inst, i[2]);
     const Vector3 e1 = b - a, e2 = c - a;
     const float d11 = dot(e1, e1), d12 = dot(e1, e2), d22 = dot(e2, e2);
     const float den = d11 * d22 - d12 * d12;

@@ -74,15 +74,20 @@ const LightEntry *light_entry(const Session &s, Tag tag) {
 
 // Fills the hit fields of `state` from an intersection along its ray.
 void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh) {
-    InstanceEntry &inst = *s.geom_instance[rh.hit.geomID];
+    InstanceEntry &inst = *s.geom_instance[rh.hit.instID[0]];
     const Mesh &m = inst.object->mesh;
     const int prim = static_cast<int>(rh.hit.primID);
     const uint32_t *i = &m.tri[3 * prim];
     const float b1 = rh.hit.u, b2 = rh.hit.v, b0 = 1.0f - b1 - b2;
     state->dist = rh.ray.tfar;
     state->point = state->org + state->dir * rh.ray.tfar;
-    Vector3 ng = normalize({rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z});
-    Vector3 n = inst.world_N.empty() ? ng : normalize(interpolate(inst.world_N, i, b0, b1, b2));
+    // The hit's geometric normal is in the object space of the instance.
+    Vector3 ng =
+        normalize(xform_normal(inst.rec.from_world, {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z}));
+    Vector3 n = ng;
+    if (!m.N.empty())
+        n = normalize(world_normal(inst, i[0]) * b0 + world_normal(inst, i[1]) * b1 +
+                      world_normal(inst, i[2]) * b2);
     state->inv_normal = dot(ng, state->dir) > 0;
     if (state->inv_normal) {
         ng = ng * -1.0f;
@@ -108,8 +113,9 @@ void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHi
     state->tex_count = spaces;
     state->pri_index = prim;
     state->pri = const_cast<uint32_t *>(i);
-    state->motion = inst.world_motion.empty() ? Vector3{0, 0, 0}
-                                              : interpolate(inst.world_motion, i, b0, b1, b2);
+    state->motion = m.motion.empty()
+                        ? Vector3{0, 0, 0}
+                        : xform_vector(inst.rec.to_world, interpolate(m.motion, i, b0, b1, b2));
     Vector3 dpdu{0, 0, 0}, dpdv{0, 0, 0};
     triangle_tangents(inst, prim, 0, &dpdu, &dpdv);
     state->derivs[0] = dpdu;
@@ -502,12 +508,12 @@ Vector3 shadow_origin(const RenderState *light) {
     const uint32_t *v = nullptr;
     const InstanceEntry *inst = hit_instance(light, &v);
     const Vector3 p = light->point;
-    if (!inst || inst->world_N.empty() || inst->world_P.empty()) return p;
+    if (!inst || inst->object->mesh.N.empty()) return p;
     Vector3 lift = {0, 0, 0};
     for (int k = 0; k < 3; ++k) {
-        Vector3 n = inst->world_N[v[k]];
+        Vector3 n = world_normal(*inst, v[k]);
         if (light->inv_normal) n = n * -1.0f;
-        const float below = std::min(0.0f, dot(p - inst->world_P[v[k]], n));
+        const float below = std::min(0.0f, dot(p - world_point(*inst, v[k]), n));
         lift = lift + n * (-below * light->bary[k]);
     }
     return p + lift;
