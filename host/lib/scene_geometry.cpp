@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "import.h"
 #include "scene_loader.h"
 #include "upaxis.h"
 
@@ -182,6 +183,17 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
         if (up_.z == 0 && p != "quad") primitive_to_y_up(mesh);
         return;
     }
+    if (spec.contains("model")) {
+        // A mesh of an imported model (import.cpp), kept in binary form.
+        const std::string model = text(spec["model"], ptr + "/model", object, "\"model\"");
+        const int index =
+            spec.contains("model_mesh")
+                ? integer(spec["model_mesh"], ptr + "/model_mesh", object, "\"model_mesh\"")
+                : -1;
+        if (!take_model_mesh(s_, model, index, mesh))
+            fail(ptr + "/model", object, "no mesh " + std::to_string(index) + " of model " + model);
+        return;
+    }
     if (spec.contains("file")) {
         std::string path =
             join_path(s_.scene_dir, text(spec["file"], ptr + "/file", object, "\"file\""));
@@ -305,10 +317,10 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
 void Loader::build_object(ObjectEntry &o, const json &spec, const std::string &ptr) {
     const std::string object = "object " + quote(o.name);
     require_object(spec, ptr, object);
-    check_keys(
-        spec, ptr, object,
-        {"primitive", "size", "radius", "segments", "file", "vertices", "normals", "triangles",
-         "texture_spaces", "motion", "face_data", "data", "label", "description"});
+    check_keys(spec, ptr, object,
+               {"primitive", "size", "radius", "segments", "file", "vertices", "normals",
+                "triangles", "texture_spaces", "motion", "face_data", "data", "label",
+                "description", "import", "model", "model_mesh"});
     build_mesh(o.mesh, spec, ptr, object);
     o.rec.triangles = static_cast<int32_t>(o.mesh.triangles());
     o.rec.texture_spaces = static_cast<int32_t>(o.mesh.tex.size());
@@ -330,9 +342,10 @@ void Loader::build_object(ObjectEntry &o, const json &spec, const std::string &p
 void Loader::build_instance(InstanceEntry &inst, const json &spec, const std::string &ptr) {
     const std::string object = "instance " + quote(inst.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object,
-               {"object", "transform", "translate", "rotate", "scale", "material", "data", "label",
-                "id", "flags", "visibility", "lights", "exclude_lights", "description"});
+    check_keys(
+        spec, ptr, object,
+        {"object", "transform", "translate", "rotate", "scale", "material", "data", "label", "id",
+         "flags", "visibility", "lights", "exclude_lights", "description", "node_transform"});
     if (!spec.contains("object")) fail(ptr, object, "no \"object\" given");
     const json &ob = spec["object"];
     if (ob.is_string()) {
@@ -380,6 +393,14 @@ void Loader::build_instance(InstanceEntry &inst, const json &spec, const std::st
     if (spec.contains("visibility"))
         r.visibility = integer(spec["visibility"], ptr + "/visibility", object, "\"visibility\"");
     transform(spec, ptr, object, r.to_world);
+    if (spec.contains("node_transform")) {
+        // A node of an imported model: its place in the model, then the instance's.
+        float node[16], placed[16];
+        numbers(spec["node_transform"], ptr + "/node_transform", object, "\"node_transform\"", node,
+                16, 16);
+        mat_mul(placed, node, r.to_world);
+        memcpy(r.to_world, placed, sizeof placed);
+    }
     if (!mat_invert(r.from_world, r.to_world))
         fail(ptr, object, "the transform cannot be inverted");
     const zoObjectRecord &o = inst.object->rec;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "import.h"
 #include "scene_loader.h"
 #include "upaxis.h"
 
@@ -357,6 +358,7 @@ void load_scene_text(Session &s, const std::string &path, std::string text) {
     }
     load_libraries(s, libraries);
     s.threads = std::max(1, s.threads);
+    expand_models(s, root);
     add_default_material(s, root);
     expand_named_maps(s, root);
     Loader loader(s, root);
