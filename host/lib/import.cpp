@@ -192,6 +192,12 @@ class MaterialWriter {
         illum["glossiness"] = metal ? 1 - roughness : glossiness_of_exponent(exponent);
         if (metal) {
             illum["specularLevel"] = 1;
+            // A metal is what it reflects: traced reflections, tinted by the
+            // metal model with its colour, fainter as the surface roughens.
+            const std::string trace = base_ + "/reflection";
+            shaders()[trace] = {{"shader", "kor_Raytrace"}, {"params", json::object()}};
+            maps_["reflection"] = {{"map", trace},
+                                   {"amount", std::clamp(1 - roughness, 0.0f, 1.0f)}};
         } else if (pbr) {
             // A dielectric reflects 4 % head-on; the lobe's peak over a
             // white diffuse grows as (n + 8) / 8 for a normalised lobe.
@@ -397,8 +403,9 @@ ImportedModel &read_model(Session &s, const std::string &path, const std::string
         std::string why = importer.GetErrorString();
         while (!why.empty() && (why.back() == '.' || why.back() == '\n')) why.pop_back();
         // The reason names the file by its full path: say it once, as given.
-        for (const std::string &name : {" of file \"" + path + "\"", "\"" + path + "\""})
-            for (size_t at; (at = why.find(name)) != std::string::npos;) why.erase(at, name.size());
+        const std::string of_file = " of file \"" + path + "\"";
+        for (size_t at; (at = why.find(of_file)) != std::string::npos;)
+            why.erase(at, of_file.size());
         throw Error(given + ": cannot import the model: " + why);
     }
     if (!scene->mRootNode || scene->mNumMeshes == 0)
