@@ -8,6 +8,8 @@
 #include <assimp/GltfMaterial.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <assimp/Importer.hpp>
@@ -338,11 +340,13 @@ class MaterialWriter {
             }
         } else {
             file = joined(dir_, path);
-            if (access(file.c_str(), R_OK) != 0) {
+            char resolved[PATH_MAX];
+            if (access(file.c_str(), R_OK) != 0 || !realpath(file.c_str(), resolved)) {
                 messagef(kWarning, "%s: texture %s cannot be read, left out", model_.file.c_str(),
                          file.c_str());
                 return images_[path] = "";
             }
+            file = resolved;  // the scene reads it from its own folder
         }
         const std::string name = model_.prefix + "/image" + std::to_string(images_.size());
         model_.materials["images"][name] = {{"file", file}};

@@ -104,40 +104,64 @@ void build_geometry(Session &s) {
     s.rtc_device = device;
     s.rtc_scene = scene;
     for (ObjectEntry &o : s.objects) mark_edges(o.mesh);
-    // Each mesh is built once, in object space, into a scene of its own;
-    // every instance of it is an instance of that scene with its transform,
-    // so a hundred instances cost a hundred matrices, not a hundred meshes.
-    // The acceleration structure reads the mesh's own arrays in place.
+    // A mesh placed once goes into the scene in world space, as it is
+    // traced fastest. A mesh placed more than once is built once, in object
+    // space, into a scene of its own, and each placement is an instance of
+    // that scene with its transform: a hundred placements cost a hundred
+    // matrices, not a hundred meshes. Either way the indices (and the
+    // object-space vertices) are read in place from the mesh.
+    std::map<const ObjectEntry *, int> placements;
+    for (const InstanceEntry &inst : s.instances) ++placements[inst.object];
+    auto attach = [&](RTCScene target, RTCGeometry geom, InstanceEntry *inst) {
+        rtcCommitGeometry(geom);
+        const unsigned id = rtcAttachGeometry(target, geom);
+        rtcReleaseGeometry(geom);
+        if (!inst) return;
+        if (s.geom_instance.size() <= id) s.geom_instance.resize(id + 1, nullptr);
+        s.geom_instance[id] = inst;
+    };
+    auto triangles = [&](const Mesh &m) {
+        RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
+        rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, m.tri.data(),
+                                   0, 3 * sizeof(uint32_t), m.triangles());
+        return geom;
+    };
     for (ObjectEntry &o : s.objects) {
         Mesh &m = o.mesh;
-        if (m.tri.empty()) continue;
-        // Vertex buffers are read 16 bytes at a time: room for the last one.
+        if (m.tri.empty() || placements[&o] < 2) continue;
+        // Vertex buffers are read 16 bytes at a time: room after the last one.
         m.P.reserve(m.P.size() + 1);
         RTCScene object_scene = rtcNewScene(device);
         rtcSetSceneFlags(object_scene, RTC_SCENE_FLAG_ROBUST);
-        RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
+        RTCGeometry geom = triangles(m);
         rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, m.P.data(),
                                    0, sizeof(Vector3), m.P.size());
-        rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, m.tri.data(),
-                                   0, 3 * sizeof(uint32_t), m.triangles());
-        rtcCommitGeometry(geom);
-        rtcAttachGeometry(object_scene, geom);
-        rtcReleaseGeometry(geom);
+        attach(object_scene, geom, nullptr);
         rtcCommitScene(object_scene);
         o.rtc_scene = object_scene;
     }
     for (InstanceEntry &inst : s.instances) {
-        if (!inst.object->rtc_scene) continue;
+        const Mesh &m = inst.object->mesh;
+        if (m.tri.empty()) continue;
+        if (!inst.object->rtc_scene) {
+            RTCGeometry geom = triangles(m);
+            auto *vb = static_cast<float *>(rtcSetNewGeometryBuffer(
+                geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), m.P.size()));
+            for (size_t i = 0; i < m.P.size(); ++i) {
+                const Vector3 p = xform_point(inst.rec.to_world, m.P[i]);
+                vb[3 * i] = p.x;
+                vb[3 * i + 1] = p.y;
+                vb[3 * i + 2] = p.z;
+            }
+            attach(scene, geom, &inst);
+            continue;
+        }
         RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_INSTANCE);
         rtcSetGeometryInstancedScene(geom, static_cast<RTCScene>(inst.object->rtc_scene));
         // Row vectors with the translation in 12..14 are, read column by
         // column, the column-vector matrix the instance wants.
         rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, inst.rec.to_world);
-        rtcCommitGeometry(geom);
-        unsigned id = rtcAttachGeometry(scene, geom);
-        rtcReleaseGeometry(geom);
-        if (s.geom_instance.size() <= id) s.geom_instance.resize(id + 1, nullptr);
-        s.geom_instance[id] = &inst;
+        attach(scene, geom, &inst);
     }
     rtcCommitScene(scene);
 }

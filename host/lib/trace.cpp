@@ -74,16 +74,18 @@ const LightEntry *light_entry(const Session &s, Tag tag) {
 
 // Fills the hit fields of `state` from an intersection along its ray.
 void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh) {
-    InstanceEntry &inst = *s.geom_instance[rh.hit.instID[0]];
+    // A mesh placed more than once is hit through an instance, in its
+    // object space; a mesh placed once is in the world as it is.
+    const bool instanced = rh.hit.instID[0] != RTC_INVALID_GEOMETRY_ID;
+    InstanceEntry &inst = *s.geom_instance[instanced ? rh.hit.instID[0] : rh.hit.geomID];
     const Mesh &m = inst.object->mesh;
     const int prim = static_cast<int>(rh.hit.primID);
     const uint32_t *i = &m.tri[3 * prim];
     const float b1 = rh.hit.u, b2 = rh.hit.v, b0 = 1.0f - b1 - b2;
     state->dist = rh.ray.tfar;
     state->point = state->org + state->dir * rh.ray.tfar;
-    // The hit's geometric normal is in the object space of the instance.
-    Vector3 ng =
-        normalize(xform_normal(inst.rec.from_world, {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z}));
+    Vector3 ng = {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
+    ng = normalize(instanced ? xform_normal(inst.rec.from_world, ng) : ng);
     Vector3 n = ng;
     if (!m.N.empty())
         n = normalize(world_normal(inst, i[0]) * b0 + world_normal(inst, i[1]) * b1 +
