@@ -28,8 +28,8 @@ constexpr int kMaxImageSide = 65536;                 // pixels along either side
 void load_scene_text(Session &s, const std::string &path, std::string text);
 
 // Reads the OBJ text `text` (named `name` in messages) into `mesh`: one
-// vertex per face corner, normals and one texture space when the file has
-// them. Throws Error("NAME:LINE: problem") on a face index past the
+// vertex per distinct (position, texture coordinate, normal) of the faces'
+// corners, normals and one texture space when the file has them. Throws Error("NAME:LINE: problem") on a face index past the
 // vertices, a coordinate out of range or a mesh past the limits; the OBJ
 // reader's own warnings are added to `warnings`, each naming the file.
 void read_obj_mesh(const std::string &text, const std::string &name, Mesh &mesh,
