@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <assimp/Importer.hpp>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -24,8 +23,6 @@
 #include "scene_load.h"
 
 namespace korhost {
-
-extern std::atomic<int> g_verbosity;
 
 namespace {
 
@@ -553,7 +550,10 @@ void expand_models(Session &s, json &root) {
         if (!merged[&m]) {
             merged[&m] = true;
             for (const char *section : {"materials", "shaders", "images"})
-                for (auto &e : m.materials[section].items()) ensure(section)[e.key()] = e.value();
+                for (auto &e : m.materials[section].items()) {
+                    ensure(section)[e.key()] = e.value();
+                    messagef(kDebug, "%s: %s '%s'", m.file.c_str(), section, e.key().c_str());
+                }
             for (size_t k = 0; k < m.meshes.size(); ++k) {
                 json o = {{"model", m.file}, {"model_mesh", k}};
                 for (const char *key : {"data", "label"})
@@ -581,8 +581,6 @@ void expand_models(Session &s, json &root) {
         it = instances.erase(it);
     }
     for (auto &e : added.items()) instances[e.key()] = e.value();
-    if (g_verbosity >= kDebug)
-        messagef(kDebug, "models expanded into the scene: %s", root.dump(1).c_str());
 }
 
 std::string import_scene_text(Session &s, const std::string &model_path) {
