@@ -173,7 +173,8 @@ class MaterialWriter {
                 clean_name(n.C_Str(), "unnamed");
         maps_ = json::object();
         json illum = json::object();
-        const bool pbr = mat->Get(AI_MATKEY_METALLIC_FACTOR, metal_) == AI_SUCCESS;
+        float metallic = 0;
+        const bool pbr = mat->Get(AI_MATKEY_METALLIC_FACTOR, metallic) == AI_SUCCESS;
         aiColor4D diffuse(0.8f, 0.8f, 0.8f, 1), specular(1, 1, 1, 1), emissive(0, 0, 0, 1);
         if (mat->Get(AI_MATKEY_BASE_COLOR, diffuse) != AI_SUCCESS)
             mat->Get(AI_MATKEY_COLOR_DIFFUSE, diffuse);
@@ -185,7 +186,7 @@ class MaterialWriter {
         mat->Get(AI_MATKEY_SHININESS_STRENGTH, strength);
         mat->Get(AI_MATKEY_OPACITY, opacity);
         if (pbr && has_roughness) exponent = exponent_of_roughness(roughness);
-        const bool metal = pbr && metal_ >= 0.5f;
+        const bool metal = pbr && metallic >= 0.5f;
         illum["diffuse"] = color_json(diffuse);
         illum["ambient"] = color_json(diffuse);
         illum["glossiness"] = metal ? 1 - roughness : glossiness_of_exponent(exponent);
@@ -354,7 +355,6 @@ class MaterialWriter {
     ImportedModel &model_;
     std::string dir_, base_;
     json maps_;
-    float metal_ = 0;
     std::map<std::string, std::string> images_;
 };
 
