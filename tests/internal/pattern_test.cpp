@@ -205,15 +205,6 @@ class Checker : public Pattern {
     CheckerParams p{};
 };
 
-TEST_F(Checker, HardCellsAtCellCentres) {
-    expect_color(at(0.25f, 0.25f), kB, 0, "both halves lower: colour 2");
-    expect_color(at(0.75f, 0.75f), kB, 0, "both upper: colour 2");
-    expect_color(at(0.75f, 0.25f), kA, 0, "mixed: colour 1");
-    expect_color(at(0.25f, 0.75f), kA, 0, "mixed: colour 1");
-    expect_color(at(1.25f, -0.75f), kB, 0, "the pattern repeats");
-    EXPECT_EQ(gen.filtered, 5) << "read through the filtered callback";
-}
-
 TEST_F(Checker, FilteredEdgesBlendByTheCoveredShare) {
     const struct {
         float u, v, du, dv;
@@ -271,24 +262,6 @@ class Gradient : public Pattern {
     }
     GradientParams p{};
 };
-
-TEST_F(Gradient, LinearAlongV) {
-    expect_color(at(0.3f, 0.5f), kGreen, 1e-6, "at the position: colour 2");
-    expect_color(at(0.3f, 0.75f), mix(kGreen, kRed, 0.5), 1e-6, "above: half 2, half 1");
-    expect_color(at(0.3f, 1.0f), kRed, 1e-6, "top: colour 1");
-    expect_color(at(0.3f, 0.25f), mix(kBlue, kGreen, 0.5), 1e-6, "below: half 3, half 2");
-    expect_color(at(0.3f, 0.0f), kBlue, 1e-6, "bottom: colour 3");
-    p.color2Position = 0.2f;
-    expect_color(at(0.3f, 0.6f), mix(kGreen, kRed, (0.6 - 0.2) / 0.8), 1e-6, "position 0.2");
-}
-
-TEST_F(Gradient, RadialFromTheCentre) {
-    p.gradientType = 1;
-    expect_color(at(0.5f, 0.5f), kBlue, 1e-6, "centre: g 0");
-    // g = 2 * 0.375 = 0.75
-    expect_color(at(0.5f, 0.875f), mix(kGreen, kRed, 0.5), 1e-6, "g 0.75");
-    expect_color(at(0.0f, 0.0f), kRed, 1e-6, "corner: g clamped to 1");
-}
 
 // ---------------------------------------------------------------------------
 // Gradient ramp
@@ -507,85 +480,8 @@ TEST_F(Blend, CompositeLayers) {
 // ---------------------------------------------------------------------------
 // Colour correction
 
-TEST_F(Blend, ColourCorrectionIdentitiesAndShifts) {
-    ColorCorrectionParams p{};
-    p.color = {0.2f, 0.5f, 0.7f, 0.9f};
-    p.rewireRed = 0;
-    p.rewireGreen = 1;
-    p.rewireBlue = 2;
-    p.rewireAlpha = 3;
-    p.gainRGB = p.gainR = p.gainG = p.gainB = 100;
-    p.gammaRGB = p.gammaR = p.gammaG = p.gammaB = 1;
-    int mode = 0;
-    Color c;
-    kor_ColorCorrection(&c, &state, &p, &mode);
-    expect_color(c, p.color, 1e-6, "neutral standard settings");
-    p.lightnessMode = 1;
-    kor_ColorCorrection(&c, &state, &p, &mode);
-    expect_color(c, p.color, 1e-6, "neutral advanced settings");
-    p.lightnessMode = 0;
-    p.rewireRed = 2;
-    p.rewireBlue = 4;
-    p.rewireAlpha = 9;
-    kor_ColorCorrection(&c, &state, &p, &mode);
-    expect_color(c, Color{0.7f, 0.5f, 0.8f, 1}, 1e-6, "rewired: blue, green, 1 - red, one");
-    p.rewireRed = 0;
-    p.rewireBlue = 2;
-    p.rewireAlpha = 3;
-    p.brightness = 10;
-    p.contrast = 50;
-    kor_ColorCorrection(&c, &state, &p, &mode);
-    auto bc = [](double x) { return float((x - 0.5) * 1.5 + 0.6); };
-    expect_color(c, Color{bc(0.2), bc(0.5), bc(0.7), 0.9f}, 1e-5, "brightness and contrast");
-    p.brightness = p.contrast = 0;
-    p.color = {1, 0, 0, 1};
-    p.hueShift = 120;
-    kor_ColorCorrection(&c, &state, &p, &mode);
-    expect_color(c, Color{0, 1, 0, 1}, 1e-5, "red turned to green");
-    p.hueShift = 0;
-    p.saturation = -100;
-    p.color = {0.2f, 0.6f, 0.4f, 1};
-    kor_ColorCorrection(&c, &state, &p, &mode);
-    expect_color(c, Color{0.4f, 0.4f, 0.4f, 1}, 1e-5, "no saturation: the lightness");
-}
-
 // ---------------------------------------------------------------------------
 // Falloff
-
-TEST_F(Blend, FalloffHeadOnAndGrazing) {
-    FalloffParams f{};
-    f.value1 = 0.2f;
-    f.value2 = 0.9f;
-    f.falloffType = 0;
-    f.unsigned_ = 1;
-    int mode = 0;
-    Color c;
-    kor_Falloff(&c, &state, &f, &mode);
-    expect_color(c, Color{0.9f, 0.9f, 0.9f, 1}, 1e-6, "head-on: t 1");
-    state.dir = {1, 0, 0};
-    kor_Falloff(&c, &state, &f, &mode);
-    expect_color(c, Color{0.2f, 0.2f, 0.2f, 1}, 1e-6, "grazing: t 0");
-    f.unsigned_ = 0;
-    kor_Falloff(&c, &state, &f, &mode);
-    expect_color(c, Color{0.55f, 0.55f, 0.55f, 1}, 1e-6, "signed: (0 + 1) / 2");
-
-    Falloff2Params g{};
-    g.color1 = kA;
-    g.color2 = kB;
-    state.dir = {0, 0, -1};
-    kor_Falloff2(&c, &state, &g, &mode);
-    expect_color(c, kA, 1e-6, "type 0 head-on: colour 1");
-    state.dir = {1, 0, 0};
-    kor_Falloff2(&c, &state, &g, &mode);
-    expect_color(c, mix(kA, kB, 0.5), 1e-6, "type 0 grazing: half");
-    g.falloffType = 1;
-    kor_Falloff2(&c, &state, &g, &mode);
-    expect_color(c, kB, 1e-6, "type 1 grazing: colour 2");
-    const float s = std::sqrt(0.5f);
-    state.dir = {s, 0, -s};
-    kor_Falloff2(&c, &state, &g, &mode);
-    expect_color(c, mix(kA, kB, 1 - s), 1e-6, "type 1 at 45 degrees");
-}
 
 // ---------------------------------------------------------------------------
 // Output shader and curves
@@ -597,40 +493,6 @@ zoBoolean run_curve(void *result, RenderState *state, void *params, void *arg) {
 zoBoolean run_control(void *result, RenderState *state, void *params, void *) {
     return kor_base_CurveControl(static_cast<CurveList *>(result), state,
                                  static_cast<CurveControlParams *>(params));
-}
-
-TEST_F(Blend, OutputShaderIdentityAndAdjustments) {
-    OutputAdjustParams o{};
-    o.outputAmount = 1;
-    o.rgbLevel = 1;
-    o.bumpAmount = 1;
-    const Color in = {0.3f, 1.4f, -0.2f, 0.8f};
-    Color c = in;
-    int mode = 0;
-    kor_base_Output(&c, &state, &o, &mode);
-    expect_color(c, in, 0, "neutral settings");
-    o.rgbLevel = 2;
-    o.rgbOffset = 0.1f;
-    o.outputAmount = 0.5f;
-    c = in;
-    kor_base_Output(&c, &state, &o, &mode);
-    auto adj = [](double x) { return float((x * 2 + 0.1 * 0.8) * 0.5); };
-    expect_color(c, Color{adj(0.3), adj(1.4), adj(-0.2), 0.4f}, 1e-6, "level, offset, amount");
-    o.rgbLevel = 1;
-    o.rgbOffset = 0;
-    o.outputAmount = 1;
-    o.invert = 1;
-    o.clampResult = 1;
-    c = in;
-    kor_base_Output(&c, &state, &o, &mode);
-    expect_color(c, Color{0.7f, 0, 1, 0.8f}, 1e-6, "inverted and clamped");
-    mode = 2;
-    o.bumpAmount = 3;
-    c = {1, 2, 3, 0};
-    kor_base_Output(&c, &state, &o, &mode);
-    EXPECT_EQ(c.r, -3);
-    EXPECT_EQ(c.g, -6);
-    EXPECT_EQ(c.b, -9);
 }
 
 class Curve : public Pattern {
