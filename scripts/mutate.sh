@@ -134,7 +134,7 @@ run_suite() {
         case $status in
             0) ;;
             124) echo "caught $target: timeout"; return ;;
-            *) echo "caught $target: $(sed -n 's/^\[  FAILED  \] \([^ ]*\) (.*/\1/p' "$BACKUP/out" | sort -u | paste -sd' ')"; return ;;
+            *) echo "caught $target: $(sed -n 's/^\[  FAILED  \] \([^ ,]*\)[ ,].*/\1/p' "$BACKUP/out" | grep -v '^[0-9]*$' | sort -u | paste -sd' ')"; return ;;
         esac
     done
     echo "missed"
