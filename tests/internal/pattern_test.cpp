@@ -168,6 +168,11 @@ TEST_F(Bricks, BrickCentresAndMortar) {
     // row 1 is shifted by half a brick: the old centre is now a joint
     expect_color(at(1.5 * cellW, 1.5 * cellH), kA, 0, "row 1 joint");
     expect_color(at(1.0 * cellW, 1.5 * cellH), kB, 0, "row 1 brick centre");
+    // wider horizontal joints only: 3 percent of the tile, 0.03 / cellH of a cell
+    p.verticalGap = 3.0f;
+    cellH = 1.0 / (8 + 0.03);
+    expect_color(at(1.0 * cellW, 1.0 * cellH + 0.01), kA, 0, "in the wider horizontal joint");
+    expect_color(at(2 * cellW + 0.01, 0.5 * cellH), kB, 0, "the vertical joints stay narrow");
 }
 
 // ---------------------------------------------------------------------------

@@ -234,6 +234,19 @@ TEST_F(VolumeFog, SoftEdgesFadeTowardTheBoundary) {
         amount += flatDensity() * w * fade;
     }
     expectFogged(shade(base, {-20, 0, 1}, {20, 0, 1}), base, amount);
+
+    // hemisphere at height 1: the larger of |p|^2 / r^2 and 1 - z / r = 0.8,
+    // ten steps over the chord 2 sqrt(24)
+    blocks[0] = gizmo(kGizmoHemisphere, 5, 0, 0, 0);
+    init();
+    amount = 0.0;
+    const double half = std::sqrt(24.0), step = 2 * half / 10;
+    for (int i = 1; i <= 10; ++i) {
+        const double x = -half + i * step;
+        const double r = std::fmax((x * x + 1) / 25.0, 0.8);
+        amount += flatDensity() * w * (step / 1.0) * (1.0 - (r - 0.5) / 0.5);
+    }
+    expectFogged(shade(base, {-20, 0, 1}, {20, 0, 1}), base, amount);
 }
 
 // ---------------------------------------------------------------------------
