@@ -4,13 +4,17 @@
 # rebuilds incrementally and runs the test programs, and reports which
 # faults the suite catches and which it misses.
 #
-#   scripts/mutate.sh [-b BUILD] [-l LIST] [-o LOG] [SELECTION...]
+#   scripts/mutate.sh [-b BUILD] [-l LIST] [-o LOG] [-p PROGRAMS] [-f FILTER] [SELECTION...]
 #
 #   -b BUILD   configured build directory (default: build)
 #   -l LIST    the mutation list (default: scripts/mutations.txt)
 #   -o LOG     where the test programs' output goes (default: BUILD/mutate.log)
 #   -a         run the failing program to its end and list every test that
 #              caught the fault (slower; shows which tests carry the catches)
+#   -p PROGS   run only these test programs (comma-separated, e.g.
+#              kor_render_checks,kor_internal_tests); a miss then means
+#              missed by those programs
+#   -f FILTER  a --gtest_filter for every program run (e.g. '*Checks/*')
 #   SELECTION  mutation numbers (1-based, as printed), ranges like 3-9, or
 #              words matched against the file and description (e.g. lights)
 #
@@ -27,13 +31,17 @@ BUILD=build
 LIST=scripts/mutations.txt
 LOG=
 FAIL_FAST=--gtest_fail_fast
-while getopts "b:l:o:ah" opt; do
+ONLY=
+FILTER=
+while getopts "b:l:o:p:f:ah" opt; do
     case $opt in
         b) BUILD=$OPTARG ;;
         l) LIST=$OPTARG ;;
         o) LOG=$OPTARG ;;
         a) FAIL_FAST= ;;
-        *) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+        p) ONLY=,$OPTARG, ;;
+        f) FILTER=--gtest_filter=$OPTARG ;;
+        *) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))
@@ -56,6 +64,7 @@ have_target() { cmake --build "$BUILD" --target help 2>/dev/null | grep -q "\.\.
 AVAILABLE=()
 for p in "${PROGRAMS[@]}"; do
     set -- $p
+    [ -n "$ONLY" ] && [[ $ONLY != *",$1,"* ]] && continue
     have_target "$1" && AVAILABLE+=("$p")
 done
 
@@ -119,13 +128,13 @@ run_suite() {
             return
         fi
         prog=$(find "$BUILD/tests" -name "$target" -type f -perm -u+x | head -1)
-        (cd "$BUILD" && nice timeout 900 "$prog" --gtest_brief=1 $FAIL_FAST) >"$BACKUP/out" 2>&1
+        (cd "$BUILD" && nice timeout 900 "$prog" --gtest_brief=1 $FAIL_FAST $FILTER) >"$BACKUP/out" 2>&1
         status=$?
         { echo "--- $target"; cat "$BACKUP/out"; } >>"$LOG"
         case $status in
             0) ;;
             124) echo "caught $target: timeout"; return ;;
-            *) echo "caught $target: $(sed -n 's/^\[  FAILED  \] \([^ ]*\) (.*/\1/p' "$BACKUP/out" | sort -u | paste -sd' ')"; return ;;
+            *) echo "caught $target: $(sed -n 's/^\[  FAILED  \] \([^ ,]*\)[ ,].*/\1/p' "$BACKUP/out" | grep -v '^[0-9]*$' | sort -u | paste -sd' ')"; return ;;
         esac
     done
     echo "missed"

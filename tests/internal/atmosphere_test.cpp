@@ -1,16 +1,12 @@
-// Atmosphere: the fog's standard (linear and exponential) and layered
-// amounts at chosen distances against their formulas, the environment range
-// from the scene data, background rays, colour and opacity maps and the
-// horizon noise; the volume light's record, step function and noise
-// density, and its march through a spot light's cone with a scripted light
-// sample; the lights list and the light-ray dimming; init and exit balance
-// and no allocation per sample.
+// The volume light: its record, step function and noise density, and its
+// march through a spot light's cone with a scripted light sample; the
+// lights list and the light-ray dimming; init and exit balance. (The fog is
+// proven by render checks.)
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
-#include "atm_fog.h"
 #include "atm_vlight.h"
 #include "internal/internal.h"
 #include "kor_support.h"
@@ -21,9 +17,6 @@
 #include "testhost/testhost_lights.h"
 
 extern "C" {
-zoBoolean kor_Fog(Color *, RenderState *, FogParams *);
-void kor_Fog_init(RenderState *, void *, zoBoolean *);
-void kor_Fog_exit(RenderState *, void *);
 zoBoolean kor_VolumeLight(Color *, RenderState *, VolumeLightParams *);
 void kor_VolumeLight_init(RenderState *, void *, zoBoolean *);
 void kor_VolumeLight_exit(RenderState *, void *);
@@ -54,181 +47,6 @@ void expectColor(const Color &c, double r, double g, double b, double a, double 
     EXPECT_NEAR(c.g, g, tol);
     EXPECT_NEAR(c.b, b, tol);
     EXPECT_NEAR(c.a, a, tol);
-}
-
-// The colour c with alpha a blended toward F by the amount f.
-Color fogged(const Color &c, const Color &F, double f) {
-    const double t = (1.0 - c.a) * (1.0 - f);
-    return Color{float(c.r + (F.r - c.r) * f), float(c.g + (F.g - c.g) * f),
-                 float(c.b + (F.b - c.b) * f), float(1.0 - t)};
-}
-
-// ---------------------------------------------------------------------------
-// Fog.
-
-class Fog : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        internal::reset();
-        functions().reset();
-        internal::host().user_slot = &slot;
-        options.userdata = 9;
-        scene.rangeNear = 10.0f;
-        scene.rangeFar = 110.0f;
-        internal::host().data_blocks[9] = &scene;
-        state.options = &options;
-        state.camera = &camera;
-        state.type = ZO_RAY_EYE;
-        state.march = 1;
-        p.fogColor = {1.0f, 0.5f, 0.25f, 1.0f};
-        p.fogBackground = 1;
-        p.near = 0.2f;
-        p.far = 0.8f;
-        p.top = 10.0f;
-        p.bottom = 0.0f;
-        p.density = 50.0f;
-        p.falloff = kFogUniform;
-        p.noiseSize = 20.0f;
-        p.on = 1;
-    }
-    void TearDown() override {
-        if (ready) kor_Fog_exit(&state, &p);
-        EXPECT_EQ(slot, nullptr);
-        EXPECT_EQ(internal::host().allocations, internal::host().releases) << "init/exit balance";
-    }
-    const FogRecord &init() {
-        if (ready) kor_Fog_exit(&state, &p);
-        zoBoolean request = 0;
-        kor_Fog_init(&state, nullptr, &request);
-        EXPECT_TRUE(request);
-        kor_Fog_init(&state, &p, nullptr);
-        ready = true;
-        return *static_cast<const FogRecord *>(slot);
-    }
-    // The fog on `colour` along the ray from `org` to the hit `point` (no
-    // hit: `point` is the direction).
-    Color shade(Color colour, Vector3 org, Vector3 point, bool hit = true) {
-        state.org = org;
-        if (hit) {
-            state.point = point;
-            const Vector3 d = {point.x - org.x, point.y - org.y, point.z - org.z};
-            const double len = std::sqrt(double(d.x) * d.x + double(d.y) * d.y + double(d.z) * d.z);
-            state.dist = len;
-            state.dir = {float(d.x / len), float(d.y / len), float(d.z / len)};
-        } else {
-            state.dist = 0.0;
-            state.point = {0, 0, 0};
-            state.dir = point;
-        }
-        EXPECT_TRUE(kor_Fog(&colour, &state, &p));
-        return colour;
-    }
-    // The linear depth ramp over the scene's range [10, 110].
-    double ramp(double d, double nearValue, double farValue) const {
-        if (d < 10.0) return nearValue;
-        if (d > 110.0) return farValue;
-        return nearValue + (d - 10.0) * (farValue - nearValue) / 100.0;
-    }
-
-    void *slot = nullptr;
-    RenderState state{};
-    zoOptions options{};
-    zoCamera camera{};
-    SceneData scene{};
-    FogParams p{};
-    bool ready = false;
-    const Color base = {0.2f, 0.4f, 0.6f, 0.5f};
-};
-
-TEST_F(Fog, StandardLinearAtChosenDepths) {
-    init();
-    // camera space is world space in the test host: depth is |z|
-    for (double d : {5.0, 10.0, 35.0, 72.5, 110.0, 200.0}) {
-        const Color c = shade(base, {0, 0, 0}, {3, -4, float(-d)});
-        const double f = ramp(d, 0.2, 0.8);
-        const Color e = fogged(base, p.fogColor, f);
-        expectColor(c, e.r, e.g, e.b, e.a);
-    }
-    // the depth is the hit's, not the ray length
-    const Color c = shade(base, {0, 0, 0}, {40, 0, -35});
-    const Color e = fogged(base, p.fogColor, 0.2 + 25 * 0.006);
-    expectColor(c, e.r, e.g, e.b, e.a);
-}
-
-TEST_F(Fog, StandardExponential) {
-    p.exponential = 1;
-    p.near = 0.2f;
-    p.far = 0.9f;
-    const FogRecord &fog = init();
-    const double nv = -std::log(0.8), fv = -std::log(0.1);
-    EXPECT_NEAR(fog.nearValue, nv, kTol);
-    EXPECT_NEAR(fog.farValue, fv, kTol);
-    // from depth 20 to depth 60
-    const double q0 = ramp(20, nv, fv), q1 = ramp(60, nv, fv);
-    const Color c = shade(base, {0, 0, -20}, {0, 0, -60});
-    const Color e = fogged(base, p.fogColor, 1.0 - std::exp(q0 - q1));
-    expectColor(c, e.r, e.g, e.b, e.a);
-    // a miss takes the far value at its end
-    const Color m = shade(base, {0, 0, -20}, {0, 0, -1}, false);
-    const Color em = fogged(base, p.fogColor, 1.0 - std::exp(q0 - fv));
-    expectColor(m, em.r, em.g, em.b, em.a);
-
-    // far = 1: 0.001 stands in for 0 inside the logarithm
-    p.far = 1.0f;
-    EXPECT_NEAR(init().farValue, 6.907755, 1e-4);
-}
-
-double slabCurve(double x) {
-    return x + x * x * (1.0 - x);
-}
-
-TEST_F(Fog, LayeredFalloffs) {
-    p.fogType = 1;
-    p.top = 0.0f;  // given upside down: exchanged at init
-    p.bottom = 10.0f;
-    const FogRecord &fog = init();
-    EXPECT_FLOAT_EQ(p.top, 10.0f);
-    EXPECT_FLOAT_EQ(p.bottom, 0.0f);
-    EXPECT_FLOAT_EQ(fog.thickness, 10.0f);
-    EXPECT_FLOAT_EQ(fog.density, 0.5f);
-
-    // from height 2 to height 5 over 50 horizontal units: slab 0.2 .. 0.5
-    const double a = 0.2, b = 0.5, path = 50.0 / 3.0;
-    const double integrals[3] = {slabCurve(b) - slabCurve(a), slabCurve(1 - a) - slabCurve(1 - b),
-                                 b - a};
-    for (int falloff = 0; falloff < 3; ++falloff) {
-        p.falloff = falloff;
-        const Color c = shade(base, {0, 0, 2}, {30, 40, 5});
-        const Color e = fogged(base, p.fogColor, 1.0 - std::exp(-0.5 * integrals[falloff] * path));
-        expectColor(c, e.r, e.g, e.b, e.a);
-        // the same path downward gives the same amount
-        const Color d = shade(base, {30, 40, 5}, {0, 0, 2});
-        expectColor(d, e.r, e.g, e.b, e.a);
-    }
-
-    // a path that leaves the slab is cut at its top: slab 0.2 .. 1
-    p.falloff = kFogUniform;
-    Color c = shade(base, {0, 0, 2}, {30, 40, 22});
-    Color e = fogged(base, p.fogColor, 1.0 - std::exp(-0.5 * 0.8 * 50.0 / 20.0));
-    expectColor(c, e.r, e.g, e.b, e.a);
-
-    // a horizontal ray in the slab: integral 1, path factor 1
-    c = shade(base, {0, 0, 5}, {100, 0, 5});
-    e = fogged(base, p.fogColor, 1.0 - std::exp(-0.5));
-    expectColor(c, e.r, e.g, e.b, e.a);
-
-    // rays entirely above or below the slab are untouched
-    expectColor(shade(base, {0, 0, 12}, {30, 0, 15}), 0.2, 0.4, 0.6, 0.5);
-    expectColor(shade(base, {0, 0, -1}, {30, 0, -8}), 0.2, 0.4, 0.6, 0.5);
-
-    // a miss runs 1e9 along the direction: upward from 2 through the top
-    c = shade(base, {0, 0, 2}, {0.6f, 0.0f, 0.8f}, false);
-    e = fogged(base, p.fogColor, 1.0 - std::exp(-0.5 * 0.8 * 0.75));
-    expectColor(c, e.r, e.g, e.b, e.a, 1e-4);
-
-    // orthographic cameras get no layered fog
-    camera.orthographic = 1;
-    expectColor(shade(base, {0, 0, 2}, {30, 40, 5}), 0.2, 0.4, 0.6, 0.5);
 }
 
 // ---------------------------------------------------------------------------

@@ -262,4 +262,64 @@ TEST_F(Context, InterpolatedNormalAndMotion) {
     EXPECT_NEAR(v.y, 0.0f, 1e-4);
 }
 
+// A reflected ray's derivatives are those of the path unfolded into the eye's
+// line of sight. The eye ray through the image centre meets a 45-degree
+// mirror at o = (0, 0, -2) and goes on along +x; turning that segment about
+// o onto -z (90 degrees about +y) takes o + (a, b, c) to o + (c, b, -a), so
+// (3, y, z) to (z + 2, y, -5): the eye would see the unfolded triangle
+// straight ahead at depth 5.
+TEST_F(Context, ReflectedRaysAreUnfoldedOntoTheEyeRay) {
+    const Vector3 seen[3] = {{3, -0.3f, -2.2f}, {3, 0.4f, -1.9f}, {3, 0.1f, -2.5f}};
+    Vector3 unfolded[3];
+    for (int i = 0; i < 3; ++i) unfolded[i] = {seen[i].z + 2, seen[i].y, -5};
+    const float rx = kXres * 0.5f - 0.5f, ry = kYres * 0.5f - 0.5f;  // the centre: along -z
+
+    set_triangle(unfolded[0], unfolded[1], unfolded[2]);
+    look_at(rx, ry);
+    state.normal_geom = {0, 0, 1};
+    float direct[4];
+    baryDerivatives(&state, &ctx, 0, direct);
+
+    RenderState eye{};
+    eye.dir = {0, 0, -1};
+    set_triangle(seen[0], seen[1], seen[2]);
+    state.parent = &eye;
+    state.reflection_level = 1;
+    state.org = {0, 0, -2};
+    state.dir = {1, 0, 0};
+    state.point = {3, 0, -2};
+    state.normal_geom = {-1, 0, 0};  // turned with the path onto (0, 0, 1)
+    float reflected[4];
+    baryDerivatives(&state, &ctx, 0, reflected);
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(reflected[k], direct[k], 1e-4 * std::fabs(direct[k]));
+    EXPECT_GT(std::fabs(direct[0]) + std::fabs(direct[1]), 1e-4) << "a footprint to compare";
+}
+
+// Point footprints on an orthographic view (1 / 160 units a pixel) of a
+// plane rising 0.5 in z per unit of x: dP/dx = (1, 0, 0.5) / 160,
+// dP/dy = (0, 1, 0) / 160; the footprint sums their absolute values, and the
+// normalised object point scales it by 2 / the box extent (2, 3, 1).
+TEST_F(Context, PointDerivativesOnATiltedPlane) {
+    camera.orthographic = 1;
+    camera.aperture = 4.0f;
+    contextCreate(&ctx, &state);
+    set_triangle({0, 0, -5}, {2, 0, -4}, {0, 3, -5});
+    state.point = {0.5f, 0.5f, -4.75f};
+    internal::scene().bbox_min = {0, 0, -5};
+    internal::scene().bbox_max = {2, 3, -4};
+    const struct {
+        void (*op)(RenderState *, const ShadingContext *, int, Vector3 *);
+        Vector3 want;
+    } cases[] = {{shadingPointDerivative, {1 / 160.0f, 1 / 160.0f, 0.5f / 160}},
+                 {objectPointDerivative, {1 / 160.0f, 1 / 160.0f, 0.5f / 160}},
+                 {objectPointNormalizedDerivative, {1 / 160.0f, 2 / 480.0f, 1 / 160.0f}}};
+    for (const auto &c : cases) {
+        Vector3 v;
+        c.op(&state, &ctx, 0, &v);
+        EXPECT_NEAR(v.x, c.want.x, 1e-6);
+        EXPECT_NEAR(v.y, c.want.y, 1e-6);
+        EXPECT_NEAR(v.z, c.want.z, 1e-6);
+    }
+}
+
 }  // namespace

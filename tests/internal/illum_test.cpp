@@ -31,7 +31,6 @@ zoBoolean kor_base_OrenNayarBlinnIllumination(Color *, RenderState *, kor::OrenN
 zoBoolean kor_base_StraussIllumination(Color *, RenderState *, kor::StraussParams *, IllumRecord *);
 zoBoolean kor_base_TranslucentIllumination(Color *, RenderState *, kor::TranslucentParams *,
                                            IllumRecord *);
-zoBoolean kor_base_WardIllumination(Color *, RenderState *, kor::WardParams *, IllumRecord *);
 zoBoolean kor_LightMeterLightMap(Color *, RenderState *, void *);
 void kor_LightMeterLightMap_init(RenderState *, void *, zoBoolean *);
 void kor_LightMeterLightMap_exit(RenderState *, void *);
@@ -692,31 +691,6 @@ TEST_F(TranslucentTest, FrontAndBackTranslucencyWeightedByThickness) {
 
 // ---------------------------------------------------------------------------
 // Ward.
-
-using WardTest = IllumTest;
-
-TEST_F(WardTest, DiffuseAndHighlightAlongTheNormal) {
-    useLights({3});
-    // the light mirrors the view: the half vector is the normal
-    const Color lc = {0.6f, 0.7f, 0.8f, 1};
-    script(3, {sample(lc, {0, 0, 1})});
-    kor::WardParams p{};
-    p.diffuse = {0.5f, 0.5f, 0.5f, 1};
-    p.specular = {1.0f, 0.5f, 0.25f, 1};
-    p.diffuseLevel = 1.5f;
-    p.specularLevel = 2.0f;
-    p.glossinessU = 0.3f;
-    p.glossinessV = 0.2f;
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_WardIllumination(&out, &state, &p, &r);
-    expectColor(r.diffuse, c3(lc) * (1.0 / kPiD * 1.5) * c3(p.diffuse));
-    expectColor(r.specular, c3(lc) * (2.6525824 * 2.0) * c3(p.specular), 1e-4);
-    EXPECT_EQ(r.channelCount, 9);
-    EXPECT_EQ(kor::illumSlotChannel(&r, kSlotBump), 9);
-    EXPECT_EQ(kor::illumSlotChannel(&r, kSlotReflection), 10);
-    EXPECT_EQ(kor::illumChannelType(&r, 9), kChannelSkip16);
-}
 
 // ---------------------------------------------------------------------------
 // Shared steps.

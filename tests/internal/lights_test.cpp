@@ -11,6 +11,7 @@
 
 #include "internal/internal.h"
 #include "kor_light.h"
+#include "kor_sky.h"
 #include "scenedata.h"
 #include "testhost/host_bitmap.h"
 #include "testhost/testhost_illum.h"
@@ -28,6 +29,9 @@ void kor_OmniLight_init(RenderState *, void *, zoBoolean *);
 void kor_OmniLight_exit(RenderState *, void *);
 void kor_DefaultLight_init(RenderState *, void *, zoBoolean *);
 void kor_DefaultLight_exit(RenderState *, void *);
+zoBoolean kor_PhysicalSun(Color *, RenderState *, PhysicalSunParams *, VolumeMarchRequest *);
+void kor_PhysicalSun_init(RenderState *, void *, zoBoolean *);
+void kor_PhysicalSun_exit(RenderState *, void *);
 }
 
 namespace {
@@ -557,6 +561,49 @@ TEST_F(VolumeMarch, SpotConeSegments) {
     ray({-100, 50, -10}, {1, 0, 0});
     ASSERT_TRUE(kor_SpotLight(&accumulator, &state, &spot.p, &request));
     expectSegments({{0, 1000}});
+}
+
+// The reference host keeps no photon maps, so the sun's photons are checked
+// here: one photon per emission call from the top of the box (its sample
+// point by the two sample numbers), straight down the light's -z axis
+// carried to world space, with the energy handed in.
+TEST(PhysicalSun, PhotonsLeaveTheTopOfTheBoxStraightDown) {
+    internal::reset();
+    lights().reset();
+    void *slot = nullptr;
+    internal::host().user_slot = &slot;
+    internal::scene().sample_value = 0.25;
+    lights().from_light[12] = 10.0f;  // world = light space shifted by (10, 0, 0)
+    PhysicalSunParams p{};
+    p.on = 1;
+    p.color = {1, 1, 1, 1};
+    p.multiplier = 1;
+    p.boxMin = {-2, -1, -6};
+    p.boxMax = {4, 3, -1};
+    SceneData scene{};  // the sun is black without scene data
+    scene.lightTint = {1, 1, 1, 1};
+    scene.physicalScale = 1;
+    zoOptions options{};
+    options.userdata = 9;
+    internal::host().data_blocks[9] = &scene;
+    RenderState state{};
+    state.options = &options;
+    kor_PhysicalSun_init(&state, &p, nullptr);
+    for (int type : {ZO_PHOTON_LIGHT, ZO_PHOTON_EMIT_GLOBILLUM, ZO_PHOTON_EMIT_CAUSTIC}) {
+        lights().photons.clear();
+        state.type = type;
+        Color energy = {3, 2, 1, 1};
+        EXPECT_TRUE(kor_PhysicalSun(&energy, &state, &p, nullptr));
+        ASSERT_EQ(lights().photons.size(), 1u) << type;
+        const TestPhoton &ph = lights().photons[0];
+        EXPECT_NEAR(ph.origin.x, -2 + 0.25 * 6 + 10, kTol);
+        EXPECT_NEAR(ph.origin.y, -1 + 0.25 * 4, kTol);
+        EXPECT_NEAR(ph.origin.z, -1 + 0.0001, kTol);
+        EXPECT_NEAR(ph.direction.z, -1, kTol) << "down the light";
+        EXPECT_NEAR(ph.energy.r + ph.energy.g + ph.energy.b, 6, kTol);
+    }
+    kor_PhysicalSun_exit(&state, &p);
+    EXPECT_EQ(slot, nullptr);
 }
 
 }  // namespace

@@ -150,15 +150,6 @@ class Standard : public ::testing::Test {
     zoBoolean last = 0;
 };
 
-TEST_F(Standard, DiffuseUnderOneLight) {
-    const Color c = shade();
-    EXPECT_TRUE(last);
-    EXPECT_NEAR(c.r, 0.5f, 1e-6);
-    EXPECT_NEAR(c.g, 0.4f, 1e-6);
-    EXPECT_NEAR(c.b, 0.3f, 1e-6);
-    EXPECT_EQ(c.a, 1.0f);
-}
-
 TEST_F(Standard, DiffuseMapSlotBlendsByItsAmount) {
     set_map(1, 1.0f, {1, 0, 0, 1});
     Color c = shade();

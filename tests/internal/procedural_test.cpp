@@ -65,14 +65,6 @@ struct SmokeP : Sides {
     Tag coords = 0, output = 0;
     int32_t gbufferId = 0;
 };
-struct WaterP : Sides {
-    float size = 1;
-    int32_t waveSets = 3;
-    float waveRadius = 10, waveLenMin = 1, waveLenMax = 4, amplitude = 1, phase = 0;
-    int32_t distribution = 0, seed = 30159;
-    Tag coords = 0, output = 0;
-    int32_t gbufferId = 0;
-};
 struct PerlinP : Sides {
     float size = 50, levels = 8, saturation1 = 85, saturation2 = 70;
     Tag coords = 0, output = 0;
@@ -130,13 +122,11 @@ MAP(kor_Speckle, SpeckleP)
 MAP(kor_Splat, SplatP)
 MAP(kor_Stucco, StuccoP)
 MAP(kor_Smoke, SmokeP)
-MAP(kor_Water, WaterP)
 MAP(kor_PerlinMarble, PerlinP)
 MAP(kor_Cellular, CellularP)
 MAP(kor_Planet, PlanetP)
 MAP(kor_Swirl, SwirlP)
 void kor_Marble_exit(RenderState *, void *);
-void kor_Water_exit(RenderState *, void *);
 void kor_Cellular_exit(RenderState *, void *);
 zoBoolean kor_base_XYZGenerator(Color *, RenderState *, XYZParams *);
 }
@@ -222,15 +212,6 @@ Vector3 v3(float x, float y, float z) {
 float unitNoise(Vector3 p) {
     return (kor::noiseScaled(p) + 1.0f) * 0.5f;
 }
-
-// The process generator's sequence, worked out on its own.
-struct Lcg {
-    uint32_t next;
-    int draw() {
-        next = next * 1103515245u + 12345u;
-        return static_cast<int>((next >> 16) & 0x7FFF);
-    }
-};
 
 class Procedural : public ::testing::Test {
   protected:
@@ -327,33 +308,6 @@ TEST_F(Procedural, WoodRingsAndHardEnds) {
     d += 0.3f * (kor::tableNoise1(8 * at.z) - 0.5f) +
          0.2f * (kor::tableNoise1(at.x + at.y + 64) - 0.5f);
     expectGrey(run(kor_Wood, p, at), ring(std::fmod(d, 1.0f)), 1e-5f, "wobbled ring");
-}
-
-TEST_F(Procedural, WaterSumsItsWaveSets) {
-    WaterP p;
-    p.coords = kCoords;
-    zoBoolean more = 0;
-    kor_Water_init(&state, nullptr, &more);
-    kor_Water_init(&state, &p, &more);
-    Lcg lcg{uint32_t(p.seed)};
-    Vector3 centre[3];
-    float len[3];
-    for (int k = 0; k < 3; ++k) {
-        float c[3];
-        for (float &x : c) x = float(lcg.draw() & 0x7FFF) / 16384.0f - 1;
-        const float radius = p.waveRadius * float(lcg.draw() & 0x7FFF) / 32768.0f;
-        len[k] =
-            p.waveLenMin + (p.waveLenMax - p.waveLenMin) * float(lcg.draw() & 0x7FFF) / 32768.0f;
-        centre[k] = v3(c[0], c[1], c[2]) * radius;
-    }
-    for (const Vector3 &at : kPoints) {
-        float sum = 0;
-        for (int k = 0; k < 3; ++k)
-            sum += std::cos(6.28318531f * (kor::length(at - centre[k]) / len[k]));
-        const float v = std::fmin(1.0f, std::fmax(0.0f, 0.5f + 0.5f * sum / 3));
-        expectGrey(run(kor_Water, p, at), v, 1e-4f, "water");
-    }
-    kor_Water_exit(&state, &p);
 }
 
 TEST_F(Procedural, CellularColoursByFeatureDistance) {

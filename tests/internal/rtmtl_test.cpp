@@ -152,43 +152,6 @@ class RaytraceMaterial : public ::testing::Test {
     bool initialised = false;
 };
 
-// Phong: diffuse N.L times the light, highlight (R.L)^exponent x level with
-// R the mirror of the view direction, exponent 2^(10 glossiness); with the
-// energy blend the highlight is scaled by 1 - the colour under it.
-TEST_F(RaytraceMaterial, PhongUnderALight) {
-    init();
-    const Vector3 L = unit({0.6f, 0, 0.8f});
-    light({1, 1, 1, 1}, L);
-    m.specularLevel = 0.7f;
-    m.glossiness = 0.3f;
-    const Color c = shade();
-    EXPECT_TRUE(last);
-    // R = V - 2 (N.V) N = (0.6, 0, 0.8); R.L = 1 for this light, so take
-    // another light to see the exponent
-    const float nl = L.z;
-    const float rl = 0.6f * L.x + 0.8f * L.z;
-    const float spec = std::pow(rl, std::pow(2.0f, 3.0f)) * 0.7f;
-    const float D[3] = {0.5f, 0.4f, 0.3f};
-    const float got[3] = {c.r, c.g, c.b};
-    for (int i = 0; i < 3; ++i) {
-        const float col = nl * D[i];
-        EXPECT_NEAR(got[i], col + spec * std::max(0.0f, 1.0f - col), kTol) << i;
-    }
-    EXPECT_FLOAT_EQ(c.a, 1.0f);
-
-    // a light off the mirror direction, without the energy blend
-    useSceneData(true, false);
-    const Vector3 L2 = unit({0.0f, 0.6f, 0.8f});
-    light({1, 0.5f, 0.25f, 1}, L2);
-    const Color c2 = shade();
-    const float rl2 = 0.6f * L2.x + 0.8f * L2.z;
-    const float spec2 = std::pow(rl2, 8.0f) * 0.7f;
-    const float lc[3] = {1, 0.5f, 0.25f};
-    const float got2[3] = {c2.r, c2.g, c2.b};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_NEAR(got2[i], L2.z * lc[i] * D[i] + spec2 * lc[i], kTol) << i;
-}
-
 // Blinn: (N.H)^(4 exponent) x level with H = normalise(L - V); Oren-Nayar
 // and Metal change the diffuse term or take no highlight where Blinn does.
 TEST_F(RaytraceMaterial, BlinnHighlightAndDiffuseShape) {
