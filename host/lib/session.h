@@ -347,6 +347,7 @@ class Session {
     std::deque<StringEntry> strings;
     std::deque<LightProfile> profiles;
     std::vector<Tag> light_instances;  // global light list
+    int has_sky = -1;                  // a light is a sky (prepare_lights); -1 not known yet
 
     CameraSetup camera;
     zoOptions options{};

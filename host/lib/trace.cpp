@@ -327,6 +327,8 @@ zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const
 // Lights.
 
 void prepare_lights(Session &s) {
+    s.has_sky = -1;
+    s.has_sky = scene_has_sky(s) ? 1 : 0;
     for (LightEntry &l : s.lights) {
         const zoLightRecord &r = l.rec;
         const float *m = l.inst.to_world;
@@ -682,7 +684,9 @@ HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot
     if (!s || !state || !samples) return 0;
     const LightEntry *l = light_entry(*s, light_instance);
     if (!l || !l->rec.shader) return 0;
-    const uint32_t scramble = sample_scramble(state, l->instance);
+    // Only a light with several positions draws from a point set.
+    const bool sampled = l->rec.area > 0 && l->rec.type != 1;
+    const uint32_t scramble = sampled ? sample_scramble(state, l->instance) : 0;
     while (*samples < l->samples) {
         const int k = (*samples)++;
         RenderState ls;
