@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages korshaders builds with, when any is missing.
 # With --fuzz: also clang and its runtimes (libFuzzer), for `make fuzz`.
+# With --bench: the peer renderer and GNU time for bench/peer/run.sh.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
   slurm-wlm munge
 )
 if [ "${1:-}" = "--fuzz" ]; then packages=(clang libclang-rt-dev); fi
+if [ "${1:-}" = "--bench" ]; then packages=(povray time); fi
 
 missing=()
 for p in "${packages[@]}"; do

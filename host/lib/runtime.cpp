@@ -13,7 +13,9 @@ namespace korhost {
 
 namespace {
 Session *g_session = nullptr;
-thread_local ThreadContext *tl_context = nullptr;
+// Initial-exec: the slot is read at every host call, and the general model
+// would go through __tls_get_addr each time.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadContext *tl_context = nullptr;
 }  // namespace
 
 std::atomic<int> g_verbosity{kWarning};

@@ -353,6 +353,7 @@ class Session {
     std::vector<Tag> light_instances;  // global light list
     // Model files read for the scene, by path (import.cpp).
     std::map<std::string, std::shared_ptr<ImportedModel>> models;
+    int has_sky = -1;                  // a light is a sky (prepare_lights); -1 not known yet
 
     CameraSetup camera;
     zoOptions options{};

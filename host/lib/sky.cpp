@@ -9,6 +9,7 @@
 namespace korhost {
 
 bool scene_has_sky(const Session &s) {
+    if (s.has_sky >= 0) return s.has_sky != 0;
     for (const LightEntry &l : s.lights) {
         if (!l.rec.shader || l.rec.shader >= s.db.size()) continue;
         const auto *rec = static_cast<const HostRecord *>(s.db[l.rec.shader].record);

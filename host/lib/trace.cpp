@@ -56,6 +56,29 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
     return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
 }
 
+// Whether any surface lies on the ray between tnear and tfar.
+bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+              float time) {
+    if (!s.rtc_scene) return false;
+    RTCIntersectContext ic;
+    rtcInitIntersectContext(&ic);
+    RTCRay r;
+    r.org_x = org.x;
+    r.org_y = org.y;
+    r.org_z = org.z;
+    r.dir_x = dir.x;
+    r.dir_y = dir.y;
+    r.dir_z = dir.z;
+    r.tnear = tnear;
+    r.tfar = tfar;
+    r.mask = 0xffffffffu;
+    r.flags = 0;
+    r.time = time;
+    r.id = 0;
+    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &r);
+    return r.tfar < 0;  // a hit sets tfar to -inf
+}
+
 const MaterialEntry *material_entry(const Session &s, Tag tag) {
     if (tag == 0 || tag >= s.db.size()) return nullptr;
     const DbItem &item = s.db[tag];
@@ -335,6 +358,8 @@ zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const
 // Lights.
 
 void prepare_lights(Session &s) {
+    s.has_sky = -1;
+    s.has_sky = scene_has_sky(s) ? 1 : 0;
     for (LightEntry &l : s.lights) {
         const zoLightRecord &r = l.rec;
         const float *m = l.inst.to_world;
@@ -431,6 +456,9 @@ void find_blockers(const Session &s, const Vector3 &from, const Vector3 &to_ligh
     float tnear = ray_epsilon(from);
     b.count = 0;
     b.more = false;
+    // Most shadow rays reach the light: an any-hit test settles those
+    // without looking for the nearest surface.
+    if (!(tnear < tfar) || !occluded(s, from, to_light, tnear, tfar, time)) return;
     while (tnear < tfar) {
         RTCRayHit &rh = b.hit[b.count];
         if (!intersect(s, from, to_light, tnear, tfar, time, rh)) return;
@@ -690,7 +718,9 @@ HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot
     if (!s || !state || !samples) return 0;
     const LightEntry *l = light_entry(*s, light_instance);
     if (!l || !l->rec.shader) return 0;
-    const uint32_t scramble = sample_scramble(state, l->instance);
+    // Only a light with several positions draws from a point set.
+    const bool sampled = l->rec.area > 0 && l->rec.type != 1;
+    const uint32_t scramble = sampled ? sample_scramble(state, l->instance) : 0;
     while (*samples < l->samples) {
         const int k = (*samples)++;
         RenderState ls;
