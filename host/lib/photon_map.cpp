@@ -54,12 +54,19 @@ struct Estimate {
 
 // The nearest photons: the option's count within the search radius; the
 // estimate's radius is that of the farthest photon when the count was
-// reached, the search radius otherwise.
+// reached, the search radius otherwise. Where photons crowd (on a caustic
+// line, where the density has no bound) the radius stays at a tenth of the
+// search radius at least, and every photon within it, up to the most one
+// estimate takes, counts.
 void gather_photons(const PhotonMaps &m, const PhotonMap &map, const Vector3 &p, Estimate &e) {
     const int k = std::clamp(m.options.count, 1, kMaxEstimate);
-    const float r2max = m.radius * m.radius;
+    const float r2max = m.radius * m.radius, r2min = r2max * 0.01f;
     e.found = map.nearest(p, k, r2max, e.index, e.d2);
-    e.r2 = e.found == k ? std::max(e.d2[e.found - 1], 1e-12f) : r2max;
+    e.r2 = e.found == k ? e.d2[e.found - 1] : r2max;
+    if (e.r2 < r2min) {
+        e.found = map.nearest(p, kMaxEstimate, r2min, e.index, e.d2);
+        e.r2 = e.found == kMaxEstimate ? std::max(e.d2[e.found - 1], 1e-12f) : r2min;
+    }
 }
 
 // Irradiance about `n` at `p` from the photons of one map: the power of the

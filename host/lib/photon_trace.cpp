@@ -82,10 +82,19 @@ void photon_state(Session &s, RenderState &st, ThreadContext *ctx, size_t number
     st.environment = 0;
 }
 
-// The colour the light's shader gives a point at distance 1 in direction
-// `dir` (towards the point), facing the light, with shadows off.
+// The first surface along a ray from `from`: its distance, or 0 for none.
+float first_hit(RenderState &st, const Vector3 &from, const Vector3 &dir) {
+    thread_context()->begin_sample();
+    RenderState probe = st;
+    probe.org = from;
+    probe.dir = dir;
+    return find_hit(&probe, 0.0f) ? static_cast<float>(probe.dist) : 0.0f;
+}
+
+// The colour the light's shader gives the point at distance `dist` from
+// `from` along `dir`, as a surface facing the light, with shadows off.
 Color probe_light(RenderState &st, const LightEntry &l, const Vector3 &from, const Vector3 &dir,
-                  zoOptions *unshadowed) {
+                  float dist, zoOptions *unshadowed) {
     RenderState ls = st;
     ls.type = ZO_RAY_LIGHT;
     ls.options = unshadowed;
@@ -93,8 +102,8 @@ Color probe_light(RenderState &st, const LightEntry &l, const Vector3 &from, con
     ls.instance = 0;
     ls.org = from;
     ls.dir = dir;
-    ls.dist = 1;
-    ls.point = from + dir;
+    ls.dist = dist;
+    ls.point = from + dir * dist;
     ls.normal = ls.normal_geom = dir * -1.0f;
     ls.dot_nd = 1;
     ls.volume = 0;
@@ -107,23 +116,6 @@ Vector3 sphere_dir(const double u[2]) {
     const float z = 1 - 2 * static_cast<float>(u[0]);
     const float r = std::sqrt(std::max(0.0f, 1 - z * z)), phi = 2 * kPi * static_cast<float>(u[1]);
     return Vector3{r * std::cos(phi), r * std::sin(phi), z};
-}
-
-bool ray_hits_box(const Vector3 &o, const Vector3 &d, const Vector3 &lo, const Vector3 &hi) {
-    float t0 = 0, t1 = INFINITY;
-    const float O[3] = {o.x, o.y, o.z}, D[3] = {d.x, d.y, d.z}, L[3] = {lo.x, lo.y, lo.z},
-                H[3] = {hi.x, hi.y, hi.z};
-    for (int a = 0; a < 3; ++a) {
-        if (std::fabs(D[a]) < 1e-12f) {
-            if (O[a] < L[a] || O[a] > H[a]) return false;
-            continue;
-        }
-        float ta = (L[a] - O[a]) / D[a], tb = (H[a] - O[a]) / D[a];
-        if (ta > tb) std::swap(ta, tb);
-        t0 = std::max(t0, ta);
-        t1 = std::min(t1, tb);
-    }
-    return t0 <= t1;
 }
 
 // Runs `work(index, ctx)` for indices [0, n) on the render threads, chunk by
@@ -156,37 +148,36 @@ void emit_light(Session &s, const LightEntry &l, size_t attempts, uint32_t seed,
     const bool directional = l.rec.type == 1;
     Vector3 lo, hi;
     if (!scene_bounds(s, &lo, &hi)) return;
-    // The light's power, measured with its shader.
+    ThreadContext *ctx0 = s.contexts[0].get();
+    // The light's power: what its light gives the surfaces it reaches first
+    // (the colour at the surface times the distance squared, over the
+    // sphere of directions; directional lights: the colour over the square
+    // across the beam that covers the scene's box), times pi.
     double power[3] = {0, 0, 0};
+    const Vector3 across = std::fabs(l.direction.x) < 0.9f ? Vector3{1, 0, 0} : Vector3{0, 1, 0};
+    const Vector3 bu = normalize(cross(l.direction, across)), bv = cross(l.direction, bu);
+    const Vector3 centre = (lo + hi) * 0.5f;
+    const float half = 0.5f * std::sqrt(dot(hi - lo, hi - lo)) * 1.01f;
     {
-        ThreadContext *ctx = s.contexts[0].get();
-        set_thread_context(ctx);
+        set_thread_context(ctx0);
         RenderState st;
-        photon_state(s, st, ctx, 0, seed, pass);
+        photon_state(s, st, ctx0, 0, seed, pass);
         const uint32_t scramble = hash32(0x50484f54u ^ l.instance);
-        // Directional lights: over the square across the beam that covers
-        // the scene's box, on the side the light comes from.
-        Vector3 u, v, centre = (lo + hi) * 0.5f;
-        const float half = 0.5f * std::sqrt(dot(hi - lo, hi - lo)) * 1.01f;
-        const Vector3 a = std::fabs(l.direction.x) < 0.9f ? Vector3{1, 0, 0} : Vector3{0, 1, 0};
-        u = normalize(cross(l.direction, a));
-        v = cross(l.direction, u);
         for (int k = 0; k < kProbeDirections; ++k) {
             double q[2];
             qmc_point(q, 2, k, kProbeDirections, scramble);
-            Color c;
-            if (directional) {
-                const Vector3 p = centre - l.direction * (2 * half) +
-                                  u * (half * static_cast<float>(2 * q[0] - 1)) +
-                                  v * (half * static_cast<float>(2 * q[1] - 1));
-                if (!ray_hits_box(p, l.direction, lo, hi)) continue;
-                c = probe_light(st, l, p - l.direction, l.direction, &unshadowed);
-            } else {
-                c = probe_light(st, l, l.origin, sphere_dir(q), &unshadowed);
-            }
-            power[0] += c.r;
-            power[1] += c.g;
-            power[2] += c.b;
+            const Vector3 from = directional ? centre - l.direction * (2 * half) +
+                                                   bu * (half * static_cast<float>(2 * q[0] - 1)) +
+                                                   bv * (half * static_cast<float>(2 * q[1] - 1))
+                                             : l.origin;
+            const Vector3 dir = directional ? l.direction : sphere_dir(q);
+            const float d = first_hit(st, from, dir);
+            if (!(d > 0)) continue;
+            const Color c = probe_light(st, l, from, dir, d, &unshadowed);
+            const double w = directional ? 1.0 : static_cast<double>(d) * d;
+            power[0] += c.r * w;
+            power[1] += c.g * w;
+            power[2] += c.b * w;
         }
         const double measure = directional ? 4.0 * half * half : 4.0 * M_PI;
         for (double &p : power) p *= kPi * measure / kProbeDirections;
@@ -227,21 +218,28 @@ void emit_light(Session &s, const LightEntry &l, size_t attempts, uint32_t seed,
             double q[2];
             qmc_point(q, 2, static_cast<int>(i), static_cast<int>(attempts), scramble);
             const Vector3 d = sphere_dir(q);
-            const Color c = probe_light(st, l, l.origin, d, &unshadowed);
-            if (c.r > 0 || c.g > 0 || c.b > 0) photons.push_back({l.origin, d, c, l.instance});
+            const float dist = first_hit(st, l.origin, d);
+            if (!(dist > 0)) continue;
+            const Color c = probe_light(st, l, l.origin, d, dist, &unshadowed);
+            const float w = dist * dist;  // the light's flux in the direction
+            if (c.r > 0 || c.g > 0 || c.b > 0)
+                photons.push_back({l.origin, d, Color{c.r * w, c.g * w, c.b * w, 1}, l.instance});
         }
         set_thread_context(nullptr);
     }
     // Scale the photons to the light's power: per channel, the power over
-    // what the photons carry together (directional lights: those that reach
-    // the scene's box).
+    // what the photons that reach a surface carry together.
     double sum[3] = {0, 0, 0};
+    set_thread_context(ctx0);
+    RenderState st;
+    photon_state(s, st, ctx0, 0, seed, pass);
     for (const Emitted &e : photons) {
-        if (directional && !ray_hits_box(e.org, e.dir, lo, hi)) continue;
+        if (!(first_hit(st, e.org, e.dir) > 0)) continue;
         sum[0] += e.energy.r;
         sum[1] += e.energy.g;
         sum[2] += e.energy.b;
     }
+    set_thread_context(nullptr);
     float k[3];
     for (int c = 0; c < 3; ++c) k[c] = sum[c] > 0 ? static_cast<float>(power[c] / sum[c]) : 0.0f;
     for (Emitted &e : photons) {
