@@ -441,12 +441,13 @@ void prepare_photons(Session &s) {
                  maps->caustic.photons.size(), maps->volume.photons.size(), maps->seconds,
                  maps->radius);
         if (s.settings.benchmark)
-            printf("photons: emitted=%llu stored=%llu seconds=%.3f emitted_per_second=%.0f "
-                   "stored_per_second=%.0f\n",
-                   static_cast<unsigned long long>(maps->emitted),
-                   static_cast<unsigned long long>(maps->stored), maps->seconds,
-                   maps->emitted / std::max(maps->seconds, 1e-9),
-                   maps->stored / std::max(maps->seconds, 1e-9));
+            printf(
+                "photons: emitted=%llu stored=%llu seconds=%.3f emitted_per_second=%.0f "
+                "stored_per_second=%.0f\n",
+                static_cast<unsigned long long>(maps->emitted),
+                static_cast<unsigned long long>(maps->stored), maps->seconds,
+                maps->emitted / std::max(maps->seconds, 1e-9),
+                maps->stored / std::max(maps->seconds, 1e-9));
         s.photons = maps;
     }
     prepare_lightmaps(s);
