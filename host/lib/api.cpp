@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "ies.h"
+#include "photon.h"
 #include "session.h"
 #include "sky.h"
 
@@ -520,7 +521,7 @@ HOST_API zoBoolean zo_call_volume_material(Color *result, RenderState *state) {
     return state ? run_material(result, state, kSlotVolume, ZO_CALL_VOLUME) : 0;
 }
 HOST_API zoBoolean zo_call_photon_material(Color *result, RenderState *state) {
-    return state ? run_material(result, state, kSlotPhoton, ZO_CALL_PHOTON) : 0;
+    return state ? photon_material(result, state) : 0;
 }
 HOST_API zoBoolean zo_call_photonvol_material(Color *result, RenderState *state) {
     return state ? run_material(result, state, kSlotPhotonVol, ZO_CALL_PHOTONVOL) : 0;

@@ -12,6 +12,7 @@
 #include <map>
 #include <thread>
 
+#include "photon.h"
 #include "session.h"
 
 namespace korhost {
@@ -442,6 +443,7 @@ bool render(Session &s) {
         else
             fb.sum.assign(static_cast<size_t>(W) * H * fb.components, 0.0f);
     }
+    prepare_photons(s);  // photon maps and light maps, when the scene asks for them
     const Window win = render_window(s);
     const int tiles_x = (win.x1 - win.x0 + kTile - 1) / kTile,
               tiles_y = (win.y1 - win.y0 + kTile - 1) / kTile;

@@ -1,4 +1,5 @@
 // Scene loading: the camera, the render options and the frame buffers.
+#include "photon.h"
 #include "scene_loader.h"
 
 namespace korhost {
@@ -125,8 +126,12 @@ void Loader::build_options(const json &spec, const std::string &ptr) {
     check_keys(spec, ptr, object,
                {"samples", "shadow", "render_mode", "trace", "reflection_depth", "refraction_depth",
                 "trace_depth", "shadow_depth", "finalgather_rays", "filter", "gamma", "split_depth",
-                "contrast", "data", "description"});
+                "contrast", "data", "photons", "description"});
     zoOptions &o = s_.options;
+    if (spec.contains("photons"))
+        parse_photon_options(
+            spec["photons"], ptr + "/photons", s_.photon_options,
+            [&](const std::string &p, const std::string &m) { fail(p, object, m); });
     if (spec.contains("samples")) {
         o.samples = integer(spec["samples"], ptr + "/samples", object, "\"samples\"");
         if (o.samples < 1 || o.samples > 4096)

@@ -1,6 +1,5 @@
-// Sampling, random numbers, noise, scattering directions and BRDFs, and
-// the services the reference host answers with "not available" (photons,
-// volume and directional irradiance, light profiles).
+// Sampling, random numbers, noise, scattering directions and BRDFs, opacity,
+// ray falloff and light-map editing.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -678,92 +677,8 @@ HOST_API void zo_ray_falloff(RenderState *, double *start, double *stop) {
 }
 
 // ---------------------------------------------------------------------------
-// Services the reference host does not provide: photon maps, volume and
-// directional irradiance, average radiance, light profiles and scene
-// editing. Each answers "not available" (false, black, null) and says so
-// once per run, naming what the scene loses.
+// Scene editing, which the reference host does not provide.
 
-namespace {
-zoBoolean unavailable(Color *result) {
-    if (result) *result = Color{0, 0, 0, 0};
-    return 0;
-}
-
-void say_unavailable(std::atomic<bool> &said, const char *call, const char *cost) {
-    if (said.load(std::memory_order_relaxed) || said.exchange(true)) return;
-    messagef(kWarning, "%s is not available in the reference host: %s", call, cost);
-}
-}  // namespace
-
-// Warns the first time a shader makes the call.
-#define NOT_AVAILABLE(call, cost)              \
-    do {                                       \
-        static std::atomic<bool> said_{false}; \
-        say_unavailable(said_, call, cost);    \
-    } while (0)
-
-namespace {
-const char *const kNoPhotons =
-    "the reference host keeps no photon maps; caustics and photon global illumination are missing";
-}  // namespace
-
-HOST_API zoBoolean zo_compute_volume_irradiance(Color *result, RenderState *) {
-    NOT_AVAILABLE("zo_compute_volume_irradiance",
-                  "participating media get no multiple scattering from volume photons");
-    return unavailable(result);
-}
-HOST_API zoBoolean zo_compute_directional_irradiance(Color *result, RenderState *, float, float,
-                                                     float) {
-    NOT_AVAILABLE("zo_compute_directional_irradiance",
-                  "participating media get no scattered indirect light");
-    return unavailable(result);
-}
-HOST_API zoBoolean zo_compute_avg_radiance(Color *result, RenderState *, int, void *) {
-    NOT_AVAILABLE("zo_compute_avg_radiance", "light-map sampling gets no average radiance (black)");
-    return unavailable(result);
-}
-HOST_API void zo_store_photon(const Color *, RenderState *) {
-    NOT_AVAILABLE("zo_store_photon", kNoPhotons);
-}
-HOST_API void zo_store_volume_photon(const Color *, RenderState *) {
-    NOT_AVAILABLE("zo_store_volume_photon", kNoPhotons);
-}
-HOST_API zoBoolean zo_photon_light(Color *, RenderState *) {
-    NOT_AVAILABLE("zo_photon_light", kNoPhotons);
-    return 0;
-}
-HOST_API zoBoolean zo_photon_reflection_specular(Color *, RenderState *, const Vector3 *) {
-    NOT_AVAILABLE("zo_photon_reflection_specular", kNoPhotons);
-    return 0;
-}
-HOST_API zoBoolean zo_photon_reflection_glossy(Color *, RenderState *, const Vector3 *) {
-    NOT_AVAILABLE("zo_photon_reflection_glossy", kNoPhotons);
-    return 0;
-}
-HOST_API zoBoolean zo_photon_reflection_diffuse(Color *, RenderState *, const Vector3 *) {
-    NOT_AVAILABLE("zo_photon_reflection_diffuse", kNoPhotons);
-    return 0;
-}
-HOST_API zoBoolean zo_photon_transmission_specular(Color *, RenderState *, const Vector3 *) {
-    NOT_AVAILABLE("zo_photon_transmission_specular", kNoPhotons);
-    return 0;
-}
-HOST_API zoBoolean zo_photon_transmission_glossy(Color *, RenderState *, const Vector3 *) {
-    NOT_AVAILABLE("zo_photon_transmission_glossy", kNoPhotons);
-    return 0;
-}
-HOST_API zoBoolean zo_photon_transmission_diffuse(Color *, RenderState *, const Vector3 *) {
-    NOT_AVAILABLE("zo_photon_transmission_diffuse", kNoPhotons);
-    return 0;
-}
-HOST_API zoBoolean zo_photon_transparent(Color *, RenderState *) {
-    NOT_AVAILABLE("zo_photon_transparent", kNoPhotons);
-    return 0;
-}
-HOST_API zoBoolean zo_photon_volume_scattering(Color *, RenderState *) {
-    NOT_AVAILABLE("zo_photon_volume_scattering", kNoPhotons);
-    return 0;
-}
 HOST_API void *zo_scene_create(void *, int, ...) {
     return nullptr;
 }

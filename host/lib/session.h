@@ -313,6 +313,20 @@ struct OutputSetup {
     std::vector<std::string> files;  // every file the render writes, checked first
 };
 
+// The photon pass (scene options; photon.h). No photons asked for: no pass,
+// and every service answers as without photon maps.
+struct PhotonOptions {
+    int global = 0;     // photons emitted for the global map
+    int caustic = 0;    // photons emitted for the caustic map
+    int volume = 0;     // photons emitted for the volume map
+    int count = 100;    // photons one estimate gathers
+    float radius = 0;   // largest search radius; 0: from the scene's size
+    int depth = 6;      // interactions a photon goes through at most
+    uint32_t seed = 0;  // varies the photons' paths
+    bool any() const { return global > 0 || caustic > 0 || volume > 0; }
+};
+struct PhotonMaps;
+
 struct CameraSetup {
     zoCamera cam{};
     zoMatrix to_world{};  // camera space to world space
@@ -357,6 +371,8 @@ class Session {
 
     CameraSetup camera;
     zoOptions options{};
+    PhotonOptions photon_options;
+    std::shared_ptr<PhotonMaps> photons;  // after the photon pass, when it ran
     std::string output_file;
     std::vector<FrameBuffer> framebuffers;  // by index; type -1 where undeclared
     std::vector<Color> color;               // the colour image, bottom row first

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "photon.h"
 #include "session.h"
 #include "sky.h"
 
@@ -352,6 +353,43 @@ zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const
     // A ray that hits nothing answers false, though the environment has
     // coloured it: lens shaders tell the background by it.
     return hit ? ok : 0;
+}
+
+bool find_hit(RenderState *state, float tnear) {
+    Session *s = session();
+    ThreadContext *ctx = thread_context();
+    RTCRayHit rh;
+    if (!s || !ctx || !intersect(*s, state->org, state->dir, tnear, INFINITY, state->time, rh)) {
+        clear_hit(state);
+        return false;
+    }
+    fill_hit(*s, ctx, state, rh);
+    return true;
+}
+
+bool surface_state(RenderState *state, const InstanceEntry &inst, int prim, float b1, float b2) {
+    Session *s = session();
+    ThreadContext *ctx = thread_context();
+    if (!s || !ctx) return false;
+    const auto g = std::find(s->geom_instance.begin(), s->geom_instance.end(), &inst);
+    if (g == s->geom_instance.end()) return false;
+    const uint32_t *i = &inst.object->mesh.tri[3 * prim];
+    const Vector3 &p0 = inst.world_P[i[0]], &p1 = inst.world_P[i[1]], &p2 = inst.world_P[i[2]];
+    const Vector3 ng = normalize(cross(p1 - p0, p2 - p0));
+    const Vector3 p = p0 * (1 - b1 - b2) + p1 * b1 + p2 * b2;
+    RTCRayHit rh{};
+    rh.ray.tfar = 1;
+    rh.hit.geomID = static_cast<unsigned>(g - s->geom_instance.begin());
+    rh.hit.primID = static_cast<unsigned>(prim);
+    rh.hit.u = b1;
+    rh.hit.v = b2;
+    rh.hit.Ng_x = ng.x;
+    rh.hit.Ng_y = ng.y;
+    rh.hit.Ng_z = ng.z;
+    state->org = p + ng;
+    state->dir = ng * -1.0f;
+    fill_hit(*s, ctx, state, rh);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -853,6 +891,19 @@ zoBoolean gather(Color *result, RenderState *state, const Vector3 &n) {
     Session *s = session();
     ThreadContext *ctx = thread_context();
     int rays = state && state->options ? state->options->finalgather_rays : 0;
+    // With photon maps: the caustics from their map; the rest of the
+    // indirect light from the global map, or, at the first diffuse bounce
+    // with final gathering on, from gather rays that find the global map
+    // where they land.
+    Color caustic{0, 0, 0, 0};
+    if (s && state && s->photons) {
+        const bool direct = rays <= 0 || in_gather(state);
+        if (!photon_irradiance(*s, state, n, direct, &caustic)) return fail(result);
+        if (direct && !(rays <= 0 && scene_has_sky(*s) && !in_gather(state))) {
+            if (result) *result = caustic;
+            return 1;
+        }
+    }
     const bool sky_only = rays <= 0 && s && scene_has_sky(*s);
     if (sky_only) rays = kSkyRays;
     if (!s || !ctx || !state || rays <= 0 || in_gather(state)) return fail(result);
@@ -879,8 +930,9 @@ zoBoolean gather(Color *result, RenderState *state, const Vector3 &n) {
     }
     const double k = M_PI / rays;
     if (result)
-        *result = Color{static_cast<float>(sum[0] * k), static_cast<float>(sum[1] * k),
-                        static_cast<float>(sum[2] * k), 1.0f};
+        *result = Color{static_cast<float>(sum[0] * k) + caustic.r,
+                        static_cast<float>(sum[1] * k) + caustic.g,
+                        static_cast<float>(sum[2] * k) + caustic.b, 1.0f};
     return 1;
 }
 
