@@ -318,9 +318,23 @@ zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const
     ctx->eye_traced = true;
     bool hit = false;
     const zoBoolean ok = shoot(*s, ctx, result, state, 0.0f, far, false, &hit);
+    if (hit) contour_store(*s, ctx, state, *result);
     // A ray that hits nothing answers false, though the environment has
     // coloured it: lens shaders tell the background by it.
     return hit ? ok : 0;
+}
+
+bool find_hit(RenderState *state) {
+    Session *s = session();
+    ThreadContext *ctx = thread_context();
+    RTCRayHit rh;
+    const float far = s && s->camera.cam.clip_far > 0 ? s->camera.cam.clip_far : INFINITY;
+    if (!s || !ctx || !intersect(*s, state->org, state->dir, 0.0f, far, state->time, rh)) {
+        clear_hit(state);
+        return false;
+    }
+    fill_hit(*s, ctx, state, rh);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
