@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -30,14 +32,27 @@ using ContourFn = zoBoolean (*)(void *out, void *info_near, void *info_far, Rend
 
 constexpr size_t kChunk = size_t(1) << 20;
 
-// One pixel's recorded sample.
+// One pixel's recorded sample; all zero where the pixel has no record.
+// The tables of a frame are large and mostly untouched outside the lines,
+// so they come zeroed from calloc, whose pages cost nothing until written.
 struct Sample {
-    uint8_t *record = nullptr;  // null: no record (the sample hit nothing)
-    int32_t size = 0;
-    float x = 0, y = 0;  // raster position
-    float depth = 0;     // hit distance along the eye ray
-    Vector3 org{0, 0, 0}, dir{0, 0, 0};
-    Tag instance = 0, material = 0;
+    uint8_t *record;  // null: no record (the sample hit nothing)
+    int32_t size;
+    float x, y;   // raster position
+    float depth;  // hit distance along the eye ray
+    Tag instance, material;
+};
+
+template <class T>
+struct Table {
+    T *data = nullptr;
+    explicit Table(size_t n) : data(static_cast<T *>(calloc(n ? n : 1, sizeof(T)))) {
+        if (!data) throw std::bad_alloc();
+    }
+    ~Table() { free(data); }
+    Table(const Table &) = delete;
+    Table &operator=(const Table &) = delete;
+    T &operator[](size_t i) { return data[i]; }
 };
 
 // The records of one render thread, in chunks kept until the pass ends;
@@ -60,7 +75,9 @@ struct Pass {
     int width = 0, height = 0;
     int sample = 0;  // the sample of each pixel whose hit is recorded
     HostRecord *store = nullptr;
-    std::vector<Sample> samples;
+    size_t count = 0;
+    Table<Sample> samples;
+    explicit Pass(size_t n) : count(n), samples(n) {}
     std::vector<RecordStore> stores;  // per render thread
     std::atomic<bool> refused{false};
 };
@@ -121,8 +138,9 @@ struct Mark {
 // twice.
 struct Lines {
     int width = 0, x0 = 0, y0 = 0, x1 = 0, y1 = 0;
-    std::vector<float> cover;
-    std::vector<Color> color;
+    Table<float> cover;
+    Table<Color> color;
+    explicit Lines(size_t n) : cover(n), color(n) {}
 };
 
 // The share of a pixel (as a unit interval across the stroke) covered by a
@@ -155,11 +173,14 @@ void stroke(Lines &L, const Mark &a, const Mark &b) {
 }
 
 // The line's points and the segments that join them (indices into the
-// points). Points 0 to 2n - 1 are the marks between pixel i and its right
-// (i) and upper (n + i) neighbour; centres of squares follow.
+// points). A pixel's mark towards its right and upper neighbour is found
+// through `across` and `up` (its index + 1; 0: none); centres of squares
+// follow the marks.
 struct Polyline {
     std::vector<Mark> points;
     std::vector<std::pair<uint32_t, uint32_t>> segments;
+    Table<uint32_t> across, up;
+    explicit Polyline(size_t n) : across(n), up(n) {}
 };
 
 // Joins the contour points on the four sides of a square of pixels:
@@ -168,7 +189,7 @@ void join(Polyline &P, const uint32_t side[4]) {
     uint32_t on[4];
     int n = 0;
     for (int k = 0; k < 4; ++k)
-        if (P.points[side[k]].on) on[n++] = side[k];
+        if (side[k]) on[n++] = side[k] - 1;
     if (n == 0) return;
     if (n <= 2) return P.segments.push_back({on[0], on[n - 1]});
     Mark centre;
@@ -209,12 +230,12 @@ void smooth(Polyline &P) {
     }
 }
 
-zoContourInfo info_of(const Sample &p) {
+zoContourInfo info_of(const Sample &p, int x, int y) {
     zoContourInfo i{};
     i.record = p.record;
     i.size = p.size;
-    i.raster_x = p.x;
-    i.raster_y = p.y;
+    i.raster_x = p.record ? p.x : x + 0.5f;
+    i.raster_y = p.record ? p.y : y + 0.5f;
     i.depth = p.depth;
     i.instance = p.instance;
     i.material = p.material;
@@ -238,41 +259,44 @@ void window(const Session &s, int &x0, int &y0, int &x1, int &y1) {
     x0 = c.crop_x, y0 = H - c.crop_y - c.crop_h, x1 = c.crop_x + c.crop_w, y1 = H - c.crop_y;
 }
 
-// Whether a line runs between samples a and b, and its mark when it does.
-void compare(Session &s, ThreadContext *ctx, HostRecord *contrast, Sample &a, Sample &b,
-             Mark &mark) {
-    if (!a.record && !b.record) return;
+// Whether a line runs between the samples of pixels (ax, ay) and (bx, by),
+// and its mark when it does. `st` is a state made for the pass.
+bool compare(Session &s, ThreadContext *ctx, HostRecord *contrast, RenderState &st, Sample &a,
+             int ax, int ay, Sample &b, int bx, int by, Mark &mark) {
+    if (!a.record && !b.record) return false;
     const ContourSetup &setup = s.camera.contour;
-    RenderState st;
     ctx->begin_sample();
-    make_state(s, st, ctx);
     {
         Running run(&st, contrast);
-        if (!entry<ContrastFn>(contrast)(a.record, b.record, &st, contrast->rec.params)) return;
+        if (!entry<ContrastFn>(contrast)(a.record, b.record, &st, contrast->rec.params))
+            return false;
     }
     const bool a_near = a.record && (!b.record || a.depth <= b.depth);
     const Sample &near = a_near ? a : b, &far = a_near ? b : a;
     const Tag shader = contour_slot(s, near.material);
-    if (!shader) return;
-    // The contour shader sees the nearer sample's hit as it was shaded.
+    if (!shader) return false;
+    // The contour shader sees the nearer sample's hit along the camera's
+    // ray through it, as it was shaded (not shaded again).
+    RenderState hit;
     ctx->begin_sample();
-    make_state(s, st, ctx);
-    st.raster_x = near.x;
-    st.raster_y = near.y;
-    st.sample_index = recorded_sample(s);
-    st.org = near.org;
-    st.dir = near.dir;
-    if (!find_hit(&st)) return;
-    zoContourInfo info_near = info_of(near), info_far = info_of(far);
+    make_state(s, hit, ctx);
+    hit.raster_x = near.x;
+    hit.raster_y = near.y;
+    hit.sample_index = recorded_sample(s);
+    eye_ray(s, near.x, near.y, &hit.org, &hit.dir);
+    if (!find_hit(&hit)) return false;
+    zoContourInfo info_near = a_near ? info_of(near, ax, ay) : info_of(near, bx, by);
+    zoContourInfo info_far = a_near ? info_of(far, bx, by) : info_of(far, ax, ay);
     zoContourOutput out{setup.color, setup.width};
-    if (!call_contour_shader(&out, &info_near, &info_far, &st, shader)) return;
+    if (!call_contour_shader(&out, &info_near, &info_far, &hit, shader)) return false;
     const float width = setup.width_image ? out.width * s.camera.cam.x_resolution : out.width;
-    if (!(width > 0) || !std::isfinite(width)) return;
+    if (!(width > 0) || !std::isfinite(width)) return false;
     mark.on = true;
-    mark.x = 0.5f * (a.x + b.x);
-    mark.y = 0.5f * (a.y + b.y);
+    mark.x = 0.5f * (info_near.raster_x + info_far.raster_x);
+    mark.y = 0.5f * (info_near.raster_y + info_far.raster_y);
     mark.width = width;
     mark.color = out.color;
+    return true;
 }
 
 }  // namespace
@@ -297,19 +321,11 @@ void contour_begin(Session &s) {
                     " is not declared as a color frame buffer (\"framebuffers\")");
     HostRecord *store = shader_record(s, s.camera.contour.store);
     if (!store) return;
-    auto *p = new Pass;
+    auto *p = new Pass(static_cast<size_t>(s.camera.cam.x_resolution) * s.camera.cam.y_resolution);
     p->width = s.camera.cam.x_resolution;
     p->height = s.camera.cam.y_resolution;
     p->sample = recorded_sample(s);
     p->store = store;
-    p->samples.assign(static_cast<size_t>(p->width) * p->height, Sample{});
-    // A pixel without a record still places the lines at its border.
-    for (int y = 0; y < p->height; ++y)
-        for (int x = 0; x < p->width; ++x) {
-            Sample &q = p->samples[static_cast<size_t>(y) * p->width + x];
-            q.x = x + 0.5f;
-            q.y = y + 0.5f;
-        }
     p->stores.resize(s.threads);
     g_pass = p;
 }
@@ -345,8 +361,6 @@ void contour_store(Session &s, ThreadContext *ctx, RenderState *hit, const Color
     slot.x = hit->raster_x;
     slot.y = hit->raster_y;
     slot.depth = hit->dist;
-    slot.org = hit->org;
-    slot.dir = hit->dir;
     slot.instance = hit->instance;
     slot.material = hit->material;
 }
@@ -364,36 +378,41 @@ void contour_finish(Session &s) {
     int x0, y0, x1, y1;
     window(s, x0, y0, x1, y1);
     auto at = [&](int x, int y) { return static_cast<size_t>(y) * W + x; };
-    const size_t n = p->samples.size();
-    Polyline P;
-    P.points.resize(2 * n);
+    const size_t n = p->count;
+    Polyline P(n);
+    RenderState st;
+    make_state(s, st, ctx);
+    Mark mark;
+    auto add = [&](uint32_t &index) {
+        P.points.push_back(mark);
+        index = static_cast<uint32_t>(P.points.size());
+        mark = Mark{};
+    };
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x) {
             Sample &a = p->samples[at(x, y)];
-            if (x + 1 < x1)
-                compare(s, ctx, contrast, a, p->samples[at(x + 1, y)], P.points[at(x, y)]);
-            if (y + 1 < y1)
-                compare(s, ctx, contrast, a, p->samples[at(x, y + 1)], P.points[n + at(x, y)]);
+            if (x + 1 < x1 &&
+                compare(s, ctx, contrast, st, a, x, y, p->samples[at(x + 1, y)], x + 1, y, mark))
+                add(P.across[at(x, y)]);
+            if (y + 1 < y1 &&
+                compare(s, ctx, contrast, st, a, x, y, p->samples[at(x, y + 1)], x, y + 1, mark))
+                add(P.up[at(x, y)]);
         }
     if (x1 - x0 < 2 || y1 - y0 < 2) {
         // A single row or column: no squares, each point on its own.
-        for (uint32_t i = 0; i < 2 * n; ++i)
-            if (P.points[i].on) P.segments.push_back({i, i});
+        for (uint32_t i = 0; i < P.points.size(); ++i) P.segments.push_back({i, i});
     }
     for (int y = y0; y + 1 < y1; ++y)
         for (int x = x0; x + 1 < x1; ++x) {
             // The sides of the square, in order around it.
-            const uint32_t side[4] = {
-                static_cast<uint32_t>(at(x, y)), static_cast<uint32_t>(n + at(x + 1, y)),
-                static_cast<uint32_t>(at(x, y + 1)), static_cast<uint32_t>(n + at(x, y))};
-            join(P, side);
+            const uint32_t side[4] = {P.across[at(x, y)], P.up[at(x + 1, y)],
+                                      P.across[at(x, y + 1)], P.up[at(x, y)]};
+            if (side[0] | side[1] | side[2] | side[3]) join(P, side);
         }
     smooth(P);
-    Lines L;
+    Lines L(n);
     L.width = W;
     L.x0 = x0, L.y0 = y0, L.x1 = x1, L.y1 = y1;
-    L.cover.assign(n, 0.0f);
-    L.color.assign(n, Color{0, 0, 0, 0});
     for (const auto &[a, b] : P.segments) stroke(L, P.points[a], P.points[b]);
     FrameBuffer *fb = setup.framebuffer >= 0 && setup.framebuffer < int(s.framebuffers.size())
                           ? &s.framebuffers[setup.framebuffer]
@@ -401,6 +420,7 @@ void contour_finish(Session &s) {
     for (int y = y0; y < y1; ++y)
         for (int x = x0; x < x1; ++x) {
             const size_t i = at(x, y);
+            if (!(L.cover[i] > 0)) continue;
             const float k = L.cover[i] * L.color[i].a;
             if (!(k > 0)) continue;
             const Color &c = L.color[i];
