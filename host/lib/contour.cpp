@@ -5,7 +5,8 @@
 // sample's material gives the line's colour and width, and the line passes
 // through the midpoint of the two samples. Within each square of four
 // pixels those midpoints are joined into segments (two points: one
-// segment; three or four: each to their centre), and the segments are
+// segment; three or four: each to their centre; a point joined to none is
+// left out), and the segments are
 // drawn as round-capped strokes whose width runs from one end's width to
 // the other's, anti-aliased by the pixel's overlap with the stroke.
 #include "contour.h"
@@ -184,14 +185,15 @@ struct Polyline {
 };
 
 // Joins the contour points on the four sides of a square of pixels:
-// two by a segment, three or four each to their centre, one alone as a dot.
+// two by a segment, three or four each to their centre. A point that no
+// square joins to another (a single contrasting pair) is not drawn.
 void join(Polyline &P, const uint32_t side[4]) {
     uint32_t on[4];
     int n = 0;
     for (int k = 0; k < 4; ++k)
         if (side[k]) on[n++] = side[k] - 1;
-    if (n == 0) return;
-    if (n <= 2) return P.segments.push_back({on[0], on[n - 1]});
+    if (n == 1) return;  // drawn by the square on its other side, if any
+    if (n == 2) return P.segments.push_back({on[0], on[1]});
     Mark centre;
     centre.on = true;
     for (int k = 0; k < n; ++k) {
