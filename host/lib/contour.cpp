@@ -6,9 +6,9 @@
 // through the midpoint of the two samples. Within each square of four
 // pixels those midpoints are joined into segments (two points: one
 // segment; three or four: each to their centre; a point joined to none is
-// left out), and the segments are
-// drawn as round-capped strokes whose width runs from one end's width to
-// the other's, anti-aliased by the pixel's overlap with the stroke.
+// left out), and the segments are drawn as round-capped strokes whose
+// width runs from one end's width to the other's, anti-aliased by the
+// pixel's overlap with the stroke.
 #include "contour.h"
 
 #include <algorithm>
