@@ -11,6 +11,8 @@
 // pixel's overlap with the stroke.
 #include "contour.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -31,11 +33,19 @@ using ContrastFn = zoBoolean (*)(void *a, void *b, RenderState *state, void *par
 using ContourFn = zoBoolean (*)(void *out, void *info_near, void *info_far, RenderState *state,
                                 void *params);
 
-constexpr size_t kChunk = size_t(1) << 20;
+constexpr size_t kChunk = size_t(8) << 20;
+
+// Zeroed memory for the pass's large tables, straight from the system:
+// pages cost nothing until written, and large pages are asked for, so that
+// a frame's tables take few page faults.
+void *big_zeroed(size_t bytes) {
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    madvise(p, bytes, MADV_HUGEPAGE);
+    return p;
+}
 
 // One pixel's recorded sample; all zero where the pixel has no record.
-// The tables of a frame are large and mostly untouched outside the lines,
-// so they come zeroed from calloc, whose pages cost nothing until written.
 struct Sample {
     uint8_t *record;  // null: no record (the sample hit nothing)
     int32_t size;
@@ -47,10 +57,11 @@ struct Sample {
 template <class T>
 struct Table {
     T *data = nullptr;
-    explicit Table(size_t n) : data(static_cast<T *>(calloc(n ? n : 1, sizeof(T)))) {
-        if (!data) throw std::bad_alloc();
-    }
-    ~Table() { free(data); }
+    size_t bytes = 0;
+    explicit Table(size_t n)
+        : data(static_cast<T *>(big_zeroed((n ? n : 1) * sizeof(T)))),
+          bytes((n ? n : 1) * sizeof(T)) {}
+    ~Table() { munmap(data, bytes); }
     Table(const Table &) = delete;
     Table &operator=(const Table &) = delete;
     T &operator[](size_t i) { return data[i]; }
@@ -60,14 +71,21 @@ struct Table {
 // a chunk is allocated only when the current one has no room for a
 // record of the largest size.
 struct RecordStore {
-    std::vector<std::unique_ptr<uint8_t[]>> chunks;
+    std::vector<uint8_t *> chunks;
     size_t used = kChunk;
+    RecordStore() = default;
+    RecordStore(const RecordStore &) = delete;
+    RecordStore &operator=(const RecordStore &) = delete;
+    RecordStore(RecordStore &&o) noexcept : chunks(std::move(o.chunks)), used(o.used) {}
+    ~RecordStore() {
+        for (uint8_t *c : chunks) munmap(c, kChunk);
+    }
     uint8_t *room() {
         if (used + ZO_CONTOUR_RECORD_MAX > kChunk) {
-            chunks.emplace_back(new uint8_t[kChunk]);
+            chunks.push_back(static_cast<uint8_t *>(big_zeroed(kChunk)));
             used = 0;
         }
-        return chunks.back().get() + used;
+        return chunks.back() + used;
     }
     void keep(int size) { used += (static_cast<size_t>(size) + 15) & ~size_t(15); }
 };
