@@ -526,12 +526,12 @@ HOST_API zoBoolean zo_call_photon_material(Color *result, RenderState *state) {
 HOST_API zoBoolean zo_call_photonvol_material(Color *result, RenderState *state) {
     return state ? run_material(result, state, kSlotPhotonVol, ZO_CALL_PHOTONVOL) : 0;
 }
-HOST_API zoBoolean zo_call_contour_material(void *result, void *info_near, void *,
+HOST_API zoBoolean zo_call_contour_material(void *result, void *info_near, void *info_far,
                                             RenderState *state) {
     if (!state) return 0;
     const MaterialEntry *m = material_of(state->material);
     if (!m || !m->slots[kSlotContour]) return 0;
-    return call_shader(result, ZO_CALL_CONTOUR, state, m->slots[kSlotContour], info_near);
+    return call_contour_shader(result, info_near, info_far, state, m->slots[kSlotContour]);
 }
 
 // A connected parameter: run the shader it connects to into per-sample

@@ -85,10 +85,8 @@ bool photon_irradiance(const Session &s, const RenderState *state, const Vector3
 // slot, or the material shader itself, which serves photon rays too.
 zoBoolean photon_material(Color *energy, RenderState *state);
 
-// Ray queries of trace.cpp for the photon and light-map passes.
-// Finds the first surface along the ray of `state` from `tnear` on and fills
-// the state's hit fields (false and the hit fields cleared for none).
-bool find_hit(RenderState *state, float tnear);
+// Ray queries of trace.cpp for the photon and light-map passes (and
+// find_hit of session.h).
 // Fills the hit fields of `state` for the point of triangle `prim` of `inst`
 // with barycentric weights (1 - b1 - b2, b1, b2), seen from in front.
 bool surface_state(RenderState *state, const InstanceEntry &inst, int prim, float b1, float b2);

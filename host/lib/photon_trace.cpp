@@ -63,7 +63,8 @@ bool scene_bounds(const Session &s, Vector3 *lo, Vector3 *hi) {
     *lo = Vector3{INFINITY, INFINITY, INFINITY};
     *hi = Vector3{-INFINITY, -INFINITY, -INFINITY};
     for (const InstanceEntry &inst : s.instances)
-        for (const Vector3 &p : inst.world_P) {
+        for (uint32_t k = 0; k < inst.object->mesh.P.size(); ++k) {
+            const Vector3 p = world_point(inst, k);
             *lo = Vector3{std::min(lo->x, p.x), std::min(lo->y, p.y), std::min(lo->z, p.z)};
             *hi = Vector3{std::max(hi->x, p.x), std::max(hi->y, p.y), std::max(hi->z, p.z)};
             any = true;
@@ -89,7 +90,7 @@ float first_hit(RenderState &st, const Vector3 &from, const Vector3 &dir) {
     RenderState probe = st;
     probe.org = from;
     probe.dir = dir;
-    return find_hit(&probe, 0.0f) ? static_cast<float>(probe.dist) : 0.0f;
+    return find_hit(&probe, 0.0f, INFINITY) ? static_cast<float>(probe.dist) : 0.0f;
 }
 
 // The colour the light's shader gives the point at distance `dist` from
@@ -355,7 +356,7 @@ zoBoolean continue_photon(Color *energy, RenderState *state, int type, const Vec
     RenderState *saved = state->child;
     state->child = &c;
     ++thread_context()->rays;
-    const bool hit = find_hit(&c, eps);
+    const bool hit = find_hit(&c, eps, INFINITY);
     Color e = *energy;
     zoBoolean ok = 0;
     if (c.volume)

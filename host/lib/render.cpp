@@ -444,6 +444,7 @@ bool render(Session &s) {
             fb.sum.assign(static_cast<size_t>(W) * H * fb.components, 0.0f);
     }
     prepare_photons(s);  // photon maps and light maps, when the scene asks for them
+    contour_begin(s);
     const Window win = render_window(s);
     const int tiles_x = (win.x1 - win.x0 + kTile - 1) / kTile,
               tiles_y = (win.y1 - win.y0 + kTile - 1) / kTile;
@@ -477,6 +478,7 @@ bool render(Session &s) {
     const float inv = 1.0f / std::max(1, s.options.samples);
     for (FrameBuffer &fb : s.framebuffers)
         for (float &v : fb.sum) v *= inv;
+    contour_finish(s);
     s.color_image = zoImage{};
     s.color_image.magic = kImageMagic;
     s.color_image.width = W;

@@ -10,11 +10,11 @@ namespace loading {
 void Loader::build_camera(const json &spec, const std::string &ptr) {
     const std::string object = "camera";
     require_object(spec, ptr, object);
-    check_keys(
-        spec, ptr, object,
-        {"type",      "resolution", "focal",       "aperture", "aspect",   "offset",     "clip",
-         "transform", "translate",  "rotate",      "scale",    "position", "look_at",    "up",
-         "lens",      "output",     "environment", "volume",   "frame",    "description"});
+    check_keys(spec, ptr, object,
+               {"type",    "resolution", "focal",      "aperture", "aspect",      "offset",
+                "clip",    "transform",  "translate",  "rotate",   "scale",       "position",
+                "look_at", "up",         "lens",       "output",   "environment", "volume",
+                "frame",   "contour",    "description"});
     zoCamera &c = s_.camera.cam;
     if (spec.contains("type")) {
         std::string t = text(spec["type"], ptr + "/type", object, "\"type\"");
@@ -111,6 +111,7 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
     };
     list("lens", s_.camera.lens);
     list("output", s_.camera.output);
+    build_contour(spec.contains("contour") ? &spec["contour"] : nullptr, ptr + "/contour");
     if (!s_.camera.lens.empty()) c.lens = s_.camera.lens[0];
     if (!s_.camera.output.empty()) c.output = s_.camera.output[0];
     if (spec.contains("environment"))
@@ -118,6 +119,64 @@ void Loader::build_camera(const json &spec, const std::string &ptr) {
             shader_ref(spec["environment"], ptr + "/environment", object, "camera:environment");
     if (spec.contains("volume"))
         c.volume = shader_ref(spec["volume"], ptr + "/volume", object, "camera:volume");
+}
+
+// The contour pass: its store and contrast shaders (the library's own when
+// the scene names none) and the lines' prepared look and destination.
+void Loader::build_contour(const json *spec, const std::string &ptr) {
+    ContourSetup &c = s_.camera.contour;
+    const std::string object = "camera: contour";
+    if (spec) {
+        require_object(*spec, ptr, object);
+        check_keys(*spec, ptr, object,
+                   {"store", "contrast", "color", "width", "width_unit", "framebuffer", "composite",
+                    "enable", "description"});
+        c.given = true;
+        const json &v = *spec;
+        if (v.contains("enable"))
+            c.enabled = boolean(v["enable"], ptr + "/enable", object, "\"enable\"");
+        if (v.contains("store"))
+            c.store = shader_ref(v["store"], ptr + "/store", object, "camera:contour:store");
+        if (v.contains("contrast"))
+            c.contrast =
+                shader_ref(v["contrast"], ptr + "/contrast", object, "camera:contour:contrast");
+        if (v.contains("color")) {
+            float f[4] = {0, 0, 0, 1};
+            numbers(v["color"], ptr + "/color", object, "\"color\"", f, 3, 4);
+            c.color = Color{f[0], f[1], f[2], f[3]};
+        }
+        if (v.contains("width")) {
+            c.width = number(v["width"], ptr + "/width", object, "\"width\"");
+            if (!(c.width >= 0)) fail(ptr + "/width", object, "\"width\" must not be negative");
+        }
+        if (v.contains("width_unit")) {
+            const std::string u =
+                text(v["width_unit"], ptr + "/width_unit", object, "\"width_unit\"");
+            if (u == "image")
+                c.width_image = true;
+            else if (u != "pixels")
+                fail(ptr + "/width_unit", object,
+                     "unknown width unit " + quote(u) + " (pixels or image)");
+        }
+        if (v.contains("framebuffer")) {
+            c.framebuffer =
+                integer(v["framebuffer"], ptr + "/framebuffer", object, "\"framebuffer\"");
+            if (c.framebuffer < 0 || c.framebuffer >= kMaxFrameBuffers)
+                fail(ptr + "/framebuffer", object,
+                     "\"framebuffer\" must be between 0 and " +
+                         std::to_string(kMaxFrameBuffers - 1));
+            c.composite = false;
+        }
+        if (v.contains("composite"))
+            c.composite = boolean(v["composite"], ptr + "/composite", object, "\"composite\"");
+    }
+    if (!contour_wanted(s_)) return;
+    if (!c.store)
+        c.store = shader_ref(json{{"shader", "contour_store_light"}}, ptr, object,
+                             "camera:contour:store");
+    if (!c.contrast)
+        c.contrast = shader_ref(json{{"shader", "contour_contrast_light_levels"}}, ptr, object,
+                                "camera:contour:contrast");
 }
 
 void Loader::build_options(const json &spec, const std::string &ptr) {

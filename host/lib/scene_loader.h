@@ -258,6 +258,7 @@ class Loader {
     void check_placement(const float *m, const std::string &ptr, const std::string &object) const;
     void build_camera(const json &spec, const std::string &ptr);
     void build_options(const json &spec, const std::string &ptr);
+    void build_contour(const json *spec, const std::string &ptr);
     void build_framebuffers(const json &spec, const std::string &ptr);
     void resolve_connections();
     void check_shader_links();

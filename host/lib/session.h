@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "contour.h"
 #include "decl.h"
 
 namespace korhost {
@@ -332,6 +333,7 @@ struct CameraSetup {
     zoMatrix to_world{};  // camera space to world space
     zoMatrix from_world{};
     std::vector<Tag> lens, output;
+    ContourSetup contour;
 };
 
 class Session {
@@ -444,6 +446,10 @@ void run_output_shaders(Session &s);
 bool write_images(Session &s);
 zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const Vector3 *dir);
 zoBoolean run_material(Color *result, RenderState *state, int slot, int call_type);
+// Fills the hit fields of `state` from the first surface along its ray
+// between tnear and tfar without shading it; false, and the hit fields
+// cleared, when the ray hits nothing.
+bool find_hit(RenderState *state, float tnear, float tfar);
 void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster);
 
 // The hit triangle of a state: its instance entry and vertex indices.

@@ -350,16 +350,17 @@ zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const
     ctx->eye_traced = true;
     bool hit = false;
     const zoBoolean ok = shoot(*s, ctx, result, state, 0.0f, far, false, &hit);
+    if (hit) contour_store(*s, ctx, state, *result);
     // A ray that hits nothing answers false, though the environment has
     // coloured it: lens shaders tell the background by it.
     return hit ? ok : 0;
 }
 
-bool find_hit(RenderState *state, float tnear) {
+bool find_hit(RenderState *state, float tnear, float tfar) {
     Session *s = session();
     ThreadContext *ctx = thread_context();
     RTCRayHit rh;
-    if (!s || !ctx || !intersect(*s, state->org, state->dir, tnear, INFINITY, state->time, rh)) {
+    if (!s || !ctx || !intersect(*s, state->org, state->dir, tnear, tfar, state->time, rh)) {
         clear_hit(state);
         return false;
     }
@@ -373,19 +374,27 @@ bool surface_state(RenderState *state, const InstanceEntry &inst, int prim, floa
     if (!s || !ctx) return false;
     const auto g = std::find(s->geom_instance.begin(), s->geom_instance.end(), &inst);
     if (g == s->geom_instance.end()) return false;
-    const uint32_t *i = &inst.object->mesh.tri[3 * prim];
-    const Vector3 &p0 = inst.world_P[i[0]], &p1 = inst.world_P[i[1]], &p2 = inst.world_P[i[2]];
+    const Mesh &m = inst.object->mesh;
+    const uint32_t *i = &m.tri[3 * prim];
+    const Vector3 p0 = world_point(inst, i[0]), p1 = world_point(inst, i[1]),
+                  p2 = world_point(inst, i[2]);
     const Vector3 ng = normalize(cross(p1 - p0, p2 - p0));
     const Vector3 p = p0 * (1 - b1 - b2) + p1 * b1 + p2 * b2;
+    // As the ray tracer reports it: a mesh placed more than once (it has a
+    // scene of its own) through its instance with an object-space normal.
+    const bool instanced = inst.object->rtc_scene != nullptr;
+    const unsigned id = static_cast<unsigned>(g - s->geom_instance.begin());
+    const Vector3 n_hit = instanced ? cross(m.P[i[1]] - m.P[i[0]], m.P[i[2]] - m.P[i[0]]) : ng;
     RTCRayHit rh{};
     rh.ray.tfar = 1;
-    rh.hit.geomID = static_cast<unsigned>(g - s->geom_instance.begin());
+    rh.hit.instID[0] = instanced ? id : RTC_INVALID_GEOMETRY_ID;
+    rh.hit.geomID = instanced ? 0 : id;
     rh.hit.primID = static_cast<unsigned>(prim);
     rh.hit.u = b1;
     rh.hit.v = b2;
-    rh.hit.Ng_x = ng.x;
-    rh.hit.Ng_y = ng.y;
-    rh.hit.Ng_z = ng.z;
+    rh.hit.Ng_x = n_hit.x;
+    rh.hit.Ng_y = n_hit.y;
+    rh.hit.Ng_z = n_hit.z;
     state->org = p + ng;
     state->dir = ng * -1.0f;
     fill_hit(*s, ctx, state, rh);

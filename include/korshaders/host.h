@@ -261,6 +261,40 @@ typedef struct zoOptions {
     int32_t reserved[3];
 } zoOptions;
 
+/* The contour pass. After the frame is sampled the host compares
+ * neighbouring pixels and draws lines where they differ. Its three kinds
+ * of shader have their own argument orders:
+ *   store    (void *record, int *size, RenderState *state, const Color *color)
+ *            at the eye ray's hit of a pixel's sample, with the colour the
+ *            hit was shaded to; writes at most ZO_CONTOUR_RECORD_MAX bytes
+ *            into record and their number into *size;
+ *   contrast (void *a, void *b, RenderState *state, void *params)
+ *            for two neighbouring pixels' records (null where a pixel's
+ *            sample hit nothing); true: a line runs between them;
+ *   contour  (zoContourOutput *out, zoContourInfo *near, zoContourInfo *far,
+ *            RenderState *state, void *params)
+ *            the contour slot of the nearer sample's material, with the
+ *            state of that sample's hit; sets the line's look, false: no
+ *            line. zo_call_contour_material runs the contour slot of the
+ *            state's material with the same arguments. */
+#define ZO_CONTOUR_RECORD_MAX 1024
+
+typedef struct zoContourInfo {
+    void *record;     /* the store shader's record; null: the sample hit nothing */
+    int32_t size;     /* its size in bytes */
+    float raster_x;   /* the sample's raster position (y = 0 the bottom row) */
+    float raster_y;
+    float depth;      /* distance of the hit along the eye ray; 0 without a hit */
+    Tag instance;     /* the hit instance and its material; 0 without a hit */
+    Tag material;
+} zoContourInfo;
+
+typedef struct zoContourOutput {
+    Color color;  /* line colour, alpha its opacity; prepared from the camera's setting */
+    float width;  /* line width, prepared likewise; in pixels, or as a fraction of the
+                     image width when the camera asks for that */
+} zoContourOutput;
+
 /* The host's record of a shader instance being run. */
 typedef struct zoShaderRecord {
     Tag tag;               /* the instance */

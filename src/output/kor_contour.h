@@ -26,11 +26,8 @@ static_assert(sizeof(ContourLightRecord) == 88, "contour light record size");
 static_assert(offsetof(ContourLightRecord, normalGeom) == 56, "contour light record layout");
 static_assert(offsetof(ContourLightRecord, band) == 84, "contour light record layout");
 
-// The host's contour output record: a line colour followed by its width;
-// the contour shader writes the width only.
-struct ContourOutput {
-    Color color;
-    float width;
-};
+// The contour shader fills the host's contour output record
+// (zoContourOutput); it sets the width only.
+using ContourOutput = zoContourOutput;
 
 #endif
