@@ -80,7 +80,7 @@ tsan: deps
 # the corpus replay of `make asan` (which runs with full stacks, so that
 # third-party leaks are suppressed by name).
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= scene obj image
+FUZZ_TARGETS ?= scene obj image profile
 fuzz-deps:
 	@scripts/install-deps.sh --fuzz
 fuzz: build fuzz-deps
