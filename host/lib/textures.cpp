@@ -187,7 +187,8 @@ bool read_texture(const std::string &path, float filter, ImageEntry &out, std::s
             std::vector<float> table;
             if (!decoding_table(encoding, table, error)) {
                 error =
-                    "image " + path + ": unknown colour space \"" + encoding + "\" (" + error + ")";
+                    "image " + path + ": unknown colour space \"" + encoding +
+                    "\" (sRGB, Rec709, GammaN, linear, raw, or a name in $OCIO's configuration)";
                 return false;
             }
             raw = decode(raw, bits, comp, table);
