@@ -76,11 +76,11 @@ tsan: deps
 # The libFuzzer targets of the host's loaders (clang), each run for
 # FUZZ_SECONDS from the corpus in tests/fuzz/corpus/TARGET; new inputs go
 # to build-fuzz/corpus/TARGET, a crashing input to build-fuzz/crashes/TARGET.
-# The image target, slow in the image libraries' own code, leaves leaks to
-# the corpus replay of `make asan` (which runs with full stacks, so that
-# third-party leaks are suppressed by name).
+# The image target, slow in the image libraries' own code, leaves leaks
+# (also the check at its exit) to the corpus replay of `make asan`, which
+# runs with full stacks, so that third-party leaks are suppressed by name.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= scene obj image
+FUZZ_TARGETS ?= scene obj image profile
 fuzz-deps:
 	@scripts/install-deps.sh --fuzz
 fuzz: build fuzz-deps
@@ -92,9 +92,9 @@ fuzz: build fuzz-deps
 	  mkdir -p build-fuzz/corpus/$$t build-fuzz/crashes/$$t; \
 	  dict=; [ -f tests/fuzz/$$t.dict ] && dict=-dict=tests/fuzz/$$t.dict; \
 	  echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
-	  limits="-timeout=10"; \
-	  [ $$t = image ] && limits="-timeout=60 -detect_leaks=0"; \
-	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/fuzz/lsan.supp \
+	  limits="-timeout=10"; asan=; \
+	  if [ $$t = image ]; then limits="-timeout=60 -detect_leaks=0"; asan=detect_leaks=0; fi; \
+	  ASAN_OPTIONS=$$asan LSAN_OPTIONS=suppressions=$(CURDIR)/tests/fuzz/lsan.supp \
 	  build-fuzz/tests/fuzz/kor_fuzz_$$t build-fuzz/corpus/$$t tests/fuzz/corpus/$$t $$dict \
 	    -max_total_time=$(FUZZ_SECONDS) $$limits -rss_limit_mb=2048 -print_final_stats=1 \
 	    -artifact_prefix=build-fuzz/crashes/$$t/ || exit 1; \

@@ -12,7 +12,9 @@
 // 360 (all planes given).
 #include "ies.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -50,17 +52,20 @@ class Reader {
         const double v = std::strtod(t.text.c_str(), &end);
         if (end == t.text.c_str() || *end || errno || !std::isfinite(v))
             fail(t.line, "\"" + t.text + "\" is not a number (reading " + what + ")");
+        if (std::fabs(v) > FLT_MAX)
+            fail(t.line, "\"" + t.text + "\" is out of range (reading " + what + ")");
         return static_cast<float>(v);
     }
     int count(const std::string &what) {
         const int line = this->line();
         const float v = number(what);
         if (v < 1 || v != std::floor(v) || v > 100000)
-            fail(line,
-                 what + " must be a whole number of at least 1, got " + tokens_[next_ - 1].text);
+            fail(line, what + " must be a whole number of at least 1, got " + last());
         return static_cast<int>(v);
     }
     int line() const { return next_ < tokens_.size() ? tokens_[next_].line : last_line_; }
+    // The text of the number read last.
+    const std::string &last() const { return tokens_[next_ - 1].text; }
     bool done() const { return next_ >= tokens_.size(); }
     size_t left() const { return tokens_.size() - next_; }
 
@@ -104,7 +109,14 @@ void cell(const std::vector<float> &a, float x, size_t &i, float &t) {
 LightProfile &load_light_profile(Session &s, const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw Error(path + ": cannot read the light profile: " + strerror(errno));
+    std::stringstream text;
+    text << in.rdbuf();
+    return read_light_profile(s, path, text.str());
+}
+
+LightProfile &read_light_profile(Session &s, const std::string &path, const std::string &text) {
     std::vector<std::string> lines;
+    std::istringstream in(text);
     for (std::string l; std::getline(in, l);) lines.push_back(l);
     size_t tilt = 0;
     while (tilt < lines.size() && trim(lines[tilt]).compare(0, 5, "TILT=") != 0) ++tilt;
@@ -134,14 +146,14 @@ LightProfile &load_light_profile(Session &s, const std::string &path) {
     }
     r.number("the number of lamps");
     r.number("the lumens per lamp");
+    const int multiplier_line = r.line();
     const float multiplier = r.number("the candela multiplier");
     const int nv = r.count("the number of vertical angles");
     const int nh = r.count("the number of horizontal angles");
     const int type_line = r.line();
     const float type = r.number("the photometric type");
     if (type != 1)
-        r.fail(type_line, "photometric type " + std::to_string(static_cast<int>(type)) +
-                              " is not supported: only type C (1)");
+        r.fail(type_line, "photometric type " + r.last() + " is not supported: only type C (1)");
     r.number("the units type");
     r.number("the luminous width");
     r.number("the luminous length");
@@ -174,10 +186,12 @@ LightProfile &load_light_profile(Session &s, const std::string &path) {
                "the horizontal angles must start at 0 and end at 0, 90, 180 or "
                "360 (they run from " +
                    std::to_string(p.horizontal.front()) + " to " + std::to_string(span) + ")");
+    if (multiplier < 0) r.fail(multiplier_line, "the candela multiplier is negative");
     const float scale =
         multiplier * (ballast > 0 ? ballast : 1) * (lamp_factor > 0 ? lamp_factor : 1);
-    const int values = nv * nh;
-    for (int k = 0; k < values; ++k) {
+    const long long values = static_cast<long long>(nv) * nh;
+    p.candela.reserve(static_cast<size_t>(std::min<long long>(values, r.left())));
+    for (long long k = 0; k < values; ++k) {
         if (r.done())
             r.fail(r.line(), "the candela table ends after " + std::to_string(k) + " of its " +
                                  std::to_string(values) + " values (" + std::to_string(nh) +
@@ -186,6 +200,9 @@ LightProfile &load_light_profile(Session &s, const std::string &path) {
         const float cd =
             r.number("candela value " + std::to_string(k + 1) + " of " + std::to_string(values));
         if (cd < 0) r.fail(line, "candela value " + std::to_string(k + 1) + " is negative");
+        if (!std::isfinite(cd * scale))
+            r.fail(line, "candela value " + std::to_string(k + 1) +
+                             " times the multipliers is out of range");
         p.candela.push_back(cd * scale);
         p.peak = std::max(p.peak, cd * scale);
     }
@@ -201,7 +218,7 @@ float profile_candela(const LightProfile &p, float vertical, float horizontal) {
     const std::vector<float> &V = p.vertical, &H = p.horizontal;
     if (V.empty() || H.empty() || !(vertical >= V.front() && vertical <= V.back())) return 0;
     // Fold the horizontal angle into the span the file gives.
-    float h = std::fmod(horizontal, 360.0f);
+    float h = std::isfinite(horizontal) ? std::fmod(horizontal, 360.0f) : 0.0f;
     if (h < 0) h += 360;
     const float span = H.back();
     if (span == 0) {

@@ -12,6 +12,8 @@ namespace korhost {
 // ZO_DB_LIGHTPROFILE). A malformed file throws an Error naming the file,
 // the line and the problem.
 LightProfile &load_light_profile(Session &s, const std::string &path);
+// The same from the file's text, `path` naming it in messages.
+LightProfile &read_light_profile(Session &s, const std::string &path, const std::string &text);
 
 // Candela towards vertical angle `vertical` (degrees from the nadir) and
 // horizontal angle `horizontal` (degrees, counter-clockwise seen from above

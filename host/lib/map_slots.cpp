@@ -120,11 +120,13 @@ void expand_named_maps(const Session &s, json &root) {
         std::string ptr = "/shaders/";
         for (char c : name) ptr += c == '~' ? "~0" : c == '/' ? "~1" : std::string(1, c);
         ptr += "/params/maps";
-        auto fail = [&](const std::string &where, const std::string &problem) {
+        // (a structured binding is copied in: lambdas cannot capture one)
+        auto fail = [&, shader = std::string(name)](const std::string &where,
+                                                    const std::string &problem) {
             TextPosition p = locate(s.scene_text, where);
             std::string place = s.scene_file;
             if (p.line) place += ":" + std::to_string(p.line) + ":" + std::to_string(p.column);
-            throw Error(place + ": shader \"" + name + "\": " + problem);
+            throw Error(place + ": shader \"" + shader + "\": " + problem);
         };
         if (params.contains("mapEnabled") || params.contains("mapAmounts"))
             fail(ptr,

@@ -474,7 +474,7 @@ void Loader::build_data(DataEntry &d, const json &spec, const std::string &ptr) 
 void Loader::build_image(ImageEntry &img, const json &spec, const std::string &ptr, bool image) {
     const std::string object = (image ? "image " : "texture ") + quote(img.name);
     require_object(spec, ptr, object);
-    check_keys(spec, ptr, object, {"file", "shader", "filter", "description"});
+    check_keys(spec, ptr, object, {"file", "shader", "filter", "colorspace", "description"});
     if (spec.contains("shader")) {
         // A texture shader: lookups of the texture run it at their coordinate.
         if (image) fail(ptr + "/shader", object, "a shader texture belongs under \"textures\"");
@@ -495,10 +495,20 @@ void Loader::build_image(ImageEntry &img, const json &spec, const std::string &p
         else
             filter = number(spec["filter"], ptr + "/filter", object, "\"filter\"");
     }
+    // The encoding of the file's colour: as the file says unless given.
+    std::string colorspace;
+    if (spec.contains("colorspace")) {
+        colorspace = text(spec["colorspace"], ptr + "/colorspace", object, "\"colorspace\"");
+        if (colorspace.empty()) fail(ptr + "/colorspace", object, "\"colorspace\" is empty");
+    }
     std::string error;
     if (!regular_file(img.file))
         fail(ptr + "/file", object, "cannot read image " + img.file + ": no such file");
-    if (!read_texture(img.file, filter, img, error)) fail(ptr + "/file", object, error);
+    if (!read_texture(img.file, filter, img, error, colorspace))
+        fail(spec.contains("colorspace") && error.find("colo") != std::string::npos
+                 ? ptr + "/colorspace"
+                 : ptr + "/file",
+             object, error);
     s_.db[img.tag].record = &img.image;
     s_.db[img.tag].size = sizeof(zoImage);
 }

@@ -486,7 +486,12 @@ bool read_image(const std::string &path, ImageEntry &out, std::string &error);
 // the command line name none (paths.cpp).
 std::string default_library_path();
 std::vector<std::string> default_shader_dirs();
-bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error);
+// `colorspace` names the encoding of an 8- or 16-bit file's colour values
+// (an OpenImageIO colour space, "linear" or "raw" for values as stored);
+// empty: what the file names, sRGB for 8-bit files that name none. Encoded
+// colour is decoded to linear 16-bit texels.
+bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error,
+                  const std::string &colorspace = "");
 bool write_image(const std::string &path, int width, int height, int channels,
                  const float *pixels_bottom_up, bool integer, std::string &error);
 

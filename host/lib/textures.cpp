@@ -1,7 +1,10 @@
 // Textures in the database: files read in their own component type (8-bit,
 // 16-bit or float; scalar, vector, RGB or RGBA), image pyramids, the
 // vector and filtered lookups and the texture footprint of a hit.
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
+#include <OpenImageIO/strutil.h>
 
 #include <algorithm>
 #include <cmath>
@@ -74,9 +77,62 @@ void reduce(const zoImage &src, const std::vector<uint8_t> &in, zoImage &dst,
         }
 }
 
+// The decoding of an integer file's colour values: `encoding` (an
+// OpenImageIO colour space name) to linear, for each of the 65536 steps of
+// [0, 1]. False with `error` when the name is unknown.
+bool decoding_table(const std::string &encoding, std::vector<float> &table, std::string &error) {
+    const int n = 65536;
+    OIIO::ImageBuf ramp(OIIO::ImageSpec(n, 1, 1, OIIO::TypeDesc::FLOAT));
+    for (int i = 0; i < n; ++i) {
+        const float v = static_cast<float>(i) / (n - 1);
+        ramp.setpixel(i, 0, &v, 1);
+    }
+    if (!OIIO::ImageBufAlgo::colorconvert(ramp, ramp, encoding, "linear")) {
+        error = ramp.geterror();
+        return false;
+    }
+    table.resize(n);
+    ramp.get_pixels(OIIO::ROI(0, n, 0, 1, 0, 1, 0, 1), OIIO::TypeDesc::FLOAT, table.data());
+    return true;
+}
+
+bool linear_name(const std::string &name) {
+    return OIIO::Strutil::iequals(name, "linear") || OIIO::Strutil::iequals(name, "raw");
+}
+
+// Decodes the colour of 8- or 16-bit texels in `raw` to linear 16-bit
+// values; alpha (the last of 2 or 4 components) stays as it is. The colour
+// is stored multiplied by alpha: decoded apart from it.
+std::vector<uint8_t> decode(const std::vector<uint8_t> &raw, int bits, int comp,
+                            const std::vector<float> &table) {
+    const size_t count = raw.size() / (bits / 8);
+    std::vector<uint8_t> bytes(count * 2);
+    auto *dst = reinterpret_cast<uint16_t *>(bytes.data());
+    auto value = [&](size_t at) -> uint32_t {
+        return bits == 8 ? raw[at] * 257u : reinterpret_cast<const uint16_t *>(raw.data())[at];
+    };
+    const bool alpha = comp == 2 || comp == 4;
+    for (size_t p = 0; p < count; p += comp) {
+        const uint32_t a = alpha ? value(p + comp - 1) : 65535u;
+        for (int c = 0; c < comp; ++c) {
+            const uint32_t v = value(p + c);
+            if (alpha && c == comp - 1) {
+                dst[p + c] = static_cast<uint16_t>(v);
+                continue;
+            }
+            const float k = a > 0 && a < 65535 ? a / 65535.0f : 1.0f;
+            const uint32_t at = a > 0 && a < 65535 ? std::min(65535u, (v * 65535u + a / 2) / a) : v;
+            dst[p + c] = static_cast<uint16_t>(
+                std::lround(std::clamp(table[at] * k, 0.0f, 1.0f) * 65535.0f));
+        }
+    }
+    return bytes;
+}
+
 }  // namespace
 
-bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error) {
+bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error,
+                  const std::string &colorspace) {
     auto in = OIIO::ImageInput::open(path);
     if (!in) {
         error = "cannot read image " + path + ": " + OIIO::geterror();
@@ -112,12 +168,41 @@ bool read_texture(const std::string &path, float filter, ImageEntry &out, std::s
         return false;
     }
     in->close();
+    // Colour in 8- and 16-bit files is encoded for display: decoded to
+    // linear by the given colour space, or the one the file names (8-bit
+    // files that name none hold sRGB). Float files hold linear values.
+    std::string encoding = colorspace;
+    if (encoding.empty()) {
+        encoding = spec.get_string_attribute("oiio:ColorSpace");
+        if (encoding.empty() && bits == 8) encoding = "sRGB";
+    }
+    if (!encoding.empty() && !linear_name(encoding)) {
+        if (bits == 32) {
+            if (!colorspace.empty()) {
+                error = "image " + path + " holds float values, which are linear: colorspace \"" +
+                        colorspace + "\" applies to 8- and 16-bit files only";
+                return false;
+            }
+        } else {
+            std::vector<float> table;
+            if (!decoding_table(encoding, table, error)) {
+                error =
+                    "image " + path + ": unknown colour space \"" + encoding +
+                    "\" (sRGB, Rec709, GammaN, linear, raw, or a name in $OCIO's configuration)";
+                return false;
+            }
+            raw = decode(raw, bits, comp, table);
+            bits = 16;
+        }
+    }
+    const size_t stored_row = static_cast<size_t>(w) * comp * (bits / 8);
     // Files keep the top row first; the database keeps the bottom row first.
     out.level_bytes.clear();
     out.levels.clear();
     out.level_bytes.emplace_back(raw.size());
     for (int y = 0; y < h; ++y)
-        memcpy(&out.level_bytes[0][static_cast<size_t>(y) * row], &raw[(h - 1 - y) * row], row);
+        memcpy(&out.level_bytes[0][static_cast<size_t>(y) * stored_row],
+               &raw[(h - 1 - y) * stored_row], stored_row);
     zoImage img{};
     img.magic = kImageMagic;
     img.width = w;

@@ -611,12 +611,18 @@ zoBoolean shadow_from(Color *result, RenderState *state, RenderState *light, con
     find_blockers(*s, from, to_light, tfar, light->time, b);
     if (b.count == 0) return 1;
     ++ctx->rays;
-    if (segments)
+    const int limit = state->options ? std::max(1, state->options->shadow_depth) : 4;
+    if (segments) {
+        // A chain of segments ends at the shadow depth, as a ray through
+        // more blockers than that does.
+        int before = 0;
+        for (const RenderState *p = state; p && p->type == ZO_RAY_SHADOW; p = p->parent) ++before;
+        if (before >= limit) return fail(result);
         return shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[0], true)
                    ? 1
                    : fail(result);
+    }
     if (b.more) return fail(result);
-    const int limit = state->options ? std::max(1, state->options->shadow_depth) : 4;
     if (b.count > limit) return fail(result);
     for (int k = b.count - 1; k >= 0; --k)
         if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[k], false))

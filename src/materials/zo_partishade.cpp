@@ -196,10 +196,10 @@ Volume evaluate(RenderState *state, const PartiParams *p) {
     return m;
 }
 
-// Height is measured along world y, the up axis of the reference host's
-// scenes, both for the density and for a light ray's optical depth.
+// Height is measured along world z, the up axis, both for the density and
+// for a light ray's optical depth.
 float heightOf(const Vector3 &p) {
-    return p.y;
+    return p.z;
 }
 
 float density(const Volume &m, float t) {

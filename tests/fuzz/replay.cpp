@@ -16,7 +16,7 @@ int main(int argc, char **argv) {
     const std::string root = argc > 1 ? argv[1] : KOR_FUZZ_CORPUS;
     int status = 0;
     korfuzz::prepare();
-    for (const char *target : {"scene", "obj", "image"}) {
+    for (const char *target : {"scene", "obj", "image", "profile"}) {
         const std::string dir = root + "/" + target;
         std::vector<std::string> files;
         if (DIR *d = opendir(dir.c_str())) {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ies.h"
 #include "scene_load.h"
 
 namespace korhost {
@@ -59,6 +60,11 @@ void prepare() {
         OIIO::ImageInput::open(path);
         unlink(path);
     }
+    // Each input is read only by the reader its extension names (not by
+    // every other format in turn), on the calling thread.
+    OIIO::attribute("try_all_readers", 0);
+    OIIO::attribute("threads", 1);
+    OIIO::attribute("exr_threads", -1);
 }
 
 int scene(const uint8_t *data, size_t size) {
@@ -156,10 +162,26 @@ int image(const uint8_t *data, size_t size) {
     return 0;
 }
 
+int profile(const uint8_t *data, size_t size) {
+    shared();
+    Session s;
+    try {
+        const LightProfile &p = read_light_profile(
+            s, "fuzz.ies", std::string(reinterpret_cast<const char *>(data), size));
+        // Both poles, the edges of the table and far outside it.
+        for (float v : {-1.0f, 0.0f, 45.5f, 90.0f, 180.0f, 1e9f, NAN})
+            for (float h : {-720.5f, 0.0f, 45.0f, 90.0f, 135.0f, 270.0f, 359.9f, 1e30f, NAN})
+                profile_candela(p, v, h);
+    } catch (const Error &) {
+    }
+    return 0;
+}
+
 Entry entry(const std::string &target) {
     if (target == "scene") return scene;
     if (target == "obj") return obj;
     if (target == "image") return image;
+    if (target == "profile") return profile;
     return nullptr;
 }
 

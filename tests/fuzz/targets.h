@@ -17,12 +17,16 @@ int obj(const uint8_t *data, size_t size);
 // An image file (its first byte picks the format, the second the filter),
 // read as a texture and looked up through the texture services.
 int image(const uint8_t *data, size_t size);
+// A photometric (IES) light profile file, read and sampled in every
+// direction.
+int profile(const uint8_t *data, size_t size);
 
 // Loads what every input shares (declarations, the shader library, the
 // image format plugins) before the first input.
 void prepare();
 
-// The entry point of a target by name (scene, obj, image); null if unknown.
+// The entry point of a target by name (scene, obj, image, profile); null if
+// unknown.
 using Entry = int (*)(const uint8_t *, size_t);
 Entry entry(const std::string &target);
 

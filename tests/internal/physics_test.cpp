@@ -378,10 +378,10 @@ class Volume : public Physics {
         v.minStep = 0.05f;
         v.stepLength = 0.5f;
         setLights(v, {});
-        state.org = {0, 1, 0};
+        state.org = {0, 0, 1};
         state.dir = {1, 0, 0};
         state.dist = 4.0;
-        state.point = {4, 1, 0};
+        state.point = {4, 0, 1};
     }
     void TearDown() override {
         kor2_parti_volume_exit(&state, &v);
@@ -397,8 +397,8 @@ class Volume : public Physics {
 
 TEST_F(Volume, LightRaysDimByTheOpticalDepth) {
     state.type = ZO_RAY_LIGHT;
-    state.org = {0, 5, 0};
-    state.dir = {0, -1, 0};
+    state.org = {0, 0, 5};
+    state.dir = {0, 0, -1};
     state.dist = 3.0;
     Color c = run({1, 0.5f, 0.25f, 1});
     EXPECT_TRUE(last);
@@ -417,8 +417,8 @@ TEST_F(Volume, LightRaysDimByTheOpticalDepth) {
     c = run({1, 1, 1, 1});
     EXPECT_NEAR(c.r, std::exp(-0.2f * 3.0f), kTol);
     // a ray going up from height 3 to 6: only its first unit is in the medium
-    state.org = {0, 3, 0};
-    state.dir = {0, 1, 0};
+    state.org = {0, 0, 3};
+    state.dir = {0, 0, 1};
     c = run({1, 1, 1, 1});
     EXPECT_NEAR(c.r, std::exp(-0.2f * 1.0f), kTol);
 
