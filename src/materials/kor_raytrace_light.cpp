@@ -1,10 +1,9 @@
 // The raytrace material's light loop: the five shading types' diffuse and
 // highlight terms summed over each light's samples.
-#include "kor_raytrace_light.h"
-
 #include <math.h>
 
 #include "illum_models.h"
+#include "kor_raytrace_steps.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "shader.h"
