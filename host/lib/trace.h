@@ -1,0 +1,46 @@
+// The ray tracer's own steps shared by trace.cpp (rays), trace_lights.cpp
+// (lights and shadows) and gather.cpp (indirect light).
+#pragma once
+
+#include <embree3/rtcore.h>
+
+#include "session.h"
+
+namespace korhost {
+namespace tracing {
+
+constexpr float kPi = 3.14159265358979323846f;
+constexpr int kMaxBlockers = 32;    // surfaces a shadow ray looks at
+constexpr int kContinueLimit = 64;  // continued rays beyond the trace depth
+
+// Distance a secondary ray skips at its origin, against hitting the
+// surface it leaves.
+float ray_epsilon(const Vector3 &p);
+// The nearest surface on the ray between tnear and tfar, into `rh`.
+bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+               float time, RTCRayHit &rh);
+// Whether any surface lies on the ray between tnear and tfar.
+bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+              float time);
+const MaterialEntry *material_entry(const Session &s, Tag tag);
+const LightEntry *light_entry(const Session &s, Tag tag);
+// Fills the hit fields of `state` from an intersection along its ray.
+void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh);
+void clear_hit(RenderState *state);
+// The far end of a ray: `tfar`, or less while a shader shortens rays.
+float falloff_far(const ThreadContext *ctx, float tfar);
+// Traces the ray of `state` and shades what it hits (its material, or the
+// environment where nothing is hit), then the ray's volume shader; *hit
+// tells which of the two it was.
+zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *state, float tnear,
+                float tfar, bool count_hit, bool *hit = nullptr);
+// A child state of `parent` for a ray of `type` from `org` along `dir`.
+void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
+                const Vector3 &dir);
+// Black with alpha 0 and false.
+zoBoolean fail(Color *result);
+int trace_limit(const RenderState *state);
+bool is_light_or_shadow(const RenderState *state);
+
+}  // namespace tracing
+}  // namespace korhost

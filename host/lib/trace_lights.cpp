@@ -1,0 +1,386 @@
+// Lights: their world placement and the instances' light lists, light
+// samples through the light shaders, and shadow rays through the shadow
+// shaders of the blockers between a point and a light.
+#include <embree3/rtcore.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "photon.h"
+#include "session.h"
+#include "sky.h"
+#include "trace.h"
+
+#define HOST_API extern "C" __attribute__((visibility("default")))
+
+namespace korhost {
+
+using namespace tracing;
+
+// ---------------------------------------------------------------------------
+// Lights.
+
+void prepare_lights(Session &s) {
+    s.has_sky = -1;
+    s.has_sky = scene_has_sky(s) ? 1 : 0;
+    for (LightEntry &l : s.lights) {
+        const zoLightRecord &r = l.rec;
+        const float *m = l.inst.to_world;
+        l.origin = xform_point(m, r.origin);
+        l.direction = normalize(xform_vector(m, r.direction));
+        l.edge_u = xform_vector(m, r.edge_u);
+        l.edge_v = xform_vector(m, r.edge_v);
+        const float scale = std::sqrt(dot(xform_vector(m, {1, 0, 0}), xform_vector(m, {1, 0, 0})));
+        l.radius = r.edge_u.x * scale;
+        // Axes across the direction (discs) or across the axis (cylinders).
+        Vector3 w = r.area == 4 ? normalize(l.edge_v) : l.direction;
+        Vector3 a = std::fabs(w.x) < 0.9f ? Vector3{1, 0, 0} : Vector3{0, 1, 0};
+        l.axis_u = normalize(cross(w, a));
+        l.axis_v = cross(w, l.axis_u);
+        l.samples = 1;
+        if (r.area > 0 && r.type != 1)
+            l.samples = std::max(1, r.samples_u) * std::max(1, r.samples_v);
+    }
+}
+
+void build_light_lists(Session &s) {
+    for (InstanceEntry &inst : s.instances) {
+        inst.lights.clear();
+        if (inst.light_mode == 1) {
+            inst.lights = inst.listed_lights;
+        } else {
+            for (Tag t : s.light_instances)
+                if (inst.light_mode == 0 ||
+                    std::find(inst.listed_lights.begin(), inst.listed_lights.end(), t) ==
+                        inst.listed_lights.end())
+                    inst.lights.push_back(t);
+        }
+        // The instance's light-list item (query 102 asked with the state and
+        // no tag): count, the index of the first light from the list's slot,
+        // the slot, the global-lights flag, then the light tags.
+        const bool global = inst.light_mode == 0;
+        const size_t count = global ? 0 : inst.lights.size();
+        constexpr size_t header = 16;
+        inst.item_size = align_up(header + 4 * count, 16);
+        free(inst.item_bytes);
+        inst.item_bytes = static_cast<uint8_t *>(aligned_alloc(16, inst.item_size));
+        memset(inst.item_bytes, 0, inst.item_size);
+        const int32_t words[4] = {static_cast<int32_t>(count),
+                                  static_cast<int32_t>((header - 8) / 4), 0, global ? 1 : 0};
+        memcpy(inst.item_bytes, words, sizeof words);
+        if (count) memcpy(inst.item_bytes + header, inst.lights.data(), 4 * count);
+        inst.item = s.add_db(ZO_DB_USERDATA, inst.item_bytes, static_cast<int>(inst.item_size), "");
+    }
+}
+
+namespace {
+
+// A position on the light for sample `k` of its `samples`.
+Vector3 light_position(const LightEntry &l, int k, uint32_t scramble) {
+    if (l.rec.area <= 0 || l.rec.type == 1) return l.origin;
+    double u[2];
+    qmc_point(u, 2, k, l.samples, scramble);
+    const float a = static_cast<float>(u[0]), b = static_cast<float>(u[1]);
+    const float phi = 2 * kPi * b;
+    switch (l.rec.area) {
+        case 1: return l.origin + l.edge_u * (a - 0.5f) + l.edge_v * (b - 0.5f);
+        case 2: {
+            const float r = l.radius * std::sqrt(a);
+            return l.origin + l.axis_u * (r * std::cos(phi)) + l.axis_v * (r * std::sin(phi));
+        }
+        case 3: {
+            const float z = 1 - 2 * a, r = std::sqrt(std::max(0.0f, 1 - z * z));
+            return l.origin + Vector3{r * std::cos(phi), r * std::sin(phi), z} * l.radius;
+        }
+        case 4:
+            return l.origin + l.edge_v * (a - 0.5f) + l.axis_u * (l.radius * std::cos(phi)) +
+                   l.axis_v * (l.radius * std::sin(phi));
+    }
+    return l.origin;
+}
+
+// The light state of a light, shadow or segment state.
+RenderState *light_state_of(RenderState *state) {
+    for (RenderState *s = state; s; s = s->parent)
+        if (s->type == ZO_RAY_LIGHT) return s;
+    return nullptr;
+}
+
+struct Blockers {
+    RTCRayHit hit[kMaxBlockers];
+    int count = 0;
+    bool more = false;  // more surfaces than were kept
+};
+
+// The surfaces between `from` (the lit point) and the light, nearest the
+// point first, up to `tfar`.
+void find_blockers(const Session &s, const Vector3 &from, const Vector3 &to_light, float tfar,
+                   float time, Blockers &b) {
+    float tnear = ray_epsilon(from);
+    b.count = 0;
+    b.more = false;
+    // Most shadow rays reach the light: an any-hit test settles those
+    // without looking for the nearest surface.
+    if (!(tnear < tfar) || !occluded(s, from, to_light, tnear, tfar, time)) return;
+    while (tnear < tfar) {
+        RTCRayHit &rh = b.hit[b.count];
+        if (!intersect(s, from, to_light, tnear, tfar, time, rh)) return;
+        const float t = rh.ray.tfar;
+        if (++b.count == kMaxBlockers) {
+            b.more = true;
+            return;
+        }
+        tnear = t + ray_epsilon(from + to_light * t);
+    }
+}
+
+// Runs the shadow shader of one blocker on `result`; false when it stops
+// the light. The blocker keeps its own facing (normals as its surface
+// defines them, inv_normal 0), so that a shadow shader tells the face
+// turned to the light from the back face by N . D. In segment mode the ray
+// runs from `from` (the lit point, or the blocker before) towards the
+// light; otherwise, as seen from the light, from the light to the point.
+bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *light,
+                   RenderState *parent, const Vector3 &from, const Vector3 &to_light,
+                   const RTCRayHit &rh, bool segments) {
+    RenderState ss;
+    ss = *light;
+    ss.parent = parent;
+    ss.child = nullptr;
+    ss.type = ZO_RAY_SHADOW;
+    ss.org = from;
+    ss.dir = to_light;
+    fill_hit(s, ctx, &ss, rh);
+    if (ss.inv_normal) {
+        ss.normal_geom = ss.normal_geom * -1.0f;
+        ss.normal = ss.normal * -1.0f;
+        ss.inv_normal = 0;
+    }
+    if (!segments) {
+        ss.org = light->org;
+        ss.dir = to_light * -1.0f;
+        ss.dist = std::sqrt(dot(ss.point - ss.org, ss.point - ss.org));
+    }
+    ss.dot_nd = dot(ss.normal, ss.dir);
+    const MaterialEntry *m = material_entry(s, ss.material);
+    const Tag shader = m ? m->slots[kSlotShadow] : 0;
+    if (!shader) return false;
+    RenderState *saved = parent->child;
+    parent->child = &ss;
+    const bool ok = call_shader(result, ZO_CALL_SHADOW, &ss, shader, nullptr) != 0;
+    parent->child = saved;
+    return ok && (result->r > 0 || result->g > 0 || result->b > 0);
+}
+
+// Direction from `point` to the light of `light` and the distance to it.
+void toward_light(const Session &s, const RenderState *light, const Vector3 &point,
+                  Vector3 *to_light, float *tfar) {
+    const LightEntry *l = light_entry(s, light->light_instance);
+    if (l && l->rec.type == 1) {
+        *to_light = l->direction * -1.0f;
+        *tfar = INFINITY;
+        return;
+    }
+    Vector3 d = light->org - point;
+    const float len = std::sqrt(dot(d, d));
+    *to_light = len > 0 ? d * (1.0f / len) : Vector3{0, 0, 1};
+    *tfar = len * (1 - 1e-5f) - ray_epsilon(light->org);
+}
+
+bool light_casts_shadows(const Session &s, const RenderState *light) {
+    const LightEntry *l = light_entry(s, light->light_instance);
+    return !l || l->rec.shadow;
+}
+
+// Where shadow rays leave a smooth-shaded mesh: the point of the curved
+// surface that the vertex normals describe instead of the flat triangle
+// (each vertex's tangent plane lifts the point by how far it lies below that
+// plane, blended by the barycentric weights). Facets near the terminator
+// then no longer shadow their neighbours in a saw-tooth.
+Vector3 shadow_origin(const RenderState *light) {
+    const uint32_t *v = nullptr;
+    const InstanceEntry *inst = hit_instance(light, &v);
+    const Vector3 p = light->point;
+    if (!inst || inst->object->mesh.N.empty()) return p;
+    Vector3 lift = {0, 0, 0};
+    for (int k = 0; k < 3; ++k) {
+        Vector3 n = world_normal(*inst, v[k]);
+        if (light->inv_normal) n = n * -1.0f;
+        const float below = std::min(0.0f, dot(p - world_point(*inst, v[k]), n));
+        lift = lift + n * (-below * light->bary[k]);
+    }
+    return p + lift;
+}
+
+// Shadow of the surfaces between `from` and the light: all of them, from
+// the light's side; or, for segments, the one nearest `from`, whose shadow
+// shader continues towards the light with zo_trace_shadow_seg.
+zoBoolean shadow_from(Color *result, RenderState *state, RenderState *light, const Vector3 &from,
+                      bool segments) {
+    Session *s = session();
+    ThreadContext *ctx = thread_context();
+    if (!s || !ctx) return 1;
+    Vector3 to_light;
+    float tfar;
+    toward_light(*s, light, from, &to_light, &tfar);
+    Blockers b;
+    find_blockers(*s, from, to_light, tfar, light->time, b);
+    if (b.count == 0) return 1;
+    ++ctx->rays;
+    const int limit = state->options ? std::max(1, state->options->shadow_depth) : 4;
+    if (segments) {
+        // A chain of segments ends at the shadow depth, as a ray through
+        // more blockers than that does.
+        int before = 0;
+        for (const RenderState *p = state; p && p->type == ZO_RAY_SHADOW; p = p->parent) ++before;
+        if (before >= limit) return fail(result);
+        return shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[0], true)
+                   ? 1
+                   : fail(result);
+    }
+    if (b.more) return fail(result);
+    if (b.count > limit) return fail(result);
+    for (int k = b.count - 1; k >= 0; --k)
+        if (!shade_blocker(*s, ctx, result, light, state, from, to_light, b.hit[k], false))
+            return fail(result);
+    return 1;
+}
+
+}  // namespace
+
+}  // namespace korhost
+
+using namespace korhost;
+
+HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
+    Session *s = session();
+    if (!s || !state || !result) return 1;
+    const zoOptions *o = state->options;
+    if (o && o->shadow == ZO_SHADOW_OFF) return 1;
+    RenderState *light = light_state_of(state);
+    if (!light || !light_casts_shadows(*s, light)) return 1;
+    return shadow_from(result, state, light, shadow_origin(light),
+                       o && o->shadow == ZO_SHADOW_SEGMENTS);
+}
+
+// In segment mode a shadow shader continues the shadow ray from its own
+// surface towards the light; in the other modes the host has already
+// visited every blocker, and this does nothing.
+HOST_API zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
+    Session *s = session();
+    if (!s || !state || !result) return 1;
+    const zoOptions *o = state->options;
+    if (!o || o->shadow != ZO_SHADOW_SEGMENTS || state->type != ZO_RAY_SHADOW) return 1;
+    RenderState *light = light_state_of(state);
+    if (!light) return 1;
+    return shadow_from(result, state, light, state->point, true);
+}
+
+// ---------------------------------------------------------------------------
+// Light samples.
+
+HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot_nl,
+                                   RenderState *state, Tag light_instance, int *samples) {
+    Session *s = session();
+    if (!s || !state || !samples) return 0;
+    const LightEntry *l = light_entry(*s, light_instance);
+    if (!l || !l->rec.shader) return 0;
+    // Only a light with several positions draws from a point set.
+    const bool sampled = l->rec.area > 0 && l->rec.type != 1;
+    const uint32_t scramble = sampled ? sample_scramble(state, l->instance) : 0;
+    while (*samples < l->samples) {
+        const int k = (*samples)++;
+        RenderState ls;
+        ls = *state;
+        ls.parent = state;
+        ls.child = nullptr;
+        ls.type = ZO_RAY_LIGHT;
+        ls.light_instance = l->instance;
+        Vector3 L;
+        float dist;
+        if (l->rec.type == 1) {
+            L = l->direction * -1.0f;
+            ls.org = l->origin;
+            const Vector3 d = state->point - l->origin;
+            dist = std::fabs(dot(d, l->direction));
+        } else {
+            ls.org = light_position(*l, k, scramble);
+            const Vector3 d = ls.org - state->point;
+            dist = std::sqrt(dot(d, d));
+            L = dist > 0 ? d * (1.0f / dist) : Vector3{0, 0, 0};
+        }
+        ls.dir = L * -1.0f;
+        ls.dist = dist;
+        ls.point = state->point;
+        ls.dot_nd = dot(state->normal, L);
+        Color c{0, 0, 0, 0};
+        RenderState *saved = state->child;
+        state->child = &ls;
+        zoBoolean ok = call_shader(&c, ZO_CALL_LIGHT, &ls, l->rec.shader, nullptr);
+        if (ok && ls.volume) call_shader(&c, ZO_CALL_VOLUME, &ls, ls.volume, nullptr);
+        state->child = saved;
+        if (!ok) continue;
+        if (result) *result = c;
+        if (direction) *direction = L;
+        if (dot_nl) *dot_nl = ls.dot_nd;
+        return 1;
+    }
+    return 0;
+}
+
+HOST_API zoBoolean zo_light_info(Tag light, Vector3 *origin, Vector3 *direction, void **record) {
+    Session *s = session();
+    const LightEntry *l = s ? light_entry(*s, light) : nullptr;
+    if (!l) return 0;
+    if (origin) *origin = l->origin;
+    if (direction) *direction = l->direction;
+    if (record) *record = const_cast<zoLightRecord *>(&l->rec);
+    return 1;
+}
+
+HOST_API zoBoolean zo_global_lights_info(int *count, const Tag **lights) {
+    Session *s = session();
+    if (!s) return 0;
+    if (count) *count = static_cast<int>(s->light_instances.size());
+    if (lights) *lights = s->light_instances.data();
+    return 1;
+}
+
+namespace {
+const InstanceEntry *shaded_instance(RenderState *state) {
+    Session *s = session();
+    if (!s || !state) return nullptr;
+    DbItem *it = s->item(state->instance);
+    if (!it || it->type != ZO_DB_INSTANCE || !it->object_instance) return nullptr;
+    return static_cast<const InstanceEntry *>(it->owner);
+}
+}  // namespace
+
+// The lights that light the shaded instance.
+HOST_API zoBoolean zo_instance_lightlist(int *count, const Tag **lights, RenderState *state) {
+    const InstanceEntry *inst = shaded_instance(state);
+    if (!inst) return zo_global_lights_info(count, lights);
+    if (count) *count = static_cast<int>(inst->lights.size());
+    if (lights) *lights = inst->lights.data();
+    return 1;
+}
+
+// The instance's own list of lights when it names the only lights that
+// light it; false otherwise.
+HOST_API zoBoolean zo_inclusive_lightlist(int *count, const Tag **lights, RenderState *state) {
+    const InstanceEntry *inst = shaded_instance(state);
+    if (!inst || inst->light_mode != 1) return 0;
+    if (count) *count = static_cast<int>(inst->listed_lights.size());
+    if (lights) *lights = inst->listed_lights.data();
+    return 1;
+}
+
+// The lights the instance excludes; false when it excludes none.
+HOST_API zoBoolean zo_exclusive_lightlist(int *count, const Tag **lights, RenderState *state) {
+    const InstanceEntry *inst = shaded_instance(state);
+    if (!inst || inst->light_mode != 2) return 0;
+    if (count) *count = static_cast<int>(inst->listed_lights.size());
+    if (lights) *lights = inst->listed_lights.data();
+    return 1;
+}
