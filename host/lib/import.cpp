@@ -358,20 +358,6 @@ class MaterialWriter {
     std::map<std::string, std::string> images_;
 };
 
-// A JSON pointer's reference token for a key.
-std::string token(const std::string &key) {
-    std::string out;
-    for (char c : key) {
-        if (c == '~')
-            out += "~0";
-        else if (c == '/')
-            out += "~1";
-        else
-            out += c;
-    }
-    return out;
-}
-
 std::string where(const Session &s, const std::string &ptr) {
     const TextPosition p = locate(s.scene_text, ptr);
     std::string w = s.scene_file;
@@ -516,7 +502,7 @@ void expand_models(Session &s, json &root) {
                 ++it;
                 continue;
             }
-            const std::string ptr = "/objects/" + token(it.key());
+            const std::string ptr = "/objects/" + pointer_token(it.key());
             named[it.key()] = {load(it.value(), ptr, "object '" + it.key() + "'"), it.value()};
             it = objects.erase(it);
         }
@@ -536,7 +522,7 @@ void expand_models(Session &s, json &root) {
             continue;
         }
         const json &ob = spec["object"];
-        const std::string ptr = "/instances/" + token(it.key());
+        const std::string ptr = "/instances/" + pointer_token(it.key());
         Use use{nullptr, json()};
         if (ob.is_string() && named.count(ob.get<std::string>()))
             use = named[ob.get<std::string>()];

@@ -251,4 +251,17 @@ TextPosition locate(const std::string &text, const std::string &pointer, bool ke
     return position_of(text, offset);
 }
 
+std::string pointer_token(const std::string &key) {
+    std::string out;
+    for (char c : key) {
+        if (c == '~')
+            out += "~0";
+        else if (c == '/')
+            out += "~1";
+        else
+            out += c;
+    }
+    return out;
+}
+
 }  // namespace korhost

@@ -15,6 +15,10 @@ struct TextPosition {
 // JSON pointer `pointer` ("/camera/resolution/0") names in `text`.
 TextPosition locate(const std::string &text, const std::string &pointer, bool key_only = false);
 
+// A member name as one reference token of a JSON pointer ('~' as "~0",
+// '/' as "~1").
+std::string pointer_token(const std::string &key);
+
 // Line and column of a byte offset in `text`.
 TextPosition position_of(const std::string &text, size_t offset);
 

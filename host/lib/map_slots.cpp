@@ -117,9 +117,7 @@ void expand_named_maps(const Session &s, json &root) {
             continue;
         json &params = spec["params"];
         if (!params.contains("maps") || !params["maps"].is_object()) continue;
-        std::string ptr = "/shaders/";
-        for (char c : name) ptr += c == '~' ? "~0" : c == '/' ? "~1" : std::string(1, c);
-        ptr += "/params/maps";
+        const std::string ptr = "/shaders/" + pointer_token(name) + "/params/maps";
         // (a structured binding is copied in: lambdas cannot capture one)
         auto fail = [&, shader = std::string(name)](const std::string &where,
                                                     const std::string &problem) {

@@ -163,18 +163,7 @@ class Loader {
             }
         }
     }
-    static std::string escape(const std::string &key) {
-        std::string out;
-        for (char c : key) {
-            if (c == '~')
-                out += "~0";
-            else if (c == '/')
-                out += "~1";
-            else
-                out += c;
-        }
-        return out;
-    }
+    static std::string escape(const std::string &key) { return pointer_token(key); }
     const json &require_object(const json &v, const std::string &ptr,
                                const std::string &object) const {
         if (!v.is_object()) fail(ptr, object, "expected an object, got " + json_kind(v));
