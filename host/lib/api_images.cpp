@@ -23,32 +23,35 @@ int fb_bytes(int type) {
         default: return 4;
     }
 }
+
+// The declared frame buffer `buffer` of the session, for a render thread.
+const FrameBuffer *declared_buffer(const ThreadContext *ctx, int buffer) {
+    const Session *s = session();
+    if (!s || !ctx || buffer < 0 || buffer >= static_cast<int>(s->framebuffers.size()))
+        return nullptr;
+    const FrameBuffer &fb = s->framebuffers[buffer];
+    return fb.type < 0 ? nullptr : &fb;
+}
 }  // namespace
 
 HOST_API zoBoolean zo_fb_put(RenderState *, int buffer, const void *value) {
-    Session *s = session();
     ThreadContext *ctx = thread_context();
-    if (!s || !ctx || !value || buffer < 0 || buffer >= static_cast<int>(s->framebuffers.size()))
-        return 0;
-    const FrameBuffer &fb = s->framebuffers[buffer];
-    if (fb.type < 0) return 0;
-    memcpy(ctx->fb_value[buffer], value, fb_bytes(fb.type));
+    const FrameBuffer *fb = declared_buffer(ctx, buffer);
+    if (!fb || !value) return 0;
+    memcpy(ctx->fb_value[buffer], value, fb_bytes(fb->type));
     ctx->fb_written[buffer] = true;
     return 1;
 }
 
 HOST_API zoBoolean zo_fb_get(RenderState *, int buffer, void *value) {
-    Session *s = session();
     ThreadContext *ctx = thread_context();
-    if (!s || !ctx || !value || buffer < 0 || buffer >= static_cast<int>(s->framebuffers.size()))
-        return 0;
-    const FrameBuffer &fb = s->framebuffers[buffer];
-    if (fb.type < 0) return 0;
+    const FrameBuffer *fb = declared_buffer(ctx, buffer);
+    if (!fb || !value) return 0;
     if (!ctx->fb_written[buffer]) {
-        memset(value, 0, fb_bytes(fb.type));
+        memset(value, 0, fb_bytes(fb->type));
         return 0;
     }
-    memcpy(value, ctx->fb_value[buffer], fb_bytes(fb.type));
+    memcpy(value, ctx->fb_value[buffer], fb_bytes(fb->type));
     return 1;
 }
 
