@@ -1,8 +1,5 @@
 // The korrender command: argument handling, the order of a render, frames
 // and interrupts, and the output checks made before anything is loaded.
-#include <OpenImageIO/color.h>
-#include <OpenImageIO/imageio.h>
-#include <OpenImageIO/strutil.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,6 +11,7 @@
 #include <iostream>
 #include <thread>
 
+#include "image_file.h"
 #include "import.h"
 #include "korhost.h"
 #include "scene_load.h"
@@ -56,8 +54,8 @@ const char *kUsage =
     "  --no-progress     no progress bar or progress lines\n"
     "  --benchmark       print one line of ray and sample counts and the time\n"
     "  --describe-shaders [FILE]  write the shader reference (Markdown) to FILE or stdout\n"
-    "  --version         the versions of korrender, the shader library, Embree and\n"
-    "                    OpenImageIO\n"
+    "  --version         the versions of korrender, the shader library, Embree, the\n"
+    "                    PNG and EXR libraries and the image module (other formats)\n"
     "\n"
     "Ctrl-C (or SIGTERM) stops the render and writes what is rendered so far, the rest\n"
     "transparent; a second Ctrl-C quits at once.\n";
@@ -125,21 +123,19 @@ bool parse_crop(const std::string &text, Settings &s) {
     return true;
 }
 
-std::string version_text(int v) {  // 31305 -> 3.13.5
-    return std::to_string(v / 10000) + "." + std::to_string(v / 100 % 100) + "." +
-           std::to_string(v % 100);
-}
-
 int print_version() {
     printf("korrender %s (korshaders reference host)\n", KOR_VERSION);
     std::string library = default_library_path();
     if (access(library.c_str(), R_OK) != 0) library += " (not found)";
     printf("shader library: korshaders %s, %s\n", KOR_VERSION, library.c_str());
     printf("Embree %s\n", embree_version().c_str());
-    printf("OpenImageIO %s", version_text(OIIO::openimageio_version()).c_str());
-    const int ocio = OIIO::ColorConfig::OpenColorIO_version_hex();
-    if (ocio) printf(", OpenColorIO %d.%d.%d", ocio >> 24, (ocio >> 16) & 0xff, (ocio >> 8) & 0xff);
-    printf("\n");
+    printf("%s\n", direct_image_versions().c_str());
+    // The other formats and OpenColorIO's colour spaces: the image module.
+    std::string module, why;
+    if (module_versions(module, why))
+        printf("image module: %s\n", module.c_str());
+    else
+        printf("image module: not available (%s)\n", why.c_str());
     return 0;
 }
 
@@ -172,12 +168,16 @@ void check_outputs(Session &s, const json &root) {
         snprintf(name, sizeof name, "Gamma%g", g);
         out.colorspace = g == 1 ? "linear" : name;
     }
-    if (out.colorspace != "linear" && out.colorspace != "sRGB") {
-        OIIO::ColorConfig config;
-        if (!config.createColorProcessor("linear", out.colorspace))
+    if (!builtin_colour_space(out.colorspace)) {
+        // Other names are OpenColorIO's, known to the image module.
+        bool known = false;
+        std::string names, why;
+        if (!module_colour_space(out.colorspace, known, names, why))
             throw Error("colour space \"" + out.colorspace +
-                        "\" is unknown; known: linear, sRGB, Rec709, GammaN (Gamma2.2), " +
-                        OIIO::Strutil::join(config.getColorSpaceNames(), ", "));
+                        "\" is not one of linear, sRGB, Rec709, GammaN (Gamma2.2), and " + why);
+        if (!known)
+            throw Error("colour space \"" + out.colorspace +
+                        "\" is unknown; known: linear, sRGB, Rec709, GammaN (Gamma2.2), " + names);
     }
     out.layers = set.elements_into_exr ||
                  (root.is_object() && root.contains("elements_into_exr") &&

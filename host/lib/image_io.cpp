@@ -1,46 +1,27 @@
 // Reading textures and writing images and frame buffers, by file extension:
 // the region of a crop, colour encoded for 8- and 16-bit files, render
 // elements as layers of one EXR.
-#include <OpenImageIO/imagebuf.h>
-#include <OpenImageIO/imagebufalgo.h>
-#include <OpenImageIO/imageio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "image_file.h"
 #include "session.h"
 
 namespace korhost {
 
-namespace {
-
-std::string extension(const std::string &path) {
-    size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return "";
-    std::string e = path.substr(dot + 1);
-    std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return std::tolower(c); });
-    return e;
-}
-
-}  // namespace
-
 bool read_image(const std::string &path, ImageEntry &out, std::string &error) {
-    auto in = OIIO::ImageInput::open(path);
-    if (!in) {
-        error = "cannot read image " + path + ": " + OIIO::geterror();
-        if (error.back() == ' ') error += "no such file or unknown format";
-        return false;
-    }
-    const OIIO::ImageSpec &spec = in->spec();
-    const int w = spec.width, h = spec.height, ch = spec.nchannels;
+    ImagePixels file;
+    if (!read_pixels(path, 4, file, error)) return false;
+    const int w = file.width, h = file.height, ch = file.channels;
     std::vector<float> raw(static_cast<size_t>(w) * h * ch);
-    if (!in->read_image(0, 0, 0, ch, OIIO::TypeDesc::FLOAT, raw.data())) {
-        error = "cannot read image " + path + ": " + in->geterror();
-        return false;
-    }
-    in->close();
+    for (size_t i = 0; i < raw.size(); ++i)
+        raw[i] = file.bits == 8 ? file.bytes[i] / 255.0f
+                 : file.bits == 16
+                     ? reinterpret_cast<const uint16_t *>(file.bytes.data())[i] / 65535.0f
+                     : reinterpret_cast<const float *>(file.bytes.data())[i];
     out.pixels.assign(static_cast<size_t>(w) * h * 4, 0.0f);
     for (int y = 0; y < h; ++y) {
         // Files store the top row first; images in the database keep the
@@ -83,20 +64,23 @@ bool integer_format(const std::string &ext) {
            ext == "pgm" || ext == "tga" || ext == "webp";
 }
 
+// The pixel types of files.
+enum class PixelType { kUint8, kUint16, kHalf, kFloat };
+
 // The pixel type of a file: --bit-depth, or the format's own (floats for
 // EXR and TIFF, 8 bits for the integer formats; integer frame buffers
 // take 16 bits there so that their values survive).
-OIIO::TypeDesc file_type(const std::string &ext, const std::string &depth, bool integer_plane) {
-    if (depth == "8") return OIIO::TypeDesc::UINT8;
-    if (depth == "16") return OIIO::TypeDesc::UINT16;
-    if (depth == "half") return OIIO::TypeDesc::HALF;
-    if (depth == "float") return OIIO::TypeDesc::FLOAT;
-    if (!integer_format(ext)) return OIIO::TypeDesc::FLOAT;
-    return integer_plane && ext == "png" ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+PixelType file_type(const std::string &ext, const std::string &depth, bool integer_plane) {
+    if (depth == "8") return PixelType::kUint8;
+    if (depth == "16") return PixelType::kUint16;
+    if (depth == "half") return PixelType::kHalf;
+    if (depth == "float") return PixelType::kFloat;
+    if (!integer_format(ext)) return PixelType::kFloat;
+    return integer_plane && ext == "png" ? PixelType::kUint16 : PixelType::kUint8;
 }
 
-bool is_float(OIIO::TypeDesc t) {
-    return t == OIIO::TypeDesc::HALF || t == OIIO::TypeDesc::FLOAT;
+bool is_float(PixelType t) {
+    return t == PixelType::kHalf || t == PixelType::kFloat;
 }
 
 std::string folder_of(const std::string &path) {
@@ -106,24 +90,25 @@ std::string folder_of(const std::string &path) {
 }
 
 // The depths each writer takes.
-bool depth_supported(const std::string &ext, OIIO::TypeDesc t) {
+bool depth_supported(const std::string &ext, PixelType t) {
     if (ext == "exr") return is_float(t);
-    if (ext == "png") return t == OIIO::TypeDesc::UINT8 || t == OIIO::TypeDesc::UINT16;
+    if (ext == "png") return t == PixelType::kUint8 || t == PixelType::kUint16;
     if (ext == "tif" || ext == "tiff") return true;
-    if (integer_format(ext)) return t == OIIO::TypeDesc::UINT8;
+    if (integer_format(ext)) return t == PixelType::kUint8;
     return is_float(t);  // .hdr and other float formats
 }
 
 }  // namespace
 
 std::string output_problem(const std::string &path, const OutputSetup &out, bool layered) {
-    const std::string ext = extension(path);
+    const std::string ext = image_extension(path);
     if (path.empty() || path.back() == '/') return path + ": an image file name is needed";
-    auto writer = OIIO::ImageOutput::create(path);
-    if (!writer)
+    bool keeps_alpha = true;
+    std::string why;
+    if (!image_writable(path, keeps_alpha, why))
         return path + ": cannot write images of this kind" +
                (ext.empty() ? std::string(" (no extension)") : " (." + ext + ")") +
-               "; use .exr, .png, .tif or .jpg";
+               (why.empty() ? "; use .exr, .png, .tif or .jpg" : ": " + why);
     const std::string folder = folder_of(path);
     struct stat st;
     if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -146,21 +131,24 @@ std::string output_problem(const std::string &path, const OutputSetup &out, bool
 
 bool write_planes(const std::string &path, const OutputSetup &setup, const Region &region,
                   const std::vector<Plane> &planes, std::string &error) {
-    const std::string ext = extension(path);
-    auto out = OIIO::ImageOutput::create(path);
-    if (!out) {
-        error = "cannot write image " + path + ": unknown image format (use .exr, .png or .tif)";
+    const std::string ext = image_extension(path);
+    bool keeps_alpha = true;
+    std::string why;
+    if (!image_writable(path, keeps_alpha, why)) {
+        error = "cannot write image " + path + ": " +
+                (why.empty() ? "unknown image format (use .exr, .png or .tif)" : why);
         return false;
     }
     const bool layered = planes.size() > 1;
     const bool integer_plane = planes.size() == 1 && planes[0].kind == Plane::kInteger;
-    const OIIO::TypeDesc type = file_type(ext, setup.bit_depth, integer_plane);
+    const PixelType type = file_type(ext, setup.bit_depth, integer_plane);
     const bool encode = !is_float(type);
     // Formats without alpha (JPEG, HDR) get the colour over black.
-    const bool no_alpha = !out->supports("alpha");
+    const bool no_alpha = !keeps_alpha;
     // Channel names: R G B A for the beauty image and colour layers
     // (layer.R ...), X Y Z for vectors, Z for depth, Y for other scalars.
-    std::vector<std::string> names;
+    ImageLayout layout;
+    std::vector<std::string> &names = layout.names;
     std::vector<int> plane_channels;
     for (const Plane &p : planes) {
         static const char *rgba[] = {"R", "G", "B", "A"}, *xyz[] = {"X", "Y", "Z"};
@@ -177,19 +165,19 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
         }
     }
     const int nch = static_cast<int>(names.size());
-    OIIO::ImageSpec spec(region.w, region.h, nch, type);
-    spec.x = region.x;
-    spec.y = region.y;
-    spec.full_x = spec.full_y = 0;
-    spec.full_width = region.width;
-    spec.full_height = region.height;
-    spec.channelnames = names;
-    spec.alpha_channel = plane_channels[0] == 4 ? 3 : -1;
-    spec.attribute("Software", "korrender " KOR_VERSION);
+    layout.width = region.w;
+    layout.height = region.h;
+    layout.x = region.x;
+    layout.y = region.y;
+    layout.full_width = region.width;
+    layout.full_height = region.height;
+    layout.alpha_channel = plane_channels[0] == 4 ? 3 : -1;
+    layout.bits = type == PixelType::kUint8 ? 8 : type == PixelType::kFloat ? 32 : 16;
+    layout.half = type == PixelType::kHalf;
+    layout.software = "korrender " KOR_VERSION;
     const Plane &first = planes[0];
     const bool colour = first.kind == Plane::kColour;
-    if (colour) spec.attribute("oiio:ColorSpace", encode ? setup.colorspace : "linear");
-    if (encode && colour && spec.alpha_channel >= 0) spec.attribute("oiio:UnassociatedAlpha", 1);
+    if (colour) layout.colorspace = encode ? setup.colorspace : "linear";
 
     // The region, top row first, all planes interleaved.
     std::vector<float> rows(static_cast<size_t>(region.w) * region.h * nch);
@@ -205,7 +193,7 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
             for (int x = 0; x < region.w; ++x, src += p.channels, dst += nch) {
                 for (int c = 0; c < n; ++c) dst[c] = src[c];
                 // Integer buffers go to 16-bit files as their values.
-                if (p.kind == Plane::kInteger && type == OIIO::TypeDesc::UINT16)
+                if (p.kind == Plane::kInteger && type == PixelType::kUint16)
                     for (int c = 0; c < n; ++c) dst[c] /= 65535.0f;
                 // 8- and 16-bit files hold unpremultiplied colour; colour
                 // under zero alpha (an additive pass) stays as it is.
@@ -215,31 +203,14 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
         }
         at += n;
     }
-    if (encode && colour && setup.colorspace != "linear") {
-        OIIO::ImageBuf buf(OIIO::ImageSpec(region.w, region.h, nch, OIIO::TypeDesc::FLOAT),
-                           rows.data());
-        OIIO::ROI roi = OIIO::get_roi(buf.spec());
-        roi.chend = std::min(nch, 3);
-        if (!OIIO::ImageBufAlgo::colorconvert(buf, buf, "linear", setup.colorspace, false, "", "",
-                                              nullptr, roi)) {
-            error = "cannot write image " + path + ": " + buf.geterror();
-            return false;
-        }
-    }
-    if (!out->open(path, spec)) {
-        error = "cannot write image " + path + ": " + out->geterror();
+    // Colour encoded for display; alpha stays linear.
+    if (encode && colour &&
+        !encode_colour(setup.colorspace, rows.data(), static_cast<size_t>(region.w) * region.h, nch,
+                       nch == 2 ? 1 : std::min(nch, 3), error)) {
+        error = "cannot write image " + path + ": " + error;
         return false;
     }
-    if (!out->write_image(OIIO::TypeDesc::FLOAT, rows.data())) {
-        error = "cannot write image " + path + ": " + out->geterror();
-        out->close();
-        return false;
-    }
-    if (!out->close()) {
-        error = "cannot write image " + path + ": " + out->geterror();
-        return false;
-    }
-    return true;
+    return write_pixels(path, layout, rows.data(), error);
 }
 
 // Raw values, as given: textures and test images.

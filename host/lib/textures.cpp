@@ -1,15 +1,11 @@
 // Textures in the database: files read in their own component type (8-bit,
 // 16-bit or float; scalar, vector, RGB or RGBA), image pyramids, the
 // vector and filtered lookups and the texture footprint of a hit.
-#include <OpenImageIO/imagebuf.h>
-#include <OpenImageIO/imagebufalgo.h>
-#include <OpenImageIO/imageio.h>
-#include <OpenImageIO/strutil.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "image_file.h"
 #include "scene_load.h"
 
 #define HOST_API extern "C" __attribute__((visibility("default")))
@@ -77,27 +73,15 @@ void reduce(const zoImage &src, const std::vector<uint8_t> &in, zoImage &dst,
         }
 }
 
-// The decoding of an integer file's colour values: `encoding` (an
-// OpenImageIO colour space name) to linear, for each of the 65536 steps of
-// [0, 1]. False with `error` when the name is unknown.
+// The decoding of an integer file's colour values: `encoding` (sRGB,
+// Rec709, GammaN or a colour space of the OpenColorIO configuration) to
+// linear, for each of the 65536 steps of [0, 1]. False with `error` when
+// the name is unknown.
 bool decoding_table(const std::string &encoding, std::vector<float> &table, std::string &error) {
     const int n = 65536;
-    OIIO::ImageBuf ramp(OIIO::ImageSpec(n, 1, 1, OIIO::TypeDesc::FLOAT));
-    for (int i = 0; i < n; ++i) {
-        const float v = static_cast<float>(i) / (n - 1);
-        ramp.setpixel(i, 0, &v, 1);
-    }
-    if (!OIIO::ImageBufAlgo::colorconvert(ramp, ramp, encoding, "linear")) {
-        error = ramp.geterror();
-        return false;
-    }
     table.resize(n);
-    ramp.get_pixels(OIIO::ROI(0, n, 0, 1, 0, 1, 0, 1), OIIO::TypeDesc::FLOAT, table.data());
-    return true;
-}
-
-bool linear_name(const std::string &name) {
-    return OIIO::Strutil::iequals(name, "linear") || OIIO::Strutil::iequals(name, "raw");
+    for (int i = 0; i < n; ++i) table[i] = static_cast<float>(i) / (n - 1);
+    return decode_colour(encoding, table.data(), n, 1, 1, error);
 }
 
 // Decodes the colour of 8- or 16-bit texels in `raw` to linear 16-bit
@@ -133,50 +117,24 @@ std::vector<uint8_t> decode(const std::vector<uint8_t> &raw, int bits, int comp,
 
 bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error,
                   const std::string &colorspace) {
-    auto in = OIIO::ImageInput::open(path);
-    if (!in) {
-        error = "cannot read image " + path + ": " + OIIO::geterror();
-        if (error.back() == ' ') error += "no such file or unknown format";
-        return false;
-    }
-    const OIIO::ImageSpec &spec = in->spec();
-    const int w = spec.width, h = spec.height, ch = spec.nchannels;
-    if (w < 1 || h < 1 || ch < 1) {
+    ImagePixels file;
+    if (!read_pixels(path, 4, file, error)) return false;
+    const int w = file.width, h = file.height, comp = file.channels;
+    if (w < 1 || h < 1 || comp < 1) {
         error = "cannot read image " + path + ": the file holds no pixels";
         return false;
     }
-    if (w > kMaxImageSide || h > kMaxImageSide || static_cast<long long>(w) * h > kMaxImagePixels) {
-        error = "cannot read image " + path + ": " + std::to_string(w) + "x" + std::to_string(h) +
-                " pixels is larger than the limit of " + std::to_string(kMaxImagePixels) +
-                " pixels (" + std::to_string(kMaxImageSide) + " along a side)";
-        return false;
-    }
-    const int comp = std::min(ch, 4);
-    int bits = 32;
-    OIIO::TypeDesc type = OIIO::TypeDesc::FLOAT;
-    if (spec.format == OIIO::TypeDesc::UINT8) {
-        bits = 8;
-        type = OIIO::TypeDesc::UINT8;
-    } else if (spec.format == OIIO::TypeDesc::UINT16) {
-        bits = 16;
-        type = OIIO::TypeDesc::UINT16;
-    }
-    const size_t row = static_cast<size_t>(w) * comp * (bits / 8);
-    std::vector<uint8_t> raw(row * h);
-    if (!in->read_image(0, 0, 0, comp, type, raw.data())) {
-        error = "cannot read image " + path + ": " + in->geterror();
-        return false;
-    }
-    in->close();
+    int bits = file.bits;
+    std::vector<uint8_t> raw = std::move(file.bytes);
     // Colour in 8- and 16-bit files is encoded for display: decoded to
     // linear by the given colour space, or the one the file names (8-bit
     // files that name none hold sRGB). Float files hold linear values.
     std::string encoding = colorspace;
     if (encoding.empty()) {
-        encoding = spec.get_string_attribute("oiio:ColorSpace");
+        encoding = file.colorspace;
         if (encoding.empty() && bits == 8) encoding = "sRGB";
     }
-    if (!encoding.empty() && !linear_name(encoding)) {
+    if (!encoding.empty() && !linear_colour_space(encoding)) {
         if (bits == 32) {
             if (!colorspace.empty()) {
                 error = "image " + path + " holds float values, which are linear: colorspace \"" +
@@ -186,9 +144,12 @@ bool read_texture(const std::string &path, float filter, ImageEntry &out, std::s
         } else {
             std::vector<float> table;
             if (!decoding_table(encoding, table, error)) {
-                error =
-                    "image " + path + ": unknown colour space \"" + encoding +
-                    "\" (sRGB, Rec709, GammaN, linear, raw, or a name in $OCIO's configuration)";
+                std::string why;
+                if (image_module_available(why))
+                    error = "unknown colour space \"" + encoding +
+                            "\" (sRGB, Rec709, GammaN, linear, raw, or a name in $OCIO's "
+                            "configuration)";
+                error = "image " + path + ": " + error;
                 return false;
             }
             raw = decode(raw, bits, comp, table);

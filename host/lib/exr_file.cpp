@@ -1,0 +1,166 @@
+// EXR files through OpenEXR: half and float channels of any names (the
+// beauty image's R G B A, render elements as layer.R ... of one file), the
+// data window a crop's region of the display window; read as floats in the
+// usual channel order (per layer R G B, then alpha, then the rest).
+#include <ImathBox.h>
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
+#include <ImfOutputFile.h>
+#include <ImfStandardAttributes.h>
+#include <ImfStringAttribute.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "image_file.h"
+#include "scene_load.h"
+
+namespace korhost {
+
+namespace {
+
+// Where a channel comes in its layer: colour, then alpha, then depth, then
+// every other name by name.
+int channel_rank(const std::string &suffix) {
+    static const char *order[] = {"R",    "Red",  "G",  "Green", "B",     "Blue", "Y",
+                                  "real", "imag", "A",  "Alpha", "AR",    "RA",   "AG",
+                                  "GA",   "AB",   "BA", "Z",     "Depth", "Zback"};
+    for (size_t k = 0; k < sizeof order / sizeof *order; ++k)
+        if (strcasecmp(suffix.c_str(), order[k]) == 0) return static_cast<int>(k);
+    return 1000;
+}
+
+struct ChannelName {
+    std::string full, layer, suffix;
+    int rank;
+};
+
+std::vector<std::string> ordered_channels(const Imf::ChannelList &list) {
+    std::vector<ChannelName> names;
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        ChannelName n;
+        n.full = it.name();
+        const size_t dot = n.full.rfind('.');
+        n.layer = dot == std::string::npos ? "" : n.full.substr(0, dot);
+        n.suffix = dot == std::string::npos ? n.full : n.full.substr(dot + 1);
+        n.rank = channel_rank(n.suffix);
+        names.push_back(n);
+    }
+    std::stable_sort(names.begin(), names.end(), [](const ChannelName &a, const ChannelName &b) {
+        if (a.layer != b.layer) return a.layer < b.layer;
+        if (a.rank != b.rank) return a.rank < b.rank;
+        return a.suffix < b.suffix;
+    });
+    std::vector<std::string> out;
+    for (const ChannelName &n : names) out.push_back(n.full);
+    return out;
+}
+
+}  // namespace
+
+bool read_exr(const std::string &path, int max_channels, ImagePixels &out, std::string &error) {
+    try {
+        Imf::InputFile file(path.c_str(), 1);
+        const Imf::Header &header = file.header();
+        const Imath::Box2i dw = header.dataWindow();
+        const long long w = static_cast<long long>(dw.max.x) - dw.min.x + 1;
+        const long long h = static_cast<long long>(dw.max.y) - dw.min.y + 1;
+        if (w < 1 || h < 1) {
+            error = "cannot read image " + path + ": the file holds no pixels";
+            return false;
+        }
+        const std::string too_large = image_size_problem(w, h, kMaxImageSide, kMaxImagePixels);
+        if (!too_large.empty()) {
+            error = "cannot read image " + path + ": " + too_large;
+            return false;
+        }
+        const std::vector<std::string> names = ordered_channels(header.channels());
+        if (names.empty()) {
+            error = "cannot read image " + path + ": the file holds no channels";
+            return false;
+        }
+        for (const std::string &name : names) {
+            const Imf::Channel &c = header.channels()[name];
+            if (c.xSampling != 1 || c.ySampling != 1) {
+                error = "cannot read image " + path + ": channel " + name +
+                        " is subsampled, which is not supported";
+                return false;
+            }
+        }
+        const int ch = static_cast<int>(std::min<size_t>(names.size(), max_channels));
+        out.width = static_cast<int>(w);
+        out.height = static_cast<int>(h);
+        out.file_channels = static_cast<int>(names.size());
+        out.channels = ch;
+        out.bits = 32;
+        out.colorspace = "linear";
+        out.bytes.assign(static_cast<size_t>(w) * h * ch * sizeof(float), 0);
+        Imf::FrameBuffer fb;
+        const size_t xstride = ch * sizeof(float);
+        for (int c = 0; c < ch; ++c)
+            fb.insert(names[c], Imf::Slice::Make(Imf::FLOAT, out.bytes.data() + c * sizeof(float),
+                                                 dw, xstride, xstride * w));
+        file.setFrameBuffer(fb);
+        file.readPixels(dw.min.y, dw.max.y);
+        return true;
+    } catch (const std::exception &e) {
+        error = "cannot read image " + path + ": " + e.what();
+    } catch (...) {
+        error = "cannot read image " + path + ": broken EXR file";
+    }
+    out = ImagePixels{};
+    return false;
+}
+
+bool write_exr(const std::string &path, const ImageLayout &layout, const float *values,
+               std::string &error) {
+    const int ch = static_cast<int>(layout.names.size());
+    if (ch < 1 || layout.width < 1 || layout.height < 1 || (layout.bits != 32 && !layout.half)) {
+        error = "cannot write image " + path + ": EXR files hold half or float channels";
+        return false;
+    }
+    try {
+        const Imath::Box2i display(Imath::V2i(0, 0),
+                                   Imath::V2i(layout.full_width - 1, layout.full_height - 1));
+        const Imath::Box2i data(
+            Imath::V2i(layout.x, layout.y),
+            Imath::V2i(layout.x + layout.width - 1, layout.y + layout.height - 1));
+        Imf::Header header(display, data, 1, Imath::V2f(0, 0), 1, Imf::INCREASING_Y,
+                           Imf::ZIP_COMPRESSION);
+        if (!layout.software.empty())
+            header.insert("Software", Imf::StringAttribute(layout.software));
+        // The time of writing, as "YYYY:MM:DD HH:MM:SS".
+        const time_t now = time(nullptr);
+        struct tm local;
+        char date[32];
+        if (localtime_r(&now, &local) && strftime(date, sizeof date, "%Y:%m:%d %H:%M:%S", &local))
+            Imf::addCapDate(header, date);
+        const Imf::PixelType type = layout.half ? Imf::HALF : Imf::FLOAT;
+        for (const std::string &name : layout.names)
+            header.channels().insert(name, Imf::Channel(type));
+        // Halves converted here, floats read where they are.
+        const size_t count = static_cast<size_t>(layout.width) * layout.height * ch;
+        std::vector<Imath::half> halves(layout.half ? count : 0);
+        for (size_t i = 0; i < halves.size(); ++i) halves[i] = Imath::half(values[i]);
+        const char *base = layout.half ? reinterpret_cast<const char *>(halves.data())
+                                       : reinterpret_cast<const char *>(values);
+        const size_t size = layout.half ? sizeof(Imath::half) : sizeof(float);
+        Imf::FrameBuffer fb;
+        for (int c = 0; c < ch; ++c)
+            fb.insert(layout.names[c],
+                      Imf::Slice::Make(type, base + c * size, data, ch * size,
+                                       ch * size * static_cast<size_t>(layout.width)));
+        Imf::OutputFile file(path.c_str(), header, 1);
+        file.setFrameBuffer(fb);
+        file.writePixels(layout.height);
+        return true;
+    } catch (const std::exception &e) {
+        error = "cannot write image " + path + ": " + e.what();
+    }
+    return false;
+}
+
+}  // namespace korhost

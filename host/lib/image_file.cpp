@@ -1,0 +1,238 @@
+// Reading and writing image files by extension: PNG and EXR here, the
+// other formats through the image module, loaded from beside libkorhost
+// (or $KORHOST_IMAGE_MODULE) the first time one is needed; and the colour
+// encodings that are formulas.
+#include "image_file.h"
+
+#include <OpenEXR/OpenEXRConfig.h>
+#include <dlfcn.h>
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+
+#include "scene_load.h"
+
+namespace korhost {
+
+std::string image_extension(const std::string &path) {
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return "";
+    std::string e = path.substr(dot + 1);
+    std::transform(e.begin(), e.end(), e.begin(), [](unsigned char c) { return std::tolower(c); });
+    return e;
+}
+
+namespace {
+
+// The module's file: $KORHOST_IMAGE_MODULE, else beside this library (the
+// build tree and an installed tree alike).
+std::string module_path() {
+    if (const char *env = getenv("KORHOST_IMAGE_MODULE"); env && *env) return env;
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void *>(&module_path), &info) && info.dli_fname) {
+        const std::string self = info.dli_fname;
+        const size_t slash = self.rfind('/');
+        if (slash != std::string::npos) return self.substr(0, slash + 1) + kImageModuleFile;
+    }
+    return kImageModuleFile;
+}
+
+struct ModuleState {
+    std::once_flag once;
+    const ImageModule *module = nullptr;
+    std::string why;
+};
+
+ModuleState &module_state() {
+    static ModuleState state;
+    return state;
+}
+
+// The module, loaded on the first call; null with `why` when it cannot be.
+const ImageModule *image_module(std::string &why) {
+    ModuleState &m = module_state();
+    std::call_once(m.once, [&m] {
+        const std::string path = module_path();
+        void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!handle) {
+            const char *e = dlerror();
+            m.why = "the image module " + std::string(kImageModuleFile) +
+                    " could not be loaded: " + (e ? e : path);
+            return;
+        }
+        using Entry = const ImageModule *(*)();
+        auto entry = reinterpret_cast<Entry>(dlsym(handle, "korhost_image_module"));
+        const ImageModule *module = entry ? entry() : nullptr;
+        if (!module || module->abi != kImageModuleAbi) {
+            m.why = "the image module " + path + " is not one this korhost can use (" +
+                    (module ? "interface " + std::to_string(module->abi) + ", needs " +
+                                  std::to_string(kImageModuleAbi)
+                            : std::string("no korhost_image_module")) +
+                    ")";
+            dlclose(handle);
+            return;
+        }
+        m.module = module;  // kept loaded to the end of the process
+    });
+    why = m.why;
+    return m.module;
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+enum class Curve { kLinear, kSrgb, kRec709, kGamma, kOther };
+
+// The formula an encoding name stands for (GammaN: its exponent in `gamma`).
+Curve curve_of(const std::string &space, float &gamma) {
+    const std::string s = lower(space);
+    if (s == "linear" || s == "raw") return Curve::kLinear;
+    if (s == "srgb") return Curve::kSrgb;
+    if (s == "rec709") return Curve::kRec709;
+    if (s.compare(0, 5, "gamma") == 0 && s.size() > 5) {
+        char *end = nullptr;
+        gamma = strtof(s.c_str() + 5, &end);
+        if (end && !*end && gamma > 0 && std::isfinite(gamma)) return Curve::kGamma;
+    }
+    return Curve::kOther;
+}
+
+float encode_value(Curve c, float gamma, float v) {
+    switch (c) {
+        case Curve::kSrgb:
+            return v <= 0.0031308f ? v * 12.92f : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f;
+        case Curve::kRec709: return v < 0.018f ? v * 4.5f : 1.099f * std::pow(v, 0.45f) - 0.099f;
+        case Curve::kGamma: return v < 0 ? v : std::pow(v, 1 / gamma);
+        default: return v;
+    }
+}
+
+float decode_value(Curve c, float gamma, float v) {
+    switch (c) {
+        case Curve::kSrgb:
+            return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+        case Curve::kRec709:
+            return v < 0.081f ? v / 4.5f : std::pow((v + 0.099f) / 1.099f, 1 / 0.45f);
+        case Curve::kGamma: return v < 0 ? v : std::pow(v, gamma);
+        default: return v;
+    }
+}
+
+bool convert(const std::string &space, bool encode, float *values, size_t count, int stride,
+             int channels, std::string &error) {
+    float gamma = 1;
+    const Curve c = curve_of(space, gamma);
+    if (c == Curve::kOther) {
+        std::string why;
+        const ImageModule *m = image_module(why);
+        if (!m) {
+            error = "colour space \"" + space + "\" is not one of linear, sRGB, Rec709, GammaN, " +
+                    "and " + why;
+            return false;
+        }
+        return encode ? m->convert("linear", space, values, count, stride, channels, error)
+                      : m->convert(space, "linear", values, count, stride, channels, error);
+    }
+    if (c == Curve::kLinear) return true;
+    for (size_t i = 0; i < count; ++i)
+        for (int k = 0; k < channels; ++k) {
+            float &v = values[i * stride + k];
+            v = encode ? encode_value(c, gamma, v) : decode_value(c, gamma, v);
+        }
+    return true;
+}
+
+bool direct_format(const std::string &ext) {
+    return ext == "png" || ext == "exr";
+}
+
+}  // namespace
+
+bool builtin_colour_space(const std::string &space) {
+    float gamma;
+    return curve_of(space, gamma) != Curve::kOther;
+}
+
+bool linear_colour_space(const std::string &space) {
+    float gamma;
+    return curve_of(space, gamma) == Curve::kLinear;
+}
+
+bool encode_colour(const std::string &space, float *values, size_t count, int stride, int channels,
+                   std::string &error) {
+    return convert(space, true, values, count, stride, channels, error);
+}
+
+bool decode_colour(const std::string &space, float *values, size_t count, int stride, int channels,
+                   std::string &error) {
+    return convert(space, false, values, count, stride, channels, error);
+}
+
+std::string direct_image_versions() {
+    return std::string("libpng ") + png_libpng_ver + ", OpenEXR " + OPENEXR_VERSION_STRING;
+}
+
+bool image_module_available(std::string &why) {
+    return image_module(why) != nullptr;
+}
+
+bool module_colour_space(const std::string &space, bool &known, std::string &names,
+                         std::string &why) {
+    const ImageModule *m = image_module(why);
+    if (!m) return false;
+    known = m->known_space(space);
+    names = m->space_names();
+    return true;
+}
+
+bool module_versions(std::string &text, std::string &why) {
+    const ImageModule *m = image_module(why);
+    if (m) text = m->versions();
+    return m != nullptr;
+}
+
+bool read_pixels(const std::string &path, int max_channels, ImagePixels &out, std::string &error) {
+    out = ImagePixels{};
+    const std::string ext = image_extension(path);
+    if (ext == "png") return read_png(path, max_channels, out, error);
+    if (ext == "exr") return read_exr(path, max_channels, out, error);
+    std::string why;
+    const ImageModule *m = image_module(why);
+    if (!m) {
+        error = "cannot read image " + path + ": " + why;
+        return false;
+    }
+    return m->read(path, max_channels, kMaxImageSide, kMaxImagePixels, out, error);
+}
+
+bool write_pixels(const std::string &path, const ImageLayout &layout, const float *values,
+                  std::string &error) {
+    const std::string ext = image_extension(path);
+    if (ext == "png") return write_png(path, layout, values, error);
+    if (ext == "exr") return write_exr(path, layout, values, error);
+    std::string why;
+    const ImageModule *m = image_module(why);
+    if (!m) {
+        error = "cannot write image " + path + ": " + why;
+        return false;
+    }
+    return m->write(path, layout, values, error);
+}
+
+bool image_writable(const std::string &path, bool &keeps_alpha, std::string &why) {
+    const std::string ext = image_extension(path);
+    why.clear();
+    if (direct_format(ext)) {
+        keeps_alpha = true;
+        return true;
+    }
+    const ImageModule *m = image_module(why);
+    return m && m->writable(path, keeps_alpha);
+}
+
+}  // namespace korhost

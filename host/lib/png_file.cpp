@@ -1,0 +1,265 @@
+// PNG files through libpng: 8- and 16-bit grey, grey and alpha, RGB and
+// RGBA; palette and 1-, 2- and 4-bit files read expanded to 8 bits, a
+// transparency chunk as alpha. The colour encoding is the file's sRGB or
+// gamma chunk.
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include "image_file.h"
+#include "scene_load.h"
+
+namespace korhost {
+
+namespace {
+
+// libpng reports through these: the message kept, then back to the
+// setjmp of the call under way.
+struct PngErrors {
+    char message[256] = "";
+};
+
+void on_error(png_structp png, png_const_charp text) {
+    auto *errors = static_cast<PngErrors *>(png_get_error_ptr(png));
+    if (errors) snprintf(errors->message, sizeof errors->message, "%s", text ? text : "?");
+    png_longjmp(png, 1);
+}
+
+void on_warning(png_structp, png_const_charp) {}
+
+void read_bytes(png_structp png, png_bytep data, size_t length) {
+    auto *f = static_cast<FILE *>(png_get_io_ptr(png));
+    if (fread(data, 1, length, f) != length)
+        png_error(png, ferror(f) ? "read error" : "the file ends before the image does");
+}
+
+struct File {
+    FILE *f = nullptr;
+    explicit File(const std::string &path, const char *mode) : f(fopen(path.c_str(), mode)) {}
+    ~File() {
+        if (f) fclose(f);
+    }
+};
+
+std::string gamma_name(double file_gamma) {
+    // The gamma chunk holds 1 / gamma; rounded to hundredths (2.2, not 2.19998).
+    const float g = std::round(100.0f / static_cast<float>(file_gamma)) / 100.0f;
+    if (g == 1.0f) return "linear";
+    char name[32];
+    snprintf(name, sizeof name, "Gamma%.2g", g);
+    return name;
+}
+
+// Integer colour multiplied by alpha, as the database keeps it. With a
+// gamma chunk the product is taken on the decoded values and encoded back.
+template <typename T>
+void associate(T *data, size_t pixels, int channels, float gamma) {
+    const unsigned max = sizeof(T) == 1 ? 255u : 65535u;
+    const int alpha = channels - 1;
+    for (size_t p = 0; p < pixels; ++p, data += channels) {
+        if (gamma == 1) {
+            for (int c = 0; c < alpha; ++c)
+                data[c] = static_cast<T>(static_cast<unsigned>(data[c]) * data[alpha] / max);
+        } else {
+            const float k = std::pow(data[alpha] / static_cast<float>(max), gamma);
+            for (int c = 0; c < alpha; ++c) data[c] = static_cast<T>(data[c] * k);
+        }
+    }
+}
+
+// The reading itself: no C++ object with a destructor lives between the
+// setjmp and a longjmp out of libpng.
+bool read_into(FILE *f, png_structp png, png_infop info, ImagePixels &out, float &gamma,
+               std::string &size_problem, std::vector<png_bytep> &rows) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_set_read_fn(png, f, read_bytes);
+    png_read_info(png, info);
+    const png_uint_32 w = png_get_image_width(png, info), h = png_get_image_height(png, info);
+    size_problem = image_size_problem(w, h, kMaxImageSide, kMaxImagePixels);
+    if (!size_problem.empty()) return true;
+    png_set_expand(png);
+    if (png_get_bit_depth(png, info) == 16) png_set_swap(png);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    int srgb_intent;
+    double file_gamma = 0;
+    if (png_get_sRGB(png, info, &srgb_intent)) {
+        out.colorspace = "sRGB";
+    } else if (png_get_gAMA(png, info, &file_gamma) && file_gamma > 0) {
+        out.colorspace = gamma_name(file_gamma);
+        gamma = std::round(100.0f / static_cast<float>(file_gamma)) / 100.0f;
+    } else {
+        out.colorspace = "sRGB";  // a file that says nothing is for display
+    }
+    // A colour space named in a text chunk (as written for Rec709) wins.
+    png_textp texts = nullptr;
+    const int count = png_get_text(png, info, &texts, nullptr);
+    for (int k = 0; k < count; ++k)
+        if (texts[k].key && texts[k].text && strcmp(texts[k].key, "oiio:ColorSpace") == 0)
+            out.colorspace = texts[k].text;
+    out.width = static_cast<int>(w);
+    out.height = static_cast<int>(h);
+    out.file_channels = png_get_channels(png, info);
+    out.bits = png_get_bit_depth(png, info) == 16 ? 16 : 8;
+    const size_t row = png_get_rowbytes(png, info);
+    if (row != static_cast<size_t>(w) * out.file_channels * (out.bits / 8)) {
+        snprintf(static_cast<PngErrors *>(png_get_error_ptr(png))->message, 256,
+                 "unexpected row layout");
+        return false;
+    }
+    out.bytes.resize(row * h);
+    rows.resize(h);
+    for (png_uint_32 y = 0; y < h; ++y) rows[y] = out.bytes.data() + row * y;
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    return true;
+}
+
+}  // namespace
+
+bool read_png(const std::string &path, int max_channels, ImagePixels &out, std::string &error) {
+    File file(path, "rb");
+    if (!file.f) {
+        error = "cannot read image " + path + ": " + strerror(errno);
+        return false;
+    }
+    unsigned char signature[8] = {};
+    if (fread(signature, 1, 8, file.f) != 8 || png_sig_cmp(signature, 0, 8) != 0) {
+        error = "cannot read image " + path + ": not a PNG file";
+        return false;
+    }
+    PngErrors errors;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, on_error, on_warning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        error = "cannot read image " + path + ": out of memory";
+        return false;
+    }
+    png_set_sig_bytes(png, 8);
+    float gamma = 1;
+    std::string size_problem;
+    std::vector<png_bytep> rows;
+    const bool ok = read_into(file.f, png, info, out, gamma, size_problem, rows);
+    png_destroy_read_struct(&png, &info, nullptr);
+    if (!ok || !size_problem.empty()) {
+        error = "cannot read image " + path + ": " +
+                (ok ? size_problem : "broken PNG file (" + std::string(errors.message) + ")");
+        out = ImagePixels{};
+        return false;
+    }
+    const int ch = out.file_channels;
+    const size_t pixels = static_cast<size_t>(out.width) * out.height;
+    if (ch == 2 || ch == 4) {
+        if (out.bits == 16)
+            associate(reinterpret_cast<uint16_t *>(out.bytes.data()), pixels, ch, gamma);
+        else
+            associate(out.bytes.data(), pixels, ch, gamma);
+    }
+    out.channels = std::min(ch, max_channels);
+    if (out.channels < ch) {
+        const size_t bytes = out.bits / 8;
+        for (size_t p = 0; p < pixels; ++p)
+            memmove(&out.bytes[p * out.channels * bytes], &out.bytes[p * ch * bytes],
+                    out.channels * bytes);
+        out.bytes.resize(pixels * out.channels * bytes);
+    }
+    return true;
+}
+
+namespace {
+
+bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &layout,
+                std::vector<png_bytep> &rows, png_text *text, int texts) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_init_io(png, f);
+    static const int types[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
+                                PNG_COLOR_TYPE_RGB_ALPHA};
+    const int ch = static_cast<int>(layout.names.size());
+    png_set_IHDR(png, info, layout.width, layout.height, layout.bits, types[ch - 1],
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, 6);
+    float gamma = 0;
+    if (linear_colour_space(layout.colorspace))
+        png_set_gAMA(png, info, 1.0);
+    else if (layout.colorspace == "sRGB" || layout.colorspace == "srgb")
+        png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_ABSOLUTE);
+    else if (sscanf(layout.colorspace.c_str(), "Gamma%f", &gamma) == 1 && gamma > 0)
+        png_set_gAMA(png, info, 1.0 / gamma);
+    png_set_oFFs(png, info, layout.x, layout.y, PNG_OFFSET_PIXEL);
+    if (texts) png_set_text(png, info, text, texts);
+    png_write_info(png, info);
+    if (layout.bits == 16) png_set_swap(png);
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    return true;
+}
+
+}  // namespace
+
+bool write_png(const std::string &path, const ImageLayout &layout, const float *values,
+               std::string &error) {
+    const int ch = static_cast<int>(layout.names.size());
+    if (ch < 1 || ch > 4 || layout.width < 1 || layout.height < 1 || layout.half ||
+        (layout.bits != 8 && layout.bits != 16)) {
+        error = "cannot write image " + path + ": PNG files hold 1 to 4 channels of 8 or 16 bits";
+        return false;
+    }
+    // Values clamped to [0, 1] and rounded to the nearest step.
+    const size_t count = static_cast<size_t>(layout.width) * layout.height * ch;
+    const float max = layout.bits == 16 ? 65535.0f : 255.0f;
+    std::vector<uint8_t> bytes(count * (layout.bits / 8));
+    for (size_t i = 0; i < count; ++i) {
+        const float v = values[i] * max + 0.5f;
+        const unsigned q = v > 0 ? static_cast<unsigned>(std::min(v, max)) : 0u;
+        if (layout.bits == 16)
+            reinterpret_cast<uint16_t *>(bytes.data())[i] = static_cast<uint16_t>(q);
+        else
+            bytes[i] = static_cast<uint8_t>(q);
+    }
+    const size_t row = static_cast<size_t>(layout.width) * ch * (layout.bits / 8);
+    std::vector<png_bytep> rows(layout.height);
+    for (int y = 0; y < layout.height; ++y) rows[y] = bytes.data() + row * y;
+    File file(path, "wb");
+    if (!file.f) {
+        error = "cannot write image " + path + ": " + strerror(errno);
+        return false;
+    }
+    PngErrors errors;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, on_error, on_warning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info) {
+        png_destroy_write_struct(&png, nullptr);
+        error = "cannot write image " + path + ": out of memory";
+        return false;
+    }
+    // The software, and the colour encoding by name for formats and spaces
+    // that have no chunk of their own (Rec709).
+    png_text text[2] = {};
+    std::string keys[2] = {"Software", "oiio:ColorSpace"};
+    std::string texts_of[2] = {layout.software, layout.colorspace};
+    int n = 0;
+    for (int k = 0; k < 2; ++k) {
+        if (texts_of[k].empty()) continue;
+        text[n].compression = PNG_TEXT_COMPRESSION_NONE;
+        text[n].key = keys[k].data();
+        text[n].text = texts_of[k].data();
+        ++n;
+    }
+    const bool ok = write_from(file.f, png, info, layout, rows, n ? text : nullptr, n);
+    png_destroy_write_struct(&png, &info);
+    const bool closed = fclose(file.f) == 0;
+    file.f = nullptr;
+    if (!ok || !closed) {
+        error = "cannot write image " + path + ": " +
+                (ok ? std::string(strerror(errno)) : std::string(errors.message));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace korhost
