@@ -23,19 +23,25 @@ namespace korhost {
 namespace {
 
 // Where a channel comes in its layer: colour, then alpha, then depth, then
-// every other name by name.
-int channel_rank(const std::string &suffix) {
+// every other name by name; in a layer of positions or normals (X with Y
+// or Z) X Y Z come after the colour.
+int channel_rank(const std::string &suffix, bool xyz) {
     static const char *order[] = {"R",    "Red",  "G",  "Green", "B",     "Blue", "Y",
                                   "real", "imag", "A",  "Alpha", "AR",    "RA",   "AG",
                                   "GA",   "AB",   "BA", "Z",     "Depth", "Zback"};
-    for (size_t k = 0; k < sizeof order / sizeof *order; ++k)
-        if (strcasecmp(suffix.c_str(), order[k]) == 0) return static_cast<int>(k);
-    return 1000;
+    static const char *order_xyz[] = {"R",  "Red", "G",    "Green", "B",  "Blue",  "X",
+                                      "Y",  "Z",   "real", "imag",  "A",  "Alpha", "AR",
+                                      "RA", "AG",  "GA",   "AB",    "BA", "Depth", "Zback"};
+    const char *const *names = xyz ? order_xyz : order;
+    const size_t n = xyz ? sizeof order_xyz / sizeof *order_xyz : sizeof order / sizeof *order;
+    for (size_t k = 0; k < n; ++k)
+        if (strcasecmp(suffix.c_str(), names[k]) == 0) return static_cast<int>(k);
+    return 10000;
 }
 
 struct ChannelName {
-    std::string full, layer, suffix;
-    int rank;
+    std::string full, layer, suffix;  // layer with its dot ("depth."), "" for none
+    int rank = 0;
 };
 
 std::vector<std::string> ordered_channels(const Imf::ChannelList &list) {
@@ -44,11 +50,18 @@ std::vector<std::string> ordered_channels(const Imf::ChannelList &list) {
         ChannelName n;
         n.full = it.name();
         const size_t dot = n.full.rfind('.');
-        n.layer = dot == std::string::npos ? "" : n.full.substr(0, dot);
+        n.layer = dot == std::string::npos ? "" : n.full.substr(0, dot + 1);
         n.suffix = dot == std::string::npos ? n.full : n.full.substr(dot + 1);
-        n.rank = channel_rank(n.suffix);
         names.push_back(n);
     }
+    auto has = [&](const std::string &layer, const char *suffix) {
+        for (const ChannelName &n : names)
+            if (n.layer == layer && strcasecmp(n.suffix.c_str(), suffix) == 0) return true;
+        return false;
+    };
+    for (ChannelName &n : names)
+        n.rank =
+            channel_rank(n.suffix, has(n.layer, "X") && (has(n.layer, "Y") || has(n.layer, "Z")));
     std::stable_sort(names.begin(), names.end(), [](const ChannelName &a, const ChannelName &b) {
         if (a.layer != b.layer) return a.layer < b.layer;
         if (a.rank != b.rank) return a.rank < b.rank;
