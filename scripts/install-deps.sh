@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  libembree-dev libopenimageio-dev openimageio-tools libtbb-dev
+  libembree-dev libpng-dev libopenexr-dev libopenimageio-dev openimageio-tools libtbb-dev
   nlohmann-json3-dev libtinyobjloader-dev libassimp-dev libnanoflann-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   slurm-wlm munge
