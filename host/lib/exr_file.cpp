@@ -76,7 +76,7 @@ std::vector<std::string> ordered_channels(const Imf::ChannelList &list) {
 
 bool read_exr(const std::string &path, int max_channels, ImagePixels &out, std::string &error) {
     try {
-        Imf::InputFile file(path.c_str(), 1);
+        Imf::InputFile file(path.c_str());
         const Imf::Header &header = file.header();
         const Imath::Box2i dw = header.dataWindow();
         const long long w = static_cast<long long>(dw.max.x) - dw.min.x + 1;
@@ -166,7 +166,7 @@ bool write_exr(const std::string &path, const ImageLayout &layout, const float *
             fb.insert(layout.names[c],
                       Imf::Slice::Make(type, base + c * size, data, ch * size,
                                        ch * size * static_cast<size_t>(layout.width)));
-        Imf::OutputFile file(path.c_str(), header, 1);
+        Imf::OutputFile file(path.c_str(), header);
         file.setFrameBuffer(fb);
         file.writePixels(layout.height);
         return true;
