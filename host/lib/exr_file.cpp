@@ -8,6 +8,7 @@
 #include <ImfHeader.h>
 #include <ImfInputFile.h>
 #include <ImfOutputFile.h>
+#include <ImfRgbaFile.h>
 #include <ImfStandardAttributes.h>
 #include <ImfStringAttribute.h>
 
@@ -72,6 +73,30 @@ std::vector<std::string> ordered_channels(const Imf::ChannelList &list) {
     return out;
 }
 
+// Luminance and subsampled chroma (Y RY BY, and A) as RGB(A), converted
+// by OpenEXR.
+bool read_luminance_chroma(const std::string &path, const Imath::Box2i &dw, bool alpha,
+                           int max_channels, ImagePixels &out) {
+    Imf::RgbaInputFile file(path.c_str());
+    const int w = dw.max.x - dw.min.x + 1, h = dw.max.y - dw.min.y + 1;
+    std::vector<Imf::Rgba> pixels(static_cast<size_t>(w) * h);
+    file.setFrameBuffer(pixels.data() - dw.min.x - static_cast<ptrdiff_t>(dw.min.y) * w, 1, w);
+    file.readPixels(dw.min.y, dw.max.y);
+    out.width = w;
+    out.height = h;
+    out.file_channels = alpha ? 4 : 3;
+    out.channels = std::min(out.file_channels, max_channels);
+    out.bits = 32;
+    out.colorspace = "linear";
+    out.bytes.resize(pixels.size() * out.channels * sizeof(float));
+    float *dst = reinterpret_cast<float *>(out.bytes.data());
+    for (const Imf::Rgba &p : pixels) {
+        const float v[4] = {p.r, p.g, p.b, p.a};
+        for (int c = 0; c < out.channels; ++c) *dst++ = v[c];
+    }
+    return true;
+}
+
 }  // namespace
 
 bool read_exr(const std::string &path, int max_channels, ImagePixels &out, std::string &error) {
@@ -95,6 +120,10 @@ bool read_exr(const std::string &path, int max_channels, ImagePixels &out, std::
             error = "cannot read image " + path + ": the file holds no channels";
             return false;
         }
+        const Imf::ChannelList &list = header.channels();
+        if (list.findChannel("Y") && list.findChannel("RY") && list.findChannel("BY") &&
+            (names.size() == 3 || (names.size() == 4 && list.findChannel("A"))))
+            return read_luminance_chroma(path, dw, names.size() == 4, max_channels, out);
         for (const std::string &name : names) {
             const Imf::Channel &c = header.channels()[name];
             if (c.xSampling != 1 || c.ySampling != 1) {

@@ -3,6 +3,7 @@
 // transparency chunk as alpha. The colour encoding is the file's sRGB or
 // gamma chunk.
 #include <png.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cmath>
@@ -186,9 +187,10 @@ bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &lay
     float gamma = 0;
     if (linear_colour_space(layout.colorspace))
         png_set_gAMA(png, info, 1.0);
-    else if (layout.colorspace == "sRGB" || layout.colorspace == "srgb")
+    else if (strcasecmp(layout.colorspace.c_str(), "sRGB") == 0)
         png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_ABSOLUTE);
-    else if (sscanf(layout.colorspace.c_str(), "Gamma%f", &gamma) == 1 && gamma > 0)
+    else if (strncasecmp(layout.colorspace.c_str(), "gamma", 5) == 0 &&
+             sscanf(layout.colorspace.c_str() + 5, "%f", &gamma) == 1 && gamma > 0)
         png_set_gAMA(png, info, 1.0 / gamma);
     png_set_oFFs(png, info, layout.x, layout.y, PNG_OFFSET_PIXEL);
     if (texts) png_set_text(png, info, text, texts);
