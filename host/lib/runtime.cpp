@@ -13,10 +13,9 @@ namespace korhost {
 
 namespace {
 Session *g_session = nullptr;
-// Initial-exec: the slot is read at every host call, and the general model
-// would go through __tls_get_addr each time.
-__attribute__((tls_model("initial-exec"))) thread_local ThreadContext *tl_context = nullptr;
 }  // namespace
+
+__thread ThreadContext *tl_context __attribute__((tls_model("initial-exec"))) = nullptr;
 
 std::atomic<int> g_verbosity{kWarning};
 std::atomic<bool> g_progress_shown{false};
@@ -28,8 +27,7 @@ void set_session(Session *s) {
     g_session = s;
 }
 
-ThreadContext *thread_context() {
-    if (tl_context) return tl_context;
+ThreadContext *fallback_thread_context() {
     Session *s = g_session;
     return s && !s->contexts.empty() ? s->contexts[0].get() : nullptr;
 }
@@ -256,31 +254,6 @@ bool mat_invert(float *out, const float *m) {
     if (std::fabs(det) < 1e-30) return false;
     for (int i = 0; i < 16; ++i) out[i] = static_cast<float>(inv[i] / det);
     return true;
-}
-
-Vector3 xform_point(const float *m, const Vector3 &p) {
-    float x = p.x * m[0] + p.y * m[4] + p.z * m[8] + m[12];
-    float y = p.x * m[1] + p.y * m[5] + p.z * m[9] + m[13];
-    float z = p.x * m[2] + p.y * m[6] + p.z * m[10] + m[14];
-    float w = p.x * m[3] + p.y * m[7] + p.z * m[11] + m[15];
-    if (w != 1.0f && w != 0.0f) return {x / w, y / w, z / w};
-    return {x, y, z};
-}
-
-Vector3 xform_vector(const float *m, const Vector3 &v) {
-    return {v.x * m[0] + v.y * m[4] + v.z * m[8], v.x * m[1] + v.y * m[5] + v.z * m[9],
-            v.x * m[2] + v.y * m[6] + v.z * m[10]};
-}
-
-Vector3 xform_normal(const float *inv, const Vector3 &n) {
-    // Normals go by the transpose of the inverse: n' = inv * n (column).
-    return {n.x * inv[0] + n.y * inv[1] + n.z * inv[2], n.x * inv[4] + n.y * inv[5] + n.z * inv[6],
-            n.x * inv[8] + n.y * inv[9] + n.z * inv[10]};
-}
-
-Vector3 normalize(Vector3 v) {
-    float l = std::sqrt(dot(v, v));
-    return l > 0 ? v * (1.0f / l) : v;
 }
 
 }  // namespace korhost

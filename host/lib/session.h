@@ -6,6 +6,7 @@
 #include <korshaders/host.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -369,7 +370,7 @@ class Session {
     std::vector<Tag> light_instances;  // global light list
     // Model files read for the scene, by path (import.cpp).
     std::map<std::string, std::shared_ptr<ImportedModel>> models;
-    int has_sky = -1;                  // a light is a sky (prepare_lights); -1 not known yet
+    int has_sky = -1;  // a light is a sky (prepare_lights); -1 not known yet
 
     CameraSetup camera;
     zoOptions options{};
@@ -412,7 +413,14 @@ Session *session();
 void set_session(Session *s);
 
 // The calling thread's context (context 0 outside the render threads).
-ThreadContext *thread_context();
+// Read at every host call: the slot is initial-exec thread-local storage,
+// read inline.
+extern __thread ThreadContext *tl_context __attribute__((tls_model("initial-exec")));
+ThreadContext *fallback_thread_context();
+inline ThreadContext *thread_context() {
+    ThreadContext *ctx = tl_context;
+    return ctx ? ctx : fallback_thread_context();
+}
 void set_thread_context(ThreadContext *ctx);
 
 // Messages to standard error with severity, filtered by the verbosity.
@@ -534,9 +542,25 @@ void expand_named_maps(const Session &s, json &root);
 void mat_identity(float *m);
 void mat_mul(float *out, const float *a, const float *b);
 bool mat_invert(float *out, const float *in);
-Vector3 xform_point(const float *m, const Vector3 &p);
-Vector3 xform_vector(const float *m, const Vector3 &v);
-Vector3 xform_normal(const float *inverse, const Vector3 &n);  // by the inverse's transpose
+// The transforms and vector helpers below run several times per ray: inline.
+inline Vector3 xform_point(const float *m, const Vector3 &p) {
+    const float x = p.x * m[0] + p.y * m[4] + p.z * m[8] + m[12];
+    const float y = p.x * m[1] + p.y * m[5] + p.z * m[9] + m[13];
+    const float z = p.x * m[2] + p.y * m[6] + p.z * m[10] + m[14];
+    const float w = p.x * m[3] + p.y * m[7] + p.z * m[11] + m[15];
+    if (w != 1.0f && w != 0.0f) return {x / w, y / w, z / w};
+    return {x, y, z};
+}
+inline Vector3 xform_vector(const float *m, const Vector3 &v) {
+    return {v.x * m[0] + v.y * m[4] + v.z * m[8], v.x * m[1] + v.y * m[5] + v.z * m[9],
+            v.x * m[2] + v.y * m[6] + v.z * m[10]};
+}
+// Normals go by the transpose of the inverse: n' = inverse * n (column).
+inline Vector3 xform_normal(const float *inverse, const Vector3 &n) {
+    return {n.x * inverse[0] + n.y * inverse[1] + n.z * inverse[2],
+            n.x * inverse[4] + n.y * inverse[5] + n.z * inverse[6],
+            n.x * inverse[8] + n.y * inverse[9] + n.z * inverse[10]};
+}
 
 inline Vector3 operator+(Vector3 a, Vector3 b) {
     return {a.x + b.x, a.y + b.y, a.z + b.z};
@@ -553,6 +577,9 @@ inline float dot(Vector3 a, Vector3 b) {
 inline Vector3 cross(Vector3 a, Vector3 b) {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
-Vector3 normalize(Vector3 v);
+inline Vector3 normalize(Vector3 v) {
+    const float l = std::sqrt(dot(v, v));
+    return l > 0 ? v * (1.0f / l) : v;
+}
 
 }  // namespace korhost

@@ -307,8 +307,11 @@ const std::vector<Check> &all_checks() {
 
 INSTANTIATE_TEST_SUITE_P(, Checks, testing::ValuesIn(all_checks()), test_name);
 
-// The renders that the selected checks read are made up front, as many at a
-// time as there are cores (small renders spend most of their time starting).
+// The renders that the selected checks read are made ahead of the checks, in
+// their order, as many at a time as there are cores (small renders spend most
+// of their time starting); a check whose render is not made yet makes it
+// itself. So the first failing check of a run with --gtest_fail_fast comes
+// as soon as its render is made.
 class Prerender : public testing::Environment {
   public:
     void SetUp() override {
@@ -320,7 +323,6 @@ class Prerender : public testing::Environment {
                 if (suite.GetTestInfo(j)->should_run())
                     selected.insert(suite.GetTestInfo(j)->name());
         }
-        std::vector<std::pair<const Check *, std::string>> work;
         std::set<std::string> seen;
         for (size_t k = 0; k < all_checks().size(); ++k) {
             const Check &c = all_checks()[k];
@@ -329,17 +331,25 @@ class Prerender : public testing::Environment {
                 const json &from = *ref ? c.spec.value(ref, json::object()) : c.spec;
                 const std::string name = from.value("render", "");
                 if (!name.empty() && seen.insert(c.file + "/" + name).second)
-                    work.emplace_back(&c, name);
+                    work_.emplace_back(&c, name);
             }
         }
-        std::atomic<size_t> next{0};
-        std::vector<std::thread> threads;
         for (unsigned t = 0; t < std::max(1u, std::thread::hardware_concurrency()); ++t)
-            threads.emplace_back([&] {
-                for (size_t i; (i = next++) < work.size();) render(*work[i].first, work[i].second);
+            threads_.emplace_back([this] {
+                for (size_t i; !stop_ && (i = next_++) < work_.size();)
+                    render(*work_[i].first, work_[i].second);
             });
-        for (auto &t : threads) t.join();
     }
+    void TearDown() override {
+        stop_ = true;
+        for (auto &t : threads_) t.join();
+    }
+
+  private:
+    std::vector<std::pair<const Check *, std::string>> work_;
+    std::atomic<size_t> next_{0};
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
 };
 
 const testing::Environment *const prerender = testing::AddGlobalTestEnvironment(new Prerender);
