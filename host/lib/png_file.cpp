@@ -185,7 +185,7 @@ bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &lay
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_compression_level(png, 6);
     float gamma = 0;
-    if (linear_colour_space(layout.colorspace))
+    if (strcasecmp(layout.colorspace.c_str(), "linear") == 0)
         png_set_gAMA(png, info, 1.0);
     else if (strcasecmp(layout.colorspace.c_str(), "sRGB") == 0)
         png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_ABSOLUTE);
