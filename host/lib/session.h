@@ -495,7 +495,8 @@ bool read_image(const std::string &path, ImageEntry &out, std::string &error);
 std::string default_library_path();
 std::vector<std::string> default_shader_dirs();
 // `colorspace` names the encoding of an 8- or 16-bit file's colour values
-// (an OpenImageIO colour space, "linear" or "raw" for values as stored);
+// (sRGB, Rec709, GammaN, "linear" or "raw" for values as stored, or an
+// OpenColorIO name, which loads the image module);
 // empty: what the file names, sRGB for 8-bit files that name none. Encoded
 // colour is decoded to linear 16-bit texels.
 bool read_texture(const std::string &path, float filter, ImageEntry &out, std::string &error,
