@@ -378,39 +378,50 @@ TEST_F(PhongTest, MirrorHighlightAndTheConstantTwin) {
 
 using MetalTest = IllumTest;
 
+// Near the normal the conductor's Fresnel term is about its normal
+// reflectance, so the highlight takes the diffuse colour; at the mirror
+// direction of a view 53 degrees off the normal (L.H = 0.6) it turns towards
+// white.
 TEST_F(MetalTest, FresnelTintedHighlightAndDimmedDiffuse) {
-    useLights({3});
-    state.dir = f3(unitd({0.2, 0.1, -1.0}));
-    const V3 L = unitd({-0.1, 0.05, 1.0});
-    const Color lc = {0.9f, 0.7f, 0.5f, 1};
-    script(3, {sample(lc, f3(L))});
+    const struct {
+        V3 view, light;
+    } cases[] = {{{0.2, 0.1, -1.0}, {-0.1, 0.05, 1.0}}, {{0.8, 0.0, -0.6}, {0.8, 0.0, 0.6}}};
     kor::BlinnParams p = blinnParams();
     p.specularLevel = 0.6f;
     p.glossiness = 0.5f;
-    IllumRecord r = newRecord();
-    Color out;
-    kor_base_MetalIllumination(&out, &state, &p, &r);
+    IllumRecord r;
+    for (const auto &g : cases) {
+        SCOPED_TRACE(g.view.z);
+        useLights({3});
+        state.dir = f3(unitd(g.view));
+        const V3 L = unitd(g.light);
+        const Color lc = {0.9f, 0.7f, 0.5f, 1};
+        script(3, {sample(lc, f3(L))});
+        r = newRecord();
+        Color out;
+        kor_base_MetalIllumination(&out, &state, &p, &r);
 
-    const V3 N = {0, 0, 1}, V = v3(state.dir);
-    const double rough = 1.0 - 0.5, m2 = 1.0 / (rough * rough);
-    const double nv = -dotd(N, V);
-    const V3 H = unitd(L - V);
-    const double nh = dotd(N, H), lh = dotd(L, H);
-    const double G = 2.0 * nh * std::min(L.z, nv) / -dotd(V, H);
-    ASSERT_GT(G, 0.0);
-    const double rho = mean(c3(p.diffuse));
-    const double kappa = 2.0 * std::sqrt(rho) / std::sqrt(1.0 - rho);
-    const double k2 = kappa * kappa + 1.0, c = lh;
-    const double fr = 0.5 * ((k2 - 2 * c + c * c) / (k2 + 2 * c + c * c) +
-                             (k2 * c * c - 2 * c + 1) / (k2 * c * c + 2 * c + 1));
-    const double f = (fr - rho) / (1.0 - rho);
-    const C3 tint = c3(p.diffuse) * (1.0 - f) + C3{f, f, f};
-    const double q = 1.0 / (nh * nh);
-    const double term = 0.6 * q * (1.0 / (2.0 * kPiD)) * q * m2 * std::exp((1.0 - q) * m2) *
-                        std::min(G, 1.0) / (nv + 0.05);
-    expectColor(r.specular, tint * c3(lc) * term, 1e-4);
-    expectColor(r.diffuse, c3(lc) * L.z * (1.0 - 0.6) * c3(p.diffuse));
-    EXPECT_NEAR(r.diffuseIntensity, mean(c3(lc) * L.z * 0.4), 1e-6);
+        const V3 N = {0, 0, 1}, V = v3(state.dir);
+        const double rough = 1.0 - 0.5, m2 = 1.0 / (rough * rough);
+        const double nv = -dotd(N, V);
+        const V3 H = unitd(L - V);
+        const double nh = dotd(N, H), lh = dotd(L, H);
+        const double G = 2.0 * nh * std::min(L.z, nv) / -dotd(V, H);
+        ASSERT_GT(G, 0.0);
+        const double rho = mean(c3(p.diffuse));
+        const double kappa = 2.0 * std::sqrt(rho) / std::sqrt(1.0 - rho);
+        const double k2 = kappa * kappa + 1.0, c = lh;
+        const double fr = 0.5 * ((k2 - 2 * c + c * c) / (k2 + 2 * c + c * c) +
+                                 (k2 * c * c - 2 * c + 1) / (k2 * c * c + 2 * c + 1));
+        const double f = (fr - rho) / (1.0 - rho);
+        const C3 tint = c3(p.diffuse) * (1.0 - f) + C3{f, f, f};
+        const double q = 1.0 / (nh * nh);
+        const double term = 0.6 * q * (1.0 / (2.0 * kPiD)) * q * m2 * std::exp((1.0 - q) * m2) *
+                            std::min(G, 1.0) / (nv + 0.05);
+        expectColor(r.specular, tint * c3(lc) * term, 1e-4);
+        expectColor(r.diffuse, c3(lc) * L.z * (1.0 - 0.6) * c3(p.diffuse));
+        EXPECT_NEAR(r.diffuseIntensity, mean(c3(lc) * L.z * 0.4), 1e-6);
+    }
 
     // the reflection map is tinted by the diffuse colour
     Color refl = {1, 1, 1, 1};
