@@ -456,6 +456,22 @@ TEST_F(NoiseMap, ThresholdsFarAwayAndHalfLevels) {
         if (v > 0.6f + fw) expectGrey(c, 1, 0, "above high: the second colour");
         if (v > 0.4f + fw && v < 0.6f - fw) expectGrey(c, (v - 0.4f) / 0.2f, 1e-4f, "between");
     }
+    // Inside a smoothing band (half-width 0.2 w; a footprint of a quarter
+    // of the size makes it 0.05): the cubic is half-way up at the threshold
+    // itself, (0.05 / 0.4) / 2, and meets the linear ramp at the band's upper
+    // edge, 0.05 / 0.4.
+    {
+        NoiseParams b = p;
+        b.noiseType = 0;
+        const Vector3 at = kPoints[0], wide = v3(0.25f * p.size, 0.25f * p.size, 0.25f * p.size);
+        const float v = (N(at / p.size) + 1) / 2;
+        b.thresholdLow = v;
+        b.thresholdHigh = v + 0.4f;
+        EXPECT_NEAR(kor::noisePatternValue(b, inst, at, wide), 0.0625f, 1e-5f);
+        b.thresholdLow = v - 0.05f;
+        b.thresholdHigh = v + 0.35f;
+        EXPECT_NEAR(kor::noisePatternValue(b, inst, at, wide), 0.125f, 1e-5f);
+    }
     // low >= high: no threshold
     p.thresholdLow = p.thresholdHigh = 0.5f;
     const Vector3 at = kPoints[1];
