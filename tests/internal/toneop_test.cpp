@@ -152,6 +152,14 @@ TEST_F(ToneOp, DesaturationOfLowLevels) {
     kor::logToneForward(&dark, &state, &k);
     EXPECT_FLOAT_EQ(dark.r, G * k.a / (k.b * G + k.c));
     EXPECT_FLOAT_EQ(dark.r, dark.b) << "grey below the threshold";
+    // Half-way up the range (L = 0.00562 + 5.61438 / 2) a colour is half
+    // itself, half its grey.
+    const double x = (0.00562 + 5.61438 / 2) / 0.263, grey = 0.062 * x;
+    Color red{static_cast<float>(x), 0, 0, 1};
+    kor::logToneForward(&red, &state, &k);
+    const double r = 0.5 * x + 0.5 * grey, g = 0.5 * grey;
+    EXPECT_NEAR(red.r, r * k.a / (k.b * r + k.c), 1e-6);
+    EXPECT_NEAR(red.g, g * k.a / (k.b * g + k.c), 1e-6);
 }
 
 TEST_F(ToneOp, PseudoColourBands) {
