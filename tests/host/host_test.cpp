@@ -735,6 +735,17 @@ TEST(Sampling, SetsAreStratifiedAndDeterministic) {
         zo_sample(s, &counter, &other, 2, &n);
         EXPECT_NE(s[0], first[0]);
     }
+    // The third dimension is the base-5 radical inverse, rotated: 25
+    // samples are the 25 multiples of 1/25 shifted alike, one in each
+    // twenty-fifth.
+    {
+        const int n = 25;
+        std::vector<int> z_strata(n, 0);
+        int counter = 0;
+        double s[3];
+        while (zo_sample(s, &counter, &state, 3, &n)) ++z_strata[static_cast<int>(s[2] * n)];
+        EXPECT_EQ(z_strata, std::vector<int>(n, 1));
+    }
     // One sample at a time: fresh values, each call.
     int counter = 0;
     double a, b;
