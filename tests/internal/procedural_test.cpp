@@ -377,6 +377,28 @@ TEST_F(Procedural, CellularColoursByFeatureDistance) {
         expectGrey(run(kor_Cellular, p, at), std::fmin(1.0f, k), 1e-5f, "shaded cell");
     }
     kor_Cellular_exit(&state, &p);
+    // fractal, two octaves, roughness 0.5: F1 = (F1(q) + F1(2q) / (2 - 0.5))
+    // / (0.7 x fractal spread 1), through the ramp of circular cells
+    p = CellularP{};
+    p.coords = kCoords;
+    p.fractal = 1;
+    p.iterations = 2;
+    p.roughness = 0.5f;
+    p.fractalSpread = 1;
+    p.thresholdLow = 0;
+    p.thresholdMid = 1;
+    p.thresholdHigh = 3;
+    kor_Cellular_init(&state, &p, &more);
+    for (int i = 0; i < 10; ++i) {
+        const Vector3 at{0.37f * i, 0.19f * i - 1, 0.3f};
+        kor::CellFeature f[2], g[2];
+        kor::cellNearestFeatures(at + v3(1000, 1000, 1000), f, 2);
+        kor::cellNearestFeatures((at + v3(1000, 1000, 1000)) * 2.0f, g, 2);
+        const float d = (std::sqrt(f[0].dist2) + std::sqrt(g[0].dist2) / 1.5f) / 0.7f;
+        const float expect = d < 1 ? 1 - 0.5f * d : 0.5f * (1 - (d - 1) / 2);
+        expectGrey(run(kor_Cellular, p, at), expect, 1e-5f, "fractal cells");
+    }
+    kor_Cellular_exit(&state, &p);
 }
 
 // A UV generator stand-in: one filtered read at its coordinate.
