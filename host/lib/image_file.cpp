@@ -17,7 +17,7 @@
 
 namespace korhost {
 
-std::string image_extension(const std::string &path) {
+std::string file_extension(const std::string &path) {
     const size_t dot = path.find_last_of('.');
     if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return "";
     std::string e = path.substr(dot + 1);
@@ -86,39 +86,24 @@ std::string lower(std::string s) {
     return s;
 }
 
-enum class Curve { kLinear, kSrgb, kRec709, kGamma, kOther };
-
-// The formula an encoding name stands for (GammaN: its exponent in `gamma`).
-Curve curve_of(const std::string &space, float &gamma) {
-    const std::string s = lower(space);
-    if (s == "linear" || s == "raw") return Curve::kLinear;
-    if (s == "srgb") return Curve::kSrgb;
-    if (s == "rec709") return Curve::kRec709;
-    if (s.compare(0, 5, "gamma") == 0 && s.size() > 5) {
-        char *end = nullptr;
-        gamma = strtof(s.c_str() + 5, &end);
-        if (end && !*end && gamma > 0 && std::isfinite(gamma)) return Curve::kGamma;
-    }
-    return Curve::kOther;
-}
-
-float encode_value(Curve c, float gamma, float v) {
+float encode_value(ColourCurve c, float gamma, float v) {
     switch (c) {
-        case Curve::kSrgb:
+        case ColourCurve::kSrgb:
             return v <= 0.0031308f ? v * 12.92f : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f;
-        case Curve::kRec709: return v < 0.018f ? v * 4.5f : 1.099f * std::pow(v, 0.45f) - 0.099f;
-        case Curve::kGamma: return v < 0 ? v : std::pow(v, 1 / gamma);
+        case ColourCurve::kRec709:
+            return v < 0.018f ? v * 4.5f : 1.099f * std::pow(v, 0.45f) - 0.099f;
+        case ColourCurve::kGamma: return v < 0 ? v : std::pow(v, 1 / gamma);
         default: return v;
     }
 }
 
-float decode_value(Curve c, float gamma, float v) {
+float decode_value(ColourCurve c, float gamma, float v) {
     switch (c) {
-        case Curve::kSrgb:
+        case ColourCurve::kSrgb:
             return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
-        case Curve::kRec709:
+        case ColourCurve::kRec709:
             return v < 0.081f ? v / 4.5f : std::pow((v + 0.099f) / 1.099f, 1 / 0.45f);
-        case Curve::kGamma: return v < 0 ? v : std::pow(v, gamma);
+        case ColourCurve::kGamma: return v < 0 ? v : std::pow(v, gamma);
         default: return v;
     }
 }
@@ -126,8 +111,8 @@ float decode_value(Curve c, float gamma, float v) {
 bool convert(const std::string &space, bool encode, float *values, size_t count, int stride,
              int channels, std::string &error) {
     float gamma = 1;
-    const Curve c = curve_of(space, gamma);
-    if (c == Curve::kOther) {
+    const ColourCurve c = colour_curve(space, gamma);
+    if (c == ColourCurve::kOther) {
         std::string why;
         const ImageModule *m = image_module(why);
         if (!m) {
@@ -138,7 +123,7 @@ bool convert(const std::string &space, bool encode, float *values, size_t count,
         return encode ? m->convert("linear", space, values, count, stride, channels, error)
                       : m->convert(space, "linear", values, count, stride, channels, error);
     }
-    if (c == Curve::kLinear) return true;
+    if (c == ColourCurve::kLinear || c == ColourCurve::kRaw) return true;
     for (size_t i = 0; i < count; ++i)
         for (int k = 0; k < channels; ++k) {
             float &v = values[i * stride + k];
@@ -153,14 +138,29 @@ bool direct_format(const std::string &ext) {
 
 }  // namespace
 
+ColourCurve colour_curve(const std::string &space, float &gamma) {
+    const std::string s = lower(space);
+    if (s == "linear") return ColourCurve::kLinear;
+    if (s == "raw") return ColourCurve::kRaw;
+    if (s == "srgb") return ColourCurve::kSrgb;
+    if (s == "rec709") return ColourCurve::kRec709;
+    if (s.compare(0, 5, "gamma") == 0 && s.size() > 5) {
+        char *end = nullptr;
+        gamma = strtof(s.c_str() + 5, &end);
+        if (end && !*end && gamma > 0 && std::isfinite(gamma)) return ColourCurve::kGamma;
+    }
+    return ColourCurve::kOther;
+}
+
 bool builtin_colour_space(const std::string &space) {
     float gamma;
-    return curve_of(space, gamma) != Curve::kOther;
+    return colour_curve(space, gamma) != ColourCurve::kOther;
 }
 
 bool linear_colour_space(const std::string &space) {
     float gamma;
-    return curve_of(space, gamma) == Curve::kLinear;
+    const ColourCurve c = colour_curve(space, gamma);
+    return c == ColourCurve::kLinear || c == ColourCurve::kRaw;
 }
 
 bool encode_colour(const std::string &space, float *values, size_t count, int stride, int channels,
@@ -198,7 +198,7 @@ bool module_versions(std::string &text, std::string &why) {
 
 bool read_pixels(const std::string &path, int max_channels, ImagePixels &out, std::string &error) {
     out = ImagePixels{};
-    const std::string ext = image_extension(path);
+    const std::string ext = file_extension(path);
     if (ext == "png") return read_png(path, max_channels, out, error);
     if (ext == "exr") return read_exr(path, max_channels, out, error);
     std::string why;
@@ -212,7 +212,7 @@ bool read_pixels(const std::string &path, int max_channels, ImagePixels &out, st
 
 bool write_pixels(const std::string &path, const ImageLayout &layout, const float *values,
                   std::string &error) {
-    const std::string ext = image_extension(path);
+    const std::string ext = file_extension(path);
     if (ext == "png") return write_png(path, layout, values, error);
     if (ext == "exr") return write_exr(path, layout, values, error);
     std::string why;
@@ -225,7 +225,7 @@ bool write_pixels(const std::string &path, const ImageLayout &layout, const floa
 }
 
 bool image_writable(const std::string &path, bool &keeps_alpha, std::string &why) {
-    const std::string ext = image_extension(path);
+    const std::string ext = file_extension(path);
     why.clear();
     if (direct_format(ext)) {
         keeps_alpha = true;

@@ -55,7 +55,13 @@ bool write_pixels(const std::string &path, const ImageLayout &layout, const floa
 bool image_writable(const std::string &path, bool &keeps_alpha, std::string &why);
 
 // The lower-case extension of `path`, without the dot ("" for none).
-std::string image_extension(const std::string &path);
+std::string file_extension(const std::string &path);
+
+// The formula a colour-space name stands for, in any case: linear, raw
+// (values as stored), sRGB, Rec709, GammaN (its exponent in `gamma`);
+// kOther for the names of an OpenColorIO configuration.
+enum class ColourCurve { kLinear, kRaw, kSrgb, kRec709, kGamma, kOther };
+ColourCurve colour_curve(const std::string &space, float &gamma);
 
 // Colour encodings: linear (or raw), sRGB, Rec709 and GammaN are formulas;
 // any other name is a colour space of the OpenColorIO configuration, which

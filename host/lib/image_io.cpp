@@ -101,7 +101,7 @@ bool depth_supported(const std::string &ext, PixelType t) {
 }  // namespace
 
 std::string output_problem(const std::string &path, const OutputSetup &out, bool layered) {
-    const std::string ext = image_extension(path);
+    const std::string ext = file_extension(path);
     if (path.empty() || path.back() == '/') return path + ": an image file name is needed";
     bool keeps_alpha = true;
     std::string why;
@@ -131,7 +131,7 @@ std::string output_problem(const std::string &path, const OutputSetup &out, bool
 
 bool write_planes(const std::string &path, const OutputSetup &setup, const Region &region,
                   const std::vector<Plane> &planes, std::string &error) {
-    const std::string ext = image_extension(path);
+    const std::string ext = file_extension(path);
     bool keeps_alpha = true;
     std::string why;
     if (!image_writable(path, keeps_alpha, why)) {

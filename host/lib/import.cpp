@@ -19,6 +19,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "image_file.h"
 #include "jsonloc.h"
 #include "scene_load.h"
 
@@ -53,14 +54,6 @@ struct ImportedModel {
 };
 
 namespace {
-
-std::string extension(const std::string &path) {
-    const size_t dot = path.find_last_of('.'), slash = path.find_last_of('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-    std::string e = path.substr(dot + 1);
-    for (char &c : e) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return e;
-}
 
 std::string folder_of(const std::string &path) {
     const size_t slash = path.find_last_of('/');
@@ -455,7 +448,7 @@ json matrix_json(const float *m) {
 }  // namespace
 
 bool is_model_file(const std::string &path) {
-    const std::string ext = extension(path);
+    const std::string ext = file_extension(path);
     return !ext.empty() && ext != "json" && Assimp::Importer().IsExtensionSupported("." + ext);
 }
 
@@ -464,7 +457,7 @@ bool is_model_object(const json &object) {
         return false;
     if (object.contains("import") && object["import"].is_boolean() && object["import"].get<bool>())
         return true;
-    return extension(object["file"].get<std::string>()) != "obj";
+    return file_extension(object["file"].get<std::string>()) != "obj";
 }
 
 bool take_model_mesh(Session &s, const std::string &file, int index, Mesh &mesh) {

@@ -46,9 +46,7 @@ struct File {
     }
 };
 
-std::string gamma_name(double file_gamma) {
-    // The gamma chunk holds 1 / gamma; rounded to hundredths (2.2, not 2.19998).
-    const float g = std::round(100.0f / static_cast<float>(file_gamma)) / 100.0f;
+std::string gamma_name(float g) {
     if (g == 1.0f) return "linear";
     char name[32];
     snprintf(name, sizeof name, "Gamma%.2g", g);
@@ -91,8 +89,9 @@ bool read_into(FILE *f, png_structp png, png_infop info, ImagePixels &out, float
     if (png_get_sRGB(png, info, &srgb_intent)) {
         out.colorspace = "sRGB";
     } else if (png_get_gAMA(png, info, &file_gamma) && file_gamma > 0) {
-        out.colorspace = gamma_name(file_gamma);
+        // The chunk holds 1 / gamma; rounded to hundredths (2.2, not 2.19998).
         gamma = std::round(100.0f / static_cast<float>(file_gamma)) / 100.0f;
+        out.colorspace = gamma_name(gamma);
     } else {
         out.colorspace = "sRGB";  // a file that says nothing is for display
     }
@@ -184,14 +183,15 @@ bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &lay
     png_set_IHDR(png, info, layout.width, layout.height, layout.bits, types[ch - 1],
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_compression_level(png, 6);
-    float gamma = 0;
-    if (strcasecmp(layout.colorspace.c_str(), "linear") == 0)
-        png_set_gAMA(png, info, 1.0);
-    else if (strcasecmp(layout.colorspace.c_str(), "sRGB") == 0)
-        png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_ABSOLUTE);
-    else if (strncasecmp(layout.colorspace.c_str(), "gamma", 5) == 0 &&
-             sscanf(layout.colorspace.c_str() + 5, "%f", &gamma) == 1 && gamma > 0)
-        png_set_gAMA(png, info, 1.0 / gamma);
+    float gamma = 1;
+    switch (colour_curve(layout.colorspace, gamma)) {
+        case ColourCurve::kLinear: png_set_gAMA(png, info, 1.0); break;
+        case ColourCurve::kSrgb:
+            png_set_sRGB_gAMA_and_cHRM(png, info, PNG_sRGB_INTENT_ABSOLUTE);
+            break;
+        case ColourCurve::kGamma: png_set_gAMA(png, info, 1.0 / gamma); break;
+        default: break;  // raw, Rec709 and the rest are named in a text chunk
+    }
     png_set_oFFs(png, info, layout.x, layout.y, PNG_OFFSET_PIXEL);
     if (texts) png_set_text(png, info, text, texts);
     png_write_info(png, info);
