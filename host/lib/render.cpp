@@ -100,7 +100,9 @@ void build_geometry(Session &s) {
     RTCScene scene = rtcNewScene(device);
     // Watertight: a ray along a shared edge (a sphere meridian seen end-on)
     // must not slip between the two triangles.
-    rtcSetSceneFlags(scene, RTC_SCENE_FLAG_ROBUST);
+    // Shadow rays gather their blockers through a filter of their own.
+    rtcSetSceneFlags(scene, RTC_SCENE_FLAG_ROBUST | RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
+    rtcSetSceneBuildQuality(scene, RTC_BUILD_QUALITY_HIGH);
     prepare_lights(s);
     s.rtc_device = device;
     s.rtc_scene = scene;
@@ -133,7 +135,8 @@ void build_geometry(Session &s) {
         // Vertex buffers are read 16 bytes at a time: room after the last one.
         m.P.reserve(m.P.size() + 1);
         RTCScene object_scene = rtcNewScene(device);
-        rtcSetSceneFlags(object_scene, RTC_SCENE_FLAG_ROBUST);
+        rtcSetSceneFlags(object_scene,
+                         RTC_SCENE_FLAG_ROBUST | RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
         RTCGeometry geom = triangles(m);
         rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, m.P.data(),
                                    0, sizeof(Vector3), m.P.size());
@@ -146,6 +149,7 @@ void build_geometry(Session &s) {
         if (m.tri.empty()) continue;
         if (!inst.object->rtc_scene) {
             RTCGeometry geom = triangles(m);
+            rtcSetGeometryBuildQuality(geom, RTC_BUILD_QUALITY_HIGH);
             auto *vb = static_cast<float *>(rtcSetNewGeometryBuffer(
                 geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), m.P.size()));
             for (size_t i = 0; i < m.P.size(); ++i) {

@@ -18,6 +18,7 @@
 
 #include "contour.h"
 #include "decl.h"
+#include "image_buffer.h"
 
 namespace korhost {
 
@@ -216,8 +217,8 @@ struct FrameBuffer {
     int type = -1;  // ZO_FB_*, -1: not declared
     int components = 0;
     std::string file;
-    std::vector<float> sum;     // float buffers: per pixel sums
-    std::vector<int32_t> ints;  // integer buffers
+    ImageVector<float> sum;     // float buffers: per pixel sums
+    ImageVector<int32_t> ints;  // integer buffers
     zoImage image{};            // as opened by an output shader
 };
 
@@ -378,7 +379,7 @@ class Session {
     std::shared_ptr<PhotonMaps> photons;  // after the photon pass, when it ran
     std::string output_file;
     std::vector<FrameBuffer> framebuffers;  // by index; type -1 where undeclared
-    std::vector<Color> color;               // the colour image, bottom row first
+    ImageVector<Color> color;               // the colour image, bottom row first
     zoImage color_image{};
 
     zoLock global_lock = nullptr;
