@@ -106,6 +106,7 @@ struct Mesh {
     int face_stride = 0;                    // per-face words
     std::vector<int32_t> face_columns;      // column -> index into a face's words, -1 absent
     std::vector<int32_t> face_words;        // face_stride words per triangle
+    bool unit_normals = false;              // every N of length 1 (build_geometry)
     size_t triangles() const { return tri.size() / 3; }
 };
 
@@ -128,6 +129,10 @@ struct InstanceEntry {
     Tag tag = 0;
     ObjectEntry *object = nullptr;
     zoInstanceRecord rec{};
+    // How to_world maps (build_geometry): without perspective (affine),
+    // and keeping angles as well (similar: rotation, uniform scale and
+    // translation), so that unit normals blend before their transform.
+    bool affine = false, similar = false;
     // Light list: 0 the global lights, 1 the listed lights only (inclusive),
     // 2 the global lights but the listed ones (exclusive).
     int light_mode = 0;
@@ -254,6 +259,7 @@ struct ThreadContext {
     int index = 0;
     Arena arena;
     StateEntry entries[kMaxStateEntries];
+    uint64_t entry_tags[kMaxStateEntries];  // entries[i].tag, packed for the lookup's scan
     int entry_count = 0;
     Vector3 tex[kMaxTextureSpaces];
     // The value each user frame buffer got in the current sample.

@@ -194,9 +194,16 @@ void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHi
     Vector3 ng = {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
     ng = normalize(instanced ? xform_normal(inst.rec.from_world, ng) : ng);
     Vector3 n = ng;
-    if (!m.N.empty())
+    if (m.N.empty()) {
+    } else if (inst.similar && m.unit_normals) {
+        // A transform that keeps angles turns the blend of unit normals
+        // as it turns each of them.
+        n = normalize(
+            xform_normal(inst.rec.from_world, m.N[i[0]] * b0 + m.N[i[1]] * b1 + m.N[i[2]] * b2));
+    } else {
         n = normalize(world_normal(inst, i[0]) * b0 + world_normal(inst, i[1]) * b1 +
                       world_normal(inst, i[2]) * b2);
+    }
     state->inv_normal = dot(ng, state->dir) > 0;
     if (state->inv_normal) {
         ng = ng * -1.0f;
