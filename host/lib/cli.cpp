@@ -2,6 +2,7 @@
 // and interrupts, and the output checks made before anything is loaded.
 #include <dlfcn.h>
 #include <signal.h>
+#include <tbb/global_control.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -371,6 +372,10 @@ int render_scene(Session &s, const std::string &scene) {
     g_verbosity = settings.verbosity;
     s.threads =
         settings.threads > 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
+    // The parallel steps outside the render (building the scene's BVH,
+    // encoding the image) keep to the same number of threads.
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism,
+                                static_cast<size_t>(s.threads));
     s.mem_tracking = settings.verbosity >= kInfo;
     set_session(&s);
     g_running = &s;

@@ -2,9 +2,12 @@
 // the region of a crop, colour encoded for 8- and 16-bit files, render
 // elements as layers of one EXR.
 #include <sys/stat.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "image_file.h"
@@ -179,35 +182,55 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
     const bool colour = first.kind == Plane::kColour;
     if (colour) layout.colorspace = encode ? setup.colorspace : "linear";
 
-    // The region, top row first, all planes interleaved.
+    // The region, top row first, all planes interleaved, colour encoded for
+    // display (alpha stays linear); rows in parallel.
     ImageVector<float> rows(static_cast<size_t>(region.w) * region.h * nch);
-    int at = 0;
-    for (size_t k = 0; k < planes.size(); ++k) {
-        const Plane &p = planes[k];
-        const int n = plane_channels[k];
-        for (int y = 0; y < region.h; ++y) {
-            const int src_row = region.height - 1 - (region.y + y);
-            const float *src =
-                p.pixels + (static_cast<size_t>(src_row) * region.width + region.x) * p.channels;
-            float *dst = &rows[static_cast<size_t>(y) * region.w * nch + at];
-            for (int x = 0; x < region.w; ++x, src += p.channels, dst += nch) {
-                for (int c = 0; c < n; ++c) dst[c] = src[c];
-                // Integer buffers go to 16-bit files as their values.
-                if (p.kind == Plane::kInteger && type == PixelType::kUint16)
-                    for (int c = 0; c < n; ++c) dst[c] /= 65535.0f;
-                // 8- and 16-bit files hold unpremultiplied colour; colour
-                // under zero alpha (an additive pass) stays as it is.
-                if (encode && p.kind == Plane::kColour && n == 4 && dst[3] > 0)
-                    for (int c = 0; c < 3; ++c) dst[c] /= dst[3];
+    const int encoded = nch == 2 ? 1 : std::min(nch, 3);
+    // Curves of our own encode row by row; a colour-management space goes
+    // through the image module once, after.
+    float gamma = 1;
+    const bool by_rows = colour_curve(setup.colorspace, gamma) != ColourCurve::kOther;
+    std::atomic<bool> failed{false};
+    std::string encode_error;
+    tbb::parallel_for(
+        tbb::blocked_range<int>(0, region.h, 16), [&](const tbb::blocked_range<int> &r) {
+            int at = 0;
+            for (size_t k = 0; k < planes.size(); ++k) {
+                const Plane &p = planes[k];
+                const int n = plane_channels[k];
+                for (int y = r.begin(); y < r.end(); ++y) {
+                    const int src_row = region.height - 1 - (region.y + y);
+                    const float *src =
+                        p.pixels +
+                        (static_cast<size_t>(src_row) * region.width + region.x) * p.channels;
+                    float *dst = &rows[static_cast<size_t>(y) * region.w * nch + at];
+                    for (int x = 0; x < region.w; ++x, src += p.channels, dst += nch) {
+                        for (int c = 0; c < n; ++c) dst[c] = src[c];
+                        // Integer buffers go to 16-bit files as their values.
+                        if (p.kind == Plane::kInteger && type == PixelType::kUint16)
+                            for (int c = 0; c < n; ++c) dst[c] /= 65535.0f;
+                        // 8- and 16-bit files hold unpremultiplied colour; colour
+                        // under zero alpha (an additive pass) stays as it is.
+                        if (encode && p.kind == Plane::kColour && n == 4 && dst[3] > 0)
+                            for (int c = 0; c < 3; ++c) dst[c] /= dst[3];
+                    }
+                }
+                at += n;
             }
-        }
-        at += n;
-    }
-    // Colour encoded for display; alpha stays linear.
-    if (encode && colour &&
+            if (!encode || !colour || !by_rows) return;
+            std::string why;
+            float *first = &rows[static_cast<size_t>(r.begin()) * region.w * nch];
+            const size_t count = static_cast<size_t>(r.end() - r.begin()) * region.w;
+            if (!encode_colour(setup.colorspace, first, count, nch, encoded, why) &&
+                !failed.exchange(true))
+                encode_error = why;
+        });
+    if (!failed && encode && colour && !by_rows &&
         !encode_colour(setup.colorspace, rows.data(), static_cast<size_t>(region.w) * region.h, nch,
-                       nch == 2 ? 1 : std::min(nch, 3), error)) {
-        error = "cannot write image " + path + ": " + error;
+                       encoded, encode_error))
+        failed = true;
+    if (failed) {
+        error = "cannot write image " + path + ": " + encode_error;
         return false;
     }
     return write_pixels(path, layout, rows.data(), error);
