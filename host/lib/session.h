@@ -255,9 +255,20 @@ constexpr int kMaxStateEntries = 64;
 constexpr int kMaxTextureSpaces = 16;
 constexpr int kMaxFrameBuffers = 32;
 
+// A shading point's shadow-ray origin (trace_lights.cpp), kept for the
+// point's next light.
+struct ShadowOrigin {
+    const void *pri = nullptr;
+    Tag instance = 0;
+    int inv_normal = 0;
+    float bary[2] = {0, 0};
+    Vector3 point{0, 0, 0}, origin{0, 0, 0};
+};
+
 struct ThreadContext {
     int index = 0;
     Arena arena;
+    ShadowOrigin shadow_origin;
     StateEntry entries[kMaxStateEntries];
     uint64_t entry_tags[kMaxStateEntries];  // entries[i].tag, packed for the lookup's scan
     int entry_count = 0;
@@ -279,6 +290,7 @@ struct ThreadContext {
         draws = 0;
         arena.reset();
         entry_count = 0;
+        shadow_origin = ShadowOrigin{};
         for (bool &w : fb_written) w = false;
         lens_index = 0;
         opacity_set = false;

@@ -218,18 +218,33 @@ bool light_casts_shadows(const Session &s, const RenderState *light) {
 // plane, blended by the barycentric weights). Facets near the terminator
 // then no longer shadow their neighbours in a saw-tooth.
 Vector3 shadow_origin(const RenderState *light) {
+    const Vector3 p = light->point;
+    // The lights of one shading point share its origin: the last one is
+    // kept per thread.
+    ThreadContext *ctx = thread_context();
+    ShadowOrigin *last = ctx ? &ctx->shadow_origin : nullptr;
+    if (last && last->pri == light->pri && last->pri && last->inv_normal == light->inv_normal &&
+        last->point.x == p.x && last->point.y == p.y && last->point.z == p.z &&
+        last->instance == light->instance && last->bary[0] == light->bary[0] &&
+        last->bary[1] == light->bary[1])
+        return last->origin;
     const uint32_t *v = nullptr;
     const InstanceEntry *inst = hit_instance(light, &v);
-    const Vector3 p = light->point;
-    if (!inst || inst->object->mesh.N.empty()) return p;
-    Vector3 lift = {0, 0, 0};
-    for (int k = 0; k < 3; ++k) {
-        Vector3 n = world_normal(*inst, v[k]);
-        if (light->inv_normal) n = n * -1.0f;
-        const float below = std::min(0.0f, dot(p - world_point(*inst, v[k]), n));
-        lift = lift + n * (-below * light->bary[k]);
+    Vector3 origin = p;
+    if (inst && !inst->object->mesh.N.empty()) {
+        Vector3 lift = {0, 0, 0};
+        for (int k = 0; k < 3; ++k) {
+            Vector3 n = world_normal(*inst, v[k]);
+            if (light->inv_normal) n = n * -1.0f;
+            const float below = std::min(0.0f, dot(p - world_point(*inst, v[k]), n));
+            lift = lift + n * (-below * light->bary[k]);
+        }
+        origin = p + lift;
     }
-    return p + lift;
+    if (last)
+        *last = {light->pri, light->instance, light->inv_normal, {light->bary[0], light->bary[1]},
+                 p,          origin};
+    return origin;
 }
 
 // Shadow of the surfaces between `from` and the light: all of them, from
