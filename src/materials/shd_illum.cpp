@@ -270,6 +270,23 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
 BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
     if (!raw) return BlinnParams{};
     BlinnParams p;  // every field is set below
+    const zoShaderRecord *shader = state ? state->shader : nullptr;
+    if (!shader || !shader->ghost_offset) {
+        // nothing can be connected: the record is read as it stands
+        p = *raw;
+        p.unused = 0;
+        p.selfIllumAmount = clampTo(p.selfIllumAmount, 0.0f, 1.0f);
+        p.selfIllumColor = clampKeepAlpha(p.selfIllumColor);
+        p.specularLevel = clampTo(p.specularLevel, 0.0f, 9.99f);
+        p.glossiness = clampTo(p.glossiness, 0.0f, 1.0f);
+        p.soften = clampTo(p.soften, 0.0f, 1.0f);
+        if (p.lockAmbientDiffuse) p.ambient = p.diffuse;
+        if (p.lockDiffuseSpecular) p.specular = p.diffuse;
+        p.ambient = clampKeepAlpha(p.ambient);
+        p.diffuse = clampKeepAlpha(p.diffuse);
+        p.specular = clampKeepAlpha(p.specular);
+        return p;
+    }
     p.unused = 0;
     p.ambient = eval(state, &raw->ambient);
     p.diffuse = eval(state, &raw->diffuse);
