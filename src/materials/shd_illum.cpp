@@ -84,16 +84,29 @@ void transmitStep(RenderState *state, IllumRecord *r, bool adding) {
 // The light loop.
 
 zoBoolean IllumAccumulate(RenderState *state, IllumLightCallback callback, void *user) {
+    return kor::illumAccumulate(state, callback, user, nullptr);
+}
+
+zoBoolean kor::illumAccumulate(RenderState *state, IllumLightCallback callback, void *user,
+                               MaterialScratch *scratch) {
     if (!state || !callback) return 0;
     if (state->type == ZO_RAY_LIGHT || state->type == ZO_RAY_SHADOW ||
         state->type == ZO_RAY_DISPLACE)
         return 0;
-    Tag item = 0;
-    // asked with the state and no tag, the host names the light list of the
-    // state's instance
-    if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return 0;
     const IllumLightList *list = nullptr;
-    if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
+    if (scratch && state->instance && scratch->lightInstance == state->instance) {
+        list = scratch->lightList;
+    } else {
+        Tag item = 0;
+        // asked with the state and no tag, the host names the light list of
+        // the state's instance
+        if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return 0;
+        if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
+        if (scratch) {
+            scratch->lightInstance = state->instance;
+            scratch->lightList = list;
+        }
+    }
     if (list->count > 0 && list->first >= 0)
         runLightList(
             state,
