@@ -44,13 +44,13 @@ struct UVThreadData {
     } channel;
 };
 
-// The evaluated record: every parameter is a 32-bit scalar, so inside a
-// phenomenon the record is evaluated word by word into `scratch`; outside
-// one nothing is connected and the record is read as it stands.
+// The evaluated record: every parameter is a 32-bit scalar, so with
+// connections the record is evaluated word by word into `scratch`; without
+// any it is read as it stands.
 const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
                                   UVGeneratorParams *scratch) {
     static_assert(sizeof(UVGeneratorParams) % 4 == 0, "32-bit parameters only");
-    if (!state || !state->shader || !state->shader->ghost_offset) return *raw;
+    if (!state || kor::unconnected(state, raw, sizeof *raw)) return *raw;
     const int32_t *in = reinterpret_cast<const int32_t *>(raw);
     int32_t *out = reinterpret_cast<int32_t *>(scratch);
     for (size_t i = 0; i < sizeof *scratch / 4; ++i) out[i] = kor::eval(state, &in[i]);

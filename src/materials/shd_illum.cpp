@@ -283,9 +283,8 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
 BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
     if (!raw) return BlinnParams{};
     BlinnParams p;  // every field is set below
-    const zoShaderRecord *shader = state ? state->shader : nullptr;
-    if (!shader || !shader->ghost_offset) {
-        // nothing can be connected: the record is read as it stands
+    if (unconnected(state, raw, sizeof *raw)) {
+        // nothing is connected: the record is read as it stands
         p = *raw;
         p.unused = 0;
         p.selfIllumAmount = clampTo(p.selfIllumAmount, 0.0f, 1.0f);
