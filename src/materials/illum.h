@@ -168,6 +168,10 @@ struct MaterialScratch {
     // instance's list does not change while the material is in use.
     Tag lightInstance;
     const IllumLightList *lightList;
+    // 2^(10 g) of the highlight exponents for the glossiness g last seen.
+    zoBoolean exponentValid;
+    float exponentGloss;
+    double exponent;
 };
 
 // The host's light-list record of an instance (query 102 on the instance,

@@ -35,7 +35,7 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     const auto *p = static_cast<const BlinnParams *>(modelParams);
     BlinnUser u;
     u.record = r;
-    u.exponent = 4.0 * exp2(10.0 * illumSlotColor(r, kSlotGlossiness).r);
+    u.exponent = 4.0 * glossExponent(r, illumSlotColor(r, kSlotGlossiness).r);
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
     illumAccumulate(state, illumLightCallback<BlinnModel>, &u,

@@ -368,6 +368,19 @@ void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samp
     record->diffuseIntensity += sums.intensity / n;
 }
 
+double glossExponent(const IllumRecord *record, float gloss) {
+    auto *scratch = static_cast<MaterialScratch *>(record->scratch);
+    if (scratch && scratch->exponentValid && scratch->exponentGloss == gloss)
+        return scratch->exponent;
+    const double e = exp2(10.0 * gloss);
+    if (scratch) {
+        scratch->exponentGloss = gloss;
+        scratch->exponent = e;
+        scratch->exponentValid = 1;
+    }
+    return e;
+}
+
 float softenedHighlight(float nh, double exponent, float level, float soften, float diffuseFactor) {
     if (nh <= 0.0f) return 0.0f;
     if (soften != 0.0f && soften > diffuseFactor) {

@@ -42,7 +42,7 @@ void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     const auto *p = static_cast<const BlinnParams *>(modelParams);
     PhongUser u;
     u.record = r;
-    u.exponent = exp2(10.0 * illumSlotColor(r, kSlotGlossiness).r);
+    u.exponent = glossExponent(r, illumSlotColor(r, kSlotGlossiness).r);
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
     u.mirror = kZero;
