@@ -151,16 +151,12 @@ inline __m128 decodeTexel(const StoreFloat::Channel *t) {
     return _mm_loadu_ps(t);
 }
 
-// Bilinear at a reduced level of the filter's own storage: the four texels
-// are read straight from the level buffer and blended four channels at a
-// time, with the same arithmetic per channel as bilinear<fetchStored<S>>;
-// level 0 goes through the source.
+// Bilinear at reduced level `level` (> 0) of the filter's own storage: the
+// four texels are read straight from the level buffer and blended four
+// channels at a time, with the same arithmetic per channel as
+// bilinear<fetchStored<S>>.
 template <class S>
-void bilinearStored(const ImageFilter *f, int level, int x, int y, Color *out) {
-    if (level == 0) {
-        bilinear<fetchStored<S>>(f, 0, x, y, out);
-        return;
-    }
+inline __m128 bilinearLevel(const ImageFilter *f, int level, int x, int y) {
     const int w = f->levelWidth[level], h = f->levelHeight[level];
     const bool wrap = f->wrap != 0;
     x = centred(x, w, wrap);
@@ -183,8 +179,28 @@ void bilinearStored(const ImageFilter *f, int level, int x, int y, Color *out) {
     const __m128 sum =
         _mm_add_ps(_mm_add_ps(_mm_mul_ps(sx, _mm_sub_ps(b, a)), _mm_mul_ps(sy, _mm_sub_ps(c, a))),
                    _mm_mul_ps(sxy, cross));
-    _mm_storeu_ps(&out->r,
-                  _mm_add_ps(a, _mm_div_ps(sum, _mm_set1_ps(static_cast<float>(kFixedOne)))));
+    return _mm_add_ps(a, _mm_div_ps(sum, _mm_set1_ps(static_cast<float>(kFixedOne))));
+}
+
+// Bilinear at a level of the filter's own storage; level 0 goes through
+// the source.
+template <class S>
+void bilinearStored(const ImageFilter *f, int level, int x, int y, Color *out) {
+    if (level == 0) {
+        bilinear<fetchStored<S>>(f, 0, x, y, out);
+        return;
+    }
+    _mm_storeu_ps(&out->r, bilinearLevel<S>(f, level, x, y));
+}
+
+// Reduced levels l and l + 1 (l > 0) of the filter's own storage, mixed
+// (1 - t) : t.
+template <class S>
+void mixStoredLevels(const ImageFilter *f, int l, int x, int y, float t, Color *out) {
+    const __m128 a = bilinearLevel<S>(f, l, x >> l, y >> l);
+    const __m128 b = bilinearLevel<S>(f, l + 1, x >> (l + 1), y >> (l + 1));
+    const __m128 s = _mm_set1_ps(1.0f - t);
+    _mm_storeu_ps(&out->r, _mm_add_ps(_mm_mul_ps(s, a), _mm_mul_ps(_mm_set1_ps(t), b)));
 }
 
 inline float catmullRom(float p0, float p1, float p2, float p3, float t) {
@@ -523,6 +539,14 @@ void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out
     if (l > levels) l = levels;
     if (l < levels) {
         const float t = static_cast<float>(fixedL & kFixedMask) / 4095.0f;
+        if (l > 0) {
+            switch (f->storage) {
+                case kFilter8: mixStoredLevels<Store8>(f, l, x, y, t, out); return;
+                case kFilter16: mixStoredLevels<Store16>(f, l, x, y, t, out); return;
+                case kFilterFloat: mixStoredLevels<StoreFloat>(f, l, x, y, t, out); return;
+                default: break;
+            }
+        }
         Color a, b;
         f->sampleLevel(f, l, x >> l, y >> l, &a);
         f->sampleLevel(f, l + 1, x >> (l + 1), y >> (l + 1), &b);
