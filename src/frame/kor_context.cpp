@@ -113,7 +113,7 @@ __attribute__((always_inline)) inline Vector3 footprint(const float bary[4], con
 }
 
 // Rotation of v about the unit axis by the angle of cosine c and sine s.
-Vector3 rotate(Vector3 v, Vector3 axis, float c, float s) {
+__attribute__((always_inline)) inline Vector3 rotate(Vector3 v, Vector3 axis, float c, float s) {
     return v * c + cross(axis, v) * s + axis * (dot(axis, v) * (1 - c));
 }
 
