@@ -154,10 +154,11 @@ static_assert(offsetof(IllumMaterialParams, transparencyType) == 16, "material l
 static_assert(offsetof(IllumMaterialParams, dimReflection) == 64, "material layout");
 static_assert(offsetof(IllumMaterialParams, reflectionLevel) == 72, "material layout");
 
+struct IllumLightList;
+
 // The material's per-thread scratch block. The Translucent model marks its
 // translucency pass here; the material's shadow step raises `thickness`
 // for shadow rays that reach the marked instance.
-struct IllumLightList;
 struct MaterialScratch {
     int32_t iorDepth;  // refraction-index nesting counter (IorTracker)
     zoBoolean translucencyPass;
