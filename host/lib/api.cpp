@@ -507,10 +507,9 @@ KeyTag key_tag(const char *key) {
 }
 
 int find_entry(const ThreadContext *ctx, const char *key, const KeyTag &t) {
-    for (int i = 0; i < ctx->entry_count; ++i) {
-        const StateEntry &e = ctx->entries[i];
-        if (e.tag == t.word && (!t.longer || strcmp(e.key, key) == 0)) return i;
-    }
+    const uint64_t *tags = ctx->entry_tags;
+    for (int i = 0, n = ctx->entry_count; i < n; ++i)
+        if (tags[i] == t.word && (!t.longer || strcmp(ctx->entries[i].key, key) == 0)) return i;
     return -1;
 }
 }  // namespace
@@ -522,7 +521,11 @@ HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void
     const KeyTag tag = key_tag(key);
     const int found = find_entry(ctx, key, tag);
     if (size <= 0) {
-        if (found >= 0) ctx->entries[found] = ctx->entries[--ctx->entry_count];
+        if (found >= 0) {
+            const int last = --ctx->entry_count;
+            ctx->entries[found] = ctx->entries[last];
+            ctx->entry_tags[found] = ctx->entry_tags[last];
+        }
         return 1;
     }
     StateEntry *e = nullptr;
@@ -530,6 +533,7 @@ HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void
         e = &ctx->entries[found];
     } else {
         if (ctx->entry_count == kMaxStateEntries || strlen(key) >= sizeof e->key) return 0;
+        ctx->entry_tags[ctx->entry_count] = tag.word;
         e = &ctx->entries[ctx->entry_count++];
         strcpy(e->key, key);
         e->tag = tag.word;

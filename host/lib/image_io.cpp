@@ -180,7 +180,7 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
     if (colour) layout.colorspace = encode ? setup.colorspace : "linear";
 
     // The region, top row first, all planes interleaved.
-    std::vector<float> rows(static_cast<size_t>(region.w) * region.h * nch);
+    ImageVector<float> rows(static_cast<size_t>(region.w) * region.h * nch);
     int at = 0;
     for (size_t k = 0; k < planes.size(); ++k) {
         const Plane &p = planes[k];

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "image_buffer.h"
 #include "image_file.h"
 #include "scene_load.h"
 
@@ -182,7 +183,7 @@ bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &lay
     const int ch = static_cast<int>(layout.names.size());
     png_set_IHDR(png, info, layout.width, layout.height, layout.bits, types[ch - 1],
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, 6);
+    png_set_compression_level(png, 3);
     float gamma = 1;
     switch (colour_curve(layout.colorspace, gamma)) {
         case ColourCurve::kLinear: png_set_gAMA(png, info, 1.0); break;
@@ -214,7 +215,7 @@ bool write_png(const std::string &path, const ImageLayout &layout, const float *
     // Values clamped to [0, 1] and rounded to the nearest step.
     const size_t count = static_cast<size_t>(layout.width) * layout.height * ch;
     const float max = layout.bits == 16 ? 65535.0f : 255.0f;
-    std::vector<uint8_t> bytes(count * (layout.bits / 8));
+    ImageVector<uint8_t> bytes(count * (layout.bits / 8));
     for (size_t i = 0; i < count; ++i) {
         const float v = values[i] * max + 0.5f;
         const unsigned q = v > 0 ? static_cast<unsigned>(std::min(v, max)) : 0u;

@@ -63,21 +63,37 @@ void mark_edges(Mesh &m) {
         normal[t] = normalize(cross(b - a, c - a));
         longest[t] = std::max({length2(t, 0), length2(t, 1), length2(t, 2)});
     }
-    // Each edge, keyed by its two vertices, with the faces that use it.
-    std::map<std::pair<uint32_t, uint32_t>, std::vector<std::pair<size_t, int>>> edges;
+    // Each use of an edge, keyed by its two vertices; sorted, the faces
+    // that share an edge lie side by side.
+    struct Use {
+        uint64_t key;
+        uint32_t face;
+        int edge;
+        bool operator<(const Use &o) const {
+            return key != o.key ? key < o.key : face != o.face ? face < o.face : edge < o.edge;
+        }
+    };
+    std::vector<Use> uses;
+    uses.reserve(3 * n);
     for (size_t t = 0; t < n; ++t)
         for (int e = 0; e < 3; ++e) {
-            uint32_t a = m.tri[3 * t + e], b = m.tri[3 * t + (e + 1) % 3];
-            edges[{std::min(a, b), std::max(a, b)}].push_back({t, e});
+            const uint32_t a = m.tri[3 * t + e], b = m.tri[3 * t + (e + 1) % 3];
+            uses.push_back(
+                {uint64_t(std::min(a, b)) << 32 | std::max(a, b), static_cast<uint32_t>(t), e});
         }
+    std::sort(uses.begin(), uses.end());
     m.face_stride = 1;
     m.face_columns = {0};
     m.face_words.assign(n, kEdgeBits);
-    for (const auto &entry : edges) {
-        const auto &faces = entry.second;
-        if (faces.size() != 2) continue;
-        const auto [t0, e0] = faces[0];
-        const auto [t1, e1] = faces[1];
+    for (size_t i = 0; i < uses.size();) {
+        size_t j = i + 1;
+        while (j < uses.size() && uses[j].key == uses[i].key) ++j;
+        const size_t shared = j - i;
+        const size_t first = i;
+        i = j;
+        if (shared != 2) continue;
+        const size_t t0 = uses[first].face, t1 = uses[first + 1].face;
+        const int e0 = uses[first].edge, e1 = uses[first + 1].edge;
         const float l2 = length2(t0, e0);
         const bool flat = dot(normal[t0], normal[t1]) > 0.99999f;
         if (!flat || l2 < longest[t0] || l2 < longest[t1]) continue;
@@ -93,6 +109,24 @@ void mark_edges(Mesh &m) {
 
 }  // namespace
 
+// Whether every normal of the mesh has length 1.
+bool unit_normals(const Mesh &m) {
+    for (const Vector3 &n : m.N)
+        if (std::fabs(dot(n, n) - 1.0f) > 1e-5f) return false;
+    return true;
+}
+
+// Whether the row-vector matrix m is affine, and whether its linear part
+// is a rotation times a uniform scale.
+void classify_transform(const float *m, bool *affine, bool *similar) {
+    *affine = m[3] == 0 && m[7] == 0 && m[11] == 0 && m[15] == 1;
+    const Vector3 r[3] = {{m[0], m[1], m[2]}, {m[4], m[5], m[6]}, {m[8], m[9], m[10]}};
+    const float l = dot(r[0], r[0]), tol = 1e-5f * l;
+    *similar = *affine && l > 0 && std::fabs(dot(r[1], r[1]) - l) <= tol &&
+               std::fabs(dot(r[2], r[2]) - l) <= tol && std::fabs(dot(r[0], r[1])) <= tol &&
+               std::fabs(dot(r[0], r[2])) <= tol && std::fabs(dot(r[1], r[2])) <= tol;
+}
+
 void build_geometry(Session &s) {
     RTCDevice device = rtcNewDevice(nullptr);
     if (!device) throw Error("korrender: cannot create the ray-tracing device");
@@ -100,11 +134,18 @@ void build_geometry(Session &s) {
     RTCScene scene = rtcNewScene(device);
     // Watertight: a ray along a shared edge (a sphere meridian seen end-on)
     // must not slip between the two triangles.
-    rtcSetSceneFlags(scene, RTC_SCENE_FLAG_ROBUST);
+    // Shadow rays gather their blockers through a filter of their own.
+    rtcSetSceneFlags(scene, RTC_SCENE_FLAG_ROBUST | RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
+    rtcSetSceneBuildQuality(scene, RTC_BUILD_QUALITY_HIGH);
     prepare_lights(s);
     s.rtc_device = device;
     s.rtc_scene = scene;
-    for (ObjectEntry &o : s.objects) mark_edges(o.mesh);
+    for (ObjectEntry &o : s.objects) {
+        mark_edges(o.mesh);
+        o.mesh.unit_normals = unit_normals(o.mesh);
+    }
+    for (InstanceEntry &inst : s.instances)
+        classify_transform(inst.rec.to_world, &inst.affine, &inst.similar);
     // A mesh placed once goes into the scene in world space, as it is
     // traced fastest. A mesh placed more than once is built once, in object
     // space, into a scene of its own, and each placement is an instance of
@@ -133,7 +174,8 @@ void build_geometry(Session &s) {
         // Vertex buffers are read 16 bytes at a time: room after the last one.
         m.P.reserve(m.P.size() + 1);
         RTCScene object_scene = rtcNewScene(device);
-        rtcSetSceneFlags(object_scene, RTC_SCENE_FLAG_ROBUST);
+        rtcSetSceneFlags(object_scene,
+                         RTC_SCENE_FLAG_ROBUST | RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
         RTCGeometry geom = triangles(m);
         rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, m.P.data(),
                                    0, sizeof(Vector3), m.P.size());
@@ -146,6 +188,7 @@ void build_geometry(Session &s) {
         if (m.tri.empty()) continue;
         if (!inst.object->rtc_scene) {
             RTCGeometry geom = triangles(m);
+            rtcSetGeometryBuildQuality(geom, RTC_BUILD_QUALITY_HIGH);
             auto *vb = static_cast<float *>(rtcSetNewGeometryBuffer(
                 geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), m.P.size()));
             for (size_t i = 0; i < m.P.size(); ++i) {
@@ -261,8 +304,17 @@ bool triangle_tangents(const InstanceEntry &inst, int prim, int space, Vector3 *
     const Mesh &m = inst.object->mesh;
     if (space < 0 || static_cast<size_t>(space) >= m.tex.size()) return false;
     const uint32_t *i = &m.tri[3 * prim];
-    const Vector3 p0 = world_point(inst, i[0]), p1 = world_point(inst, i[1]),
-                  p2 = world_point(inst, i[2]);
+    Vector3 p0, p1, p2;
+    if (inst.affine) {
+        // Edges go by the linear part alone.
+        p0 = {0, 0, 0};
+        p1 = xform_vector(inst.rec.to_world, m.P[i[1]] - m.P[i[0]]);
+        p2 = xform_vector(inst.rec.to_world, m.P[i[2]] - m.P[i[0]]);
+    } else {
+        p0 = world_point(inst, i[0]);
+        p1 = world_point(inst, i[1]);
+        p2 = world_point(inst, i[2]);
+    }
     const Vector3 &t0 = m.tex[space][i[0]], &t1 = m.tex[space][i[1]], &t2 = m.tex[space][i[2]];
     Vector3 dp1 = p1 - p0, dp2 = p2 - p0;
     float du1 = t1.x - t0.x, dv1 = t1.y - t0.y, du2 = t2.x - t0.x, dv2 = t2.y - t0.y;

@@ -18,6 +18,7 @@
 
 #include "contour.h"
 #include "decl.h"
+#include "image_buffer.h"
 
 namespace korhost {
 
@@ -105,6 +106,7 @@ struct Mesh {
     int face_stride = 0;                    // per-face words
     std::vector<int32_t> face_columns;      // column -> index into a face's words, -1 absent
     std::vector<int32_t> face_words;        // face_stride words per triangle
+    bool unit_normals = false;              // every N of length 1 (build_geometry)
     size_t triangles() const { return tri.size() / 3; }
 };
 
@@ -127,6 +129,10 @@ struct InstanceEntry {
     Tag tag = 0;
     ObjectEntry *object = nullptr;
     zoInstanceRecord rec{};
+    // How to_world maps (build_geometry): without perspective (affine),
+    // and keeping angles as well (similar: rotation, uniform scale and
+    // translation), so that unit normals blend before their transform.
+    bool affine = false, similar = false;
     // Light list: 0 the global lights, 1 the listed lights only (inclusive),
     // 2 the global lights but the listed ones (exclusive).
     int light_mode = 0;
@@ -216,8 +222,8 @@ struct FrameBuffer {
     int type = -1;  // ZO_FB_*, -1: not declared
     int components = 0;
     std::string file;
-    std::vector<float> sum;     // float buffers: per pixel sums
-    std::vector<int32_t> ints;  // integer buffers
+    ImageVector<float> sum;     // float buffers: per pixel sums
+    ImageVector<int32_t> ints;  // integer buffers
     zoImage image{};            // as opened by an output shader
 };
 
@@ -253,6 +259,7 @@ struct ThreadContext {
     int index = 0;
     Arena arena;
     StateEntry entries[kMaxStateEntries];
+    uint64_t entry_tags[kMaxStateEntries];  // entries[i].tag, packed for the lookup's scan
     int entry_count = 0;
     Vector3 tex[kMaxTextureSpaces];
     // The value each user frame buffer got in the current sample.
@@ -378,7 +385,7 @@ class Session {
     std::shared_ptr<PhotonMaps> photons;  // after the photon pass, when it ran
     std::string output_file;
     std::vector<FrameBuffer> framebuffers;  // by index; type -1 where undeclared
-    std::vector<Color> color;               // the colour image, bottom row first
+    ImageVector<Color> color;               // the colour image, bottom row first
     zoImage color_image{};
 
     zoLock global_lock = nullptr;

@@ -54,6 +54,92 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
     return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
 }
 
+namespace {
+
+// The context of intersect_all: Embree hands the context back to its
+// filter, which records each hit and turns it down, so that the
+// traversal goes on to the end of the ray.
+struct Collector {
+    RTCIntersectContext ic;  // first: the filter's context is this
+    RTCRayHit *hits;
+    int capacity;
+    int count;
+    bool more;
+};
+
+void collect_hit(const RTCFilterFunctionNArguments *args) {
+    args->valid[0] = 0;
+    auto *c = reinterpret_cast<Collector *>(const_cast<RTCIntersectContext *>(args->context));
+    const unsigned N = args->N;
+    RTCRayHit h;
+    h.ray.tfar = RTCRayN_tfar(args->ray, N, 0);
+    h.hit.Ng_x = RTCHitN_Ng_x(args->hit, N, 0);
+    h.hit.Ng_y = RTCHitN_Ng_y(args->hit, N, 0);
+    h.hit.Ng_z = RTCHitN_Ng_z(args->hit, N, 0);
+    h.hit.u = RTCHitN_u(args->hit, N, 0);
+    h.hit.v = RTCHitN_v(args->hit, N, 0);
+    h.hit.primID = RTCHitN_primID(args->hit, N, 0);
+    h.hit.geomID = RTCHitN_geomID(args->hit, N, 0);
+    h.hit.instID[0] = RTCHitN_instID(args->hit, N, 0, 0);
+    for (int i = 0; i < c->count; ++i) {
+        const RTCHit &o = c->hits[i].hit;
+        if (o.primID == h.hit.primID && o.geomID == h.hit.geomID && o.instID[0] == h.hit.instID[0])
+            return;
+    }
+    int at = c->count;
+    if (at == c->capacity) {
+        c->more = true;
+        if (!(h.ray.tfar < c->hits[at - 1].ray.tfar)) return;
+        --at;
+    } else {
+        ++c->count;
+    }
+    for (; at > 0 && c->hits[at - 1].ray.tfar > h.ray.tfar; --at) c->hits[at] = c->hits[at - 1];
+    c->hits[at] = h;
+}
+
+}  // namespace
+
+int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+                  float time, RTCRayHit *hits, int capacity, bool *more) {
+    *more = false;
+    if (!s.rtc_scene || capacity < 1) return 0;
+    Collector c;
+    rtcInitIntersectContext(&c.ic);
+    c.ic.filter = collect_hit;
+    c.hits = hits;
+    c.capacity = capacity;
+    c.count = 0;
+    c.more = false;
+    RTCRayHit rh;
+    rh.ray.org_x = org.x;
+    rh.ray.org_y = org.y;
+    rh.ray.org_z = org.z;
+    rh.ray.dir_x = dir.x;
+    rh.ray.dir_y = dir.y;
+    rh.ray.dir_z = dir.z;
+    rh.ray.tnear = tnear;
+    rh.ray.tfar = tfar;
+    rh.ray.mask = 0xffffffffu;
+    rh.ray.flags = 0;
+    rh.ray.time = time;
+    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &c.ic, &rh);
+    for (int i = 0; i < c.count; ++i) {
+        hits[i].ray.org_x = org.x;
+        hits[i].ray.org_y = org.y;
+        hits[i].ray.org_z = org.z;
+        hits[i].ray.dir_x = dir.x;
+        hits[i].ray.dir_y = dir.y;
+        hits[i].ray.dir_z = dir.z;
+        hits[i].ray.tnear = tnear;
+        hits[i].ray.time = time;
+    }
+    *more = c.more;
+    return c.count;
+}
+
 // Whether any surface lies on the ray between tnear and tfar.
 bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
               float time) {
@@ -108,9 +194,16 @@ void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHi
     Vector3 ng = {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
     ng = normalize(instanced ? xform_normal(inst.rec.from_world, ng) : ng);
     Vector3 n = ng;
-    if (!m.N.empty())
+    if (m.N.empty()) {
+    } else if (inst.similar && m.unit_normals) {
+        // A transform that keeps angles turns the blend of unit normals
+        // as it turns each of them.
+        n = normalize(
+            xform_normal(inst.rec.from_world, m.N[i[0]] * b0 + m.N[i[1]] * b1 + m.N[i[2]] * b2));
+    } else {
         n = normalize(world_normal(inst, i[0]) * b0 + world_normal(inst, i[1]) * b1 +
                       world_normal(inst, i[2]) * b2);
+    }
     state->inv_normal = dot(ng, state->dir) > 0;
     if (state->inv_normal) {
         ng = ng * -1.0f;

@@ -19,6 +19,12 @@ float ray_epsilon(const Vector3 &p);
 // The nearest surface on the ray between tnear and tfar, into `rh`.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh);
+// Every surface on the ray between tnear and tfar in one traversal: the
+// `capacity` nearest, nearest first, each once (a triangle that a
+// high-quality build refers to twice is kept once), as intersect() would
+// give them one after the other. *more tells that surfaces were left out.
+int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+                  float time, RTCRayHit *hits, int capacity, bool *more);
 // Whether any surface lies on the ray between tnear and tfar.
 bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
               float time);
