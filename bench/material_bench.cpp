@@ -33,9 +33,7 @@ constexpr int kSize = 256;
 
 // The UV generator's parameters as these tests use them.
 struct UVParams : UVGeneratorParams {
-    UVParams() {
-        uTiling = vTiling = 4;
-    }
+    UVParams() { uTiling = vTiling = 4; }
 };
 
 template <typename T>
@@ -61,8 +59,8 @@ struct MaterialParams {
 
 template <typename S, typename T>
 int32_t start_of(const T *slot, const S *store) {
-    return static_cast<int32_t>((reinterpret_cast<const char *>(store) -
-                                 reinterpret_cast<const char *>(slot)) / sizeof(S));
+    return static_cast<int32_t>(
+        (reinterpret_cast<const char *>(store) - reinterpret_cast<const char *>(slot)) / sizeof(S));
 }
 
 struct LightList {
@@ -74,10 +72,12 @@ zoBoolean run_uv(void *r, RenderState *s, void *p, void *a) {
     return kor_base_UVGenerator(r, s, p, static_cast<UVLookupRequest *>(a));
 }
 zoBoolean run_bitmap(void *r, RenderState *s, void *p, void *a) {
-    return kor_Bitmap(static_cast<Color *>(r), s, static_cast<BitmapParams *>(p), static_cast<int *>(a));
+    return kor_Bitmap(static_cast<Color *>(r), s, static_cast<BitmapParams *>(p),
+                      static_cast<int *>(a));
 }
 zoBoolean run_blinn(void *r, RenderState *s, void *p, void *a) {
-    return kor_base_BlinnIllumination(static_cast<Color *>(r), s, static_cast<kor::BlinnParams *>(p),
+    return kor_base_BlinnIllumination(static_cast<Color *>(r), s,
+                                      static_cast<kor::BlinnParams *>(p),
                                       static_cast<IllumRecord *>(a));
 }
 zoBoolean run_material(void *r, RenderState *s, void *p, void *) {
@@ -101,7 +101,9 @@ struct Scene {
     zoBoolean (*run)(void *, RenderState *, Tag, void *) = nullptr;
 
     Scene() {
-        host = dlopen(KOR_MATERIALHOST_PATH, RTLD_NOW | RTLD_LOCAL);
+        // KOR_MATERIALHOST names another build of the host module (A/B runs)
+        const char *path = std::getenv("KOR_MATERIALHOST");
+        host = dlopen(path && *path ? path : KOR_MATERIALHOST_PATH, RTLD_NOW | RTLD_LOCAL);
         if (!host) {
             std::fprintf(stderr, "material benchmark: %s\n", dlerror());
             std::exit(1);
@@ -110,7 +112,8 @@ struct Scene {
             dlsym(host, "materialhost_add_shader"));
         auto set_lights =
             reinterpret_cast<void (*)(Tag, const void *)>(dlsym(host, "materialhost_set_lights"));
-        auto set_image = reinterpret_cast<void (*)(Tag, zoImage *)>(dlsym(host, "materialhost_set_image"));
+        auto set_image =
+            reinterpret_cast<void (*)(Tag, zoImage *)>(dlsym(host, "materialhost_set_image"));
         run = reinterpret_cast<zoBoolean (*)(void *, RenderState *, Tag, void *)>(
             dlsym(host, "materialhost_run"));
 
@@ -211,7 +214,8 @@ void BM_StandardMaterialSample(benchmark::State &bench) {
     RenderState state = sc.make_state();
     long i = 0;
     for (auto _ : bench) {
-        sc.tex = {static_cast<float>(i & 1023) / 1024.0f, static_cast<float>((i >> 10) & 1023) / 1024.0f, 0};
+        sc.tex = {static_cast<float>(i & 1023) / 1024.0f,
+                  static_cast<float>((i >> 10) & 1023) / 1024.0f, 0};
         state.raster_x = static_cast<float>(i & 511);
         ++i;
         Color c;

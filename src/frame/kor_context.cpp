@@ -107,13 +107,13 @@ void camera_triangle(RenderState *state, Vector3 v[3]) {
 }
 
 // Per component |a (V1 - V0) + c (V2 - V0)| + |b (V1 - V0) + d (V2 - V0)|.
-Vector3 footprint(const float bary[4], const Vector3 v[3]) {
+__attribute__((always_inline)) inline Vector3 footprint(const float bary[4], const Vector3 v[3]) {
     const Vector3 e1 = v[1] - v[0], e2 = v[2] - v[0];
     return abs(e1 * bary[0] + e2 * bary[2]) + abs(e1 * bary[1] + e2 * bary[3]);
 }
 
 // Rotation of v about the unit axis by the angle of cosine c and sine s.
-Vector3 rotate(Vector3 v, Vector3 axis, float c, float s) {
+__attribute__((always_inline)) inline Vector3 rotate(Vector3 v, Vector3 axis, float c, float s) {
     return v * c + cross(axis, v) * s + axis * (dot(axis, v) * (1 - c));
 }
 

@@ -6,6 +6,7 @@
 #include <korshaders/host.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <type_traits>
 
@@ -35,6 +36,23 @@ inline const T &eval(RenderState *state, const T *param) {
         }
     }
     return *param;
+}
+
+// True when nothing is connected to any parameter of the running shader's
+// record `record` of `size` bytes: the record carries no ghost offset, or
+// every connection word of its ghost area is zero. Such a record is read
+// as it stands.
+inline bool unconnected(RenderState *state, const void *record, size_t size) {
+    const zoShaderRecord *shader = state ? state->shader : nullptr;
+    if (!shader || !shader->ghost_offset) return true;
+    const char *ghost = static_cast<const char *>(record) + shader->ghost_offset;
+    uint32_t any = 0;
+    for (size_t i = 0; i + 4 <= size; i += 4) {
+        uint32_t word;
+        memcpy(&word, ghost + i, sizeof word);
+        any |= word;
+    }
+    return any == 0;
 }
 
 template <typename T>

@@ -1,6 +1,7 @@
 // Filtered image reads (see bmm_filter.h).
 #include "maps/bmm_filter.h"
 
+#include <emmintrin.h>
 #include <math.h>
 #include <string.h>
 
@@ -128,6 +129,78 @@ void bilinear(const ImageFilter *f, int level, int x, int y, Color *out) {
         o[k] =
             a[k] + (sx * (b[k] - a[k]) + sy * (c[k] - a[k]) + sxy * (a[k] + d[k] - c[k] - b[k])) /
                        static_cast<float>(kFixedOne);
+}
+
+// The four channels of a stored texel, decoded.
+inline __m128 decodeTexel(const Store8::Channel *t) {
+    int32_t word;
+    memcpy(&word, t, sizeof word);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+    return _mm_mul_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(1.0f / 255.0f));
+}
+
+inline __m128 decodeTexel(const Store16::Channel *t) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i wide =
+        _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(t)), zero);
+    return _mm_mul_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(1.0f / 65535.0f));
+}
+
+inline __m128 decodeTexel(const StoreFloat::Channel *t) {
+    return _mm_loadu_ps(t);
+}
+
+// Bilinear at reduced level `level` (> 0) of the filter's own storage: the
+// four texels are read straight from the level buffer and blended four
+// channels at a time, with the same arithmetic per channel as
+// bilinear<fetchStored<S>>.
+template <class S>
+inline __m128 bilinearLevel(const ImageFilter *f, int level, int x, int y) {
+    const int w = f->levelWidth[level], h = f->levelHeight[level];
+    const bool wrap = f->wrap != 0;
+    x = centred(x, w, wrap);
+    y = centred(y, h, wrap);
+    int ix = x >> kFixedShift, iy = y >> kFixedShift;
+    const int fx = x & kFixedMask, fy = y & kFixedMask;
+    if (ix > w - 1) ix = w - 1;
+    if (iy > h - 1) iy = h - 1;
+    const int ix1 = ix < w - 1 ? ix + 1 : (wrap ? 0 : ix);
+    const int iy1 = iy < h - 1 ? iy + 1 : (wrap ? 0 : iy);
+    typedef typename S::Channel Channel;
+    const Channel *texels = static_cast<const Channel *>(f->level[level]);
+    const Channel *row0 = texels + 4 * (iy * w), *row1 = texels + 4 * (iy1 * w);
+    const __m128 a = decodeTexel(row0 + 4 * ix), b = decodeTexel(row0 + 4 * ix1);
+    const __m128 c = decodeTexel(row1 + 4 * ix), d = decodeTexel(row1 + 4 * ix1);
+    const __m128 sx = _mm_set1_ps(static_cast<float>(fx)), sy = _mm_set1_ps(static_cast<float>(fy));
+    const __m128 sxy = _mm_set1_ps(static_cast<float>((fx * fy) >> kFixedShift));
+    // a + (sx (b - a) + sy (c - a) + sxy (a + d - c - b)) / one
+    const __m128 cross = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(a, d), c), b);
+    const __m128 sum =
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(sx, _mm_sub_ps(b, a)), _mm_mul_ps(sy, _mm_sub_ps(c, a))),
+                   _mm_mul_ps(sxy, cross));
+    return _mm_add_ps(a, _mm_div_ps(sum, _mm_set1_ps(static_cast<float>(kFixedOne))));
+}
+
+// Bilinear at a level of the filter's own storage; level 0 goes through
+// the source.
+template <class S>
+void bilinearStored(const ImageFilter *f, int level, int x, int y, Color *out) {
+    if (level == 0) {
+        bilinear<fetchStored<S>>(f, 0, x, y, out);
+        return;
+    }
+    _mm_storeu_ps(&out->r, bilinearLevel<S>(f, level, x, y));
+}
+
+// Reduced levels l and l + 1 (l > 0) of the filter's own storage, mixed
+// (1 - t) : t.
+template <class S>
+void mixStoredLevels(const ImageFilter *f, int l, int x, int y, float t, Color *out) {
+    const __m128 a = bilinearLevel<S>(f, l, x >> l, y >> l);
+    const __m128 b = bilinearLevel<S>(f, l + 1, x >> (l + 1), y >> (l + 1));
+    const __m128 s = _mm_set1_ps(1.0f - t);
+    _mm_storeu_ps(&out->r, _mm_add_ps(_mm_mul_ps(s, a), _mm_mul_ps(_mm_set1_ps(t), b)));
 }
 
 inline float catmullRom(float p0, float p1, float p2, float p3, float t) {
@@ -319,7 +392,7 @@ bool buildHost(ImageFilter *f) {
 template <class S>
 void chooseStored(ImageFilter *f, bool bicubic) {
     f->buildPyramid = buildStored<S>;
-    f->sampleLevel = bilinear<fetchStored<S>>;
+    f->sampleLevel = bilinearStored<S>;
     f->sampleLevel0 = bicubic ? bicubic0 : bilinear0<fetchStored<S>>;
 }
 
@@ -329,8 +402,11 @@ inline int fixedPosition(float u, int size) {
     const int64_t span = static_cast<int64_t>(size) << kFixedShift;
     double p = static_cast<double>(u) * size * kFixedOne;
     if (!(p > -1.0e15 && p < 1.0e15)) p = 0.0;
-    int64_t x = static_cast<int64_t>(p) % span;
-    if (x < 0) x += span;
+    int64_t x = static_cast<int64_t>(p);
+    if (x < 0 || x >= span) {  // outside the image: wrapped (the division is rare)
+        x %= span;
+        if (x < 0) x += span;
+    }
     return static_cast<int>(x);
 }
 
@@ -463,6 +539,14 @@ void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out
     if (l > levels) l = levels;
     if (l < levels) {
         const float t = static_cast<float>(fixedL & kFixedMask) / 4095.0f;
+        if (l > 0) {
+            switch (f->storage) {
+                case kFilter8: mixStoredLevels<Store8>(f, l, x, y, t, out); return;
+                case kFilter16: mixStoredLevels<Store16>(f, l, x, y, t, out); return;
+                case kFilterFloat: mixStoredLevels<StoreFloat>(f, l, x, y, t, out); return;
+                default: break;
+            }
+        }
         Color a, b;
         f->sampleLevel(f, l, x >> l, y >> l, &a);
         f->sampleLevel(f, l + 1, x >> (l + 1), y >> (l + 1), &b);

@@ -29,15 +29,28 @@ struct UVThreadData {
     kor::Matrix34 matrix;
     kor::Matrix34 inverse;
     ShadingContext context;
+    // The texture space last chosen, and what chose it: the answer depends
+    // only on the instance's object (its data and texture spaces), the
+    // scene data and the channel parameters, none of which changes while
+    // the instance is shaded.
+    struct {
+        int32_t valid;
+        Tag instance;
+        int32_t texCount;
+        int32_t source;
+        int32_t number;
+        int32_t index;
+        const zoOptions *options;
+    } channel;
 };
 
-// The evaluated record: every parameter is a 32-bit scalar, so inside a
-// phenomenon the record is evaluated word by word into `scratch`; outside
-// one nothing is connected and the record is read as it stands.
+// The evaluated record: every parameter is a 32-bit scalar, so with
+// connections the record is evaluated word by word into `scratch`; without
+// any it is read as it stands.
 const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
                                   UVGeneratorParams *scratch) {
     static_assert(sizeof(UVGeneratorParams) % 4 == 0, "32-bit parameters only");
-    if (!state || !state->shader || !state->shader->ghost_offset) return *raw;
+    if (!state || kor::unconnected(state, raw, sizeof *raw)) return *raw;
     const int32_t *in = reinterpret_cast<const int32_t *>(raw);
     int32_t *out = reinterpret_cast<int32_t *>(scratch);
     for (size_t i = 0; i < sizeof *scratch / 4; ++i) out[i] = kor::eval(state, &in[i]);
@@ -52,6 +65,24 @@ UVThreadData *thread_data(RenderState *state) {
         td->ready = 1;
     }
     return td;
+}
+
+// The texture-space index of the generator's channel on the shaded surface.
+int texture_channel(RenderState *state, const UVGeneratorParams &p, UVThreadData *td) {
+    auto &c = td->channel;
+    if (c.valid && c.instance == state->instance && c.texCount == state->tex_count &&
+        c.options == state->options && c.source == p.textureSource && c.number == p.mapChannel)
+        return c.index;
+    const int index =
+        kor::selectChannel(state, &td->context, 0, nullptr, p.textureSource, p.mapChannel);
+    c.valid = state->instance != 0;
+    c.instance = state->instance;
+    c.texCount = state->tex_count;
+    c.source = p.textureSource;
+    c.number = p.mapChannel;
+    c.options = state->options;
+    c.index = index;
+    return index;
 }
 
 void refresh_transform(UVThreadData *td, const UVGeneratorParams &p) {
@@ -108,8 +139,7 @@ void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
     switch (p.textureSource) {
         case 0:
         case 2: {
-            const int channel =
-                kor::selectChannel(state, ctx, 0, nullptr, p.textureSource, p.mapChannel);
+            const int channel = texture_channel(state, p, td);
             kor::channelUVW(state, ctx, 0, channel, &rec->uvw);
             kor::channelFootprint(state, ctx, 0, channel, &rec->duvw);
             if (!tiled(p) && !p.showMapOnBack) {
@@ -392,8 +422,7 @@ void answer_basis(RenderState *state, const UVGeneratorParams &p, UVThreadData *
         basis[2] = {0, 0, 1};
         from_space = kSpaceWorld;
     } else {
-        const int channel =
-            kor::selectChannel(state, ctx, 0, nullptr, p.textureSource, p.mapChannel);
+        const int channel = texture_channel(state, p, td);
         kor::bumpBasis(state, ctx, 0, channel, basis);
     }
     Vector3 a, b;

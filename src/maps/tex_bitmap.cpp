@@ -393,11 +393,11 @@ KOR_EXPORT zoBoolean kor_Bitmap(Color *result, RenderState *state, BitmapParams 
             *result = kClear;
         return 0;
     }
-    // Outside a phenomenon nothing is connected: the record is read as it
-    // stands (no copy, whose fresh stores would stall the first reads).
+    // Without connections the record is read as it stands (no copy, whose
+    // fresh stores would stall the first reads).
     BitmapParams evaluated;
     const BitmapParams *pp = params;
-    if (state->shader && state->shader->ghost_offset) {
+    if (!unconnected(state, params, sizeof *params)) {
         evaluate(state, params, &evaluated);
         pp = &evaluated;
     }

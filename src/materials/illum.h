@@ -154,6 +154,8 @@ static_assert(offsetof(IllumMaterialParams, transparencyType) == 16, "material l
 static_assert(offsetof(IllumMaterialParams, dimReflection) == 64, "material layout");
 static_assert(offsetof(IllumMaterialParams, reflectionLevel) == 72, "material layout");
 
+struct IllumLightList;
+
 // The material's per-thread scratch block. The Translucent model marks its
 // translucency pass here; the material's shadow step raises `thickness`
 // for shadow rays that reach the marked instance.
@@ -163,6 +165,14 @@ struct MaterialScratch {
     float thickness;
     Vector3 passPoint;
     Tag passInstance;
+    // The light list of the instance last lit through this block: an
+    // instance's list does not change while the material is in use.
+    Tag lightInstance;
+    const IllumLightList *lightList;
+    // 2^(10 g) of the highlight exponents for the glossiness g last seen.
+    zoBoolean exponentValid;
+    float exponentGloss;
+    double exponent;
 };
 
 // The host's light-list record of an instance (query 102 on the instance,
@@ -195,6 +205,13 @@ __attribute__((visibility("default"))) zoBoolean IllumAccumulate(RenderState *st
                                                                  IllumLightCallback callback,
                                                                  void *user);
 }
+
+namespace kor {
+// IllumAccumulate for a material with a per-thread scratch block, which
+// keeps the light list of the shaded instance (null: asked every time).
+zoBoolean illumAccumulate(RenderState *state, IllumLightCallback callback, void *user,
+                          MaterialScratch *scratch);
+}  // namespace kor
 
 namespace kor {
 

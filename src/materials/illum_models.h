@@ -286,6 +286,10 @@ void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, vo
     illumAddLightSums(u.record, sums, samples > 0 ? samples : taken);
 }
 
+// 2^(10 gloss), the growth of the Blinn and Phong highlight exponents;
+// the record's scratch block keeps the value for the glossiness last seen.
+double glossExponent(const IllumRecord *record, float gloss);
+
 // The softened Blinn/Phong highlight factor: NH^exponent x level, with NH
 // eased near the terminator when soften > diffuseFactor. 0 for NH <= 0.
 float softenedHighlight(float nh, double exponent, float level, float soften, float diffuseFactor);

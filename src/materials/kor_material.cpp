@@ -3,6 +3,7 @@
 // refraction maps and bump, shaded by a separate illumination model that
 // calls back into the material's shade step. Also the matte/shadow
 // material.
+#include <emmintrin.h>
 #include <math.h>
 #include <stddef.h>
 #include <string.h>
@@ -38,11 +39,20 @@ struct StandardMaterialParams {
 static_assert(offsetof(StandardMaterialParams, mapEnabled) == 76, "standard material layout");
 static_assert(offsetof(StandardMaterialParams, illumination) == 132, "standard material layout");
 
+// The map slot of a channel: enabled, present, its tag and amount.
+struct MapSlot {
+    int32_t enabled = 0;
+    Tag map = 0;
+    float amount = 0.0f;
+    bool usable() const { return enabled && map; }
+};
+
 struct MaterialInstance {
     int32_t errorReported;
     SceneData *sceneData;
     int32_t energyBlend;
-    uint32_t usableMaps;  // bit c: slot c is switched on and holds a map
+    uint32_t usableMaps;          // bit c: slot c is switched on and holds a map
+    MapSlot slots[kMapChannels];  // the switches and maps of the slots (amounts are read live)
 };
 
 // "KEY_6": why a reflection or refraction map is being called.
@@ -64,14 +74,6 @@ bool photon_ray(int type) {
            type == 27;
 }
 
-// The map slot of a channel: enabled, present, its tag and amount.
-struct MapSlot {
-    int32_t enabled = 0;
-    Tag map = 0;
-    float amount = 0.0f;
-    bool usable() const { return enabled && map; }
-};
-
 // Inlined: returned by value, the slot would be built in memory from two
 // word stores and read back as one wider load, which stalls.
 __attribute__((always_inline)) inline MapSlot map_slot(const StandardMaterialParams *p,
@@ -81,6 +83,20 @@ __attribute__((always_inline)) inline MapSlot map_slot(const StandardMaterialPar
     if (channel < p->mapEnabled.count)
         s.enabled = p->mapEnabled[p->mapEnabled.start + channel] != 0;
     if (channel < p->maps.count) s.map = p->maps[p->maps.start + channel];
+    if (channel < p->mapAmounts.count) s.amount = p->mapAmounts[p->mapAmounts.start + channel];
+    return s;
+}
+
+// The map slot of a channel: its switch and map from the instance's copy
+// when there is one (the slot arrays are fixed for the life of an
+// instance), its amount from the record.
+__attribute__((always_inline)) inline MapSlot slot_of(const IllumRecord *r,
+                                                      const StandardMaterialParams *p,
+                                                      int channel) {
+    const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
+    if (!instance) return map_slot(p, channel);
+    if (channel < 0 || channel >= kMapChannels) return MapSlot{};
+    MapSlot s = instance->slots[channel];
     if (channel < p->mapAmounts.count) s.amount = p->mapAmounts[p->mapAmounts.start + channel];
     return s;
 }
@@ -196,7 +212,7 @@ struct Bump {
 
 Bump apply_bump(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
     Bump bump;
-    const MapSlot slot = map_slot(p, kor::illumSlotChannel(r, kSlotBump));
+    const MapSlot slot = slot_of(r, p, kor::illumSlotChannel(r, kSlotBump));
     if (!r->mapsOn || !slot.usable()) return bump;
     r->mapFlags |= kMapFlagBump;
     Color v = {0, 0, 0, 0};
@@ -232,7 +248,7 @@ void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *
         const int c = __builtin_ctz(usable);
         const int32_t type = kor::illumChannelType(r, c);
         if (type & (kChannelSkip1 | kChannelSkip8 | kChannelSkip16 | kChannelSkip32)) continue;
-        const MapSlot slot = map_slot(p, c);
+        const MapSlot slot = slot_of(r, p, c);
         if (!(type & kChannelMono)) {
             if (c == ambient && lock != 0) continue;
             Color m = {0, 0, 0, 0};
@@ -337,7 +353,7 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
     opacity_falloff(r, p);
 
     const int reflection = kor::illumSlotChannel(r, kSlotReflection);
-    const MapSlot rslot = map_slot(p, reflection);
+    const MapSlot rslot = slot_of(r, p, reflection);
     if (rslot.map) r->mapFlags |= kMapFlagReflectionAssigned;
     if (r->mapsOn && rslot.usable() && reflection >= 0) {
         r->mapFlags |= kMapFlagReflection;
@@ -347,7 +363,7 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
         r->reflectionAmount = r->channels[reflection].a * rslot.amount;
     }
     const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
-    const MapSlot tslot = map_slot(p, refraction);
+    const MapSlot tslot = slot_of(r, p, refraction);
     if (tslot.map) r->mapFlags |= kMapFlagRefractionAssigned;
     if (r->mapsOn && tslot.usable() && refraction >= 0) {
         r->mapFlags |= kMapFlagRefraction;
@@ -418,7 +434,7 @@ zoBoolean shadow_step(Color *result, RenderState *state, IllumRecord *r, void *)
     base_channels(state, r, p);
     float o = kor::eval(state, &p->base.opacity);
     const int opacity = kor::illumSlotChannel(r, kSlotOpacity);
-    const MapSlot oslot = map_slot(p, opacity);
+    const MapSlot oslot = slot_of(r, p, opacity);
     if (r->mapsOn && oslot.usable()) {
         Color m = {0, 0, 0, 0};
         if (call_map(state, p, oslot.map, kor::kMapGrey, &m))
@@ -443,7 +459,7 @@ zoBoolean shadow_step(Color *result, RenderState *state, IllumRecord *r, void *)
                         : p->base.transparencyType == kTransparencyFilter
                             ? kor::illumSlotChannel(r, kSlotFilter)
                             : -1;
-    const MapSlot bslot = map_slot(p, blended);
+    const MapSlot bslot = slot_of(r, p, blended);
     if (r->mapsOn && blended >= 0 && bslot.usable()) {
         Color m = {0, 0, 0, 0};
         if (call_map(state, p, bslot.map, kor::kMapColor, &m)) {
@@ -474,7 +490,7 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
     opacity_falloff(r, p);
 
     const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
-    const MapSlot tslot = map_slot(p, refraction);
+    const MapSlot tslot = slot_of(r, p, refraction);
     Color T = {0, 0, 0, 0};
     if ((r->supportedParams & kSupportRefraction) && r->mapsOn && tslot.usable()) {
         r->refractionAmount = tslot.amount;
@@ -539,7 +555,7 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
     }
     const bool reflects = kind == kSpecReflect || kind == kDiffReflect;
     const int map_channel = kor::illumSlotChannel(r, reflects ? kSlotReflection : kSlotRefraction);
-    const MapSlot mslot = map_slot(p, map_channel);
+    const MapSlot mslot = slot_of(r, p, map_channel);
     const float ior_in = state->ior_in != 0.0f ? state->ior_in : 1.0f;
     const float ior = state->ior != 0.0f ? state->ior : 1.0f;
     Vector3 dir;
@@ -594,6 +610,21 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
     return 1;
 }
 
+// The record is cleared with plain 16-byte stores: a string instruction
+// for a kilobyte takes longer to start than these take to finish.
+__attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_record(
+    IllumRecord *record) {
+    static_assert(sizeof(IllumRecord) % 8 == 0, "the record clears in 16- and 8-byte stores");
+    const __m128i zero = _mm_setzero_si128();
+    auto *out = reinterpret_cast<__m128i *>(record);
+#pragma GCC unroll 8
+    for (size_t i = 0; i < sizeof(IllumRecord) / 16; ++i) _mm_storeu_si128(out + i, zero);
+    if (sizeof(IllumRecord) % 16)
+        _mm_storel_epi64(
+            reinterpret_cast<__m128i *>(reinterpret_cast<char *>(record) + sizeof(IllumRecord) - 8),
+            zero);
+}
+
 MaterialInstance *instance_of(RenderState *state) {
     void **slot = kor::user_slot(state);
     return slot ? static_cast<MaterialInstance *>(*slot) : nullptr;
@@ -612,7 +643,7 @@ KOR_EXPORT zoBoolean kor_StandardMaterial(Color *result, RenderState *state,
     const Call call{params, instance, scratch};
 
     IllumRecord record;
-    memset(&record, 0, sizeof record);
+    zero_record(&record);
     record.scratch = scratch;
     record.energyBlend = instance ? instance->energyBlend : 1;
     record.mapsOn = state->tex_list && state->tex_count > 0;
@@ -662,7 +693,9 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
     instance->sceneData = GetSceneData(state);
     const SceneData *s = instance->sceneData;
     instance->energyBlend = !(s && s->energySwitch1 && !s->energySwitch2);
-    instance->usableMaps = usable_maps(static_cast<const StandardMaterialParams *>(params));
+    const auto *p = static_cast<const StandardMaterialParams *>(params);
+    instance->usableMaps = usable_maps(p);
+    for (int c = 0; c < kMapChannels; ++c) instance->slots[c] = map_slot(p, c);
     *slot = instance;
 }
 

@@ -58,7 +58,8 @@ void anisoIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.orient = r->channels[kChOrientation].r;
     u.specularOn = u.level > 0.0f;
     u.reference = anisotropyReference(state);
-    IllumAccumulate(state, illumLightCallback<AnisoModel>, &u);
+    illumAccumulate(state, illumLightCallback<AnisoModel>, &u,
+                    static_cast<MaterialScratch *>(u.record->scratch));
 
     const Color si = illumSlotColor(r, kSlotSelfIllum);
     if (p && p->useSelfIllumColor) {

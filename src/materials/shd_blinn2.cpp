@@ -35,10 +35,11 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     const auto *p = static_cast<const BlinnParams *>(modelParams);
     BlinnUser u;
     u.record = r;
-    u.exponent = 4.0 * exp2(10.0 * illumSlotColor(r, kSlotGlossiness).r);
+    u.exponent = 4.0 * glossExponent(r, illumSlotColor(r, kSlotGlossiness).r);
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
-    IllumAccumulate(state, illumLightCallback<BlinnModel>, &u);
+    illumAccumulate(state, illumLightCallback<BlinnModel>, &u,
+                    static_cast<MaterialScratch *>(u.record->scratch));
     blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, false);
     illumColourComponents(r);
     illumFinish(state, r);

@@ -84,16 +84,29 @@ void transmitStep(RenderState *state, IllumRecord *r, bool adding) {
 // The light loop.
 
 zoBoolean IllumAccumulate(RenderState *state, IllumLightCallback callback, void *user) {
+    return kor::illumAccumulate(state, callback, user, nullptr);
+}
+
+zoBoolean kor::illumAccumulate(RenderState *state, IllumLightCallback callback, void *user,
+                               MaterialScratch *scratch) {
     if (!state || !callback) return 0;
     if (state->type == ZO_RAY_LIGHT || state->type == ZO_RAY_SHADOW ||
         state->type == ZO_RAY_DISPLACE)
         return 0;
-    Tag item = 0;
-    // asked with the state and no tag, the host names the light list of the
-    // state's instance
-    if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return 0;
     const IllumLightList *list = nullptr;
-    if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
+    if (scratch && state->instance && scratch->lightInstance == state->instance) {
+        list = scratch->lightList;
+    } else {
+        Tag item = 0;
+        // asked with the state and no tag, the host names the light list of
+        // the state's instance
+        if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return 0;
+        if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
+        if (scratch) {
+            scratch->lightInstance = state->instance;
+            scratch->lightList = list;
+        }
+    }
     if (list->count > 0 && list->first >= 0)
         runLightList(
             state,
@@ -270,6 +283,22 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
 BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
     if (!raw) return BlinnParams{};
     BlinnParams p;  // every field is set below
+    if (unconnected(state, raw, sizeof *raw)) {
+        // nothing is connected: the record is read as it stands
+        p = *raw;
+        p.unused = 0;
+        p.selfIllumAmount = clampTo(p.selfIllumAmount, 0.0f, 1.0f);
+        p.selfIllumColor = clampKeepAlpha(p.selfIllumColor);
+        p.specularLevel = clampTo(p.specularLevel, 0.0f, 9.99f);
+        p.glossiness = clampTo(p.glossiness, 0.0f, 1.0f);
+        p.soften = clampTo(p.soften, 0.0f, 1.0f);
+        if (p.lockAmbientDiffuse) p.ambient = p.diffuse;
+        if (p.lockDiffuseSpecular) p.specular = p.diffuse;
+        p.ambient = clampKeepAlpha(p.ambient);
+        p.diffuse = clampKeepAlpha(p.diffuse);
+        p.specular = clampKeepAlpha(p.specular);
+        return p;
+    }
     p.unused = 0;
     p.ambient = eval(state, &raw->ambient);
     p.diffuse = eval(state, &raw->diffuse);
@@ -337,6 +366,19 @@ void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samp
     addRGB(record->diffuse, d);
     addRGB(record->specular, s);
     record->diffuseIntensity += sums.intensity / n;
+}
+
+double glossExponent(const IllumRecord *record, float gloss) {
+    auto *scratch = static_cast<MaterialScratch *>(record->scratch);
+    if (scratch && scratch->exponentValid && scratch->exponentGloss == gloss)
+        return scratch->exponent;
+    const double e = exp2(10.0 * gloss);
+    if (scratch) {
+        scratch->exponentGloss = gloss;
+        scratch->exponent = e;
+        scratch->exponentValid = 1;
+    }
+    return e;
 }
 
 float softenedHighlight(float nh, double exponent, float level, float soften, float diffuseFactor) {

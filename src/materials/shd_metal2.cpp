@@ -76,7 +76,8 @@ void metalIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.specularOn = u.level != 0.0f;
     u.fresnelReady = false;
     u.rho = u.kappa = 0.0f;
-    IllumAccumulate(state, illumLightCallback<MetalModel>, &u);
+    illumAccumulate(state, illumLightCallback<MetalModel>, &u,
+                    static_cast<MaterialScratch *>(u.record->scratch));
     scaleRGB(r->diffuse, fmaxf(0.0f, 1.0f - fabsf(u.level)));
     blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, false);
     r->diffuseIntensity = intensity(r->diffuse);

@@ -42,7 +42,7 @@ void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     const auto *p = static_cast<const BlinnParams *>(modelParams);
     PhongUser u;
     u.record = r;
-    u.exponent = exp2(10.0 * illumSlotColor(r, kSlotGlossiness).r);
+    u.exponent = glossExponent(r, illumSlotColor(r, kSlotGlossiness).r);
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
     u.mirror = kZero;
@@ -50,7 +50,8 @@ void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
         const Vector3 N = state->normal;
         u.mirror = unit(r->viewDir - N * (2.0f * dot(N, r->viewDir)));
     }
-    IllumAccumulate(state, illumLightCallback<PhongModel>, &u);
+    illumAccumulate(state, illumLightCallback<PhongModel>, &u,
+                    static_cast<MaterialScratch *>(u.record->scratch));
     blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, true);
     illumColourComponents(r);
     illumFinish(state, r);

@@ -98,7 +98,8 @@ void wardIlluminate(RenderState *state, IllumRecord *r, void *) {
         u.X = unit(t - N * dot(N, t));
         u.Y = cross(u.X, N);
     }
-    IllumAccumulate(state, illumLightCallback<WardModel>, &u);
+    illumAccumulate(state, illumLightCallback<WardModel>, &u,
+                    static_cast<MaterialScratch *>(u.record->scratch));
     illumColourComponents(r);
     illumFinish(state, r);
 }
