@@ -501,7 +501,17 @@ struct KeyTag {
 // The first eight bytes are read as one word when they lie in one page (a
 // read past the key's end then stays in memory that is mapped) and cut at
 // the key's end; the sanitizers are told this read is meant.
-__attribute__((no_sanitize("address", "thread"))) KeyTag key_tag(const char *key) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KOR_WORD_READ __attribute__((no_sanitize("address", "thread")))
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KOR_WORD_READ __attribute__((no_sanitize("address", "thread")))
+#endif
+#endif
+#ifndef KOR_WORD_READ
+#define KOR_WORD_READ inline
+#endif
+KOR_WORD_READ KeyTag key_tag(const char *key) {
     KeyTag t{0, false};
     if ((reinterpret_cast<uintptr_t>(key) & 4095) <= 4096 - 8) {
         typedef uint64_t __attribute__((may_alias, aligned(1))) Word;
