@@ -231,7 +231,21 @@ Vector3 shadow_origin(const RenderState *light) {
     const uint32_t *v = nullptr;
     const InstanceEntry *inst = hit_instance(light, &v);
     Vector3 origin = p;
-    if (inst && !inst->object->mesh.N.empty()) {
+    const Mesh *mesh = inst ? &inst->object->mesh : nullptr;
+    if (mesh && !mesh->N.empty() && inst->similar && mesh->unit_normals) {
+        // Under a transform that keeps angles, the depths below the corner
+        // planes scale with the transform: the lift is worked out in object
+        // space and turned once.
+        const Vector3 q = xform_point(inst->rec.from_world, p);
+        const float flip = light->inv_normal ? -1.0f : 1.0f;
+        Vector3 lift = {0, 0, 0};
+        for (int k = 0; k < 3; ++k) {
+            const Vector3 n = mesh->N[v[k]] * flip;
+            const float below = std::min(0.0f, dot(q - mesh->P[v[k]], n));
+            lift = lift + n * (-below * light->bary[k]);
+        }
+        origin = p + xform_vector(inst->rec.to_world, lift);
+    } else if (mesh && !mesh->N.empty()) {
         Vector3 lift = {0, 0, 0};
         for (int k = 0; k < 3; ++k) {
             Vector3 n = world_normal(*inst, v[k]);
