@@ -188,7 +188,8 @@ zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *param
         if (omni && d == 0.0f) return 0;
         if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
         float ndotl = 1.0f;
-        if (!kor::lightNdotL(state, ambientOnly, kind == kLightDirectional, p, d, &ndotl)) return 0;
+        if (!kor::lightNdotL(state, cache, ambientOnly, kind == kLightDirectional, p, d, &ndotl))
+            return 0;
         kor::fillLightIllum(state, kor::diffuseCurve(*cache, params->contrast, ndotl), ambientOnly,
                             cache->affectBits);
         kor::lightReport(state, cache->affectBits, ambientOnly, nullptr);

@@ -218,6 +218,7 @@ struct LightCache {
     BeamShape *beam;       // spot and directional
     zoBoolean volumeWork;  // omni: per-sample volume work is needed
     float cosBound;        // spot: cosine of the half-angle of the bounding cone
+    uint64_t scaleMemo;    // light instance tag << 2 | uniform scale << 1 | valid
 };
 
 // ---------------------------------------------------------------------------
@@ -268,9 +269,10 @@ bool excludedByList(RenderState *state, const ParamArray<zoBoolean> &list);
 
 // The N.L test of a lit point p (light space, at distance d): returns false
 // when the point faces away. With ambient-only lighting N.L is 1 and is
-// written into the state.
-bool lightNdotL(RenderState *state, bool ambientOnly, bool alwaysFromState, const Vector3 &p,
-                float d, float *ndotl);
+// written into the state. `cache` (may be null) keeps whether the light
+// instance scales uniformly.
+bool lightNdotL(RenderState *state, LightCache *cache, bool ambientOnly, bool alwaysFromState,
+                const Vector3 &p, float d, float *ndotl);
 
 // True when shadows may be traced under the render options.
 bool shadowsEnabled(const RenderState *state);

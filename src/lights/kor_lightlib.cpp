@@ -53,6 +53,11 @@ float diffuseCurve(const LightCache &cache, float contrast, float x) {
 
 Color shadowMix(const Color &L, const Color &S, const Color &K, float density,
                 bool lightAffectsShadowColor) {
+    // nothing in the way: every f is 0 and each channel keeps L (while the
+    // density and the shadow colour are finite, as the mix below would)
+    if (S.r == 1.0f && S.g == 1.0f && S.b == 1.0f && isfinite(density) && isfinite(K.r) &&
+        isfinite(K.g) && isfinite(K.b))
+        return L;
     const float f[3] = {density * (1.0f - S.r), density * (1.0f - S.g), density * (1.0f - S.b)};
     const float l[3] = {L.r, L.g, L.b};
     const float k[3] = {K.r, K.g, K.b};
@@ -190,7 +195,8 @@ bool volumeQueryMode(RenderState *state, VolumeSampleRecord **record) {
         return true;
     }
     if (state->march != 0 || !state->parent) return false;
-    const int parentCall = call_type(state->parent);
+    // the parent's call type as the host keeps it in the parent's state
+    const int parentCall = state->parent->call_type;
     return parentCall == ZO_CALL_LIGHT || parentCall == ZO_CALL_VOLUME ||
            parentCall == ZO_CALL_PHOTONVOL;
 }
@@ -215,14 +221,28 @@ static bool uniformLightScale(RenderState *state) {
     return fabsf(lx - ly) <= 1e-6f && fabsf(lx - lz) <= 1e-6f && fabsf(ly - lz) <= 1e-6f;
 }
 
-bool lightNdotL(RenderState *state, bool ambientOnly, bool alwaysFromState, const Vector3 &p,
-                float d, float *ndotl) {
+// The answer of uniformLightScale for the light instance last asked about,
+// kept in the light's cache: an instance's transform does not change within
+// a frame. The memo word holds the tag, the answer and a valid bit, so that
+// threads read and replace it whole.
+static bool uniformLightScale(RenderState *state, LightCache *cache) {
+    if (!cache) return uniformLightScale(state);
+    const uint64_t tag = state->light_instance;
+    const uint64_t memo = __atomic_load_n(&cache->scaleMemo, __ATOMIC_RELAXED);
+    if ((memo & 1u) && (memo >> 2) == tag) return (memo & 2u) != 0;
+    const bool uniform = uniformLightScale(state);
+    __atomic_store_n(&cache->scaleMemo, tag << 2 | (uniform ? 2u : 0u) | 1u, __ATOMIC_RELAXED);
+    return uniform;
+}
+
+bool lightNdotL(RenderState *state, LightCache *cache, bool ambientOnly, bool alwaysFromState,
+                const Vector3 &p, float d, float *ndotl) {
     if (ambientOnly) {
         state->dot_nd = 1.0f;
         *ndotl = 1.0f;
         return true;
     }
-    if (alwaysFromState || d == 0.0f || uniformLightScale(state)) {
+    if (alwaysFromState || d == 0.0f || uniformLightScale(state, cache)) {
         *ndotl = state->dot_nd;
         return *ndotl >= 0.0f;
     }
