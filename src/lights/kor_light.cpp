@@ -157,7 +157,7 @@ zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *param
     if (record && !record->point) record = nullptr;  // a record without a point: the state's
 
     Vector3 p;
-    float factor, decayStart = params->decayStart;
+    float d, factor, decayStart = params->decayStart;
     Color color;
     if (volumeMode) {
         color = Color{1.0f, 1.0f, 1.0f, 0.0f};
@@ -166,7 +166,7 @@ zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *param
         } else {
             zo_point_to_light(&p, state, &state->point);
         }
-        const float d = kor::length(p);
+        d = kor::length(p);
         if (omni && d == 0.0f) return 0;
         if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
         if (record) {
@@ -184,7 +184,7 @@ zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *param
         color = cache->color;
         if (!ambientOnly && state->dot_nd < 0.0f) return 0;
         zo_point_to_light(&p, state, &state->point);
-        const float d = kor::length(p);
+        d = kor::length(p);
         if (omni && d == 0.0f) return 0;
         if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
         float ndotl = 1.0f;
@@ -206,7 +206,6 @@ zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *param
         return 1;
     }
 
-    const float d = kor::length(p);
     factor = kor::applyDecay(factor, params->decayType, decayStart, d);
     if (factor == 0.0f) {
         *result = kor::kBlack;
