@@ -321,15 +321,16 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
         *result = kClearBlack;
         return 0;
     }
-    Vector3 keyDir;
-    int keyKind = state->type;
-    readCallReason(state, &keyDir, &keyKind);
+    // "KEY_6" is read once: its kind decides whether there is a result at
+    // all, its direction is the ray the map works on
+    const ReflectCall call = reflectCallRead(state);
+    const int keyKind = call.kind;
     if (keyKind == kKindNoResult) return 0;
     if (!mode || bumpMode(*mode)) {
         *result = kClearBlack;
         return 1;
     }
-    const ReflectCall call = reflectCallBegin(state);
+    reflectCallEnter(state, call);
     writeGBufferId(state, eval(state, &params->gbufferId));
 
     if (call.kind >= kKindPhotonReflectSpecular && call.kind <= kKindPhotonTransmitDiffuse) {

@@ -18,18 +18,27 @@ bool readCallReason(RenderState *state, Vector3 *dir, int *kind) {
     return true;
 }
 
-ReflectCall reflectCallBegin(RenderState *state) {
+ReflectCall reflectCallRead(RenderState *state) {
     ReflectCall call;
     call.entryDir = state->dir;
     call.entryDot = state->dot_nd;
     call.incoming = state->dir;
     call.kind = state->type;
     call.keyed = readCallReason(state, &call.incoming, &call.kind);
+    return call;
+}
+
+void reflectCallEnter(RenderState *state, const ReflectCall &call) {
     if (call.keyed) {
         // the map works on the ray that hit the surface
         state->dir = call.incoming;
         state->dot_nd = dot(state->normal, call.incoming);
     }
+}
+
+ReflectCall reflectCallBegin(RenderState *state) {
+    const ReflectCall call = reflectCallRead(state);
+    reflectCallEnter(state, call);
     return call;
 }
 

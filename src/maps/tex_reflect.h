@@ -75,6 +75,10 @@ struct ReflectCall {
     float entryDot;    // the state's N.D when the map was called
 };
 ReflectCall reflectCallBegin(RenderState *state);
+// reflectCallBegin in two steps: reading "KEY_6" (the state is left alone),
+// then turning the state to the incoming ray.
+ReflectCall reflectCallRead(RenderState *state);
+void reflectCallEnter(RenderState *state, const ReflectCall &call);
 // Puts the entry direction and N.D back into the state.
 void reflectCallEnd(RenderState *state, const ReflectCall &call);
 
