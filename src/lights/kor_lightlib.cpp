@@ -62,14 +62,17 @@ Color shadowMix(const Color &L, const Color &S, const Color &K, float density,
     const float l[3] = {L.r, L.g, L.b};
     const float k[3] = {K.r, K.g, K.b};
     const float m = (f[0] + f[1] + f[2]) / 3.0f;
+    // the mean decides the form of the mix once for the three channels
     float out[3];
-    for (int c = 0; c < 3; ++c) {
-        if (m < 0.0f)
+    if (m < 0.0f) {
+        for (int c = 0; c < 3; ++c)
             out[c] = lightAffectsShadowColor ? l[c] * (k[c] * f[c] + 1.0f) : l[c] + k[c] * f[c];
-        else if (m <= 1.0f)
+    } else if (m <= 1.0f) {
+        for (int c = 0; c < 3; ++c)
             out[c] = lightAffectsShadowColor ? l[c] * (f[c] * k[c] + (1.0f - f[c]))
                                              : l[c] * (1.0f - f[c]) + k[c] * f[c];
-        else
+    } else {
+        for (int c = 0; c < 3; ++c)
             out[c] = lightAffectsShadowColor ? l[c] * k[c] * f[c] : k[c] * f[c];
     }
     return Color{out[0], out[1], out[2], L.a};
