@@ -424,7 +424,7 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
         *jy = ((k / grid) + hash_float(seed ^ 0x9e3779b9u)) / rows;
     };
     // Without lens shaders the eye rays of a row are known ahead: they are
-    // traced eight at a time, as coherent rays trace fastest.
+    // traced sixteen at a time, as coherent rays trace fastest.
     const bool packets = !first_lens && s.rtc_scene;
     const size_t row_rays = static_cast<size_t>(x1 - x0) * spp;
     if (packets && ctx->eye_hits.size() < row_rays * sizeof(RTCRayHit))
@@ -434,10 +434,10 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
     RenderState st;
     for (int y = y0; y < y1; ++y) {
         if (packets) {
-            for (size_t first = 0; first < row_rays; first += 8) {
-                alignas(32) RTCRayHit8 rh;
-                alignas(32) int valid[8];
-                for (int i = 0; i < 8; ++i) {
+            for (size_t first = 0; first < row_rays; first += 16) {
+                alignas(64) RTCRayHit16 rh;
+                alignas(64) int valid[16];
+                for (int i = 0; i < 16; ++i) {
                     const size_t j = first + i;
                     valid[i] = j < row_rays ? -1 : 0;
                     const int x = x0 + static_cast<int>(j / spp), k = static_cast<int>(j % spp);
@@ -464,8 +464,8 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                 RTCIntersectContext ic;
                 rtcInitIntersectContext(&ic);
                 ic.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
-                rtcIntersect8(valid, static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
-                for (int i = 0; i < 8 && first + i < row_rays; ++i) {
+                rtcIntersect16(valid, static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
+                for (int i = 0; i < 16 && first + i < row_rays; ++i) {
                     RTCRayHit &h = row_hits[first + i];
                     h.ray.tfar = rh.ray.tfar[i];
                     h.hit.Ng_x = rh.hit.Ng_x[i];
