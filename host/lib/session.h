@@ -278,6 +278,11 @@ struct ThreadContext {
     bool fb_written[kMaxFrameBuffers] = {};
     size_t lens_index = 0;
     zoRay eye_ray{};
+    // The eye ray's nearest hit, found with its neighbours in a packet
+    // (render_tile); the sample's first shoot() takes it instead of
+    // tracing. An RTCRayHit; null when there is none.
+    const void *eye_hit = nullptr;
+    std::vector<unsigned char> eye_hits;  // a tile row's packet results
     uint64_t rays = 0, samples = 0;
     bool warned_arena = false;
     Color opacity{0, 0, 0, 0};  // zo_opacity_set of the current sample

@@ -304,8 +304,15 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
     zoBoolean ok;
     Color scratch{0, 0, 0, 0};
     if (!result) result = &scratch;
-    const bool found =
-        intersect(s, state->org, state->dir, tnear, falloff_far(ctx, tfar), state->time, rh);
+    bool found;
+    if (ctx->eye_hit) {
+        rh = *static_cast<const RTCRayHit *>(ctx->eye_hit);
+        ctx->eye_hit = nullptr;
+        found = rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+    } else {
+        found =
+            intersect(s, state->org, state->dir, tnear, falloff_far(ctx, tfar), state->time, rh);
+    }
     if (hit) *hit = found;
     if (!found) {
         clear_hit(state);
