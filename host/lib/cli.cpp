@@ -376,6 +376,7 @@ int render_scene(Session &s, const std::string &scene) {
     // encoding the image) keep to the same number of threads.
     tbb::global_control threads(tbb::global_control::max_allowed_parallelism,
                                 static_cast<size_t>(s.threads));
+    s.out.threads = s.threads;
     s.mem_tracking = settings.verbosity >= kInfo;
     set_session(&s);
     g_running = &s;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "image_file.h"
 #include "session.h"
@@ -192,39 +194,49 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
     const bool by_rows = colour_curve(setup.colorspace, gamma) != ColourCurve::kOther;
     std::atomic<bool> failed{false};
     std::string encode_error;
-    tbb::parallel_for(
-        tbb::blocked_range<int>(0, region.h, 16), [&](const tbb::blocked_range<int> &r) {
-            int at = 0;
-            for (size_t k = 0; k < planes.size(); ++k) {
-                const Plane &p = planes[k];
-                const int n = plane_channels[k];
-                for (int y = r.begin(); y < r.end(); ++y) {
-                    const int src_row = region.height - 1 - (region.y + y);
-                    const float *src =
-                        p.pixels +
-                        (static_cast<size_t>(src_row) * region.width + region.x) * p.channels;
-                    float *dst = &rows[static_cast<size_t>(y) * region.w * nch + at];
-                    for (int x = 0; x < region.w; ++x, src += p.channels, dst += nch) {
-                        for (int c = 0; c < n; ++c) dst[c] = src[c];
-                        // Integer buffers go to 16-bit files as their values.
-                        if (p.kind == Plane::kInteger && type == PixelType::kUint16)
-                            for (int c = 0; c < n; ++c) dst[c] /= 65535.0f;
-                        // 8- and 16-bit files hold unpremultiplied colour; colour
-                        // under zero alpha (an additive pass) stays as it is.
-                        if (encode && p.kind == Plane::kColour && n == 4 && dst[3] > 0)
-                            for (int c = 0; c < 3; ++c) dst[c] /= dst[3];
-                    }
+    std::mutex error_lock;
+    auto convert_rows = [&](int begin, int end) {
+        int at = 0;
+        for (size_t k = 0; k < planes.size(); ++k) {
+            const Plane &p = planes[k];
+            const int n = plane_channels[k];
+            for (int y = begin; y < end; ++y) {
+                const int src_row = region.height - 1 - (region.y + y);
+                const float *src =
+                    p.pixels +
+                    (static_cast<size_t>(src_row) * region.width + region.x) * p.channels;
+                float *dst = &rows[static_cast<size_t>(y) * region.w * nch + at];
+                for (int x = 0; x < region.w; ++x, src += p.channels, dst += nch) {
+                    for (int c = 0; c < n; ++c) dst[c] = src[c];
+                    // Integer buffers go to 16-bit files as their values.
+                    if (p.kind == Plane::kInteger && type == PixelType::kUint16)
+                        for (int c = 0; c < n; ++c) dst[c] /= 65535.0f;
+                    // 8- and 16-bit files hold unpremultiplied colour; colour
+                    // under zero alpha (an additive pass) stays as it is.
+                    if (encode && p.kind == Plane::kColour && n == 4 && dst[3] > 0)
+                        for (int c = 0; c < 3; ++c) dst[c] /= dst[3];
                 }
-                at += n;
             }
-            if (!encode || !colour || !by_rows) return;
-            std::string why;
-            float *first = &rows[static_cast<size_t>(r.begin()) * region.w * nch];
-            const size_t count = static_cast<size_t>(r.end() - r.begin()) * region.w;
-            if (!encode_colour(setup.colorspace, first, count, nch, encoded, why) &&
-                !failed.exchange(true))
-                encode_error = why;
-        });
+            at += n;
+        }
+        if (!encode || !colour || !by_rows || begin == end) return;
+        std::string why;
+        float *first = &rows[static_cast<size_t>(begin) * region.w * nch];
+        const size_t count = static_cast<size_t>(end - begin) * region.w;
+        if (!encode_colour(setup.colorspace, first, count, nch, encoded, why) &&
+            !failed.exchange(true)) {
+            std::lock_guard<std::mutex> hold(error_lock);
+            encode_error = why;
+        }
+    };
+    // Bands of rows on the render's threads (plain threads: their start
+    // and end order the writes for the file writer that follows).
+    const int bands = std::max(1, std::min(setup.threads, region.h / 64));
+    std::vector<std::thread> helpers;
+    for (int b = 1; b < bands; ++b)
+        helpers.emplace_back(convert_rows, region.h * b / bands, region.h * (b + 1) / bands);
+    convert_rows(0, region.h / bands);
+    for (std::thread &t : helpers) t.join();
     if (!failed && encode && colour && !by_rows &&
         !encode_colour(setup.colorspace, rows.data(), static_cast<size_t>(region.w) * region.h, nch,
                        encoded, encode_error))

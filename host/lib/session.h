@@ -337,6 +337,7 @@ struct OutputSetup {
     std::string bit_depth;
     bool layers = false;
     std::vector<std::string> files;  // every file the render writes, checked first
+    int threads = 1;                 // threads that convert an image's rows
 };
 
 // The photon pass (scene options; photon.h). No photons asked for: no pass,
