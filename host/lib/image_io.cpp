@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -192,7 +191,7 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
     // through the image module once, after.
     float gamma = 1;
     const bool by_rows = colour_curve(setup.colorspace, gamma) != ColourCurve::kOther;
-    std::atomic<bool> failed{false};
+    bool failed = false;  // under error_lock while bands run
     std::string encode_error;
     std::mutex error_lock;
     auto convert_rows = [&](int begin, int end) {
@@ -223,10 +222,10 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
         std::string why;
         float *first = &rows[static_cast<size_t>(begin) * region.w * nch];
         const size_t count = static_cast<size_t>(end - begin) * region.w;
-        if (!encode_colour(setup.colorspace, first, count, nch, encoded, why) &&
-            !failed.exchange(true)) {
+        if (!encode_colour(setup.colorspace, first, count, nch, encoded, why)) {
             std::lock_guard<std::mutex> hold(error_lock);
-            encode_error = why;
+            if (!failed) encode_error = why;
+            failed = true;
         }
     };
     // Bands of rows on the render's threads (plain threads: their start

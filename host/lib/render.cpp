@@ -402,6 +402,73 @@ Window render_window(const Session &s) {
     return {c.crop_x, H - c.crop_y - c.crop_h, c.crop_x + c.crop_w, H - c.crop_y};
 }
 
+// Where in its pixel sample k falls: the centre for one sample, else a
+// jittered cell of a grid x rows stratification.
+struct Jitter {
+    int spp, grid, rows;
+    void at(int x, int y, int k, float *jx, float *jy) const {
+        *jx = *jy = 0.5f;
+        if (spp == 1) return;
+        uint32_t seed = (static_cast<uint32_t>(y) * 73856093u) ^
+                        (static_cast<uint32_t>(x) * 19349663u) ^
+                        (static_cast<uint32_t>(k) * 83492791u);
+        *jx = ((k % grid) + hash_float(seed)) / grid;
+        *jy = ((k / grid) + hash_float(seed ^ 0x9e3779b9u)) / rows;
+    }
+};
+
+// The nearest hits of the eye rays of row y from x0 on (`count` rays,
+// samples of a pixel side by side), sixteen rays to a coherent packet, as
+// trace_eye's ray would find them.
+void trace_eye_row(const Session &s, const Jitter &jitter, int x0, int y, size_t count, float far,
+                   RTCRayHit *out) {
+    const int spp = jitter.spp;
+    for (size_t first = 0; first < count; first += 16) {
+        alignas(64) RTCRayHit16 rh;
+        alignas(64) int valid[16];
+        for (int i = 0; i < 16; ++i) {
+            const size_t j = first + i;
+            valid[i] = j < count ? -1 : 0;
+            const int x = x0 + static_cast<int>(j / spp), k = static_cast<int>(j % spp);
+            float jx, jy;
+            jitter.at(x, y, k, &jx, &jy);
+            Vector3 org, dir;
+            eye_ray(s, x + jx, y + jy, &org, &dir);
+            dir = normalize(dir);  // as trace_eye sets it
+            rh.ray.org_x[i] = org.x;
+            rh.ray.org_y[i] = org.y;
+            rh.ray.org_z[i] = org.z;
+            rh.ray.dir_x[i] = dir.x;
+            rh.ray.dir_y[i] = dir.y;
+            rh.ray.dir_z[i] = dir.z;
+            rh.ray.tnear[i] = 0.0f;
+            rh.ray.tfar[i] = far;
+            rh.ray.time[i] = 0.0f;
+            rh.ray.mask[i] = 0xffffffffu;
+            rh.ray.flags[i] = 0;
+            rh.ray.id[i] = 0;
+            rh.hit.geomID[i] = RTC_INVALID_GEOMETRY_ID;
+            rh.hit.instID[0][i] = RTC_INVALID_GEOMETRY_ID;
+        }
+        RTCIntersectContext ic;
+        rtcInitIntersectContext(&ic);
+        ic.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
+        rtcIntersect16(valid, static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
+        for (int i = 0; i < 16 && first + i < count; ++i) {
+            RTCRayHit &h = out[first + i];
+            h.ray.tfar = rh.ray.tfar[i];
+            h.hit.Ng_x = rh.hit.Ng_x[i];
+            h.hit.Ng_y = rh.hit.Ng_y[i];
+            h.hit.Ng_z = rh.hit.Ng_z[i];
+            h.hit.u = rh.hit.u[i];
+            h.hit.v = rh.hit.v[i];
+            h.hit.primID = rh.hit.primID[i];
+            h.hit.geomID = rh.hit.geomID[i];
+            h.hit.instID[0] = rh.hit.instID[0][i];
+        }
+    }
+}
+
 // Every sample depends on its pixel and number only (jitter, random
 // numbers), never on the tile or the thread: a region renders exactly as
 // it does within the whole image.
@@ -414,15 +481,7 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
     const int grid = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(spp))));
     const int rows = (spp + grid - 1) / grid;
     const Tag first_lens = s.camera.lens.empty() ? 0 : s.camera.lens[0];
-    auto jitter = [&](int x, int y, int k, float *jx, float *jy) {
-        *jx = *jy = 0.5f;
-        if (spp == 1) return;
-        uint32_t seed = (static_cast<uint32_t>(y) * 73856093u) ^
-                        (static_cast<uint32_t>(x) * 19349663u) ^
-                        (static_cast<uint32_t>(k) * 83492791u);
-        *jx = ((k % grid) + hash_float(seed)) / grid;
-        *jy = ((k / grid) + hash_float(seed ^ 0x9e3779b9u)) / rows;
-    };
+    const Jitter jitter{spp, grid, rows};
     // Without lens shaders the eye rays of a row are known ahead: they are
     // traced sixteen at a time, as coherent rays trace fastest.
     const bool packets = !first_lens && s.rtc_scene;
@@ -433,59 +492,14 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
     const float far = c.clip_far > 0 ? c.clip_far : INFINITY;
     RenderState st;
     for (int y = y0; y < y1; ++y) {
-        if (packets) {
-            for (size_t first = 0; first < row_rays; first += 16) {
-                alignas(64) RTCRayHit16 rh;
-                alignas(64) int valid[16];
-                for (int i = 0; i < 16; ++i) {
-                    const size_t j = first + i;
-                    valid[i] = j < row_rays ? -1 : 0;
-                    const int x = x0 + static_cast<int>(j / spp), k = static_cast<int>(j % spp);
-                    float jx, jy;
-                    jitter(x, y, k, &jx, &jy);
-                    Vector3 org, dir;
-                    eye_ray(s, x + jx, y + jy, &org, &dir);
-                    dir = normalize(dir);
-                    rh.ray.org_x[i] = org.x;
-                    rh.ray.org_y[i] = org.y;
-                    rh.ray.org_z[i] = org.z;
-                    rh.ray.dir_x[i] = dir.x;
-                    rh.ray.dir_y[i] = dir.y;
-                    rh.ray.dir_z[i] = dir.z;
-                    rh.ray.tnear[i] = 0.0f;
-                    rh.ray.tfar[i] = far;
-                    rh.ray.time[i] = 0.0f;
-                    rh.ray.mask[i] = 0xffffffffu;
-                    rh.ray.flags[i] = 0;
-                    rh.ray.id[i] = 0;
-                    rh.hit.geomID[i] = RTC_INVALID_GEOMETRY_ID;
-                    rh.hit.instID[0][i] = RTC_INVALID_GEOMETRY_ID;
-                }
-                RTCIntersectContext ic;
-                rtcInitIntersectContext(&ic);
-                ic.flags = RTC_INTERSECT_CONTEXT_FLAG_COHERENT;
-                rtcIntersect16(valid, static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
-                for (int i = 0; i < 16 && first + i < row_rays; ++i) {
-                    RTCRayHit &h = row_hits[first + i];
-                    h.ray.tfar = rh.ray.tfar[i];
-                    h.hit.Ng_x = rh.hit.Ng_x[i];
-                    h.hit.Ng_y = rh.hit.Ng_y[i];
-                    h.hit.Ng_z = rh.hit.Ng_z[i];
-                    h.hit.u = rh.hit.u[i];
-                    h.hit.v = rh.hit.v[i];
-                    h.hit.primID = rh.hit.primID[i];
-                    h.hit.geomID = rh.hit.geomID[i];
-                    h.hit.instID[0] = rh.hit.instID[0][i];
-                }
-            }
-        }
+        if (packets) trace_eye_row(s, jitter, x0, y, row_rays, far, row_hits);
         for (int x = x0; x < x1; ++x) {
             if (s.aborted.load(std::memory_order_relaxed)) return false;
             double acc[4] = {0, 0, 0, 0};
             const size_t pixel = static_cast<size_t>(y) * W + x;
             for (int k = 0; k < spp; ++k) {
                 float jx, jy;
-                jitter(x, y, k, &jx, &jy);
+                jitter.at(x, y, k, &jx, &jy);
                 ctx->begin_sample();
                 ctx->random_state =
                     0x853c49e6748fea9bULL ^

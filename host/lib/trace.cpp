@@ -32,11 +32,11 @@ float ray_epsilon(const Vector3 &p) {
     return 1e-4f * m;
 }
 
-bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-               float time, RTCRayHit &rh) {
-    if (!s.rtc_scene) return false;
-    RTCIntersectContext ic;
-    rtcInitIntersectContext(&ic);
+namespace {
+
+// A ray from org along dir between tnear and tfar, no hit yet.
+void set_ray(RTCRayHit &rh, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+             float time) {
     rh.ray.org_x = org.x;
     rh.ray.org_y = org.y;
     rh.ray.org_z = org.z;
@@ -50,6 +50,16 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
     rh.ray.time = time;
     rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
     rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+}
+
+}  // namespace
+
+bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+               float time, RTCRayHit &rh) {
+    if (!s.rtc_scene) return false;
+    RTCIntersectContext ic;
+    rtcInitIntersectContext(&ic);
+    set_ray(rh, org, dir, tnear, tfar, time);
     rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
     return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
 }
@@ -112,19 +122,7 @@ int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, floa
     c.count = 0;
     c.more = false;
     RTCRayHit rh;
-    rh.ray.org_x = org.x;
-    rh.ray.org_y = org.y;
-    rh.ray.org_z = org.z;
-    rh.ray.dir_x = dir.x;
-    rh.ray.dir_y = dir.y;
-    rh.ray.dir_z = dir.z;
-    rh.ray.tnear = tnear;
-    rh.ray.tfar = tfar;
-    rh.ray.mask = 0xffffffffu;
-    rh.ray.flags = 0;
-    rh.ray.time = time;
-    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
-    rh.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+    set_ray(rh, org, dir, tnear, tfar, time);
     rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &c.ic, &rh);
     for (int i = 0; i < c.count; ++i) {
         hits[i].ray.org_x = org.x;
@@ -138,29 +136,6 @@ int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, floa
     }
     *more = c.more;
     return c.count;
-}
-
-// Whether any surface lies on the ray between tnear and tfar.
-bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-              float time) {
-    if (!s.rtc_scene) return false;
-    RTCIntersectContext ic;
-    rtcInitIntersectContext(&ic);
-    RTCRay r;
-    r.org_x = org.x;
-    r.org_y = org.y;
-    r.org_z = org.z;
-    r.dir_x = dir.x;
-    r.dir_y = dir.y;
-    r.dir_z = dir.z;
-    r.tnear = tnear;
-    r.tfar = tfar;
-    r.mask = 0xffffffffu;
-    r.flags = 0;
-    r.time = time;
-    r.id = 0;
-    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &r);
-    return r.tfar < 0;  // a hit sets tfar to -inf
 }
 
 const MaterialEntry *material_entry(const Session &s, Tag tag) {
@@ -194,13 +169,12 @@ void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHi
     Vector3 ng = {rh.hit.Ng_x, rh.hit.Ng_y, rh.hit.Ng_z};
     ng = normalize(instanced ? xform_normal(inst.rec.from_world, ng) : ng);
     Vector3 n = ng;
-    if (m.N.empty()) {
-    } else if (inst.similar && m.unit_normals) {
+    if (!m.N.empty() && inst.similar && m.unit_normals) {
         // A transform that keeps angles turns the blend of unit normals
         // as it turns each of them.
         n = normalize(
             xform_normal(inst.rec.from_world, m.N[i[0]] * b0 + m.N[i[1]] * b1 + m.N[i[2]] * b2));
-    } else {
+    } else if (!m.N.empty()) {
         n = normalize(world_normal(inst, i[0]) * b0 + world_normal(inst, i[1]) * b1 +
                       world_normal(inst, i[2]) * b2);
     }

@@ -25,9 +25,6 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
 // give them one after the other. *more tells that surfaces were left out.
 int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                   float time, RTCRayHit *hits, int capacity, bool *more);
-// Whether any surface lies on the ray between tnear and tfar.
-bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-              float time);
 const MaterialEntry *material_entry(const Session &s, Tag tag);
 const LightEntry *light_entry(const Session &s, Tag tag);
 // Fills the hit fields of `state` from an intersection along its ray.

@@ -126,31 +126,27 @@ void find_blockers(const Session &s, const Vector3 &from, const Vector3 &to_ligh
     // per surface. Surfaces closer than the ray's offset behind the one
     // before (the two triangles of an edge the ray passes through) count
     // once.
+    // Keeps the blocker at t; false once no more are kept.
+    auto keep = [&](const RTCRayHit &rh) {
+        b.hit[b.count] = rh;
+        if (++b.count == kMaxBlockers) {
+            b.more = true;
+            return false;
+        }
+        const float t = rh.ray.tfar;
+        tnear = t + ray_epsilon(from + to_light * t);
+        return true;
+    };
     RTCRayHit all[kMaxBlockers + 8];
     bool left_out = false;
     const int n =
         intersect_all(s, from, to_light, tnear, tfar, time, all, kMaxBlockers + 8, &left_out);
-    for (int i = 0; i < n; ++i) {
-        const float t = all[i].ray.tfar;
-        if (t < tnear) continue;
-        b.hit[b.count] = all[i];
-        if (++b.count == kMaxBlockers) {
-            b.more = true;
-            return;
-        }
-        tnear = t + ray_epsilon(from + to_light * t);
-    }
+    for (int i = 0; i < n; ++i)
+        if (!(all[i].ray.tfar < tnear) && !keep(all[i])) return;
     if (!left_out) return;
     // More surfaces than were gathered: on, one at a time.
-    while (tnear < tfar) {
-        RTCRayHit &rh = b.hit[b.count];
-        if (!intersect(s, from, to_light, tnear, tfar, time, rh)) return;
-        const float t = rh.ray.tfar;
-        if (++b.count == kMaxBlockers) {
-            b.more = true;
-            return;
-        }
-        tnear = t + ray_epsilon(from + to_light * t);
+    RTCRayHit rh;
+    while (tnear < tfar && intersect(s, from, to_light, tnear, tfar, time, rh) && keep(rh)) {
     }
 }
 
