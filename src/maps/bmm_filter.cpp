@@ -104,8 +104,14 @@ inline int neighbour(int i, int size, bool wrap) {
     return i < 0 ? 0 : (i >= size ? size - 1 : i);
 }
 
-template <FetchFn Fetch>
-void bilinear(const ImageFilter *f, int level, int x, int y, Color *out) {
+// The four texels around fixed-point position (x, y) of a level and the
+// position's fractions within them.
+struct Corners {
+    int ix, iy, ix1, iy1;  // the texels' columns and rows
+    int fx, fy;            // fixed-point fractions towards ix1 and iy1
+};
+
+inline Corners cornersAt(const ImageFilter *f, int level, int x, int y) {
     const int w = f->levelWidth[level], h = f->levelHeight[level];
     const bool wrap = f->wrap != 0;
     x = centred(x, w, wrap);
@@ -116,13 +122,19 @@ void bilinear(const ImageFilter *f, int level, int x, int y, Color *out) {
     if (iy > h - 1) iy = h - 1;
     const int ix1 = ix < w - 1 ? ix + 1 : (wrap ? 0 : ix);
     const int iy1 = iy < h - 1 ? iy + 1 : (wrap ? 0 : iy);
+    return {ix, iy, ix1, iy1, fx, fy};
+}
+
+template <FetchFn Fetch>
+void bilinear(const ImageFilter *f, int level, int x, int y, Color *out) {
+    const Corners q = cornersAt(f, level, x, y);
     Color c00, c10, c01, c11;
-    Fetch(f, level, ix, iy, &c00);
-    Fetch(f, level, ix1, iy, &c10);
-    Fetch(f, level, ix, iy1, &c01);
-    Fetch(f, level, ix1, iy1, &c11);
-    const float sx = static_cast<float>(fx), sy = static_cast<float>(fy);
-    const float sxy = static_cast<float>((fx * fy) >> kFixedShift);
+    Fetch(f, level, q.ix, q.iy, &c00);
+    Fetch(f, level, q.ix1, q.iy, &c10);
+    Fetch(f, level, q.ix, q.iy1, &c01);
+    Fetch(f, level, q.ix1, q.iy1, &c11);
+    const float sx = static_cast<float>(q.fx), sy = static_cast<float>(q.fy);
+    const float sxy = static_cast<float>((q.fx * q.fy) >> kFixedShift);
     const float *a = &c00.r, *b = &c10.r, *c = &c01.r, *d = &c11.r;
     float *o = &out->r;
     for (int k = 0; k < 4; ++k)
@@ -157,23 +169,16 @@ inline __m128 decodeTexel(const StoreFloat::Channel *t) {
 // bilinear<fetchStored<S>>.
 template <class S>
 inline __m128 bilinearLevel(const ImageFilter *f, int level, int x, int y) {
-    const int w = f->levelWidth[level], h = f->levelHeight[level];
-    const bool wrap = f->wrap != 0;
-    x = centred(x, w, wrap);
-    y = centred(y, h, wrap);
-    int ix = x >> kFixedShift, iy = y >> kFixedShift;
-    const int fx = x & kFixedMask, fy = y & kFixedMask;
-    if (ix > w - 1) ix = w - 1;
-    if (iy > h - 1) iy = h - 1;
-    const int ix1 = ix < w - 1 ? ix + 1 : (wrap ? 0 : ix);
-    const int iy1 = iy < h - 1 ? iy + 1 : (wrap ? 0 : iy);
+    const Corners q = cornersAt(f, level, x, y);
+    const int w = f->levelWidth[level];
     typedef typename S::Channel Channel;
     const Channel *texels = static_cast<const Channel *>(f->level[level]);
-    const Channel *row0 = texels + 4 * (iy * w), *row1 = texels + 4 * (iy1 * w);
-    const __m128 a = decodeTexel(row0 + 4 * ix), b = decodeTexel(row0 + 4 * ix1);
-    const __m128 c = decodeTexel(row1 + 4 * ix), d = decodeTexel(row1 + 4 * ix1);
-    const __m128 sx = _mm_set1_ps(static_cast<float>(fx)), sy = _mm_set1_ps(static_cast<float>(fy));
-    const __m128 sxy = _mm_set1_ps(static_cast<float>((fx * fy) >> kFixedShift));
+    const Channel *row0 = texels + 4 * (q.iy * w), *row1 = texels + 4 * (q.iy1 * w);
+    const __m128 a = decodeTexel(row0 + 4 * q.ix), b = decodeTexel(row0 + 4 * q.ix1);
+    const __m128 c = decodeTexel(row1 + 4 * q.ix), d = decodeTexel(row1 + 4 * q.ix1);
+    const __m128 sx = _mm_set1_ps(static_cast<float>(q.fx));
+    const __m128 sy = _mm_set1_ps(static_cast<float>(q.fy));
+    const __m128 sxy = _mm_set1_ps(static_cast<float>((q.fx * q.fy) >> kFixedShift));
     // a + (sx (b - a) + sy (c - a) + sxy (a + d - c - b)) / one
     const __m128 cross = _mm_sub_ps(_mm_sub_ps(_mm_add_ps(a, d), c), b);
     const __m128 sum =

@@ -282,35 +282,28 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
 
 BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
     if (!raw) return BlinnParams{};
-    BlinnParams p;  // every field is set below
-    if (unconnected(state, raw, sizeof *raw)) {
-        // nothing is connected: the record is read as it stands
-        p = *raw;
-        p.unused = 0;
-        p.selfIllumAmount = clampTo(p.selfIllumAmount, 0.0f, 1.0f);
-        p.selfIllumColor = clampKeepAlpha(p.selfIllumColor);
-        p.specularLevel = clampTo(p.specularLevel, 0.0f, 9.99f);
-        p.glossiness = clampTo(p.glossiness, 0.0f, 1.0f);
-        p.soften = clampTo(p.soften, 0.0f, 1.0f);
-        if (p.lockAmbientDiffuse) p.ambient = p.diffuse;
-        if (p.lockDiffuseSpecular) p.specular = p.diffuse;
-        p.ambient = clampKeepAlpha(p.ambient);
-        p.diffuse = clampKeepAlpha(p.diffuse);
-        p.specular = clampKeepAlpha(p.specular);
-        return p;
+    // Nothing connected: the record is read as it stands, without a
+    // connection test per field.
+    BlinnParams p = *raw;
+    if (!unconnected(state, raw, sizeof *raw)) {
+        p.ambient = eval(state, &raw->ambient);
+        p.diffuse = eval(state, &raw->diffuse);
+        p.specular = eval(state, &raw->specular);
+        p.lockAmbientDiffuse = eval(state, &raw->lockAmbientDiffuse);
+        p.lockDiffuseSpecular = eval(state, &raw->lockDiffuseSpecular);
+        p.useSelfIllumColor = eval(state, &raw->useSelfIllumColor);
+        p.selfIllumAmount = eval(state, &raw->selfIllumAmount);
+        p.selfIllumColor = eval(state, &raw->selfIllumColor);
+        p.specularLevel = eval(state, &raw->specularLevel);
+        p.glossiness = eval(state, &raw->glossiness);
+        p.soften = eval(state, &raw->soften);
     }
     p.unused = 0;
-    p.ambient = eval(state, &raw->ambient);
-    p.diffuse = eval(state, &raw->diffuse);
-    p.specular = eval(state, &raw->specular);
-    p.lockAmbientDiffuse = eval(state, &raw->lockAmbientDiffuse);
-    p.lockDiffuseSpecular = eval(state, &raw->lockDiffuseSpecular);
-    p.useSelfIllumColor = eval(state, &raw->useSelfIllumColor);
-    p.selfIllumAmount = clampTo(eval(state, &raw->selfIllumAmount), 0.0f, 1.0f);
-    p.selfIllumColor = clampKeepAlpha(eval(state, &raw->selfIllumColor));
-    p.specularLevel = clampTo(eval(state, &raw->specularLevel), 0.0f, 9.99f);
-    p.glossiness = clampTo(eval(state, &raw->glossiness), 0.0f, 1.0f);
-    p.soften = clampTo(eval(state, &raw->soften), 0.0f, 1.0f);
+    p.selfIllumAmount = clampTo(p.selfIllumAmount, 0.0f, 1.0f);
+    p.selfIllumColor = clampKeepAlpha(p.selfIllumColor);
+    p.specularLevel = clampTo(p.specularLevel, 0.0f, 9.99f);
+    p.glossiness = clampTo(p.glossiness, 0.0f, 1.0f);
+    p.soften = clampTo(p.soften, 0.0f, 1.0f);
     if (p.lockAmbientDiffuse) p.ambient = p.diffuse;
     if (p.lockDiffuseSpecular) p.specular = p.diffuse;
     p.ambient = clampKeepAlpha(p.ambient);
