@@ -420,6 +420,12 @@ void trace_eye_row(const Session &s, const Jitter &jitter, int x0, int y, size_t
             jitter.at(x, y, k, &jx, &jy);
             Vector3 org, dir;
             eye_ray(s, x + jx, y + jy, &org, &dir);
+            // The sample takes the ray as eye_ray gives it from the packet.
+            if (j < count) {
+                RTCRay &r = out[j].ray;
+                r.org_x = org.x, r.org_y = org.y, r.org_z = org.z;
+                r.dir_x = dir.x, r.dir_y = dir.y, r.dir_z = dir.z;
+            }
             dir = normalize(dir);  // as trace_eye sets it
             rh.ray.org_x[i] = org.x;
             rh.ray.org_y[i] = org.y;
@@ -496,7 +502,14 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                 st.raster_y = y + jy;
                 st.sample_index = k;
                 Vector3 org, dir;
-                eye_ray(s, st.raster_x, st.raster_y, &org, &dir);
+                const RTCRayHit *eye_hit =
+                    packets ? &row_hits[static_cast<size_t>(x - x0) * spp + k] : nullptr;
+                if (eye_hit) {
+                    org = {eye_hit->ray.org_x, eye_hit->ray.org_y, eye_hit->ray.org_z};
+                    dir = {eye_hit->ray.dir_x, eye_hit->ray.dir_y, eye_hit->ray.dir_z};
+                } else {
+                    eye_ray(s, st.raster_x, st.raster_y, &org, &dir);
+                }
                 ctx->eye_ray = {org, dir};
                 st.org = org;
                 st.dir = dir;
@@ -506,7 +519,7 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                     ctx->lens_index = 1;
                     ok = call_shader(&col, ZO_CALL_LENS, &st, first_lens, nullptr);
                 } else {
-                    if (packets) ctx->eye_hit = &row_hits[static_cast<size_t>(x - x0) * spp + k];
+                    ctx->eye_hit = eye_hit;
                     ok = trace_eye(&col, &st, &org, &dir);
                     ctx->eye_hit = nullptr;
                 }
