@@ -187,6 +187,14 @@ void build_geometry(Session &s) {
         const Mesh &m = inst.object->mesh;
         if (m.tri.empty()) continue;
         if (!inst.object->rtc_scene) {
+            // Every hit needs its triangle's tangents: kept, up to a million
+            // triangles (24 bytes each).
+            if (!m.tex.empty() && m.triangles() <= InstanceEntry::kKeptTangents) {
+                inst.tangents.assign(2 * m.triangles(), Vector3{0, 0, 0});
+                for (size_t t = 0; t < m.triangles(); ++t)
+                    triangle_tangents(inst, static_cast<int>(t), 0, &inst.tangents[2 * t],
+                                      &inst.tangents[2 * t + 1]);
+            }
             RTCGeometry geom = triangles(m);
             rtcSetGeometryBuildQuality(geom, RTC_BUILD_QUALITY_HIGH);
             auto *vb = static_cast<float *>(rtcSetNewGeometryBuffer(

@@ -134,6 +134,11 @@ struct InstanceEntry {
     // and keeping angles as well (similar: rotation, uniform scale and
     // translation), so that unit normals blend before their transform.
     bool affine = false, similar = false;
+    // The world-space tangents of texture space 0, dP/du and dP/dv of each
+    // triangle, worked out once for a mesh placed once (build_geometry);
+    // empty otherwise, and a hit works them out.
+    std::vector<Vector3> tangents;
+    static constexpr size_t kKeptTangents = size_t(1) << 20;
     // Light list: 0 the global lights, 1 the listed lights only (inclusive),
     // 2 the global lights but the listed ones (exclusive).
     int light_mode = 0;

@@ -185,10 +185,15 @@ void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHi
     state->motion = m.motion.empty()
                         ? Vector3{0, 0, 0}
                         : xform_vector(inst.rec.to_world, interpolate(m.motion, i, b0, b1, b2));
-    Vector3 dpdu{0, 0, 0}, dpdv{0, 0, 0};
-    triangle_tangents(inst, prim, 0, &dpdu, &dpdv);
-    state->derivs[0] = dpdu;
-    state->derivs[1] = dpdv;
+    if (!inst.tangents.empty()) {
+        state->derivs[0] = inst.tangents[2 * prim];
+        state->derivs[1] = inst.tangents[2 * prim + 1];
+    } else {
+        Vector3 dpdu{0, 0, 0}, dpdv{0, 0, 0};
+        triangle_tangents(inst, prim, 0, &dpdu, &dpdv);
+        state->derivs[0] = dpdu;
+        state->derivs[1] = dpdv;
+    }
     state->instance = inst.tag;
     state->material = inst.rec.material;
     state->label = inst.rec.label;
