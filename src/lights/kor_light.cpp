@@ -120,12 +120,14 @@ void emitLightPhoton(int kind, RenderState *state, const LightCache *cache, cons
 // ---------------------------------------------------------------------------
 // The light sample of the omni, spot and directional lights.
 
-template <class P>
-zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *params,
+// The light's kind is a template argument: each light gets its own copy
+// with the other kinds' branches folded away.
+template <int kind, class P>
+zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
                      const VolumeMarchRequest *request) {
     if (!result || !state || !params) return 0;
     if (!params->on) return 0;
-    const bool omni = kind == kLightOmni;
+    constexpr bool omni = kind == kLightOmni;
     LightCache *cache = omni ? nullptr : fetchCache(state);
     if (!omni && !cache) return 0;
 
@@ -310,7 +312,7 @@ void exitLight(RenderState *state, void *params) {
 
 KOR_EXPORT zoBoolean kor_SpotLight(Color *result, RenderState *state, SpotLightParams *params,
                                    VolumeMarchRequest *request) {
-    return shadeLight(kLightSpot, result, state, params, request);
+    return shadeLight<kLightSpot>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_SpotLight) {
@@ -327,7 +329,7 @@ KOR_SHADER_EXIT(kor_SpotLight) {
 
 KOR_EXPORT zoBoolean kor_DirectionalLight(Color *result, RenderState *state,
                                           SpotLightParams *params, VolumeMarchRequest *request) {
-    return shadeLight(kLightDirectional, result, state, params, request);
+    return shadeLight<kLightDirectional>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_DirectionalLight) {
@@ -344,7 +346,7 @@ KOR_SHADER_EXIT(kor_DirectionalLight) {
 
 KOR_EXPORT zoBoolean kor_OmniLight(Color *result, RenderState *state, OmniLightParams *params,
                                    VolumeMarchRequest *request) {
-    return shadeLight(kLightOmni, result, state, params, request);
+    return shadeLight<kLightOmni>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_OmniLight) {

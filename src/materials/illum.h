@@ -173,6 +173,9 @@ struct MaterialScratch {
     zoBoolean exponentValid;
     float exponentGloss;
     double exponent;
+    // The material's instance data as its user pointer holds it: both live
+    // from the instance's init to its exit, which releases this block too.
+    void *materialInstance;
 };
 
 // The host's light-list record of an instance (query 102 on the instance,
