@@ -106,6 +106,7 @@ zoBoolean kor::illumAccumulate(RenderState *state, IllumLightCallback callback, 
         if (scratch) {
             scratch->lightInstance = state->instance;
             scratch->lightList = list;
+            scratch->globalsKnown = 0;
         }
     }
     if (list->count > 0 && list->first >= 0)
@@ -116,9 +117,22 @@ zoBoolean kor::illumAccumulate(RenderState *state, IllumLightCallback callback, 
     if (list->globalLights) {
         int count = 0;
         const Tag *lights = nullptr;
-        if (zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) && count > 0 &&
-            zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, &lights) && lights)
-            runLightList(state, lights, count, callback, user);
+        if (scratch && scratch->globalsKnown) {
+            count = scratch->globalCount;
+            lights = scratch->globalLights;
+        } else {
+            if (!zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) || count <= 0 ||
+                !zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, &lights) || !lights) {
+                count = 0;
+                lights = nullptr;
+            }
+            if (scratch) {
+                scratch->globalCount = count;
+                scratch->globalLights = lights;
+                scratch->globalsKnown = 1;
+            }
+        }
+        if (count > 0) runLightList(state, lights, count, callback, user);
     }
     return 1;
 }
