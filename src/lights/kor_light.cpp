@@ -25,53 +25,64 @@ const Color kWhite = {1.0f, 1.0f, 1.0f, 1.0f};
 // instance (the state's shader record). A cache is made at the instance's
 // init and released at its exit, and neither changes in between, so a
 // sample finds its cache here instead of asking the host for the instance's
-// user pointer. Entries are probed from the record's hash; a record the
-// table does not hold (no record, or no room) is looked up through the
-// host. Inits and exits write the table, samples only read it.
+// user pointer. An entry holds the record and the parameter record the
+// record named at init: a record that was freed without an exit and whose
+// memory came back for another instance does not find the old cache.
+// Entries are probed from the record's hash; a record the table does not
+// hold (no record, or no room) is looked up through the host. Inits and
+// exits write the table, samples only read it.
 struct KeptCache {
-    const void *record;
+    const zoShaderRecord *record;
+    const void *params;
     LightCache *cache;
 };
 constexpr int kKeptCaches = 256;  // a power of two
 constexpr int kKeptProbes = 8;
 KeptCache gKept[kKeptCaches];
 
-int keptSlot(const void *record, int probe) {
+int keptSlot(const zoShaderRecord *record, int probe) {
     const uint64_t h =
         static_cast<uint64_t>(reinterpret_cast<uintptr_t>(record)) * 0x9E3779B97F4A7C15ull;
     return static_cast<int>((h >> 32) + static_cast<uint64_t>(probe)) & (kKeptCaches - 1);
 }
 
 LightCache *keptCache(const RenderState *state) {
-    const void *record = state->shader;
+    const zoShaderRecord *record = state->shader;
     if (!record) return nullptr;
     for (int i = 0; i < kKeptProbes; ++i) {
         KeptCache &k = gKept[keptSlot(record, i)];
-        if (__atomic_load_n(&k.record, __ATOMIC_ACQUIRE) == record)
-            return __atomic_load_n(&k.cache, __ATOMIC_ACQUIRE);
+        if (__atomic_load_n(&k.record, __ATOMIC_ACQUIRE) != record) continue;
+        LightCache *cache = __atomic_load_n(&k.cache, __ATOMIC_ACQUIRE);
+        return __atomic_load_n(&k.params, __ATOMIC_ACQUIRE) == record->params ? cache : nullptr;
     }
     return nullptr;
 }
 
 // Keeps `cache` for the running instance; null forgets the instance.
 void keepCache(const RenderState *state, LightCache *cache) {
-    const void *record = state ? state->shader : nullptr;
+    const zoShaderRecord *record = state ? state->shader : nullptr;
     if (!record) return;
     for (int i = 0; i < kKeptProbes; ++i) {
         KeptCache &k = gKept[keptSlot(record, i)];
         if (__atomic_load_n(&k.record, __ATOMIC_ACQUIRE) != record) continue;
+        __atomic_store_n(&k.cache, nullptr, __ATOMIC_RELEASE);
+        if (!cache) {
+            __atomic_store_n(&k.record, nullptr, __ATOMIC_RELEASE);
+            return;
+        }
+        __atomic_store_n(&k.params, record->params, __ATOMIC_RELEASE);
         __atomic_store_n(&k.cache, cache, __ATOMIC_RELEASE);
-        if (!cache) __atomic_store_n(&k.record, nullptr, __ATOMIC_RELEASE);
         return;
     }
     if (!cache) return;
     for (int i = 0; i < kKeptProbes; ++i) {
         KeptCache &k = gKept[keptSlot(record, i)];
-        const void *empty = nullptr;
+        const zoShaderRecord *empty = nullptr;
         // the record is claimed first: until the cache is stored a sample
         // finds none and asks the host
         if (__atomic_compare_exchange_n(&k.record, &empty, record, false, __ATOMIC_ACQ_REL,
                                         __ATOMIC_ACQUIRE)) {
+            __atomic_store_n(&k.params, record->params, __ATOMIC_RELEASE);
             __atomic_store_n(&k.cache, cache, __ATOMIC_RELEASE);
             return;
         }
