@@ -21,7 +21,76 @@ constexpr int kMaxPhotonTries = 64;  // draws before a beam that admits nothing 
 
 const Color kWhite = {1.0f, 1.0f, 1.0f, 1.0f};
 
+// The caches of the light instances by the host's record of the running
+// instance (the state's shader record). A cache is made at the instance's
+// init and released at its exit, and neither changes in between, so a
+// sample finds its cache here instead of asking the host for the instance's
+// user pointer. An entry holds the record and the parameter record the
+// record named at init: a record that was freed without an exit and whose
+// memory came back for another instance does not find the old cache.
+// Entries are probed from the record's hash; a record the table does not
+// hold (no record, or no room) is looked up through the host. Inits and
+// exits write the table, samples only read it.
+struct KeptCache {
+    const zoShaderRecord *record;
+    const void *params;
+    LightCache *cache;
+};
+constexpr int kKeptCaches = 256;  // a power of two
+constexpr int kKeptProbes = 8;
+KeptCache gKept[kKeptCaches];
+
+int keptSlot(const zoShaderRecord *record, int probe) {
+    const uint64_t h =
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(record)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<int>((h >> 32) + static_cast<uint64_t>(probe)) & (kKeptCaches - 1);
+}
+
+LightCache *keptCache(const RenderState *state) {
+    const zoShaderRecord *record = state->shader;
+    if (!record) return nullptr;
+    for (int i = 0; i < kKeptProbes; ++i) {
+        KeptCache &k = gKept[keptSlot(record, i)];
+        if (__atomic_load_n(&k.record, __ATOMIC_ACQUIRE) != record) continue;
+        LightCache *cache = __atomic_load_n(&k.cache, __ATOMIC_ACQUIRE);
+        return __atomic_load_n(&k.params, __ATOMIC_ACQUIRE) == record->params ? cache : nullptr;
+    }
+    return nullptr;
+}
+
+// Keeps `cache` for the running instance; null forgets the instance.
+void keepCache(const RenderState *state, LightCache *cache) {
+    const zoShaderRecord *record = state ? state->shader : nullptr;
+    if (!record) return;
+    for (int i = 0; i < kKeptProbes; ++i) {
+        KeptCache &k = gKept[keptSlot(record, i)];
+        if (__atomic_load_n(&k.record, __ATOMIC_ACQUIRE) != record) continue;
+        __atomic_store_n(&k.cache, nullptr, __ATOMIC_RELEASE);
+        if (!cache) {
+            __atomic_store_n(&k.record, nullptr, __ATOMIC_RELEASE);
+            return;
+        }
+        __atomic_store_n(&k.params, record->params, __ATOMIC_RELEASE);
+        __atomic_store_n(&k.cache, cache, __ATOMIC_RELEASE);
+        return;
+    }
+    if (!cache) return;
+    for (int i = 0; i < kKeptProbes; ++i) {
+        KeptCache &k = gKept[keptSlot(record, i)];
+        const zoShaderRecord *empty = nullptr;
+        // the record is claimed first: until the cache is stored a sample
+        // finds none and asks the host
+        if (__atomic_compare_exchange_n(&k.record, &empty, record, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE)) {
+            __atomic_store_n(&k.params, record->params, __ATOMIC_RELEASE);
+            __atomic_store_n(&k.cache, cache, __ATOMIC_RELEASE);
+            return;
+        }
+    }
+}
+
 LightCache *fetchCache(RenderState *state) {
+    if (LightCache *kept = keptCache(state)) return kept;
     void **slot = kor::user_slot(state);
     return slot ? static_cast<LightCache *>(*slot) : nullptr;
 }
@@ -120,12 +189,14 @@ void emitLightPhoton(int kind, RenderState *state, const LightCache *cache, cons
 // ---------------------------------------------------------------------------
 // The light sample of the omni, spot and directional lights.
 
-template <class P>
-zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *params,
+// The light's kind is a template argument: each light gets its own copy
+// with the other kinds' branches folded away.
+template <int kind, class P>
+zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
                      const VolumeMarchRequest *request) {
     if (!result || !state || !params) return 0;
     if (!params->on) return 0;
-    const bool omni = kind == kLightOmni;
+    constexpr bool omni = kind == kLightOmni;
     LightCache *cache = omni ? nullptr : fetchCache(state);
     if (!omni && !cache) return 0;
 
@@ -255,8 +326,9 @@ zoBoolean shadeLight(int kind, Color *result, RenderState *state, const P *param
 // ---------------------------------------------------------------------------
 // Init and exit.
 
-void releaseCache(void **slot) {
+void releaseCache(RenderState *state, void **slot) {
     if (!slot || !*slot) return;
+    keepCache(state, nullptr);
     auto *cache = static_cast<LightCache *>(*slot);
     kor::destroyBeamShape(cache->beam);
     zo_mem_int_release(kModule, __LINE__, cache);
@@ -267,7 +339,7 @@ template <class P>
 LightCache *newCache(RenderState *state, const P *params) {
     void **slot = kor::user_slot(state);
     if (!slot) return nullptr;
-    releaseCache(slot);  // a repeated init replaces the cache
+    releaseCache(state, slot);  // a repeated init replaces the cache
     auto *cache =
         static_cast<LightCache *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(LightCache)));
     if (!cache) return nullptr;
@@ -277,6 +349,7 @@ LightCache *newCache(RenderState *state, const P *params) {
     cache->affectBits = (params->affectDiffuse ? kAffectDiffuse : 0) |
                         (params->affectSpecular ? kAffectSpecular : 0);
     *slot = cache;
+    keepCache(state, cache);
     return cache;
 }
 
@@ -300,7 +373,7 @@ void initBeamLight(int kind, RenderState *state, const SpotLightParams *params) 
 
 void exitLight(RenderState *state, void *params) {
     if (!params) return;
-    releaseCache(kor::user_slot(state));
+    releaseCache(state, kor::user_slot(state));
 }
 
 }  // namespace
@@ -310,7 +383,7 @@ void exitLight(RenderState *state, void *params) {
 
 KOR_EXPORT zoBoolean kor_SpotLight(Color *result, RenderState *state, SpotLightParams *params,
                                    VolumeMarchRequest *request) {
-    return shadeLight(kLightSpot, result, state, params, request);
+    return shadeLight<kLightSpot>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_SpotLight) {
@@ -327,7 +400,7 @@ KOR_SHADER_EXIT(kor_SpotLight) {
 
 KOR_EXPORT zoBoolean kor_DirectionalLight(Color *result, RenderState *state,
                                           SpotLightParams *params, VolumeMarchRequest *request) {
-    return shadeLight(kLightDirectional, result, state, params, request);
+    return shadeLight<kLightDirectional>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_DirectionalLight) {
@@ -344,7 +417,7 @@ KOR_SHADER_EXIT(kor_DirectionalLight) {
 
 KOR_EXPORT zoBoolean kor_OmniLight(Color *result, RenderState *state, OmniLightParams *params,
                                    VolumeMarchRequest *request) {
-    return shadeLight(kLightOmni, result, state, params, request);
+    return shadeLight<kLightOmni>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_OmniLight) {
@@ -386,7 +459,7 @@ KOR_SHADER_INIT(kor_DefaultLight) {
     auto *p = static_cast<DefaultLightParams *>(params);
     void **slot = kor::user_slot(state);
     if (!slot) return;
-    releaseCache(slot);
+    releaseCache(state, slot);
     auto *cache =
         static_cast<LightCache *>(zo_mem_int_allocate(kModule, __LINE__, sizeof(LightCache)));
     if (!cache) return;
@@ -394,6 +467,7 @@ KOR_SHADER_INIT(kor_DefaultLight) {
     cache->isBlack = cache->color.r == 0.0f && cache->color.g == 0.0f && cache->color.b == 0.0f;
     cache->affectBits = kAffectDiffuse | kAffectSpecular;
     *slot = cache;
+    keepCache(state, cache);
 }
 
 KOR_SHADER_EXIT(kor_DefaultLight) {

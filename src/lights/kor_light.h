@@ -9,6 +9,7 @@
 #define KORSHADERS_LIGHTS_KOR_LIGHT_H
 
 #include <korshaders/host.h>
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -235,10 +236,20 @@ float applyDecay(float factor, int decayType, float decayStart, float d);
 float diffuseCurve(const LightCache &cache, float contrast, float ndotl);
 // Contrast coefficients from the contrast parameter (0..100).
 void contrastCoefficients(float contrast, float *a, float *b);
+// The shadow mix below for a shadow ray that was (partly) blocked.
+Color shadowMixBlocked(const Color &L, const Color &S, const Color &K, float density,
+                       bool lightAffectsShadowColor);
 // Mixes the shadow into the lit colour L: S the colour the shadow ray let
 // through, K the shadow colour, D the density. Alpha is left alone.
-Color shadowMix(const Color &L, const Color &S, const Color &K, float density,
-                bool lightAffectsShadowColor);
+inline Color shadowMix(const Color &L, const Color &S, const Color &K, float density,
+                       bool lightAffectsShadowColor) {
+    // nothing in the way: every f is 0 and each channel keeps L (while the
+    // density and the shadow colour are finite, as the mix would)
+    if (S.r == 1.0f && S.g == 1.0f && S.b == 1.0f && isfinite(density) && isfinite(K.r) &&
+        isfinite(K.g) && isfinite(K.b))
+        return L;
+    return shadowMixBlocked(L, S, K, density, lightAffectsShadowColor);
+}
 
 // Fills "KEY_5" when the material set it.
 void fillLightIllum(RenderState *state, float diffuseFactor, bool ambientOnly, int affectBits);

@@ -51,13 +51,8 @@ float diffuseCurve(const LightCache &cache, float contrast, float x) {
     return x;
 }
 
-Color shadowMix(const Color &L, const Color &S, const Color &K, float density,
-                bool lightAffectsShadowColor) {
-    // nothing in the way: every f is 0 and each channel keeps L (while the
-    // density and the shadow colour are finite, as the mix below would)
-    if (S.r == 1.0f && S.g == 1.0f && S.b == 1.0f && isfinite(density) && isfinite(K.r) &&
-        isfinite(K.g) && isfinite(K.b))
-        return L;
+Color shadowMixBlocked(const Color &L, const Color &S, const Color &K, float density,
+                       bool lightAffectsShadowColor) {
     const float f[3] = {density * (1.0f - S.r), density * (1.0f - S.g), density * (1.0f - S.b)};
     const float l[3] = {L.r, L.g, L.b};
     const float k[3] = {K.r, K.g, K.b};

@@ -165,14 +165,21 @@ struct MaterialScratch {
     float thickness;
     Vector3 passPoint;
     Tag passInstance;
-    // The light list of the instance last lit through this block: an
-    // instance's list does not change while the material is in use.
+    // The light list of the instance last lit through this block, and the
+    // scene's global lights once that list has asked for them: neither
+    // changes while the material is in use.
     Tag lightInstance;
     const IllumLightList *lightList;
+    zoBoolean globalsKnown;
+    int32_t globalCount;
+    const Tag *globalLights;
     // 2^(10 g) of the highlight exponents for the glossiness g last seen.
     zoBoolean exponentValid;
     float exponentGloss;
     double exponent;
+    // The material's instance data as its user pointer holds it: both live
+    // from the instance's init to its exit, which releases this block too.
+    void *materialInstance;
 };
 
 // The host's light-list record of an instance (query 102 on the instance,
@@ -208,7 +215,8 @@ __attribute__((visibility("default"))) zoBoolean IllumAccumulate(RenderState *st
 
 namespace kor {
 // IllumAccumulate for a material with a per-thread scratch block, which
-// keeps the light list of the shaded instance (null: asked every time).
+// keeps the light list of the shaded instance and the global lights (null:
+// asked every time).
 zoBoolean illumAccumulate(RenderState *state, IllumLightCallback callback, void *user,
                           MaterialScratch *scratch);
 }  // namespace kor

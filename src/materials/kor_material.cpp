@@ -637,9 +637,14 @@ MaterialInstance *instance_of(RenderState *state) {
 KOR_EXPORT zoBoolean kor_StandardMaterial(Color *result, RenderState *state,
                                           StandardMaterialParams *params) {
     if (!result || !state || !params) return 0;
-    MaterialInstance *instance = instance_of(state);
     auto *scratch = static_cast<MaterialScratch *>(
         kor::thread_block(state, kModule, __LINE__, sizeof(MaterialScratch)));
+    MaterialInstance *instance =
+        scratch ? static_cast<MaterialInstance *>(scratch->materialInstance) : nullptr;
+    if (!instance) {
+        instance = instance_of(state);
+        if (scratch) scratch->materialInstance = instance;
+    }
     const Call call{params, instance, scratch};
 
     IllumRecord record;
@@ -686,8 +691,12 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
     }
     void **slot = kor::user_slot(state);
     if (!slot) return;
-    auto *instance = static_cast<MaterialInstance *>(
-        zo_mem_int_allocate(kModule, __LINE__, sizeof(MaterialInstance)));
+    // a repeated init refreshes the instance in place: the thread blocks
+    // keep its address until the exit
+    auto *instance = static_cast<MaterialInstance *>(*slot);
+    if (!instance)
+        instance = static_cast<MaterialInstance *>(
+            zo_mem_int_allocate(kModule, __LINE__, sizeof(MaterialInstance)));
     if (!instance) return;
     instance->errorReported = 0;
     instance->sceneData = GetSceneData(state);

@@ -62,9 +62,11 @@ struct RaytraceObjectList {
     Tag *objects;
 };
 
-// Per-thread scratch: the refraction-index nesting counter.
+// Per-thread scratch: the refraction-index nesting counter, and the light
+// loop's keep of the shaded instance's light list.
 struct RaytraceScratch {
     IorTracker tracker;
+    MaterialScratch lights;
 };
 
 // The evaluated parameters of one call.
@@ -167,6 +169,7 @@ struct Call {
     RaytraceMaterialParams v;           // evaluated
     RaytraceObjectList *list;
     const SceneData *scene;
+    RaytraceScratch *scratch;  // null when the host keeps no thread blocks
 };
 
 bool callColor(const Call &c, Tag map, Color *out) {
@@ -713,7 +716,7 @@ void surfaceStep(Color *result, Call &c) {
     frame.viewDir = L.viewDir;
     LightUser user{&L, v.shadingType, kZero, &frame};
     if (v.shadingType == kShadeAnisotropic) user.reference = anisotropyReference(state);
-    IllumAccumulate(state, lightCallback, &user);
+    illumAccumulate(state, lightCallback, &user, c.scratch ? &c.scratch->lights : nullptr);
     if (v.shadingType == kShadeMetal) scaleRGB(L.diffuseSum, 1.0f - fminf(S.specularLevel, 1.0f));
 
     const bool handOff = (!tracingOn(state) || !v.traceRefractions) &&
@@ -839,8 +842,8 @@ KOR_EXPORT zoBoolean kor_RaytraceMaterial(Color *result, RenderState *state,
         *result = kBlack;
         return 0;
     }
-    Call c{state, params, evaluate(state, params), listOf(state), sceneOf(state)};
     RaytraceScratch *scratch = scratchOf(state);
+    Call c{state, params, evaluate(state, params), listOf(state), sceneOf(state), scratch};
     IorTracker *tracker = scratch ? &scratch->tracker : nullptr;
     const int type = state->type;
 

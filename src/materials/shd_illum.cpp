@@ -4,6 +4,7 @@
 #include <math.h>
 #include <stddef.h>
 #include <string.h>
+#include <xmmintrin.h>
 
 #include "illum.h"
 #include "illum_models.h"
@@ -105,6 +106,7 @@ zoBoolean kor::illumAccumulate(RenderState *state, IllumLightCallback callback, 
         if (scratch) {
             scratch->lightInstance = state->instance;
             scratch->lightList = list;
+            scratch->globalsKnown = 0;
         }
     }
     if (list->count > 0 && list->first >= 0)
@@ -115,9 +117,22 @@ zoBoolean kor::illumAccumulate(RenderState *state, IllumLightCallback callback, 
     if (list->globalLights) {
         int count = 0;
         const Tag *lights = nullptr;
-        if (zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) && count > 0 &&
-            zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, &lights) && lights)
-            runLightList(state, lights, count, callback, user);
+        if (scratch && scratch->globalsKnown) {
+            count = scratch->globalCount;
+            lights = scratch->globalLights;
+        } else {
+            if (!zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) || count <= 0 ||
+                !zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, &lights) || !lights) {
+                count = 0;
+                lights = nullptr;
+            }
+            if (scratch) {
+                scratch->globalCount = count;
+                scratch->globalLights = lights;
+                scratch->globalsKnown = 1;
+            }
+        }
+        if (count > 0) runLightList(state, lights, count, callback, user);
     }
     return 1;
 }
@@ -280,6 +295,17 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
     if (record && colour) mulRGB(*colour, illumSlotColor(record, kSlotDiffuse));
 }
 
+namespace {
+
+// Four lanes clamped to [lo, hi] as `x < lo ? lo : x > hi ? hi : x` does,
+// NaN included: the maximum and minimum hand back their second operand
+// when they cannot order the two. A lane bounded by -inf and +inf is kept.
+inline __m128 clampLanes(__m128 x, __m128 lo, __m128 hi) {
+    return _mm_min_ps(hi, _mm_max_ps(lo, x));
+}
+
+}  // namespace
+
 BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
     if (!raw) return BlinnParams{};
     // Nothing connected: the record is read as it stands, without a
@@ -299,16 +325,36 @@ BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
         p.soften = eval(state, &raw->soften);
     }
     p.unused = 0;
-    p.selfIllumAmount = clampTo(p.selfIllumAmount, 0.0f, 1.0f);
-    p.selfIllumColor = clampKeepAlpha(p.selfIllumColor);
-    p.specularLevel = clampTo(p.specularLevel, 0.0f, 9.99f);
-    p.glossiness = clampTo(p.glossiness, 0.0f, 1.0f);
-    p.soften = clampTo(p.soften, 0.0f, 1.0f);
-    if (p.lockAmbientDiffuse) p.ambient = p.diffuse;
-    if (p.lockDiffuseSpecular) p.specular = p.diffuse;
-    p.ambient = clampKeepAlpha(p.ambient);
-    p.diffuse = clampKeepAlpha(p.diffuse);
-    p.specular = clampKeepAlpha(p.specular);
+    // Colours: r, g and b to [0, 1], alpha kept. The self-illumination
+    // amount and colour lie together (amount, r, g, b | a, specular level,
+    // glossiness, soften), and are clamped as two groups of four.
+    static_assert(
+        offsetof(BlinnParams, selfIllumColor) == offsetof(BlinnParams, selfIllumAmount) + 4,
+        "amount and colour are adjacent");
+    static_assert(
+        offsetof(BlinnParams, specularLevel) == offsetof(BlinnParams, selfIllumColor) + 16,
+        "the levels follow the colour");
+    static_assert(offsetof(BlinnParams, soften) + 4 == sizeof(BlinnParams),
+                  "soften ends the record");
+    const float inf = INFINITY;
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 colourLo = _mm_setr_ps(0.0f, 0.0f, 0.0f, -inf);
+    const __m128 colourHi = _mm_setr_ps(1.0f, 1.0f, 1.0f, inf);
+    char *bytes = reinterpret_cast<char *>(&p);
+    float *amount = reinterpret_cast<float *>(bytes + offsetof(BlinnParams, selfIllumAmount));
+    float *levels = amount + 4;
+    _mm_storeu_ps(amount, clampLanes(_mm_loadu_ps(amount), zero, _mm_set1_ps(1.0f)));
+    _mm_storeu_ps(levels, clampLanes(_mm_loadu_ps(levels), _mm_setr_ps(-inf, 0.0f, 0.0f, 0.0f),
+                                     _mm_setr_ps(inf, 9.99f, 1.0f, 1.0f)));
+    const __m128 diffuse = clampLanes(_mm_loadu_ps(&p.diffuse.r), colourLo, colourHi);
+    const __m128 ambient =
+        p.lockAmbientDiffuse ? diffuse : clampLanes(_mm_loadu_ps(&p.ambient.r), colourLo, colourHi);
+    const __m128 specular = p.lockDiffuseSpecular
+                                ? diffuse
+                                : clampLanes(_mm_loadu_ps(&p.specular.r), colourLo, colourHi);
+    _mm_storeu_ps(&p.ambient.r, ambient);
+    _mm_storeu_ps(&p.diffuse.r, diffuse);
+    _mm_storeu_ps(&p.specular.r, specular);
     return p;
 }
 
