@@ -50,6 +50,28 @@ struct TransparencyProbe {
 };
 static_assert(sizeof(TransparencyProbe) == 20, "transparency probe is 20 bytes");
 
+// The part of a triangle's barycentric derivatives that does not change
+// from sample to sample.
+struct BaryPlane {
+    int32_t orthographic;  // factors are the derivatives themselves
+    float factors[6];      // perspective: k1, k2, c1, c2, c3, c4
+};
+
+// A caller's per-thread memory of the last triangle whose footprint it
+// asked for (unreflected, unrefracted rays only), so that the samples that
+// hit the same triangle do not turn it into camera space again. Valid while
+// the instance transforms and the camera stay as they are, that is during
+// one frame; zero-filled means empty.
+struct FootprintCache {
+    int32_t valid;
+    Tag instance;
+    int32_t invNormal;
+    const zoCamera *camera;
+    Vector3 object[3];  // the object-space position triangle
+    Vector3 normal;     // the state's geometric normal
+    BaryPlane plane;
+};
+
 namespace kor {
 
 void contextCreate(ShadingContext *ctx, RenderState *state);
@@ -62,8 +84,10 @@ int selectChannel(RenderState *state, const ShadingContext *ctx, int mode, const
                   int channelType, int channelNumber);
 
 void channelUVW(RenderState *state, const ShadingContext *ctx, int mode, int index, Vector3 *out);
+// `cache`, when given, keeps the triangle's part of the footprint between
+// calls of one thread.
 void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
-                      Vector3 *out);
+                      Vector3 *out, FootprintCache *cache = nullptr);
 void channelNormal(RenderState *state, const ShadingContext *ctx, int mode, int index,
                    Vector3 *out);
 // U, V and W directions of texture space on the surface, in camera space.

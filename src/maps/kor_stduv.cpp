@@ -29,6 +29,7 @@ struct UVThreadData {
     kor::Matrix34 matrix;
     kor::Matrix34 inverse;
     ShadingContext context;
+    FootprintCache footprint;  // the triangle last shaded
     // The texture space last chosen, and what chose it: the answer depends
     // only on the instance's object (its data and texture spaces), the
     // scene data and the channel parameters, none of which changes while
@@ -141,7 +142,7 @@ void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
         case 2: {
             const int channel = texture_channel(state, p, td);
             kor::channelUVW(state, ctx, 0, channel, &rec->uvw);
-            kor::channelFootprint(state, ctx, 0, channel, &rec->duvw);
+            kor::channelFootprint(state, ctx, 0, channel, &rec->duvw, &td->footprint);
             if (!tiled(p) && !p.showMapOnBack) {
                 Vector3 n;
                 kor::channelNormal(state, ctx, 0, channel, &n);
