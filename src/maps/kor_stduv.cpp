@@ -58,6 +58,13 @@ const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *r
     return *scratch;
 }
 
+// Room for an evaluated record, left unfilled (the record's defaults would
+// be written on every call only to be overwritten).
+union EvaluatedParams {
+    EvaluatedParams() {}
+    UVGeneratorParams params;
+};
+
 UVThreadData *thread_data(RenderState *state) {
     auto *td = static_cast<UVThreadData *>(
         kor::thread_block(state, kModule, __LINE__, sizeof(UVThreadData)));
@@ -462,15 +469,15 @@ zoBoolean coordinate_only(CoordinateRecord *result, RenderState *state,
 KOR_EXPORT zoBoolean kor_UVCoordinate(CoordinateRecord *result, RenderState *state,
                                       UVGeneratorParams *params) {
     if (!params) return 0;
-    UVGeneratorParams scratch;
-    return coordinate_only(result, state, evaluate(state, params, &scratch));
+    EvaluatedParams scratch;
+    return coordinate_only(result, state, evaluate(state, params, &scratch.params));
 }
 
 KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
                                           UVGeneratorParams *params, UVLookupRequest *request) {
     if (!params || !state) return 0;
-    UVGeneratorParams scratch;
-    const UVGeneratorParams &p = evaluate(state, params, &scratch);
+    EvaluatedParams scratch;
+    const UVGeneratorParams &p = evaluate(state, params, &scratch.params);
     if (!request || request->magic != kUVLookupMagic)
         return coordinate_only(static_cast<CoordinateRecord *>(result), state, p);
     UVThreadData *td = thread_data(state);
