@@ -345,9 +345,10 @@ void object_box(RenderState *state, Vector3 *lo, Vector3 *hi) {
     zo_query(ZO_Q_OBJ_BBOX_MAX, state, 0, hi);
 }
 
-Vector3 object_point_derivative(RenderState *state, const ShadingContext *ctx) {
+Vector3 object_point_derivative(RenderState *state, const ShadingContext *ctx,
+                                FootprintCache *cache = nullptr) {
     float bary[4];
-    bary_derivatives(state, ctx, bary);
+    bary_derivatives(state, ctx, bary, cache);
     Vector3 v[3];
     if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, v)) zero3(v);
     return footprint(bary, v);
@@ -417,6 +418,11 @@ void channelUVW(RenderState *state, const ShadingContext *, int mode, int index,
         case Answer::Fallback: *out = camera_ray_along(s); return;
         case Answer::Neutral: *out = kZero; return;
     }
+}
+
+void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
+                      Vector3 *out) {
+    channelFootprint(state, ctx, mode, index, out, nullptr);
 }
 
 void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
@@ -581,8 +587,13 @@ void objectPoint(RenderState *state, const ShadingContext *, int mode, Vector3 *
 }
 
 void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out) {
+    objectPointDerivative(state, ctx, mode, out, nullptr);
+}
+
+void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out,
+                           FootprintCache *cache) {
     RenderState *s = surface_or_null(state, mode);
-    *out = s ? object_point_derivative(s, ctx) : kZero;
+    *out = s ? object_point_derivative(s, ctx, cache) : kZero;
 }
 
 void shadingPoint(RenderState *state, const ShadingContext *, int mode, Vector3 *out) {

@@ -84,10 +84,12 @@ int selectChannel(RenderState *state, const ShadingContext *ctx, int mode, const
                   int channelType, int channelNumber);
 
 void channelUVW(RenderState *state, const ShadingContext *ctx, int mode, int index, Vector3 *out);
-// `cache`, when given, keeps the triangle's part of the footprint between
-// calls of one thread.
 void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
-                      Vector3 *out, FootprintCache *cache = nullptr);
+                      Vector3 *out);
+// `cache` keeps the triangle's part of the footprint between calls of one
+// thread.
+void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
+                      Vector3 *out, FootprintCache *cache);
 void channelNormal(RenderState *state, const ShadingContext *ctx, int mode, int index,
                    Vector3 *out);
 // U, V and W directions of texture space on the surface, in camera space.
@@ -106,6 +108,9 @@ void objectPointNormalizedDerivative(RenderState *state, const ShadingContext *c
                                      Vector3 *out);
 void objectPoint(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
+// `cache`: as for channelFootprint.
+void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out,
+                           FootprintCache *cache);
 void shadingPoint(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void screenUV(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);

@@ -162,7 +162,7 @@ void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
         case 1: {
             Vector3 point, derivative;
             kor::objectPoint(state, ctx, 0, &point);
-            kor::objectPointDerivative(state, ctx, 0, &derivative);
+            kor::objectPointDerivative(state, ctx, 0, &derivative, &td->footprint);
             rec->uvw = point * 0.499f + Vector3{0.5f, 0.5f, 0.5f};
             rec->duvw = derivative * 0.5f;
             if (!tiled(p) && !p.showMapOnBack && turned_away(state)) hide(rec);
