@@ -57,19 +57,31 @@ struct BaryPlane {
     float factors[6];      // perspective: k1, k2, c1, c2, c3, c4
 };
 
-// A caller's per-thread memory of the last triangle whose footprint it
-// asked for (unreflected, unrefracted rays only), so that the samples that
-// hit the same triangle do not turn it into camera space again. Valid while
-// the instance transforms and the camera stay as they are, that is during
-// one frame; zero-filled means empty.
+// A caller's per-thread memory of the last triangles whose footprints it
+// asked for, so that the samples that hit the same triangle do not turn it
+// into camera space again. Valid while the instance transforms and the
+// camera stay as they are, that is during one frame; zero-filled means
+// empty.
 struct FootprintCache {
-    int32_t valid;
-    Tag instance;
-    int32_t invNormal;
-    const zoCamera *camera;
-    Vector3 object[3];  // the object-space position triangle
-    Vector3 normal;     // the state's geometric normal
-    BaryPlane plane;
+    // Unreflected, unrefracted rays: the triangle's part of the derivatives.
+    struct {
+        int32_t valid;
+        Tag instance;
+        int32_t invNormal;
+        const zoCamera *camera;
+        Vector3 object[3];  // the object-space position triangle
+        Vector3 normal;     // the state's geometric normal
+        BaryPlane plane;
+    } direct;
+    // Reflected or refracted rays: the camera-space triangle (the path is
+    // unfolded sample by sample).
+    struct {
+        int32_t valid;
+        Tag instance;
+        const zoCamera *camera;
+        Vector3 object[3];
+        Vector3 vertices[3];
+    } folded;
 };
 
 namespace kor {
