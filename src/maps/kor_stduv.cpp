@@ -261,7 +261,10 @@ void compute_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
     else if (p.mappingKind == 1)
         environment_coordinate(state, p, td, rec);
 
-    Vector3 &c = rec->uvw, &w = rec->duvw;
+    // worked on as locals and stored once: the record's fields were just
+    // stored piecewise by the calls above, and reading them back in other
+    // widths would wait for those stores
+    Vector3 c = rec->uvw, w = rec->duvw;
     const float k = p.realWorldScale ? 0.0f : 0.5f;
     c.x -= k + p.uOffset;
     c.y -= k + p.vOffset;
@@ -300,6 +303,8 @@ void compute_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
     *unblurred = w;
     w.x = p.blurOffset + p.blur * w.x;
     w.y = p.blurOffset + p.blur * w.y;
+    rec->uvw = c;
+    rec->duvw = w;
 }
 
 // ---------------------------------------------------------------------------
