@@ -6,6 +6,7 @@
 
 #include <math.h>
 #include <string.h>
+#include <xmmintrin.h>
 
 #include "kor_context.h"
 #include "kor_matrix.h"
@@ -398,6 +399,12 @@ Color lookup(RenderState *state, UVLookupRequest *request, const UVGeneratorPara
     return result;
 }
 
+// The answer in one 16-byte store: the caller reads it back whole, and a
+// read that spans two narrower stores waits for them to retire.
+inline void store_color(Color *out, const Color &c) {
+    _mm_storeu_ps(&out->r, _mm_setr_ps(c.r, c.g, c.b, c.a));
+}
+
 CoordQuery *coord_query(RenderState *state) {
     if (!state->user || state->user_size != kCoordQuerySize) return nullptr;
     auto *q = static_cast<CoordQuery *>(state->user);
@@ -502,7 +509,7 @@ KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
 
     const float u = rec.uvw.x, v = rec.uvw.y, du = rec.duvw.x, dv = rec.duvw.y;
     if (colour) {
-        *out = lookup(state, request, p, u, v, du, dv);
+        store_color(out, lookup(state, request, p, u, v, du, dv));
         return 1;
     }
     // bump gradient: forward differences of the intensity over the footprint
@@ -514,7 +521,7 @@ KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
     if (dv != 0.0f && unblurred.y != 0.0f)
         gv = -(kor::intensity(lookup(state, request, p, u, v + unblurred.y, du, dv)) - i0) /
              unblurred.y;
-    *out = {gu, gv, 0.0f, 0.0f};
+    store_color(out, {gu, gv, 0.0f, 0.0f});
     return 1;
 }
 
