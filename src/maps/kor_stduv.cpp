@@ -94,15 +94,9 @@ int texture_channel(RenderState *state, const UVGeneratorParams &p, UVThreadData
     return index;
 }
 
-void refresh_transform(UVThreadData *td, const UVGeneratorParams &p) {
+__attribute__((noinline)) void rebuild_transform(UVThreadData *td, const UVGeneratorParams &p) {
     const float angles[3] = {p.uAngle, p.vAngle, p.wAngle};
-    for (int i = 0; i < 3; ++i) {
-        if (td->angles[i] != angles[i]) {
-            td->angles[i] = angles[i];
-            td->valid = 0;
-        }
-    }
-    if (td->valid) return;
+    for (int i = 0; i < 3; ++i) td->angles[i] = angles[i];
     td->cosW = cosf(p.wAngle);
     td->sinW = sinf(p.wAngle);
     kor::Matrix34 m = kor::matrixIdentity();
@@ -118,6 +112,14 @@ void refresh_transform(UVThreadData *td, const UVGeneratorParams &p) {
     td->matrix = m;
     td->inverse = kor::matrixInverse(m);
     td->valid = 1;
+}
+
+// The rotation is rebuilt when the angles change.
+inline void refresh_transform(UVThreadData *td, const UVGeneratorParams &p) {
+    if (td->valid && td->angles[0] == p.uAngle && td->angles[1] == p.vAngle &&
+        td->angles[2] == p.wAngle)
+        return;
+    rebuild_transform(td, p);
 }
 
 // (u, v, w) -> (v, w, u) for axis 1, (w, u, v) for axis 2
@@ -342,7 +344,7 @@ struct Piece {
 // map reads; returns their count, 0 when the box lies outside an untiled
 // axis. A mirrored axis reads its tile at twice the rate, so its box is
 // doubled (and still kept below one tile) before it is split.
-int split_axis(float c, float w, bool tile, bool mirror, bool wrap, Piece out[2]) {
+inline int split_axis(float c, float w, bool tile, bool mirror, bool wrap, Piece out[2]) {
     if (mirror) w *= 2;
     if (w >= 1.0f) w = 0.9999f;
     const float lo = c - w / 2, hi = c + w / 2;
