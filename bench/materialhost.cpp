@@ -4,6 +4,7 @@
 // Nothing here allocates or locks per call.
 #include <korshaders/host.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +34,18 @@ Instance *by_tag[kMaxTag] = {};
 
 Instance *find(Tag tag) {
     return tag < kMaxTag ? by_tag[tag] : nullptr;
+}
+
+// The instance whose record the state runs: the record lies inside its
+// instance, so no lookup by tag is needed; records from elsewhere are found
+// by tag.
+Instance *running(RenderState *state) {
+    if (!state || !state->shader) return nullptr;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(state->shader) - offsetof(Instance, record);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(instances);
+    if (at >= first && at < first + sizeof instances && (at - first) % sizeof(Instance) == 0)
+        return reinterpret_cast<Instance *>(at);
+    return find(state->shader->tag);
 }
 
 // Shader-state keys compare as their first eight characters packed into a
@@ -152,21 +165,20 @@ HOST zoBoolean zo_call_shader_x(void *result, int, RenderState *state, Tag tag, 
 }
 
 HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...) {
-    auto running = [state] { return state && state->shader ? find(state->shader->tag) : nullptr; };
     Instance *current = nullptr;
     switch (code) {
         case ZO_Q_FUNC_USERPTR:
-            current = running();
+            current = running(state);
             if (!current) return 0;
             *static_cast<void ***>(result) = &current->user;
             return 1;
         case ZO_Q_FUNC_TLS_GET:
-            current = running();
+            current = running(state);
             if (!current) return 0;
             *static_cast<void **>(result) = current->thread;
             return 1;
         case ZO_Q_FUNC_TLS_SET:
-            current = running();
+            current = running(state);
             if (!current) return 0;
             current->thread = *static_cast<void **>(result);
             return 1;
