@@ -568,7 +568,7 @@ HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void
         e->value = nullptr;
     }
     if (e->size < size) {
-        void *mem = ctx->arena.alloc(static_cast<size_t>(size));
+        void *mem = ctx->arena.alloc_uninit(static_cast<size_t>(size));
         if (!mem) return 0;
         e->value = mem;
     }

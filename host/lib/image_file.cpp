@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "scene_load.h"
@@ -137,6 +138,51 @@ bool direct_format(const std::string &ext) {
 }
 
 }  // namespace
+
+ByteEncoder::ByteEncoder(ColourCurve curve, float gamma) {
+    auto bits_value = [](uint32_t b) {
+        float f;
+        memcpy(&f, &b, sizeof f);
+        return f;
+    };
+    auto rounded = [&](uint32_t b) {
+        const float v = encode_value(curve, gamma, bits_value(b)) * 255.0f + 0.5f;
+        return v > 0 ? static_cast<int>(std::min(v, 255.0f)) : 0;
+    };
+    // Positive floats order as their bit patterns; 0 has code 0 and
+    // infinity 255.
+    first_[0] = 0;
+    for (int k = 1; k < 256; ++k) {
+        uint32_t lo = 0, hi = 0x7F800000u;
+        while (hi - lo > 1) {
+            const uint32_t mid = lo + (hi - lo) / 2;
+            (rounded(mid) >= k ? hi : lo) = mid;
+        }
+        first_[k] = hi;
+    }
+    int k = 0;
+    for (uint32_t i = 0; i < kBuckets; ++i) {
+        while (k < 255 && first_[k + 1] <= i << kBucketShift) ++k;
+        start_[i] = static_cast<uint8_t>(k);
+    }
+}
+
+int ByteEncoder::code(float v) const {
+    if (!(v > 0)) return 0;
+    uint32_t b;
+    memcpy(&b, &v, sizeof b);
+    int k = start_[std::min(b >> kBucketShift, kBuckets - 1)];
+    while (k < 255 && b >= first_[k + 1]) ++k;
+    return k;
+}
+
+void ByteEncoder::encode(float *values, size_t count, int stride, int channels) const {
+    for (size_t i = 0; i < count; ++i)
+        for (int c = 0; c < channels; ++c) {
+            float &v = values[i * stride + c];
+            v = static_cast<float>(code(v)) / 255.0f;
+        }
+}
 
 ColourCurve colour_curve(const std::string &space, float &gamma) {
     const std::string s = lower(space);

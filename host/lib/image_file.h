@@ -71,6 +71,25 @@ bool encode_colour(const std::string &space, float *values, size_t count, int st
                    std::string &error);
 bool decode_colour(const std::string &space, float *values, size_t count, int stride, int channels,
                    std::string &error);
+// A formula encoding (sRGB, Rec709, GammaN) rounded to 8 bits, as k / 255:
+// the code a value gets changes at only 255 values, found once by
+// bisection, so that a value costs a table step instead of a power. Gives
+// the code that encoding, scaling by 255, adding a half and clamping to
+// [0, 255] gives, for every float (not a number and values below zero: 0).
+class ByteEncoder {
+  public:
+    ByteEncoder(ColourCurve curve, float gamma);
+    // The first `channels` of `count` pixels `stride` floats apart.
+    void encode(float *values, size_t count, int stride, int channels) const;
+    int code(float v) const;
+
+  private:
+    static constexpr uint32_t kBucketShift = 16;
+    static constexpr uint32_t kBuckets = (0x3F800000u >> kBucketShift) + 1;  // up to 1.0
+    uint32_t first_[256];      // bit pattern of the first value of code k (k >= 1)
+    uint8_t start_[kBuckets];  // code at the start of each span of 2^16 patterns
+};
+
 // Whether `space` is one of the formula encodings (linear and raw too).
 bool builtin_colour_space(const std::string &space);
 bool linear_colour_space(const std::string &space);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -190,7 +191,15 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
     // Curves of our own encode row by row; a colour-management space goes
     // through the image module once, after.
     float gamma = 1;
-    const bool by_rows = colour_curve(setup.colorspace, gamma) != ColourCurve::kOther;
+    const ColourCurve curve = colour_curve(setup.colorspace, gamma);
+    const bool by_rows = curve != ColourCurve::kOther;
+    // 8-bit PNG files take the code each value rounds to straight from a
+    // table of the curve's steps.
+    std::unique_ptr<ByteEncoder> bytes;
+    if (encode && colour && ext == "png" && type == PixelType::kUint8 &&
+        (curve == ColourCurve::kSrgb || curve == ColourCurve::kRec709 ||
+         curve == ColourCurve::kGamma))
+        bytes = std::make_unique<ByteEncoder>(curve, gamma);
     bool failed = false;  // under error_lock while bands run
     std::string encode_error;
     std::mutex error_lock;
@@ -222,6 +231,10 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
         std::string why;
         float *first = &rows[static_cast<size_t>(begin) * region.w * nch];
         const size_t count = static_cast<size_t>(end - begin) * region.w;
+        if (bytes) {
+            bytes->encode(first, count, nch, encoded);
+            return;
+        }
         if (!encode_colour(setup.colorspace, first, count, nch, encoded, why)) {
             std::lock_guard<std::mutex> hold(error_lock);
             if (!failed) encode_error = why;

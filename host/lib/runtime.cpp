@@ -77,15 +77,14 @@ void messagef(int severity, const char *format, ...) {
 // ---------------------------------------------------------------------------
 // Per-sample arena.
 
-void *Arena::alloc(size_t size, size_t align) {
+// The current chunk is full: on to the next, or a new one.
+void *Arena::grow(size_t size, size_t align) {
     for (;;) {
         if (chunk_ < chunks_.size()) {
             size_t at = align_up(used_, align);
             if (at + size <= chunks_[chunk_].second) {
                 used_ = at + size;
-                void *p = chunks_[chunk_].first + at;
-                memset(p, 0, size);
-                return p;
+                return chunks_[chunk_].first + at;
             }
             ++chunk_;
             used_ = 0;

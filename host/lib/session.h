@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -231,7 +232,23 @@ struct FrameBuffer {
 // render allocates only while its busiest sample grows the arena.
 class Arena {
   public:
-    void *alloc(size_t size, size_t align = 16);
+    // Zeroed memory.
+    void *alloc(size_t size, size_t align = 16) {
+        void *p = alloc_uninit(size, align);
+        if (p) memset(p, 0, size);
+        return p;
+    }
+    // Memory the caller fills at once.
+    void *alloc_uninit(size_t size, size_t align = 16) {
+        if (chunk_ < chunks_.size()) {
+            const size_t at = (used_ + align - 1) & ~(align - 1);
+            if (at + size <= chunks_[chunk_].second) {
+                used_ = at + size;
+                return chunks_[chunk_].first + at;
+            }
+        }
+        return grow(size, align);
+    }
     void reset() {
         chunk_ = 0;
         used_ = 0;
@@ -239,6 +256,7 @@ class Arena {
     ~Arena();
 
   private:
+    void *grow(size_t size, size_t align);
     std::vector<std::pair<uint8_t *, size_t>> chunks_;
     size_t chunk_ = 0, used_ = 0;
 };

@@ -195,7 +195,7 @@ void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHi
     const int spaces = static_cast<int>(std::min<size_t>(m.tex.size(), kMaxTextureSpaces));
     Vector3 *tex = nullptr;
     if (spaces) {
-        tex = static_cast<Vector3 *>(ctx->arena.alloc(sizeof(Vector3) * spaces));
+        tex = static_cast<Vector3 *>(ctx->arena.alloc_uninit(sizeof(Vector3) * spaces));
         if (!tex) tex = ctx->tex;
         for (int sp = 0; sp < spaces; ++sp) tex[sp] = interpolate(m.tex[sp], i, b0, b1, b2);
     }

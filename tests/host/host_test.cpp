@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "decl.h"
+#include "image_file.h"
 #include "quadscene.h"
 #include "session.h"
 #include "tempdir.h"
@@ -235,6 +236,43 @@ TEST(HostRuntime, FrameBuffersAndOutputShaders) {
     EXPECT_EQ(ids.pixels[4 * 63], 7.0f);
     EXPECT_EQ(colour.pixels[0], 0.25f);
     EXPECT_EQ(colour.pixels[2], 0.75f);
+}
+
+// 8-bit PNG codes come from a table of the curve's steps: each must be the
+// standard curve's value times 255 plus a half, cut to [0, 255].
+TEST(ImageOutput, EightBitCodesAreTheCurveRounded) {
+    using korhost::ColourCurve;
+    struct Case {
+        ColourCurve curve;
+        float gamma;
+        float (*formula)(float);
+        int code_of_half;  // worked out by hand
+    } cases[] = {
+        {ColourCurve::kSrgb, 1,  // 1.055 * 0.5^(1/2.4) - 0.055 = 0.73536 -> 187.52
+         [](float v) {
+             return v <= 0.0031308f ? 12.92f * v : 1.055f * std::pow(v, 1 / 2.4f) - 0.055f;
+         },
+         188},
+        {ColourCurve::kRec709, 1,  // 1.099 * 0.5^0.45 - 0.099 = 0.70551 -> 179.91
+         [](float v) { return v < 0.018f ? 4.5f * v : 1.099f * std::pow(v, 0.45f) - 0.099f; }, 180},
+        {ColourCurve::kGamma, 2.2f,  // 0.5^(1/2.2) = 0.72974 -> 186.08
+         [](float v) { return std::pow(v, 1 / 2.2f); }, 186},
+    };
+    for (const Case &c : cases) {
+        const korhost::ByteEncoder enc(c.curve, c.gamma);
+        EXPECT_EQ(enc.code(0.5f), c.code_of_half);
+        for (float v : {-1.0f, 0.0f, NAN}) EXPECT_EQ(enc.code(v), 0) << v;
+        for (float v : {1.0f, 7.5f, INFINITY}) EXPECT_EQ(enc.code(v), 255) << v;
+        // 1000 values in each octave from 2^-24 to 2: the code, and the
+        // writer's own rounding of the encoded k / 255 giving k back.
+        for (int i = 0; i < 25000; ++i) {
+            const float v = std::ldexp(static_cast<float>(i % 1000 + 1000), i / 1000 - 34);
+            const int want = static_cast<int>(std::min(c.formula(v) * 255.0f + 0.5f, 255.0f));
+            float out = v;
+            enc.encode(&out, 1, 1, 1);
+            ASSERT_EQ(static_cast<int>(out * 255.0f + 0.5f), want) << "value " << v;
+        }
+    }
 }
 
 TEST(HostRuntime, RasterSpaceRoundTripsThroughAPerspectiveCamera) {
