@@ -533,10 +533,19 @@ KOR_WORD_READ KeyTag key_tag(const char *key) {
     return t;
 }
 
-int find_entry(const ThreadContext *ctx, const char *key, const KeyTag &t) {
+// Keys of eight characters or more: the tag, then the text.
+__attribute__((noinline)) int find_long_entry(const ThreadContext *ctx, const char *key,
+                                              uint64_t word) {
+    for (int i = 0, n = ctx->entry_count; i < n; ++i)
+        if (ctx->entry_tags[i] == word && strcmp(ctx->entries[i].key, key) == 0) return i;
+    return -1;
+}
+
+inline int find_entry(const ThreadContext *ctx, const char *key, const KeyTag &t) {
+    if (t.longer) return find_long_entry(ctx, key, t.word);
     const uint64_t *tags = ctx->entry_tags;
     for (int i = 0, n = ctx->entry_count; i < n; ++i)
-        if (tags[i] == t.word && (!t.longer || strcmp(ctx->entries[i].key, key) == 0)) return i;
+        if (tags[i] == t.word) return i;
     return -1;
 }
 }  // namespace
@@ -550,7 +559,7 @@ HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void
     if (size <= 0) {
         if (found >= 0) {
             const int last = --ctx->entry_count;
-            ctx->entries[found] = ctx->entries[last];
+            if (found != last) ctx->entries[found] = ctx->entries[last];
             ctx->entry_tags[found] = ctx->entry_tags[last];
         }
         return 1;
@@ -559,10 +568,13 @@ HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void
     if (found >= 0) {
         e = &ctx->entries[found];
     } else {
-        if (ctx->entry_count == kMaxStateEntries || strlen(key) >= sizeof e->key) return 0;
+        if (ctx->entry_count == kMaxStateEntries || (tag.longer && strlen(key) >= sizeof e->key))
+            return 0;
         ctx->entry_tags[ctx->entry_count] = tag.word;
         e = &ctx->entries[ctx->entry_count++];
-        strcpy(e->key, key);
+        // A key of up to seven characters is its tag; only longer ones are
+        // kept as text, for the comparison past the tag.
+        if (tag.longer) strcpy(e->key, key);
         e->tag = tag.word;
         e->size = 0;
         e->value = nullptr;
