@@ -231,14 +231,14 @@ void cameraTriangle(RenderState *state, Vector3 v[3]) {
     camera_triangle(state, triangle_hook(state), v);
 }
 
-void triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, float out[4],
-                             FootprintCache *cache) {
+bool triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, float out[4],
+                             FootprintCache *cache, Vector3 object[3]) {
     out[0] = out[1] = out[2] = out[3] = 0.0f;
-    if (!state->pri) return;
+    if (!state->pri) return false;
     const TriangleHook *hook = ctx->bakeHooks ? triangle_hook(state) : nullptr;
     if (hook && hook->rasterTriangle) {
         Vector3 r[3];
-        if (!hook->rasterTriangle(hook->data, state, r)) return;
+        if (!hook->rasterTriangle(hook->data, state, r)) return false;
         const Vector3 A = r[0], B = r[1], C = r[2];
         float f = 2 * ((A.x - B.x) * (C.y - B.y) - (A.y - B.y) * (C.x - B.x));
         if (f == 0.0f) f = 1e-05f;
@@ -246,11 +246,12 @@ void triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, floa
         out[1] = -(C.x - B.x) / f;
         out[2] = -(A.y - B.y) / f;
         out[3] = (A.x - B.x) / f;
-        return;
+        return false;
     }
     if (!ctx->bakeHooks) hook = triangle_hook(state);
     // the host's triangle (not the hook's) can come from the cache
-    Vector3 object[3];
+    Vector3 own[3];
+    if (!object) object = own;
     const bool cached = cache && !(hook && hook->cameraTriangle) &&
                         zo_tri_vectors(state, ZO_TRI_POSITION, 0, object);
     const bool folded = state->reflection_level || state->refraction_level;
@@ -259,7 +260,7 @@ void triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, floa
         Vector3 point = kZero;
         if (!plane.orthographic) zo_point_to_camera(&point, state, &state->point);
         plane_derivatives(state, plane, point.z, out);
-        return;
+        return true;
     }
     Unfolding u;
     if (cached)
@@ -272,6 +273,7 @@ void triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, floa
     BaryPlane plane;
     triangle_plane(state, ctx, u.vertices, u.normal, &plane);
     plane_derivatives(state, plane, u.point.z, out);
+    return cached;
 }
 
 }  // namespace kor

@@ -15,9 +15,11 @@ void cameraTriangle(RenderState *state, Vector3 v[3]);
 
 // d(b1)/dx, d(b1)/dy, d(b2)/dx, d(b2)/dy of the state's triangle (zeros
 // without a primitive). `cache`, when given, keeps what depends on the
-// triangle alone between calls of one thread.
-void triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, float out[4],
-                             FootprintCache *cache);
+// triangle alone between calls of one thread; true when the host's
+// object-space position triangle was read on the way, into `object` when
+// that is given.
+bool triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, float out[4],
+                             FootprintCache *cache, Vector3 object[3] = nullptr);
 
 }  // namespace kor
 

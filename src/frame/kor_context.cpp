@@ -114,9 +114,10 @@ void object_box(RenderState *state, Vector3 *lo, Vector3 *hi) {
 Vector3 object_point_derivative(RenderState *state, const ShadingContext *ctx,
                                 FootprintCache *cache = nullptr) {
     float bary[4];
-    triangleBaryDerivatives(state, ctx, bary, cache);
     Vector3 v[3];
-    if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, v)) zero3(v);
+    if (!triangleBaryDerivatives(state, ctx, bary, cache, v) &&
+        !zo_tri_vectors(state, ZO_TRI_POSITION, 0, v))
+        zero3(v);
     return footprint(bary, v);
 }
 
