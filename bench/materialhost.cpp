@@ -208,6 +208,7 @@ HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *va
                 slot_words[i] = slot_words[slot_count];
             }
         } else {
+            if (size > 64) return 0;
             slots[i].size = size;
             copy_value(slots[i].bytes, value, size);
         }
