@@ -524,7 +524,8 @@ void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out
         *out = Color{0.0f, 0.0f, 0.0f, 0.0f};
         return;
     }
-    filterEnsurePyramid(f);
+    // built once: after that only the flag is read
+    if (__atomic_load_n(&f->pending, __ATOMIC_ACQUIRE)) filterEnsurePyramid(f);
     if (f->storage == kFilterNone) {
         f->sampleLevel0(f, 0, 0, out);
         return;
