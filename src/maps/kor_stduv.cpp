@@ -31,6 +31,8 @@ struct UVThreadData {
     kor::Matrix34 inverse;
     ShadingContext context;
     FootprintCache footprint;  // the triangle last shaded
+    int32_t subpixelSamples;   // the sample count `subpixel` is for (0: none yet)
+    float subpixel;
     // The texture space last chosen, and what chose it: the answer depends
     // only on the instance's object (its data and texture spaces), the
     // scene data and the channel parameters, none of which changes while
@@ -185,9 +187,33 @@ void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
     }
 }
 
+// One subpixel of the renderer's sampling grid, kept per thread for the
+// sample count it was worked out for.
+float subpixel(RenderState *state, UVThreadData *td) {
+    const int samples = state->options && state->options->samples > 0 ? state->options->samples : 1;
+    if (td->subpixelSamples != samples) {
+        td->subpixel = 1.0f / exp2f(floorf(log2f(sqrtf(float(samples)))));
+        td->subpixelSamples = samples;
+    }
+    return td->subpixel;
+}
+
 void environment_coordinate(RenderState *state, const UVGeneratorParams &p, UVThreadData *td,
                             CoordinateRecord *rec) {
     const ShadingContext *ctx = &td->context;
+    if (p.environmentType == 4 || p.environmentType == 5) {
+        // screen mappings: neither the direction nor the spread is needed
+        if (p.environmentType == 5 && p.regionWidth >= 1 && p.regionHeight >= 1)
+            kor::screenRegionUV(state, ctx, 0, float(p.regionWidth), float(p.regionHeight),
+                                &rec->uvw);
+        else
+            kor::screenUV(state, ctx, 0, &rec->uvw);
+        const float sub = subpixel(state, td);
+        const float xres = state->camera ? float(state->camera->x_resolution) : 1.0f;
+        const float yres = state->camera ? float(state->camera->y_resolution) : 1.0f;
+        rec->duvw = {sub / xres, sub / yres, 0.0f};
+        return;
+    }
     Vector3 d;
     kor::vectorToSpace(state, ctx, 0, state->dir, kSpaceCamera, &d);
     d = kor::normalize(d);
@@ -222,22 +248,6 @@ void environment_coordinate(RenderState *state, const UVGeneratorParams &p, UVTh
             rec->uvw = {cosf(a) * r + 0.5f, sinf(a) * r + 0.5f, 0.0f};
             const float width = s / (1.01f - 4 * r * r) / kPi;
             rec->duvw = {width, width, width};
-            break;
-        }
-        case 4:
-        case 5: {
-            if (p.environmentType == 5 && p.regionWidth >= 1 && p.regionHeight >= 1)
-                kor::screenRegionUV(state, ctx, 0, float(p.regionWidth), float(p.regionHeight),
-                                    &rec->uvw);
-            else
-                kor::screenUV(state, ctx, 0, &rec->uvw);
-            // one subpixel of the renderer's sampling grid
-            const int samples =
-                state->options && state->options->samples > 0 ? state->options->samples : 1;
-            const float sub = 1.0f / exp2f(floorf(log2f(sqrtf(float(samples)))));
-            const float xres = state->camera ? float(state->camera->x_resolution) : 1.0f;
-            const float yres = state->camera ? float(state->camera->y_resolution) : 1.0f;
-            rec->duvw = {sub / xres, sub / yres, 0.0f};
             break;
         }
         default: break;
