@@ -30,8 +30,9 @@ struct UVThreadData {
     kor::Matrix34 matrix;
     kor::Matrix34 inverse;
     ShadingContext context;
-    FootprintCache footprint;  // the triangle last shaded
-    int32_t subpixelSamples;   // the sample count `subpixel` is for (0: none yet)
+    FootprintCache footprint;              // the triangle last shaded
+    const UVGeneratorParams *plainRecord;  // a record without connections
+    int32_t subpixelSamples;               // the sample count `subpixel` is for (0: none yet)
     float subpixel;
     // The texture space last chosen, and what chose it: the answer depends
     // only on the instance's object (its data and texture spaces), the
@@ -50,11 +51,17 @@ struct UVThreadData {
 
 // The evaluated record: every parameter is a 32-bit scalar, so with
 // connections the record is evaluated word by word into `scratch`; without
-// any it is read as it stands.
+// any it is read as it stands. A record found to have no connections is
+// remembered in the thread's data, when there is one (its connections do
+// not change while the instance is shaded).
 const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
-                                  UVGeneratorParams *scratch) {
+                                  UVGeneratorParams *scratch, UVThreadData *td) {
     static_assert(sizeof(UVGeneratorParams) % 4 == 0, "32-bit parameters only");
-    if (!state || kor::unconnected(state, raw, sizeof *raw)) return *raw;
+    if (!state || (td && td->plainRecord == raw)) return *raw;
+    if (kor::unconnected(state, raw, sizeof *raw)) {
+        if (td) td->plainRecord = raw;
+        return *raw;
+    }
     const int32_t *in = reinterpret_cast<const int32_t *>(raw);
     int32_t *out = reinterpret_cast<int32_t *>(scratch);
     for (size_t i = 0; i < sizeof *scratch / 4; ++i) out[i] = kor::eval(state, &in[i]);
@@ -479,9 +486,8 @@ void answer_basis(RenderState *state, const UVGeneratorParams &p, UVThreadData *
     q->slots[5] = b.z;
 }
 
-zoBoolean coordinate_only(CoordinateRecord *result, RenderState *state,
-                          const UVGeneratorParams &p) {
-    UVThreadData *td = thread_data(state);
+zoBoolean coordinate_only(CoordinateRecord *result, RenderState *state, const UVGeneratorParams &p,
+                          UVThreadData *td) {
     if (!td || !result) return 1;
     Vector3 unblurred;
     compute_coordinate(state, p, td, result, &unblurred);
@@ -493,18 +499,19 @@ zoBoolean coordinate_only(CoordinateRecord *result, RenderState *state,
 KOR_EXPORT zoBoolean kor_UVCoordinate(CoordinateRecord *result, RenderState *state,
                                       UVGeneratorParams *params) {
     if (!params) return 0;
+    UVThreadData *td = state ? thread_data(state) : nullptr;
     EvaluatedParams scratch;
-    return coordinate_only(result, state, evaluate(state, params, &scratch.params));
+    return coordinate_only(result, state, evaluate(state, params, &scratch.params, td), td);
 }
 
 KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
                                           UVGeneratorParams *params, UVLookupRequest *request) {
     if (!params || !state) return 0;
-    EvaluatedParams scratch;
-    const UVGeneratorParams &p = evaluate(state, params, &scratch.params);
-    if (!request || request->magic != kUVLookupMagic)
-        return coordinate_only(static_cast<CoordinateRecord *>(result), state, p);
     UVThreadData *td = thread_data(state);
+    EvaluatedParams scratch;
+    const UVGeneratorParams &p = evaluate(state, params, &scratch.params, td);
+    if (!request || request->magic != kUVLookupMagic)
+        return coordinate_only(static_cast<CoordinateRecord *>(result), state, p, td);
     Color *out = static_cast<Color *>(result);
     if (!td) {
         *out = {0, 0, 0, 0};
