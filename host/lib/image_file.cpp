@@ -176,14 +176,6 @@ int ByteEncoder::code(float v) const {
     return k;
 }
 
-void ByteEncoder::encode(float *values, size_t count, int stride, int channels) const {
-    for (size_t i = 0; i < count; ++i)
-        for (int c = 0; c < channels; ++c) {
-            float &v = values[i * stride + c];
-            v = static_cast<float>(code(v)) / 255.0f;
-        }
-}
-
 ColourCurve colour_curve(const std::string &space, float &gamma) {
     const std::string s = lower(space);
     if (s == "linear") return ColourCurve::kLinear;

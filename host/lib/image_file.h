@@ -71,16 +71,13 @@ bool encode_colour(const std::string &space, float *values, size_t count, int st
                    std::string &error);
 bool decode_colour(const std::string &space, float *values, size_t count, int stride, int channels,
                    std::string &error);
-// A formula encoding (sRGB, Rec709, GammaN) rounded to 8 bits, as k / 255:
-// the code a value gets changes at only 255 values, found once by
-// bisection, so that a value costs a table step instead of a power. Gives
-// the code that encoding, scaling by 255, adding a half and clamping to
-// [0, 255] gives, for every float (not a number and values below zero: 0).
+// The 8-bit code of a formula encoding (sRGB, Rec709, GammaN): the encoded
+// value times 255 plus a half, cut to [0, 255] (not a number and values
+// below zero: 0). The code changes at only 255 values, found once by
+// bisection, so that a value costs a table step instead of a power.
 class ByteEncoder {
   public:
     ByteEncoder(ColourCurve curve, float gamma);
-    // The first `channels` of `count` pixels `stride` floats apart.
-    void encode(float *values, size_t count, int stride, int channels) const;
     int code(float v) const;
 
   private:
@@ -136,6 +133,9 @@ constexpr const char *kImageModuleFile = "libkorhost_oiio.so";
 bool read_png(const std::string &path, int max_channels, ImagePixels &out, std::string &error);
 bool write_png(const std::string &path, const ImageLayout &layout, const float *values,
                std::string &error);
+// 8-bit PNG from codes already rounded (layout.names.size() per pixel).
+bool write_png_bytes(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
+                     std::string &error);
 bool read_exr(const std::string &path, int max_channels, ImagePixels &out, std::string &error);
 bool write_exr(const std::string &path, const ImageLayout &layout, const float *values,
                std::string &error);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -184,35 +185,70 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
     const bool colour = first.kind == Plane::kColour;
     if (colour) layout.colorspace = encode ? setup.colorspace : "linear";
 
-    // The region, top row first, all planes interleaved, colour encoded for
-    // display (alpha stays linear); rows in parallel.
-    ImageVector<float> rows(static_cast<size_t>(region.w) * region.h * nch);
+    // Bands of rows on the render's threads (plain threads: their start
+    // and end order the writes for the file writer that follows).
+    auto in_bands = [&](const std::function<void(int, int)> &band) {
+        const int bands = std::max(1, std::min(setup.threads, region.h / 64));
+        std::vector<std::thread> helpers;
+        for (int b = 1; b < bands; ++b)
+            helpers.emplace_back(band, region.h * b / bands, region.h * (b + 1) / bands);
+        band(0, region.h / bands);
+        for (std::thread &t : helpers) t.join();
+    };
+    // The source pixels of row y of the region (top row first).
+    auto source_row = [&](const Plane &p, int y) {
+        const int src_row = region.height - 1 - (region.y + y);
+        return p.pixels + (static_cast<size_t>(src_row) * region.width + region.x) * p.channels;
+    };
     const int encoded = nch == 2 ? 1 : std::min(nch, 3);
-    // Curves of our own encode row by row; a colour-management space goes
-    // through the image module once, after.
     float gamma = 1;
     const ColourCurve curve = colour_curve(setup.colorspace, gamma);
-    const bool by_rows = curve != ColourCurve::kOther;
-    // 8-bit PNG files take the code each value rounds to straight from a
-    // table of the curve's steps.
-    std::unique_ptr<ByteEncoder> bytes;
-    if (encode && colour && ext == "png" && type == PixelType::kUint8 &&
+
+    // An 8-bit PNG of a colour image takes each value's code straight from
+    // a table of the curve's steps (alpha linear), unpremultiplied as below.
+    if (!layered && encode && colour && ext == "png" && type == PixelType::kUint8 &&
         (curve == ColourCurve::kSrgb || curve == ColourCurve::kRec709 ||
-         curve == ColourCurve::kGamma))
-        bytes = std::make_unique<ByteEncoder>(curve, gamma);
+         curve == ColourCurve::kGamma)) {
+        const ByteEncoder coder(curve, gamma);
+        ImageVector<uint8_t> codes(static_cast<size_t>(region.w) * region.h * nch);
+        in_bands([&](int begin, int end) {
+            for (int y = begin; y < end; ++y) {
+                const float *src = source_row(first, y);
+                uint8_t *dst = &codes[static_cast<size_t>(y) * region.w * nch];
+                for (int x = 0; x < region.w; ++x, src += first.channels, dst += nch) {
+                    float v[4] = {src[0], nch > 1 ? src[1] : 0, nch > 2 ? src[2] : 0,
+                                  nch > 3 ? src[3] : 0};
+                    if (nch == 4 && v[3] > 0)
+                        for (int c = 0; c < 3; ++c) v[c] /= v[3];
+                    for (int c = 0; c < nch; ++c) {
+                        const float q = v[c] * 255.0f + 0.5f;
+                        dst[c] = static_cast<uint8_t>(
+                            c < encoded ? coder.code(v[c])
+                            : q > 0     ? static_cast<unsigned>(std::min(q, 255.0f))
+                                        : 0u);
+                    }
+                }
+            }
+        });
+        return write_png_bytes(path, layout, codes.data(), error);
+    }
+
+    // The region, top row first, all planes interleaved, colour encoded for
+    // display (alpha stays linear); rows in parallel. Curves of our own
+    // encode row by row; a colour-management space goes through the image
+    // module once, after.
+    ImageVector<float> rows(static_cast<size_t>(region.w) * region.h * nch);
+    const bool by_rows = curve != ColourCurve::kOther;
     bool failed = false;  // under error_lock while bands run
     std::string encode_error;
     std::mutex error_lock;
-    auto convert_rows = [&](int begin, int end) {
+    in_bands([&](int begin, int end) {
         int at = 0;
         for (size_t k = 0; k < planes.size(); ++k) {
             const Plane &p = planes[k];
             const int n = plane_channels[k];
             for (int y = begin; y < end; ++y) {
-                const int src_row = region.height - 1 - (region.y + y);
-                const float *src =
-                    p.pixels +
-                    (static_cast<size_t>(src_row) * region.width + region.x) * p.channels;
+                const float *src = source_row(p, y);
                 float *dst = &rows[static_cast<size_t>(y) * region.w * nch + at];
                 for (int x = 0; x < region.w; ++x, src += p.channels, dst += nch) {
                     for (int c = 0; c < n; ++c) dst[c] = src[c];
@@ -229,26 +265,14 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
         }
         if (!encode || !colour || !by_rows || begin == end) return;
         std::string why;
-        float *first = &rows[static_cast<size_t>(begin) * region.w * nch];
+        float *first_value = &rows[static_cast<size_t>(begin) * region.w * nch];
         const size_t count = static_cast<size_t>(end - begin) * region.w;
-        if (bytes) {
-            bytes->encode(first, count, nch, encoded);
-            return;
-        }
-        if (!encode_colour(setup.colorspace, first, count, nch, encoded, why)) {
+        if (!encode_colour(setup.colorspace, first_value, count, nch, encoded, why)) {
             std::lock_guard<std::mutex> hold(error_lock);
             if (!failed) encode_error = why;
             failed = true;
         }
-    };
-    // Bands of rows on the render's threads (plain threads: their start
-    // and end order the writes for the file writer that follows).
-    const int bands = std::max(1, std::min(setup.threads, region.h / 64));
-    std::vector<std::thread> helpers;
-    for (int b = 1; b < bands; ++b)
-        helpers.emplace_back(convert_rows, region.h * b / bands, region.h * (b + 1) / bands);
-    convert_rows(0, region.h / bands);
-    for (std::thread &t : helpers) t.join();
+    });
     if (!failed && encode && colour && !by_rows &&
         !encode_colour(setup.colorspace, rows.data(), static_cast<size_t>(region.w) * region.h, nch,
                        encoded, encode_error))

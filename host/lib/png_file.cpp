@@ -208,14 +208,27 @@ bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &lay
 
 }  // namespace
 
-bool write_png(const std::string &path, const ImageLayout &layout, const float *values,
-               std::string &error) {
+namespace {
+
+bool png_layout_problem(const std::string &path, const ImageLayout &layout, std::string &error) {
     const int ch = static_cast<int>(layout.names.size());
     if (ch < 1 || ch > 4 || layout.width < 1 || layout.height < 1 || layout.half ||
         (layout.bits != 8 && layout.bits != 16)) {
         error = "cannot write image " + path + ": PNG files hold 1 to 4 channels of 8 or 16 bits";
-        return false;
+        return true;
     }
+    return false;
+}
+
+bool write_png_rows(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
+                    std::string &error);
+
+}  // namespace
+
+bool write_png(const std::string &path, const ImageLayout &layout, const float *values,
+               std::string &error) {
+    if (png_layout_problem(path, layout, error)) return false;
+    const int ch = static_cast<int>(layout.names.size());
     // Values clamped to [0, 1] and rounded to the nearest step.
     const size_t count = static_cast<size_t>(layout.width) * layout.height * ch;
     const float max = layout.bits == 16 ? 65535.0f : 255.0f;
@@ -228,9 +241,27 @@ bool write_png(const std::string &path, const ImageLayout &layout, const float *
         else
             bytes[i] = static_cast<uint8_t>(q);
     }
+    return write_png_rows(path, layout, bytes.data(), error);
+}
+
+bool write_png_bytes(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
+                     std::string &error) {
+    if (png_layout_problem(path, layout, error)) return false;
+    if (layout.bits != 8) {
+        error = "cannot write image " + path + ": codes of 8 bits for a file of 16";
+        return false;
+    }
+    return write_png_rows(path, layout, bytes, error);
+}
+
+namespace {
+
+bool write_png_rows(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
+                    std::string &error) {
+    const int ch = static_cast<int>(layout.names.size());
     const size_t row = static_cast<size_t>(layout.width) * ch * (layout.bits / 8);
     std::vector<png_bytep> rows(layout.height);
-    for (int y = 0; y < layout.height; ++y) rows[y] = bytes.data() + row * y;
+    for (int y = 0; y < layout.height; ++y) rows[y] = const_cast<uint8_t *>(bytes) + row * y;
     File file(path, "wb");
     if (!file.f) {
         error = "cannot write image " + path + ": " + strerror(errno);
@@ -268,5 +299,7 @@ bool write_png(const std::string &path, const ImageLayout &layout, const float *
     }
     return true;
 }
+
+}  // namespace
 
 }  // namespace korhost

@@ -275,20 +275,6 @@ void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster) {
     raster->z = pc.z;
 }
 
-const InstanceEntry *hit_instance(const RenderState *state, const uint32_t **vertices) {
-    Session *s = session();
-    if (!s || !state || !state->pri || !state->instance || state->instance >= s->db.size())
-        return nullptr;
-    const DbItem &item = s->db[state->instance];
-    if (item.type != ZO_DB_INSTANCE || !item.object_instance) return nullptr;
-    const InstanceEntry *inst = static_cast<const InstanceEntry *>(item.owner);
-    const Mesh &m = inst->object->mesh;
-    if (state->pri_index < 0 || static_cast<size_t>(state->pri_index) >= m.triangles())
-        return nullptr;
-    if (vertices) *vertices = &m.tri[3 * state->pri_index];
-    return inst;
-}
-
 Vector3 world_point(const InstanceEntry &inst, uint32_t k) {
     return xform_point(inst.rec.to_world, inst.object->mesh.P[k]);
 }

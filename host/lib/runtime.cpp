@@ -11,18 +11,13 @@
 
 namespace korhost {
 
-namespace {
 Session *g_session = nullptr;
-}  // namespace
 
 __thread ThreadContext *tl_context __attribute__((tls_model("initial-exec"))) = nullptr;
 
 std::atomic<int> g_verbosity{kWarning};
 std::atomic<bool> g_progress_shown{false};
 
-Session *session() {
-    return g_session;
-}
 void set_session(Session *s) {
     g_session = s;
 }

@@ -451,8 +451,12 @@ class Session {
     ~Session();
 };
 
-// The session of the render in progress, or null.
-Session *session();
+// The session of the render in progress, or null (read inline at every
+// host call).
+extern Session *g_session;
+inline Session *session() {
+    return g_session;
+}
 void set_session(Session *s);
 
 // The calling thread's context (context 0 outside the render threads).
@@ -504,7 +508,19 @@ bool find_hit(RenderState *state, float tnear, float tfar);
 void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster);
 
 // The hit triangle of a state: its instance entry and vertex indices.
-const InstanceEntry *hit_instance(const RenderState *state, const uint32_t **vertices);
+inline const InstanceEntry *hit_instance(const RenderState *state, const uint32_t **vertices) {
+    Session *s = session();
+    if (!s || !state || !state->pri || !state->instance || state->instance >= s->db.size())
+        return nullptr;
+    const DbItem &item = s->db[state->instance];
+    if (item.type != ZO_DB_INSTANCE || !item.object_instance) return nullptr;
+    const InstanceEntry *inst = static_cast<const InstanceEntry *>(item.owner);
+    const Mesh &m = inst->object->mesh;
+    if (state->pri_index < 0 || static_cast<size_t>(state->pri_index) >= m.triangles())
+        return nullptr;
+    if (vertices) *vertices = &m.tri[3 * state->pri_index];
+    return inst;
+}
 // Vertex `k` of an instance's mesh placed in the world: its position and
 // its unit normal (the zero vector when the mesh has no normals).
 Vector3 world_point(const InstanceEntry &inst, uint32_t k);

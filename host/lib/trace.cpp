@@ -27,11 +27,6 @@ Vector3 interpolate(const std::vector<Vector3> &v, const uint32_t *i, float b0, 
 
 // Distance a secondary ray skips at its origin, against hitting the
 // surface it leaves.
-float ray_epsilon(const Vector3 &p) {
-    const float m = std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z), 1.0f});
-    return 1e-4f * m;
-}
-
 namespace {
 
 // A ray from org along dir between tnear and tfar, no hit yet.
@@ -136,22 +131,6 @@ int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, floa
     }
     *more = c.more;
     return c.count;
-}
-
-const MaterialEntry *material_entry(const Session &s, Tag tag) {
-    if (tag == 0 || tag >= s.db.size()) return nullptr;
-    const DbItem &item = s.db[tag];
-    if (item.type != ZO_DB_MATERIAL && item.type != ZO_DB_MATERIAL_PHENOMENON) return nullptr;
-    return static_cast<const MaterialEntry *>(item.record);
-}
-
-const LightEntry *light_entry(const Session &s, Tag tag) {
-    if (tag == 0 || tag >= s.db.size()) return nullptr;
-    const DbItem &it = s.db[tag];
-    if (!it.owner) return nullptr;
-    if (it.type == ZO_DB_LIGHT || (it.type == ZO_DB_INSTANCE && !it.object_instance))
-        return static_cast<const LightEntry *>(it.owner);
-    return nullptr;
 }
 
 // Fills the hit fields of `state` from an intersection along its ray.

@@ -4,6 +4,9 @@
 
 #include <embree3/rtcore.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "session.h"
 
 namespace korhost {
@@ -15,7 +18,10 @@ constexpr int kContinueLimit = 64;  // continued rays beyond the trace depth
 
 // Distance a secondary ray skips at its origin, against hitting the
 // surface it leaves.
-float ray_epsilon(const Vector3 &p);
+inline float ray_epsilon(const Vector3 &p) {
+    const float m = std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z), 1.0f});
+    return 1e-4f * m;
+}
 // The nearest surface on the ray between tnear and tfar, into `rh`.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh);
@@ -25,8 +31,21 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
 // give them one after the other. *more tells that surfaces were left out.
 int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                   float time, RTCRayHit *hits, int capacity, bool *more);
-const MaterialEntry *material_entry(const Session &s, Tag tag);
-const LightEntry *light_entry(const Session &s, Tag tag);
+inline const MaterialEntry *material_entry(const Session &s, Tag tag) {
+    if (tag == 0 || tag >= s.db.size()) return nullptr;
+    const DbItem &item = s.db[tag];
+    if (item.type != ZO_DB_MATERIAL && item.type != ZO_DB_MATERIAL_PHENOMENON) return nullptr;
+    return static_cast<const MaterialEntry *>(item.record);
+}
+// The light of a light or light-instance tag; null for others.
+inline const LightEntry *light_entry(const Session &s, Tag tag) {
+    if (tag == 0 || tag >= s.db.size()) return nullptr;
+    const DbItem &it = s.db[tag];
+    if (!it.owner) return nullptr;
+    if (it.type == ZO_DB_LIGHT || (it.type == ZO_DB_INSTANCE && !it.object_instance))
+        return static_cast<const LightEntry *>(it.owner);
+    return nullptr;
+}
 // Fills the hit fields of `state` from an intersection along its ray.
 void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh);
 void clear_hit(RenderState *state);
