@@ -4,7 +4,8 @@
 // Nothing here allocates or locks per call.
 #include <korshaders/host.h>
 
-#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -35,13 +36,86 @@ Instance *find(Tag tag) {
     return tag < kMaxTag ? by_tag[tag] : nullptr;
 }
 
+// The instance whose record the state runs: the record lies inside its
+// instance, so no lookup by tag is needed; records from elsewhere are found
+// by tag.
+Instance *running(RenderState *state) {
+    if (!state || !state->shader) return nullptr;
+    const uintptr_t at = reinterpret_cast<uintptr_t>(state->shader) - offsetof(Instance, record);
+    const uintptr_t first = reinterpret_cast<uintptr_t>(instances);
+    if (at >= first && at < first + sizeof instances && (at - first) % sizeof(Instance) == 0)
+        return reinterpret_cast<Instance *>(at);
+    return find(state->shader->tag);
+}
+
+// Shader-state keys compare as their first eight characters packed into a
+// word, as the reference host compares them; the text of longer keys is
+// compared only when those words match.
+struct Key {
+    uint64_t word;
+    bool longer;  // eight characters or more
+};
+
+// The first eight bytes are read as one word when they lie in one page (a
+// read past the key's end then stays in mapped memory) and cut at the
+// key's end; the sanitizers are told this read is meant.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KOR_WORD_READ __attribute__((no_sanitize("address", "thread")))
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KOR_WORD_READ __attribute__((no_sanitize("address", "thread")))
+#endif
+#endif
+#ifndef KOR_WORD_READ
+#define KOR_WORD_READ inline
+#endif
+KOR_WORD_READ Key key_of(const char *key) {
+    Key k{0, false};
+    if ((reinterpret_cast<uintptr_t>(key) & 4095) <= 4096 - 8) {
+        typedef uint64_t __attribute__((may_alias, aligned(1))) Word;
+        const uint64_t w = *reinterpret_cast<const Word *>(key);
+        // the lowest zero byte ends the key (little-endian: the first)
+        const uint64_t zero = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
+        if (!zero) {
+            k.word = w;
+            k.longer = true;
+        } else {
+            k.word = w & ((uint64_t(1) << (__builtin_ctzll(zero) & ~7)) - 1);
+        }
+        return k;
+    }
+    int i = 0;
+    for (; i < 8 && key[i]; ++i) k.word |= uint64_t(static_cast<unsigned char>(key[i])) << (8 * i);
+    k.longer = i == 8;
+    return k;
+}
+
 struct Slot {
-    char key[16];
+    char key[16];  // the text of keys of eight characters or more
     int size;
     alignas(16) unsigned char bytes[64];
 };
 Slot slots[8];
+uint64_t slot_words[8];
 int slot_count = 0;
+
+// Shader-state records are a few words: copied a word at a time (a
+// variable-length memcpy here becomes a byte loop). No value stores zeros.
+inline void copy_value(unsigned char *to, const void *value, int size) {
+    if (!value) {
+        std::memset(to, 0, size);
+        return;
+    }
+    const unsigned char *from = static_cast<const unsigned char *>(value);
+    for (; size >= 8; size -= 8, to += 8, from += 8) std::memcpy(to, from, 8);
+    for (; size > 0; --size) *to++ = *from++;
+}
+
+__attribute__((noinline)) int search(const char *key, Key k) {
+    for (int i = 0; i < slot_count; ++i)
+        if (slot_words[i] == k.word && (!k.longer || std::strcmp(slots[i].key, key) == 0)) return i;
+    return -1;
+}
 
 Tag light_list_tag = 0;
 const void *light_list = nullptr;
@@ -91,21 +165,20 @@ HOST zoBoolean zo_call_shader_x(void *result, int, RenderState *state, Tag tag, 
 }
 
 HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...) {
-    auto running = [state] { return state && state->shader ? find(state->shader->tag) : nullptr; };
     Instance *current = nullptr;
     switch (code) {
         case ZO_Q_FUNC_USERPTR:
-            current = running();
+            current = running(state);
             if (!current) return 0;
             *static_cast<void ***>(result) = &current->user;
             return 1;
         case ZO_Q_FUNC_TLS_GET:
-            current = running();
+            current = running(state);
             if (!current) return 0;
             *static_cast<void **>(result) = current->thread;
             return 1;
         case ZO_Q_FUNC_TLS_SET:
-            current = running();
+            current = running(state);
             if (!current) return 0;
             current->thread = *static_cast<void **>(result);
             return 1;
@@ -126,33 +199,40 @@ HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...
 
 HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size,
                                   int) {
-    for (int i = 0; i < slot_count; ++i) {
-        if (std::strcmp(slots[i].key, key) != 0) continue;
+    const Key k = key_of(key);
+    const int i = slot_count ? search(key, k) : -1;
+    if (i >= 0) {
         if (size <= 0) {
-            if (i != --slot_count) slots[i] = slots[slot_count];
+            if (i != --slot_count) {
+                slots[i] = slots[slot_count];
+                slot_words[i] = slot_words[slot_count];
+            }
         } else {
+            if (size > 64) return 0;
             slots[i].size = size;
-            std::memcpy(slots[i].bytes, value, size);
+            copy_value(slots[i].bytes, value, size);
         }
         return 1;
     }
     if (size <= 0 || slot_count == 8 || size > 64) return size <= 0;
-    Slot &s = slots[slot_count++];
-    const size_t n = std::min(std::strlen(key), sizeof s.key - 1);
-    std::memcpy(s.key, key, n);
-    s.key[n] = 0;
+    Slot &s = slots[slot_count];
+    if (k.longer) {
+        // keys of sixteen characters or more are not kept
+        const size_t length = std::strlen(key);
+        if (length >= sizeof s.key) return 0;
+        std::memcpy(s.key, key, length + 1);
+    }
+    slot_words[slot_count++] = k.word;
     s.size = size;
-    std::memcpy(s.bytes, value, size);
+    copy_value(s.bytes, value, size);
     return 1;
 }
 
 HOST void *zo_shaderstate_get(RenderState *, const char *key, int *size) {
-    for (int i = 0; i < slot_count; ++i) {
-        if (std::strcmp(slots[i].key, key) != 0) continue;
-        if (size) *size = slots[i].size;
-        return slots[i].bytes;
-    }
-    return nullptr;
+    const int i = slot_count ? search(key, key_of(key)) : -1;
+    if (i < 0) return nullptr;
+    if (size) *size = slots[i].size;
+    return slots[i].bytes;
 }
 
 // Each light gives one sample: a white key from above and a dimmer fill.

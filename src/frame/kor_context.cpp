@@ -3,6 +3,7 @@
 
 #include <math.h>
 
+#include "kor_bary.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "scenedata.h"
@@ -84,155 +85,10 @@ void texture_triangle(RenderState *state, int channel, Vector3 v[3]) {
     if (!zo_tri_vectors(state, ZO_TRI_TEXTURE, channel, v)) zero3(v);
 }
 
-const TriangleHook *triangle_hook(RenderState *state) {
-    return static_cast<const TriangleHook *>(zo_shaderstate_get(state, "KEY_9", nullptr));
-}
-
-// Position triangle in camera space.
-void camera_triangle(RenderState *state, Vector3 v[3]) {
-    if (const TriangleHook *hook = triangle_hook(state); hook && hook->cameraTriangle) {
-        if (!hook->cameraTriangle(hook->data, state, v)) zero3(v);
-        return;
-    }
-    Vector3 object[3];
-    if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, object)) {
-        zero3(v);
-        return;
-    }
-    for (int i = 0; i < 3; ++i) {
-        Vector3 internal;
-        zo_point_from_object(&internal, state, &object[i]);
-        zo_point_to_camera(&v[i], state, &internal);
-    }
-}
-
 // Per component |a (V1 - V0) + c (V2 - V0)| + |b (V1 - V0) + d (V2 - V0)|.
 __attribute__((always_inline)) inline Vector3 footprint(const float bary[4], const Vector3 v[3]) {
     const Vector3 e1 = v[1] - v[0], e2 = v[2] - v[0];
     return abs(e1 * bary[0] + e2 * bary[2]) + abs(e1 * bary[1] + e2 * bary[3]);
-}
-
-// Rotation of v about the unit axis by the angle of cosine c and sine s.
-__attribute__((always_inline)) inline Vector3 rotate(Vector3 v, Vector3 axis, float c, float s) {
-    return v * c + cross(axis, v) * s + axis * (dot(axis, v) * (1 - c));
-}
-
-// Unfolds a reflected or refracted path into the straight line the eye
-// sees: each segment is turned about its origin onto the direction of the
-// ray that spawned it, from the current ray back to the eye ray.
-struct Unfolding {
-    Vector3 vertices[3];
-    Vector3 point;
-    Vector3 normal;
-};
-
-void unfold(RenderState *state, Unfolding &u) {
-    if (!state->reflection_level && !state->refraction_level) return;
-    Vector3 d, o;
-    zo_vector_to_camera(&d, state, &state->dir);
-    zo_point_to_camera(&o, state, &state->org);
-    d = unit(d);
-    for (RenderState *parent = state->parent; parent; parent = parent->parent) {
-        Vector3 dp, op;
-        zo_vector_to_camera(&dp, parent, &parent->dir);
-        zo_point_to_camera(&op, parent, &parent->org);
-        dp = unit(dp);
-        const Vector3 axis = cross(d, dp);
-        const float s = length(axis);
-        if (s > 0) {
-            const Vector3 n = axis / s;
-            const float c = dot(d, dp);
-            for (Vector3 &v : u.vertices) v = o + rotate(v - o, n, c, s);
-            u.point = o + rotate(u.point - o, n, c, s);
-            u.normal = rotate(u.normal, n, c, s);
-        }
-        d = dp;
-        o = op;
-    }
-}
-
-void bary_derivatives(RenderState *state, const ShadingContext *ctx, float out[4]) {
-    out[0] = out[1] = out[2] = out[3] = 0.0f;
-    if (!state->pri) return;
-    const TriangleHook *hook = ctx->bakeHooks ? triangle_hook(state) : nullptr;
-    if (hook && hook->rasterTriangle) {
-        Vector3 r[3];
-        if (!hook->rasterTriangle(hook->data, state, r)) return;
-        const Vector3 A = r[0], B = r[1], C = r[2];
-        float f = 2 * ((A.x - B.x) * (C.y - B.y) - (A.y - B.y) * (C.x - B.x));
-        if (f == 0.0f) f = 1e-05f;
-        out[0] = (C.y - B.y) / f;
-        out[1] = -(C.x - B.x) / f;
-        out[2] = -(A.y - B.y) / f;
-        out[3] = (A.x - B.x) / f;
-        return;
-    }
-    Unfolding u;
-    camera_triangle(state, u.vertices);
-    zo_point_to_camera(&u.point, state, &state->point);
-    zo_normal_to_camera(&u.normal, state, &state->normal_geom);
-    unfold(state, u);
-    const Vector3 P0 = u.vertices[0];
-    const Vector3 e1 = u.vertices[1] - P0, e2 = u.vertices[2] - P0;
-    const float sx = ctx->pixelScaleX, sy = ctx->pixelScaleY;
-
-    if (state->camera && state->camera->orthographic) {
-        float det = e1.x * e2.y - e1.y * e2.x;
-        if (det == 0.0f) det = 1e-06f;
-        out[0] = e2.y / (sx * det);
-        out[1] = -e2.x / (sy * det);
-        out[2] = -e1.y / (sx * det);
-        out[3] = e1.x / (sy * det);
-        return;
-    }
-
-    Vector3 n = cross(e1, e2);
-    if (state->inv_normal) n = -n;
-    const float d = -dot(n, P0);
-    const int axis = dominantAxis(u.normal);
-    const int a = axis == 3 ? 0 : axis;
-    float f = component(n, a) * d;
-    if (f == 0.0f) f = 1.0f;
-    const Vector3 m = n / f;
-    // reciprocals once: six divisions become multiplications
-    const float isx = 1.0f / sx, isy = 1.0f / sy;
-    const float q = isx * isy;
-    float k1, k2, c1, c2, c3, c4;
-    switch (a) {
-        case 0:
-            k1 = -m.x * e2.z * q;
-            k2 = -m.x * e1.z * q;
-            c1 = m.x * e2.y * isx;
-            c2 = -(m.z * e2.z + m.y * e2.y) * isy;
-            c3 = m.x * e1.y * isx;
-            c4 = -(m.z * e1.z + m.y * e1.y) * isy;
-            break;
-        case 1:
-            k1 = -m.y * e2.z * q;
-            k2 = -m.y * e1.z * q;
-            c1 = -(m.z * e2.z + m.x * e2.x) * isx;
-            c2 = m.y * e2.x * isy;
-            c3 = -(m.z * e1.z + m.x * e1.x) * isx;
-            c4 = m.y * e1.x * isy;
-            break;
-        default:
-            k1 = (m.y * e2.y + m.x * e2.x) * q;
-            k2 = (m.y * e1.y + m.x * e1.x) * q;
-            c1 = m.z * e2.y * isx;
-            c2 = m.z * e2.x * isy;
-            c3 = m.z * e1.y * isx;
-            c4 = m.z * e1.x * isy;
-            break;
-    }
-    const float xres = state->camera ? static_cast<float>(state->camera->x_resolution) : 0.0f;
-    const float yres = state->camera ? static_cast<float>(state->camera->y_resolution) : 0.0f;
-    const float X = (state->raster_x - xres * 0.5f) + 0.5f;
-    const float Y = ((yres - state->raster_y) - yres * 0.5f) + 0.5f;
-    const float z2 = u.point.z * u.point.z;
-    out[0] = -z2 * (c1 + Y * k1);
-    out[1] = z2 * (c2 + X * k1);
-    out[2] = z2 * (c3 + Y * k2);
-    out[3] = -z2 * (k2 * X + c4);
 }
 
 Vector3 object_space_point(RenderState *state) {
@@ -255,11 +111,13 @@ void object_box(RenderState *state, Vector3 *lo, Vector3 *hi) {
     zo_query(ZO_Q_OBJ_BBOX_MAX, state, 0, hi);
 }
 
-Vector3 object_point_derivative(RenderState *state, const ShadingContext *ctx) {
+Vector3 object_point_derivative(RenderState *state, const ShadingContext *ctx,
+                                FootprintCache *cache = nullptr) {
     float bary[4];
-    bary_derivatives(state, ctx, bary);
     Vector3 v[3];
-    if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, v)) zero3(v);
+    if (!triangleBaryDerivatives(state, ctx, bary, cache, v) &&
+        !zo_tri_vectors(state, ZO_TRI_POSITION, 0, v))
+        zero3(v);
     return footprint(bary, v);
 }
 
@@ -331,11 +189,16 @@ void channelUVW(RenderState *state, const ShadingContext *, int mode, int index,
 
 void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
                       Vector3 *out) {
+    channelFootprint(state, ctx, mode, index, out, nullptr);
+}
+
+void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
+                      Vector3 *out, FootprintCache *cache) {
     RenderState *s = surface_or_null(state, mode);
     *out = kZero;
     if (!s || s->type == ZO_RAY_SHADOW || index < 0) return;
     float bary[4];
-    bary_derivatives(s, ctx, bary);
+    triangleBaryDerivatives(s, ctx, bary, cache);
     Vector3 t[3];
     texture_triangle(s, index, t);
     *out = footprint(bary, t);
@@ -360,7 +223,7 @@ void bumpBasis(RenderState *state, const ShadingContext *, int mode, int index, 
     zero3(basis);
     if (index < 0) return;
     Vector3 p[3], t[3];
-    camera_triangle(s, p);
+    cameraTriangle(s, p);
     texture_triangle(s, index, t);
     const Vector3 e1 = p[1] - p[0], e2 = p[2] - p[0];
     const Vector3 t1 = t[1] - t[0], t2 = t[2] - t[0];
@@ -394,7 +257,7 @@ void dPdUV(RenderState *state, const ShadingContext *, int mode, int axis, int i
     if (index < 0 || axis < 0 || axis > 2) return;
     const int next = (axis + 1) % 3;
     Vector3 p[3], t[3];
-    camera_triangle(s, p);
+    cameraTriangle(s, p);
     texture_triangle(s, index, t);
     const Vector3 e1 = p[1] - p[0], e2 = p[2] - p[0];
     const Vector3 t1 = t[1] - t[0], t2 = t[2] - t[0];
@@ -416,7 +279,7 @@ void baryDerivatives(RenderState *state, const ShadingContext *ctx, int mode, fl
     RenderState *s;
     const Answer answer = resolve(state, mode, &s);
     if (answer == Answer::Surface) {
-        bary_derivatives(s, ctx, out);
+        triangleBaryDerivatives(s, ctx, out, nullptr);
     } else if (answer == Answer::Neutral) {
         out[0] = out[1] = out[2] = out[3] = 0.0f;
     }
@@ -433,7 +296,7 @@ float spread(RenderState *state, const ShadingContext *ctx, int mode) {
         return 0.0f;
     }
     float bary[4];
-    bary_derivatives(state, ctx, bary);
+    triangleBaryDerivatives(state, ctx, bary, nullptr);
     Vector3 n[3];
     if (!zo_tri_vectors(state, ZO_TRI_NORMALS, 0, n)) return 0.0f;
     const Vector3 dNdy = (n[1] - n[0]) * bary[1] + (n[2] - n[0]) * bary[3];
@@ -491,8 +354,13 @@ void objectPoint(RenderState *state, const ShadingContext *, int mode, Vector3 *
 }
 
 void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out) {
+    objectPointDerivative(state, ctx, mode, out, nullptr);
+}
+
+void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out,
+                           FootprintCache *cache) {
     RenderState *s = surface_or_null(state, mode);
-    *out = s ? object_point_derivative(s, ctx) : kZero;
+    *out = s ? object_point_derivative(s, ctx, cache) : kZero;
 }
 
 void shadingPoint(RenderState *state, const ShadingContext *, int mode, Vector3 *out) {
@@ -515,9 +383,9 @@ void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int m
     *out = kZero;
     if (!s) return;
     float bary[4];
-    bary_derivatives(s, ctx, bary);
+    triangleBaryDerivatives(s, ctx, bary, nullptr);
     Vector3 p[3];
-    camera_triangle(s, p);
+    cameraTriangle(s, p);
     *out = footprint(bary, p);
 }
 

@@ -50,6 +50,40 @@ struct TransparencyProbe {
 };
 static_assert(sizeof(TransparencyProbe) == 20, "transparency probe is 20 bytes");
 
+// The part of a triangle's barycentric derivatives that does not change
+// from sample to sample.
+struct BaryPlane {
+    int32_t orthographic;  // factors are the derivatives themselves
+    float factors[6];      // perspective: k1, k2, c1, c2, c3, c4
+};
+
+// A caller's per-thread memory of the last triangles whose footprints it
+// asked for, so that the samples that hit the same triangle do not turn it
+// into camera space again. Valid while the instance transforms and the
+// camera stay as they are, that is during one frame; zero-filled means
+// empty.
+struct FootprintCache {
+    // Unreflected, unrefracted rays: the triangle's part of the derivatives.
+    struct {
+        int32_t valid;
+        Tag instance;
+        int32_t invNormal;
+        const zoCamera *camera;
+        Vector3 object[3];  // the object-space position triangle
+        Vector3 normal;     // the state's geometric normal
+        BaryPlane plane;
+    } direct;
+    // Reflected or refracted rays: the camera-space triangle (the path is
+    // unfolded sample by sample).
+    struct {
+        int32_t valid;
+        Tag instance;
+        const zoCamera *camera;
+        Vector3 object[3];
+        Vector3 vertices[3];
+    } folded;
+};
+
 namespace kor {
 
 void contextCreate(ShadingContext *ctx, RenderState *state);
@@ -64,6 +98,10 @@ int selectChannel(RenderState *state, const ShadingContext *ctx, int mode, const
 void channelUVW(RenderState *state, const ShadingContext *ctx, int mode, int index, Vector3 *out);
 void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
                       Vector3 *out);
+// `cache` keeps the triangle's part of the footprint between calls of one
+// thread.
+void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, int index,
+                      Vector3 *out, FootprintCache *cache);
 void channelNormal(RenderState *state, const ShadingContext *ctx, int mode, int index,
                    Vector3 *out);
 // U, V and W directions of texture space on the surface, in camera space.
@@ -82,6 +120,9 @@ void objectPointNormalizedDerivative(RenderState *state, const ShadingContext *c
                                      Vector3 *out);
 void objectPoint(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
+// `cache`: as for channelFootprint.
+void objectPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out,
+                           FootprintCache *cache);
 void shadingPoint(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);
 void screenUV(RenderState *state, const ShadingContext *ctx, int mode, Vector3 *out);

@@ -524,7 +524,8 @@ void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out
         *out = Color{0.0f, 0.0f, 0.0f, 0.0f};
         return;
     }
-    filterEnsurePyramid(f);
+    // built once: after that only the flag is read
+    if (__atomic_load_n(&f->pending, __ATOMIC_ACQUIRE)) filterEnsurePyramid(f);
     if (f->storage == kFilterNone) {
         f->sampleLevel0(f, 0, 0, out);
         return;
@@ -532,11 +533,13 @@ void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out
     const int x = fixedPosition(u, f->width), y = fixedPosition(v, f->height);
     const float mu = f->width * du, mv = f->height * dv;
     const float m = mu > mv ? mu : mv;
-    float L = m > 0.0f ? log2f(m) : 0.0f;
-    if (!(L > 0.0f)) {
+    // log2 of m is above 0 exactly when m is above 1: a footprint of one
+    // texel or less reads level 0 without taking the logarithm
+    if (!(m > 1.0f)) {
         f->sampleLevel0(f, x, y, out);
         return;
     }
+    float L = log2f(m);
     if (L > 64.0f) L = 64.0f;
     const int fixedL = static_cast<int>(L * kFixedOne);
     const int levels = f->levels;

@@ -6,6 +6,7 @@
 
 #include <math.h>
 #include <string.h>
+#include <xmmintrin.h>
 
 #include "kor_context.h"
 #include "kor_matrix.h"
@@ -29,6 +30,10 @@ struct UVThreadData {
     kor::Matrix34 matrix;
     kor::Matrix34 inverse;
     ShadingContext context;
+    FootprintCache footprint;              // the triangle last shaded
+    const UVGeneratorParams *plainRecord;  // a record without connections
+    int32_t subpixelSamples;               // the sample count `subpixel` is for (0: none yet)
+    float subpixel;
     // The texture space last chosen, and what chose it: the answer depends
     // only on the instance's object (its data and texture spaces), the
     // scene data and the channel parameters, none of which changes while
@@ -46,16 +51,29 @@ struct UVThreadData {
 
 // The evaluated record: every parameter is a 32-bit scalar, so with
 // connections the record is evaluated word by word into `scratch`; without
-// any it is read as it stands.
+// any it is read as it stands. A record found to have no connections is
+// remembered in the thread's data, when there is one (its connections do
+// not change while the instance is shaded).
 const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
-                                  UVGeneratorParams *scratch) {
+                                  UVGeneratorParams *scratch, UVThreadData *td) {
     static_assert(sizeof(UVGeneratorParams) % 4 == 0, "32-bit parameters only");
-    if (!state || kor::unconnected(state, raw, sizeof *raw)) return *raw;
+    if (!state || (td && td->plainRecord == raw)) return *raw;
+    if (kor::unconnected(state, raw, sizeof *raw)) {
+        if (td) td->plainRecord = raw;
+        return *raw;
+    }
     const int32_t *in = reinterpret_cast<const int32_t *>(raw);
     int32_t *out = reinterpret_cast<int32_t *>(scratch);
     for (size_t i = 0; i < sizeof *scratch / 4; ++i) out[i] = kor::eval(state, &in[i]);
     return *scratch;
 }
+
+// Room for an evaluated record, left unfilled (the record's defaults would
+// be written on every call only to be overwritten).
+union EvaluatedParams {
+    EvaluatedParams() {}
+    UVGeneratorParams params;
+};
 
 UVThreadData *thread_data(RenderState *state) {
     auto *td = static_cast<UVThreadData *>(
@@ -85,15 +103,9 @@ int texture_channel(RenderState *state, const UVGeneratorParams &p, UVThreadData
     return index;
 }
 
-void refresh_transform(UVThreadData *td, const UVGeneratorParams &p) {
+__attribute__((noinline)) void rebuild_transform(UVThreadData *td, const UVGeneratorParams &p) {
     const float angles[3] = {p.uAngle, p.vAngle, p.wAngle};
-    for (int i = 0; i < 3; ++i) {
-        if (td->angles[i] != angles[i]) {
-            td->angles[i] = angles[i];
-            td->valid = 0;
-        }
-    }
-    if (td->valid) return;
+    for (int i = 0; i < 3; ++i) td->angles[i] = angles[i];
     td->cosW = cosf(p.wAngle);
     td->sinW = sinf(p.wAngle);
     kor::Matrix34 m = kor::matrixIdentity();
@@ -109,6 +121,14 @@ void refresh_transform(UVThreadData *td, const UVGeneratorParams &p) {
     td->matrix = m;
     td->inverse = kor::matrixInverse(m);
     td->valid = 1;
+}
+
+// The rotation is rebuilt when the angles change.
+inline void refresh_transform(UVThreadData *td, const UVGeneratorParams &p) {
+    if (td->valid && td->angles[0] == p.uAngle && td->angles[1] == p.vAngle &&
+        td->angles[2] == p.wAngle)
+        return;
+    rebuild_transform(td, p);
 }
 
 // (u, v, w) -> (v, w, u) for axis 1, (w, u, v) for axis 2
@@ -141,7 +161,7 @@ void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
         case 2: {
             const int channel = texture_channel(state, p, td);
             kor::channelUVW(state, ctx, 0, channel, &rec->uvw);
-            kor::channelFootprint(state, ctx, 0, channel, &rec->duvw);
+            kor::channelFootprint(state, ctx, 0, channel, &rec->duvw, &td->footprint);
             if (!tiled(p) && !p.showMapOnBack) {
                 Vector3 n;
                 kor::channelNormal(state, ctx, 0, channel, &n);
@@ -154,7 +174,7 @@ void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
         case 1: {
             Vector3 point, derivative;
             kor::objectPoint(state, ctx, 0, &point);
-            kor::objectPointDerivative(state, ctx, 0, &derivative);
+            kor::objectPointDerivative(state, ctx, 0, &derivative, &td->footprint);
             rec->uvw = point * 0.499f + Vector3{0.5f, 0.5f, 0.5f};
             rec->duvw = derivative * 0.5f;
             if (!tiled(p) && !p.showMapOnBack && turned_away(state)) hide(rec);
@@ -174,9 +194,33 @@ void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
     }
 }
 
+// One subpixel of the renderer's sampling grid, kept per thread for the
+// sample count it was worked out for.
+float subpixel(RenderState *state, UVThreadData *td) {
+    const int samples = state->options && state->options->samples > 0 ? state->options->samples : 1;
+    if (td->subpixelSamples != samples) {
+        td->subpixel = 1.0f / exp2f(floorf(log2f(sqrtf(float(samples)))));
+        td->subpixelSamples = samples;
+    }
+    return td->subpixel;
+}
+
 void environment_coordinate(RenderState *state, const UVGeneratorParams &p, UVThreadData *td,
                             CoordinateRecord *rec) {
     const ShadingContext *ctx = &td->context;
+    if (p.environmentType == 4 || p.environmentType == 5) {
+        // screen mappings: neither the direction nor the spread is needed
+        if (p.environmentType == 5 && p.regionWidth >= 1 && p.regionHeight >= 1)
+            kor::screenRegionUV(state, ctx, 0, float(p.regionWidth), float(p.regionHeight),
+                                &rec->uvw);
+        else
+            kor::screenUV(state, ctx, 0, &rec->uvw);
+        const float sub = subpixel(state, td);
+        const float xres = state->camera ? float(state->camera->x_resolution) : 1.0f;
+        const float yres = state->camera ? float(state->camera->y_resolution) : 1.0f;
+        rec->duvw = {sub / xres, sub / yres, 0.0f};
+        return;
+    }
     Vector3 d;
     kor::vectorToSpace(state, ctx, 0, state->dir, kSpaceCamera, &d);
     d = kor::normalize(d);
@@ -213,22 +257,6 @@ void environment_coordinate(RenderState *state, const UVGeneratorParams &p, UVTh
             rec->duvw = {width, width, width};
             break;
         }
-        case 4:
-        case 5: {
-            if (p.environmentType == 5 && p.regionWidth >= 1 && p.regionHeight >= 1)
-                kor::screenRegionUV(state, ctx, 0, float(p.regionWidth), float(p.regionHeight),
-                                    &rec->uvw);
-            else
-                kor::screenUV(state, ctx, 0, &rec->uvw);
-            // one subpixel of the renderer's sampling grid
-            const int samples =
-                state->options && state->options->samples > 0 ? state->options->samples : 1;
-            const float sub = 1.0f / exp2f(floorf(log2f(sqrtf(float(samples)))));
-            const float xres = state->camera ? float(state->camera->x_resolution) : 1.0f;
-            const float yres = state->camera ? float(state->camera->y_resolution) : 1.0f;
-            rec->duvw = {sub / xres, sub / yres, 0.0f};
-            break;
-        }
         default: break;
     }
 }
@@ -253,7 +281,10 @@ void compute_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
     else if (p.mappingKind == 1)
         environment_coordinate(state, p, td, rec);
 
-    Vector3 &c = rec->uvw, &w = rec->duvw;
+    // worked on as locals and stored once: the record's fields were just
+    // stored piecewise by the calls above, and reading them back in other
+    // widths would wait for those stores
+    Vector3 c = rec->uvw, w = rec->duvw;
     const float k = p.realWorldScale ? 0.0f : 0.5f;
     c.x -= k + p.uOffset;
     c.y -= k + p.vOffset;
@@ -292,6 +323,8 @@ void compute_coordinate(RenderState *state, const UVGeneratorParams &p, UVThread
     *unblurred = w;
     w.x = p.blurOffset + p.blur * w.x;
     w.y = p.blurOffset + p.blur * w.y;
+    rec->uvw = c;
+    rec->duvw = w;
 }
 
 // ---------------------------------------------------------------------------
@@ -328,7 +361,7 @@ struct Piece {
 // map reads; returns their count, 0 when the box lies outside an untiled
 // axis. A mirrored axis reads its tile at twice the rate, so its box is
 // doubled (and still kept below one tile) before it is split.
-int split_axis(float c, float w, bool tile, bool mirror, bool wrap, Piece out[2]) {
+inline int split_axis(float c, float w, bool tile, bool mirror, bool wrap, Piece out[2]) {
     if (mirror) w *= 2;
     if (w >= 1.0f) w = 0.9999f;
     const float lo = c - w / 2, hi = c + w / 2;
@@ -383,6 +416,12 @@ Color lookup(RenderState *state, UVLookupRequest *request, const UVGeneratorPara
         }
     }
     return result;
+}
+
+// The answer in one 16-byte store: the caller reads it back whole, and a
+// read that spans two narrower stores waits for them to retire.
+inline void store_color(Color *out, const Color &c) {
+    _mm_storeu_ps(&out->r, _mm_setr_ps(c.r, c.g, c.b, c.a));
 }
 
 CoordQuery *coord_query(RenderState *state) {
@@ -447,9 +486,8 @@ void answer_basis(RenderState *state, const UVGeneratorParams &p, UVThreadData *
     q->slots[5] = b.z;
 }
 
-zoBoolean coordinate_only(CoordinateRecord *result, RenderState *state,
-                          const UVGeneratorParams &p) {
-    UVThreadData *td = thread_data(state);
+zoBoolean coordinate_only(CoordinateRecord *result, RenderState *state, const UVGeneratorParams &p,
+                          UVThreadData *td) {
     if (!td || !result) return 1;
     Vector3 unblurred;
     compute_coordinate(state, p, td, result, &unblurred);
@@ -461,18 +499,19 @@ zoBoolean coordinate_only(CoordinateRecord *result, RenderState *state,
 KOR_EXPORT zoBoolean kor_UVCoordinate(CoordinateRecord *result, RenderState *state,
                                       UVGeneratorParams *params) {
     if (!params) return 0;
-    UVGeneratorParams scratch;
-    return coordinate_only(result, state, evaluate(state, params, &scratch));
+    UVThreadData *td = state ? thread_data(state) : nullptr;
+    EvaluatedParams scratch;
+    return coordinate_only(result, state, evaluate(state, params, &scratch.params, td), td);
 }
 
 KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
                                           UVGeneratorParams *params, UVLookupRequest *request) {
     if (!params || !state) return 0;
-    UVGeneratorParams scratch;
-    const UVGeneratorParams &p = evaluate(state, params, &scratch);
-    if (!request || request->magic != kUVLookupMagic)
-        return coordinate_only(static_cast<CoordinateRecord *>(result), state, p);
     UVThreadData *td = thread_data(state);
+    EvaluatedParams scratch;
+    const UVGeneratorParams &p = evaluate(state, params, &scratch.params, td);
+    if (!request || request->magic != kUVLookupMagic)
+        return coordinate_only(static_cast<CoordinateRecord *>(result), state, p, td);
     Color *out = static_cast<Color *>(result);
     if (!td) {
         *out = {0, 0, 0, 0};
@@ -489,7 +528,7 @@ KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
 
     const float u = rec.uvw.x, v = rec.uvw.y, du = rec.duvw.x, dv = rec.duvw.y;
     if (colour) {
-        *out = lookup(state, request, p, u, v, du, dv);
+        store_color(out, lookup(state, request, p, u, v, du, dv));
         return 1;
     }
     // bump gradient: forward differences of the intensity over the footprint
@@ -501,7 +540,7 @@ KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
     if (dv != 0.0f && unblurred.y != 0.0f)
         gv = -(kor::intensity(lookup(state, request, p, u, v + unblurred.y, du, dv)) - i0) /
              unblurred.y;
-    *out = {gu, gv, 0.0f, 0.0f};
+    store_color(out, {gu, gv, 0.0f, 0.0f});
     return 1;
 }
 

@@ -30,6 +30,7 @@ struct XYZThreadData {
     kor::Matrix34 matrix;
     Vector3 rows[3];  // the first three rows, normalised
     ShadingContext context;
+    FootprintCache footprint;  // the triangle last shaded
 };
 
 bool same(Vector3 a, Vector3 b) {
@@ -93,13 +94,15 @@ Vector3 point(RenderState *state, const XYZGeneratorParams &p, const ShadingCont
     return v;
 }
 
-Vector3 footprint(RenderState *state, const XYZGeneratorParams &p, const XYZThreadData *td) {
+Vector3 footprint(RenderState *state, const XYZGeneratorParams &p, XYZThreadData *td) {
     const ShadingContext *ctx = &td->context;
     Vector3 d = kor::kZero;
     switch (p.coordinateSystem) {
-        case 0: kor::objectPointDerivative(state, ctx, 0, &d); break;
+        case 0: kor::objectPointDerivative(state, ctx, 0, &d, &td->footprint); break;
         case 1:
-        case 2: kor::channelFootprint(state, ctx, 0, channel(state, p, ctx), &d); break;
+        case 2:
+            kor::channelFootprint(state, ctx, 0, channel(state, p, ctx), &d, &td->footprint);
+            break;
         case 3: {
             Vector3 camera_width, internal;
             kor::shadingPointDerivative(state, ctx, 0, &camera_width);
@@ -114,7 +117,7 @@ Vector3 footprint(RenderState *state, const XYZGeneratorParams &p, const XYZThre
     return {p.blurOffset + p.blur * d.x, p.blurOffset + p.blur * d.y, p.blurOffset + p.blur * d.z};
 }
 
-void answer_query(RenderState *state, const XYZGeneratorParams &p, const XYZThreadData *td) {
+void answer_query(RenderState *state, const XYZGeneratorParams &p, XYZThreadData *td) {
     if (!state->user || state->user_size != kCoordQuerySize) return;
     auto *q = static_cast<CoordQuery *>(state->user);
     if (q->magic != kCoordQueryXYZ) return;
@@ -149,7 +152,7 @@ KOR_EXPORT zoBoolean kor_base_XYZGenerator(Color *result, RenderState *state,
                                            XYZGeneratorParams *params) {
     if (!params || !state || !result) return 0;
     const XYZGeneratorParams p = evaluate(state, params);
-    const XYZThreadData *td = thread_data(state, p);
+    XYZThreadData *td = thread_data(state, p);
     if (!td) return 0;
     const Vector3 v = kor::transformPoint(td->matrix, point(state, p, &td->context));
     *result = {v.x, v.y, v.z, 1.0f};
@@ -161,7 +164,7 @@ KOR_EXPORT zoBoolean kor_XYZCoordinate(CoordinateRecord *result, RenderState *st
                                        XYZGeneratorParams *params) {
     if (!params || !state || !result) return 0;
     const XYZGeneratorParams p = evaluate(state, params);
-    const XYZThreadData *td = thread_data(state, p);
+    XYZThreadData *td = thread_data(state, p);
     if (!td) return 0;
     result->uvw = kor::transformPoint(td->matrix, point(state, p, &td->context));
     result->duvw = footprint(state, p, td);

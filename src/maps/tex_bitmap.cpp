@@ -394,10 +394,12 @@ KOR_EXPORT zoBoolean kor_Bitmap(Color *result, RenderState *state, BitmapParams 
         return 0;
     }
     // Without connections the record is read as it stands (no copy, whose
-    // fresh stores would stall the first reads).
+    // fresh stores would stall the first reads); the instance knows from
+    // its init whether its record has any.
+    BitmapInstance *inst = instanceOf(state);
     BitmapParams evaluated;
     const BitmapParams *pp = params;
-    if (!unconnected(state, params, sizeof *params)) {
+    if (!(inst && inst->plainRecord == params) && !unconnected(state, params, sizeof *params)) {
         evaluate(state, params, &evaluated);
         pp = &evaluated;
     }
@@ -405,7 +407,6 @@ KOR_EXPORT zoBoolean kor_Bitmap(Color *result, RenderState *state, BitmapParams 
 
     if (state->type == ZO_RAY_EYE && p.gbufferId != 0) zo_fb_put(state, 0, &p.gbufferId);
 
-    BitmapInstance *inst = instanceOf(state);
     BitmapImage image;
     if (!inst || !selectImage(state, params, p, inst, &image)) {
         if (bump)
@@ -493,6 +494,11 @@ KOR_SHADER_INIT(kor_Bitmap) {
     if (!inst) return;
     memset(inst, 0, sizeof *inst);
     const auto *p = static_cast<const BitmapParams *>(params);
+    // connections are made with the scene and stay as they are (told only
+    // when the state runs this instance's own record)
+    if (state && state->shader && state->shader->params == params &&
+        kor::unconnected(state, p, sizeof *p))
+        inst->plainRecord = p;
 
     const SceneData *scene = GetSceneData(state);
     float gamma = scene ? scene->gamma : 1.0f;

@@ -95,6 +95,7 @@ struct BitmapInstance {
     const BitmapExternalSource *external;
     intptr_t externalHandle;
     int32_t externalFlags;
+    const BitmapParams *plainRecord;  // the record, when nothing is connected to it
 };
 
 KOR_EXPORT zoBoolean kor_Bitmap(Color *result, RenderState *state, BitmapParams *params,

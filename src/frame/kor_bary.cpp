@@ -1,0 +1,279 @@
+// Barycentric derivatives of the shaded triangle over the raster, and the
+// camera-space position triangle they start from.
+#include "kor_bary.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include "kor_support.h"
+#include "kor_vector.h"
+
+namespace kor {
+namespace {
+
+void zero3(Vector3 v[3]) {
+    v[0] = v[1] = v[2] = kZero;
+}
+
+const TriangleHook *triangle_hook(RenderState *state) {
+    return static_cast<const TriangleHook *>(zo_shaderstate_get(state, "KEY_9", nullptr));
+}
+
+// The object-space position triangle turned into camera space.
+void object_to_camera(RenderState *state, const Vector3 object[3], Vector3 v[3]) {
+    for (int i = 0; i < 3; ++i) {
+        Vector3 internal;
+        zo_point_from_object(&internal, state, &object[i]);
+        zo_point_to_camera(&v[i], state, &internal);
+    }
+}
+
+// Position triangle in camera space; `hook` is the state's triangle hook.
+void camera_triangle(RenderState *state, const TriangleHook *hook, Vector3 v[3]) {
+    if (hook && hook->cameraTriangle) {
+        if (!hook->cameraTriangle(hook->data, state, v)) zero3(v);
+        return;
+    }
+    Vector3 object[3];
+    if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, object)) {
+        zero3(v);
+        return;
+    }
+    object_to_camera(state, object, v);
+}
+
+// Rotation of v about the unit axis by the angle of cosine c and sine s.
+__attribute__((always_inline)) inline Vector3 rotate(Vector3 v, Vector3 axis, float c, float s) {
+    return v * c + cross(axis, v) * s + axis * (dot(axis, v) * (1 - c));
+}
+
+// Unfolds a reflected or refracted path into the straight line the eye
+// sees: each segment is turned about its origin onto the direction of the
+// ray that spawned it, from the current ray back to the eye ray.
+struct Unfolding {
+    Vector3 vertices[3];
+    Vector3 point;
+    Vector3 normal;
+};
+
+void unfold(RenderState *state, Unfolding &u) {
+    if (!state->reflection_level && !state->refraction_level) return;
+    Vector3 d, o;
+    zo_vector_to_camera(&d, state, &state->dir);
+    zo_point_to_camera(&o, state, &state->org);
+    d = unit(d);
+    for (RenderState *parent = state->parent; parent; parent = parent->parent) {
+        Vector3 dp, op;
+        zo_vector_to_camera(&dp, parent, &parent->dir);
+        zo_point_to_camera(&op, parent, &parent->org);
+        dp = unit(dp);
+        const Vector3 axis = cross(d, dp);
+        const float s = length(axis);
+        if (s > 0) {
+            const Vector3 n = axis / s;
+            const float c = dot(d, dp);
+            for (Vector3 &v : u.vertices) v = o + rotate(v - o, n, c, s);
+            u.point = o + rotate(u.point - o, n, c, s);
+            u.normal = rotate(u.normal, n, c, s);
+        }
+        d = dp;
+        o = op;
+    }
+}
+
+// What the barycentric derivatives take from the triangle alone: for an
+// orthographic camera the derivatives themselves, for a perspective one
+// the factors that the raster position and the depth then combine.
+void triangle_plane(RenderState *state, const ShadingContext *ctx, const Vector3 v[3],
+                    Vector3 normal, BaryPlane *plane) {
+    const Vector3 P0 = v[0];
+    const Vector3 e1 = v[1] - P0, e2 = v[2] - P0;
+    const float sx = ctx->pixelScaleX, sy = ctx->pixelScaleY;
+    float *k = plane->factors;
+
+    plane->orthographic = state->camera && state->camera->orthographic;
+    if (plane->orthographic) {
+        float det = e1.x * e2.y - e1.y * e2.x;
+        if (det == 0.0f) det = 1e-06f;
+        k[0] = e2.y / (sx * det);
+        k[1] = -e2.x / (sy * det);
+        k[2] = -e1.y / (sx * det);
+        k[3] = e1.x / (sy * det);
+        return;
+    }
+
+    Vector3 n = cross(e1, e2);
+    if (state->inv_normal) n = -n;
+    const float d = -dot(n, P0);
+    const int axis = dominantAxis(normal);
+    const int a = axis == 3 ? 0 : axis;
+    float f = component(n, a) * d;
+    if (f == 0.0f) f = 1.0f;
+    const Vector3 m = n / f;
+    // reciprocals once: six divisions become multiplications
+    const float isx = 1.0f / sx, isy = 1.0f / sy;
+    const float q = isx * isy;
+    // k1, k2, c1, c2, c3, c4
+    switch (a) {
+        case 0:
+            k[0] = -m.x * e2.z * q;
+            k[1] = -m.x * e1.z * q;
+            k[2] = m.x * e2.y * isx;
+            k[3] = -(m.z * e2.z + m.y * e2.y) * isy;
+            k[4] = m.x * e1.y * isx;
+            k[5] = -(m.z * e1.z + m.y * e1.y) * isy;
+            break;
+        case 1:
+            k[0] = -m.y * e2.z * q;
+            k[1] = -m.y * e1.z * q;
+            k[2] = -(m.z * e2.z + m.x * e2.x) * isx;
+            k[3] = m.y * e2.x * isy;
+            k[4] = -(m.z * e1.z + m.x * e1.x) * isx;
+            k[5] = m.y * e1.x * isy;
+            break;
+        default:
+            k[0] = (m.y * e2.y + m.x * e2.x) * q;
+            k[1] = (m.y * e1.y + m.x * e1.x) * q;
+            k[2] = m.z * e2.y * isx;
+            k[3] = m.z * e2.x * isy;
+            k[4] = m.z * e1.y * isx;
+            k[5] = m.z * e1.x * isy;
+            break;
+    }
+}
+
+// The derivatives at the state's raster position, `depth` being the
+// camera-space depth of the shading point (perspective only).
+void plane_derivatives(RenderState *state, const BaryPlane &plane, float depth, float out[4]) {
+    const float *k = plane.factors;
+    if (plane.orthographic) {
+        out[0] = k[0];
+        out[1] = k[1];
+        out[2] = k[2];
+        out[3] = k[3];
+        return;
+    }
+    const float k1 = k[0], k2 = k[1], c1 = k[2], c2 = k[3], c3 = k[4], c4 = k[5];
+    const float xres = state->camera ? static_cast<float>(state->camera->x_resolution) : 0.0f;
+    const float yres = state->camera ? static_cast<float>(state->camera->y_resolution) : 0.0f;
+    const float X = (state->raster_x - xres * 0.5f) + 0.5f;
+    const float Y = ((yres - state->raster_y) - yres * 0.5f) + 0.5f;
+    const float z2 = depth * depth;
+    out[0] = -z2 * (c1 + Y * k1);
+    out[1] = z2 * (c2 + X * k1);
+    out[2] = z2 * (c3 + Y * k2);
+    out[3] = -z2 * (k2 * X + c4);
+}
+
+// Vectors compared bit for bit: the kept factors are exactly what these
+// would give.
+template <int count>
+inline bool same_bits(const Vector3 *a, const Vector3 *b) {
+    uint32_t differ = 0;
+#pragma GCC unroll 9
+    for (int i = 0; i < 3 * count; ++i) {
+        uint32_t x, y;
+        memcpy(&x, &a->x + i, 4);
+        memcpy(&y, &b->x + i, 4);
+        differ |= x ^ y;
+    }
+    return differ == 0;
+}
+
+// The triangle's part of the derivatives of an unreflected, unrefracted
+// ray's hit (the same for every sample on the triangle), from the cache
+// when it holds the same triangle as seen by the same camera.
+const BaryPlane &cached_plane(RenderState *state, const ShadingContext *ctx, FootprintCache *cache,
+                              const Vector3 object[3]) {
+    auto &c = cache->direct;
+    if (c.valid && c.instance == state->instance && c.camera == state->camera &&
+        c.invNormal == state->inv_normal && same_bits<3>(c.object, object) &&
+        same_bits<1>(&c.normal, &state->normal_geom))
+        return c.plane;
+    Vector3 v[3], normal;
+    object_to_camera(state, object, v);
+    zo_normal_to_camera(&normal, state, &state->normal_geom);
+    triangle_plane(state, ctx, v, normal, &c.plane);
+    c.valid = 1;
+    c.instance = state->instance;
+    c.camera = state->camera;
+    c.invNormal = state->inv_normal;
+    c.object[0] = object[0];
+    c.object[1] = object[1];
+    c.object[2] = object[2];
+    c.normal = state->normal_geom;
+    return c.plane;
+}
+
+// The camera-space triangle of a reflected or refracted ray's hit, from the
+// cache when it holds the same triangle.
+void cached_vertices(RenderState *state, FootprintCache *cache, const Vector3 object[3],
+                     Vector3 v[3]) {
+    auto &c = cache->folded;
+    if (!(c.valid && c.instance == state->instance && c.camera == state->camera &&
+          same_bits<3>(c.object, object))) {
+        object_to_camera(state, object, c.vertices);
+        c.valid = 1;
+        c.instance = state->instance;
+        c.camera = state->camera;
+        c.object[0] = object[0];
+        c.object[1] = object[1];
+        c.object[2] = object[2];
+    }
+    v[0] = c.vertices[0];
+    v[1] = c.vertices[1];
+    v[2] = c.vertices[2];
+}
+
+}  // namespace
+
+void cameraTriangle(RenderState *state, Vector3 v[3]) {
+    camera_triangle(state, triangle_hook(state), v);
+}
+
+bool triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, float out[4],
+                             FootprintCache *cache, Vector3 object[3]) {
+    out[0] = out[1] = out[2] = out[3] = 0.0f;
+    if (!state->pri) return false;
+    const TriangleHook *hook = ctx->bakeHooks ? triangle_hook(state) : nullptr;
+    if (hook && hook->rasterTriangle) {
+        Vector3 r[3];
+        if (!hook->rasterTriangle(hook->data, state, r)) return false;
+        const Vector3 A = r[0], B = r[1], C = r[2];
+        float f = 2 * ((A.x - B.x) * (C.y - B.y) - (A.y - B.y) * (C.x - B.x));
+        if (f == 0.0f) f = 1e-05f;
+        out[0] = (C.y - B.y) / f;
+        out[1] = -(C.x - B.x) / f;
+        out[2] = -(A.y - B.y) / f;
+        out[3] = (A.x - B.x) / f;
+        return false;
+    }
+    if (!ctx->bakeHooks) hook = triangle_hook(state);
+    // the host's triangle (not the hook's) can come from the cache
+    Vector3 own[3];
+    if (!object) object = own;
+    const bool cached = cache && !(hook && hook->cameraTriangle) &&
+                        zo_tri_vectors(state, ZO_TRI_POSITION, 0, object);
+    const bool folded = state->reflection_level || state->refraction_level;
+    if (cached && !folded) {
+        const BaryPlane &plane = cached_plane(state, ctx, cache, object);
+        Vector3 point = kZero;
+        if (!plane.orthographic) zo_point_to_camera(&point, state, &state->point);
+        plane_derivatives(state, plane, point.z, out);
+        return true;
+    }
+    Unfolding u;
+    if (cached)
+        cached_vertices(state, cache, object, u.vertices);
+    else
+        camera_triangle(state, hook, u.vertices);
+    zo_point_to_camera(&u.point, state, &state->point);
+    zo_normal_to_camera(&u.normal, state, &state->normal_geom);
+    unfold(state, u);
+    BaryPlane plane;
+    triangle_plane(state, ctx, u.vertices, u.normal, &plane);
+    plane_derivatives(state, plane, u.point.z, out);
+    return cached;
+}
+
+}  // namespace kor
