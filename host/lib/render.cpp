@@ -215,6 +215,16 @@ void build_geometry(Session &s) {
         rtcSetGeometryTransform(geom, 0, RTC_FORMAT_FLOAT4X4_COLUMN_MAJOR, inst.rec.to_world);
         attach(scene, geom, &inst);
     }
+    s.geom_opaque.assign(s.geom_instance.size(), 0);
+    for (size_t id = 0; id < s.geom_instance.size(); ++id) {
+        const InstanceEntry *inst = s.geom_instance[id];
+        const DbItem *item = inst ? s.item(inst->rec.material) : nullptr;
+        const bool material =
+            item && (item->type == ZO_DB_MATERIAL || item->type == ZO_DB_MATERIAL_PHENOMENON);
+        s.geom_opaque[id] =
+            inst &&
+            (!material || !static_cast<const MaterialEntry *>(item->record)->slots[kSlotShadow]);
+    }
     rtcCommitScene(scene);
 }
 

@@ -449,6 +449,9 @@ class Session {
     void *rtc_device = nullptr;
     void *rtc_scene = nullptr;
     std::vector<InstanceEntry *> geom_instance;  // by instance geometry id
+    // By the same id: 1 where the material has no shadow shader, so that
+    // the surface stops a shadow ray whatever else lies on it.
+    std::vector<uint8_t> geom_opaque;
 
     Tag add_db(int type, void *record, int size, const std::string &name);
     DbItem *item(Tag tag) { return tag > 0 && tag < db.size() ? &db[tag] : nullptr; }

@@ -70,12 +70,21 @@ struct Collector {
     int capacity;
     int count;
     bool more;
+    // With an occlusion traversal: by geometry id, the surfaces that end it.
+    const uint8_t *opaque = nullptr;
+    size_t opaque_count = 0;
 };
 
 void collect_hit(const RTCFilterFunctionNArguments *args) {
-    args->valid[0] = 0;
     auto *c = reinterpret_cast<Collector *>(const_cast<RTCIntersectContext *>(args->context));
     const unsigned N = args->N;
+    if (c->opaque) {
+        const unsigned inst = RTCHitN_instID(args->hit, N, 0, 0);
+        const unsigned id =
+            inst != RTC_INVALID_GEOMETRY_ID ? inst : RTCHitN_geomID(args->hit, N, 0);
+        if (id < c->opaque_count && c->opaque[id]) return;  // taken: the ray is blocked
+    }
+    args->valid[0] = 0;
     RTCRayHit h;
     h.ray.tfar = RTCRayN_tfar(args->ray, N, 0);
     h.hit.Ng_x = RTCHitN_Ng_x(args->hit, N, 0);
@@ -106,8 +115,9 @@ void collect_hit(const RTCFilterFunctionNArguments *args) {
 }  // namespace
 
 int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-                  float time, RTCRayHit *hits, int capacity, bool *more) {
+                  float time, RTCRayHit *hits, int capacity, bool *more, bool *opaque) {
     *more = false;
+    if (opaque) *opaque = false;
     if (!s.rtc_scene || capacity < 1) return 0;
     Collector c;
     rtcInitIntersectContext(&c.ic);
@@ -118,7 +128,19 @@ int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, floa
     c.more = false;
     RTCRayHit rh;
     set_ray(rh, org, dir, tnear, tfar, time);
-    rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &c.ic, &rh);
+    if (opaque) {
+        // An occlusion traversal that ends at the first surface without a
+        // shadow shader, gathering the others on the way.
+        c.opaque = s.geom_opaque.data();
+        c.opaque_count = s.geom_opaque.size();
+        rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &c.ic, &rh.ray);
+        if (rh.ray.tfar < 0) {
+            *opaque = true;
+            return 0;
+        }
+    } else {
+        rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &c.ic, &rh);
+    }
     for (int i = 0; i < c.count; ++i) {
         hits[i].ray.org_x = org.x;
         hits[i].ray.org_y = org.y;

@@ -29,8 +29,10 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
 // `capacity` nearest, nearest first, each once (a triangle that a
 // high-quality build refers to twice is kept once), as intersect() would
 // give them one after the other. *more tells that surfaces were left out.
+// With `opaque`, the traversal ends at the first surface whose material
+// has no shadow shader, *opaque set and nothing gathered.
 int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-                  float time, RTCRayHit *hits, int capacity, bool *more);
+                  float time, RTCRayHit *hits, int capacity, bool *more, bool *opaque = nullptr);
 inline const MaterialEntry *material_entry(const Session &s, Tag tag) {
     if (tag == 0 || tag >= s.db.size()) return nullptr;
     const DbItem &item = s.db[tag];

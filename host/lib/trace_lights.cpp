@@ -110,16 +110,18 @@ RenderState *light_state_of(RenderState *state) {
 struct Blockers {
     RTCRayHit hit[kMaxBlockers];
     int count = 0;
-    bool more = false;  // more surfaces than were kept
+    bool more = false;    // more surfaces than were kept
+    bool opaque = false;  // a surface without a shadow shader (then none are kept)
 };
 
 // The surfaces between `from` (the lit point) and the light, nearest the
 // point first, up to `tfar`.
 void find_blockers(const Session &s, const Vector3 &from, const Vector3 &to_light, float tfar,
-                   float time, Blockers &b) {
+                   float time, bool stop_at_opaque, Blockers &b) {
     float tnear = ray_epsilon(from);
     b.count = 0;
     b.more = false;
+    b.opaque = false;
     if (!(tnear < tfar)) return;
     // One traversal gathers every blocker: it costs an unblocked ray what
     // an any-hit test does, and a blocked one a single pass instead of one
@@ -139,8 +141,9 @@ void find_blockers(const Session &s, const Vector3 &from, const Vector3 &to_ligh
     };
     RTCRayHit all[kMaxBlockers + 8];
     bool left_out = false;
-    const int n =
-        intersect_all(s, from, to_light, tnear, tfar, time, all, kMaxBlockers + 8, &left_out);
+    const int n = intersect_all(s, from, to_light, tnear, tfar, time, all, kMaxBlockers + 8,
+                                &left_out, stop_at_opaque ? &b.opaque : nullptr);
+    if (b.opaque) return;
     for (int i = 0; i < n; ++i)
         if (!(all[i].ray.tfar < tnear) && !keep(all[i])) return;
     if (!left_out) return;
@@ -269,7 +272,14 @@ zoBoolean shadow_from(Color *result, RenderState *state, RenderState *light, con
     float tfar;
     toward_light(*s, light, from, &to_light, &tfar);
     Blockers b;
-    find_blockers(*s, from, to_light, tfar, light->time, b);
+    // Seen from the light, every blocker is shaded and any one without a
+    // shadow shader stops the light: the first such surface found ends
+    // the search.
+    find_blockers(*s, from, to_light, tfar, light->time, !segments, b);
+    if (b.opaque) {
+        ++ctx->rays;
+        return fail(result);
+    }
     if (b.count == 0) return 1;
     ++ctx->rays;
     const int limit = state->options ? std::max(1, state->options->shadow_depth) : 4;
