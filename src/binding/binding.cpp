@@ -147,22 +147,6 @@ KOR_NUMBERED_FORWARDER(zo_nerror)
 KOR_NUMBERED_FORWARDER(zo_nwarning)
 
 // ---------------------------------------------------------------------------
-// zo_query: codes 15 and 127 carry one more argument word.
-
-KOR_EXPORT zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...) {
-    using QueryFn = zoBoolean (*)(int, RenderState *, Tag, void *, ...);
-    auto fn = reinterpret_cast<QueryFn>(kor_binding_entry(slot_zo_query));
-    if (!fn) return 0;
-    if (code == 15 || code == 127) {
-        va_list args;
-        va_start(args, result);
-        void *extra = va_arg(args, void *);
-        va_end(args);
-        return fn(code, state, tag, result, extra);
-    }
-    return fn(code, state, tag, result);
-}
-
 // zo_scene_create: the object type decides how many argument words follow.
 
 KOR_EXPORT void *zo_scene_create(void *first, int type, ...) {
