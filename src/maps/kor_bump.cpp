@@ -159,7 +159,7 @@ bool decodedNormal(RenderState *state, const GNormalInstance &g, const Vector3 &
 
 Vector3 normalPerturbation(RenderState *state, const GNormalInstance &g) {
     Vector3 v = kor::kZero;
-    Vector3 bump;
+    Vector3 bump = kor::kZero;
     const bool withBump = g.bumpMap && bumpVector(state, g.bumpMap, &bump);
     if (!g.normalMap) {
         if (!withBump) return kor::kZero;
