@@ -10,6 +10,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "shader_key.h"
+
 #define HOST extern "C" __attribute__((visibility("default")))
 
 struct zoLockImpl {
@@ -48,47 +50,10 @@ Instance *running(RenderState *state) {
     return find(state->shader->tag);
 }
 
-// Shader-state keys compare as their first eight characters packed into a
-// word, as the reference host compares them; the text of longer keys is
-// compared only when those words match.
-struct Key {
-    uint64_t word;
-    bool longer;  // eight characters or more
-};
-
-// The first eight bytes are read as one word when they lie in one page (a
-// read past the key's end then stays in mapped memory) and cut at the
-// key's end; the sanitizers are told this read is meant.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KOR_WORD_READ __attribute__((no_sanitize("address", "thread")))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KOR_WORD_READ __attribute__((no_sanitize("address", "thread")))
-#endif
-#endif
-#ifndef KOR_WORD_READ
-#define KOR_WORD_READ inline
-#endif
-KOR_WORD_READ Key key_of(const char *key) {
-    Key k{0, false};
-    if ((reinterpret_cast<uintptr_t>(key) & 4095) <= 4096 - 8) {
-        typedef uint64_t __attribute__((may_alias, aligned(1))) Word;
-        const uint64_t w = *reinterpret_cast<const Word *>(key);
-        // the lowest zero byte ends the key (little-endian: the first)
-        const uint64_t zero = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
-        if (!zero) {
-            k.word = w;
-            k.longer = true;
-        } else {
-            k.word = w & ((uint64_t(1) << (__builtin_ctzll(zero) & ~7)) - 1);
-        }
-        return k;
-    }
-    int i = 0;
-    for (; i < 8 && key[i]; ++i) k.word |= uint64_t(static_cast<unsigned char>(key[i])) << (8 * i);
-    k.longer = i == 8;
-    return k;
-}
+// Shader-state keys compare as the reference host compares them
+// (korhost::key_tag); the text of longer keys only when the words match.
+using korhost::key_tag;
+using Key = korhost::KeyTag;
 
 struct Slot {
     char key[16];  // the text of keys of eight characters or more
@@ -199,7 +164,7 @@ HOST zoBoolean zo_query(int code, RenderState *state, Tag tag, void *result, ...
 
 HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size,
                                   int) {
-    const Key k = key_of(key);
+    const Key k = key_tag(key);
     const int i = slot_count ? search(key, k) : -1;
     if (i >= 0) {
         if (size <= 0) {
@@ -229,7 +194,7 @@ HOST zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *va
 }
 
 HOST void *zo_shaderstate_get(RenderState *, const char *key, int *size) {
-    const int i = slot_count ? search(key, key_of(key)) : -1;
+    const int i = slot_count ? search(key, key_tag(key)) : -1;
     if (i < 0) return nullptr;
     if (size) *size = slots[i].size;
     return slots[i].bytes;

@@ -146,8 +146,7 @@ ByteEncoder::ByteEncoder(ColourCurve curve, float gamma) {
         return f;
     };
     auto rounded = [&](uint32_t b) {
-        const float v = encode_value(curve, gamma, bits_value(b)) * 255.0f + 0.5f;
-        return v > 0 ? static_cast<int>(std::min(v, 255.0f)) : 0;
+        return static_cast<int>(quantise(encode_value(curve, gamma, bits_value(b)), 255.0f));
     };
     // Positive floats order as their bit patterns; 0 has code 0 and
     // infinity 255.

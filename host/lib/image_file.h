@@ -5,6 +5,7 @@
 // that a render that reads and writes PNG and EXR alone never loads it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -71,6 +72,14 @@ bool encode_colour(const std::string &space, float *values, size_t count, int st
                    std::string &error);
 bool decode_colour(const std::string &space, float *values, size_t count, int stride, int channels,
                    std::string &error);
+// A value in [0, 1] as one of the steps 0 to `max` (255 or 65535) of an
+// integer file: scaled, plus a half, cut to [0, max]; not a number and
+// values below zero give 0.
+inline unsigned quantise(float v, float max) {
+    const float q = v * max + 0.5f;
+    return q > 0 ? static_cast<unsigned>(std::min(q, max)) : 0u;
+}
+
 // The 8-bit code of a formula encoding (sRGB, Rec709, GammaN): the encoded
 // value times 255 plus a half, cut to [0, 255] (not a number and values
 // below zero: 0). The code changes at only 255 values, found once by

@@ -2,8 +2,6 @@
 // the region of a crop, colour encoded for 8- and 16-bit files, render
 // elements as layers of one EXR.
 #include <sys/stat.h>
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -220,13 +218,9 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
                                   nch > 3 ? src[3] : 0};
                     if (nch == 4 && v[3] > 0)
                         for (int c = 0; c < 3; ++c) v[c] /= v[3];
-                    for (int c = 0; c < nch; ++c) {
-                        const float q = v[c] * 255.0f + 0.5f;
-                        dst[c] = static_cast<uint8_t>(
-                            c < encoded ? coder.code(v[c])
-                            : q > 0     ? static_cast<unsigned>(std::min(q, 255.0f))
-                                        : 0u);
-                    }
+                    for (int c = 0; c < nch; ++c)
+                        dst[c] = static_cast<uint8_t>(c < encoded ? coder.code(v[c])
+                                                                  : quantise(v[c], 255.0f));
                 }
             }
         });

@@ -206,10 +206,6 @@ bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &lay
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 bool png_layout_problem(const std::string &path, const ImageLayout &layout, std::string &error) {
     const int ch = static_cast<int>(layout.names.size());
     if (ch < 1 || ch > 4 || layout.width < 1 || layout.height < 1 || layout.half ||
@@ -219,42 +215,6 @@ bool png_layout_problem(const std::string &path, const ImageLayout &layout, std:
     }
     return false;
 }
-
-bool write_png_rows(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
-                    std::string &error);
-
-}  // namespace
-
-bool write_png(const std::string &path, const ImageLayout &layout, const float *values,
-               std::string &error) {
-    if (png_layout_problem(path, layout, error)) return false;
-    const int ch = static_cast<int>(layout.names.size());
-    // Values clamped to [0, 1] and rounded to the nearest step.
-    const size_t count = static_cast<size_t>(layout.width) * layout.height * ch;
-    const float max = layout.bits == 16 ? 65535.0f : 255.0f;
-    ImageVector<uint8_t> bytes(count * (layout.bits / 8));
-    for (size_t i = 0; i < count; ++i) {
-        const float v = values[i] * max + 0.5f;
-        const unsigned q = v > 0 ? static_cast<unsigned>(std::min(v, max)) : 0u;
-        if (layout.bits == 16)
-            reinterpret_cast<uint16_t *>(bytes.data())[i] = static_cast<uint16_t>(q);
-        else
-            bytes[i] = static_cast<uint8_t>(q);
-    }
-    return write_png_rows(path, layout, bytes.data(), error);
-}
-
-bool write_png_bytes(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
-                     std::string &error) {
-    if (png_layout_problem(path, layout, error)) return false;
-    if (layout.bits != 8) {
-        error = "cannot write image " + path + ": codes of 8 bits for a file of 16";
-        return false;
-    }
-    return write_png_rows(path, layout, bytes, error);
-}
-
-namespace {
 
 bool write_png_rows(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
                     std::string &error) {
@@ -301,5 +261,33 @@ bool write_png_rows(const std::string &path, const ImageLayout &layout, const ui
 }
 
 }  // namespace
+
+bool write_png(const std::string &path, const ImageLayout &layout, const float *values,
+               std::string &error) {
+    if (png_layout_problem(path, layout, error)) return false;
+    const int ch = static_cast<int>(layout.names.size());
+    // Values clamped to [0, 1] and rounded to the nearest step.
+    const size_t count = static_cast<size_t>(layout.width) * layout.height * ch;
+    const float max = layout.bits == 16 ? 65535.0f : 255.0f;
+    ImageVector<uint8_t> bytes(count * (layout.bits / 8));
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned q = quantise(values[i], max);
+        if (layout.bits == 16)
+            reinterpret_cast<uint16_t *>(bytes.data())[i] = static_cast<uint16_t>(q);
+        else
+            bytes[i] = static_cast<uint8_t>(q);
+    }
+    return write_png_rows(path, layout, bytes.data(), error);
+}
+
+bool write_png_bytes(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
+                     std::string &error) {
+    if (png_layout_problem(path, layout, error)) return false;
+    if (layout.bits != 8) {
+        error = "cannot write image " + path + ": codes of 8 bits for a file of 16";
+        return false;
+    }
+    return write_png_rows(path, layout, bytes, error);
+}
 
 }  // namespace korhost

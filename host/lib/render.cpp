@@ -14,6 +14,7 @@
 
 #include "photon.h"
 #include "session.h"
+#include "trace.h"
 
 namespace korhost {
 
@@ -218,12 +219,8 @@ void build_geometry(Session &s) {
     s.geom_opaque.assign(s.geom_instance.size(), 0);
     for (size_t id = 0; id < s.geom_instance.size(); ++id) {
         const InstanceEntry *inst = s.geom_instance[id];
-        const DbItem *item = inst ? s.item(inst->rec.material) : nullptr;
-        const bool material =
-            item && (item->type == ZO_DB_MATERIAL || item->type == ZO_DB_MATERIAL_PHENOMENON);
-        s.geom_opaque[id] =
-            inst &&
-            (!material || !static_cast<const MaterialEntry *>(item->record)->slots[kSlotShadow]);
+        const MaterialEntry *m = inst ? tracing::material_entry(s, inst->rec.material) : nullptr;
+        s.geom_opaque[id] = inst && (!m || !m->slots[kSlotShadow]);
     }
     rtcCommitScene(scene);
 }
@@ -332,10 +329,8 @@ bool triangle_tangents(const InstanceEntry &inst, int prim, int space, Vector3 *
 
 zoBoolean run_material(Color *result, RenderState *state, int slot, int call_type) {
     Session *s = session();
-    if (!s || state->material == 0 || state->material >= s->db.size()) return 0;
-    const DbItem &item = s->db[state->material];
-    if (item.type != ZO_DB_MATERIAL && item.type != ZO_DB_MATERIAL_PHENOMENON) return 0;
-    const MaterialEntry *m = static_cast<const MaterialEntry *>(item.record);
+    const MaterialEntry *m = s ? tracing::material_entry(*s, state->material) : nullptr;
+    if (!m) return 0;
     Tag shader = m->slots[slot];
     if (!shader) return 0;
     return call_shader(result, call_type, state, shader, nullptr);
