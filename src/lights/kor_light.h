@@ -227,13 +227,46 @@ struct LightCache {
 
 namespace kor {
 
+// The routines every light sample runs are inline: a sample is short, and
+// the calls cost as much as the work.
+
 // Near and far range factor at distance d (ranges switched on by the flags).
-float rangeFactor(float d, bool useNear, float nearStart, float nearEnd, bool useFar,
-                  float farStart, float farEnd);
+inline float rangeFactor(float d, bool useNear, float nearStart, float nearEnd, bool useFar,
+                         float farStart, float farEnd) {
+    float factor = 1.0f;
+    if (useNear) {
+        if (d < nearStart) return 0.0f;
+        if (d < nearEnd) factor = smoothFade((d - nearStart) / (nearEnd - nearStart));
+    }
+    if (useFar) {
+        if (d > farEnd) return 0.0f;
+        if (d > farStart) factor *= smoothFade((farEnd - d) / (farEnd - farStart));
+    }
+    return factor;
+}
+
 // The factor after distance decay (0 none, 1 inverse, 2 inverse square).
-float applyDecay(float factor, int decayType, float decayStart, float d);
+inline float applyDecay(float factor, int decayType, float decayStart, float d) {
+    if (decayType == 0 || d == 0.0f) return factor;
+    float q = decayStart / d;
+    if (!(q < 1.0f)) return factor;
+    if (q < 0.0f) q = 0.0f;  // a negative start never brightens or flips the light
+    if (decayType == 1) return factor * q;
+    if (decayType == 2) return factor * q * q;
+    return factor;
+}
+
 // N.L after the soften and contrast curves of the cache.
-float diffuseCurve(const LightCache &cache, float contrast, float ndotl);
+inline float diffuseCurve(const LightCache &cache, float contrast, float x) {
+    const float s = cache.soften;
+    if (s != 0.0f) x = (1.0f - s) * x + (2.0f - x) * x * x * s;
+    if (contrast != 0.0f) {
+        const float denominator = cache.contrastA * x + cache.contrastB;
+        if (denominator != 0.0f) x = x / denominator;
+    }
+    return x;
+}
+
 // Contrast coefficients from the contrast parameter (0..100).
 void contrastCoefficients(float contrast, float *a, float *b);
 // The shadow mix below for a shadow ray that was (partly) blocked.
@@ -251,10 +284,43 @@ inline Color shadowMix(const Color &L, const Color &S, const Color &K, float den
     return shadowMixBlocked(L, S, K, density, lightAffectsShadowColor);
 }
 
+// The "KEY_5" record that a light sampled with `state` fills, or null when
+// there is none.
+inline LightIllumRecord *lightIllumRecord(RenderState *state) {
+    const LightLoopLink &link = korLightLoopLink;
+    if (state->parent && state->parent == link.state) return link.record;
+    int size = 0;
+    auto *record =
+        static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
+    return record && size >= static_cast<int>(sizeof(LightIllumRecord)) ? record : nullptr;
+}
+
 // Fills "KEY_5" when the material set it.
-void fillLightIllum(RenderState *state, float diffuseFactor, bool ambientOnly, int affectBits);
+inline void fillLightIllum(RenderState *state, float diffuseFactor, bool ambientOnly,
+                           int affectBits) {
+    LightIllumRecord *record = lightIllumRecord(state);
+    if (!record) return;
+    record->filled = 1;
+    record->diffuseFactor = diffuseFactor;
+    record->ambientOnly = ambientOnly ? 1 : 0;
+    record->affectBits = affectBits;
+}
+
 // Fills "zoXMLD" when present; `extra` (may be null) goes into its extra word.
-void lightReport(RenderState *state, int affectBits, bool ambientOnly, const float *extra);
+inline void lightReport(RenderState *state, int affectBits, bool ambientOnly, const float *extra) {
+    int size = 0;
+    auto *record =
+        static_cast<LightReportRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_REPORT, &size));
+    if (!record || size < static_cast<int>(offsetof(LightReportRecord, reserved20))) return;
+    if (ambientOnly) {
+        record->affectsDiffuse = 1.0f;
+        record->affectsSpecular = 0.0f;
+        return;
+    }
+    record->affectsDiffuse = (affectBits & kAffectDiffuse) ? 1.0f : 0.0f;
+    record->affectsSpecular = (affectBits & kAffectSpecular) ? 1.0f : 0.0f;
+    if (extra && size >= static_cast<int>(sizeof(LightReportRecord))) record->extra = *extra;
+}
 
 // Projector coordinates of a light-space point; false when the point lies
 // outside the map.
@@ -273,10 +339,28 @@ Color evalLightMap(RenderState *state, Tag map, const Vector3 &p, float u, float
 // The light is sampled for a volume rather than a surface: "KEY_4" holds a
 // record (returned through `record`), or the state's march field is 0 under
 // a light, volume or photon-volume parent call.
-bool volumeQueryMode(RenderState *state, VolumeSampleRecord **record);
+inline bool volumeQueryMode(RenderState *state, VolumeSampleRecord **record) {
+    *record = nullptr;
+    int size = 0;
+    void *stored = zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size);
+    if (stored) {
+        if (size >= static_cast<int>(sizeof(VolumeSampleRecord)))
+            *record = static_cast<VolumeSampleRecord *>(stored);
+        return true;
+    }
+    if (state->march != 0 || !state->parent) return false;
+    // the parent's call type as the host keeps it in the parent's state
+    const int parentCall = state->parent->call_type;
+    return parentCall == ZO_CALL_LIGHT || parentCall == ZO_CALL_VOLUME ||
+           parentCall == ZO_CALL_PHOTONVOL;
+}
 
 // The light's node-index exclusion: true when the shaded object is excluded.
-bool excludedByList(RenderState *state, const ParamArray<zoBoolean> &list);
+bool excludedByNode(RenderState *state, const ParamArray<zoBoolean> &list);
+inline bool excludedByList(RenderState *state, const ParamArray<zoBoolean> &list) {
+    if (list.count <= 0 || list.start < 0) return false;
+    return excludedByNode(state, list);
+}
 
 // The N.L test of a lit point p (light space, at distance d): returns false
 // when the point faces away. With ambient-only lighting N.L is 1 and is
@@ -286,7 +370,10 @@ bool lightNdotL(RenderState *state, LightCache *cache, bool ambientOnly, bool al
                 const Vector3 &p, float d, float *ndotl);
 
 // True when shadows may be traced under the render options.
-bool shadowsEnabled(const RenderState *state);
+inline bool shadowsEnabled(const RenderState *state) {
+    const zoOptions *options = state->options;
+    return !options || (options->shadow != ZO_SHADOW_OFF && !options->unshadowed);
+}
 
 // Emits one photon of energy `energy` x `weight` / mean(weight) from `origin`
 // along `direction` (both light space) after Russian roulette against the

@@ -11,44 +11,10 @@
 
 namespace kor {
 
-float rangeFactor(float d, bool useNear, float nearStart, float nearEnd, bool useFar,
-                  float farStart, float farEnd) {
-    float factor = 1.0f;
-    if (useNear) {
-        if (d < nearStart) return 0.0f;
-        if (d < nearEnd) factor = smoothFade((d - nearStart) / (nearEnd - nearStart));
-    }
-    if (useFar) {
-        if (d > farEnd) return 0.0f;
-        if (d > farStart) factor *= smoothFade((farEnd - d) / (farEnd - farStart));
-    }
-    return factor;
-}
-
-float applyDecay(float factor, int decayType, float decayStart, float d) {
-    if (decayType == 0 || d == 0.0f) return factor;
-    float q = decayStart / d;
-    if (!(q < 1.0f)) return factor;
-    if (q < 0.0f) q = 0.0f;  // a negative start never brightens or flips the light
-    if (decayType == 1) return factor * q;
-    if (decayType == 2) return factor * q * q;
-    return factor;
-}
-
 void contrastCoefficients(float contrast, float *a, float *b) {
     const float denominator = contrast / 204.0f + 0.5f;
     *a = denominator != 0.0f ? 2.0f - 1.0f / denominator : 0.0f;
     *b = 1.0f - *a;
-}
-
-float diffuseCurve(const LightCache &cache, float contrast, float x) {
-    const float s = cache.soften;
-    if (s != 0.0f) x = (1.0f - s) * x + (2.0f - x) * x * x * s;
-    if (contrast != 0.0f) {
-        const float denominator = cache.contrastA * x + cache.contrastB;
-        if (denominator != 0.0f) x = x / denominator;
-    }
-    return x;
 }
 
 Color shadowMixBlocked(const Color &L, const Color &S, const Color &K, float density,
@@ -71,32 +37,6 @@ Color shadowMixBlocked(const Color &L, const Color &S, const Color &K, float den
             out[c] = lightAffectsShadowColor ? l[c] * k[c] * f[c] : k[c] * f[c];
     }
     return Color{out[0], out[1], out[2], L.a};
-}
-
-void fillLightIllum(RenderState *state, float diffuseFactor, bool ambientOnly, int affectBits) {
-    int size = 0;
-    auto *record =
-        static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
-    if (!record || size < static_cast<int>(sizeof(LightIllumRecord))) return;
-    record->filled = 1;
-    record->diffuseFactor = diffuseFactor;
-    record->ambientOnly = ambientOnly ? 1 : 0;
-    record->affectBits = affectBits;
-}
-
-void lightReport(RenderState *state, int affectBits, bool ambientOnly, const float *extra) {
-    int size = 0;
-    auto *record =
-        static_cast<LightReportRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_REPORT, &size));
-    if (!record || size < static_cast<int>(offsetof(LightReportRecord, reserved20))) return;
-    if (ambientOnly) {
-        record->affectsDiffuse = 1.0f;
-        record->affectsSpecular = 0.0f;
-        return;
-    }
-    record->affectsDiffuse = (affectBits & kAffectDiffuse) ? 1.0f : 0.0f;
-    record->affectsSpecular = (affectBits & kAffectSpecular) ? 1.0f : 0.0f;
-    if (extra && size >= static_cast<int>(sizeof(LightReportRecord))) record->extra = *extra;
 }
 
 static bool inUnit(float x) {
@@ -183,24 +123,8 @@ Color evalLightMap(RenderState *state, Tag map, const Vector3 &p, float u, float
     return color;
 }
 
-bool volumeQueryMode(RenderState *state, VolumeSampleRecord **record) {
-    *record = nullptr;
-    int size = 0;
-    void *stored = zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size);
-    if (stored) {
-        if (size >= static_cast<int>(sizeof(VolumeSampleRecord)))
-            *record = static_cast<VolumeSampleRecord *>(stored);
-        return true;
-    }
-    if (state->march != 0 || !state->parent) return false;
-    // the parent's call type as the host keeps it in the parent's state
-    const int parentCall = state->parent->call_type;
-    return parentCall == ZO_CALL_LIGHT || parentCall == ZO_CALL_VOLUME ||
-           parentCall == ZO_CALL_PHOTONVOL;
-}
-
-bool excludedByList(RenderState *state, const ParamArray<zoBoolean> &list) {
-    if (list.count <= 0 || list.start < 0) return false;
+// The exclusion test past the empty-list check of excludedByList.
+bool excludedByNode(RenderState *state, const ParamArray<zoBoolean> &list) {
     const NodeData *node = GetNodeData(state->instance);
     if (!node) return false;
     const int index = node->nodeIndex;
@@ -250,11 +174,6 @@ bool lightNdotL(RenderState *state, LightCache *cache, bool ambientOnly, bool al
     if (x < 0.0f) return false;
     *ndotl = x;
     return true;
-}
-
-bool shadowsEnabled(const RenderState *state) {
-    const zoOptions *options = state->options;
-    return !options || (options->shadow != ZO_SHADOW_OFF && !options->unshadowed);
 }
 
 bool emitPhoton(RenderState *state, const Color &energy, const Color &weight, const Vector3 &origin,

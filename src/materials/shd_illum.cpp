@@ -11,12 +11,15 @@
 #include "kor_context.h"
 #include "kor_support.h"
 
+__thread LightLoopLink korLightLoopLink __attribute__((tls_model("initial-exec")));
+
 namespace {
 
 constexpr LightIllumRecord kLightRecordReset = {0, 1.0f, 0, kAffectDiffuse | kAffectSpecular};
 
 // Runs `callback` over `count` light tags with a fresh "KEY_5" record per
-// light; the record is removed afterwards.
+// light; the record is removed afterwards. The lights sampled meanwhile find
+// the host's copy through the loop link.
 void runLightList(RenderState *state, const Tag *lights, int count, IllumLightCallback callback,
                   void *user) {
     LightIllumRecord local = kLightRecordReset;
@@ -24,13 +27,19 @@ void runLightList(RenderState *state, const Tag *lights, int count, IllumLightCa
     int size = 0;
     auto *copy =
         static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
-    if (!copy || size < static_cast<int>(sizeof(LightIllumRecord))) copy = &local;
+    if (!copy || size < static_cast<int>(sizeof(LightIllumRecord))) copy = nullptr;
+    LightLoopLink &link = korLightLoopLink;
+    const RenderState *enclosing = link.state;
+    link = LightLoopLink{state, copy};
+    LightIllumRecord *record = copy ? copy : &local;
     for (int i = 0; i < count; ++i) {
         if (!lights[i]) continue;
-        *copy = kLightRecordReset;
-        callback(state, lights[i], copy, user);
+        *record = kLightRecordReset;
+        callback(state, lights[i], record, user);
     }
     zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    // an enclosing loop's lights now find no record, as the host would say
+    korLightLoopLink = LightLoopLink{enclosing, nullptr};
 }
 
 const IllumMaterialParams *materialOf(const IllumRecord *record) {
