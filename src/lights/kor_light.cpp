@@ -200,7 +200,8 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
     LightCache *cache = omni ? nullptr : fetchCache(state);
     if (!omni && !cache) return 0;
 
-    if (isPhotonEmission(state)) {
+    // a light ray is the common case, and never a photon emission
+    if (state->type != ZO_RAY_LIGHT && isPhotonEmission(state)) {
         if (omni) cache = fetchCache(state);
         if (cache) emitLightPhoton(kind, state, cache, *params, *result);
         return 1;

@@ -274,8 +274,9 @@ Color shadowMixBlocked(const Color &L, const Color &S, const Color &K, float den
                        bool lightAffectsShadowColor);
 // Mixes the shadow into the lit colour L: S the colour the shadow ray let
 // through, K the shadow colour, D the density. Alpha is left alone.
-inline Color shadowMix(const Color &L, const Color &S, const Color &K, float density,
-                       bool lightAffectsShadowColor) {
+__attribute__((always_inline)) inline Color shadowMix(const Color &L, const Color &S,
+                                                      const Color &K, float density,
+                                                      bool lightAffectsShadowColor) {
     // nothing in the way: every f is 0 and each channel keeps L (while the
     // density and the shadow colour are finite, as the mix would)
     if (S.r == 1.0f && S.g == 1.0f && S.b == 1.0f && isfinite(density) && isfinite(K.r) &&
@@ -366,8 +367,36 @@ inline bool excludedByList(RenderState *state, const ParamArray<zoBoolean> &list
 // when the point faces away. With ambient-only lighting N.L is 1 and is
 // written into the state. `cache` (may be null) keeps whether the light
 // instance scales uniformly.
-bool lightNdotL(RenderState *state, LightCache *cache, bool ambientOnly, bool alwaysFromState,
-                const Vector3 &p, float d, float *ndotl);
+// Whether the light instance of the state scales uniformly, asked of the
+// host and kept in `cache` (may be null) when the cache holds no answer for
+// that instance.
+bool askUniformLightScale(RenderState *state, LightCache *cache);
+// N.L from the normal taken into light space (non-uniform scale).
+bool lightSpaceNdotL(RenderState *state, const Vector3 &p, float d, float *ndotl);
+
+inline bool lightNdotL(RenderState *state, LightCache *cache, bool ambientOnly,
+                       bool alwaysFromState, const Vector3 &p, float d, float *ndotl) {
+    if (ambientOnly) {
+        state->dot_nd = 1.0f;
+        *ndotl = 1.0f;
+        return true;
+    }
+    bool uniform = alwaysFromState || d == 0.0f;
+    if (!uniform) {
+        // the cache's answer, kept whole in one word: the instance tag, the
+        // answer and a valid bit
+        const uint64_t memo = cache ? __atomic_load_n(&cache->scaleMemo, __ATOMIC_RELAXED) : 0;
+        if ((memo & 1u) && (memo >> 2) == static_cast<uint64_t>(state->light_instance))
+            uniform = (memo & 2u) != 0;
+        else
+            uniform = askUniformLightScale(state, cache);
+    }
+    if (uniform) {
+        *ndotl = state->dot_nd;
+        return *ndotl >= 0.0f;
+    }
+    return lightSpaceNdotL(state, p, d, ndotl);
+}
 
 // True when shadows may be traced under the render options.
 inline bool shadowsEnabled(const RenderState *state) {

@@ -147,27 +147,16 @@ static bool uniformLightScale(RenderState *state) {
 // kept in the light's cache: an instance's transform does not change within
 // a frame. The memo word holds the tag, the answer and a valid bit, so that
 // threads read and replace it whole.
-static bool uniformLightScale(RenderState *state, LightCache *cache) {
-    if (!cache) return uniformLightScale(state);
-    const uint64_t tag = state->light_instance;
-    const uint64_t memo = __atomic_load_n(&cache->scaleMemo, __ATOMIC_RELAXED);
-    if ((memo & 1u) && (memo >> 2) == tag) return (memo & 2u) != 0;
+bool askUniformLightScale(RenderState *state, LightCache *cache) {
     const bool uniform = uniformLightScale(state);
-    __atomic_store_n(&cache->scaleMemo, tag << 2 | (uniform ? 2u : 0u) | 1u, __ATOMIC_RELAXED);
+    if (cache) {
+        const uint64_t tag = state->light_instance;
+        __atomic_store_n(&cache->scaleMemo, tag << 2 | (uniform ? 2u : 0u) | 1u, __ATOMIC_RELAXED);
+    }
     return uniform;
 }
 
-bool lightNdotL(RenderState *state, LightCache *cache, bool ambientOnly, bool alwaysFromState,
-                const Vector3 &p, float d, float *ndotl) {
-    if (ambientOnly) {
-        state->dot_nd = 1.0f;
-        *ndotl = 1.0f;
-        return true;
-    }
-    if (alwaysFromState || d == 0.0f || uniformLightScale(state, cache)) {
-        *ndotl = state->dot_nd;
-        return *ndotl >= 0.0f;
-    }
+bool lightSpaceNdotL(RenderState *state, const Vector3 &p, float d, float *ndotl) {
     Vector3 n;
     zo_normal_to_light(&n, state, &state->normal);
     const float x = dot(unit(n), -p / d);

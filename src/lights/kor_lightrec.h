@@ -10,10 +10,10 @@
 struct RenderState;
 
 struct LightIllumRecord {
-    int32_t filled;         // the light wrote this record
-    float diffuseFactor;    // factor on the diffuse contribution
-    int32_t ambientOnly;    // the light adds to the ambient component only
-    int32_t affectBits;     // 1 affects diffuse, 2 affects specular
+    int32_t filled;       // the light wrote this record
+    float diffuseFactor;  // factor on the diffuse contribution
+    int32_t ambientOnly;  // the light adds to the ambient component only
+    int32_t affectBits;   // 1 affects diffuse, 2 affects specular
 };
 static_assert(sizeof(LightIllumRecord) == 16, "the light record is four words");
 
