@@ -177,6 +177,14 @@ struct MaterialScratch {
     zoBoolean exponentValid;
     float exponentGloss;
     double exponent;
+    // The Blinn or Phong highlight power for the glossiness and scale last
+    // seen: its exponent in single precision and the base under which the
+    // power is 0.
+    zoBoolean powerValid;
+    float powerGloss;
+    float powerScale;
+    float powerExponent;
+    float powerZeroBelow;
     // The material's instance data as its user pointer holds it: both live
     // from the instance's init to its exit, which releases this block too.
     void *materialInstance;

@@ -5,6 +5,8 @@
 #ifndef KORSHADERS_MATERIALS_ILLUM_MODELS_H
 #define KORSHADERS_MATERIALS_ILLUM_MODELS_H
 
+#include <math.h>
+
 #include "illum.h"
 #include "kor_vector.h"
 #include "shader.h"
@@ -252,7 +254,24 @@ struct IllumLightSums {
 };
 
 // Adds one light's sums to the record, averaged over its samples.
-void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples);
+inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples) {
+    if (samples <= 0) return;
+    const float n = static_cast<float>(samples);
+    if (samples == 1) {
+        addRGB(record->ambient, sums.ambient);
+        addRGB(record->diffuse, sums.diffuse);
+        addRGB(record->specular, sums.specular);
+        record->diffuseIntensity += sums.intensity;
+        return;
+    }
+    const Color a = {sums.ambient.r / n, sums.ambient.g / n, sums.ambient.b / n, 0.0f};
+    const Color d = {sums.diffuse.r / n, sums.diffuse.g / n, sums.diffuse.b / n, 0.0f};
+    const Color s = {sums.specular.r / n, sums.specular.g / n, sums.specular.b / n, 0.0f};
+    addRGB(record->ambient, a);
+    addRGB(record->diffuse, d);
+    addRGB(record->specular, s);
+    record->diffuseIntensity += sums.intensity / n;
+}
 
 // Runs the light's samples through the model `M`:
 //   M::User has `IllumRecord *record` and `bool specularOn`;
@@ -293,6 +312,38 @@ double glossExponent(const IllumRecord *record, float gloss);
 // The softened Blinn/Phong highlight factor: NH^exponent x level, with NH
 // eased near the terminator when soften > diffuseFactor. 0 for NH <= 0.
 float softenedHighlight(float nh, double exponent, float level, float soften, float diffuseFactor);
+
+// The highlight power of the Blinn and Phong models: the exponent
+// scale x 2^(10 gloss) in single precision (as the power takes it), and the
+// base under which the power is 0 (the true power lies under 2^-160, far past
+// the smallest float; 0 when no base is known to give 0). Kept in the
+// record's scratch block for the glossiness and scale last seen.
+struct HighlightPower {
+    float exponent;
+    float zeroBelow;
+};
+HighlightPower workHighlightPower(const IllumRecord *record, float gloss, float scale);
+inline HighlightPower highlightPower(const IllumRecord *record, float gloss, float scale) {
+    auto *scratch = static_cast<const MaterialScratch *>(record->scratch);
+    if (scratch && scratch->powerValid && scratch->powerGloss == gloss &&
+        scratch->powerScale == scale)
+        return HighlightPower{scratch->powerExponent, scratch->powerZeroBelow};
+    return workHighlightPower(record, gloss, scale);
+}
+
+// softenedHighlight with the exponent in single precision (as the power
+// takes it) and its zero bound: an NH under the bound skips the power, whose
+// result would be 0.
+inline float softenedHighlight(float nh, float exponent, float zeroBelow, float level, float soften,
+                               float diffuseFactor) {
+    if (nh <= 0.0f) return 0.0f;
+    if (soften != 0.0f && soften > diffuseFactor) {
+        const float x = diffuseFactor / soften;
+        nh *= x * (2.0f - x);
+    }
+    if (nh > 0.0f && nh < zeroBelow) return 0.0f * level;
+    return powf(nh, exponent) * level;
+}
 
 // ---------------------------------------------------------------------------
 // Terms shared by several models.

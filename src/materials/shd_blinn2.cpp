@@ -10,7 +10,8 @@ namespace {
 struct BlinnUser {
     IllumRecord *record;
     bool specularOn;
-    double exponent;
+    float exponent;   // the highlight exponent as the power takes it
+    float zeroBelow;  // NH (or R.L) under which the power is 0
     float level;
 };
 
@@ -26,7 +27,7 @@ struct BlinnModel {
         const IllumRecord *r = u.record;
         const float nh = dot(r->normal, unit(s.dir - r->viewDir));
         addScaledRGB(sums.specular, s.color,
-                     softenedHighlight(nh, u.exponent, u.level, r->soften, df));
+                     softenedHighlight(nh, u.exponent, u.zeroBelow, u.level, r->soften, df));
     }
 };
 
@@ -35,7 +36,9 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     const auto *p = static_cast<const BlinnParams *>(modelParams);
     BlinnUser u;
     u.record = r;
-    u.exponent = 4.0 * glossExponent(r, illumSlotColor(r, kSlotGlossiness).r);
+    const HighlightPower power = highlightPower(r, illumSlotColor(r, kSlotGlossiness).r, 4.0f);
+    u.exponent = power.exponent;
+    u.zeroBelow = power.zeroBelow;
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
     illumAccumulate(state, illumLightCallback<BlinnModel>, &u,

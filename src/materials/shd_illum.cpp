@@ -20,8 +20,9 @@ constexpr LightIllumRecord kLightRecordReset = {0, 1.0f, 0, kAffectDiffuse | kAf
 // Runs `callback` over `count` light tags with a fresh "KEY_5" record per
 // light; the record is removed afterwards. The lights sampled meanwhile find
 // the host's copy through the loop link.
-void runLightList(RenderState *state, const Tag *lights, int count, IllumLightCallback callback,
-                  void *user) {
+inline __attribute__((always_inline)) void runLightList(RenderState *state, const Tag *lights,
+                                                        int count, IllumLightCallback callback,
+                                                        void *user) {
     LightIllumRecord local = kLightRecordReset;
     zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, &local, sizeof local, ZO_SHADERSTATE_RAY_TREE);
     int size = 0;
@@ -48,13 +49,23 @@ const IllumMaterialParams *materialOf(const IllumRecord *record) {
 
 void transmitStep(RenderState *state, IllumRecord *r, bool adding) {
     using namespace kor;
+    const bool refracting =
+        (r->mapFlags & kMapFlagRefraction) && (r->supportedParams & kSupportRefraction);
+    const bool tracing =
+        (r->supportedParams & kSupportTracedTransparency) && (r->mapFlags & kMapFlagTransparent);
+    if (!refracting && !tracing) {
+        // an opaque surface without a refraction map: nothing shows through
+        r->diffuseWeight = 1.0f;
+        r->transparency = kBlack;
+        return;
+    }
     const Color D = illumSlotColor(r, kSlotDiffuse);
     const Color F = illumSlotColor(r, kSlotFilter);
     const float s = fminf(1.0f, maxRGB(r->specular));
     const IllumMaterialParams *material = materialOf(r);
     const int mode = material ? material->transparencyType : kTransparencyFilter;
 
-    if ((r->mapFlags & kMapFlagRefraction) && (r->supportedParams & kSupportRefraction)) {
+    if (refracting) {
         const float w = (1.0f - r->refractionAmount) * r->opacity;
         r->diffuseWeight = w;
         const Color T = transparencyColor(mode, w + s - w * s, F, D);
@@ -65,27 +76,23 @@ void transmitStep(RenderState *state, IllumRecord *r, bool adding) {
         r->transparency = kBlack;
         return;
     }
-    if ((r->supportedParams & kSupportTracedTransparency) && (r->mapFlags & kMapFlagTransparent)) {
-        const float w = r->opacity;
-        r->diffuseWeight = w;
-        const Color T = transparencyColor(mode, w + s - w * s, F, D);
-        r->transparency = r->transparencyCopy = T;
-        const Color B = traceBehind(state, true);
-        if (mode == kTransparencyAdditive) {
-            r->transmittedAdd.r = B.r;
-            r->transmittedAdd.g = B.g;
-            r->transmittedAdd.b = B.b;
-        } else {
-            Color seen = T;
-            mulRGB(seen, B);
-            if (!adding) r->transmitted.r = r->transmitted.g = r->transmitted.b = 0.0f;
-            addRGB(r->transmitted, seen);
-        }
-        scaleRGB(r->transparency, 1.0f - B.a);
-        return;
+    // traced transparency
+    const float w = r->opacity;
+    r->diffuseWeight = w;
+    const Color T = transparencyColor(mode, w + s - w * s, F, D);
+    r->transparency = r->transparencyCopy = T;
+    const Color B = traceBehind(state, true);
+    if (mode == kTransparencyAdditive) {
+        r->transmittedAdd.r = B.r;
+        r->transmittedAdd.g = B.g;
+        r->transmittedAdd.b = B.b;
+    } else {
+        Color seen = T;
+        mulRGB(seen, B);
+        if (!adding) r->transmitted.r = r->transmitted.g = r->transmitted.b = 0.0f;
+        addRGB(r->transmitted, seen);
     }
-    r->diffuseWeight = 1.0f;
-    r->transparency = kBlack;
+    scaleRGB(r->transparency, 1.0f - B.a);
 }
 
 }  // namespace
@@ -397,25 +404,6 @@ void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZer
 // ---------------------------------------------------------------------------
 // Light callback pieces.
 
-void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples) {
-    if (samples <= 0) return;
-    const float n = static_cast<float>(samples);
-    if (samples == 1) {
-        addRGB(record->ambient, sums.ambient);
-        addRGB(record->diffuse, sums.diffuse);
-        addRGB(record->specular, sums.specular);
-        record->diffuseIntensity += sums.intensity;
-        return;
-    }
-    const Color a = {sums.ambient.r / n, sums.ambient.g / n, sums.ambient.b / n, 0.0f};
-    const Color d = {sums.diffuse.r / n, sums.diffuse.g / n, sums.diffuse.b / n, 0.0f};
-    const Color s = {sums.specular.r / n, sums.specular.g / n, sums.specular.b / n, 0.0f};
-    addRGB(record->ambient, a);
-    addRGB(record->diffuse, d);
-    addRGB(record->specular, s);
-    record->diffuseIntensity += sums.intensity / n;
-}
-
 double glossExponent(const IllumRecord *record, float gloss) {
     auto *scratch = static_cast<MaterialScratch *>(record->scratch);
     if (scratch && scratch->exponentValid && scratch->exponentGloss == gloss)
@@ -427,6 +415,27 @@ double glossExponent(const IllumRecord *record, float gloss) {
         scratch->exponentValid = 1;
     }
     return e;
+}
+
+HighlightPower workHighlightPower(const IllumRecord *record, float gloss, float scale) {
+    HighlightPower power;
+    power.exponent = static_cast<float>(static_cast<double>(scale) * exp2(10.0 * gloss));
+    power.zeroBelow = 0.0f;
+    if (power.exponent > 0.0f) {
+        // x^e < 2^-160 for x < 2^(-160 / e); the float bound is rounded down
+        const double bound = exp2(-160.0 / power.exponent);
+        power.zeroBelow = static_cast<float>(bound);
+        if (static_cast<double>(power.zeroBelow) > bound)
+            power.zeroBelow = nextafterf(power.zeroBelow, 0.0f);
+    }
+    if (auto *scratch = static_cast<MaterialScratch *>(record->scratch)) {
+        scratch->powerGloss = gloss;
+        scratch->powerScale = scale;
+        scratch->powerExponent = power.exponent;
+        scratch->powerZeroBelow = power.zeroBelow;
+        scratch->powerValid = 1;
+    }
+    return power;
 }
 
 float softenedHighlight(float nh, double exponent, float level, float soften, float diffuseFactor) {

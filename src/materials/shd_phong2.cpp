@@ -10,7 +10,8 @@ namespace {
 struct PhongUser {
     IllumRecord *record;
     bool specularOn;
-    double exponent;
+    float exponent;   // the highlight exponent as the power takes it
+    float zeroBelow;  // NH (or R.L) under which the power is 0
     float level;
     Vector3 mirror;
 };
@@ -26,7 +27,7 @@ struct PhongModel {
                          IllumLightSums &sums) {
         const float rl = dot(u.mirror, s.dir);
         addScaledRGB(sums.specular, s.color,
-                     softenedHighlight(rl, u.exponent, u.level, u.record->soften, df));
+                     softenedHighlight(rl, u.exponent, u.zeroBelow, u.level, u.record->soften, df));
     }
 };
 
@@ -42,7 +43,9 @@ void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     const auto *p = static_cast<const BlinnParams *>(modelParams);
     PhongUser u;
     u.record = r;
-    u.exponent = glossExponent(r, illumSlotColor(r, kSlotGlossiness).r);
+    const HighlightPower power = highlightPower(r, illumSlotColor(r, kSlotGlossiness).r, 1.0f);
+    u.exponent = power.exponent;
+    u.zeroBelow = power.zeroBelow;
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
     u.mirror = kZero;
