@@ -46,7 +46,7 @@ int keptSlot(const zoShaderRecord *record, int probe) {
     return static_cast<int>((h >> 32) + static_cast<uint64_t>(probe)) & (kKeptCaches - 1);
 }
 
-LightCache *keptCache(const RenderState *state) {
+__attribute__((always_inline)) inline LightCache *keptCache(const RenderState *state) {
     const zoShaderRecord *record = state->shader;
     if (!record) return nullptr;
     for (int i = 0; i < kKeptProbes; ++i) {
@@ -89,7 +89,7 @@ void keepCache(const RenderState *state, LightCache *cache) {
     }
 }
 
-LightCache *fetchCache(RenderState *state) {
+__attribute__((always_inline)) inline LightCache *fetchCache(RenderState *state) {
     if (LightCache *kept = keptCache(state)) return kept;
     void **slot = kor::user_slot(state);
     return slot ? static_cast<LightCache *>(*slot) : nullptr;

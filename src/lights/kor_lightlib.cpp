@@ -1,7 +1,8 @@
-// The routines the light shaders share: range and decay factors, the
-// diffuse curve handed to the material, the shadow colour mix, projector
-// coordinates and map evaluation, the "KEY_5" record and the light report,
-// the N.L test in light space, photon emission and the cache's colour.
+// The routines the light shaders share that are not run inline with every
+// sample: contrast coefficients, the blocked shadow colour mix, projector
+// coordinates and map evaluation, the exclusion by node index, the uniform
+// scale of the light instance and the N.L test in light space, photon
+// emission and the cache's colour.
 #include <math.h>
 
 #include "kor_light.h"
