@@ -582,13 +582,13 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
 bool render(Session &s) {
     const zoCamera &c = s.camera.cam;
     const int W = c.x_resolution, H = c.y_resolution;
-    s.color.assign(static_cast<size_t>(W) * H, Color{0, 0, 0, 0});
+    assign_zeros(s.color, static_cast<size_t>(W) * H);
     for (FrameBuffer &fb : s.framebuffers) {
         if (fb.type < 0) continue;
         if (fb.type == ZO_FB_INTEGER)
-            fb.ints.assign(static_cast<size_t>(W) * H, 0);
+            assign_zeros(fb.ints, static_cast<size_t>(W) * H);
         else
-            fb.sum.assign(static_cast<size_t>(W) * H * fb.components, 0.0f);
+            assign_zeros(fb.sum, static_cast<size_t>(W) * H * fb.components);
     }
     prepare_photons(s);  // photon maps and light maps, when the scene asks for them
     contour_begin(s);
