@@ -99,9 +99,13 @@ void destroyInstance(RaytraceInstance *inst) {
 }
 
 // One traced colour along `dir` with the background rules; false when
-// nothing at all answered.
-bool traceOne(Color *result, RenderState *state, const RaytraceInstance *inst,
-              const RaytraceParams *p, const RecordReader &read, const Vector3 &dir, int kind) {
+// nothing at all answered. Inlined into the map's entry, which runs it
+// once per reflection or refraction ray.
+__attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *state,
+                                                    const RaytraceInstance *inst,
+                                                    const RaytraceParams *p,
+                                                    const RecordReader &read, const Vector3 &dir,
+                                                    int kind) {
     const TraceMarkRecord mark{0, 0};
     zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, &mark, sizeof mark, ZO_SHADERSTATE_RAY_TREE);
     Color c = kClearBlack;
