@@ -209,17 +209,27 @@ const BaryPlane &cached_plane(RenderState *state, const ShadingContext *ctx, Foo
 // cache when it holds the same triangle.
 void cached_vertices(RenderState *state, FootprintCache *cache, const Vector3 object[3],
                      Vector3 v[3]) {
-    auto &c = cache->folded;
-    if (!(c.valid && c.instance == state->instance && c.camera == state->camera &&
-          same_bits<3>(c.object, object))) {
-        object_to_camera(state, object, c.vertices);
-        c.valid = 1;
-        c.instance = state->instance;
-        c.camera = state->camera;
-        c.object[0] = object[0];
-        c.object[1] = object[1];
-        c.object[2] = object[2];
+    auto holds = [&](const decltype(cache->folded[0]) &c) {
+        return c.valid && c.instance == state->instance && c.camera == state->camera &&
+               same_bits<3>(c.object, object);
+    };
+    int k = 0;
+    if (!holds(cache->folded[0])) {
+        k = 1;
+        if (!holds(cache->folded[1])) {
+            k = cache->foldedNext & 1;
+            cache->foldedNext = k ^ 1;
+            auto &c = cache->folded[k];
+            object_to_camera(state, object, c.vertices);
+            c.valid = 1;
+            c.instance = state->instance;
+            c.camera = state->camera;
+            c.object[0] = object[0];
+            c.object[1] = object[1];
+            c.object[2] = object[2];
+        }
     }
+    const auto &c = cache->folded[k];
     v[0] = c.vertices[0];
     v[1] = c.vertices[1];
     v[2] = c.vertices[2];

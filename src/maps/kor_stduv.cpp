@@ -10,6 +10,7 @@
 
 #include "kor_context.h"
 #include "kor_matrix.h"
+#include "kor_memo.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "scenedata.h"
@@ -75,9 +76,12 @@ union EvaluatedParams {
     UVGeneratorParams params;
 };
 
+kor::ShaderMemo uvMemo;
+
+// The thread's data, as the host answered it before on this thread.
 UVThreadData *thread_data(RenderState *state) {
     auto *td = static_cast<UVThreadData *>(
-        kor::thread_block(state, kModule, __LINE__, sizeof(UVThreadData)));
+        kor::memoThreadBlock(uvMemo, state, kModule, __LINE__, sizeof(UVThreadData)));
     if (td && !td->ready) {
         kor::contextCreate(&td->context, state);
         td->ready = 1;
@@ -545,13 +549,17 @@ KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
 }
 
 KOR_SHADER_INIT(kor_base_UVGenerator) {
-    if (params) return;
+    if (params) {
+        kor::memoForget();
+        return;
+    }
     if (request) *request = 1;
     kor::noiseInit(state);
 }
 
 KOR_SHADER_EXIT(kor_base_UVGenerator) {
     if (!params) return;
+    kor::memoForget();
     kor::for_each_thread_block(state, [](void *block) {
         auto *td = static_cast<UVThreadData *>(block);
         kor::contextRelease(&td->context);

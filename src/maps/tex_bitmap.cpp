@@ -8,6 +8,7 @@
 #include <math.h>
 #include <string.h>
 
+#include "kor_memo.h"
 #include "kor_support.h"
 #include "scenedata.h"
 
@@ -150,9 +151,11 @@ void evaluate(RenderState *state, const BitmapParams *p, BitmapParams *e) {
 #undef KOR_EVAL
 }
 
+ShaderMemo bitmapMemo;
+
+// The instance record, as the host answered it before on this thread.
 BitmapInstance *instanceOf(RenderState *state) {
-    void **slot = user_slot(state);
-    return slot ? static_cast<BitmapInstance *>(*slot) : nullptr;
+    return static_cast<BitmapInstance *>(memoUser(bitmapMemo, state));
 }
 
 void destroyInstance(BitmapInstance *inst) {
@@ -483,6 +486,7 @@ KOR_SHADER_INIT(kor_Bitmap) {
         if (request) *request = 1;
         return;
     }
+    kor::memoForget();
     void **slot = kor::user_slot(state);
     if (!slot) return;
     if (*slot) {
@@ -554,6 +558,7 @@ KOR_SHADER_INIT(kor_Bitmap) {
 
 KOR_SHADER_EXIT(kor_Bitmap) {
     if (!params) return;
+    kor::memoForget();
     void **slot = kor::user_slot(state);
     if (!slot || !*slot) return;
     destroyInstance(static_cast<BitmapInstance *>(*slot));

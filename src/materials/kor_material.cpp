@@ -13,6 +13,7 @@
 #include "illum.h"
 #include "illum_models.h"
 #include "kor_context.h"
+#include "kor_memo.h"
 #include "kor_rendelem.h"
 #include "kor_support.h"
 #include "kor_surface.h"
@@ -114,7 +115,10 @@ float mono_blend(float v, float a, float base) {
 }
 
 void colour_blend(Color &channel, const Color &m) {
-    const float keep = fmaxf(0.0f, 1.0f - fabsf(m.a));
+    // max(0, x) without the library call: x = 1 - |a| is never -0, and a
+    // NaN gives 0 either way
+    const float x = 1.0f - fabsf(m.a);
+    const float keep = x > 0.0f ? x : 0.0f;
     channel.r = channel.r * keep + m.r;
     channel.g = channel.g * keep + m.g;
     channel.b = channel.b * keep + m.b;
@@ -630,6 +634,8 @@ MaterialInstance *instance_of(RenderState *state) {
     return slot ? static_cast<MaterialInstance *>(*slot) : nullptr;
 }
 
+kor::ShaderMemo materialMemo;
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -637,13 +643,23 @@ MaterialInstance *instance_of(RenderState *state) {
 KOR_EXPORT zoBoolean kor_StandardMaterial(Color *result, RenderState *state,
                                           StandardMaterialParams *params) {
     if (!result || !state || !params) return 0;
-    auto *scratch = static_cast<MaterialScratch *>(
-        kor::thread_block(state, kModule, __LINE__, sizeof(MaterialScratch)));
-    MaterialInstance *instance =
-        scratch ? static_cast<MaterialInstance *>(scratch->materialInstance) : nullptr;
-    if (!instance) {
-        instance = instance_of(state);
-        if (scratch) scratch->materialInstance = instance;
+    // the thread's scratch and the instance block, as the host answered
+    // them before on this thread
+    kor::MemoEntry *memo = kor::memo_entry(materialMemo, state);
+    auto *scratch = memo ? static_cast<MaterialScratch *>(memo->thread) : nullptr;
+    auto *instance = memo ? static_cast<MaterialInstance *>(memo->user) : nullptr;
+    if (!scratch || !instance) {
+        scratch = static_cast<MaterialScratch *>(
+            kor::thread_block(state, kModule, __LINE__, sizeof(MaterialScratch)));
+        instance = scratch ? static_cast<MaterialInstance *>(scratch->materialInstance) : nullptr;
+        if (!instance) {
+            instance = instance_of(state);
+            if (scratch) scratch->materialInstance = instance;
+        }
+        if (memo) {
+            memo->thread = scratch;
+            memo->user = instance;
+        }
     }
     const Call call{params, instance, scratch};
 
@@ -689,6 +705,7 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
         if (request) *request = 1;
         return;
     }
+    kor::memoForget();
     void **slot = kor::user_slot(state);
     if (!slot) return;
     // a repeated init refreshes the instance in place: the thread blocks
@@ -710,6 +727,7 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
 
 KOR_SHADER_EXIT(kor_StandardMaterial) {
     if (!params) return;
+    kor::memoForget();
     kor::for_each_thread_block(state,
                                [](void *block) { zo_mem_int_release(kModule, __LINE__, block); });
     void **slot = kor::user_slot(state);
