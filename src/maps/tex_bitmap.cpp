@@ -28,8 +28,14 @@ struct ParticleFrames {
     ParamArray<int32_t> frames;
 };
 
+// x - floorf(x). Below 2^23 the floor is the truncation, one less for a
+// negative non-integer, with the sign of x (floorf(-0) is -0); larger
+// magnitudes, infinities and NaN go to floorf.
 inline float fracPart(float x) {
-    return x - floorf(x);
+    if (!(fabsf(x) < 8388608.0f)) return x - floorf(x);
+    float whole = static_cast<float>(static_cast<int32_t>(x));
+    if (whole > x) whole -= 1.0f;
+    return x - copysignf(whole, x);
 }
 
 // Integer part toward zero; values no tile index can hold give 0.

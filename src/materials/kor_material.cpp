@@ -53,6 +53,7 @@ struct MaterialInstance {
     SceneData *sceneData;
     int32_t energyBlend;
     uint32_t usableMaps;          // bit c: slot c is switched on and holds a map
+    uint32_t assignedMaps;        // bit c: slot c holds a map
     MapSlot slots[kMapChannels];  // the switches and maps of the slots (amounts are read live)
 };
 
@@ -100,6 +101,11 @@ __attribute__((always_inline)) inline MapSlot slot_of(const IllumRecord *r,
     MapSlot s = instance->slots[channel];
     if (channel < p->mapAmounts.count) s.amount = p->mapAmounts[p->mapAmounts.start + channel];
     return s;
+}
+
+// Bit `channel` of a slot mask (none for channels past the slots).
+inline bool in_mask(uint32_t mask, int channel) {
+    return channel >= 0 && channel < kMapChannels && (mask >> channel & 1u);
 }
 
 bool call_map(RenderState *state, const StandardMaterialParams *p, Tag map, int kind, Color *out) {
@@ -214,10 +220,12 @@ struct Bump {
     float amount = 0.0f;
 };
 
-Bump apply_bump(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
+Bump apply_bump(RenderState *state, IllumRecord *r, const StandardMaterialParams *p,
+                uint32_t usable) {
     Bump bump;
-    const MapSlot slot = slot_of(r, p, kor::illumSlotChannel(r, kSlotBump));
-    if (!r->mapsOn || !slot.usable()) return bump;
+    const int channel = kor::illumSlotChannel(r, kSlotBump);
+    if (!r->mapsOn || !in_mask(usable, channel)) return bump;
+    const MapSlot slot = slot_of(r, p, channel);
     r->mapFlags |= kMapFlagBump;
     Color v = {0, 0, 0, 0};
     if (!call_map(state, p, slot.map, kor::kMapBump, &v)) return bump;
@@ -240,11 +248,17 @@ uint32_t usable_maps(const StandardMaterialParams *p) {
     return mask;
 }
 
-void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
-    if (!r->mapsOn) return;
-    const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
-    uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
-    if (!usable) return;
+// The slots that hold a map, switched on or not.
+uint32_t assigned_maps(const StandardMaterialParams *p) {
+    uint32_t mask = 0;
+    for (int c = 0; c < kMapChannels; ++c)
+        if (map_slot(p, c).map) mask |= 1u << c;
+    return mask;
+}
+
+void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *p,
+              uint32_t usable) {
+    if (!r->mapsOn || !usable) return;
     const int ambient = kor::illumSlotChannel(r, kSlotAmbient);
     const int diffuse = kor::illumSlotChannel(r, kSlotDiffuse);
     const int lock = p->ambientDiffuseMapLock;
@@ -349,17 +363,20 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
 
     const Vector3 kept_normal = state->normal;
     const float kept_dot = state->dot_nd;
+    const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
+    const uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
+    const uint32_t assigned = instance ? instance->assignedMaps : assigned_maps(p);
     base_channels(state, r, p);
     set_normal(state, r, p);
     r->mapFlags = 0;
-    const Bump bump = apply_bump(state, r, p);
-    map_loop(state, r, p);
+    const Bump bump = apply_bump(state, r, p, usable);
+    map_loop(state, r, p, usable);
     opacity_falloff(r, p);
 
     const int reflection = kor::illumSlotChannel(r, kSlotReflection);
-    const MapSlot rslot = slot_of(r, p, reflection);
-    if (rslot.map) r->mapFlags |= kMapFlagReflectionAssigned;
-    if (r->mapsOn && rslot.usable() && reflection >= 0) {
+    if (in_mask(assigned, reflection)) r->mapFlags |= kMapFlagReflectionAssigned;
+    if (r->mapsOn && in_mask(usable, reflection)) {
+        const MapSlot rslot = slot_of(r, p, reflection);
         r->mapFlags |= kMapFlagReflection;
         Vector3 dir;
         zo_reflection_dir(&dir, state);
@@ -367,9 +384,9 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
         r->reflectionAmount = r->channels[reflection].a * rslot.amount;
     }
     const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
-    const MapSlot tslot = slot_of(r, p, refraction);
-    if (tslot.map) r->mapFlags |= kMapFlagRefractionAssigned;
-    if (r->mapsOn && tslot.usable() && refraction >= 0) {
+    if (in_mask(assigned, refraction)) r->mapFlags |= kMapFlagRefractionAssigned;
+    if (r->mapsOn && in_mask(usable, refraction)) {
+        const MapSlot tslot = slot_of(r, p, refraction);
         r->mapFlags |= kMapFlagRefraction;
         Vector3 dir;
         if (!zo_refraction_dir(&dir, state, state->ior_in, state->ior))
@@ -489,8 +506,10 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
     base_channels(state, r, p);
     set_normal(state, r, p);
     r->mapFlags = 0;
-    apply_bump(state, r, p);
-    map_loop(state, r, p);
+    const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
+    const uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
+    apply_bump(state, r, p, usable);
+    map_loop(state, r, p, usable);
     opacity_falloff(r, p);
 
     const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
@@ -721,6 +740,7 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
     instance->energyBlend = !(s && s->energySwitch1 && !s->energySwitch2);
     const auto *p = static_cast<const StandardMaterialParams *>(params);
     instance->usableMaps = usable_maps(p);
+    instance->assignedMaps = assigned_maps(p);
     for (int c = 0; c < kMapChannels; ++c) instance->slots[c] = map_slot(p, c);
     *slot = instance;
 }
