@@ -55,10 +55,11 @@ struct UVThreadData {
 // any it is read as it stands. A record found to have no connections is
 // remembered in the thread's data, when there is one (its connections do
 // not change while the instance is shaded).
-const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
-                                  UVGeneratorParams *scratch, UVThreadData *td) {
+__attribute__((noinline)) const UVGeneratorParams &evaluate_record(RenderState *state,
+                                                                   const UVGeneratorParams *raw,
+                                                                   UVGeneratorParams *scratch,
+                                                                   UVThreadData *td) {
     static_assert(sizeof(UVGeneratorParams) % 4 == 0, "32-bit parameters only");
-    if (!state || (td && td->plainRecord == raw)) return *raw;
     if (kor::unconnected(state, raw, sizeof *raw)) {
         if (td) td->plainRecord = raw;
         return *raw;
@@ -67,6 +68,12 @@ const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *r
     int32_t *out = reinterpret_cast<int32_t *>(scratch);
     for (size_t i = 0; i < sizeof *scratch / 4; ++i) out[i] = kor::eval(state, &in[i]);
     return *scratch;
+}
+
+inline const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
+                                         UVGeneratorParams *scratch, UVThreadData *td) {
+    if (!state || (td && td->plainRecord == raw)) return *raw;
+    return evaluate_record(state, raw, scratch, td);
 }
 
 // Room for an evaluated record, left unfilled (the record's defaults would
@@ -79,7 +86,7 @@ union EvaluatedParams {
 kor::ShaderMemo uvMemo;
 
 // The thread's data, as the host answered it before on this thread.
-UVThreadData *thread_data(RenderState *state) {
+__attribute__((always_inline)) inline UVThreadData *thread_data(RenderState *state) {
     auto *td = static_cast<UVThreadData *>(
         kor::memoThreadBlock(uvMemo, state, kModule, __LINE__, sizeof(UVThreadData)));
     if (td && !td->ready) {

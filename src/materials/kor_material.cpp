@@ -220,8 +220,9 @@ struct Bump {
     float amount = 0.0f;
 };
 
-Bump apply_bump(RenderState *state, IllumRecord *r, const StandardMaterialParams *p,
-                uint32_t usable) {
+__attribute__((always_inline)) inline Bump apply_bump(RenderState *state, IllumRecord *r,
+                                                      const StandardMaterialParams *p,
+                                                      uint32_t usable) {
     Bump bump;
     const int channel = kor::illumSlotChannel(r, kSlotBump);
     if (!r->mapsOn || !in_mask(usable, channel)) return bump;
