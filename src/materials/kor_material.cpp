@@ -199,7 +199,8 @@ zoBoolean hide(Color *result, RenderState *state) {
 // Shared by the surface, shadow and photon steps.
 
 // Opacity and filter channels from the parameters.
-void base_channels(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
+__attribute__((always_inline)) inline void base_channels(RenderState *state, IllumRecord *r,
+                                                         const StandardMaterialParams *p) {
     if (Color *o = channel_of(r, kSlotOpacity)) o->r = kor::eval(state, &p->base.opacity);
     if (r->supportedParams & kSupportFilterColor)
         if (Color *f = channel_of(r, kSlotFilter)) *f = p->base.filterColor;
@@ -308,16 +309,18 @@ void opacity_falloff(IllumRecord *r, const StandardMaterialParams *p) {
     if (o < 1.0f) r->mapFlags |= kMapFlagTransparent;
 }
 
-// Calls a reflection or refraction map along a turned ray direction.
+// Calls a reflection or refraction map along a turned ray direction. With
+// `keep` the reason stays stored after the call, for a second map call that
+// stores its own over it before anything else runs.
 bool map_along(RenderState *state, const StandardMaterialParams *p, Tag map, Vector3 dir,
-               int reason, Color *out) {
+               int reason, Color *out, bool keep = false) {
     const MapCallReason key{state->dir, reason};
     zo_shaderstate_set(state, "KEY_6", &key, sizeof key, ZO_SHADERSTATE_RAY_TREE);
     const Vector3 saved = state->dir;
     state->dir = dir;
     const bool ok = call_map(state, p, map, kor::kMapColor, out);
     state->dir = saved;
-    zo_shaderstate_set(state, "KEY_6", nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    if (!keep) zo_shaderstate_set(state, "KEY_6", nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
     return ok;
 }
 
@@ -375,18 +378,21 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
     opacity_falloff(r, p);
 
     const int reflection = kor::illumSlotChannel(r, kSlotReflection);
+    const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
+    const bool refracts = r->mapsOn && in_mask(usable, refraction);
     if (in_mask(assigned, reflection)) r->mapFlags |= kMapFlagReflectionAssigned;
     if (r->mapsOn && in_mask(usable, reflection)) {
         const MapSlot rslot = slot_of(r, p, reflection);
         r->mapFlags |= kMapFlagReflection;
         Vector3 dir;
         zo_reflection_dir(&dir, state);
-        map_along(state, p, rslot.map, dir, 2, &r->channels[reflection]);
+        // the refraction map's reason replaces this one (only the host's
+        // direction query runs in between)
+        map_along(state, p, rslot.map, dir, 2, &r->channels[reflection], refracts);
         r->reflectionAmount = r->channels[reflection].a * rslot.amount;
     }
-    const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
     if (in_mask(assigned, refraction)) r->mapFlags |= kMapFlagRefractionAssigned;
-    if (r->mapsOn && in_mask(usable, refraction)) {
+    if (refracts) {
         const MapSlot tslot = slot_of(r, p, refraction);
         r->mapFlags |= kMapFlagRefraction;
         Vector3 dir;
