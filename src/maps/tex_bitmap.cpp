@@ -309,7 +309,7 @@ Color *bitmapPointLookup(Color *out, RenderState *state, UVLookupRequest *reques
         *out = kWhite;
         return out;
     }
-    const int tu = truncated(u), tv = truncated(v);
+    const float tileU = u, tileV = v;  // the tile, for placement jitter
     u = fracPart(u);
     v = fracPart(v);
     if (p->applyClip) {
@@ -318,7 +318,7 @@ Color *bitmapPointLookup(Color *out, RenderState *state, UVLookupRequest *reques
             v = fracPart((1.0f - p->clipV - p->clipH) + v * p->clipH);
         } else if (p->clipW != 0.0f && p->clipH != 0.0f) {
             float left, bottom;
-            bitmapPlaceCorner(*p, tu, tv, &left, &bottom);
+            bitmapPlaceCorner(*p, truncated(tileU), truncated(tileV), &left, &bottom);
             u = (u - left) / p->clipW;
             v = (v - bottom) / p->clipH;
             if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f)) {
@@ -341,7 +341,7 @@ Color *bitmapFilteredLookup(Color *out, RenderState *state, UVLookupRequest *req
         *out = kWhite;
         return out;
     }
-    const int tu = truncated(u), tv = truncated(v);
+    const float tileU = u, tileV = v;  // the tile, for placement jitter
     u = fracPart(u);
     v = fracPart(v);
     float covered = 1.0f;
@@ -353,7 +353,7 @@ Color *bitmapFilteredLookup(Color *out, RenderState *state, UVLookupRequest *req
             dv *= p->clipH;
         } else if (p->clipW != 0.0f && p->clipH != 0.0f) {
             float left, bottom;
-            bitmapPlaceCorner(*p, tu, tv, &left, &bottom);
+            bitmapPlaceCorner(*p, truncated(tileU), truncated(tileV), &left, &bottom);
             u = (u - left) / p->clipW;
             v = (v - bottom) / p->clipH;
             du /= p->clipW;
