@@ -156,6 +156,7 @@ void check_outputs(Session &s, const json &root) {
     const Settings &set = s.settings;
     OutputSetup &out = s.out;
     out = OutputSetup{};
+    out.threads = std::max(1, s.threads);  // the render's, set before the scene is read
     out.bit_depth = set.bit_depth;
     const json *options = root.is_object() && root.contains("options") ? &root["options"] : nullptr;
     if (!set.colorspace.empty()) {
@@ -376,7 +377,6 @@ int render_scene(Session &s, const std::string &scene) {
     // encoding the image) keep to the same number of threads.
     tbb::global_control threads(tbb::global_control::max_allowed_parallelism,
                                 static_cast<size_t>(s.threads));
-    s.out.threads = s.threads;
     s.mem_tracking = settings.verbosity >= kInfo;
     set_session(&s);
     g_running = &s;

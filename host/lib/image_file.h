@@ -142,9 +142,10 @@ constexpr const char *kImageModuleFile = "libkorhost_oiio.so";
 bool read_png(const std::string &path, int max_channels, ImagePixels &out, std::string &error);
 bool write_png(const std::string &path, const ImageLayout &layout, const float *values,
                std::string &error);
-// 8-bit PNG from codes already rounded (layout.names.size() per pixel).
+// 8-bit PNG from codes already rounded (layout.names.size() per pixel),
+// compressed in bands of rows on up to `threads` threads.
 bool write_png_bytes(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
-                     std::string &error);
+                     int threads, std::string &error);
 bool read_exr(const std::string &path, int max_channels, ImagePixels &out, std::string &error);
 bool write_exr(const std::string &path, const ImageLayout &layout, const float *values,
                std::string &error);

@@ -224,7 +224,7 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
                 }
             }
         });
-        return write_png_bytes(path, layout, codes.data(), error);
+        return write_png_bytes(path, layout, codes.data(), setup.threads, error);
     }
 
     // The region, top row first, all planes interleaved, colour encoded for

@@ -4,12 +4,15 @@
 // gamma chunk.
 #include <png.h>
 #include <strings.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "image_buffer.h"
 #include "image_file.h"
@@ -174,9 +177,10 @@ bool read_png(const std::string &path, int max_channels, ImagePixels &out, std::
 
 namespace {
 
-bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &layout,
-                std::vector<png_bytep> &rows, png_text *text, int texts) {
-    if (setjmp(png_jmpbuf(png))) return false;
+// The chunks before the image data: the header, the colour encoding, the
+// offset and the text.
+void write_head(FILE *f, png_structp png, png_infop info, const ImageLayout &layout, png_text *text,
+                int texts) {
     png_init_io(png, f);
     static const int types[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                 PNG_COLOR_TYPE_RGB_ALPHA};
@@ -200,10 +204,90 @@ bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &lay
     png_set_oFFs(png, info, layout.x, layout.y, PNG_OFFSET_PIXEL);
     if (texts) png_set_text(png, info, text, texts);
     png_write_info(png, info);
+}
+
+bool write_from(FILE *f, png_structp png, png_infop info, const ImageLayout &layout,
+                std::vector<png_bytep> &rows, png_text *text, int texts) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    write_head(f, png, info, layout, text, texts);
     if (layout.bits == 16) png_set_swap(png);
     png_write_image(png, rows.data());
     png_write_end(png, nullptr);
     return true;
+}
+
+// The image data already deflated (a whole zlib stream): the head, the
+// stream in data chunks, the end chunk.
+bool write_deflated(FILE *f, png_structp png, png_infop info, const ImageLayout &layout,
+                    const std::vector<uint8_t> &stream, png_text *text, int texts) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    write_head(f, png, info, layout, text, texts);
+    static const png_byte idat[5] = "IDAT", iend[5] = "IEND";
+    constexpr size_t kChunk = size_t(1) << 30;  // a chunk holds less than 2^31 bytes
+    for (size_t at = 0; at < stream.size(); at += kChunk)
+        png_write_chunk(png, idat, stream.data() + at, std::min(kChunk, stream.size() - at));
+    png_write_chunk(png, iend, nullptr, 0);
+    return true;
+}
+
+// A band of 8-bit rows, Sub-filtered and deflated on its own as raw
+// deflate data that ends on a byte boundary (a sync flush), or with the
+// final block for the image's last band. Such bands, made side by side,
+// join into one zlib stream: each refers back only within itself.
+struct DeflatedBand {
+    std::vector<uint8_t> data;
+    uLong adler = 0;    // of the band's filtered bytes
+    size_t length = 0;  // filtered bytes
+    bool ok = false;
+};
+
+void deflate_band(const uint8_t *rows, size_t row_bytes, int bpp, int count, bool last,
+                  DeflatedBand &out) {
+    z_stream z{};
+    // libpng's settings for filtered rows at level 3.
+    if (deflateInit2(&z, 3, Z_DEFLATED, -15, 8, Z_FILTERED) != Z_OK) return;
+    std::vector<uint8_t> line(row_bytes + 1);
+    line[0] = PNG_FILTER_VALUE_SUB;
+    out.adler = adler32(0L, Z_NULL, 0);
+    out.length = line.size() * count;
+    out.data.resize(deflateBound(&z, out.length) + 64);
+    z.next_out = out.data.data();
+    z.avail_out = static_cast<uInt>(out.data.size());
+    bool ok = true;
+    for (int y = 0; y < count && ok; ++y) {
+        const uint8_t *r = rows + row_bytes * y;
+        const size_t lead = std::min<size_t>(bpp, row_bytes);
+        memcpy(&line[1], r, lead);
+        for (size_t i = lead; i < row_bytes; ++i)
+            line[1 + i] = static_cast<uint8_t>(r[i] - r[i - bpp]);
+        out.adler = adler32(out.adler, line.data(), static_cast<uInt>(line.size()));
+        z.next_in = line.data();
+        z.avail_in = static_cast<uInt>(line.size());
+        const int flush = y + 1 < count ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+        for (;;) {
+            if (z.avail_out == 0) {
+                const size_t used = out.data.size();
+                out.data.resize(2 * used);
+                z.next_out = out.data.data() + used;
+                z.avail_out = static_cast<uInt>(used);
+            }
+            const int status = deflate(&z, flush);
+            if (status == Z_STREAM_END) break;
+            if (status != Z_OK && status != Z_BUF_ERROR) {
+                ok = false;
+                break;
+            }
+            // Done with the row (and its flush) once output room is left.
+            if (flush != Z_FINISH && z.avail_in == 0 && z.avail_out != 0) break;
+            if (status == Z_BUF_ERROR && z.avail_out != 0) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    out.data.resize(out.data.size() - z.avail_out);
+    out.ok = ok;
+    deflateEnd(&z);
 }
 
 bool png_layout_problem(const std::string &path, const ImageLayout &layout, std::string &error) {
@@ -216,12 +300,11 @@ bool png_layout_problem(const std::string &path, const ImageLayout &layout, std:
     return false;
 }
 
-bool write_png_rows(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
-                    std::string &error) {
-    const int ch = static_cast<int>(layout.names.size());
-    const size_t row = static_cast<size_t>(layout.width) * ch * (layout.bits / 8);
-    std::vector<png_bytep> rows(layout.height);
-    for (int y = 0; y < layout.height; ++y) rows[y] = const_cast<uint8_t *>(bytes) + row * y;
+// Opens the file, sets libpng up with the text chunks and runs `body`
+// (which writes every chunk); the error names the file.
+template <typename Body>
+bool write_png_file(const std::string &path, const ImageLayout &layout, std::string &error,
+                    const Body &body) {
     File file(path, "wb");
     if (!file.f) {
         error = "cannot write image " + path + ": " + strerror(errno);
@@ -248,7 +331,7 @@ bool write_png_rows(const std::string &path, const ImageLayout &layout, const ui
         text[n].text = texts_of[k].data();
         ++n;
     }
-    const bool ok = write_from(file.f, png, info, layout, rows, n ? text : nullptr, n);
+    const bool ok = body(file.f, png, info, n ? text : nullptr, n);
     png_destroy_write_struct(&png, &info);
     const bool closed = fclose(file.f) == 0;
     file.f = nullptr;
@@ -277,17 +360,57 @@ bool write_png(const std::string &path, const ImageLayout &layout, const float *
         else
             bytes[i] = static_cast<uint8_t>(q);
     }
-    return write_png_rows(path, layout, bytes.data(), error);
+    const size_t row = static_cast<size_t>(layout.width) * ch * (layout.bits / 8);
+    std::vector<png_bytep> rows(layout.height);
+    for (int y = 0; y < layout.height; ++y) rows[y] = bytes.data() + row * y;
+    return write_png_file(path, layout, error,
+                          [&](FILE *f, png_structp png, png_infop info, png_text *text, int texts) {
+                              return write_from(f, png, info, layout, rows, text, texts);
+                          });
 }
 
 bool write_png_bytes(const std::string &path, const ImageLayout &layout, const uint8_t *bytes,
-                     std::string &error) {
+                     int threads, std::string &error) {
     if (png_layout_problem(path, layout, error)) return false;
     if (layout.bits != 8) {
         error = "cannot write image " + path + ": codes of 8 bits for a file of 16";
         return false;
     }
-    return write_png_rows(path, layout, bytes, error);
+    // Bands of at least 64 rows, one per thread, deflated side by side.
+    const int ch = static_cast<int>(layout.names.size());
+    const size_t row = static_cast<size_t>(layout.width) * ch;
+    const int bands = std::max(1, std::min(threads, layout.height / 64));
+    std::vector<DeflatedBand> band(bands);
+    auto run = [&](int b) {
+        const int y0 = layout.height * b / bands, y1 = layout.height * (b + 1) / bands;
+        deflate_band(bytes + row * y0, row, ch, y1 - y0, b + 1 == bands, band[b]);
+    };
+    std::vector<std::thread> helpers;
+    for (int b = 1; b < bands; ++b) helpers.emplace_back(run, b);
+    run(0);
+    for (std::thread &t : helpers) t.join();
+    // One zlib stream: its header (deflate, 32 KB window, a fast level),
+    // the bands, the Adler-32 of all filtered rows.
+    size_t size = 6;
+    for (const DeflatedBand &b : band) {
+        if (!b.ok) {
+            error = "cannot write image " + path + ": compression failed";
+            return false;
+        }
+        size += b.data.size();
+    }
+    std::vector<uint8_t> stream = {0x78, 0x5e};
+    stream.reserve(size);
+    uLong adler = adler32(0L, Z_NULL, 0);
+    for (const DeflatedBand &b : band) {
+        stream.insert(stream.end(), b.data.begin(), b.data.end());
+        adler = adler32_combine(adler, b.adler, static_cast<z_off_t>(b.length));
+    }
+    for (int k = 3; k >= 0; --k) stream.push_back(static_cast<uint8_t>(adler >> (8 * k)));
+    return write_png_file(path, layout, error,
+                          [&](FILE *f, png_structp png, png_infop info, png_text *text, int texts) {
+                              return write_deflated(f, png, info, layout, stream, text, texts);
+                          });
 }
 
 }  // namespace korhost

@@ -64,47 +64,57 @@ void mark_edges(Mesh &m) {
         normal[t] = normalize(cross(b - a, c - a));
         longest[t] = std::max({length2(t, 0), length2(t, 1), length2(t, 2)});
     }
-    // Each use of an edge, keyed by its two vertices; sorted, the faces
-    // that share an edge lie side by side.
+    // Each use of an edge, filed under its lower vertex (a counting sort,
+    // linear in the mesh) and, within that vertex, ordered by the other
+    // vertex: the faces that share an edge lie side by side.
     struct Use {
-        uint64_t key;
-        uint32_t face;
+        uint32_t hi, face;
         int edge;
         bool operator<(const Use &o) const {
-            return key != o.key ? key < o.key : face != o.face ? face < o.face : edge < o.edge;
+            return hi != o.hi ? hi < o.hi : face != o.face ? face < o.face : edge < o.edge;
         }
     };
-    std::vector<Use> uses;
-    uses.reserve(3 * n);
-    for (size_t t = 0; t < n; ++t)
-        for (int e = 0; e < 3; ++e) {
-            const uint32_t a = m.tri[3 * t + e], b = m.tri[3 * t + (e + 1) % 3];
-            uses.push_back(
-                {uint64_t(std::min(a, b)) << 32 | std::max(a, b), static_cast<uint32_t>(t), e});
-        }
-    std::sort(uses.begin(), uses.end());
+    const size_t nv = m.P.size();
+    std::vector<uint32_t> start(nv + 1, 0);
+    for (size_t k = 0; k < 3 * n; ++k) {
+        const uint32_t a = m.tri[k], b = m.tri[k % 3 == 2 ? k - 2 : k + 1];
+        ++start[std::min(a, b) + 1];
+    }
+    for (size_t v = 0; v < nv; ++v) start[v + 1] += start[v];
+    std::vector<Use> uses(3 * n);
+    {
+        std::vector<uint32_t> at(start.begin(), start.end() - 1);
+        for (size_t t = 0; t < n; ++t)
+            for (int e = 0; e < 3; ++e) {
+                const uint32_t a = m.tri[3 * t + e], b = m.tri[3 * t + (e + 1) % 3];
+                uses[at[std::min(a, b)]++] = {std::max(a, b), static_cast<uint32_t>(t), e};
+            }
+    }
     m.face_stride = 1;
     m.face_columns = {0};
     m.face_words.assign(n, kEdgeBits);
-    for (size_t i = 0; i < uses.size();) {
-        size_t j = i + 1;
-        while (j < uses.size() && uses[j].key == uses[i].key) ++j;
-        const size_t shared = j - i;
-        const size_t first = i;
-        i = j;
-        if (shared != 2) continue;
-        const size_t t0 = uses[first].face, t1 = uses[first + 1].face;
-        const int e0 = uses[first].edge, e1 = uses[first + 1].edge;
-        const float l2 = length2(t0, e0);
-        const bool flat = dot(normal[t0], normal[t1]) > 0.99999f;
-        if (!flat || l2 < longest[t0] || l2 < longest[t1]) continue;
-        // Strictly the longest: a square's diagonal, not a triangle's equal sides.
-        int longest_count = 0;
-        for (int e = 0; e < 3; ++e) longest_count += length2(t0, e) >= l2;
-        for (int e = 0; e < 3; ++e) longest_count += length2(t1, e) >= l2;
-        if (longest_count != 2) continue;
-        m.face_words[t0] &= ~(1 << (16 + e0));
-        m.face_words[t1] &= ~(1 << (16 + e1));
+    for (size_t v = 0; v < nv; ++v) {
+        std::sort(uses.begin() + start[v], uses.begin() + start[v + 1]);
+        for (size_t i = start[v], end = start[v + 1]; i < end;) {
+            size_t j = i + 1;
+            while (j < end && uses[j].hi == uses[i].hi) ++j;
+            const size_t shared = j - i;
+            const size_t first = i;
+            i = j;
+            if (shared != 2) continue;
+            const size_t t0 = uses[first].face, t1 = uses[first + 1].face;
+            const int e0 = uses[first].edge, e1 = uses[first + 1].edge;
+            const float l2 = length2(t0, e0);
+            const bool flat = dot(normal[t0], normal[t1]) > 0.99999f;
+            if (!flat || l2 < longest[t0] || l2 < longest[t1]) continue;
+            // Strictly the longest: a square's diagonal, not a triangle's equal sides.
+            int longest_count = 0;
+            for (int e = 0; e < 3; ++e) longest_count += length2(t0, e) >= l2;
+            for (int e = 0; e < 3; ++e) longest_count += length2(t1, e) >= l2;
+            if (longest_count != 2) continue;
+            m.face_words[t0] &= ~(1 << (16 + e0));
+            m.face_words[t1] &= ~(1 << (16 + e1));
+        }
     }
 }
 
@@ -572,13 +582,13 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
 bool render(Session &s) {
     const zoCamera &c = s.camera.cam;
     const int W = c.x_resolution, H = c.y_resolution;
-    s.color.assign(static_cast<size_t>(W) * H, Color{0, 0, 0, 0});
+    assign_zeros(s.color, static_cast<size_t>(W) * H);
     for (FrameBuffer &fb : s.framebuffers) {
         if (fb.type < 0) continue;
         if (fb.type == ZO_FB_INTEGER)
-            fb.ints.assign(static_cast<size_t>(W) * H, 0);
+            assign_zeros(fb.ints, static_cast<size_t>(W) * H);
         else
-            fb.sum.assign(static_cast<size_t>(W) * H * fb.components, 0.0f);
+            assign_zeros(fb.sum, static_cast<size_t>(W) * H * fb.components);
     }
     prepare_photons(s);  // photon maps and light maps, when the scene asks for them
     contour_begin(s);

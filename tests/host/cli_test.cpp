@@ -116,6 +116,30 @@ TEST(CommandLine, OutputEncodingOfALinearValue) {
     }
 }
 
+// A tall 8-bit PNG is compressed in bands of rows, one per thread: on three
+// threads it decodes to the pixels it has on one, and those are the float
+// render's values through the sRGB curve (alpha linear, colour over alpha).
+TEST(CommandLine, PngBandsDecodeToTheEncodedRender) {
+    Scratch tmp;
+    const std::string scene = std::string(KOR_SCENES) + "/bump.json",
+                      common = " --resolution 24x200 -o ";
+    ASSERT_EQ(tmp.run(scene, common + (tmp / "f.exr")), 0) << tmp.err;
+    ASSERT_EQ(tmp.run(scene, common + (tmp / "one.png") + " --threads 1"), 0) << tmp.err;
+    ASSERT_EQ(tmp.run(scene, common + (tmp / "three.png") + " --threads 3"), 0) << tmp.err;
+    Image f(tmp / "f.exr"), one(tmp / "one.png"), three(tmp / "three.png");
+    ASSERT_TRUE(f.ok && one.ok && three.ok);
+    ASSERT_EQ(one.px.size(), f.px.size());
+    EXPECT_EQ(one.px, three.px);
+    for (size_t i = 0; i < f.px.size(); i += 4) {
+        const double a = f.px[i + 3];
+        EXPECT_EQ(std::round(one.px[i + 3] * 255), std::round(std::clamp(a, 0.0, 1.0) * 255));
+        for (int c = 0; c < 3; ++c) {
+            const double v = std::clamp(a > 0 ? f.px[i + c] / a : f.px[i + c], 0.0, 1.0);
+            ASSERT_NEAR(one.px[i + c] * 255, std::round(255 * srgb(v)), 1.01) << i;
+        }
+    }
+}
+
 // Regions rendered on their own and pasted together give the whole
 // render bit for bit; an EXR region keeps the whole image as its display
 // window and the region as its data window.
