@@ -414,6 +414,14 @@ Color lookup(RenderState *state, UVLookupRequest *request, const UVGeneratorPara
     if (!nu || !request->filteredLookup) return result;
     const int nv = split_axis(v, dv, p.vTile, p.vMirror, p.wrapLookup, vs);
     if (!nv) return result;
+    if (nu == 1 && nv == 1 && us[0].weight == 1.0f && vs[0].weight == 1.0f) {
+        // one piece of full weight (the usual case): the sum below would be
+        // +0 + c x 1, that is +0 + c
+        Color c = {0, 0, 0, 0};
+        request->filteredLookup(&c, state, request, us[0].centre, vs[0].centre, us[0].width,
+                                vs[0].width);
+        return {0.0f + c.r, 0.0f + c.g, 0.0f + c.b, 0.0f + c.a};
+    }
     for (int i = 0; i < nu; ++i) {
         for (int j = 0; j < nv; ++j) {
             Color c = {0, 0, 0, 0};
