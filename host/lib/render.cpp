@@ -232,6 +232,8 @@ void build_geometry(Session &s) {
         const MaterialEntry *m = inst ? tracing::material_entry(s, inst->rec.material) : nullptr;
         s.geom_opaque[id] = inst && (!m || !m->slots[kSlotShadow]);
     }
+    s.all_opaque = std::all_of(s.geom_opaque.begin(), s.geom_opaque.end(),
+                               [](uint8_t o) { return o != 0; });
     rtcCommitScene(scene);
 }
 

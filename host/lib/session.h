@@ -452,6 +452,7 @@ class Session {
     // By the same id: 1 where the material has no shadow shader, so that
     // the surface stops a shadow ray whatever else lies on it.
     std::vector<uint8_t> geom_opaque;
+    bool all_opaque = false;  // no surface has a shadow shader
 
     Tag add_db(int type, void *record, int size, const std::string &name);
     DbItem *item(Tag tag) { return tag > 0 && tag < db.size() ? &db[tag] : nullptr; }

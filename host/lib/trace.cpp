@@ -133,6 +133,9 @@ int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, floa
         // shadow shader, gathering the others on the way.
         c.opaque = s.geom_opaque.data();
         c.opaque_count = s.geom_opaque.size();
+        // Every surface stops the light: the first hit ends the traversal
+        // without a call of the filter.
+        if (s.all_opaque) c.ic.filter = nullptr;
         rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &c.ic, &rh.ray);
         if (rh.ray.tfar < 0) {
             *opaque = true;

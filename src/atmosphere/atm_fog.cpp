@@ -112,12 +112,12 @@ float fogDepthRamp(const FogRecord &fog, float d) {
 
 }  // namespace kor
 
-KOR_EXPORT zoBoolean kor_Fog(Color *result, RenderState *state, FogParams *params) {
-    if (!result || !state || !params) return 1;
-    const FogParams &p = *params;
-    if (!p.on || (state->type != ZO_RAY_EYE && state->type != ZO_RAY_TRANSPARENT)) return 1;
-    const bool hit = state->dist > 0.0;
-    if (!hit && !p.fogBackground) return 1;
+namespace {
+
+// The fog on a ray that it applies to (see kor_Fog); kept out of the entry
+// so that the rays the fog leaves alone return at once.
+__attribute__((noinline)) zoBoolean fogRay(Color *result, RenderState *state, const FogParams &p,
+                                           bool hit) {
     const FogRecord *fog = fetchRecord(state);
     if (!fog) return 1;
 
@@ -165,29 +165,41 @@ KOR_EXPORT zoBoolean kor_Fog(Color *result, RenderState *state, FogParams *param
     }
 
     const float t = 1.0f - result->a;
+    if (!fog->opacityMapActive) {
+        // one amount for every channel: the transparency stays grey
+        result->r += (F.r - result->r) * f;
+        result->g += (F.g - result->g) * f;
+        result->b += (F.b - result->b) * f;
+        result->a = 1.0f - t * (1.0f - f);
+        return 1;
+    }
     float T[3] = {t, t, t};
     float *c[3] = {&result->r, &result->g, &result->b};
     const float Fc[3] = {F.r, F.g, F.b};
-    if (!fog->opacityMapActive) {
-        for (int k = 0; k < 3; ++k) {
-            *c[k] += (Fc[k] - *c[k]) * f;
-            T[k] *= 1.0f - f;
-        }
-    } else {
-        const float Oc[3] = {O.r, O.g, O.b};
-        for (int k = 0; k < 3; ++k) {
-            if (perChannelExponent) {
-                const float fk = 1.0f - expf(x * Oc[k]);
-                *c[k] += (Fc[k] - *c[k]) * fk;
-                T[k] *= 1.0f - fk;
-            } else {
-                *c[k] += (Fc[k] - *c[k]) * Oc[k] * f;
-                T[k] *= (1.0f - Oc[k]) * (1.0f - f);
-            }
+    const float Oc[3] = {O.r, O.g, O.b};
+    for (int k = 0; k < 3; ++k) {
+        if (perChannelExponent) {
+            const float fk = 1.0f - expf(x * Oc[k]);
+            *c[k] += (Fc[k] - *c[k]) * fk;
+            T[k] *= 1.0f - fk;
+        } else {
+            *c[k] += (Fc[k] - *c[k]) * Oc[k] * f;
+            T[k] *= (1.0f - Oc[k]) * (1.0f - f);
         }
     }
     result->a = kor::largest3(1.0f - T[0], 1.0f - T[1], 1.0f - T[2]);
     return 1;
+}
+
+}  // namespace
+
+KOR_EXPORT zoBoolean kor_Fog(Color *result, RenderState *state, FogParams *params) {
+    if (!result || !state || !params) return 1;
+    const FogParams &p = *params;
+    if (!p.on || (state->type != ZO_RAY_EYE && state->type != ZO_RAY_TRANSPARENT)) return 1;
+    const bool hit = state->dist > 0.0;
+    if (!hit && !p.fogBackground) return 1;
+    return fogRay(result, state, p, hit);
 }
 
 KOR_SHADER_INIT(kor_Fog) {

@@ -190,9 +190,11 @@ KOR_SHADER_EXIT(kor_RenderElementHandler) {
 // Material side.
 
 KOR_EXPORT zoBoolean RenderElementsAreBeingUsed(RenderState *state) {
-    if (!state || !context(state)) return 0;
+    if (!state) return 0;
+    // only samples on the eye ray's path (through transparency) feed the
+    // elements; the handler's context is asked for only on that path
     for (const RenderState *s = state; s; s = s->parent) {
-        if (s->type == ZO_RAY_EYE) return 1;
+        if (s->type == ZO_RAY_EYE) return context(state) != nullptr;
         if (s->type != ZO_RAY_TRANSPARENT) return 0;
     }
     return 0;

@@ -2,6 +2,8 @@
 // camera-space position triangle they start from.
 #include "kor_bary.h"
 
+#include <emmintrin.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -144,7 +146,9 @@ void triangle_plane(RenderState *state, const ShadingContext *ctx, const Vector3
 
 // The derivatives at the state's raster position, `depth` being the
 // camera-space depth of the shading point (perspective only).
-void plane_derivatives(RenderState *state, const BaryPlane &plane, float depth, float out[4]) {
+__attribute__((always_inline)) inline void plane_derivatives(RenderState *state,
+                                                             const BaryPlane &plane, float depth,
+                                                             float out[4]) {
     const float *k = plane.factors;
     if (plane.orthographic) {
         out[0] = k[0];
@@ -180,6 +184,26 @@ inline bool same_bits(const Vector3 *a, const Vector3 *b) {
     return differ == 0;
 }
 
+// The kept triangle and normal (`kept` and the normal after it, twelve
+// words in a row) are bit for bit `object` and `normal`: three 16-byte
+// comparisons.
+inline bool same_triangle(const Vector3 kept[3], const Vector3 object[3], const Vector3 &normal) {
+    static_assert(offsetof(decltype(FootprintCache::direct), normal) ==
+                      offsetof(decltype(FootprintCache::direct), object) + 3 * sizeof(Vector3),
+                  "the kept normal follows the kept triangle");
+    const auto *k = reinterpret_cast<const __m128i *>(kept);
+    const auto *o = reinterpret_cast<const __m128i *>(object);
+    int32_t last[4];
+    memcpy(&last[0], &object[2].z, 4);
+    memcpy(&last[1], &normal, 12);
+    const __m128i d0 = _mm_xor_si128(_mm_loadu_si128(k), _mm_loadu_si128(o));
+    const __m128i d1 = _mm_xor_si128(_mm_loadu_si128(k + 1), _mm_loadu_si128(o + 1));
+    const __m128i d2 = _mm_xor_si128(_mm_loadu_si128(k + 2),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(last)));
+    const __m128i any = _mm_or_si128(_mm_or_si128(d0, d1), d2);
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
+}
+
 // The triangle's part of the derivatives of an unreflected, unrefracted
 // ray's hit (the same for every sample on the triangle), from the cache
 // when it holds the same triangle as seen by the same camera.
@@ -187,8 +211,7 @@ const BaryPlane &cached_plane(RenderState *state, const ShadingContext *ctx, Foo
                               const Vector3 object[3]) {
     auto &c = cache->direct;
     if (c.valid && c.instance == state->instance && c.camera == state->camera &&
-        c.invNormal == state->inv_normal && same_bits<3>(c.object, object) &&
-        same_bits<1>(&c.normal, &state->normal_geom))
+        c.invNormal == state->inv_normal && same_triangle(c.object, object, state->normal_geom))
         return c.plane;
     Vector3 v[3], normal;
     object_to_camera(state, object, v);
@@ -209,17 +232,27 @@ const BaryPlane &cached_plane(RenderState *state, const ShadingContext *ctx, Foo
 // cache when it holds the same triangle.
 void cached_vertices(RenderState *state, FootprintCache *cache, const Vector3 object[3],
                      Vector3 v[3]) {
-    auto &c = cache->folded;
-    if (!(c.valid && c.instance == state->instance && c.camera == state->camera &&
-          same_bits<3>(c.object, object))) {
-        object_to_camera(state, object, c.vertices);
-        c.valid = 1;
-        c.instance = state->instance;
-        c.camera = state->camera;
-        c.object[0] = object[0];
-        c.object[1] = object[1];
-        c.object[2] = object[2];
+    auto holds = [&](const decltype(cache->folded[0]) &c) {
+        return c.valid && c.instance == state->instance && c.camera == state->camera &&
+               same_bits<3>(c.object, object);
+    };
+    int k = 0;
+    if (!holds(cache->folded[0])) {
+        k = 1;
+        if (!holds(cache->folded[1])) {
+            k = cache->foldedNext & 1;
+            cache->foldedNext = k ^ 1;
+            auto &c = cache->folded[k];
+            object_to_camera(state, object, c.vertices);
+            c.valid = 1;
+            c.instance = state->instance;
+            c.camera = state->camera;
+            c.object[0] = object[0];
+            c.object[1] = object[1];
+            c.object[2] = object[2];
+        }
     }
+    const auto &c = cache->folded[k];
     v[0] = c.vertices[0];
     v[1] = c.vertices[1];
     v[2] = c.vertices[2];

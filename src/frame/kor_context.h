@@ -73,15 +73,17 @@ struct FootprintCache {
         Vector3 normal;     // the state's geometric normal
         BaryPlane plane;
     } direct;
-    // Reflected or refracted rays: the camera-space triangle (the path is
-    // unfolded sample by sample).
+    // Reflected or refracted rays: the camera-space triangles (the path is
+    // unfolded sample by sample) of the last two triangles, which a mirrored
+    // quad shows side by side; `foldedNext` is the one to replace.
     struct {
         int32_t valid;
         Tag instance;
         const zoCamera *camera;
         Vector3 object[3];
         Vector3 vertices[3];
-    } folded;
+    } folded[2];
+    int32_t foldedNext;
 };
 
 namespace kor {

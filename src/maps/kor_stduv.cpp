@@ -10,6 +10,7 @@
 
 #include "kor_context.h"
 #include "kor_matrix.h"
+#include "kor_memo.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "scenedata.h"
@@ -54,10 +55,11 @@ struct UVThreadData {
 // any it is read as it stands. A record found to have no connections is
 // remembered in the thread's data, when there is one (its connections do
 // not change while the instance is shaded).
-const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
-                                  UVGeneratorParams *scratch, UVThreadData *td) {
+__attribute__((noinline)) const UVGeneratorParams &evaluate_record(RenderState *state,
+                                                                   const UVGeneratorParams *raw,
+                                                                   UVGeneratorParams *scratch,
+                                                                   UVThreadData *td) {
     static_assert(sizeof(UVGeneratorParams) % 4 == 0, "32-bit parameters only");
-    if (!state || (td && td->plainRecord == raw)) return *raw;
     if (kor::unconnected(state, raw, sizeof *raw)) {
         if (td) td->plainRecord = raw;
         return *raw;
@@ -68,6 +70,12 @@ const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *r
     return *scratch;
 }
 
+inline const UVGeneratorParams &evaluate(RenderState *state, const UVGeneratorParams *raw,
+                                         UVGeneratorParams *scratch, UVThreadData *td) {
+    if (!state || (td && td->plainRecord == raw)) return *raw;
+    return evaluate_record(state, raw, scratch, td);
+}
+
 // Room for an evaluated record, left unfilled (the record's defaults would
 // be written on every call only to be overwritten).
 union EvaluatedParams {
@@ -75,9 +83,12 @@ union EvaluatedParams {
     UVGeneratorParams params;
 };
 
-UVThreadData *thread_data(RenderState *state) {
+kor::ShaderMemo uvMemo;
+
+// The thread's data, as the host answered it before on this thread.
+__attribute__((always_inline)) inline UVThreadData *thread_data(RenderState *state) {
     auto *td = static_cast<UVThreadData *>(
-        kor::thread_block(state, kModule, __LINE__, sizeof(UVThreadData)));
+        kor::memoThreadBlock(uvMemo, state, kModule, __LINE__, sizeof(UVThreadData)));
     if (td && !td->ready) {
         kor::contextCreate(&td->context, state);
         td->ready = 1;
@@ -403,6 +414,14 @@ Color lookup(RenderState *state, UVLookupRequest *request, const UVGeneratorPara
     if (!nu || !request->filteredLookup) return result;
     const int nv = split_axis(v, dv, p.vTile, p.vMirror, p.wrapLookup, vs);
     if (!nv) return result;
+    if (nu == 1 && nv == 1 && us[0].weight == 1.0f && vs[0].weight == 1.0f) {
+        // one piece of full weight (the usual case): the sum below would be
+        // +0 + c x 1, that is +0 + c
+        Color c = {0, 0, 0, 0};
+        request->filteredLookup(&c, state, request, us[0].centre, vs[0].centre, us[0].width,
+                                vs[0].width);
+        return {0.0f + c.r, 0.0f + c.g, 0.0f + c.b, 0.0f + c.a};
+    }
     for (int i = 0; i < nu; ++i) {
         for (int j = 0; j < nv; ++j) {
             Color c = {0, 0, 0, 0};
@@ -545,13 +564,17 @@ KOR_EXPORT zoBoolean kor_base_UVGenerator(void *result, RenderState *state,
 }
 
 KOR_SHADER_INIT(kor_base_UVGenerator) {
-    if (params) return;
+    if (params) {
+        kor::memoForget();
+        return;
+    }
     if (request) *request = 1;
     kor::noiseInit(state);
 }
 
 KOR_SHADER_EXIT(kor_base_UVGenerator) {
     if (!params) return;
+    kor::memoForget();
     kor::for_each_thread_block(state, [](void *block) {
         auto *td = static_cast<UVThreadData *>(block);
         kor::contextRelease(&td->context);

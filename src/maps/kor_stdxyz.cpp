@@ -38,6 +38,8 @@ bool same(Vector3 a, Vector3 b) {
 }
 
 XYZGeneratorParams evaluate(RenderState *state, const XYZGeneratorParams *raw) {
+    // nothing connected: the record as it stands
+    if (kor::unconnected(state, raw, sizeof *raw)) return *raw;
     XYZGeneratorParams p;
     p.coordinateSystem = kor::eval(state, &raw->coordinateSystem);
     p.mapChannel = kor::eval(state, &raw->mapChannel);

@@ -8,6 +8,7 @@
 #include <math.h>
 #include <string.h>
 
+#include "kor_memo.h"
 #include "kor_support.h"
 #include "scenedata.h"
 
@@ -27,8 +28,14 @@ struct ParticleFrames {
     ParamArray<int32_t> frames;
 };
 
+// x - floorf(x). Below 2^23 the floor is the truncation, one less for a
+// negative non-integer, with the sign of x (floorf(-0) is -0); larger
+// magnitudes, infinities and NaN go to floorf.
 inline float fracPart(float x) {
-    return x - floorf(x);
+    if (!(fabsf(x) < 8388608.0f)) return x - floorf(x);
+    float whole = static_cast<float>(static_cast<int32_t>(x));
+    if (whole > x) whole -= 1.0f;
+    return x - copysignf(whole, x);
 }
 
 // Integer part toward zero; values no tile index can hold give 0.
@@ -150,9 +157,11 @@ void evaluate(RenderState *state, const BitmapParams *p, BitmapParams *e) {
 #undef KOR_EVAL
 }
 
+ShaderMemo bitmapMemo;
+
+// The instance record, as the host answered it before on this thread.
 BitmapInstance *instanceOf(RenderState *state) {
-    void **slot = user_slot(state);
-    return slot ? static_cast<BitmapInstance *>(*slot) : nullptr;
+    return static_cast<BitmapInstance *>(memoUser(bitmapMemo, state));
 }
 
 void destroyInstance(BitmapInstance *inst) {
@@ -300,7 +309,7 @@ Color *bitmapPointLookup(Color *out, RenderState *state, UVLookupRequest *reques
         *out = kWhite;
         return out;
     }
-    const int tu = truncated(u), tv = truncated(v);
+    const float tileU = u, tileV = v;  // the tile, for placement jitter
     u = fracPart(u);
     v = fracPart(v);
     if (p->applyClip) {
@@ -309,7 +318,7 @@ Color *bitmapPointLookup(Color *out, RenderState *state, UVLookupRequest *reques
             v = fracPart((1.0f - p->clipV - p->clipH) + v * p->clipH);
         } else if (p->clipW != 0.0f && p->clipH != 0.0f) {
             float left, bottom;
-            bitmapPlaceCorner(*p, tu, tv, &left, &bottom);
+            bitmapPlaceCorner(*p, truncated(tileU), truncated(tileV), &left, &bottom);
             u = (u - left) / p->clipW;
             v = (v - bottom) / p->clipH;
             if (!(u >= 0.0f && u < 1.0f && v >= 0.0f && v < 1.0f)) {
@@ -332,7 +341,7 @@ Color *bitmapFilteredLookup(Color *out, RenderState *state, UVLookupRequest *req
         *out = kWhite;
         return out;
     }
-    const int tu = truncated(u), tv = truncated(v);
+    const float tileU = u, tileV = v;  // the tile, for placement jitter
     u = fracPart(u);
     v = fracPart(v);
     float covered = 1.0f;
@@ -344,7 +353,7 @@ Color *bitmapFilteredLookup(Color *out, RenderState *state, UVLookupRequest *req
             dv *= p->clipH;
         } else if (p->clipW != 0.0f && p->clipH != 0.0f) {
             float left, bottom;
-            bitmapPlaceCorner(*p, tu, tv, &left, &bottom);
+            bitmapPlaceCorner(*p, truncated(tileU), truncated(tileV), &left, &bottom);
             u = (u - left) / p->clipW;
             v = (v - bottom) / p->clipH;
             du /= p->clipW;
@@ -483,6 +492,7 @@ KOR_SHADER_INIT(kor_Bitmap) {
         if (request) *request = 1;
         return;
     }
+    kor::memoForget();
     void **slot = kor::user_slot(state);
     if (!slot) return;
     if (*slot) {
@@ -554,6 +564,7 @@ KOR_SHADER_INIT(kor_Bitmap) {
 
 KOR_SHADER_EXIT(kor_Bitmap) {
     if (!params) return;
+    kor::memoForget();
     void **slot = kor::user_slot(state);
     if (!slot || !*slot) return;
     destroyInstance(static_cast<BitmapInstance *>(*slot));

@@ -51,6 +51,12 @@ constexpr UVPointLookup checkerPoint = patternPoint<CheckerSample, checkerRead>;
 constexpr UVFilteredLookup checkerFiltered = patternFiltered<CheckerSample, checkerRead>;
 
 void evaluate(RenderState *state, const CheckerParams *in, CheckerParams *p) {
+    // nothing connected: the record is taken as it stands, without a
+    // connection test per field
+    if (unconnected(state, in, sizeof *in)) {
+        *p = *in;
+        return;
+    }
     evalFields(state, in, p, &CheckerParams::soften, &CheckerParams::color1, &CheckerParams::color2,
                &CheckerParams::map1, &CheckerParams::map2, &CheckerParams::map1On,
                &CheckerParams::map2On, &CheckerParams::coords, &CheckerParams::output,

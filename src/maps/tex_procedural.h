@@ -142,10 +142,13 @@ inline void procEvalFields(RenderState *state, const P *raw, P *p, T P::*...fiel
 }
 
 // Copies the record `raw` (whose first member is `sides`) into `p` and
-// evaluates its two-colour prefix, then `fields` in the order given.
+// evaluates its two-colour prefix, then `fields` in the order given (a
+// record with no connections is taken as it stands).
 template <typename P, typename... T>
 inline void procEvaluate(RenderState *state, const P *raw, P *p, T P::*...fields) {
     memcpy(p, raw, sizeof *p);
+    // nothing connected: the copy is the evaluated record
+    if (unconnected(state, raw, sizeof *raw)) return;
     procEvalTwoColor(state, &raw->sides, &p->sides);
     ((p->*fields = eval(state, &(raw->*fields))), ...);
 }

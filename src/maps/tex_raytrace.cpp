@@ -71,6 +71,20 @@ struct RaytraceInstance {
     zoBoolean includeObjects;
     int32_t count;
     Tag *objects;
+    // the instance's own record when nothing is connected to it: read as it
+    // stands, without a connection test per field
+    const RaytraceParams *plainRecord;
+};
+
+// The parameters of one call: as they stand in a plain record, else each
+// evaluated where it is read.
+struct RecordReader {
+    RenderState *state;
+    bool plain;
+    template <typename T>
+    const T &operator()(const T &param) const {
+        return plain ? param : eval(state, &param);
+    }
 };
 
 RaytraceInstance *instanceOf(RenderState *state) {
@@ -85,21 +99,31 @@ void destroyInstance(RaytraceInstance *inst) {
 }
 
 // One traced colour along `dir` with the background rules; false when
-// nothing at all answered.
-bool traceOne(Color *result, RenderState *state, const RaytraceInstance *inst,
-              const RaytraceParams *p, const Vector3 &dir, int kind) {
+// nothing at all answered. Inlined into the map's entry, which runs it
+// once per reflection or refraction ray.
+__attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *state,
+                                                    const RaytraceInstance *inst,
+                                                    const RaytraceParams *p,
+                                                    const RecordReader &read, const Vector3 &dir,
+                                                    int kind) {
     const TraceMarkRecord mark{0, 0};
     zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, &mark, sizeof mark, ZO_SHADERSTATE_RAY_TREE);
     Color c = kClearBlack;
     // an empty list (or one whose names the host did not know) lets every
     // object through: it is read as an empty exclude list
     const bool hasList = inst && inst->count > 0;
-    bool ok = traceWithObjectList(&c, state, dir, kind, eval(state, &p->selfHits) != 0,
-                                  hasList && inst->includeObjects, hasList ? inst->count : 0,
-                                  hasList ? inst->objects : nullptr, false, -1, false);
-    const int background = eval(state, &p->backgroundMode);
+    const bool selfHits = read(p->selfHits) != 0;
+    bool ok;
+    if (selfHits && !hasList)  // every surface counts: the host's own trace
+        ok = (kind == kKindRefraction ? zo_trace_refraction(&c, state, &dir)
+                                      : zo_trace_reflection(&c, state, &dir)) != 0;
+    else
+        ok = traceWithObjectList(&c, state, dir, kind, selfHits, hasList && inst->includeObjects,
+                                 hasList ? inst->count : 0, hasList ? inst->objects : nullptr,
+                                 false, -1, false);
+    const int background = read(p->backgroundMode);
     if (!ok && background == kBackgroundColor) {
-        c = eval(state, &p->backgroundColor);
+        c = read(p->backgroundColor);
         ok = true;
     }
     if (!ok && state->type != ZO_RAY_ENVIRONMENT) {
@@ -107,7 +131,7 @@ bool traceOne(Color *result, RenderState *state, const RaytraceInstance *inst,
         ok = zo_trace_environment(&c, state, &dir) != 0;
     }
     if (!ok && background == kBackgroundMap) {
-        const Tag map = eval(state, &p->backgroundMap);
+        const Tag map = read(p->backgroundMap);
         if (map) {
             const Vector3 saved = state->dir;
             state->dir = dir;
@@ -331,7 +355,9 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
         return 1;
     }
     reflectCallEnter(state, call);
-    writeGBufferId(state, eval(state, &params->gbufferId));
+    const RaytraceInstance *inst = instanceOf(state);
+    const RecordReader read{state, inst && inst->plainRecord == params};
+    if (const int32_t id = read(params->gbufferId)) writeGBufferId(state, id);
 
     if (call.kind >= kKindPhotonReflectSpecular && call.kind <= kKindPhotonTransmitDiffuse) {
         if (!photonContinue(result, state, call.kind, call.entryDir)) *result = kOpaqueBlack;
@@ -339,8 +365,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
         return 1;
     }
 
-    const RaytraceInstance *inst = instanceOf(state);
-    const int traceMode = eval(state, &params->traceMode);
+    const int traceMode = read(params->traceMode);
     bool refract;
     if (traceMode == kTraceReflection)
         refract = false;
@@ -371,9 +396,8 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
     // "KEY_2" names the background map for the environment while tracing
     EnvironmentOverride savedOverride;
     bool hadOverride = false;
-    const Tag backgroundMap = eval(state, &params->backgroundMode) == kBackgroundMap
-                                  ? eval(state, &params->backgroundMap)
-                                  : 0;
+    const Tag backgroundMap =
+        read(params->backgroundMode) == kBackgroundMap ? read(params->backgroundMap) : 0;
     if (backgroundMap) {
         int size = 0;
         if (const void *old = zo_shaderstate_get(state, KOR_KEY_ENVIRONMENT_OVERRIDE, &size)) {
@@ -400,7 +424,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
             const Vector3 dir = refract ? refractionDirection(state, shininess, nullptr)
                                         : reflectionDirection(state, shininess);
             Color one;
-            traceOne(&one, state, inst, params, dir, kind);
+            traceOne(&one, state, inst, params, read, dir, kind);
             sum.r += one.r;
             sum.g += one.g;
             sum.b += one.b;
@@ -415,7 +439,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
         else
             dir = refract ? refractionDirection(state, 0.0f, nullptr)
                           : reflectionDirection(state, 0.0f);
-        traceOne(&c, state, inst, params, dir, kind);
+        traceOne(&c, state, inst, params, read, dir, kind);
     }
 
     if (backgroundMap) {
@@ -427,14 +451,14 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
                                ZO_SHADERSTATE_RAY_TREE);
     }
 
-    if (eval(state, &params->tintOn) && inst) {
-        Color tint = eval(state, &params->tintColor);
-        const Tag map = eval(state, &params->tintMap);
-        if (map && eval(state, &params->tintMapOn)) {
+    if (read(params->tintOn) && inst) {
+        Color tint = read(params->tintColor);
+        const Tag map = read(params->tintMap);
+        if (map && read(params->tintMapOn)) {
             Color m = tint;
             MapRequest request{kMapColor, 0, 0};
             if (mapColor(&m, state, &request, map)) {
-                const float a = eval(state, &params->tintMapAmount);
+                const float a = read(params->tintMapAmount);
                 tint.r = tint.r * (1.0f - a) + m.r * a;
                 tint.g = tint.g * (1.0f - a) + m.g * a;
                 tint.b = tint.b * (1.0f - a) + m.b * a;
@@ -483,6 +507,11 @@ KOR_SHADER_INIT(kor_Raytrace) {
     inst->tintKeep = 1.0f - inst->tintWeight;
     inst->tintMix = inst->tintWeight != 1.0f;
     inst->includeObjects = eval(state, &p->includeObjects);
+    // connections are made with the scene and stay as they are (told only
+    // when the state runs this instance's own record)
+    if (state && state->shader && state->shader->params == params &&
+        unconnected(state, p, offsetof(RaytraceParams, objectNames.storage)))
+        inst->plainRecord = p;
 
     inst->objects = resolveObjectList(state, kModule, p->objectNames, &inst->count);
     *slot = inst;

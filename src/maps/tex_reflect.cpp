@@ -7,50 +7,6 @@
 
 namespace kor {
 
-bool readCallReason(RenderState *state, Vector3 *dir, int *kind) {
-    int size = 0;
-    const void *stored = zo_shaderstate_get(state, KOR_KEY_MAP_CALL_REASON, &size);
-    if (!stored || size < static_cast<int>(sizeof(MapCallReason))) return false;
-    MapCallReason reason;
-    memcpy(&reason, stored, sizeof reason);
-    if (dir) *dir = reason.dir;
-    if (kind) *kind = reason.kind;
-    return true;
-}
-
-ReflectCall reflectCallRead(RenderState *state) {
-    ReflectCall call;
-    call.entryDir = state->dir;
-    call.entryDot = state->dot_nd;
-    call.incoming = state->dir;
-    call.kind = state->type;
-    call.keyed = readCallReason(state, &call.incoming, &call.kind);
-    return call;
-}
-
-void reflectCallEnter(RenderState *state, const ReflectCall &call) {
-    if (call.keyed) {
-        // the map works on the ray that hit the surface
-        state->dir = call.incoming;
-        state->dot_nd = dot(state->normal, call.incoming);
-    }
-}
-
-ReflectCall reflectCallBegin(RenderState *state) {
-    const ReflectCall call = reflectCallRead(state);
-    reflectCallEnter(state, call);
-    return call;
-}
-
-void reflectCallEnd(RenderState *state, const ReflectCall &call) {
-    state->dir = call.entryDir;
-    state->dot_nd = call.entryDot;
-}
-
-bool tracingEnabled(const RenderState *state) {
-    return !state->options || state->options->trace != 0;
-}
-
 float blurShininess(float blur, float scale) {
     return blur == 0.0f ? 10000.0f : scale / blur;
 }

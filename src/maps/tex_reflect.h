@@ -6,7 +6,9 @@
 
 #include <korshaders/host.h>
 #include <stdint.h>
+#include <string.h>
 
+#include "kor_vector.h"
 #include "shader.h"
 
 namespace kor {
@@ -63,7 +65,16 @@ inline bool bumpMode(int mode) {
 }
 
 // Reads "KEY_6": true when present (dir and kind filled).
-bool readCallReason(RenderState *state, Vector3 *dir, int *kind);
+inline bool readCallReason(RenderState *state, Vector3 *dir, int *kind) {
+    int size = 0;
+    const void *stored = zo_shaderstate_get(state, KOR_KEY_MAP_CALL_REASON, &size);
+    if (!stored || size < static_cast<int>(sizeof(MapCallReason))) return false;
+    MapCallReason reason;
+    memcpy(&reason, stored, sizeof reason);
+    if (dir) *dir = reason.dir;
+    if (kind) *kind = reason.kind;
+    return true;
+}
 
 // The ray kind and incoming direction a map works with: "KEY_6" when the
 // material set it, else the state's own ray type and direction.
@@ -74,16 +85,40 @@ struct ReflectCall {
     Vector3 entryDir;  // the state's direction when the map was called
     float entryDot;    // the state's N.D when the map was called
 };
-ReflectCall reflectCallBegin(RenderState *state);
+
 // reflectCallBegin in two steps: reading "KEY_6" (the state is left alone),
 // then turning the state to the incoming ray.
-ReflectCall reflectCallRead(RenderState *state);
-void reflectCallEnter(RenderState *state, const ReflectCall &call);
+inline ReflectCall reflectCallRead(RenderState *state) {
+    ReflectCall call;
+    call.entryDir = state->dir;
+    call.entryDot = state->dot_nd;
+    call.incoming = state->dir;
+    call.kind = state->type;
+    call.keyed = readCallReason(state, &call.incoming, &call.kind);
+    return call;
+}
+inline void reflectCallEnter(RenderState *state, const ReflectCall &call) {
+    if (call.keyed) {
+        // the map works on the ray that hit the surface
+        state->dir = call.incoming;
+        state->dot_nd = dot(state->normal, call.incoming);
+    }
+}
+inline ReflectCall reflectCallBegin(RenderState *state) {
+    const ReflectCall call = reflectCallRead(state);
+    reflectCallEnter(state, call);
+    return call;
+}
 // Puts the entry direction and N.D back into the state.
-void reflectCallEnd(RenderState *state, const ReflectCall &call);
+inline void reflectCallEnd(RenderState *state, const ReflectCall &call) {
+    state->dir = call.entryDir;
+    state->dot_nd = call.entryDot;
+}
 
 // True when the host traces rays at all.
-bool tracingEnabled(const RenderState *state);
+inline bool tracingEnabled(const RenderState *state) {
+    return !state->options || state->options->trace != 0;
+}
 
 // Shininess of a glossy draw for blur amount b: 10000 for 0, else scale / b.
 float blurShininess(float blur, float scale);

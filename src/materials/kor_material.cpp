@@ -13,6 +13,7 @@
 #include "illum.h"
 #include "illum_models.h"
 #include "kor_context.h"
+#include "kor_memo.h"
 #include "kor_rendelem.h"
 #include "kor_support.h"
 #include "kor_surface.h"
@@ -52,6 +53,7 @@ struct MaterialInstance {
     SceneData *sceneData;
     int32_t energyBlend;
     uint32_t usableMaps;          // bit c: slot c is switched on and holds a map
+    uint32_t assignedMaps;        // bit c: slot c holds a map
     MapSlot slots[kMapChannels];  // the switches and maps of the slots (amounts are read live)
 };
 
@@ -101,6 +103,11 @@ __attribute__((always_inline)) inline MapSlot slot_of(const IllumRecord *r,
     return s;
 }
 
+// Bit `channel` of a slot mask (none for channels past the slots).
+inline bool in_mask(uint32_t mask, int channel) {
+    return channel >= 0 && channel < kMapChannels && (mask >> channel & 1u);
+}
+
 bool call_map(RenderState *state, const StandardMaterialParams *p, Tag map, int kind, Color *out) {
     kor::MapRequest request{kind, 0, p->base.mapCallExtra};
     return zo_call_shader_x(out, ZO_SHADER_MAP, state, map, &request) == 1;
@@ -114,7 +121,10 @@ float mono_blend(float v, float a, float base) {
 }
 
 void colour_blend(Color &channel, const Color &m) {
-    const float keep = fmaxf(0.0f, 1.0f - fabsf(m.a));
+    // max(0, x) without the library call: x = 1 - |a| is never -0, and a
+    // NaN gives 0 either way
+    const float x = 1.0f - fabsf(m.a);
+    const float keep = x > 0.0f ? x : 0.0f;
     channel.r = channel.r * keep + m.r;
     channel.g = channel.g * keep + m.g;
     channel.b = channel.b * keep + m.b;
@@ -189,7 +199,8 @@ zoBoolean hide(Color *result, RenderState *state) {
 // Shared by the surface, shadow and photon steps.
 
 // Opacity and filter channels from the parameters.
-void base_channels(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
+__attribute__((always_inline)) inline void base_channels(RenderState *state, IllumRecord *r,
+                                                         const StandardMaterialParams *p) {
     if (Color *o = channel_of(r, kSlotOpacity)) o->r = kor::eval(state, &p->base.opacity);
     if (r->supportedParams & kSupportFilterColor)
         if (Color *f = channel_of(r, kSlotFilter)) *f = p->base.filterColor;
@@ -210,10 +221,13 @@ struct Bump {
     float amount = 0.0f;
 };
 
-Bump apply_bump(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
+__attribute__((always_inline)) inline Bump apply_bump(RenderState *state, IllumRecord *r,
+                                                      const StandardMaterialParams *p,
+                                                      uint32_t usable) {
     Bump bump;
-    const MapSlot slot = slot_of(r, p, kor::illumSlotChannel(r, kSlotBump));
-    if (!r->mapsOn || !slot.usable()) return bump;
+    const int channel = kor::illumSlotChannel(r, kSlotBump);
+    if (!r->mapsOn || !in_mask(usable, channel)) return bump;
+    const MapSlot slot = slot_of(r, p, channel);
     r->mapFlags |= kMapFlagBump;
     Color v = {0, 0, 0, 0};
     if (!call_map(state, p, slot.map, kor::kMapBump, &v)) return bump;
@@ -236,11 +250,17 @@ uint32_t usable_maps(const StandardMaterialParams *p) {
     return mask;
 }
 
-void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
-    if (!r->mapsOn) return;
-    const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
-    uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
-    if (!usable) return;
+// The slots that hold a map, switched on or not.
+uint32_t assigned_maps(const StandardMaterialParams *p) {
+    uint32_t mask = 0;
+    for (int c = 0; c < kMapChannels; ++c)
+        if (map_slot(p, c).map) mask |= 1u << c;
+    return mask;
+}
+
+void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *p,
+              uint32_t usable) {
+    if (!r->mapsOn || !usable) return;
     const int ambient = kor::illumSlotChannel(r, kSlotAmbient);
     const int diffuse = kor::illumSlotChannel(r, kSlotDiffuse);
     const int lock = p->ambientDiffuseMapLock;
@@ -289,16 +309,18 @@ void opacity_falloff(IllumRecord *r, const StandardMaterialParams *p) {
     if (o < 1.0f) r->mapFlags |= kMapFlagTransparent;
 }
 
-// Calls a reflection or refraction map along a turned ray direction.
+// Calls a reflection or refraction map along a turned ray direction. With
+// `keep` the reason stays stored after the call, for a second map call that
+// stores its own over it before anything else runs.
 bool map_along(RenderState *state, const StandardMaterialParams *p, Tag map, Vector3 dir,
-               int reason, Color *out) {
+               int reason, Color *out, bool keep = false) {
     const MapCallReason key{state->dir, reason};
     zo_shaderstate_set(state, "KEY_6", &key, sizeof key, ZO_SHADERSTATE_RAY_TREE);
     const Vector3 saved = state->dir;
     state->dir = dir;
     const bool ok = call_map(state, p, map, kor::kMapColor, out);
     state->dir = saved;
-    zo_shaderstate_set(state, "KEY_6", nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    if (!keep) zo_shaderstate_set(state, "KEY_6", nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
     return ok;
 }
 
@@ -345,27 +367,33 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
 
     const Vector3 kept_normal = state->normal;
     const float kept_dot = state->dot_nd;
+    const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
+    const uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
+    const uint32_t assigned = instance ? instance->assignedMaps : assigned_maps(p);
     base_channels(state, r, p);
     set_normal(state, r, p);
     r->mapFlags = 0;
-    const Bump bump = apply_bump(state, r, p);
-    map_loop(state, r, p);
+    const Bump bump = apply_bump(state, r, p, usable);
+    map_loop(state, r, p, usable);
     opacity_falloff(r, p);
 
     const int reflection = kor::illumSlotChannel(r, kSlotReflection);
-    const MapSlot rslot = slot_of(r, p, reflection);
-    if (rslot.map) r->mapFlags |= kMapFlagReflectionAssigned;
-    if (r->mapsOn && rslot.usable() && reflection >= 0) {
+    const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
+    const bool refracts = r->mapsOn && in_mask(usable, refraction);
+    if (in_mask(assigned, reflection)) r->mapFlags |= kMapFlagReflectionAssigned;
+    if (r->mapsOn && in_mask(usable, reflection)) {
+        const MapSlot rslot = slot_of(r, p, reflection);
         r->mapFlags |= kMapFlagReflection;
         Vector3 dir;
         zo_reflection_dir(&dir, state);
-        map_along(state, p, rslot.map, dir, 2, &r->channels[reflection]);
+        // the refraction map's reason replaces this one (only the host's
+        // direction query runs in between)
+        map_along(state, p, rslot.map, dir, 2, &r->channels[reflection], refracts);
         r->reflectionAmount = r->channels[reflection].a * rslot.amount;
     }
-    const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
-    const MapSlot tslot = slot_of(r, p, refraction);
-    if (tslot.map) r->mapFlags |= kMapFlagRefractionAssigned;
-    if (r->mapsOn && tslot.usable() && refraction >= 0) {
+    if (in_mask(assigned, refraction)) r->mapFlags |= kMapFlagRefractionAssigned;
+    if (refracts) {
+        const MapSlot tslot = slot_of(r, p, refraction);
         r->mapFlags |= kMapFlagRefraction;
         Vector3 dir;
         if (!zo_refraction_dir(&dir, state, state->ior_in, state->ior))
@@ -485,8 +513,10 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
     base_channels(state, r, p);
     set_normal(state, r, p);
     r->mapFlags = 0;
-    apply_bump(state, r, p);
-    map_loop(state, r, p);
+    const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
+    const uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
+    apply_bump(state, r, p, usable);
+    map_loop(state, r, p, usable);
     opacity_falloff(r, p);
 
     const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
@@ -630,6 +660,8 @@ MaterialInstance *instance_of(RenderState *state) {
     return slot ? static_cast<MaterialInstance *>(*slot) : nullptr;
 }
 
+kor::ShaderMemo materialMemo;
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -637,13 +669,23 @@ MaterialInstance *instance_of(RenderState *state) {
 KOR_EXPORT zoBoolean kor_StandardMaterial(Color *result, RenderState *state,
                                           StandardMaterialParams *params) {
     if (!result || !state || !params) return 0;
-    auto *scratch = static_cast<MaterialScratch *>(
-        kor::thread_block(state, kModule, __LINE__, sizeof(MaterialScratch)));
-    MaterialInstance *instance =
-        scratch ? static_cast<MaterialInstance *>(scratch->materialInstance) : nullptr;
-    if (!instance) {
-        instance = instance_of(state);
-        if (scratch) scratch->materialInstance = instance;
+    // the thread's scratch and the instance block, as the host answered
+    // them before on this thread
+    kor::MemoEntry *memo = kor::memo_entry(materialMemo, state);
+    auto *scratch = memo ? static_cast<MaterialScratch *>(memo->thread) : nullptr;
+    auto *instance = memo ? static_cast<MaterialInstance *>(memo->user) : nullptr;
+    if (!scratch || !instance) {
+        scratch = static_cast<MaterialScratch *>(
+            kor::thread_block(state, kModule, __LINE__, sizeof(MaterialScratch)));
+        instance = scratch ? static_cast<MaterialInstance *>(scratch->materialInstance) : nullptr;
+        if (!instance) {
+            instance = instance_of(state);
+            if (scratch) scratch->materialInstance = instance;
+        }
+        if (memo) {
+            memo->thread = scratch;
+            memo->user = instance;
+        }
     }
     const Call call{params, instance, scratch};
 
@@ -689,6 +731,7 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
         if (request) *request = 1;
         return;
     }
+    kor::memoForget();
     void **slot = kor::user_slot(state);
     if (!slot) return;
     // a repeated init refreshes the instance in place: the thread blocks
@@ -704,12 +747,14 @@ KOR_SHADER_INIT(kor_StandardMaterial) {
     instance->energyBlend = !(s && s->energySwitch1 && !s->energySwitch2);
     const auto *p = static_cast<const StandardMaterialParams *>(params);
     instance->usableMaps = usable_maps(p);
+    instance->assignedMaps = assigned_maps(p);
     for (int c = 0; c < kMapChannels; ++c) instance->slots[c] = map_slot(p, c);
     *slot = instance;
 }
 
 KOR_SHADER_EXIT(kor_StandardMaterial) {
     if (!params) return;
+    kor::memoForget();
     kor::for_each_thread_block(state,
                                [](void *block) { zo_mem_int_release(kModule, __LINE__, block); });
     void **slot = kor::user_slot(state);

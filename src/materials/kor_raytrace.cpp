@@ -60,6 +60,9 @@ struct RaytraceObjectList {
     zoBoolean includeObjects;
     int32_t count;
     Tag *objects;
+    // the instance's own record when nothing is connected to it: read as it
+    // stands, without a connection test per field
+    const RaytraceMaterialParams *plainRecord;
 };
 
 // Per-thread scratch: the refraction-index nesting counter, and the light
@@ -69,10 +72,11 @@ struct RaytraceScratch {
     MaterialScratch lights;
 };
 
-// The evaluated parameters of one call.
-RaytraceMaterialParams evaluate(RenderState *state, const RaytraceMaterialParams *p) {
+// The evaluated parameters of one call (a plain record as it stands).
+RaytraceMaterialParams evaluate(RenderState *state, const RaytraceMaterialParams *p, bool plain) {
     RaytraceMaterialParams v;
     memcpy(&v, p, sizeof v);
+    if (plain) return v;
 #define KOR_EVAL(field) v.field = eval(state, &p->field)
     KOR_EVAL(twoSided);
     KOR_EVAL(mapCallExtra);
@@ -843,7 +847,9 @@ KOR_EXPORT zoBoolean kor_RaytraceMaterial(Color *result, RenderState *state,
         return 0;
     }
     RaytraceScratch *scratch = scratchOf(state);
-    Call c{state, params, evaluate(state, params), listOf(state), sceneOf(state), scratch};
+    RaytraceObjectList *list = listOf(state);
+    const bool plain = list && list->plainRecord == params;
+    Call c{state, params, evaluate(state, params, plain), list, sceneOf(state), scratch};
     IorTracker *tracker = scratch ? &scratch->tracker : nullptr;
     const int type = state->type;
 
@@ -888,6 +894,11 @@ KOR_SHADER_INIT(kor_RaytraceMaterial) {
     memset(list, 0, sizeof *list);
     const auto *p = static_cast<const RaytraceMaterialParams *>(params);
     list->includeObjects = eval(state, &p->includeObjects);
+    // connections are made with the scene and stay as they are (told only
+    // when the state runs this instance's own record)
+    if (state && state->shader && state->shader->params == params &&
+        unconnected(state, p, sizeof *p))
+        list->plainRecord = p;
     list->objects = resolveObjectList(state, kModule, p->objectNames, &list->count);
     *slot = list;
 }

@@ -379,6 +379,18 @@ TEST_F(Bitmap, AlphaSourcesAndPremultiplication) {
     expect_color(at(u, v, 1), Color{0.5f, 0.5f, 0.5f, 0.5f}, 0, "mono mode: the alpha");
 }
 
+TEST_F(Bitmap, ARepeatedInitReadsItsNewImage) {
+    image.pixels[2 * 8 + 2] = Color{0.8f, 0.4f, 0.2f, 0.5f};
+    init();
+    const float u = 2.5f / 8, v = 2.5f / 4;
+    expect_color(at(u, v), Color{0.8f, 0.4f, 0.2f, 0.5f}, 0, "the first image");
+    TestImage flat(8, 4, ZO_IMG_TYPE_RGBA, [](int, int) { return Color{0.25f, 0.5f, 0.75f, 1}; });
+    p.image = add_image(flat, 303);
+    zoBoolean more = 0;
+    kor_Bitmap_init(&state, &p, &more);  // the same record and tag: a new instance
+    expect_color(at(u, v), Color{0.25f, 0.5f, 0.75f, 1}, 0, "the new image, not the old one");
+}
+
 TEST_F(Bitmap, CroppedFootprintsShrinkWithTheRectangle) {
     TestImage big(32, 32, ZO_IMG_TYPE_RGBA_FP);
     p.image = add_image(big, 301);
