@@ -326,21 +326,29 @@ BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
     if (!raw) return BlinnParams{};
     // Nothing connected: the record is read as it stands, without a
     // connection test per field.
-    BlinnParams p = *raw;
+    const BlinnParams *in = raw;
+    BlinnParams evaluated;
     if (!unconnected(state, raw, sizeof *raw)) {
-        p.ambient = eval(state, &raw->ambient);
-        p.diffuse = eval(state, &raw->diffuse);
-        p.specular = eval(state, &raw->specular);
-        p.lockAmbientDiffuse = eval(state, &raw->lockAmbientDiffuse);
-        p.lockDiffuseSpecular = eval(state, &raw->lockDiffuseSpecular);
-        p.useSelfIllumColor = eval(state, &raw->useSelfIllumColor);
-        p.selfIllumAmount = eval(state, &raw->selfIllumAmount);
-        p.selfIllumColor = eval(state, &raw->selfIllumColor);
-        p.specularLevel = eval(state, &raw->specularLevel);
-        p.glossiness = eval(state, &raw->glossiness);
-        p.soften = eval(state, &raw->soften);
+        evaluated = *raw;
+        evaluated.ambient = eval(state, &raw->ambient);
+        evaluated.diffuse = eval(state, &raw->diffuse);
+        evaluated.specular = eval(state, &raw->specular);
+        evaluated.lockAmbientDiffuse = eval(state, &raw->lockAmbientDiffuse);
+        evaluated.lockDiffuseSpecular = eval(state, &raw->lockDiffuseSpecular);
+        evaluated.useSelfIllumColor = eval(state, &raw->useSelfIllumColor);
+        evaluated.selfIllumAmount = eval(state, &raw->selfIllumAmount);
+        evaluated.selfIllumColor = eval(state, &raw->selfIllumColor);
+        evaluated.specularLevel = eval(state, &raw->specularLevel);
+        evaluated.glossiness = eval(state, &raw->glossiness);
+        evaluated.soften = eval(state, &raw->soften);
+        in = &evaluated;
     }
+    // Every field is written once, from the input straight to the result.
+    BlinnParams p;
     p.unused = 0;
+    p.lockAmbientDiffuse = in->lockAmbientDiffuse;
+    p.lockDiffuseSpecular = in->lockDiffuseSpecular;
+    p.useSelfIllumColor = in->useSelfIllumColor;
     // Colours: r, g and b to [0, 1], alpha kept. The self-illumination
     // amount and colour lie together (amount, r, g, b | a, specular level,
     // glossiness, soften), and are clamped as two groups of four.
@@ -356,18 +364,21 @@ BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
     const __m128 zero = _mm_setzero_ps();
     const __m128 colourLo = _mm_setr_ps(0.0f, 0.0f, 0.0f, -inf);
     const __m128 colourHi = _mm_setr_ps(1.0f, 1.0f, 1.0f, inf);
-    char *bytes = reinterpret_cast<char *>(&p);
-    float *amount = reinterpret_cast<float *>(bytes + offsetof(BlinnParams, selfIllumAmount));
-    float *levels = amount + 4;
-    _mm_storeu_ps(amount, clampLanes(_mm_loadu_ps(amount), zero, _mm_set1_ps(1.0f)));
-    _mm_storeu_ps(levels, clampLanes(_mm_loadu_ps(levels), _mm_setr_ps(-inf, 0.0f, 0.0f, 0.0f),
-                                     _mm_setr_ps(inf, 9.99f, 1.0f, 1.0f)));
-    const __m128 diffuse = clampLanes(_mm_loadu_ps(&p.diffuse.r), colourLo, colourHi);
-    const __m128 ambient =
-        p.lockAmbientDiffuse ? diffuse : clampLanes(_mm_loadu_ps(&p.ambient.r), colourLo, colourHi);
-    const __m128 specular = p.lockDiffuseSpecular
+    const float *amountIn = reinterpret_cast<const float *>(reinterpret_cast<const char *>(in) +
+                                                            offsetof(BlinnParams, selfIllumAmount));
+    float *amount = reinterpret_cast<float *>(reinterpret_cast<char *>(&p) +
+                                              offsetof(BlinnParams, selfIllumAmount));
+    _mm_storeu_ps(amount, clampLanes(_mm_loadu_ps(amountIn), zero, _mm_set1_ps(1.0f)));
+    _mm_storeu_ps(amount + 4,
+                  clampLanes(_mm_loadu_ps(amountIn + 4), _mm_setr_ps(-inf, 0.0f, 0.0f, 0.0f),
+                             _mm_setr_ps(inf, 9.99f, 1.0f, 1.0f)));
+    const __m128 diffuse = clampLanes(_mm_loadu_ps(&in->diffuse.r), colourLo, colourHi);
+    const __m128 ambient = in->lockAmbientDiffuse
+                               ? diffuse
+                               : clampLanes(_mm_loadu_ps(&in->ambient.r), colourLo, colourHi);
+    const __m128 specular = in->lockDiffuseSpecular
                                 ? diffuse
-                                : clampLanes(_mm_loadu_ps(&p.specular.r), colourLo, colourHi);
+                                : clampLanes(_mm_loadu_ps(&in->specular.r), colourLo, colourHi);
     _mm_storeu_ps(&p.ambient.r, ambient);
     _mm_storeu_ps(&p.diffuse.r, diffuse);
     _mm_storeu_ps(&p.specular.r, specular);
