@@ -288,8 +288,8 @@ __attribute__((always_inline)) inline Color shadowMix(const Color &L, const Colo
 // The "KEY_5" record that a light sampled with `state` fills, or null when
 // there is none.
 inline LightIllumRecord *lightIllumRecord(RenderState *state) {
-    const LightLoopLink &link = korLightLoopLink;
-    if (state->parent && state->parent == link.state) return link.record;
+    const LightLoopLink *link = lightLoopLink(state);
+    if (link && state->parent && state->parent == link->state) return link->record;
     int size = 0;
     auto *record =
         static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));

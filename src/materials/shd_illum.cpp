@@ -11,7 +11,7 @@
 #include "kor_context.h"
 #include "kor_support.h"
 
-__thread LightLoopLink korLightLoopLink __attribute__((tls_model("initial-exec")));
+LightLoopLink korLightLoopLinks[kLightLoopThreads];
 
 namespace {
 
@@ -29,9 +29,9 @@ inline __attribute__((always_inline)) void runLightList(RenderState *state, cons
     auto *copy =
         static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
     if (!copy || size < static_cast<int>(sizeof(LightIllumRecord))) copy = nullptr;
-    LightLoopLink &link = korLightLoopLink;
-    const RenderState *enclosing = link.state;
-    link = LightLoopLink{state, copy};
+    LightLoopLink *link = lightLoopLink(state);
+    const RenderState *enclosing = link ? link->state : nullptr;
+    if (link) *link = LightLoopLink{state, copy};
     LightIllumRecord *record = copy ? copy : &local;
     for (int i = 0; i < count; ++i) {
         if (!lights[i]) continue;
@@ -40,7 +40,7 @@ inline __attribute__((always_inline)) void runLightList(RenderState *state, cons
     }
     zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
     // an enclosing loop's lights now find no record, as the host would say
-    korLightLoopLink = LightLoopLink{enclosing, nullptr};
+    if (link) *link = LightLoopLink{enclosing, nullptr};
 }
 
 const IllumMaterialParams *materialOf(const IllumRecord *record) {
