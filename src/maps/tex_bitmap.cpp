@@ -32,6 +32,7 @@ struct ParticleFrames {
 // negative non-integer, with the sign of x (floorf(-0) is -0); larger
 // magnitudes, infinities and NaN go to floorf.
 inline float fracPart(float x) {
+    if (x > 0.0f && x < 1.0f) return x;  // already inside the unit: x - 0
     if (!(fabsf(x) < 8388608.0f)) return x - floorf(x);
     float whole = static_cast<float>(static_cast<int32_t>(x));
     if (whole > x) whole -= 1.0f;
@@ -365,7 +366,15 @@ Color *bitmapFilteredLookup(Color *out, RenderState *state, UVLookupRequest *req
             }
         }
     }
-    inst->filteredRead(inst, p, image, state, u, v, du, dv, out);
+    // the host image's read is called directly: one call fewer per read
+    if (inst->filteredRead == hostFilteredRead) {
+        if (image->filter)
+            filterRead(image->filter, u, v, du, dv, out);
+        else
+            *out = kWhite;
+    } else {
+        inst->filteredRead(inst, p, image, state, u, v, du, dv, out);
+    }
     applyAlphaSource(p, out);
     if (covered < 1.0f) scale(out, covered);
     return out;
