@@ -283,8 +283,13 @@ float octave_sum(float x, float phase, int levels, bool animate) {
 }
 
 // The coordinate record; `unblurred` receives the footprint before blur.
-void compute_coordinate(RenderState *state, const UVGeneratorParams &p, UVThreadData *td,
-                        CoordinateRecord *rec, Vector3 *unblurred) {
+// Inlined into its callers: a call with this many live values costs more
+// in saved registers than the arithmetic it does.
+__attribute__((always_inline)) inline void compute_coordinate(RenderState *state,
+                                                              const UVGeneratorParams &p,
+                                                              UVThreadData *td,
+                                                              CoordinateRecord *rec,
+                                                              Vector3 *unblurred) {
     refresh_transform(td, p);
     rec->uvw = rec->duvw = kor::kZero;
     if (p.mappingKind == 0)
@@ -398,8 +403,9 @@ inline int split_axis(float c, float w, bool tile, bool mirror, bool wrap, Piece
     return 2;
 }
 
-Color lookup(RenderState *state, UVLookupRequest *request, const UVGeneratorParams &p, float u,
-             float v, float du, float dv) {
+__attribute__((always_inline)) inline Color lookup(RenderState *state, UVLookupRequest *request,
+                                                   const UVGeneratorParams &p, float u, float v,
+                                                   float du, float dv) {
     Color result = {0, 0, 0, 0};
     if (!request->filtered) {
         float pu, pv;
