@@ -164,8 +164,10 @@ void hide(CoordinateRecord *rec) {
     rec->duvw.x = rec->duvw.y = 0.0f;
 }
 
-void texture_coordinate(RenderState *state, const UVGeneratorParams &p, UVThreadData *td,
-                        CoordinateRecord *rec) {
+__attribute__((always_inline)) inline void texture_coordinate(RenderState *state,
+                                                              const UVGeneratorParams &p,
+                                                              UVThreadData *td,
+                                                              CoordinateRecord *rec) {
     const ShadingContext *ctx = &td->context;
     switch (p.textureSource) {
         case 0:
