@@ -207,8 +207,10 @@ inline bool same_triangle(const Vector3 kept[3], const Vector3 object[3], const 
 // The triangle's part of the derivatives of an unreflected, unrefracted
 // ray's hit (the same for every sample on the triangle), from the cache
 // when it holds the same triangle as seen by the same camera.
-const BaryPlane &cached_plane(RenderState *state, const ShadingContext *ctx, FootprintCache *cache,
-                              const Vector3 object[3]) {
+__attribute__((always_inline)) inline const BaryPlane &cached_plane(RenderState *state,
+                                                                    const ShadingContext *ctx,
+                                                                    FootprintCache *cache,
+                                                                    const Vector3 object[3]) {
     auto &c = cache->direct;
     if (c.valid && c.instance == state->instance && c.camera == state->camera &&
         c.invNormal == state->inv_normal && same_triangle(c.object, object, state->normal_geom))
@@ -258,14 +260,11 @@ void cached_vertices(RenderState *state, FootprintCache *cache, const Vector3 ob
     v[2] = c.vertices[2];
 }
 
-}  // namespace
-
-void cameraTriangle(RenderState *state, Vector3 v[3]) {
-    camera_triangle(state, triangle_hook(state), v);
-}
-
-bool triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, float out[4],
-                             FootprintCache *cache, Vector3 object[3]) {
+// triangleBaryDerivatives, inlined where the footprint is taken.
+__attribute__((always_inline)) inline bool bary_derivatives(RenderState *state,
+                                                            const ShadingContext *ctx, float out[4],
+                                                            FootprintCache *cache,
+                                                            Vector3 object[3]) {
     out[0] = out[1] = out[2] = out[3] = 0.0f;
     if (!state->pri) return false;
     const TriangleHook *hook = ctx->bakeHooks ? triangle_hook(state) : nullptr;
@@ -307,6 +306,43 @@ bool triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, floa
     triangle_plane(state, ctx, u.vertices, u.normal, &plane);
     plane_derivatives(state, plane, u.point.z, out);
     return cached;
+}
+
+// The texture triangle of a channel: the channel's hook, else the host's.
+__attribute__((always_inline)) inline void texture_triangle(RenderState *state, int channel,
+                                                            Vector3 v[3]) {
+    if (channel >= 0 && channel < 64) {
+        auto *hooks = static_cast<ChannelHookTable *>(zo_shaderstate_get(state, "KEY_8", nullptr));
+        if (hooks && hooks->hooks[channel]) {
+            if (!hooks->hooks[channel](hooks->data[channel], state, channel, v)) zero3(v);
+            return;
+        }
+    }
+    if (!zo_tri_vectors(state, ZO_TRI_TEXTURE, channel, v)) zero3(v);
+}
+
+}  // namespace
+
+void cameraTriangle(RenderState *state, Vector3 v[3]) {
+    camera_triangle(state, triangle_hook(state), v);
+}
+
+bool triangleBaryDerivatives(RenderState *state, const ShadingContext *ctx, float out[4],
+                             FootprintCache *cache, Vector3 object[3]) {
+    return bary_derivatives(state, ctx, out, cache, object);
+}
+
+void textureTriangle(RenderState *state, int channel, Vector3 v[3]) {
+    texture_triangle(state, channel, v);
+}
+
+void channelTriangleFootprint(RenderState *state, const ShadingContext *ctx, int channel,
+                              Vector3 *out, FootprintCache *cache) {
+    float bary[4];
+    bary_derivatives(state, ctx, bary, cache, nullptr);
+    Vector3 t[3];
+    texture_triangle(state, channel, t);
+    *out = triangleFootprint(bary, t);
 }
 
 }  // namespace kor

@@ -73,24 +73,6 @@ void zero3(Vector3 v[3]) {
     v[0] = v[1] = v[2] = kZero;
 }
 
-// Texture triangle of channel c: the channel hook, else the host's.
-void texture_triangle(RenderState *state, int channel, Vector3 v[3]) {
-    if (channel >= 0 && channel < 64) {
-        auto *hooks = static_cast<ChannelHookTable *>(zo_shaderstate_get(state, "KEY_8", nullptr));
-        if (hooks && hooks->hooks[channel]) {
-            if (!hooks->hooks[channel](hooks->data[channel], state, channel, v)) zero3(v);
-            return;
-        }
-    }
-    if (!zo_tri_vectors(state, ZO_TRI_TEXTURE, channel, v)) zero3(v);
-}
-
-// Per component |a (V1 - V0) + c (V2 - V0)| + |b (V1 - V0) + d (V2 - V0)|.
-__attribute__((always_inline)) inline Vector3 footprint(const float bary[4], const Vector3 v[3]) {
-    const Vector3 e1 = v[1] - v[0], e2 = v[2] - v[0];
-    return abs(e1 * bary[0] + e2 * bary[2]) + abs(e1 * bary[1] + e2 * bary[3]);
-}
-
 Vector3 object_space_point(RenderState *state) {
     Vector3 p;
     zo_point_to_object(&p, state, &state->point);
@@ -118,7 +100,7 @@ Vector3 object_point_derivative(RenderState *state, const ShadingContext *ctx,
     if (!triangleBaryDerivatives(state, ctx, bary, cache, v) &&
         !zo_tri_vectors(state, ZO_TRI_POSITION, 0, v))
         zero3(v);
-    return footprint(bary, v);
+    return triangleFootprint(bary, v);
 }
 
 Vector3 texture_coordinate(RenderState *state, int index) {
@@ -197,11 +179,7 @@ void channelFootprint(RenderState *state, const ShadingContext *ctx, int mode, i
     RenderState *s = surface_or_null(state, mode);
     *out = kZero;
     if (!s || s->type == ZO_RAY_SHADOW || index < 0) return;
-    float bary[4];
-    triangleBaryDerivatives(s, ctx, bary, cache);
-    Vector3 t[3];
-    texture_triangle(s, index, t);
-    *out = footprint(bary, t);
+    channelTriangleFootprint(s, ctx, index, out, cache);
 }
 
 void channelNormal(RenderState *state, const ShadingContext *, int mode, int index, Vector3 *out) {
@@ -209,7 +187,7 @@ void channelNormal(RenderState *state, const ShadingContext *, int mode, int ind
     *out = kZero;
     if (!s || index < 0) return;
     Vector3 t[3];
-    texture_triangle(s, index, t);
+    textureTriangle(s, index, t);
     *out = cross(t[1] - t[0], t[2] - t[0]);
 }
 
@@ -224,7 +202,7 @@ void bumpBasis(RenderState *state, const ShadingContext *, int mode, int index, 
     if (index < 0) return;
     Vector3 p[3], t[3];
     cameraTriangle(s, p);
-    texture_triangle(s, index, t);
+    textureTriangle(s, index, t);
     const Vector3 e1 = p[1] - p[0], e2 = p[2] - p[0];
     const Vector3 t1 = t[1] - t[0], t2 = t[2] - t[0];
     const Vector3 np = unit(cross(e1, e2)), nt = unit(cross(t1, t2));
@@ -258,7 +236,7 @@ void dPdUV(RenderState *state, const ShadingContext *, int mode, int axis, int i
     const int next = (axis + 1) % 3;
     Vector3 p[3], t[3];
     cameraTriangle(s, p);
-    texture_triangle(s, index, t);
+    textureTriangle(s, index, t);
     const Vector3 e1 = p[1] - p[0], e2 = p[2] - p[0];
     const Vector3 t1 = t[1] - t[0], t2 = t[2] - t[0];
     const float du1 = component(t1, axis), du2 = component(t2, axis);
@@ -386,7 +364,7 @@ void shadingPointDerivative(RenderState *state, const ShadingContext *ctx, int m
     triangleBaryDerivatives(s, ctx, bary, nullptr);
     Vector3 p[3];
     cameraTriangle(s, p);
-    *out = footprint(bary, p);
+    *out = triangleFootprint(bary, p);
 }
 
 namespace {
