@@ -519,16 +519,16 @@ void filterEnsurePyramid(ImageFilter *f) {
     zo_unlock(f->lock);
 }
 
-void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out) {
+Color *filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out) {
     if (!f) {
         *out = Color{0.0f, 0.0f, 0.0f, 0.0f};
-        return;
+        return out;
     }
     // built once: after that only the flag is read
     if (__atomic_load_n(&f->pending, __ATOMIC_ACQUIRE)) filterEnsurePyramid(f);
     if (f->storage == kFilterNone) {
         f->sampleLevel0(f, 0, 0, out);
-        return;
+        return out;
     }
     const int x = fixedPosition(u, f->width), y = fixedPosition(v, f->height);
     const float mu = f->width * du, mv = f->height * dv;
@@ -537,7 +537,7 @@ void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out
     // texel or less reads level 0 without taking the logarithm
     if (!(m > 1.0f)) {
         f->sampleLevel0(f, x, y, out);
-        return;
+        return out;
     }
     float L = log2f(m);
     if (L > 64.0f) L = 64.0f;
@@ -549,9 +549,9 @@ void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out
         const float t = static_cast<float>(fixedL & kFixedMask) / 4095.0f;
         if (l > 0) {
             switch (f->storage) {
-                case kFilter8: mixStoredLevels<Store8>(f, l, x, y, t, out); return;
-                case kFilter16: mixStoredLevels<Store16>(f, l, x, y, t, out); return;
-                case kFilterFloat: mixStoredLevels<StoreFloat>(f, l, x, y, t, out); return;
+                case kFilter8: mixStoredLevels<Store8>(f, l, x, y, t, out); return out;
+                case kFilter16: mixStoredLevels<Store16>(f, l, x, y, t, out); return out;
+                case kFilterFloat: mixStoredLevels<StoreFloat>(f, l, x, y, t, out); return out;
                 default: break;
             }
         }
@@ -563,6 +563,7 @@ void filterRead(ImageFilter *f, float u, float v, float du, float dv, Color *out
     } else {
         f->sampleLevel(f, l, x >> l, y >> l, out);
     }
+    return out;
 }
 
 void filterPointRead(const ImageFilter *f, RenderState *state, float u, float v, Color *out) {

@@ -83,8 +83,8 @@ void filterSetWrap(ImageFilter *filter, bool wrap);
 void filterEnsurePyramid(ImageFilter *filter);
 
 // The image averaged over the box of widths (du, dv) around (u, v), all in
-// image units (the image spans [0, 1) on both axes).
-void filterRead(ImageFilter *filter, float u, float v, float du, float dv, Color *out);
+// image units (the image spans [0, 1) on both axes). Returns `out`.
+Color *filterRead(ImageFilter *filter, float u, float v, float du, float dv, Color *out);
 // The pixel nearest (u, v); a texture that is not an image is looked up by
 // the host. Gamma applied.
 void filterPointRead(const ImageFilter *filter, RenderState *state, float u, float v, Color *out);

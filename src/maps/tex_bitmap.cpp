@@ -342,6 +342,10 @@ Color *bitmapFilteredLookup(Color *out, RenderState *state, UVLookupRequest *req
         *out = kWhite;
         return out;
     }
+    if (!p->applyClip && p->alphaSource != 1 && p->alphaSource != 2 &&
+        inst->filteredRead == hostFilteredRead && image->filter)
+        // the whole image, read as it is: nothing is left to do after the read
+        return filterRead(image->filter, fracPart(u), fracPart(v), du, dv, out);
     const float tileU = u, tileV = v;  // the tile, for placement jitter
     u = fracPart(u);
     v = fracPart(v);
