@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace korhost {
@@ -78,6 +79,26 @@ bool decode_colour(const std::string &space, float *values, size_t count, int st
 inline unsigned quantise(float v, float max) {
     const float q = v * max + 0.5f;
     return q > 0 ? static_cast<unsigned>(std::min(q, max)) : 0u;
+}
+
+// An image's rows cut into bands for its threads: at least 64 rows a band,
+// at most `threads` bands.
+inline int row_band_count(int rows, int threads) {
+    return std::max(1, std::min(threads, rows / 64));
+}
+
+// Runs band(index, begin, end) for each of `bands` bands of `rows` rows,
+// band 0 on the calling thread and the others on plain threads of their
+// own (their start and end order the writes for whatever follows); returns
+// when all are done.
+template <typename Band>
+void run_row_bands(int rows, int bands, const Band &band) {
+    std::vector<std::thread> helpers;
+    for (int b = 1; b < bands; ++b)
+        helpers.emplace_back(
+            [&band, b, bands, rows] { band(b, rows * b / bands, rows * (b + 1) / bands); });
+    band(0, 0, rows / bands);
+    for (std::thread &t : helpers) t.join();
 }
 
 // The 8-bit code of a formula encoding (sRGB, Rec709, GammaN): the encoded

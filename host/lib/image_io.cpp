@@ -6,10 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "image_file.h"
 #include "session.h"
@@ -183,15 +181,10 @@ bool write_planes(const std::string &path, const OutputSetup &setup, const Regio
     const bool colour = first.kind == Plane::kColour;
     if (colour) layout.colorspace = encode ? setup.colorspace : "linear";
 
-    // Bands of rows on the render's threads (plain threads: their start
-    // and end order the writes for the file writer that follows).
-    auto in_bands = [&](const std::function<void(int, int)> &band) {
-        const int bands = std::max(1, std::min(setup.threads, region.h / 64));
-        std::vector<std::thread> helpers;
-        for (int b = 1; b < bands; ++b)
-            helpers.emplace_back(band, region.h * b / bands, region.h * (b + 1) / bands);
-        band(0, region.h / bands);
-        for (std::thread &t : helpers) t.join();
+    // Bands of rows on the render's threads.
+    auto in_bands = [&](const auto &band) {
+        run_row_bands(region.h, row_band_count(region.h, setup.threads),
+                      [&](int, int begin, int end) { band(begin, end); });
     };
     // The source pixels of row y of the region (top row first).
     auto source_row = [&](const Plane &p, int y) {

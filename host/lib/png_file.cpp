@@ -11,7 +11,6 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "image_buffer.h"
@@ -253,10 +252,10 @@ void deflate_band(const uint8_t *rows, size_t row_bytes, int bpp, int count, boo
     out.data.resize(deflateBound(&z, out.length) + 64);
     z.next_out = out.data.data();
     z.avail_out = static_cast<uInt>(out.data.size());
+    const size_t lead = std::min<size_t>(bpp, row_bytes);  // bytes with no left neighbour
     bool ok = true;
     for (int y = 0; y < count && ok; ++y) {
         const uint8_t *r = rows + row_bytes * y;
-        const size_t lead = std::min<size_t>(bpp, row_bytes);
         memcpy(&line[1], r, lead);
         for (size_t i = lead; i < row_bytes; ++i)
             line[1 + i] = static_cast<uint8_t>(r[i] - r[i - bpp]);
@@ -379,16 +378,11 @@ bool write_png_bytes(const std::string &path, const ImageLayout &layout, const u
     // Bands of at least 64 rows, one per thread, deflated side by side.
     const int ch = static_cast<int>(layout.names.size());
     const size_t row = static_cast<size_t>(layout.width) * ch;
-    const int bands = std::max(1, std::min(threads, layout.height / 64));
+    const int bands = row_band_count(layout.height, threads);
     std::vector<DeflatedBand> band(bands);
-    auto run = [&](int b) {
-        const int y0 = layout.height * b / bands, y1 = layout.height * (b + 1) / bands;
+    run_row_bands(layout.height, bands, [&](int b, int y0, int y1) {
         deflate_band(bytes + row * y0, row, ch, y1 - y0, b + 1 == bands, band[b]);
-    };
-    std::vector<std::thread> helpers;
-    for (int b = 1; b < bands; ++b) helpers.emplace_back(run, b);
-    run(0);
-    for (std::thread &t : helpers) t.join();
+    });
     // One zlib stream: its header (deflate, 32 KB window, a fast level),
     // the bands, the Adler-32 of all filtered rows.
     size_t size = 6;
