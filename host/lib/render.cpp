@@ -74,20 +74,23 @@ void mark_edges(Mesh &m) {
             return hi != o.hi ? hi < o.hi : face != o.face ? face < o.face : edge < o.edge;
         }
     };
+    // The vertices of edge e of face t (from its vertex e to the next), lower first.
+    auto ends = [&](size_t t, int e) {
+        const uint32_t a = m.tri[3 * t + e], b = m.tri[3 * t + (e + 1) % 3];
+        return std::pair<uint32_t, uint32_t>(std::min(a, b), std::max(a, b));
+    };
     const size_t nv = m.P.size();
     std::vector<uint32_t> start(nv + 1, 0);
-    for (size_t k = 0; k < 3 * n; ++k) {
-        const uint32_t a = m.tri[k], b = m.tri[k % 3 == 2 ? k - 2 : k + 1];
-        ++start[std::min(a, b) + 1];
-    }
+    for (size_t t = 0; t < n; ++t)
+        for (int e = 0; e < 3; ++e) ++start[ends(t, e).first + 1];
     for (size_t v = 0; v < nv; ++v) start[v + 1] += start[v];
     std::vector<Use> uses(3 * n);
     {
         std::vector<uint32_t> at(start.begin(), start.end() - 1);
         for (size_t t = 0; t < n; ++t)
             for (int e = 0; e < 3; ++e) {
-                const uint32_t a = m.tri[3 * t + e], b = m.tri[3 * t + (e + 1) % 3];
-                uses[at[std::min(a, b)]++] = {std::max(a, b), static_cast<uint32_t>(t), e};
+                const auto [lo, hi] = ends(t, e);
+                uses[at[lo]++] = {hi, static_cast<uint32_t>(t), e};
             }
     }
     m.face_stride = 1;
@@ -232,8 +235,8 @@ void build_geometry(Session &s) {
         const MaterialEntry *m = inst ? tracing::material_entry(s, inst->rec.material) : nullptr;
         s.geom_opaque[id] = inst && (!m || !m->slots[kSlotShadow]);
     }
-    s.all_opaque = std::all_of(s.geom_opaque.begin(), s.geom_opaque.end(),
-                               [](uint8_t o) { return o != 0; });
+    s.all_opaque =
+        std::all_of(s.geom_opaque.begin(), s.geom_opaque.end(), [](uint8_t o) { return o != 0; });
     rtcCommitScene(scene);
 }
 
