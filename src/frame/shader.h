@@ -55,6 +55,18 @@ inline bool unconnected(RenderState *state, const void *record, size_t size) {
     return any == 0;
 }
 
+// At an instance's init: `record` when it is the running record and the
+// first `size` bytes of it have no connections, else null. Connections are
+// made with the scene and stay as they are, so an instance may keep the
+// answer and read such a record as it stands at every call.
+template <typename T>
+inline const T *plainRecordAtInit(RenderState *state, const T *record, size_t size = sizeof(T)) {
+    return state && state->shader && state->shader->params == record &&
+                   unconnected(state, record, size)
+               ? record
+               : nullptr;
+}
+
 template <typename T>
 inline T eval_value(RenderState *state, const T *param) {
     return eval(state, param);

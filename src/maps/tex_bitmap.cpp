@@ -517,11 +517,7 @@ KOR_SHADER_INIT(kor_Bitmap) {
     if (!inst) return;
     memset(inst, 0, sizeof *inst);
     const auto *p = static_cast<const BitmapParams *>(params);
-    // connections are made with the scene and stay as they are (told only
-    // when the state runs this instance's own record)
-    if (state && state->shader && state->shader->params == params &&
-        kor::unconnected(state, p, sizeof *p))
-        inst->plainRecord = p;
+    inst->plainRecord = kor::plainRecordAtInit(state, p);
 
     const SceneData *scene = GetSceneData(state);
     float gamma = scene ? scene->gamma : 1.0f;

@@ -507,11 +507,7 @@ KOR_SHADER_INIT(kor_Raytrace) {
     inst->tintKeep = 1.0f - inst->tintWeight;
     inst->tintMix = inst->tintWeight != 1.0f;
     inst->includeObjects = eval(state, &p->includeObjects);
-    // connections are made with the scene and stay as they are (told only
-    // when the state runs this instance's own record)
-    if (state && state->shader && state->shader->params == params &&
-        unconnected(state, p, offsetof(RaytraceParams, objectNames.storage)))
-        inst->plainRecord = p;
+    inst->plainRecord = plainRecordAtInit(state, p, offsetof(RaytraceParams, objectNames.storage));
 
     inst->objects = resolveObjectList(state, kModule, p->objectNames, &inst->count);
     *slot = inst;

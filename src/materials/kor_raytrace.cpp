@@ -894,11 +894,7 @@ KOR_SHADER_INIT(kor_RaytraceMaterial) {
     memset(list, 0, sizeof *list);
     const auto *p = static_cast<const RaytraceMaterialParams *>(params);
     list->includeObjects = eval(state, &p->includeObjects);
-    // connections are made with the scene and stay as they are (told only
-    // when the state runs this instance's own record)
-    if (state && state->shader && state->shader->params == params &&
-        unconnected(state, p, sizeof *p))
-        list->plainRecord = p;
+    list->plainRecord = plainRecordAtInit(state, p);
     list->objects = resolveObjectList(state, kModule, p->objectNames, &list->count);
     *slot = list;
 }
