@@ -450,14 +450,10 @@ HighlightPower workHighlightPower(const IllumRecord *record, float gloss, float 
 }
 
 float softenedHighlight(float nh, double exponent, float level, float soften, float diffuseFactor) {
-    if (nh <= 0.0f) return 0.0f;
-    if (soften != 0.0f && soften > diffuseFactor) {
-        const float x = diffuseFactor / soften;
-        nh *= x * (2.0f - x);
-    }
     // NH lies in (0, 1]: the single-precision power is exact to a few units in
-    // the last place and several times cheaper than the double one.
-    return powf(nh, static_cast<float>(exponent)) * level;
+    // the last place and several times cheaper than the double one. No zero
+    // bound is known here.
+    return softenedHighlight(nh, static_cast<float>(exponent), 0.0f, level, soften, diffuseFactor);
 }
 
 float anisotropicHighlight(const IllumRecord *record, float gloss, float aniso, float orient,
