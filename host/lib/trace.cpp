@@ -59,6 +59,28 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
     return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
 }
 
+bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+              float time) {
+    if (!s.rtc_scene) return false;
+    RTCIntersectContext ic;
+    rtcInitIntersectContext(&ic);
+    RTCRay r;
+    r.org_x = org.x;
+    r.org_y = org.y;
+    r.org_z = org.z;
+    r.tnear = tnear;
+    r.dir_x = dir.x;
+    r.dir_y = dir.y;
+    r.dir_z = dir.z;
+    r.time = time;
+    r.tfar = tfar;
+    r.mask = 0xffffffffu;
+    r.id = 0;
+    r.flags = 0;
+    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &r);
+    return r.tfar < 0;
+}
+
 namespace {
 
 // The context of intersect_all: Embree hands the context back to its

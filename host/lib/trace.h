@@ -25,6 +25,9 @@ inline float ray_epsilon(const Vector3 &p) {
 // The nearest surface on the ray between tnear and tfar, into `rh`.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh);
+// Whether any surface lies on the ray between tnear and tfar.
+bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
+              float time);
 // Every surface on the ray between tnear and tfar in one traversal: the
 // `capacity` nearest, nearest first, each once (a triangle that a
 // high-quality build refers to twice is kept once), as intersect() would

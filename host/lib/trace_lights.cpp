@@ -191,10 +191,9 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
     return ok && (result->r > 0 || result->g > 0 || result->b > 0);
 }
 
-// Direction from `point` to the light of `light` and the distance to it.
-void toward_light(const Session &s, const RenderState *light, const Vector3 &point,
+// Direction from `point` to the light `l` of `light` and the distance to it.
+void toward_light(const LightEntry *l, const RenderState *light, const Vector3 &point,
                   Vector3 *to_light, float *tfar) {
-    const LightEntry *l = light_entry(s, light->light_instance);
     if (l && l->rec.type == 1) {
         *to_light = l->direction * -1.0f;
         *tfar = INFINITY;
@@ -206,23 +205,17 @@ void toward_light(const Session &s, const RenderState *light, const Vector3 &poi
     *tfar = len * (1 - 1e-5f) - ray_epsilon(light->org);
 }
 
-bool light_casts_shadows(const Session &s, const RenderState *light) {
-    const LightEntry *l = light_entry(s, light->light_instance);
-    return !l || l->rec.shadow;
-}
-
 // Where shadow rays leave a smooth-shaded mesh: the point of the curved
 // surface that the vertex normals describe instead of the flat triangle
 // (each vertex's tangent plane lifts the point by how far it lies below that
 // plane, blended by the barycentric weights). Facets near the terminator
 // then no longer shadow their neighbours in a saw-tooth.
-Vector3 shadow_origin(const RenderState *light) {
+Vector3 shadow_origin(ThreadContext *ctx, const RenderState *light) {
     const Vector3 p = light->point;
     // The lights of one shading point share its origin: the last one is
     // kept per thread.
-    ThreadContext *ctx = thread_context();
-    ShadowOrigin *last = ctx ? &ctx->shadow_origin : nullptr;
-    if (last && last->pri == light->pri && last->pri && last->inv_normal == light->inv_normal &&
+    ShadowOrigin *last = &ctx->shadow_origin;
+    if (last->pri == light->pri && last->pri && last->inv_normal == light->inv_normal &&
         last->point.x == p.x && last->point.y == p.y && last->point.z == p.z &&
         last->instance == light->instance && last->bary[0] == light->bary[0] &&
         last->bary[1] == light->bary[1])
@@ -254,23 +247,26 @@ Vector3 shadow_origin(const RenderState *light) {
         }
         origin = p + lift;
     }
-    if (last)
-        *last = {light->pri, light->instance, light->inv_normal, {light->bary[0], light->bary[1]},
-                 p,          origin};
+    *last = {light->pri, light->instance, light->inv_normal, {light->bary[0], light->bary[1]},
+             p,          origin};
     return origin;
 }
 
 // Shadow of the surfaces between `from` and the light: all of them, from
 // the light's side; or, for segments, the one nearest `from`, whose shadow
 // shader continues towards the light with zo_trace_shadow_seg.
-zoBoolean shadow_from(Color *result, RenderState *state, RenderState *light, const Vector3 &from,
-                      bool segments) {
-    Session *s = session();
-    ThreadContext *ctx = thread_context();
-    if (!s || !ctx) return 1;
+zoBoolean shadow_from(Session *s, ThreadContext *ctx, const LightEntry *l, Color *result,
+                      RenderState *state, RenderState *light, const Vector3 &from, bool segments) {
     Vector3 to_light;
     float tfar;
-    toward_light(*s, light, from, &to_light, &tfar);
+    toward_light(l, light, from, &to_light, &tfar);
+    if (!segments && s->all_opaque) {
+        // Every surface stops the light: one occlusion test answers.
+        const float tnear = ray_epsilon(from);
+        if (!(tnear < tfar) || !occluded(*s, from, to_light, tnear, tfar, light->time)) return 1;
+        ++ctx->rays;
+        return fail(result);
+    }
     Blockers b;
     // Seen from the light, every blocker is shaded and any one without a
     // shadow shader stops the light: the first such surface found ends
@@ -313,8 +309,11 @@ HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
     const zoOptions *o = state->options;
     if (o && o->shadow == ZO_SHADOW_OFF) return 1;
     RenderState *light = light_state_of(state);
-    if (!light || !light_casts_shadows(*s, light)) return 1;
-    return shadow_from(result, state, light, shadow_origin(light),
+    if (!light) return 1;
+    const LightEntry *l = light_entry(*s, light->light_instance);
+    ThreadContext *ctx = thread_context();
+    if ((l && !l->rec.shadow) || !ctx) return 1;
+    return shadow_from(s, ctx, l, result, state, light, shadow_origin(ctx, light),
                        o && o->shadow == ZO_SHADOW_SEGMENTS);
 }
 
@@ -327,8 +326,10 @@ HOST_API zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
     const zoOptions *o = state->options;
     if (!o || o->shadow != ZO_SHADOW_SEGMENTS || state->type != ZO_RAY_SHADOW) return 1;
     RenderState *light = light_state_of(state);
-    if (!light) return 1;
-    return shadow_from(result, state, light, state->point, true);
+    ThreadContext *ctx = thread_context();
+    if (!light || !ctx) return 1;
+    return shadow_from(s, ctx, light_entry(*s, light->light_instance), result, state, light,
+                       state->point, true);
 }
 
 // ---------------------------------------------------------------------------
