@@ -351,7 +351,7 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
 
 void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
                 const Vector3 &dir) {
-    c = *parent;
+    copy_state(c, *parent);
     c.parent = parent;
     c.child = nullptr;
     c.type = type;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "session.h"
 
@@ -15,6 +16,16 @@ namespace tracing {
 constexpr float kPi = 3.14159265358979323846f;
 constexpr int kMaxBlockers = 32;    // surfaces a shadow ray looks at
 constexpr int kContinueLimit = 64;  // continued rays beyond the trace depth
+
+// `to` = `from`: a state is copied for every ray and every light sample,
+// sixteen bytes at a time without a loop.
+inline void copy_state(RenderState &to, const RenderState &from) {
+    static_assert(sizeof(RenderState) % 16 == 0, "states copy in 16-byte pieces");
+    auto *d = reinterpret_cast<unsigned char *>(&to);
+    const auto *f = reinterpret_cast<const unsigned char *>(&from);
+#pragma GCC unroll 64
+    for (size_t i = 0; i < sizeof(RenderState); i += 16) memcpy(d + i, f + i, 16);
+}
 
 // Distance a secondary ray skips at its origin, against hitting the
 // surface it leaves.

@@ -163,7 +163,7 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
                    RenderState *parent, const Vector3 &from, const Vector3 &to_light,
                    const RTCRayHit &rh, bool segments) {
     RenderState ss;
-    ss = *light;
+    copy_state(ss, *light);
     ss.parent = parent;
     ss.child = nullptr;
     ss.type = ZO_RAY_SHADOW;
@@ -347,7 +347,7 @@ HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot
     while (*samples < l->samples) {
         const int k = (*samples)++;
         RenderState ls;
-        ls = *state;
+        copy_state(ls, *state);
         ls.parent = state;
         ls.child = nullptr;
         ls.type = ZO_RAY_LIGHT;
