@@ -455,7 +455,16 @@ class Session {
     bool all_opaque = false;  // no surface has a shadow shader
 
     Tag add_db(int type, void *record, int size, const std::string &name);
-    DbItem *item(Tag tag) { return tag > 0 && tag < db.size() ? &db[tag] : nullptr; }
+    // Bounds by pointer (no division by the item size): items are looked
+    // up in every host call.
+    DbItem *item(Tag tag) {
+        const auto it = db.begin() + tag;
+        return tag > 0 && it < db.end() ? &*it : nullptr;
+    }
+    const DbItem *item(Tag tag) const {
+        const auto it = db.begin() + tag;
+        return tag > 0 && it < db.end() ? &*it : nullptr;
+    }
 
     ~Session();
 };
@@ -519,11 +528,9 @@ void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster);
 // The hit triangle of a state: its instance entry and vertex indices.
 inline const InstanceEntry *hit_instance(const RenderState *state, const uint32_t **vertices) {
     Session *s = session();
-    if (!s || !state || !state->pri || !state->instance || state->instance >= s->db.size())
-        return nullptr;
-    const DbItem &item = s->db[state->instance];
-    if (item.type != ZO_DB_INSTANCE || !item.object_instance) return nullptr;
-    const InstanceEntry *inst = static_cast<const InstanceEntry *>(item.owner);
+    const DbItem *item = s && state && state->pri ? s->item(state->instance) : nullptr;
+    if (!item || item->type != ZO_DB_INSTANCE || !item->object_instance) return nullptr;
+    const InstanceEntry *inst = static_cast<const InstanceEntry *>(item->owner);
     const Mesh &m = inst->object->mesh;
     if (state->pri_index < 0 || static_cast<size_t>(state->pri_index) >= m.triangles())
         return nullptr;

@@ -48,18 +48,17 @@ bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tn
 int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                   float time, RTCRayHit *hits, int capacity, bool *more, bool *opaque = nullptr);
 inline const MaterialEntry *material_entry(const Session &s, Tag tag) {
-    if (tag == 0 || tag >= s.db.size()) return nullptr;
-    const DbItem &item = s.db[tag];
-    if (item.type != ZO_DB_MATERIAL && item.type != ZO_DB_MATERIAL_PHENOMENON) return nullptr;
-    return static_cast<const MaterialEntry *>(item.record);
+    const DbItem *item = s.item(tag);
+    if (!item || (item->type != ZO_DB_MATERIAL && item->type != ZO_DB_MATERIAL_PHENOMENON))
+        return nullptr;
+    return static_cast<const MaterialEntry *>(item->record);
 }
 // The light of a light or light-instance tag; null for others.
 inline const LightEntry *light_entry(const Session &s, Tag tag) {
-    if (tag == 0 || tag >= s.db.size()) return nullptr;
-    const DbItem &it = s.db[tag];
-    if (!it.owner) return nullptr;
-    if (it.type == ZO_DB_LIGHT || (it.type == ZO_DB_INSTANCE && !it.object_instance))
-        return static_cast<const LightEntry *>(it.owner);
+    const DbItem *it = s.item(tag);
+    if (!it || !it->owner) return nullptr;
+    if (it->type == ZO_DB_LIGHT || (it->type == ZO_DB_INSTANCE && !it->object_instance))
+        return static_cast<const LightEntry *>(it->owner);
     return nullptr;
 }
 // Fills the hit fields of `state` from an intersection along its ray.
