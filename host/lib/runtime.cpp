@@ -106,10 +106,9 @@ void *state_alloc(size_t size) {
 
 zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg) {
     Session *s = g_session;
-    if (!s || !state || tag == 0) return 0;
-    // Bounds by pointer: a call runs for every shader of every sample.
-    const auto item = s->db.begin() + tag;
-    if (item >= s->db.end() || item->type != ZO_DB_FUNCTION) return 0;
+    if (!s || !state) return 0;
+    const DbItem *item = s->item(tag);
+    if (!item || item->type != ZO_DB_FUNCTION) return 0;
     HostRecord *rec = static_cast<HostRecord *>(item->record);
     zoShaderRecord *saved_shader = state->shader;
     const int saved_type = state->call_type;

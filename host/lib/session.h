@@ -455,15 +455,17 @@ class Session {
     bool all_opaque = false;  // no surface has a shadow shader
 
     Tag add_db(int type, void *record, int size, const std::string &name);
-    // Bounds by pointer (no division by the item size): items are looked
+    // Bounds by address (no division by the item size): items are looked
     // up in every host call.
-    DbItem *item(Tag tag) {
-        const auto it = db.begin() + tag;
-        return tag > 0 && it < db.end() ? &*it : nullptr;
-    }
     const DbItem *item(Tag tag) const {
-        const auto it = db.begin() + tag;
-        return tag > 0 && it < db.end() ? &*it : nullptr;
+        const DbItem *first = db.data();
+        const uintptr_t at =
+            reinterpret_cast<uintptr_t>(first) + static_cast<uintptr_t>(tag) * sizeof(DbItem);
+        return tag > 0 && at < reinterpret_cast<uintptr_t>(first + db.size()) ? first + tag
+                                                                              : nullptr;
+    }
+    DbItem *item(Tag tag) {
+        return const_cast<DbItem *>(static_cast<const Session *>(this)->item(tag));
     }
 
     ~Session();
