@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "kor_statekeys.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 
@@ -311,7 +312,7 @@ __attribute__((always_inline)) inline bool bary_derivatives(RenderState *state,
 // The texture triangle of a channel: the channel's hook, else the host's.
 __attribute__((always_inline)) inline void texture_triangle(RenderState *state, int channel,
                                                             Vector3 v[3]) {
-    if (channel >= 0 && channel < 64) {
+    if (channel >= 0 && channel < 64 && stateKeyMayBeStored(kOwnKeyChannelHooks)) {
         auto *hooks = static_cast<ChannelHookTable *>(zo_shaderstate_get(state, "KEY_8", nullptr));
         if (hooks && hooks->hooks[channel]) {
             if (!hooks->hooks[channel](hooks->data[channel], state, channel, v)) zero3(v);
