@@ -19,6 +19,7 @@ void zero3(Vector3 v[3]) {
 }
 
 const TriangleHook *triangle_hook(RenderState *state) {
+    if (!stateKeyMayBeStored(kOwnKeyTriangleHook)) return nullptr;
     return static_cast<const TriangleHook *>(zo_shaderstate_get(state, "KEY_9", nullptr));
 }
 
