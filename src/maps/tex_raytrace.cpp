@@ -106,8 +106,7 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
                                                     const RaytraceParams *p,
                                                     const RecordReader &read, const Vector3 &dir,
                                                     int kind) {
-    const TraceMarkRecord mark{0, 0};
-    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, &mark, sizeof mark, ZO_SHADERSTATE_RAY_TREE);
+    storeTraceMark(state, KOR_KEY_TRACE_MARK, 0, 0);
     Color c = kClearBlack;
     // an empty list (or one whose names the host did not know) lets every
     // object through: it is read as an empty exclude list
@@ -141,7 +140,7 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
             state->dir = saved;
         }
     }
-    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    removeTraceMark(state, KOR_KEY_TRACE_MARK);
     *result = ok ? c : kOpaqueBlack;
     return ok;
 }

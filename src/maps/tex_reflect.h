@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "kor_statekeys.h"
 #include "kor_vector.h"
 #include "shader.h"
 
