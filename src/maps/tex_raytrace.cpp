@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "kor_memo.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "maps/tex_reflect.h"
@@ -87,9 +88,11 @@ struct RecordReader {
     }
 };
 
+// The instance's record, as the host answered it before on this thread.
+ShaderMemo raytraceMemo;
+
 RaytraceInstance *instanceOf(RenderState *state) {
-    void **slot = user_slot(state);
-    return slot ? static_cast<RaytraceInstance *>(*slot) : nullptr;
+    return static_cast<RaytraceInstance *>(memoUser(raytraceMemo, state));
 }
 
 void destroyInstance(RaytraceInstance *inst) {
@@ -485,6 +488,7 @@ KOR_SHADER_INIT(kor_Raytrace) {
         if (request) *request = 1;
         return;
     }
+    memoForget();
     void **slot = user_slot(state);
     if (!slot) return;
     if (*slot) destroyInstance(static_cast<RaytraceInstance *>(*slot));
@@ -514,6 +518,7 @@ KOR_SHADER_INIT(kor_Raytrace) {
 
 KOR_SHADER_EXIT(kor_Raytrace) {
     if (!params) return;
+    memoForget();
     void **slot = user_slot(state);
     if (!slot || !*slot) return;
     destroyInstance(static_cast<RaytraceInstance *>(*slot));
