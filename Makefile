@@ -12,8 +12,31 @@ all: showcase
 deps:
 	@scripts/install-deps.sh
 
-configure: deps
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) > /dev/null
+# Release builds are optimised with the profile of training renders (PGO=0
+# builds without): an instrumented library and host in $(BUILD)/pgo-train
+# render the training scenes (scripts/pgo-train.sh) whenever a source has
+# changed since the last training, and $(BUILD) is compiled with the counts
+# they leave in $(BUILD)/pgo-profile. Debug and sanitizer builds never are.
+PGO ?= $(if $(or $(findstring Debug,$(CMAKE_FLAGS)),$(findstring KOR_SANITIZE,$(CMAKE_FLAGS))),0,1)
+PGO_DIR = $(abspath $(BUILD))/pgo-profile
+ifeq ($(PGO),1)
+PGO_FLAGS = -DKOR_PGO=use -DKOR_PGO_DIR=$(PGO_DIR)
+PGO_PROFILE = $(PGO_DIR)/trained
+else
+PGO_FLAGS = -DKOR_PGO=
+PGO_PROFILE =
+endif
+PGO_SOURCES := $(shell find src host include shaders -type f) CMakeLists.txt scripts/pgo-train.sh
+
+$(PGO_DIR)/trained: $(PGO_SOURCES) | deps
+	@cmake -S . -B $(BUILD)/pgo-train $(CMAKE_FLAGS) -DKOR_PGO=generate -DKOR_PGO_DIR=$(PGO_DIR) \
+	  -DKOR_BUILD_TESTS=OFF -DKOR_BUILD_BENCH=OFF > /dev/null
+	@cmake --build $(BUILD)/pgo-train -j $(JOBS) --target korrender korshaders
+	@scripts/pgo-train.sh $(BUILD)/pgo-train $(PGO_DIR)
+	@touch $@
+
+configure: deps $(PGO_PROFILE)
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) $(PGO_FLAGS) > /dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -62,7 +85,7 @@ SANITIZED_SKIP = -LE unsanitized
 # LeakSanitizer's check at the exit of every program (no suppressions).
 asan:
 	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address,undefined -DKOR_BUILD_BENCH=OFF" \
+	  $(MAKE) test BUILD=build-asan PGO=0 CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DKOR_SANITIZE=address,undefined -DKOR_BUILD_BENCH=OFF" \
 	  CTEST_FLAGS="$(SANITIZED_SKIP)"
 
 # The tests under ThreadSanitizer: the library's tests and the host's

@@ -9,6 +9,7 @@
 
 #include <math.h>
 
+#include "kor_memo.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "scenedata.h"
@@ -25,9 +26,11 @@ float exponentialValue(float amount) {
     return -logf(x);
 }
 
+// The instance's record, as the host answered it before on this thread.
+kor::ShaderMemo fogMemo;
+
 FogRecord *fetchRecord(RenderState *state) {
-    void **slot = kor::user_slot(state);
-    return slot ? static_cast<FogRecord *>(*slot) : nullptr;
+    return static_cast<FogRecord *>(kor::memoUser(fogMemo, state));
 }
 
 void releaseRecord(void **slot) {
@@ -208,6 +211,7 @@ KOR_SHADER_INIT(kor_Fog) {
         kor::noiseInit(state);
         return;
     }
+    kor::memoForget();
     void **slot = kor::user_slot(state);
     if (!slot) return;
     releaseRecord(slot);  // a repeated init replaces the record
@@ -247,5 +251,6 @@ KOR_SHADER_INIT(kor_Fog) {
 
 KOR_SHADER_EXIT(kor_Fog) {
     if (!params) return;
+    kor::memoForget();
     releaseRecord(kor::user_slot(state));
 }

@@ -229,6 +229,7 @@ KOR_EXPORT zoBoolean kor_VolumeLight(Color *result, RenderState *state, VolumeLi
         if (tagged) {
             VolumeSampleRecord record = {};
             record.light = light;
+            kor::markStateKeyStored(kor::kOwnKeyVolumeSample);
             zo_shaderstate_set(state, KOR_KEY_VOLUME_SAMPLE, &record, sizeof record,
                                ZO_SHADERSTATE_RAY_TREE);
         }

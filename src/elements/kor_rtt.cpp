@@ -11,6 +11,7 @@
 #include "RTTGridAccelerator.h"
 #include "kor_context.h"
 #include "kor_rttlens.h"
+#include "kor_statekeys.h"
 #include "kor_vector.h"
 #include "scenedata.h"
 #include "shader.h"
@@ -54,6 +55,7 @@ struct RttLensCache {
 
 void publishHook(RenderState *state, RttThreadRecord *rec) {
     const TriangleHook hook = {kor::rttCameraTriangle, kor::rttRasterTriangle, rec};
+    kor::markStateKeyStored(kor::kOwnKeyTriangleHook);
     zo_shaderstate_set(state, kKeyTriangle, &hook, sizeof hook, ZO_SHADERSTATE_SAMPLE);
 }
 

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "kor_statekeys.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 
@@ -18,6 +19,7 @@ void zero3(Vector3 v[3]) {
 }
 
 const TriangleHook *triangle_hook(RenderState *state) {
+    if (!stateKeyMayBeStored(kOwnKeyTriangleHook)) return nullptr;
     return static_cast<const TriangleHook *>(zo_shaderstate_get(state, "KEY_9", nullptr));
 }
 
@@ -58,12 +60,48 @@ struct Unfolding {
     Vector3 normal;
 };
 
+// The three vertices and the point turned together, one per lane, each
+// lane doing exactly the operations of o + rotate(v - o, n, c, s).
+struct TurnedPoints {
+    __m128 x, y, z;
+};
+
+__attribute__((always_inline)) inline void turn_points(TurnedPoints &p, Vector3 o, Vector3 n,
+                                                       float c, float s) {
+    const __m128 wx = _mm_sub_ps(p.x, _mm_set1_ps(o.x));
+    const __m128 wy = _mm_sub_ps(p.y, _mm_set1_ps(o.y));
+    const __m128 wz = _mm_sub_ps(p.z, _mm_set1_ps(o.z));
+    const __m128 nx = _mm_set1_ps(n.x), ny = _mm_set1_ps(n.y), nz = _mm_set1_ps(n.z);
+    const __m128 cc = _mm_set1_ps(c), ss = _mm_set1_ps(s);
+    // cross(n, w)
+    const __m128 kx = _mm_sub_ps(_mm_mul_ps(ny, wz), _mm_mul_ps(nz, wy));
+    const __m128 ky = _mm_sub_ps(_mm_mul_ps(nz, wx), _mm_mul_ps(nx, wz));
+    const __m128 kz = _mm_sub_ps(_mm_mul_ps(nx, wy), _mm_mul_ps(ny, wx));
+    // dot(n, w) (1 - c)
+    const __m128 along = _mm_mul_ps(
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(nx, wx), _mm_mul_ps(ny, wy)), _mm_mul_ps(nz, wz)),
+        _mm_set1_ps(1 - c));
+    p.x = _mm_add_ps(
+        _mm_set1_ps(o.x),
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(wx, cc), _mm_mul_ps(kx, ss)), _mm_mul_ps(nx, along)));
+    p.y = _mm_add_ps(
+        _mm_set1_ps(o.y),
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(wy, cc), _mm_mul_ps(ky, ss)), _mm_mul_ps(ny, along)));
+    p.z = _mm_add_ps(
+        _mm_set1_ps(o.z),
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(wz, cc), _mm_mul_ps(kz, ss)), _mm_mul_ps(nz, along)));
+}
+
 void unfold(RenderState *state, Unfolding &u) {
     if (!state->reflection_level && !state->refraction_level) return;
     Vector3 d, o;
     zo_vector_to_camera(&d, state, &state->dir);
     zo_point_to_camera(&o, state, &state->org);
     d = unit(d);
+    TurnedPoints p = {_mm_setr_ps(u.vertices[0].x, u.vertices[1].x, u.vertices[2].x, u.point.x),
+                      _mm_setr_ps(u.vertices[0].y, u.vertices[1].y, u.vertices[2].y, u.point.y),
+                      _mm_setr_ps(u.vertices[0].z, u.vertices[1].z, u.vertices[2].z, u.point.z)};
+    bool turned = false;
     for (RenderState *parent = state->parent; parent; parent = parent->parent) {
         Vector3 dp, op;
         zo_vector_to_camera(&dp, parent, &parent->dir);
@@ -74,13 +112,20 @@ void unfold(RenderState *state, Unfolding &u) {
         if (s > 0) {
             const Vector3 n = axis / s;
             const float c = dot(d, dp);
-            for (Vector3 &v : u.vertices) v = o + rotate(v - o, n, c, s);
-            u.point = o + rotate(u.point - o, n, c, s);
+            turn_points(p, o, n, c, s);
             u.normal = rotate(u.normal, n, c, s);
+            turned = true;
         }
         d = dp;
         o = op;
     }
+    if (!turned) return;
+    alignas(16) float x[4], y[4], z[4];
+    _mm_store_ps(x, p.x);
+    _mm_store_ps(y, p.y);
+    _mm_store_ps(z, p.z);
+    for (int i = 0; i < 3; ++i) u.vertices[i] = {x[i], y[i], z[i]};
+    u.point = {x[3], y[3], z[3]};
 }
 
 // What the barycentric derivatives take from the triangle alone: for an
@@ -311,7 +356,7 @@ __attribute__((always_inline)) inline bool bary_derivatives(RenderState *state,
 // The texture triangle of a channel: the channel's hook, else the host's.
 __attribute__((always_inline)) inline void texture_triangle(RenderState *state, int channel,
                                                             Vector3 v[3]) {
-    if (channel >= 0 && channel < 64) {
+    if (channel >= 0 && channel < 64 && stateKeyMayBeStored(kOwnKeyChannelHooks)) {
         auto *hooks = static_cast<ChannelHookTable *>(zo_shaderstate_get(state, "KEY_8", nullptr));
         if (hooks && hooks->hooks[channel]) {
             if (!hooks->hooks[channel](hooks->data[channel], state, channel, v)) zero3(v);

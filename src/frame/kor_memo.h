@@ -7,7 +7,9 @@
 // both exactly as the host hands them over, and is
 // trusted only while no instance of a shader that keeps such entries has
 // been initialised or exited since it was made (the shaders that use this
-// call memoForget from their _init and _exit). Each render thread reads
+// call memoForget from their _init and _exit; a shader without an _init
+// keeps only thread pointers, which an instance gets after its start and
+// loses at its exit). Each render thread reads
 // and writes only the entries of its own index (the state's thread field);
 // calls from outside the render threads' range ask the host.
 #ifndef KORSHADERS_FRAME_KOR_MEMO_H

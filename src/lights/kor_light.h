@@ -15,6 +15,7 @@
 
 #include "kor_attenuv.h"
 #include "kor_lightrec.h"
+#include "kor_statekeys.h"
 #include "shader.h"
 
 #define KOR_KEY_VOLUME_SAMPLE "KEY_4"
@@ -343,7 +344,9 @@ Color evalLightMap(RenderState *state, Tag map, const Vector3 &p, float u, float
 inline bool volumeQueryMode(RenderState *state, VolumeSampleRecord **record) {
     *record = nullptr;
     int size = 0;
-    void *stored = zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size);
+    void *stored = stateKeyMayBeStored(kOwnKeyVolumeSample)
+                       ? zo_shaderstate_get(state, KOR_KEY_VOLUME_SAMPLE, &size)
+                       : nullptr;
     if (stored) {
         if (size >= static_cast<int>(sizeof(VolumeSampleRecord)))
             *record = static_cast<VolumeSampleRecord *>(stored);

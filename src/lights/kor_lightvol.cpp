@@ -261,6 +261,7 @@ zoBoolean volumeMarch(Color *accumulator, RenderState *state, const LightCache *
     }
     Vector3 samplePoint = o;
     record.point = &samplePoint;
+    markStateKeyStored(kOwnKeyVolumeSample);
     zo_shaderstate_set(state, KOR_KEY_VOLUME_SAMPLE, &record, sizeof record,
                        ZO_SHADERSTATE_RAY_TREE);
     const Vector3 statePoint = state->point;

@@ -4,6 +4,7 @@
 
 #include "kor_context.h"
 #include "kor_matrix.h"
+#include "kor_memo.h"
 #include "kor_stduv.h"
 #include "kor_support.h"
 #include "kor_vector.h"
@@ -51,9 +52,15 @@ XYZGeneratorParams evaluate(RenderState *state, const XYZGeneratorParams *raw) {
     return p;
 }
 
+// The thread's block of the running instance, as the host answered it
+// before on this thread. A block lives until the instance's exit, which
+// makes every kept answer stale; a generator has no init, and a new
+// instance starts without blocks, asked for at its first sample.
+kor::ShaderMemo xyzMemo;
+
 XYZThreadData *thread_data(RenderState *state, const XYZGeneratorParams &p) {
     auto *td = static_cast<XYZThreadData *>(
-        kor::thread_block(state, kModule, __LINE__, sizeof(XYZThreadData)));
+        kor::memoThreadBlock(xyzMemo, state, kModule, __LINE__, sizeof(XYZThreadData)));
     if (!td) return nullptr;
     if (!td->ready) {
         kor::contextCreate(&td->context, state);
@@ -141,6 +148,7 @@ void answer_query(RenderState *state, const XYZGeneratorParams &p, XYZThreadData
 
 void release_thread_data(RenderState *state, void *params) {
     if (!params) return;
+    kor::memoForget();
     kor::for_each_thread_block(state, [](void *block) {
         auto *td = static_cast<XYZThreadData *>(block);
         kor::contextRelease(&td->context);

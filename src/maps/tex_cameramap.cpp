@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "kor_context.h"
+#include "kor_statekeys.h"
 #include "kor_vector.h"
 #include "maps/tex_reflect.h"
 #include "shader.h"
@@ -207,6 +208,7 @@ KOR_EXPORT zoBoolean kor_CameraMap(Color *result, RenderState *state, CameraMapP
         memset(&hooks, 0, sizeof hooks);
     hooks.hooks[index] = projectedTriangle;
     hooks.data[index] = const_cast<CameraMapInstance *>(inst);
+    markStateKeyStored(kOwnKeyChannelHooks);
     zo_shaderstate_set(state, "KEY_8", &hooks, sizeof hooks, ZO_SHADERSTATE_RAY_TREE);
 
     Color c = kClearBlack;

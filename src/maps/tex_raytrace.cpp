@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "kor_memo.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "maps/tex_reflect.h"
@@ -87,9 +88,11 @@ struct RecordReader {
     }
 };
 
+// The instance's record, as the host answered it before on this thread.
+ShaderMemo raytraceMemo;
+
 RaytraceInstance *instanceOf(RenderState *state) {
-    void **slot = user_slot(state);
-    return slot ? static_cast<RaytraceInstance *>(*slot) : nullptr;
+    return static_cast<RaytraceInstance *>(memoUser(raytraceMemo, state));
 }
 
 void destroyInstance(RaytraceInstance *inst) {
@@ -106,8 +109,7 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
                                                     const RaytraceParams *p,
                                                     const RecordReader &read, const Vector3 &dir,
                                                     int kind) {
-    const TraceMarkRecord mark{0, 0};
-    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, &mark, sizeof mark, ZO_SHADERSTATE_RAY_TREE);
+    storeTraceMark(state, KOR_KEY_TRACE_MARK, 0, 0);
     Color c = kClearBlack;
     // an empty list (or one whose names the host did not know) lets every
     // object through: it is read as an empty exclude list
@@ -141,7 +143,7 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
             state->dir = saved;
         }
     }
-    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    removeTraceMark(state, KOR_KEY_TRACE_MARK);
     *result = ok ? c : kOpaqueBlack;
     return ok;
 }
@@ -486,6 +488,7 @@ KOR_SHADER_INIT(kor_Raytrace) {
         if (request) *request = 1;
         return;
     }
+    memoForget();
     void **slot = user_slot(state);
     if (!slot) return;
     if (*slot) destroyInstance(static_cast<RaytraceInstance *>(*slot));
@@ -515,6 +518,7 @@ KOR_SHADER_INIT(kor_Raytrace) {
 
 KOR_SHADER_EXIT(kor_Raytrace) {
     if (!params) return;
+    memoForget();
     void **slot = user_slot(state);
     if (!slot || !*slot) return;
     destroyInstance(static_cast<RaytraceInstance *>(*slot));

@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "kor_statekeys.h"
 #include "kor_vector.h"
 #include "shader.h"
 
@@ -64,13 +65,52 @@ inline bool bumpMode(int mode) {
     return mode != 0 && mode != 1;
 }
 
+// While a material calls a reflection or refraction map on a render thread,
+// it keeps here (under the state's thread index) the state it stored
+// "KEY_6" for and the reason it stored. A map called with that same state
+// before anything stored or removed "KEY_6" again would get that reason
+// from the host, so it reads it here without asking. Every store and
+// removal of "KEY_6" goes through storeCallReason and removeCallReason,
+// which keep the link in step with the host. Threads past the table ask
+// the host.
+struct alignas(64) CallReasonLink {
+    const RenderState *state;  // null: no reason kept
+    MapCallReason reason;
+};
+constexpr uint32_t kCallReasonThreads = 64;
+inline CallReasonLink korCallReasonLinks[kCallReasonThreads];
+
+inline CallReasonLink *callReasonLink(const RenderState *state) {
+    const uint32_t thread = static_cast<uint32_t>(state->thread);
+    return thread < kCallReasonThreads ? &korCallReasonLinks[thread] : nullptr;
+}
+
+// Stores "KEY_6" for the maps that `state` is about to call.
+inline void storeCallReason(RenderState *state, const MapCallReason &reason) {
+    CallReasonLink *link = callReasonLink(state);
+    const bool stored = zo_shaderstate_set(state, KOR_KEY_MAP_CALL_REASON, &reason, sizeof reason,
+                                           ZO_SHADERSTATE_RAY_TREE) != 0;
+    // a refused store leaves whatever the host held: the maps ask it
+    if (link) *link = CallReasonLink{stored ? state : nullptr, reason};
+}
+
+inline void removeCallReason(RenderState *state) {
+    zo_shaderstate_set(state, KOR_KEY_MAP_CALL_REASON, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    if (CallReasonLink *link = callReasonLink(state)) link->state = nullptr;
+}
+
 // Reads "KEY_6": true when present (dir and kind filled).
 inline bool readCallReason(RenderState *state, Vector3 *dir, int *kind) {
-    int size = 0;
-    const void *stored = zo_shaderstate_get(state, KOR_KEY_MAP_CALL_REASON, &size);
-    if (!stored || size < static_cast<int>(sizeof(MapCallReason))) return false;
     MapCallReason reason;
-    memcpy(&reason, stored, sizeof reason);
+    const CallReasonLink *link = callReasonLink(state);
+    if (link && link->state == state) {
+        reason = link->reason;
+    } else {
+        int size = 0;
+        const void *stored = zo_shaderstate_get(state, KOR_KEY_MAP_CALL_REASON, &size);
+        if (!stored || size < static_cast<int>(sizeof(MapCallReason))) return false;
+        memcpy(&reason, stored, sizeof reason);
+    }
     if (dir) *dir = reason.dir;
     if (kind) *kind = reason.kind;
     return true;

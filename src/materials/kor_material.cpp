@@ -18,6 +18,7 @@
 #include "kor_support.h"
 #include "kor_surface.h"
 #include "kor_vector.h"
+#include "maps/tex_reflect.h"
 #include "scenedata.h"
 #include "shader.h"
 
@@ -56,13 +57,6 @@ struct MaterialInstance {
     uint32_t assignedMaps;        // bit c: slot c holds a map
     MapSlot slots[kMapChannels];  // the switches and maps of the slots (amounts are read live)
 };
-
-// "KEY_6": why a reflection or refraction map is being called.
-struct MapCallReason {
-    Vector3 dir;     // the ray direction before the call
-    int32_t reason;  // 2 reflection, 3 refraction; photons 10, 12, 13, 15
-};
-static_assert(sizeof(MapCallReason) == 16, "the map call reason is four words");
 
 // Everything one shading call needs beyond the record.
 struct Call {
@@ -314,13 +308,12 @@ void opacity_falloff(IllumRecord *r, const StandardMaterialParams *p) {
 // stores its own over it before anything else runs.
 bool map_along(RenderState *state, const StandardMaterialParams *p, Tag map, Vector3 dir,
                int reason, Color *out, bool keep = false) {
-    const MapCallReason key{state->dir, reason};
-    zo_shaderstate_set(state, "KEY_6", &key, sizeof key, ZO_SHADERSTATE_RAY_TREE);
+    kor::storeCallReason(state, kor::MapCallReason{state->dir, reason});
     const Vector3 saved = state->dir;
     state->dir = dir;
     const bool ok = call_map(state, p, map, kor::kMapColor, out);
     state->dir = saved;
-    if (!keep) zo_shaderstate_set(state, "KEY_6", nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    if (!keep) kor::removeCallReason(state);
     return ok;
 }
 

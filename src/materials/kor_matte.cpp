@@ -6,6 +6,7 @@
 #include "kor_rendelem.h"
 #include "kor_support.h"
 #include "kor_vector.h"
+#include "maps/tex_reflect.h"
 #include "shader.h"
 
 namespace {
@@ -22,11 +23,6 @@ struct MatteParams {
     Tag reflectionMap;
     zoBoolean reflectionOn;
     int32_t materialId;  // evaluated
-};
-
-struct MapCallReason {
-    Vector3 dir;
-    int32_t reason;
 };
 
 // Light arriving at the point, averaged per light over its samples.
@@ -116,15 +112,14 @@ KOR_EXPORT zoBoolean kor_MatteMaterial(Color *result, RenderState *state, MatteP
 
     Color reflection = {0, 0, 0, 0};
     if (p->reflectionMap && p->reflectionOn) {
-        const MapCallReason key{state->dir, 2};
-        zo_shaderstate_set(state, "KEY_6", &key, sizeof key, ZO_SHADERSTATE_RAY_TREE);
+        kor::storeCallReason(state, kor::MapCallReason{state->dir, 2});
         const Vector3 saved = state->dir;
         zo_reflection_dir(&state->dir, state);
         kor::MapRequest request{kor::kMapColor, 0, 0};
         if (zo_call_shader_x(&reflection, ZO_SHADER_MAP, state, p->reflectionMap, &request) != 1)
             reflection = {0, 0, 0, 0};
         state->dir = saved;
-        zo_shaderstate_set(state, "KEY_6", nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+        kor::removeCallReason(state);
         reflection = {reflection.r * p->reflectionAmount, reflection.g * p->reflectionAmount,
                       reflection.b * p->reflectionAmount, 1.0f};
         result->r += reflection.r;

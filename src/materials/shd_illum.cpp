@@ -9,6 +9,7 @@
 #include "illum.h"
 #include "illum_models.h"
 #include "kor_context.h"
+#include "kor_statekeys.h"
 #include "kor_support.h"
 
 LightLoopLink korLightLoopLinks[kLightLoopThreads];
@@ -262,17 +263,15 @@ float dielectricFresnel(const Vector3 &R, const Vector3 &I, float n) {
 Color traceBehind(RenderState *state, bool markTrace) {
     if (zo_shaderstate_get(state, "KEY_3", nullptr)) return kBlack;
     if (markTrace) {
-        const TransparentTraceRecord trace = {
-            1, (state->type == ZO_RAY_REFLECT || state->type == ZO_RAY_REFRACT) ? 0 : 1};
-        zo_shaderstate_set(state, KOR_KEY_TRANSPARENT_TRACE, &trace, sizeof trace,
-                           ZO_SHADERSTATE_RAY_TREE);
+        static_assert(sizeof(TransparentTraceRecord) == 8, "the trace mark is two words");
+        storeTraceMark(state, KOR_KEY_TRANSPARENT_TRACE, 1,
+                       (state->type == ZO_RAY_REFLECT || state->type == ZO_RAY_REFRACT) ? 0 : 1);
     }
     Color behind = kBlack;
     state->trace_depth -= 1;
     if (!zo_trace_transparent(&behind, state)) behind = kBlack;
     state->trace_depth += 1;
-    if (markTrace)
-        zo_shaderstate_set(state, KOR_KEY_TRANSPARENT_TRACE, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    if (markTrace) removeTraceMark(state, KOR_KEY_TRANSPARENT_TRACE);
     return behind;
 }
 
