@@ -64,21 +64,10 @@ bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tn
     if (!s.rtc_scene) return false;
     RTCIntersectContext ic;
     rtcInitIntersectContext(&ic);
-    RTCRay r;
-    r.org_x = org.x;
-    r.org_y = org.y;
-    r.org_z = org.z;
-    r.tnear = tnear;
-    r.dir_x = dir.x;
-    r.dir_y = dir.y;
-    r.dir_z = dir.z;
-    r.time = time;
-    r.tfar = tfar;
-    r.mask = 0xffffffffu;
-    r.id = 0;
-    r.flags = 0;
-    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &r);
-    return r.tfar < 0;
+    RTCRayHit rh;
+    set_ray(rh, org, dir, tnear, tfar, time);
+    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh.ray);
+    return rh.ray.tfar < 0;
 }
 
 namespace {
@@ -155,9 +144,6 @@ int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, floa
         // shadow shader, gathering the others on the way.
         c.opaque = s.geom_opaque.data();
         c.opaque_count = s.geom_opaque.size();
-        // Every surface stops the light: the first hit ends the traversal
-        // without a call of the filter.
-        if (s.all_opaque) c.ic.filter = nullptr;
         rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &c.ic, &rh.ray);
         if (rh.ray.tfar < 0) {
             *opaque = true;
