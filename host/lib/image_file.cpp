@@ -5,15 +5,14 @@
 #include "image_file.h"
 
 #include <OpenEXR/OpenEXRConfig.h>
-#include <dlfcn.h>
 #include <png.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "module.h"
 #include "scene_load.h"
 
 namespace korhost {
@@ -28,58 +27,12 @@ std::string file_extension(const std::string &path) {
 
 namespace {
 
-// The module's file: $KORHOST_IMAGE_MODULE, else beside this library (the
-// build tree and an installed tree alike).
-std::string module_path() {
-    if (const char *env = getenv("KORHOST_IMAGE_MODULE"); env && *env) return env;
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&module_path), &info) && info.dli_fname) {
-        const std::string self = info.dli_fname;
-        const size_t slash = self.rfind('/');
-        if (slash != std::string::npos) return self.substr(0, slash + 1) + kImageModuleFile;
-    }
-    return kImageModuleFile;
-}
-
-struct ModuleState {
-    std::once_flag once;
-    const ImageModule *module = nullptr;
-    std::string why;
-};
-
-ModuleState &module_state() {
-    static ModuleState state;
-    return state;
-}
+ModuleSpec image_spec{kImageModuleFile, "KORHOST_IMAGE_MODULE", "korhost_image_module",
+                      kImageModuleAbi, "image module"};
 
 // The module, loaded on the first call; null with `why` when it cannot be.
 const ImageModule *image_module(std::string &why) {
-    ModuleState &m = module_state();
-    std::call_once(m.once, [&m] {
-        const std::string path = module_path();
-        void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char *e = dlerror();
-            m.why = "the image module " + std::string(kImageModuleFile) +
-                    " could not be loaded: " + (e ? e : path);
-            return;
-        }
-        using Entry = const ImageModule *(*)();
-        auto entry = reinterpret_cast<Entry>(dlsym(handle, "korhost_image_module"));
-        const ImageModule *module = entry ? entry() : nullptr;
-        if (!module || module->abi != kImageModuleAbi) {
-            m.why = "the image module " + path + " is not one this korhost can use (" +
-                    (module ? "interface " + std::to_string(module->abi) + ", needs " +
-                                  std::to_string(kImageModuleAbi)
-                            : std::string("no korhost_image_module")) +
-                    ")";
-            dlclose(handle);
-            return;
-        }
-        m.module = module;  // kept loaded to the end of the process
-    });
-    why = m.why;
-    return m.module;
+    return static_cast<const ImageModule *>(load_module(image_spec, why));
 }
 
 std::string lower(std::string s) {

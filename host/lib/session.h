@@ -47,7 +47,7 @@ using VersionFn = int (*)(void);
 
 struct ShaderFunction;
 struct ShaderInstance;
-struct ImportedModel;  // import.cpp
+struct ImportedModel;  // import_model.h
 
 // The record a running shader sees as state->shader, followed by the
 // host's own parts. Shader-level records (init and exit with no

@@ -246,31 +246,40 @@ TEST(CommandLine, OutputProblemsComeBeforeLoading) {
 
 // Without the image module ($KORHOST_IMAGE_MODULE points nowhere) PNG and
 // EXR are read and written all the same; other formats and OpenColorIO
-// names say why they cannot be.
-TEST(CommandLine, MissingImageModuleIsNamed) {
+// names say why they cannot be. Without the import module
+// ($KORHOST_IMPORT_MODULE) scenes without models render, and a model is
+// refused with the reason.
+TEST(CommandLine, MissingModulesAreNamed) {
     Scratch tmp;
     const std::string scene = std::string(KOR_SCENES) + "/bump.json --resolution 8x6 ";
-    const std::string tif = std::string(KOR_SCENES) + "/../tests/render/scenes/images_rgb.tif";
+    const std::string checks = std::string(KOR_SCENES) + "/../tests/render/scenes/";
+    const std::string tif = checks + "images_rgb.tif";
     const std::string why =
         "the image module libkorhost_oiio.so could not be loaded: " + (tmp / "none.so") +
         ": cannot open shared object file";
     const std::pair<std::string, std::string> rows[] = {
-        {"-o " + (tmp / "a.png"), ""},
-        {"-o " + (tmp / "a.exr"), ""},
-        {"-o " + (tmp / "a.tif"),
+        {scene + "-o " + (tmp / "a.png"), ""},
+        {scene + "-o " + (tmp / "a.exr"), ""},
+        {scene + "-o " + (tmp / "a.tif"),
          (tmp / "a.tif") + ": cannot write images of this kind (.tif): " + why},
-        {"-o " + (tmp / "b.exr") + " --set '/textures/cobbles/file=\"" + tif + "\"'",
+        {scene + "-o " + (tmp / "b.exr") + " --set '/textures/cobbles/file=\"" + tif + "\"'",
          "cannot read image " + tif + ": " + why},
-        {"-o " + (tmp / "b.png") + " --colorspace ACEScg",
+        {scene + "-o " + (tmp / "b.png") + " --colorspace ACEScg",
          "colour space \"ACEScg\" is not one of linear, sRGB, Rec709, GammaN (Gamma2.2), and " +
              why},
+        {checks + "import_tiles.json --resolution 8x6 -o " + (tmp / "c.png"),
+         "object 'leaves': import_tiles.obj: cannot import the model: the import module "
+         "libkorhost_import.so could not be loaded: " +
+             (tmp / "none.so") + ": cannot open shared object file"},
     };
     setenv("KORHOST_IMAGE_MODULE", (tmp / "none.so").c_str(), 1);
+    setenv("KORHOST_IMPORT_MODULE", (tmp / "none.so").c_str(), 1);
     for (const auto &[args, message] : rows) {
-        EXPECT_EQ(tmp.run(scene, args), message.empty() ? 0 : 1) << args << tmp.err;
+        EXPECT_EQ(tmp.run(args, ""), message.empty() ? 0 : 1) << args << tmp.err;
         EXPECT_NE(tmp.err.find(message), std::string::npos) << tmp.err;
     }
     unsetenv("KORHOST_IMAGE_MODULE");
+    unsetenv("KORHOST_IMPORT_MODULE");
 }
 
 // Ctrl-C: the render stops, the image holds what was rendered (the rest
