@@ -327,7 +327,10 @@ int korrender_main(int argc, char **argv) {
     auto declarations = [&](Session &s) {
         s.settings = settings;
         try {
-            for (const auto &dir : settings.shader_dirs) s.decls.load_dir(dir);
+            const int threads = settings.threads > 0
+                                    ? settings.threads
+                                    : static_cast<int>(std::thread::hardware_concurrency());
+            for (const auto &dir : settings.shader_dirs) s.decls.load_dir(dir, threads);
         } catch (const DeclarationError &e) {
             message(kError, e.what());
             return false;

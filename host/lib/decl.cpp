@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "jsonloc.h"
 
@@ -221,20 +223,44 @@ TypeRef Declarations::parse_type(const json &spec, const std::string &where) con
     throw DeclarationError(where + ": unknown type '" + name + "'");
 }
 
-void Declarations::load_dir(const std::string &dir) {
+void Declarations::load_dir(const std::string &dir, int threads) {
     DIR *d = opendir(dir.c_str());
     if (!d) throw DeclarationError(dir + ": cannot open the declaration directory");
     std::vector<std::string> names;
     while (dirent *e = readdir(d)) {
         std::string n = e->d_name;
-        if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0) names.push_back(n);
+        if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0)
+            names.push_back(dir + "/" + n);
     }
     closedir(d);
     std::sort(names.begin(), names.end());
-    for (const auto &n : names) load_file(dir + "/" + n);
+    // The files are parsed side by side, then read into the declarations
+    // in name order (later files use the types of earlier ones), so that
+    // the first problem in that order is the one reported.
+    std::vector<json> docs(names.size());
+    std::vector<std::string> problems(names.size());
+    std::atomic<size_t> next{0};
+    auto parse = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < names.size();) {
+            try {
+                docs[i] = parse_file(names[i]);
+            } catch (const DeclarationError &e) {
+                problems[i] = e.what();
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (size_t t = 1; t < std::min<size_t>(std::max(threads, 1), names.size()); ++t)
+        pool.emplace_back(parse);
+    parse();
+    for (std::thread &t : pool) t.join();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!problems[i].empty()) throw DeclarationError(problems[i]);
+        load_json(docs[i], names[i]);
+    }
 }
 
-void Declarations::load_file(const std::string &path) {
+json Declarations::parse_file(const std::string &path) {
     const std::string text = read_text(path);
     auto at = [&](size_t offset) {
         TextPosition p = position_of(text, offset);
@@ -253,7 +279,11 @@ void Declarations::load_file(const std::string &path) {
     }
     if (!check_structure(text, 128, true, problem))
         throw DeclarationError(at(problem.offset) + ": malformed JSON: " + problem.text);
-    load_json(doc, path);
+    return doc;
+}
+
+void Declarations::load_file(const std::string &path) {
+    load_json(parse_file(path), path);
 }
 
 void Declarations::load_json(const json &doc, const std::string &file) {

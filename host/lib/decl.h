@@ -85,8 +85,9 @@ class DeclarationError : public std::runtime_error {
 
 class Declarations {
   public:
-    // Reads every *.json file of `dir` (sorted by name).
-    void load_dir(const std::string &dir);
+    // Reads every *.json file of `dir` (sorted by name), parsing them on up
+    // to `threads` threads.
+    void load_dir(const std::string &dir, int threads = 1);
     // Reads one declaration file; throws DeclarationError naming the file,
     // the declaration and the problem.
     void load_file(const std::string &path);
@@ -114,6 +115,8 @@ class Declarations {
 
     TypeRef parse_struct(const json &fields, const std::string &name,
                          const std::string &where) const;
+    // A declaration file's text, checked and parsed; throws DeclarationError.
+    static json parse_file(const std::string &path);
 };
 
 // A basic type by kind.
