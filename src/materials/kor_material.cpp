@@ -327,7 +327,9 @@ Color transparency_of(const IllumRecord *r, const StandardMaterialParams *p, flo
 // Surface step.
 
 void hand_to_elements(RenderState *state, const IllumRecord *r, const StandardMaterialParams *p) {
-    if (!RenderElementsAreBeingUsed(state)) return;
+    // no element handler has stored its context: the question's answer is no
+    if (!kor::stateKeyMayBeStored(kor::kOwnKeyRenderElements) || !RenderElementsAreBeingUsed(state))
+        return;
     RenderElementPostIllumData d;
     InitializeRenderElementPostIllumData(state, &d);
     RenderElementIllum &e = d.illum;
