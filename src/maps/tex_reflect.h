@@ -103,10 +103,11 @@ inline void storeCallReason(RenderState *state, const MapCallReason &reason) {
 inline void removeCallReason(RenderState *state) {
     CallReasonLink *link = callReasonLink(state);
     if (link && link->removed) return;
-    zo_shaderstate_set(state, KOR_KEY_MAP_CALL_REASON, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    const bool removed = zo_shaderstate_set(state, KOR_KEY_MAP_CALL_REASON, nullptr, 0,
+                                            ZO_SHADERSTATE_RAY_TREE) != 0;
     if (link) {
         link->state = nullptr;
-        link->removed = true;
+        link->removed = removed;  // a refused removal leaves the host's answer unknown
     }
 }
 
