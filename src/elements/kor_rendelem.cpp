@@ -7,6 +7,7 @@
 
 #include "illum.h"
 #include "kor_lightrec.h"
+#include "kor_statekeys.h"
 #include "kor_vector.h"
 #include "shader.h"
 
@@ -68,6 +69,7 @@ KOR_EXPORT zoBoolean kor_RenderElementHandler(Color *result, RenderState *state,
     if (!holder) return trace(result, state);
     for (int k = 0; k < setup->count; ++k) holder->results[k] = Color{0, 0, 0, 0};
     const RenderElementContext initial{setup, holder, 0, 0, 0};
+    kor::markStateKeyStored(kor::kOwnKeyRenderElements);
     zo_shaderstate_set(state, KOR_KEY_RENDER_ELEMENTS, &initial, sizeof initial,
                        ZO_SHADERSTATE_RAY_TREE);
     RenderElementContext *ctx = context(state);
@@ -190,7 +192,7 @@ KOR_SHADER_EXIT(kor_RenderElementHandler) {
 // Material side.
 
 KOR_EXPORT zoBoolean RenderElementsAreBeingUsed(RenderState *state) {
-    if (!state) return 0;
+    if (!state || !kor::stateKeyMayBeStored(kor::kOwnKeyRenderElements)) return 0;
     // only samples on the eye ray's path (through transparency) feed the
     // elements; the handler's context is asked for only on that path
     for (const RenderState *s = state; s; s = s->parent) {

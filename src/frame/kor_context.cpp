@@ -4,6 +4,7 @@
 #include <math.h>
 
 #include "kor_bary.h"
+#include "kor_statekeys.h"
 #include "kor_support.h"
 #include "kor_vector.h"
 #include "scenedata.h"
@@ -496,6 +497,7 @@ zoBoolean chooseMaterialBySample(Color *result, RenderState *state, float thresh
 zoBoolean callMaterialWithTransparency(Color *result, Color *transparency, RenderState *state,
                                        Tag material) {
     const TransparencyProbe empty{0, {0, 0, 0, 0}};
+    markStateKeyStored(kOwnKeyTransparencyProbe);
     zo_shaderstate_set(state, "KEY_3", &empty, sizeof empty, ZO_SHADERSTATE_RAY_TREE);
     const zoBoolean ok = CallMaterial(result, state, material, nullptr);
     if (!ok) {

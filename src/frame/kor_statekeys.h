@@ -1,7 +1,9 @@
 // Shader-state keys that only named shaders of this library store: the
 // volume sample record ("KEY_4", by the volume light and the lights' own
-// volume march), the channel hook table ("KEY_8", by the camera map) and
-// the triangle hook ("KEY_9", by render to texture).
+// volume march), the channel hook table ("KEY_8", by the camera map), the
+// triangle hook ("KEY_9", by render to texture), the transparency probe
+// ("KEY_3", by the material call that asks for a surface's transparency)
+// and the render elements' context ("KRREINT", by the element handler).
 //
 // Every store of such a key first marks it here. A key that was never
 // marked in this process cannot be in any sample's state, so its readers
@@ -20,9 +22,11 @@
 namespace kor {
 
 enum OwnStateKey : uint32_t {
-    kOwnKeyVolumeSample = 1u << 0,  // "KEY_4"
-    kOwnKeyChannelHooks = 1u << 1,  // "KEY_8"
-    kOwnKeyTriangleHook = 1u << 2,  // "KEY_9"
+    kOwnKeyVolumeSample = 1u << 0,       // "KEY_4"
+    kOwnKeyChannelHooks = 1u << 1,       // "KEY_8"
+    kOwnKeyTriangleHook = 1u << 2,       // "KEY_9"
+    kOwnKeyTransparencyProbe = 1u << 3,  // "KEY_3"
+    kOwnKeyRenderElements = 1u << 4,     // "KRREINT"
 };
 
 inline uint32_t ownStateKeysStored = 0;

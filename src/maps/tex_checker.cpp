@@ -1,5 +1,6 @@
 // kor_Checker: two colours (or sub-maps) in alternating square cells of the
 // unit tile, box-filtered over the soften width plus the footprint.
+#include <emmintrin.h>
 #include <math.h>
 
 #include "kor_support.h"
@@ -17,21 +18,37 @@ struct CheckerSample {
     int *sideMode;  // the mode the sub-maps are called with
 };
 
-// Length of [0, x] that lies in the upper halves of the unit cells.
-inline float upperLength(float x) {
-    const float f = floorf(x);
-    const float r = x - f - 0.5f;
-    return f * 0.5f + (r > 0.0f ? r : 0.0f);
+// floorf of each lane, exactly (a negative zero stays negative; values of
+// 2^23 and more, infinities and NaN are their own floor).
+inline __m128 floor4(__m128 x) {
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    const __m128 small = _mm_cmplt_ps(_mm_and_ps(x, magnitude), _mm_set1_ps(8388608.0f));
+    __m128 t = _mm_cvtepi32_ps(_mm_cvttps_epi32(x));
+    t = _mm_sub_ps(t, _mm_and_ps(_mm_cmpgt_ps(t, x), _mm_set1_ps(1.0f)));
+    t = _mm_or_ps(t, _mm_andnot_ps(magnitude, x));
+    return _mm_or_ps(_mm_and_ps(small, t), _mm_andnot_ps(small, x));
 }
 
-// The weight of colour 2 at (u, v) over the box of widths wu, wv.
+// The weight of colour 2 at (u, v) over the box of widths wu, wv. The
+// length of [0, x] that lies in the upper halves of the unit cells is
+// floor(x) / 2 + max(0, x - floor(x) - 1/2); the four ends of the box are
+// worked on together, one per lane.
 float checkerWeight(float u, float v, float wu, float wv) {
     if (wu == 0.0f || wv == 0.0f) {
         const bool upperU = u - floorf(u) > 0.5f, upperV = v - floorf(v) > 0.5f;
         return upperU == upperV ? 1.0f : 0.0f;
     }
-    const float fu = (upperLength(u + wu * 0.5f) - upperLength(u - wu * 0.5f)) / wu;
-    const float fv = (upperLength(v + wv * 0.5f) - upperLength(v - wv * 0.5f)) / wv;
+    const __m128 half = _mm_set1_ps(0.5f);
+    // u + wu / 2, u - wu / 2, v + wv / 2, v - wv / 2
+    const __m128 reach = _mm_xor_ps(_mm_mul_ps(_mm_setr_ps(wu, wu, wv, wv), half),
+                                    _mm_setr_ps(0.0f, -0.0f, 0.0f, -0.0f));
+    const __m128 x = _mm_add_ps(_mm_setr_ps(u, u, v, v), reach);
+    const __m128 f = floor4(x);
+    const __m128 r = _mm_sub_ps(_mm_sub_ps(x, f), half);
+    alignas(16) float upper[4];
+    _mm_store_ps(upper, _mm_add_ps(_mm_mul_ps(f, half), _mm_max_ps(r, _mm_setzero_ps())));
+    const float fu = (upper[0] - upper[1]) / wu;
+    const float fv = (upper[2] - upper[3]) / wv;
     return fu * fv + (1.0f - fu) * (1.0f - fv);
 }
 

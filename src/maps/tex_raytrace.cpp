@@ -75,6 +75,11 @@ struct RaytraceInstance {
     // the instance's own record when nothing is connected to it: read as it
     // stands, without a connection test per field
     const RaytraceParams *plainRecord;
+    // one ray per call, no object list and no distance falloff (the falloff
+    // factor is exactly 1): with a plain record that also counts every
+    // surface, keeps the environment behind and sets no tint or G-buffer
+    // id, a call takes the short path (traceSimple)
+    zoBoolean simple;
 };
 
 // The parameters of one call: as they stand in a plain record, else each
@@ -146,6 +151,53 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
     removeTraceMark(state, KOR_KEY_TRACE_MARK);
     *result = ok ? c : kOpaqueBlack;
     return ok;
+}
+
+// The direction of an unblurred trace: the material's own when it asked
+// for the same kind, else the mirror or refracted one.
+inline Vector3 singleDirection(RenderState *state, const ReflectCall &call, int keyKind,
+                               bool refract) {
+    const int kind = refract ? kKindRefraction : kKindReflection;
+    if (call.keyed && keyKind == kind) return call.entryDir;
+    return refract ? refractionDirection(state, 0.0f, nullptr) : reflectionDirection(state, 0.0f);
+}
+
+bool choosesRefraction(RenderState *state, const ReflectCall &call, int traceMode);
+
+// kor_Raytrace for an instance whose record takes none of the optional
+// steps (RaytraceInstance::simple): the same steps without those branches.
+zoBoolean traceSimple(Color *result, RenderState *state, const RaytraceParams *params,
+                      const ReflectCall &call, int keyKind, int mode) {
+    if (call.kind >= kKindPhotonReflectSpecular && call.kind <= kKindPhotonTransmitDiffuse) {
+        if (!photonContinue(result, state, call.kind, call.entryDir)) *result = kOpaqueBlack;
+        reflectCallEnd(state, call);
+        return 1;
+    }
+    const bool refract = choosesRefraction(state, call, params->traceMode);
+    if (!tracingEnabled(state)) {
+        *result = kOpaqueBlack;
+        reflectCallEnd(state, call);
+        return 1;
+    }
+    const Vector3 dir = singleDirection(state, call, keyKind, refract);
+    storeTraceMark(state, KOR_KEY_TRACE_MARK, 0, 0);
+    Color c = kClearBlack;
+    bool ok = (refract ? zo_trace_refraction(&c, state, &dir)
+                       : zo_trace_reflection(&c, state, &dir)) != 0;
+    if (!ok && state->type != ZO_RAY_ENVIRONMENT) {
+        c = kClearBlack;
+        ok = zo_trace_environment(&c, state, &dir) != 0;
+    }
+    removeTraceMark(state, KOR_KEY_TRACE_MARK);
+    if (!ok) c = kOpaqueBlack;
+    c.a = 1.0f;
+    if (mode == kMapGrey) {
+        const float mean = (c.r + c.g + c.b) / 3.0f;
+        c.r = c.g = c.b = mean;
+    }
+    *result = c;
+    reflectCallEnd(state, call);
+    return 1;
 }
 
 }  // namespace
@@ -340,6 +392,19 @@ bool raytraceChoosesRefraction(const Vector3 &normal, const Vector3 &incoming,
 
 }  // namespace kor
 
+namespace {
+
+// Whether the map refracts: by its mode, else (automatic) by the side the
+// material's direction leaves on, else by the state's own ray kind.
+bool choosesRefraction(RenderState *state, const ReflectCall &call, int traceMode) {
+    if (traceMode == kTraceReflection) return false;
+    if (traceMode == kTraceRefraction) return true;
+    if (call.keyed) return raytraceChoosesRefraction(state->normal, call.incoming, call.entryDir);
+    return call.kind == kKindRefraction;
+}
+
+}  // namespace
+
 KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytraceParams *params,
                                   const int *mode) {
     if (!result) return 0;
@@ -359,6 +424,9 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
     reflectCallEnter(state, call);
     const RaytraceInstance *inst = instanceOf(state);
     const RecordReader read{state, inst && inst->plainRecord == params};
+    if (read.plain && inst->simple && params->selfHits &&
+        params->backgroundMode == kBackgroundEnvironment && !params->tintOn && !params->gbufferId)
+        return traceSimple(result, state, params, call, keyKind, *mode);
     if (const int32_t id = read(params->gbufferId)) writeGBufferId(state, id);
 
     if (call.kind >= kKindPhotonReflectSpecular && call.kind <= kKindPhotonTransmitDiffuse) {
@@ -367,16 +435,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
         return 1;
     }
 
-    const int traceMode = read(params->traceMode);
-    bool refract;
-    if (traceMode == kTraceReflection)
-        refract = false;
-    else if (traceMode == kTraceRefraction)
-        refract = true;
-    else if (call.keyed)
-        refract = raytraceChoosesRefraction(state->normal, call.incoming, call.entryDir);
-    else
-        refract = call.kind == kKindRefraction;
+    const bool refract = choosesRefraction(state, call, read(params->traceMode));
     const int kind = refract ? kKindRefraction : kKindReflection;
 
     // distance attenuation along the ray that reached the surface
@@ -415,8 +474,6 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
                            ZO_SHADERSTATE_RAY_TREE);
     }
 
-    // the material's own direction serves when it asked for the same kind
-    const bool keyedMatch = call.keyed && keyKind == kind;
     Color c = kClearBlack;
     if (inst && inst->antialias && inst->samples > 1) {
         const int n = inst->samples < kMaxSamples ? inst->samples : kMaxSamples;
@@ -435,13 +492,8 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
         const float scale = 1.0f / n;
         c = Color{sum.r * scale, sum.g * scale, sum.b * scale, sum.a * scale};
     } else {
-        Vector3 dir;
-        if (keyedMatch)
-            dir = call.entryDir;
-        else
-            dir = refract ? refractionDirection(state, 0.0f, nullptr)
-                          : reflectionDirection(state, 0.0f);
-        traceOne(&c, state, inst, params, read, dir, kind);
+        traceOne(&c, state, inst, params, read, singleDirection(state, call, keyKind, refract),
+                 kind);
     }
 
     if (backgroundMap) {
@@ -513,6 +565,11 @@ KOR_SHADER_INIT(kor_Raytrace) {
     inst->plainRecord = plainRecordAtInit(state, p, offsetof(RaytraceParams, objectNames.storage));
 
     inst->objects = resolveObjectList(state, kModule, p->objectNames, &inst->count);
+    const bool falloffOff = inst->attenuationType != kAttenuationLinear &&
+                            inst->attenuationType != kAttenuationInverseSquare &&
+                            inst->attenuationType != kAttenuationExponential;
+    inst->simple = !(inst->antialias && inst->samples > 1) && inst->count == 0 && falloffOff &&
+                   isfinite(inst->attenuationAmount);
     *slot = inst;
 }
 

@@ -73,9 +73,15 @@ inline bool bumpMode(int mode) {
 // removal of "KEY_6" goes through storeCallReason and removeCallReason,
 // which keep the link in step with the host. Threads past the table ask
 // the host.
+//
+// The link also knows when the last of those on the thread was a removal:
+// the host then holds no reason (its own clearing only removes more), so a
+// removal would change nothing and is left out. A material whose map traced
+// to a surface that called maps of its own finds the key removed that way.
 struct alignas(64) CallReasonLink {
     const RenderState *state;  // null: no reason kept
     MapCallReason reason;
+    bool removed;  // the host holds no reason
 };
 constexpr uint32_t kCallReasonThreads = 64;
 inline CallReasonLink korCallReasonLinks[kCallReasonThreads];
@@ -91,12 +97,18 @@ inline void storeCallReason(RenderState *state, const MapCallReason &reason) {
     const bool stored = zo_shaderstate_set(state, KOR_KEY_MAP_CALL_REASON, &reason, sizeof reason,
                                            ZO_SHADERSTATE_RAY_TREE) != 0;
     // a refused store leaves whatever the host held: the maps ask it
-    if (link) *link = CallReasonLink{stored ? state : nullptr, reason};
+    if (link) *link = CallReasonLink{stored ? state : nullptr, reason, false};
 }
 
 inline void removeCallReason(RenderState *state) {
-    zo_shaderstate_set(state, KOR_KEY_MAP_CALL_REASON, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
-    if (CallReasonLink *link = callReasonLink(state)) link->state = nullptr;
+    CallReasonLink *link = callReasonLink(state);
+    if (link && link->removed) return;
+    const bool removed = zo_shaderstate_set(state, KOR_KEY_MAP_CALL_REASON, nullptr, 0,
+                                            ZO_SHADERSTATE_RAY_TREE) != 0;
+    if (link) {
+        link->state = nullptr;
+        link->removed = removed;  // a refused removal leaves the host's answer unknown
+    }
 }
 
 // Reads "KEY_6": true when present (dir and kind filled).

@@ -15,6 +15,7 @@
 #include "kor_context.h"
 #include "kor_memo.h"
 #include "kor_rendelem.h"
+#include "kor_statekeys.h"
 #include "kor_support.h"
 #include "kor_surface.h"
 #include "kor_vector.h"
@@ -326,7 +327,9 @@ Color transparency_of(const IllumRecord *r, const StandardMaterialParams *p, flo
 // Surface step.
 
 void hand_to_elements(RenderState *state, const IllumRecord *r, const StandardMaterialParams *p) {
-    if (!RenderElementsAreBeingUsed(state)) return;
+    // no element handler has stored its context: the question's answer is no
+    if (!kor::stateKeyMayBeStored(kor::kOwnKeyRenderElements) || !RenderElementsAreBeingUsed(state))
+        return;
     RenderElementPostIllumData d;
     InitializeRenderElementPostIllumData(state, &d);
     RenderElementIllum &e = d.illum;
@@ -407,11 +410,12 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
     *result = {r->finalColor.r, r->finalColor.g, r->finalColor.b, alpha};
     r->finalColor.a = alpha;
 
-    if (auto *probe =
-            static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
-        probe->filled = 1;
-        probe->transparency = T;
-    }
+    if (kor::stateKeyMayBeStored(kor::kOwnKeyTransparencyProbe))
+        if (auto *probe =
+                static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
+            probe->filled = 1;
+            probe->transparency = T;
+        }
     if (state->options && state->options->render_mode == 'r') {
         const Color opacity = {1 - T.r, 1 - T.g, 1 - T.b, alpha};
         zo_opacity_set(state, &opacity);
@@ -640,7 +644,7 @@ __attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_record(
     static_assert(sizeof(IllumRecord) % 8 == 0, "the record clears in 16- and 8-byte stores");
     const __m128i zero = _mm_setzero_si128();
     auto *out = reinterpret_cast<__m128i *>(record);
-#pragma GCC unroll 8
+#pragma GCC unroll 64
     for (size_t i = 0; i < sizeof(IllumRecord) / 16; ++i) _mm_storeu_si128(out + i, zero);
     if (sizeof(IllumRecord) % 16)
         _mm_storel_epi64(
