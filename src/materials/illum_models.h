@@ -284,8 +284,9 @@ inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, i
 // with N.L <= 0 add nothing else; a light that did not fill its record
 // gets N.L as its diffuse factor.
 template <class M>
-void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
-    typename M::User &u = *static_cast<typename M::User *>(user);
+inline __attribute__((always_inline)) void illumLightSamples(RenderState *state, Tag light,
+                                                             LightIllumRecord *rec,
+                                                             typename M::User &u) {
     IllumLightSums sums{};
     M::beginLight(u);
     IllumSample s;
@@ -303,6 +304,21 @@ void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, vo
             M::specular(u, state, s, rec->diffuseFactor, sums);
     }
     illumAddLightSums(u.record, sums, samples > 0 ? samples : taken);
+}
+
+// illumLightSamples as a light callback of illumAccumulate.
+template <class M>
+void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
+    illumLightSamples<M>(state, light, rec, *static_cast<typename M::User *>(user));
+}
+
+// The light loop of model `M` with its light step inline.
+template <class M>
+inline zoBoolean illumAccumulateModel(RenderState *state, typename M::User &u,
+                                      MaterialScratch *scratch) {
+    return illumAccumulateWith(state, scratch, [state, &u](Tag light, LightIllumRecord *rec) {
+        illumLightSamples<M>(state, light, rec, u);
+    });
 }
 
 // 2^(10 gloss), the growth of the Blinn and Phong highlight exponents;

@@ -41,8 +41,7 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.zeroBelow = power.zeroBelow;
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
-    illumAccumulate(state, illumLightCallback<BlinnModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
+    illumAccumulateModel<BlinnModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
     blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, false);
     illumColourComponents(r);
     illumFinish(state, r);

@@ -16,34 +16,6 @@ LightLoopLink korLightLoopLinks[kLightLoopThreads];
 
 namespace {
 
-constexpr LightIllumRecord kLightRecordReset = {0, 1.0f, 0, kAffectDiffuse | kAffectSpecular};
-
-// Runs `callback` over `count` light tags with a fresh "KEY_5" record per
-// light; the record is removed afterwards. The lights sampled meanwhile find
-// the host's copy through the loop link.
-inline __attribute__((always_inline)) void runLightList(RenderState *state, const Tag *lights,
-                                                        int count, IllumLightCallback callback,
-                                                        void *user) {
-    LightIllumRecord local = kLightRecordReset;
-    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, &local, sizeof local, ZO_SHADERSTATE_RAY_TREE);
-    int size = 0;
-    auto *copy =
-        static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
-    if (!copy || size < static_cast<int>(sizeof(LightIllumRecord))) copy = nullptr;
-    LightLoopLink *link = lightLoopLink(state);
-    const RenderState *enclosing = link ? link->state : nullptr;
-    if (link) *link = LightLoopLink{state, copy};
-    LightIllumRecord *record = copy ? copy : &local;
-    for (int i = 0; i < count; ++i) {
-        if (!lights[i]) continue;
-        *record = kLightRecordReset;
-        callback(state, lights[i], record, user);
-    }
-    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
-    // an enclosing loop's lights now find no record, as the host would say
-    if (link) *link = LightLoopLink{enclosing, nullptr};
-}
-
 const IllumMaterialParams *materialOf(const IllumRecord *record) {
     return static_cast<const IllumMaterialParams *>(record->materialParams);
 }
@@ -105,53 +77,48 @@ zoBoolean IllumAccumulate(RenderState *state, IllumLightCallback callback, void 
     return kor::illumAccumulate(state, callback, user, nullptr);
 }
 
+const IllumLightList *kor::illumAskLightList(RenderState *state, MaterialScratch *scratch) {
+    Tag item = 0;
+    const IllumLightList *list = nullptr;
+    // asked with the state and no tag, the host names the light list of the
+    // state's instance
+    if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return nullptr;
+    if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return nullptr;
+    if (scratch) {
+        scratch->lightInstance = state->instance;
+        scratch->lightList = list;
+        scratch->globalsKnown = 0;
+    }
+    return list;
+}
+
+int kor::illumGlobalLights(RenderState *state, MaterialScratch *scratch, const Tag **lights) {
+    if (scratch && scratch->globalsKnown) {
+        *lights = scratch->globalLights;
+        return scratch->globalCount;
+    }
+    int count = 0;
+    *lights = nullptr;
+    if (!zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) || count <= 0 ||
+        !zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, lights) || !*lights) {
+        count = 0;
+        *lights = nullptr;
+    }
+    if (scratch) {
+        scratch->globalCount = count;
+        scratch->globalLights = *lights;
+        scratch->globalsKnown = 1;
+    }
+    return count;
+}
+
 zoBoolean kor::illumAccumulate(RenderState *state, IllumLightCallback callback, void *user,
                                MaterialScratch *scratch) {
     if (!state || !callback) return 0;
-    if (state->type == ZO_RAY_LIGHT || state->type == ZO_RAY_SHADOW ||
-        state->type == ZO_RAY_DISPLACE)
-        return 0;
-    const IllumLightList *list = nullptr;
-    if (scratch && state->instance && scratch->lightInstance == state->instance) {
-        list = scratch->lightList;
-    } else {
-        Tag item = 0;
-        // asked with the state and no tag, the host names the light list of
-        // the state's instance
-        if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return 0;
-        if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
-        if (scratch) {
-            scratch->lightInstance = state->instance;
-            scratch->lightList = list;
-            scratch->globalsKnown = 0;
-        }
-    }
-    if (list->count > 0 && list->first >= 0)
-        runLightList(
-            state,
-            kor::arrayElement<const Tag>(list, offsetof(IllumLightList, lights), list->first),
-            list->count, callback, user);
-    if (list->globalLights) {
-        int count = 0;
-        const Tag *lights = nullptr;
-        if (scratch && scratch->globalsKnown) {
-            count = scratch->globalCount;
-            lights = scratch->globalLights;
-        } else {
-            if (!zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) || count <= 0 ||
-                !zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, &lights) || !lights) {
-                count = 0;
-                lights = nullptr;
-            }
-            if (scratch) {
-                scratch->globalCount = count;
-                scratch->globalLights = lights;
-                scratch->globalsKnown = 1;
-            }
-        }
-        if (count > 0) runLightList(state, lights, count, callback, user);
-    }
-    return 1;
+    return illumAccumulateWith(state, scratch,
+                               [state, callback, user](Tag light, LightIllumRecord *record) {
+                                   callback(state, light, record, user);
+                               });
 }
 
 namespace kor {

@@ -53,8 +53,7 @@ void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
         const Vector3 N = state->normal;
         u.mirror = unit(r->viewDir - N * (2.0f * dot(N, r->viewDir)));
     }
-    illumAccumulate(state, illumLightCallback<PhongModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
+    illumAccumulateModel<PhongModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
     blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, true);
     illumColourComponents(r);
     illumFinish(state, r);
