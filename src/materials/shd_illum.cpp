@@ -4,7 +4,6 @@
 #include <math.h>
 #include <stddef.h>
 #include <string.h>
-#include <xmmintrin.h>
 
 #include "illum.h"
 #include "illum_models.h"
@@ -20,7 +19,8 @@ const IllumMaterialParams *materialOf(const IllumRecord *record) {
     return static_cast<const IllumMaterialParams *>(record->materialParams);
 }
 
-void transmitStep(RenderState *state, IllumRecord *r, bool adding) {
+__attribute__((always_inline)) inline void transmitStep(RenderState *state, IllumRecord *r,
+                                                        bool adding) {
     using namespace kor;
     const bool refracting =
         (r->mapFlags & kMapFlagRefraction) && (r->supportedParams & kSupportRefraction);
@@ -136,12 +136,17 @@ void illumTransmitAdding(RenderState *state, IllumRecord *record) {
 
 void illumNoStep(RenderState *, IllumRecord *) {}
 
-void illumReflect(RenderState *state, IllumRecord *r) {
+namespace {
+
+__attribute__((always_inline)) inline void reflectStep(RenderState *state, IllumRecord *r) {
     if (!r || !(r->mapFlags & kMapFlagReflection) || !(r->supportedParams & kSupportReflection))
         return;
     float a = r->reflectionAmount;
     Color c = illumSlotColor(r, kSlotReflection);
-    if (r->affectReflection) r->affectReflection(state, r, &c);
+    if (r->affectReflection == illumTintBySpecular)
+        mulRGB(c, illumSlotColor(r, kSlotSpecular));
+    else if (r->affectReflection)
+        r->affectReflection(state, r, &c);
     const IllumMaterialParams *material = materialOf(r);
     if (material && material->dimReflection)
         a *= (1.0f - material->dimLevel) * r->diffuseIntensity * material->reflectionLevel +
@@ -151,7 +156,7 @@ void illumReflect(RenderState *state, IllumRecord *r) {
     r->reflection.b = a * c.b;
 }
 
-void illumCombinePlain(IllumRecord *r) {
+__attribute__((always_inline)) inline void combinePlainStep(IllumRecord *r) {
     if (!r) return;
     const float w = r->diffuseWeight;
     r->finalColor.r = (r->ambient.r + r->diffuse.r + r->selfIllum.r + r->indirect.r) * w +
@@ -163,6 +168,16 @@ void illumCombinePlain(IllumRecord *r) {
     r->finalColor.b = (r->ambient.b + r->diffuse.b + r->selfIllum.b + r->indirect.b) * w +
                       r->specular.b + r->reflection.b + r->refraction.b + r->transmitted.b +
                       r->transmittedAdd.b;
+}
+
+}  // namespace
+
+void illumReflect(RenderState *state, IllumRecord *r) {
+    reflectStep(state, r);
+}
+
+void illumCombinePlain(IllumRecord *r) {
+    combinePlainStep(r);
 }
 
 void illumCombineEnergy(IllumRecord *r) {
@@ -245,24 +260,6 @@ Color traceBehind(RenderState *state, bool markTrace) {
 // ---------------------------------------------------------------------------
 // Model entry and exit.
 
-zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
-                        const IllumModelTable &table, float soften, void *evaluated) {
-    if (!record) return 0;
-    record->slotMap = table.slotMap;
-    record->channelCount = table.channelCount;
-    record->channelTypes = table.channelTypes;
-    record->faceted = table.faceted;
-    record->supportedParams = table.supportedParams;
-    record->soften = soften;
-    record->illuminate = table.illuminate;
-    record->affectReflection = table.affectReflection;
-    record->combine = table.combine;
-    record->transmit = table.transmit;
-    record->reflect = table.reflect;
-    if (!record->shade) return 0;
-    return record->shade(result, state, record, evaluated);
-}
-
 void illumReleaseThreadBlocks(RenderState *state, void *params, const char *module) {
     if (!params) return;
     for_each_thread_block(state,
@@ -275,89 +272,6 @@ void illumTintBySpecular(RenderState *, IllumRecord *record, Color *colour) {
 
 void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
     if (record && colour) mulRGB(*colour, illumSlotColor(record, kSlotDiffuse));
-}
-
-namespace {
-
-// Four lanes clamped to [lo, hi] as `x < lo ? lo : x > hi ? hi : x` does,
-// NaN included: the maximum and minimum hand back their second operand
-// when they cannot order the two. A lane bounded by -inf and +inf is kept.
-inline __m128 clampLanes(__m128 x, __m128 lo, __m128 hi) {
-    return _mm_min_ps(hi, _mm_max_ps(lo, x));
-}
-
-}  // namespace
-
-BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
-    if (!raw) return BlinnParams{};
-    // Nothing connected: the record is read as it stands, without a
-    // connection test per field.
-    const BlinnParams *in = raw;
-    BlinnParams evaluated;
-    if (!unconnected(state, raw, sizeof *raw)) {
-        evaluated = *raw;
-        evaluated.ambient = eval(state, &raw->ambient);
-        evaluated.diffuse = eval(state, &raw->diffuse);
-        evaluated.specular = eval(state, &raw->specular);
-        evaluated.lockAmbientDiffuse = eval(state, &raw->lockAmbientDiffuse);
-        evaluated.lockDiffuseSpecular = eval(state, &raw->lockDiffuseSpecular);
-        evaluated.useSelfIllumColor = eval(state, &raw->useSelfIllumColor);
-        evaluated.selfIllumAmount = eval(state, &raw->selfIllumAmount);
-        evaluated.selfIllumColor = eval(state, &raw->selfIllumColor);
-        evaluated.specularLevel = eval(state, &raw->specularLevel);
-        evaluated.glossiness = eval(state, &raw->glossiness);
-        evaluated.soften = eval(state, &raw->soften);
-        in = &evaluated;
-    }
-    // Every field is written once, from the input straight to the result.
-    BlinnParams p;
-    p.unused = 0;
-    p.lockAmbientDiffuse = in->lockAmbientDiffuse;
-    p.lockDiffuseSpecular = in->lockDiffuseSpecular;
-    p.useSelfIllumColor = in->useSelfIllumColor;
-    // Colours: r, g and b to [0, 1], alpha kept. The self-illumination
-    // amount and colour lie together (amount, r, g, b | a, specular level,
-    // glossiness, soften), and are clamped as two groups of four.
-    static_assert(
-        offsetof(BlinnParams, selfIllumColor) == offsetof(BlinnParams, selfIllumAmount) + 4,
-        "amount and colour are adjacent");
-    static_assert(
-        offsetof(BlinnParams, specularLevel) == offsetof(BlinnParams, selfIllumColor) + 16,
-        "the levels follow the colour");
-    static_assert(offsetof(BlinnParams, soften) + 4 == sizeof(BlinnParams),
-                  "soften ends the record");
-    const float inf = INFINITY;
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 colourLo = _mm_setr_ps(0.0f, 0.0f, 0.0f, -inf);
-    const __m128 colourHi = _mm_setr_ps(1.0f, 1.0f, 1.0f, inf);
-    const float *amountIn = reinterpret_cast<const float *>(reinterpret_cast<const char *>(in) +
-                                                            offsetof(BlinnParams, selfIllumAmount));
-    float *amount = reinterpret_cast<float *>(reinterpret_cast<char *>(&p) +
-                                              offsetof(BlinnParams, selfIllumAmount));
-    _mm_storeu_ps(amount, clampLanes(_mm_loadu_ps(amountIn), zero, _mm_set1_ps(1.0f)));
-    _mm_storeu_ps(amount + 4,
-                  clampLanes(_mm_loadu_ps(amountIn + 4), _mm_setr_ps(-inf, 0.0f, 0.0f, 0.0f),
-                             _mm_setr_ps(inf, 9.99f, 1.0f, 1.0f)));
-    const __m128 diffuse = clampLanes(_mm_loadu_ps(&in->diffuse.r), colourLo, colourHi);
-    const __m128 ambient = in->lockAmbientDiffuse
-                               ? diffuse
-                               : clampLanes(_mm_loadu_ps(&in->ambient.r), colourLo, colourHi);
-    const __m128 specular = in->lockDiffuseSpecular
-                                ? diffuse
-                                : clampLanes(_mm_loadu_ps(&in->specular.r), colourLo, colourHi);
-    _mm_storeu_ps(&p.ambient.r, ambient);
-    _mm_storeu_ps(&p.diffuse.r, diffuse);
-    _mm_storeu_ps(&p.specular.r, specular);
-    return p;
-}
-
-void blinnWriteChannels(IllumRecord *record, const BlinnParams &p, const int32_t *slotMap) {
-    record->channels[0] = p.ambient;
-    record->channels[1] = p.diffuse;
-    record->channels[2] = p.specular;
-    record->channels[slotMap[kSlotGlossiness]] = monoChannel(p.glossiness);
-    record->channels[slotMap[kSlotSpecularLevel]] = monoChannel(p.specularLevel);
-    record->channels[5] = p.useSelfIllumColor ? p.selfIllumColor : greyChannel(p.selfIllumAmount);
 }
 
 void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZero, float third) {
@@ -501,9 +415,19 @@ void illumColourComponents(IllumRecord *r) {
 }
 
 void illumFinish(RenderState *state, IllumRecord *r) {
-    if (r->transmit) r->transmit(state, r);
-    if (r->reflect) r->reflect(state, r);
-    if (r->combine) r->combine(r);
+    // the shared steps are called directly, so that they run inline
+    if (r->transmit == illumTransmit)
+        transmitStep(state, r, false);
+    else if (r->transmit)
+        r->transmit(state, r);
+    if (r->reflect == illumReflect)
+        reflectStep(state, r);
+    else if (r->reflect)
+        r->reflect(state, r);
+    if (r->combine == illumCombinePlain)
+        combinePlainStep(r);
+    else if (r->combine)
+        r->combine(r);
 }
 
 }  // namespace kor
