@@ -324,6 +324,10 @@ extern const int32_t kBlinnFamilyTypes[kIllumChannelTypes];
 void illumColourComponents(IllumRecord *record);
 // transmit, reflect and combine through the record's slots.
 void illumFinish(RenderState *state, IllumRecord *record);
+// What the Blinn, Phong and Metal models do after their light loop:
+// blinnSelfIllum, illumColourComponents and illumFinish.
+void blinnFinish(RenderState *state, IllumRecord *record, zoBoolean useSelfIllumColor,
+                 bool atLeastZero);
 
 // The Phong model's illuminate and affectReflection, which the Constant
 // model shares.

@@ -42,9 +42,7 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
     illumAccumulateModel<BlinnModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
-    blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, false);
-    illumColourComponents(r);
-    illumFinish(state, r);
+    blinnFinish(state, r, p ? p->useSelfIllumColor : 0, false);
 }
 
 const IllumModelTable kBlinnTable = {

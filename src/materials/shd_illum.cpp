@@ -274,7 +274,11 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
     if (record && colour) mulRGB(*colour, illumSlotColor(record, kSlotDiffuse));
 }
 
-void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZero, float third) {
+namespace {
+
+__attribute__((always_inline)) inline void selfIllumStep(IllumRecord *r,
+                                                         zoBoolean useSelfIllumColor,
+                                                         bool atLeastZero, float third) {
     const Color si = illumSlotColor(r, kSlotSelfIllum);
     if (useSelfIllumColor) {
         addRGB(r->selfIllum, si);
@@ -290,6 +294,12 @@ void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZer
         scaleRGB(r->diffuse, 1.0f - a);
         scaleRGB(r->ambient, 1.0f - a);
     }
+}
+
+}  // namespace
+
+void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZero, float third) {
+    selfIllumStep(r, useSelfIllumColor, atLeastZero, third);
 }
 
 // ---------------------------------------------------------------------------
@@ -407,11 +417,27 @@ const int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, -1, 
 const int32_t kBlinnFamilyTypes[kIllumChannelTypes] = {2, 2, 2, 4, 4, 2, 4, 2, 1, 1, 1, 1,
                                                        1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
-void illumColourComponents(IllumRecord *r) {
+namespace {
+
+__attribute__((always_inline)) inline void colourComponentsStep(IllumRecord *r) {
     mulRGB(r->ambient, illumSlotColor(r, kSlotAmbient));
-    r->diffuseIntensity = intensity(r->diffuse);
+    const Color &d = r->diffuse;
+    r->diffuseIntensity = (d.r + d.g + d.b) * 0.33333334f;  // the colour's intensity
     mulRGB(r->diffuse, illumSlotColor(r, kSlotDiffuse));
     mulRGB(r->specular, illumSlotColor(r, kSlotSpecular));
+}
+
+}  // namespace
+
+void illumColourComponents(IllumRecord *r) {
+    colourComponentsStep(r);
+}
+
+void blinnFinish(RenderState *state, IllumRecord *r, zoBoolean useSelfIllumColor,
+                 bool atLeastZero) {
+    selfIllumStep(r, useSelfIllumColor, atLeastZero, 0.33333334f);
+    colourComponentsStep(r);
+    illumFinish(state, r);
 }
 
 void illumFinish(RenderState *state, IllumRecord *r) {

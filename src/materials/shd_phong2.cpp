@@ -54,9 +54,7 @@ void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
         u.mirror = unit(r->viewDir - N * (2.0f * dot(N, r->viewDir)));
     }
     illumAccumulateModel<PhongModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
-    blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, true);
-    illumColourComponents(r);
-    illumFinish(state, r);
+    blinnFinish(state, r, p ? p->useSelfIllumColor : 0, true);
 }
 
 }  // namespace kor
