@@ -297,7 +297,10 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
             return 0;
         }
         const float cosAngle = kind == kLightSpot && d > 0.0f ? -p.z / d : 1.0f;
-        beam = cache->beam->ops.attenuate(cache->beam, &p, cosAngle, &castsShadow);
+        const BeamShape *shape = cache->beam;
+        beam = kind == kLightSpot && shape->ops.attenuate == kor::coneAttenuate
+                   ? kor::coneAttenuate(shape, &p, cosAngle, &castsShadow)
+                   : shape->ops.attenuate(shape, &p, cosAngle, &castsShadow);
     }
     const float attenuation = beam * factor;
     if (attenuation == 0.0f) {

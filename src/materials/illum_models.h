@@ -324,7 +324,7 @@ extern const int32_t kBlinnFamilyTypes[kIllumChannelTypes];
 void illumColourComponents(IllumRecord *record);
 // transmit, reflect and combine through the record's slots.
 void illumFinish(RenderState *state, IllumRecord *record);
-// What the Blinn, Phong and Metal models do after their light loop:
+// What the Blinn and Phong models do after their light loop:
 // blinnSelfIllum, illumColourComponents and illumFinish.
 void blinnFinish(RenderState *state, IllumRecord *record, zoBoolean useSelfIllumColor,
                  bool atLeastZero);
@@ -402,12 +402,6 @@ inline __attribute__((always_inline)) void illumLightSamples(RenderState *state,
             M::specular(u, state, s, rec->diffuseFactor, sums);
     }
     illumAddLightSums(u.record, sums, samples > 0 ? samples : taken);
-}
-
-// illumLightSamples as a light callback of illumAccumulate.
-template <class M>
-void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
-    illumLightSamples<M>(state, light, rec, *static_cast<typename M::User *>(user));
 }
 
 // The light loop of model `M` with its light step inline.
