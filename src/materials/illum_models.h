@@ -152,6 +152,10 @@ inline bool isBlackRGB(const Color &c) {
 inline float clamp01(float x) {
     return x < 0.0f ? 0.0f : x > 1.0f ? 1.0f : x;
 }
+// fminf(1, x) without the library call: x below 1, else 1 (NaN too).
+inline float atMostOne(float x) {
+    return x < 1.0f ? x : 1.0f;
+}
 inline float clampTo(float x, float lo, float hi) {
     return x < lo ? lo : x > hi ? hi : x;
 }

@@ -34,7 +34,7 @@ __attribute__((always_inline)) inline void transmitStep(RenderState *state, Illu
     }
     const Color D = illumSlotColor(r, kSlotDiffuse);
     const Color F = illumSlotColor(r, kSlotFilter);
-    const float s = fminf(1.0f, maxRGB(r->specular));
+    const float s = atMostOne(maxRGB(r->specular));
     const IllumMaterialParams *material = materialOf(r);
     const int mode = material ? material->transparencyType : kTransparencyFilter;
 
@@ -225,7 +225,7 @@ Color transparencyColor(int mode, float o, const Color &F, const Color &D) {
     if (o <= 0.5f) {
         const float m = fminf(F.r, fminf(F.g, F.b));
         const float add = (1.0f - m) * (1.0f - 2.0f * o);
-        return {fminf(1.0f, F.r + add), fminf(1.0f, F.g + add), fminf(1.0f, F.b + add), 0.0f};
+        return {atMostOne(F.r + add), atMostOne(F.g + add), atMostOne(F.b + add), 0.0f};
     }
     const float sub = 2.0f * (o - 0.5f) * maxRGB(F);
     return {fmaxf(0.0f, F.r - sub), fmaxf(0.0f, F.g - sub), fmaxf(0.0f, F.b - sub), 0.0f};
@@ -286,7 +286,7 @@ __attribute__((always_inline)) inline void selfIllumStep(IllumRecord *r,
     }
     float a = (si.r + si.g + si.b) * third;
     if (atLeastZero ? a >= 0.0f : a > 0.0f) {
-        a = fminf(a, 1.0f);
+        a = atMostOne(a);
         const Color d = illumSlotColor(r, kSlotDiffuse);
         r->selfIllum.r = d.r * a;
         r->selfIllum.g = d.g * a;
