@@ -13,51 +13,12 @@ constexpr const char *kModule = "kor_attenuv";
 constexpr float kDegToRad = 3.14159265358979f / 180.0f;
 constexpr float kSqrt2 = 1.4142137f;  // the rectangle's quick-cone divisor, as stored
 
-// The point lies outside the beam.
-float outside(const BeamShape *shape, zoBoolean *castsShadow) {
-    if (shape->overshoot) {
-        *castsShadow = 0;
-        return 1.0f;
-    }
-    *castsShadow = 1;
-    return 0.0f;
-}
-
-// The rectangular fade from the normalised distances to the two edges
-// (each 1 on its edge), both already known to be inside.
-float rectangleFade(float ax, float ay, float ratio, float oneMinusRatio) {
-    const bool markX = ax > ratio;
-    const bool markY = ay > ratio;
-    if (!markX && !markY) return 1.0f;
-    float t = 1.0f;
-    if (markX) t *= 1.0f - (ax - ratio) / oneMinusRatio;
-    if (markY) t *= 1.0f - (ay - ratio) / oneMinusRatio;
-    return kor::smoothFade(t);
-}
-
-// ---------------------------------------------------------------------------
-// Cone.
+using kor::beamOutside;
+using kor::coneAttenuate;
+using kor::rectangleFade;
 
 const ConeConstants *cone(const BeamShape *shape) {
     return static_cast<const ConeConstants *>(shape->constants);
-}
-
-float coneAttenuate(const BeamShape *shape, const Vector3 *p, float cosAngle,
-                    zoBoolean *castsShadow) {
-    const ConeConstants *k = cone(shape);
-    *castsShadow = 1;
-    if (!k || !p) return 0.0f;
-    if (p->z >= 0.0f || !(cosAngle >= k->cosHalf)) return outside(shape, castsShadow);
-    if (shape->overshoot) return 1.0f;
-    if (shape->circular) {
-        if (k->hasSmoothZone && cosAngle < k->cosHalfHotspot)
-            return kor::smoothFade((cosAngle - k->cosHalf) / k->smoothWidth);
-        return 1.0f;
-    }
-    const float ax = fabsf(p->x / p->z) * k->projScale;
-    const float ay = fabsf(p->y / p->z) * k->projScale * shape->aspect;
-    if (ax > 1.0f || ay > 1.0f) return outside(shape, castsShadow);
-    return rectangleFade(ax, ay, k->ratio, k->oneMinusRatio);
 }
 
 float coneCosHalfFalloff(const BeamShape *shape) {
@@ -95,7 +56,7 @@ float parallelAttenuate(const BeamShape *shape, const Vector3 *p, float, zoBoole
     if (!k || !p) return 0.0f;
     if (shape->circular) {
         const float r2 = p->x * p->x + p->y * p->y;
-        if (r2 > k->radiusSquared) return outside(shape, castsShadow);
+        if (r2 > k->radiusSquared) return beamOutside(shape, castsShadow);
         if (shape->overshoot) return 1.0f;
         const float r = sqrtf(r2) / shape->falloff;
         if (r > k->ratio) return kor::smoothFade((1.0f - r) / k->oneMinusRatio);
@@ -103,7 +64,7 @@ float parallelAttenuate(const BeamShape *shape, const Vector3 *p, float, zoBoole
     }
     const float ax = fabsf(p->x) / shape->falloff;
     const float ay = fabsf(p->y) / shape->falloff * shape->aspect;
-    if (ax > 1.0f || ay > 1.0f) return outside(shape, castsShadow);
+    if (ax > 1.0f || ay > 1.0f) return beamOutside(shape, castsShadow);
     if (shape->overshoot) return 1.0f;
     return rectangleFade(ax, ay, k->ratio, k->oneMinusRatio);
 }

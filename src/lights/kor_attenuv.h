@@ -8,6 +8,7 @@
 #define KORSHADERS_LIGHTS_KOR_ATTENUV_H
 
 #include <korshaders/host.h>
+#include <math.h>
 
 struct BeamShape;
 
@@ -83,6 +84,48 @@ void destroyBeamShape(BeamShape *shape);
 // t^2 (3 - 2t): the fade of every beam and range edge.
 inline float smoothFade(float t) {
     return t * t * (3.0f - 2.0f * t);
+}
+
+// The point lies outside the beam.
+inline float beamOutside(const BeamShape *shape, zoBoolean *castsShadow) {
+    if (shape->overshoot) {
+        *castsShadow = 0;
+        return 1.0f;
+    }
+    *castsShadow = 1;
+    return 0.0f;
+}
+
+// The rectangular fade from the normalised distances to the two edges
+// (each 1 on its edge), both already known to be inside.
+inline float rectangleFade(float ax, float ay, float ratio, float oneMinusRatio) {
+    const bool markX = ax > ratio;
+    const bool markY = ay > ratio;
+    if (!markX && !markY) return 1.0f;
+    float t = 1.0f;
+    if (markX) t *= 1.0f - (ax - ratio) / oneMinusRatio;
+    if (markY) t *= 1.0f - (ay - ratio) / oneMinusRatio;
+    return smoothFade(t);
+}
+
+// The cone's attenuate entry, here so that the spot light's sample runs it
+// inline.
+inline float coneAttenuate(const BeamShape *shape, const Vector3 *p, float cosAngle,
+                           zoBoolean *castsShadow) {
+    const auto *k = static_cast<const ConeConstants *>(shape->constants);
+    *castsShadow = 1;
+    if (!k || !p) return 0.0f;
+    if (p->z >= 0.0f || !(cosAngle >= k->cosHalf)) return beamOutside(shape, castsShadow);
+    if (shape->overshoot) return 1.0f;
+    if (shape->circular) {
+        if (k->hasSmoothZone && cosAngle < k->cosHalfHotspot)
+            return smoothFade((cosAngle - k->cosHalf) / k->smoothWidth);
+        return 1.0f;
+    }
+    const float ax = fabsf(p->x / p->z) * k->projScale;
+    const float ay = fabsf(p->y / p->z) * k->projScale * shape->aspect;
+    if (ax > 1.0f || ay > 1.0f) return beamOutside(shape, castsShadow);
+    return rectangleFade(ax, ay, k->ratio, k->oneMinusRatio);
 }
 
 }  // namespace kor

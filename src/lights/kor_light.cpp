@@ -269,19 +269,24 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
             *result = cache->color;
             return 1;
         }
-        factor =
-            kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart, params->nearAttenEnd,
-                             params->useFarAtten, params->farAttenStart, params->farAttenEnd);
+        factor = cache->plainRange
+                     ? 1.0f
+                     : kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart,
+                                        params->nearAttenEnd, params->useFarAtten,
+                                        params->farAttenStart, params->farAttenEnd);
     }
     if (omni && cache->isBlack) {
         *result = cache->color;
         return 1;
     }
 
-    factor = kor::applyDecay(factor, params->decayType, decayStart, d);
-    if (factor == 0.0f) {
-        *result = kor::kBlack;
-        return 0;
+    // without ranges and decay the factor is 1 in both modes
+    if (!cache->plainRange) {
+        factor = kor::applyDecay(factor, params->decayType, decayStart, d);
+        if (factor == 0.0f) {
+            *result = kor::kBlack;
+            return 0;
+        }
     }
 
     float beam = 1.0f;
@@ -292,7 +297,10 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
             return 0;
         }
         const float cosAngle = kind == kLightSpot && d > 0.0f ? -p.z / d : 1.0f;
-        beam = cache->beam->ops.attenuate(cache->beam, &p, cosAngle, &castsShadow);
+        const BeamShape *shape = cache->beam;
+        beam = kind == kLightSpot && shape->ops.attenuate == kor::coneAttenuate
+                   ? kor::coneAttenuate(shape, &p, cosAngle, &castsShadow)
+                   : shape->ops.attenuate(shape, &p, cosAngle, &castsShadow);
     }
     const float attenuation = beam * factor;
     if (attenuation == 0.0f) {
@@ -301,26 +309,27 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
     }
 
     float u = 0.0f, v = 0.0f;
-    const bool haveCoords = ((params->projectorOn && params->projectorMap) ||
-                             (params->shadowMapOn && params->shadowMap)) &&
-                            mapCoords(kind, cache, p, &u, &v);
-    if (params->projectorOn && params->projectorMap && haveCoords)
+    const bool haveCoords = cache->anyMap && mapCoords(kind, cache, p, &u, &v);
+    if (haveCoords && params->projectorOn && params->projectorMap)
         color = modulate(color, kor::evalLightMap(state, params->projectorMap, p, u, v));
     if (attenuation != 1.0f) color = scaled(color, attenuation);
 
-    if (castsShadow && params->shadowOn && !ambientOnly && kor::shadowsEnabled(state)) {
+    if (castsShadow && cache->shadows && kor::shadowsEnabled(state)) {
         Color S = kWhite;
         if (!zo_trace_shadow(&S, state)) S = kor::kBlack;
-        Color K = params->shadowColor;
-        if (params->shadowMapOn && params->shadowMap && haveCoords)
-            K = kor::evalLightMap(state, params->shadowMap, p, u, v);
-        color = kor::shadowMix(color, S, K, params->shadowDensity,
-                               params->lightAffectsShadowColor != 0);
+        const bool mapped = haveCoords && params->shadowMapOn && params->shadowMap;
+        // an open shadow ray under the record's finite shadow colour keeps
+        // the light as it is
+        if (!(S.r == 1.0f && S.g == 1.0f && S.b == 1.0f && cache->finiteShadow && !mapped)) {
+            const Color K =
+                mapped ? kor::evalLightMap(state, params->shadowMap, p, u, v) : params->shadowColor;
+            color = kor::shadowMix(color, S, K, params->shadowDensity,
+                                   params->lightAffectsShadowColor != 0);
+        }
     }
-    color.a = params->atmosphereShadows ? params->atmosphereOpacity * params->atmosphereColorAmount
-                                        : 0.0f;
+    color.a = cache->alpha;
     *result = color;
-    if (!(params->shadowOn && params->atmosphereShadows)) state->volume = 0;
+    if (!cache->keepVolume) state->volume = 0;
     return 1;
 }
 
@@ -349,6 +358,17 @@ LightCache *newCache(RenderState *state, const P *params) {
     cache->soften = params->softenDiffuseEdge / 100.0f;
     cache->affectBits = (params->affectDiffuse ? kAffectDiffuse : 0) |
                         (params->affectSpecular ? kAffectSpecular : 0);
+    cache->plainRange = !params->useNearAtten && !params->useFarAtten && params->decayType == 0;
+    cache->anyMap =
+        (params->projectorOn && params->projectorMap) || (params->shadowMapOn && params->shadowMap);
+    cache->shadows = params->shadowOn && !params->ambientOnly;
+    const Color &K = params->shadowColor;
+    cache->finiteShadow =
+        isfinite(params->shadowDensity) && isfinite(K.r) && isfinite(K.g) && isfinite(K.b);
+    cache->alpha = params->atmosphereShadows
+                       ? params->atmosphereOpacity * params->atmosphereColorAmount
+                       : 0.0f;
+    cache->keepVolume = params->shadowOn && params->atmosphereShadows;
     *slot = cache;
     keepCache(state, cache);
     return cache;

@@ -221,6 +221,14 @@ struct LightCache {
     zoBoolean volumeWork;  // omni: per-sample volume work is needed
     float cosBound;        // spot: cosine of the half-angle of the bounding cone
     uint64_t scaleMemo;    // light instance tag << 2 | uniform scale << 1 | valid
+    // What the parameter record says for every sample of the instance,
+    // worked out at init (omni, spot and directional lights):
+    zoBoolean plainRange;    // no near or far range and no decay: the factor is 1
+    zoBoolean anyMap;        // a projector or a shadow map is on and set
+    zoBoolean shadows;       // shadows on and the light not ambient-only
+    zoBoolean finiteShadow;  // shadow density and colour finite: an open shadow ray keeps L
+    float alpha;             // the result's alpha: the atmosphere shadow's opacity or 0
+    zoBoolean keepVolume;    // shadows and atmosphere shadows on: the volume field stays
 };
 
 // ---------------------------------------------------------------------------

@@ -20,24 +20,41 @@ void contrastCoefficients(float contrast, float *a, float *b) {
 
 Color shadowMixBlocked(const Color &L, const Color &S, const Color &K, float density,
                        bool lightAffectsShadowColor) {
-    const float f[3] = {density * (1.0f - S.r), density * (1.0f - S.g), density * (1.0f - S.b)};
-    const float l[3] = {L.r, L.g, L.b};
-    const float k[3] = {K.r, K.g, K.b};
-    const float m = (f[0] + f[1] + f[2]) / 3.0f;
+    const float fr = density * (1.0f - S.r), fg = density * (1.0f - S.g),
+                fb = density * (1.0f - S.b);
+    const float m = (fr + fg + fb) / 3.0f;
     // the mean decides the form of the mix once for the three channels
-    float out[3];
+    Color out = L;
     if (m < 0.0f) {
-        for (int c = 0; c < 3; ++c)
-            out[c] = lightAffectsShadowColor ? l[c] * (k[c] * f[c] + 1.0f) : l[c] + k[c] * f[c];
+        if (lightAffectsShadowColor) {
+            out.r = L.r * (K.r * fr + 1.0f);
+            out.g = L.g * (K.g * fg + 1.0f);
+            out.b = L.b * (K.b * fb + 1.0f);
+        } else {
+            out.r = L.r + K.r * fr;
+            out.g = L.g + K.g * fg;
+            out.b = L.b + K.b * fb;
+        }
     } else if (m <= 1.0f) {
-        for (int c = 0; c < 3; ++c)
-            out[c] = lightAffectsShadowColor ? l[c] * (f[c] * k[c] + (1.0f - f[c]))
-                                             : l[c] * (1.0f - f[c]) + k[c] * f[c];
+        if (lightAffectsShadowColor) {
+            out.r = L.r * (fr * K.r + (1.0f - fr));
+            out.g = L.g * (fg * K.g + (1.0f - fg));
+            out.b = L.b * (fb * K.b + (1.0f - fb));
+        } else {
+            out.r = L.r * (1.0f - fr) + K.r * fr;
+            out.g = L.g * (1.0f - fg) + K.g * fg;
+            out.b = L.b * (1.0f - fb) + K.b * fb;
+        }
+    } else if (lightAffectsShadowColor) {
+        out.r = L.r * K.r * fr;
+        out.g = L.g * K.g * fg;
+        out.b = L.b * K.b * fb;
     } else {
-        for (int c = 0; c < 3; ++c)
-            out[c] = lightAffectsShadowColor ? l[c] * k[c] * f[c] : k[c] * f[c];
+        out.r = K.r * fr;
+        out.g = K.g * fg;
+        out.b = K.b * fb;
     }
-    return Color{out[0], out[1], out[2], L.a};
+    return out;
 }
 
 static bool inUnit(float x) {

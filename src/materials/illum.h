@@ -227,6 +227,87 @@ namespace kor {
 // asked every time).
 zoBoolean illumAccumulate(RenderState *state, IllumLightCallback callback, void *user,
                           MaterialScratch *scratch);
+
+// The pieces of the light loop, for models that run their light step
+// inline (illumAccumulateWith below).
+//
+// The light list of the shaded instance and its own lights (`*own`,
+// `*ownCount`; 0 when it has none); null when no loop runs (light, shadow
+// and displacement rays, or no light list).
+// The host's light list of the state's instance, kept in `scratch` (may be
+// null); null when the host names none.
+const IllumLightList *illumAskLightList(RenderState *state, MaterialScratch *scratch);
+inline const IllumLightList *illumLightList(RenderState *state, MaterialScratch *scratch,
+                                            const Tag **own, int *ownCount) {
+    *own = nullptr;
+    *ownCount = 0;
+    if (!state) return nullptr;
+    if (state->type == ZO_RAY_LIGHT || state->type == ZO_RAY_SHADOW ||
+        state->type == ZO_RAY_DISPLACE)
+        return nullptr;
+    const IllumLightList *list =
+        scratch && state->instance && scratch->lightInstance == state->instance
+            ? scratch->lightList
+            : illumAskLightList(state, scratch);
+    if (!list) return nullptr;
+    if (list->count > 0 && list->first >= 0) {
+        // the list's elements lie past its one declared slot
+        *own = reinterpret_cast<const Tag *>(reinterpret_cast<const char *>(list) +
+                                             offsetof(IllumLightList, lights)) +
+               list->first;
+        *ownCount = list->count;
+    }
+    return list;
+}
+// The scene's global lights (`*lights`) and their number, asked once a list
+// that wants them has run.
+int illumGlobalLights(RenderState *state, MaterialScratch *scratch, const Tag **lights);
+
+constexpr LightIllumRecord kLightRecordReset = {0, 1.0f, 0, kAffectDiffuse | kAffectSpecular};
+
+// Runs `perLight(tag, record)` over `count` light tags with a fresh "KEY_5"
+// record per light; the record is removed afterwards. The lights sampled
+// meanwhile find the host's copy through the loop link.
+template <class F>
+inline __attribute__((always_inline)) void illumRunLightList(RenderState *state, const Tag *lights,
+                                                             int count, F &perLight) {
+    LightIllumRecord local = kLightRecordReset;
+    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, &local, sizeof local, ZO_SHADERSTATE_RAY_TREE);
+    int size = 0;
+    auto *copy =
+        static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
+    if (!copy || size < static_cast<int>(sizeof(LightIllumRecord))) copy = nullptr;
+    LightLoopLink *link = lightLoopLink(state);
+    const RenderState *enclosing = link ? link->state : nullptr;
+    if (link) *link = LightLoopLink{state, copy};
+    LightIllumRecord *record = copy ? copy : &local;
+    for (int i = 0; i < count; ++i) {
+        if (!lights[i]) continue;
+        *record = kLightRecordReset;
+        perLight(lights[i], record);
+    }
+    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    // an enclosing loop's lights now find no record, as the host would say
+    if (link) *link = LightLoopLink{enclosing, nullptr};
+}
+
+// illumAccumulate with the light step `perLight(tag, record)` run inline.
+template <class F>
+inline zoBoolean illumAccumulateWith(RenderState *state, MaterialScratch *scratch, F perLight) {
+    const Tag *own = nullptr;
+    int ownCount = 0;
+    const IllumLightList *list = illumLightList(state, scratch, &own, &ownCount);
+    if (!list) return 0;
+    if (ownCount > 0) illumRunLightList(state, own, ownCount, perLight);
+    if (list->globalLights) {
+        const Tag *lights = nullptr;
+        const int count = scratch && scratch->globalsKnown
+                              ? (lights = scratch->globalLights, scratch->globalCount)
+                              : illumGlobalLights(state, scratch, &lights);
+        if (count > 0) illumRunLightList(state, lights, count, perLight);
+    }
+    return 1;
+}
 }  // namespace kor
 
 namespace kor {

@@ -6,6 +6,8 @@
 #define KORSHADERS_MATERIALS_ILLUM_MODELS_H
 
 #include <math.h>
+#include <stddef.h>
+#include <xmmintrin.h>
 
 #include "illum.h"
 #include "kor_vector.h"
@@ -150,6 +152,10 @@ inline bool isBlackRGB(const Color &c) {
 inline float clamp01(float x) {
     return x < 0.0f ? 0.0f : x > 1.0f ? 1.0f : x;
 }
+// fminf(1, x) without the library call: x below 1, else 1 (NaN too).
+inline float atMostOne(float x) {
+    return x < 1.0f ? x : 1.0f;
+}
 inline float clampTo(float x, float lo, float hi) {
     return x < lo ? lo : x > hi ? hi : x;
 }
@@ -194,8 +200,23 @@ struct IllumModelTable {
 
 // Sets the record's tables and behaviour slots from `table` and `soften`,
 // then runs the material's shade step with the evaluated parameters.
-zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
-                        const IllumModelTable &table, float soften, void *evaluated);
+inline zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
+                               const IllumModelTable &table, float soften, void *evaluated) {
+    if (!record) return 0;
+    record->slotMap = table.slotMap;
+    record->channelCount = table.channelCount;
+    record->channelTypes = table.channelTypes;
+    record->faceted = table.faceted;
+    record->supportedParams = table.supportedParams;
+    record->soften = soften;
+    record->illuminate = table.illuminate;
+    record->affectReflection = table.affectReflection;
+    record->combine = table.combine;
+    record->transmit = table.transmit;
+    record->reflect = table.reflect;
+    if (!record->shade) return 0;
+    return record->shade(result, state, record, evaluated);
+}
 
 // The model exits: with a parameter record, release every per-thread block
 // of the instance under the model's module name.
@@ -209,11 +230,88 @@ void illumTintByDiffuse(RenderState *state, IllumRecord *record, Color *colour);
 void illumTransmitAdding(RenderState *state, IllumRecord *record);
 void illumNoStep(RenderState *state, IllumRecord *record);
 
+// Four lanes clamped to [lo, hi] as `x < lo ? lo : x > hi ? hi : x` does,
+// NaN included: the maximum and minimum hand back their second operand
+// when they cannot order the two. A lane bounded by -inf and +inf is kept.
+inline __m128 clampLanes(__m128 x, __m128 lo, __m128 hi) {
+    return _mm_min_ps(hi, _mm_max_ps(lo, x));
+}
+
 // The Blinn-family entry: evaluated parameters with the locks applied and
 // the ranges clamped, written into channels 0 to 2 and 5 and the slots 3
 // (glossiness) and 4 (specular level).
-BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw);
-void blinnWriteChannels(IllumRecord *record, const BlinnParams &p, const int32_t *slotMap);
+inline BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
+    if (!raw) return BlinnParams{};
+    // Nothing connected: the record is read as it stands, without a
+    // connection test per field.
+    const BlinnParams *in = raw;
+    BlinnParams evaluated;
+    if (!unconnected(state, raw, sizeof *raw)) {
+        evaluated = *raw;
+        evaluated.ambient = eval(state, &raw->ambient);
+        evaluated.diffuse = eval(state, &raw->diffuse);
+        evaluated.specular = eval(state, &raw->specular);
+        evaluated.lockAmbientDiffuse = eval(state, &raw->lockAmbientDiffuse);
+        evaluated.lockDiffuseSpecular = eval(state, &raw->lockDiffuseSpecular);
+        evaluated.useSelfIllumColor = eval(state, &raw->useSelfIllumColor);
+        evaluated.selfIllumAmount = eval(state, &raw->selfIllumAmount);
+        evaluated.selfIllumColor = eval(state, &raw->selfIllumColor);
+        evaluated.specularLevel = eval(state, &raw->specularLevel);
+        evaluated.glossiness = eval(state, &raw->glossiness);
+        evaluated.soften = eval(state, &raw->soften);
+        in = &evaluated;
+    }
+    // Every field is written once, from the input straight to the result.
+    BlinnParams p;
+    p.unused = 0;
+    p.lockAmbientDiffuse = in->lockAmbientDiffuse;
+    p.lockDiffuseSpecular = in->lockDiffuseSpecular;
+    p.useSelfIllumColor = in->useSelfIllumColor;
+    // Colours: r, g and b to [0, 1], alpha kept. The self-illumination
+    // amount and colour lie together (amount, r, g, b | a, specular level,
+    // glossiness, soften), and are clamped as two groups of four.
+    static_assert(
+        offsetof(BlinnParams, selfIllumColor) == offsetof(BlinnParams, selfIllumAmount) + 4,
+        "amount and colour are adjacent");
+    static_assert(
+        offsetof(BlinnParams, specularLevel) == offsetof(BlinnParams, selfIllumColor) + 16,
+        "the levels follow the colour");
+    static_assert(offsetof(BlinnParams, soften) + 4 == sizeof(BlinnParams),
+                  "soften ends the record");
+    const float inf = INFINITY;
+    const __m128 zero = _mm_setzero_ps();
+    const __m128 colourLo = _mm_setr_ps(0.0f, 0.0f, 0.0f, -inf);
+    const __m128 colourHi = _mm_setr_ps(1.0f, 1.0f, 1.0f, inf);
+    const float *amountIn = reinterpret_cast<const float *>(reinterpret_cast<const char *>(in) +
+                                                            offsetof(BlinnParams, selfIllumAmount));
+    float *amount = reinterpret_cast<float *>(reinterpret_cast<char *>(&p) +
+                                              offsetof(BlinnParams, selfIllumAmount));
+    _mm_storeu_ps(amount, clampLanes(_mm_loadu_ps(amountIn), zero, _mm_set1_ps(1.0f)));
+    _mm_storeu_ps(amount + 4,
+                  clampLanes(_mm_loadu_ps(amountIn + 4), _mm_setr_ps(-inf, 0.0f, 0.0f, 0.0f),
+                             _mm_setr_ps(inf, 9.99f, 1.0f, 1.0f)));
+    const __m128 diffuse = clampLanes(_mm_loadu_ps(&in->diffuse.r), colourLo, colourHi);
+    const __m128 ambient = in->lockAmbientDiffuse
+                               ? diffuse
+                               : clampLanes(_mm_loadu_ps(&in->ambient.r), colourLo, colourHi);
+    const __m128 specular = in->lockDiffuseSpecular
+                                ? diffuse
+                                : clampLanes(_mm_loadu_ps(&in->specular.r), colourLo, colourHi);
+    _mm_storeu_ps(&p.ambient.r, ambient);
+    _mm_storeu_ps(&p.diffuse.r, diffuse);
+    _mm_storeu_ps(&p.specular.r, specular);
+    return p;
+}
+
+inline void blinnWriteChannels(IllumRecord *record, const BlinnParams &p, const int32_t *slotMap) {
+    record->channels[0] = p.ambient;
+    record->channels[1] = p.diffuse;
+    record->channels[2] = p.specular;
+    record->channels[slotMap[kSlotGlossiness]] = monoChannel(p.glossiness);
+    record->channels[slotMap[kSlotSpecularLevel]] = monoChannel(p.specularLevel);
+    record->channels[5] = p.useSelfIllumColor ? p.selfIllumColor : greyChannel(p.selfIllumAmount);
+}
+
 // The self-illumination step of the Blinn family: the colour is added, or
 // a mean amount a = (r + g + b) x third shows the diffuse colour and takes
 // 1 - a from diffuse and ambient. `atLeastZero` lets a = 0 take that branch
@@ -230,6 +328,10 @@ extern const int32_t kBlinnFamilyTypes[kIllumChannelTypes];
 void illumColourComponents(IllumRecord *record);
 // transmit, reflect and combine through the record's slots.
 void illumFinish(RenderState *state, IllumRecord *record);
+// What the Blinn and Phong models do after their light loop:
+// blinnSelfIllum, illumColourComponents and illumFinish.
+void blinnFinish(RenderState *state, IllumRecord *record, zoBoolean useSelfIllumColor,
+                 bool atLeastZero);
 
 // The Phong model's illuminate and affectReflection, which the Constant
 // model shares.
@@ -284,8 +386,9 @@ inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, i
 // with N.L <= 0 add nothing else; a light that did not fill its record
 // gets N.L as its diffuse factor.
 template <class M>
-void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, void *user) {
-    typename M::User &u = *static_cast<typename M::User *>(user);
+inline __attribute__((always_inline)) void illumLightSamples(RenderState *state, Tag light,
+                                                             LightIllumRecord *rec,
+                                                             typename M::User &u) {
     IllumLightSums sums{};
     M::beginLight(u);
     IllumSample s;
@@ -303,6 +406,15 @@ void illumLightCallback(RenderState *state, Tag light, LightIllumRecord *rec, vo
             M::specular(u, state, s, rec->diffuseFactor, sums);
     }
     illumAddLightSums(u.record, sums, samples > 0 ? samples : taken);
+}
+
+// The light loop of model `M` with its light step inline.
+template <class M>
+inline zoBoolean illumAccumulateModel(RenderState *state, typename M::User &u,
+                                      MaterialScratch *scratch) {
+    return illumAccumulateWith(state, scratch, [state, &u](Tag light, LightIllumRecord *rec) {
+        illumLightSamples<M>(state, light, rec, u);
+    });
 }
 
 // 2^(10 gloss), the growth of the Blinn and Phong highlight exponents;

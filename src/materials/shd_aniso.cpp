@@ -58,8 +58,7 @@ void anisoIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.orient = r->channels[kChOrientation].r;
     u.specularOn = u.level > 0.0f;
     u.reference = anisotropyReference(state);
-    illumAccumulate(state, illumLightCallback<AnisoModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
+    illumAccumulateModel<AnisoModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
 
     const Color si = illumSlotColor(r, kSlotSelfIllum);
     if (p && p->useSelfIllumColor) {

@@ -41,11 +41,8 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.zeroBelow = power.zeroBelow;
     u.level = illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
-    illumAccumulate(state, illumLightCallback<BlinnModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
-    blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, false);
-    illumColourComponents(r);
-    illumFinish(state, r);
+    illumAccumulateModel<BlinnModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
+    blinnFinish(state, r, p ? p->useSelfIllumColor : 0, false);
 }
 
 const IllumModelTable kBlinnTable = {

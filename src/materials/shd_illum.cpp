@@ -4,7 +4,6 @@
 #include <math.h>
 #include <stddef.h>
 #include <string.h>
-#include <xmmintrin.h>
 
 #include "illum.h"
 #include "illum_models.h"
@@ -16,39 +15,12 @@ LightLoopLink korLightLoopLinks[kLightLoopThreads];
 
 namespace {
 
-constexpr LightIllumRecord kLightRecordReset = {0, 1.0f, 0, kAffectDiffuse | kAffectSpecular};
-
-// Runs `callback` over `count` light tags with a fresh "KEY_5" record per
-// light; the record is removed afterwards. The lights sampled meanwhile find
-// the host's copy through the loop link.
-inline __attribute__((always_inline)) void runLightList(RenderState *state, const Tag *lights,
-                                                        int count, IllumLightCallback callback,
-                                                        void *user) {
-    LightIllumRecord local = kLightRecordReset;
-    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, &local, sizeof local, ZO_SHADERSTATE_RAY_TREE);
-    int size = 0;
-    auto *copy =
-        static_cast<LightIllumRecord *>(zo_shaderstate_get(state, KOR_KEY_LIGHT_ILLUM, &size));
-    if (!copy || size < static_cast<int>(sizeof(LightIllumRecord))) copy = nullptr;
-    LightLoopLink *link = lightLoopLink(state);
-    const RenderState *enclosing = link ? link->state : nullptr;
-    if (link) *link = LightLoopLink{state, copy};
-    LightIllumRecord *record = copy ? copy : &local;
-    for (int i = 0; i < count; ++i) {
-        if (!lights[i]) continue;
-        *record = kLightRecordReset;
-        callback(state, lights[i], record, user);
-    }
-    zo_shaderstate_set(state, KOR_KEY_LIGHT_ILLUM, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
-    // an enclosing loop's lights now find no record, as the host would say
-    if (link) *link = LightLoopLink{enclosing, nullptr};
-}
-
 const IllumMaterialParams *materialOf(const IllumRecord *record) {
     return static_cast<const IllumMaterialParams *>(record->materialParams);
 }
 
-void transmitStep(RenderState *state, IllumRecord *r, bool adding) {
+__attribute__((always_inline)) inline void transmitStep(RenderState *state, IllumRecord *r,
+                                                        bool adding) {
     using namespace kor;
     const bool refracting =
         (r->mapFlags & kMapFlagRefraction) && (r->supportedParams & kSupportRefraction);
@@ -62,7 +34,7 @@ void transmitStep(RenderState *state, IllumRecord *r, bool adding) {
     }
     const Color D = illumSlotColor(r, kSlotDiffuse);
     const Color F = illumSlotColor(r, kSlotFilter);
-    const float s = fminf(1.0f, maxRGB(r->specular));
+    const float s = atMostOne(maxRGB(r->specular));
     const IllumMaterialParams *material = materialOf(r);
     const int mode = material ? material->transparencyType : kTransparencyFilter;
 
@@ -105,53 +77,48 @@ zoBoolean IllumAccumulate(RenderState *state, IllumLightCallback callback, void 
     return kor::illumAccumulate(state, callback, user, nullptr);
 }
 
+const IllumLightList *kor::illumAskLightList(RenderState *state, MaterialScratch *scratch) {
+    Tag item = 0;
+    const IllumLightList *list = nullptr;
+    // asked with the state and no tag, the host names the light list of the
+    // state's instance
+    if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return nullptr;
+    if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return nullptr;
+    if (scratch) {
+        scratch->lightInstance = state->instance;
+        scratch->lightList = list;
+        scratch->globalsKnown = 0;
+    }
+    return list;
+}
+
+int kor::illumGlobalLights(RenderState *state, MaterialScratch *scratch, const Tag **lights) {
+    if (scratch && scratch->globalsKnown) {
+        *lights = scratch->globalLights;
+        return scratch->globalCount;
+    }
+    int count = 0;
+    *lights = nullptr;
+    if (!zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) || count <= 0 ||
+        !zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, lights) || !*lights) {
+        count = 0;
+        *lights = nullptr;
+    }
+    if (scratch) {
+        scratch->globalCount = count;
+        scratch->globalLights = *lights;
+        scratch->globalsKnown = 1;
+    }
+    return count;
+}
+
 zoBoolean kor::illumAccumulate(RenderState *state, IllumLightCallback callback, void *user,
                                MaterialScratch *scratch) {
     if (!state || !callback) return 0;
-    if (state->type == ZO_RAY_LIGHT || state->type == ZO_RAY_SHADOW ||
-        state->type == ZO_RAY_DISPLACE)
-        return 0;
-    const IllumLightList *list = nullptr;
-    if (scratch && state->instance && scratch->lightInstance == state->instance) {
-        list = scratch->lightList;
-    } else {
-        Tag item = 0;
-        // asked with the state and no tag, the host names the light list of
-        // the state's instance
-        if (!zo_query(ZO_Q_INST_DATA, state, 0, &item) || !item) return 0;
-        if (!zo_query(ZO_Q_DATA_PARAM, state, item, &list) || !list) return 0;
-        if (scratch) {
-            scratch->lightInstance = state->instance;
-            scratch->lightList = list;
-            scratch->globalsKnown = 0;
-        }
-    }
-    if (list->count > 0 && list->first >= 0)
-        runLightList(
-            state,
-            kor::arrayElement<const Tag>(list, offsetof(IllumLightList, lights), list->first),
-            list->count, callback, user);
-    if (list->globalLights) {
-        int count = 0;
-        const Tag *lights = nullptr;
-        if (scratch && scratch->globalsKnown) {
-            count = scratch->globalCount;
-            lights = scratch->globalLights;
-        } else {
-            if (!zo_query(ZO_Q_NUM_GLOBAL_LIGHTS, state, 0, &count) || count <= 0 ||
-                !zo_query(ZO_Q_GLOBAL_LIGHTS, state, 0, &lights) || !lights) {
-                count = 0;
-                lights = nullptr;
-            }
-            if (scratch) {
-                scratch->globalCount = count;
-                scratch->globalLights = lights;
-                scratch->globalsKnown = 1;
-            }
-        }
-        if (count > 0) runLightList(state, lights, count, callback, user);
-    }
-    return 1;
+    return illumAccumulateWith(state, scratch,
+                               [state, callback, user](Tag light, LightIllumRecord *record) {
+                                   callback(state, light, record, user);
+                               });
 }
 
 namespace kor {
@@ -169,12 +136,17 @@ void illumTransmitAdding(RenderState *state, IllumRecord *record) {
 
 void illumNoStep(RenderState *, IllumRecord *) {}
 
-void illumReflect(RenderState *state, IllumRecord *r) {
+namespace {
+
+__attribute__((always_inline)) inline void reflectStep(RenderState *state, IllumRecord *r) {
     if (!r || !(r->mapFlags & kMapFlagReflection) || !(r->supportedParams & kSupportReflection))
         return;
     float a = r->reflectionAmount;
     Color c = illumSlotColor(r, kSlotReflection);
-    if (r->affectReflection) r->affectReflection(state, r, &c);
+    if (r->affectReflection == illumTintBySpecular)
+        mulRGB(c, illumSlotColor(r, kSlotSpecular));
+    else if (r->affectReflection)
+        r->affectReflection(state, r, &c);
     const IllumMaterialParams *material = materialOf(r);
     if (material && material->dimReflection)
         a *= (1.0f - material->dimLevel) * r->diffuseIntensity * material->reflectionLevel +
@@ -184,7 +156,7 @@ void illumReflect(RenderState *state, IllumRecord *r) {
     r->reflection.b = a * c.b;
 }
 
-void illumCombinePlain(IllumRecord *r) {
+__attribute__((always_inline)) inline void combinePlainStep(IllumRecord *r) {
     if (!r) return;
     const float w = r->diffuseWeight;
     r->finalColor.r = (r->ambient.r + r->diffuse.r + r->selfIllum.r + r->indirect.r) * w +
@@ -196,6 +168,16 @@ void illumCombinePlain(IllumRecord *r) {
     r->finalColor.b = (r->ambient.b + r->diffuse.b + r->selfIllum.b + r->indirect.b) * w +
                       r->specular.b + r->reflection.b + r->refraction.b + r->transmitted.b +
                       r->transmittedAdd.b;
+}
+
+}  // namespace
+
+void illumReflect(RenderState *state, IllumRecord *r) {
+    reflectStep(state, r);
+}
+
+void illumCombinePlain(IllumRecord *r) {
+    combinePlainStep(r);
 }
 
 void illumCombineEnergy(IllumRecord *r) {
@@ -243,7 +225,7 @@ Color transparencyColor(int mode, float o, const Color &F, const Color &D) {
     if (o <= 0.5f) {
         const float m = fminf(F.r, fminf(F.g, F.b));
         const float add = (1.0f - m) * (1.0f - 2.0f * o);
-        return {fminf(1.0f, F.r + add), fminf(1.0f, F.g + add), fminf(1.0f, F.b + add), 0.0f};
+        return {atMostOne(F.r + add), atMostOne(F.g + add), atMostOne(F.b + add), 0.0f};
     }
     const float sub = 2.0f * (o - 0.5f) * maxRGB(F);
     return {fmaxf(0.0f, F.r - sub), fmaxf(0.0f, F.g - sub), fmaxf(0.0f, F.b - sub), 0.0f};
@@ -278,24 +260,6 @@ Color traceBehind(RenderState *state, bool markTrace) {
 // ---------------------------------------------------------------------------
 // Model entry and exit.
 
-zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
-                        const IllumModelTable &table, float soften, void *evaluated) {
-    if (!record) return 0;
-    record->slotMap = table.slotMap;
-    record->channelCount = table.channelCount;
-    record->channelTypes = table.channelTypes;
-    record->faceted = table.faceted;
-    record->supportedParams = table.supportedParams;
-    record->soften = soften;
-    record->illuminate = table.illuminate;
-    record->affectReflection = table.affectReflection;
-    record->combine = table.combine;
-    record->transmit = table.transmit;
-    record->reflect = table.reflect;
-    if (!record->shade) return 0;
-    return record->shade(result, state, record, evaluated);
-}
-
 void illumReleaseThreadBlocks(RenderState *state, void *params, const char *module) {
     if (!params) return;
     for_each_thread_block(state,
@@ -312,88 +276,9 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
 
 namespace {
 
-// Four lanes clamped to [lo, hi] as `x < lo ? lo : x > hi ? hi : x` does,
-// NaN included: the maximum and minimum hand back their second operand
-// when they cannot order the two. A lane bounded by -inf and +inf is kept.
-inline __m128 clampLanes(__m128 x, __m128 lo, __m128 hi) {
-    return _mm_min_ps(hi, _mm_max_ps(lo, x));
-}
-
-}  // namespace
-
-BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
-    if (!raw) return BlinnParams{};
-    // Nothing connected: the record is read as it stands, without a
-    // connection test per field.
-    const BlinnParams *in = raw;
-    BlinnParams evaluated;
-    if (!unconnected(state, raw, sizeof *raw)) {
-        evaluated = *raw;
-        evaluated.ambient = eval(state, &raw->ambient);
-        evaluated.diffuse = eval(state, &raw->diffuse);
-        evaluated.specular = eval(state, &raw->specular);
-        evaluated.lockAmbientDiffuse = eval(state, &raw->lockAmbientDiffuse);
-        evaluated.lockDiffuseSpecular = eval(state, &raw->lockDiffuseSpecular);
-        evaluated.useSelfIllumColor = eval(state, &raw->useSelfIllumColor);
-        evaluated.selfIllumAmount = eval(state, &raw->selfIllumAmount);
-        evaluated.selfIllumColor = eval(state, &raw->selfIllumColor);
-        evaluated.specularLevel = eval(state, &raw->specularLevel);
-        evaluated.glossiness = eval(state, &raw->glossiness);
-        evaluated.soften = eval(state, &raw->soften);
-        in = &evaluated;
-    }
-    // Every field is written once, from the input straight to the result.
-    BlinnParams p;
-    p.unused = 0;
-    p.lockAmbientDiffuse = in->lockAmbientDiffuse;
-    p.lockDiffuseSpecular = in->lockDiffuseSpecular;
-    p.useSelfIllumColor = in->useSelfIllumColor;
-    // Colours: r, g and b to [0, 1], alpha kept. The self-illumination
-    // amount and colour lie together (amount, r, g, b | a, specular level,
-    // glossiness, soften), and are clamped as two groups of four.
-    static_assert(
-        offsetof(BlinnParams, selfIllumColor) == offsetof(BlinnParams, selfIllumAmount) + 4,
-        "amount and colour are adjacent");
-    static_assert(
-        offsetof(BlinnParams, specularLevel) == offsetof(BlinnParams, selfIllumColor) + 16,
-        "the levels follow the colour");
-    static_assert(offsetof(BlinnParams, soften) + 4 == sizeof(BlinnParams),
-                  "soften ends the record");
-    const float inf = INFINITY;
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 colourLo = _mm_setr_ps(0.0f, 0.0f, 0.0f, -inf);
-    const __m128 colourHi = _mm_setr_ps(1.0f, 1.0f, 1.0f, inf);
-    const float *amountIn = reinterpret_cast<const float *>(reinterpret_cast<const char *>(in) +
-                                                            offsetof(BlinnParams, selfIllumAmount));
-    float *amount = reinterpret_cast<float *>(reinterpret_cast<char *>(&p) +
-                                              offsetof(BlinnParams, selfIllumAmount));
-    _mm_storeu_ps(amount, clampLanes(_mm_loadu_ps(amountIn), zero, _mm_set1_ps(1.0f)));
-    _mm_storeu_ps(amount + 4,
-                  clampLanes(_mm_loadu_ps(amountIn + 4), _mm_setr_ps(-inf, 0.0f, 0.0f, 0.0f),
-                             _mm_setr_ps(inf, 9.99f, 1.0f, 1.0f)));
-    const __m128 diffuse = clampLanes(_mm_loadu_ps(&in->diffuse.r), colourLo, colourHi);
-    const __m128 ambient = in->lockAmbientDiffuse
-                               ? diffuse
-                               : clampLanes(_mm_loadu_ps(&in->ambient.r), colourLo, colourHi);
-    const __m128 specular = in->lockDiffuseSpecular
-                                ? diffuse
-                                : clampLanes(_mm_loadu_ps(&in->specular.r), colourLo, colourHi);
-    _mm_storeu_ps(&p.ambient.r, ambient);
-    _mm_storeu_ps(&p.diffuse.r, diffuse);
-    _mm_storeu_ps(&p.specular.r, specular);
-    return p;
-}
-
-void blinnWriteChannels(IllumRecord *record, const BlinnParams &p, const int32_t *slotMap) {
-    record->channels[0] = p.ambient;
-    record->channels[1] = p.diffuse;
-    record->channels[2] = p.specular;
-    record->channels[slotMap[kSlotGlossiness]] = monoChannel(p.glossiness);
-    record->channels[slotMap[kSlotSpecularLevel]] = monoChannel(p.specularLevel);
-    record->channels[5] = p.useSelfIllumColor ? p.selfIllumColor : greyChannel(p.selfIllumAmount);
-}
-
-void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZero, float third) {
+__attribute__((always_inline)) inline void selfIllumStep(IllumRecord *r,
+                                                         zoBoolean useSelfIllumColor,
+                                                         bool atLeastZero, float third) {
     const Color si = illumSlotColor(r, kSlotSelfIllum);
     if (useSelfIllumColor) {
         addRGB(r->selfIllum, si);
@@ -401,7 +286,7 @@ void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZer
     }
     float a = (si.r + si.g + si.b) * third;
     if (atLeastZero ? a >= 0.0f : a > 0.0f) {
-        a = fminf(a, 1.0f);
+        a = atMostOne(a);
         const Color d = illumSlotColor(r, kSlotDiffuse);
         r->selfIllum.r = d.r * a;
         r->selfIllum.g = d.g * a;
@@ -409,6 +294,12 @@ void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZer
         scaleRGB(r->diffuse, 1.0f - a);
         scaleRGB(r->ambient, 1.0f - a);
     }
+}
+
+}  // namespace
+
+void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZero, float third) {
+    selfIllumStep(r, useSelfIllumColor, atLeastZero, third);
 }
 
 // ---------------------------------------------------------------------------
@@ -526,17 +417,43 @@ const int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, -1, 
 const int32_t kBlinnFamilyTypes[kIllumChannelTypes] = {2, 2, 2, 4, 4, 2, 4, 2, 1, 1, 1, 1,
                                                        1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 
-void illumColourComponents(IllumRecord *r) {
+namespace {
+
+__attribute__((always_inline)) inline void colourComponentsStep(IllumRecord *r) {
     mulRGB(r->ambient, illumSlotColor(r, kSlotAmbient));
-    r->diffuseIntensity = intensity(r->diffuse);
+    const Color &d = r->diffuse;
+    r->diffuseIntensity = (d.r + d.g + d.b) * 0.33333334f;  // the colour's intensity
     mulRGB(r->diffuse, illumSlotColor(r, kSlotDiffuse));
     mulRGB(r->specular, illumSlotColor(r, kSlotSpecular));
 }
 
+}  // namespace
+
+void illumColourComponents(IllumRecord *r) {
+    colourComponentsStep(r);
+}
+
+void blinnFinish(RenderState *state, IllumRecord *r, zoBoolean useSelfIllumColor,
+                 bool atLeastZero) {
+    selfIllumStep(r, useSelfIllumColor, atLeastZero, 0.33333334f);
+    colourComponentsStep(r);
+    illumFinish(state, r);
+}
+
 void illumFinish(RenderState *state, IllumRecord *r) {
-    if (r->transmit) r->transmit(state, r);
-    if (r->reflect) r->reflect(state, r);
-    if (r->combine) r->combine(r);
+    // the shared steps are called directly, so that they run inline
+    if (r->transmit == illumTransmit)
+        transmitStep(state, r, false);
+    else if (r->transmit)
+        r->transmit(state, r);
+    if (r->reflect == illumReflect)
+        reflectStep(state, r);
+    else if (r->reflect)
+        r->reflect(state, r);
+    if (r->combine == illumCombinePlain)
+        combinePlainStep(r);
+    else if (r->combine)
+        r->combine(r);
 }
 
 }  // namespace kor

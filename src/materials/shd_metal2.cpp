@@ -76,8 +76,7 @@ void metalIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.specularOn = u.level != 0.0f;
     u.fresnelReady = false;
     u.rho = u.kappa = 0.0f;
-    illumAccumulate(state, illumLightCallback<MetalModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
+    illumAccumulateModel<MetalModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
     scaleRGB(r->diffuse, fmaxf(0.0f, 1.0f - fabsf(u.level)));
     blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, false);
     r->diffuseIntensity = intensity(r->diffuse);

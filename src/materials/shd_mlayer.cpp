@@ -90,8 +90,7 @@ void mlayerIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.layer[0] = layerOf(r, kChLayer1);
     u.layer[1] = layerOf(r, kChLayer2);
     u.reference = anisotropyReference(state);
-    illumAccumulate(state, illumLightCallback<MlayerModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
+    illumAccumulateModel<MlayerModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
 
     const Color si = illumSlotColor(r, kSlotSelfIllum);
     const Color d = illumSlotColor(r, kSlotDiffuse);

@@ -55,8 +55,7 @@ void onbIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.diffuseLevel = r->channels[kChDiffuseLevel].r;
     u.sigma = r->channels[kChRoughness].r * kPi * 0.5f;
     u.rho = illumSlotColor(r, kSlotDiffuse);
-    illumAccumulate(state, illumLightCallback<OnbModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
+    illumAccumulateModel<OnbModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
     blinnSelfIllum(r, p ? p->blinn.useSelfIllumColor : 0, false, 0.3333333f);
     mulRGB(r->ambient, illumSlotColor(r, kSlotAmbient));
     mulRGB(r->specular, illumSlotColor(r, kSlotSpecular));

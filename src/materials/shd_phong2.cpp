@@ -53,11 +53,8 @@ void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
         const Vector3 N = state->normal;
         u.mirror = unit(r->viewDir - N * (2.0f * dot(N, r->viewDir)));
     }
-    illumAccumulate(state, illumLightCallback<PhongModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
-    blinnSelfIllum(r, p ? p->useSelfIllumColor : 0, true);
-    illumColourComponents(r);
-    illumFinish(state, r);
+    illumAccumulateModel<PhongModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
+    blinnFinish(state, r, p ? p->useSelfIllumColor : 0, true);
 }
 
 }  // namespace kor

@@ -110,8 +110,7 @@ void straussIlluminate(RenderState *state, IllumRecord *r, void *) {
     u.exponent = g == 1.0f ? 600.0 : 3.0 / (1.0 - static_cast<double>(g));
     u.j = 1.0f - u.metal * g;
     u.thetaV = angleFraction(-dot(r->normal, r->viewDir));
-    illumAccumulate(state, illumLightCallback<StraussModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
+    illumAccumulateModel<StraussModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
 
     scaleRGB(r->ambient, u.rd * 0.5f);
     mulRGB(r->ambient, u.c);

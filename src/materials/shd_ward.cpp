@@ -98,8 +98,7 @@ void wardIlluminate(RenderState *state, IllumRecord *r, void *) {
         u.X = unit(t - N * dot(N, t));
         u.Y = cross(u.X, N);
     }
-    illumAccumulate(state, illumLightCallback<WardModel>, &u,
-                    static_cast<MaterialScratch *>(u.record->scratch));
+    illumAccumulateModel<WardModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
     illumColourComponents(r);
     illumFinish(state, r);
 }
