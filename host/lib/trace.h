@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "session.h"
@@ -25,6 +26,21 @@ inline void copy_state(RenderState &to, const RenderState &from) {
     const auto *f = reinterpret_cast<const unsigned char *>(&from);
 #pragma GCC unroll 64
     for (size_t i = 0; i < sizeof(RenderState); i += 16) memcpy(d + i, f + i, 16);
+}
+
+// `to` = `from` but for the ray (org, dir, dist), which the caller sets:
+// child, light and shadow states.
+inline void copy_state_but_ray(RenderState &to, const RenderState &from) {
+    constexpr size_t ray = offsetof(RenderState, org), end = offsetof(RenderState, point);
+    static_assert(ray % 16 == 0 && end % 16 == 0 && offsetof(RenderState, dir) > ray &&
+                      offsetof(RenderState, dist) < end && end - ray == 32,
+                  "the ray is two 16-byte pieces of its own");
+    auto *d = reinterpret_cast<unsigned char *>(&to);
+    const auto *f = reinterpret_cast<const unsigned char *>(&from);
+#pragma GCC unroll 64
+    for (size_t i = 0; i < ray; i += 16) memcpy(d + i, f + i, 16);
+#pragma GCC unroll 64
+    for (size_t i = end; i < sizeof(RenderState); i += 16) memcpy(d + i, f + i, 16);
 }
 
 // Distance a secondary ray skips at its origin, against hitting the
