@@ -337,7 +337,7 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
 
 void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
                 const Vector3 &dir) {
-    copy_state(c, *parent);
+    copy_state_but_ray(c, *parent);  // the ray follows; clear_hit sets the distance
     c.parent = parent;
     c.child = nullptr;
     c.type = type;
@@ -351,11 +351,6 @@ void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &or
 // The volume on the far side of the surface of `state`.
 Tag volume_behind(const Session &s, const RenderState *state) {
     return state->inv_normal ? s.camera.cam.volume : state->refraction_volume;
-}
-
-zoBoolean fail(Color *result) {
-    if (result) *result = Color{0, 0, 0, 0};
-    return 0;
 }
 
 // A child ray from the state's point; levels are checked by the caller.

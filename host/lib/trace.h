@@ -91,7 +91,10 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
 void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
                 const Vector3 &dir);
 // Black with alpha 0 and false.
-zoBoolean fail(Color *result);
+inline zoBoolean fail(Color *result) {
+    if (result) *result = Color{0, 0, 0, 0};
+    return 0;
+}
 int trace_limit(const RenderState *state);
 bool is_light_or_shadow(const RenderState *state);
 

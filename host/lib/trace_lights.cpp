@@ -163,7 +163,7 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
                    RenderState *parent, const Vector3 &from, const Vector3 &to_light,
                    const RTCRayHit &rh, bool segments) {
     RenderState ss;
-    copy_state(ss, *light);
+    copy_state_but_ray(ss, *light);  // the ray follows; fill_hit sets the distance
     ss.parent = parent;
     ss.child = nullptr;
     ss.type = ZO_RAY_SHADOW;
@@ -192,8 +192,10 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
 }
 
 // Direction from `point` to the light `l` of `light` and the distance to it.
-void toward_light(const LightEntry *l, const RenderState *light, const Vector3 &point,
-                  Vector3 *to_light, float *tfar) {
+inline __attribute__((always_inline)) void toward_light(const LightEntry *l,
+                                                        const RenderState *light,
+                                                        const Vector3 &point, Vector3 *to_light,
+                                                        float *tfar) {
     if (l && l->rec.type == 1) {
         *to_light = l->direction * -1.0f;
         *tfar = INFINITY;
@@ -260,13 +262,6 @@ zoBoolean shadow_from(Session *s, ThreadContext *ctx, const LightEntry *l, Color
     Vector3 to_light;
     float tfar;
     toward_light(l, light, from, &to_light, &tfar);
-    if (!segments && s->all_opaque) {
-        // Every surface stops the light: one occlusion test answers.
-        const float tnear = ray_epsilon(from);
-        if (!(tnear < tfar) || !occluded(*s, from, to_light, tnear, tfar, light->time)) return 1;
-        ++ctx->rays;
-        return fail(result);
-    }
     Blockers b;
     // Seen from the light, every blocker is shaded and any one without a
     // shadow shader stops the light: the first such surface found ends
@@ -313,8 +308,19 @@ HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
     const LightEntry *l = light_entry(*s, light->light_instance);
     ThreadContext *ctx = thread_context();
     if ((l && !l->rec.shadow) || !ctx) return 1;
-    return shadow_from(s, ctx, l, result, state, light, shadow_origin(ctx, light),
-                       o && o->shadow == ZO_SHADOW_SEGMENTS);
+    const bool segments = o && o->shadow == ZO_SHADOW_SEGMENTS;
+    const Vector3 from = shadow_origin(ctx, light);
+    if (!segments && s->all_opaque) {
+        // Every surface stops the light: one occlusion test answers.
+        Vector3 to_light;
+        float tfar;
+        toward_light(l, light, from, &to_light, &tfar);
+        const float tnear = ray_epsilon(from);
+        if (!(tnear < tfar) || !occluded(*s, from, to_light, tnear, tfar, light->time)) return 1;
+        ++ctx->rays;
+        return fail(result);
+    }
+    return shadow_from(s, ctx, l, result, state, light, from, segments);
 }
 
 // In segment mode a shadow shader continues the shadow ray from its own
