@@ -59,17 +59,6 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
     return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
 }
 
-bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-              float time) {
-    if (!s.rtc_scene) return false;
-    RTCIntersectContext ic;
-    rtcInitIntersectContext(&ic);
-    RTCRayHit rh;
-    set_ray(rh, org, dir, tnear, tfar, time);
-    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh.ray);
-    return rh.ray.tfar < 0;
-}
-
 namespace {
 
 // The context of intersect_all: Embree hands the context back to its
@@ -296,10 +285,12 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
     Color scratch{0, 0, 0, 0};
     if (!result) result = &scratch;
     bool found;
+    const RTCRayHit *h = &rh;
     if (ctx->eye_hit) {
-        rh = *static_cast<const RTCRayHit *>(ctx->eye_hit);
+        // Read in place from the row's packet results.
+        h = static_cast<const RTCRayHit *>(ctx->eye_hit);
         ctx->eye_hit = nullptr;
-        found = rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+        found = h->hit.geomID != RTC_INVALID_GEOMETRY_ID;
     } else {
         found =
             intersect(s, state->org, state->dir, tnear, falloff_far(ctx, tfar), state->time, rh);
@@ -309,7 +300,7 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
         clear_hit(state);
         ok = run_environment(s, result, state);
     } else {
-        fill_hit(s, ctx, state, rh);
+        fill_hit(s, ctx, state, *h);
         if (const MaterialEntry *m = material_entry(s, state->material)) {
             state->refraction_volume =
                 m->slots[kSlotVolume] ? m->slots[kSlotVolume] : state->volume;

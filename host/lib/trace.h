@@ -52,9 +52,28 @@ inline float ray_epsilon(const Vector3 &p) {
 // The nearest surface on the ray between tnear and tfar, into `rh`.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh);
-// Whether any surface lies on the ray between tnear and tfar.
-bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-              float time);
+// Whether any surface lies on the ray between tnear and tfar (inline: every
+// shadow ray of a scene whose surfaces all stop light is one of these).
+inline bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear,
+                     float tfar, float time) {
+    if (!s.rtc_scene) return false;
+    RTCIntersectContext ic;
+    rtcInitIntersectContext(&ic);
+    RTCRay r;
+    r.org_x = org.x;
+    r.org_y = org.y;
+    r.org_z = org.z;
+    r.dir_x = dir.x;
+    r.dir_y = dir.y;
+    r.dir_z = dir.z;
+    r.tnear = tnear;
+    r.tfar = tfar;
+    r.mask = 0xffffffffu;
+    r.flags = 0;
+    r.time = time;
+    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &r);
+    return r.tfar < 0;
+}
 // Every surface on the ray between tnear and tfar in one traversal: the
 // `capacity` nearest, nearest first, each once (a triangle that a
 // high-quality build refers to twice is kept once), as intersect() would
