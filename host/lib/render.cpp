@@ -282,7 +282,9 @@ void make_state(Session &s, RenderState &st, ThreadContext *ctx) {
     st.host = ctx;
 }
 
-void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
+namespace {
+// eye_ray, inline in the tiles' loops.
+inline void eye_ray_at(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
     const zoCamera &c = s.camera.cam;
     const float w = static_cast<float>(c.x_resolution), h = static_cast<float>(c.y_resolution);
     const float fx = (x - 0.5f * w - c.x_offset) * c.aperture / w;
@@ -294,6 +296,11 @@ void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
     }
     *org = xform_point(s.camera.to_world, o);
     *dir = normalize(xform_vector(s.camera.to_world, d));
+}
+}  // namespace
+
+void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
+    eye_ray_at(s, x, y, org, dir);
 }
 
 void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster) {
@@ -453,7 +460,7 @@ void trace_eye_row(const Session &s, const Jitter &jitter, int x0, int y, size_t
             float jx, jy;
             jitter.at(x, y, k, &jx, &jy);
             Vector3 org, dir;
-            eye_ray(s, x + jx, y + jy, &org, &dir);
+            eye_ray_at(s, x + jx, y + jy, &org, &dir);
             // The sample takes the ray as eye_ray gives it from the packet.
             if (j < count) {
                 RTCRay &r = out[j].ray;
@@ -542,7 +549,7 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                     org = {eye_hit->ray.org_x, eye_hit->ray.org_y, eye_hit->ray.org_z};
                     dir = {eye_hit->ray.dir_x, eye_hit->ray.dir_y, eye_hit->ray.dir_z};
                 } else {
-                    eye_ray(s, st.raster_x, st.raster_y, &org, &dir);
+                    eye_ray_at(s, st.raster_x, st.raster_y, &org, &dir);
                 }
                 ctx->eye_ray = {org, dir};
                 st.org = org;
