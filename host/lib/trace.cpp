@@ -301,7 +301,8 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
         ok = run_environment(s, result, state);
     } else {
         fill_hit(s, ctx, state, *h);
-        if (const MaterialEntry *m = material_entry(s, state->material)) {
+        const MaterialEntry *m = material_entry(s, state->material);
+        if (m) {
             state->refraction_volume =
                 m->slots[kSlotVolume] ? m->slots[kSlotVolume] : state->volume;
             if (m->slots[kSlotEnvironment]) state->environment = m->slots[kSlotEnvironment];
@@ -312,7 +313,9 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
         const Color outer_opacity = ctx->opacity;
         const bool outer_set = ctx->opacity_set;
         ctx->opacity_set = false;
-        ok = run_material(result, state, kSlotMaterial, ZO_CALL_MATERIAL);
+        // The material shader, as run_material finds it.
+        const Tag shader = m ? m->slots[kSlotMaterial] : 0;
+        ok = shader ? call_shader(result, ZO_CALL_MATERIAL, state, shader, nullptr) : 0;
         if (compositing(state) && ok) {
             const Color opacity =
                 ctx->opacity_set ? ctx->opacity : Color{result->a, result->a, result->a, result->a};
