@@ -222,15 +222,6 @@ void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHi
     state->object_id = inst.rec.id;
 }
 
-void clear_hit(RenderState *state) {
-    state->dist = 0;
-    state->pri = nullptr;
-    state->instance = 0;
-    state->material = 0;
-    state->tex_list = nullptr;
-    state->tex_count = 0;
-}
-
 // The far end of a ray leaving `from`: `tfar`, or less while a shader has
 // shortened rays with zo_ray_falloff (a stop of 0 leaves them unlimited).
 float falloff_far(const ThreadContext *ctx, float tfar) {
@@ -327,19 +318,6 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
     }
     if (state->volume) call_shader(result, ZO_CALL_VOLUME, state, state->volume, nullptr);
     return ok;
-}
-
-void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
-                const Vector3 &dir) {
-    copy_state_but_ray(c, *parent);  // the ray follows; clear_hit sets the distance
-    c.parent = parent;
-    c.child = nullptr;
-    c.type = type;
-    c.org = org;
-    c.dir = normalize(dir);
-    c.secondary = 1;
-    c.trace_depth = parent->trace_depth + 1;
-    clear_hit(&c);
 }
 
 // The volume on the far side of the surface of `state`.

@@ -98,7 +98,14 @@ inline const LightEntry *light_entry(const Session &s, Tag tag) {
 }
 // Fills the hit fields of `state` from an intersection along its ray.
 void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh);
-void clear_hit(RenderState *state);
+inline void clear_hit(RenderState *state) {
+    state->dist = 0;
+    state->pri = nullptr;
+    state->instance = 0;
+    state->material = 0;
+    state->tex_list = nullptr;
+    state->tex_count = 0;
+}
 // The far end of a ray: `tfar`, or less while a shader shortens rays.
 float falloff_far(const ThreadContext *ctx, float tfar);
 // Traces the ray of `state` and shades what it hits (its material, or the
@@ -106,9 +113,20 @@ float falloff_far(const ThreadContext *ctx, float tfar);
 // tells which of the two it was.
 zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *state, float tnear,
                 float tfar, bool count_hit, bool *hit = nullptr);
-// A child state of `parent` for a ray of `type` from `org` along `dir`.
-void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
-                const Vector3 &dir);
+// A child state of `parent` for a ray of `type` from `org` along `dir`
+// (inline: one for every secondary ray).
+inline void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
+                       const Vector3 &dir) {
+    copy_state_but_ray(c, *parent);  // the ray follows; clear_hit sets the distance
+    c.parent = parent;
+    c.child = nullptr;
+    c.type = type;
+    c.org = org;
+    c.dir = normalize(dir);
+    c.secondary = 1;
+    c.trace_depth = parent->trace_depth + 1;
+    clear_hit(&c);
+}
 // Black with alpha 0 and false.
 inline zoBoolean fail(Color *result) {
     if (result) *result = Color{0, 0, 0, 0};
