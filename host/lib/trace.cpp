@@ -326,8 +326,10 @@ Tag volume_behind(const Session &s, const RenderState *state) {
 }
 
 // A child ray from the state's point; levels are checked by the caller.
-zoBoolean trace_child(Color *result, RenderState *state, int type, const Vector3 &dir, Tag volume,
-                      int depth_limit, bool count_hit) {
+inline __attribute__((always_inline)) zoBoolean trace_child(Color *result, RenderState *state,
+                                                            int type, const Vector3 &dir,
+                                                            Tag volume, int depth_limit,
+                                                            bool count_hit) {
     Session *s = session();
     ThreadContext *ctx = thread_context();
     if (!s || !ctx) return fail(result);
