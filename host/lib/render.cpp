@@ -26,13 +26,19 @@ namespace {
 constexpr int kTile = 16;
 constexpr int32_t kImageMagic = 0x6b6f7269;  // "kori"
 
-inline float hash_float(uint32_t x) {
+// hash32 (services.cpp), inline here: every sample hashes its pixel and
+// number.
+inline uint32_t mix32(uint32_t x) {
     x ^= x >> 16;
     x *= 0x7feb352dU;
     x ^= x >> 15;
     x *= 0x846ca68bU;
     x ^= x >> 16;
-    return (x >> 8) * (1.0f / 16777216.0f);
+    return x;
+}
+
+inline float hash_float(uint32_t x) {
+    return (mix32(x) >> 8) * (1.0f / 16777216.0f);
 }
 
 void rtc_error(void *, RTCError code, const char *text) {
@@ -276,7 +282,9 @@ void make_state(Session &s, RenderState &st, ThreadContext *ctx) {
     st.host = ctx;
 }
 
-void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
+namespace {
+// eye_ray, inline in the tiles' loops.
+inline void eye_ray_at(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
     const zoCamera &c = s.camera.cam;
     const float w = static_cast<float>(c.x_resolution), h = static_cast<float>(c.y_resolution);
     const float fx = (x - 0.5f * w - c.x_offset) * c.aperture / w;
@@ -288,6 +296,11 @@ void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
     }
     *org = xform_point(s.camera.to_world, o);
     *dir = normalize(xform_vector(s.camera.to_world, d));
+}
+}  // namespace
+
+void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
+    eye_ray_at(s, x, y, org, dir);
 }
 
 void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster) {
@@ -447,7 +460,7 @@ void trace_eye_row(const Session &s, const Jitter &jitter, int x0, int y, size_t
             float jx, jy;
             jitter.at(x, y, k, &jx, &jy);
             Vector3 org, dir;
-            eye_ray(s, x + jx, y + jy, &org, &dir);
+            eye_ray_at(s, x + jx, y + jy, &org, &dir);
             // The sample takes the ray as eye_ray gives it from the packet.
             if (j < count) {
                 RTCRay &r = out[j].ray;
@@ -523,8 +536,8 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                 ctx->begin_sample();
                 ctx->random_state =
                     0x853c49e6748fea9bULL ^
-                    (static_cast<uint64_t>(hash32(static_cast<uint32_t>(pixel))) << 32 |
-                     hash32(static_cast<uint32_t>(k) * 0x9e3779b9u + 1));
+                    (static_cast<uint64_t>(mix32(static_cast<uint32_t>(pixel))) << 32 |
+                     mix32(static_cast<uint32_t>(k) * 0x9e3779b9u + 1));
                 make_state(s, st, ctx);
                 st.raster_x = x + jx;
                 st.raster_y = y + jy;
@@ -536,7 +549,7 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                     org = {eye_hit->ray.org_x, eye_hit->ray.org_y, eye_hit->ray.org_z};
                     dir = {eye_hit->ray.dir_x, eye_hit->ray.dir_y, eye_hit->ray.dir_z};
                 } else {
-                    eye_ray(s, st.raster_x, st.raster_y, &org, &dir);
+                    eye_ray_at(s, st.raster_x, st.raster_y, &org, &dir);
                 }
                 ctx->eye_ray = {org, dir};
                 st.org = org;

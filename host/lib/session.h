@@ -534,7 +534,8 @@ inline const InstanceEntry *hit_instance(const RenderState *state, const uint32_
     if (!item || item->type != ZO_DB_INSTANCE || !item->object_instance) return nullptr;
     const InstanceEntry *inst = static_cast<const InstanceEntry *>(item->owner);
     const Mesh &m = inst->object->mesh;
-    if (state->pri_index < 0 || static_cast<size_t>(state->pri_index) >= m.triangles())
+    // The triangle lies in the mesh (compared without dividing by three).
+    if (state->pri_index < 0 || 3 * static_cast<size_t>(state->pri_index) + 3 > m.tri.size())
         return nullptr;
     if (vertices) *vertices = &m.tri[3 * state->pri_index];
     return inst;

@@ -59,17 +59,6 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
     return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
 }
 
-bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-              float time) {
-    if (!s.rtc_scene) return false;
-    RTCIntersectContext ic;
-    rtcInitIntersectContext(&ic);
-    RTCRayHit rh;
-    set_ray(rh, org, dir, tnear, tfar, time);
-    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh.ray);
-    return rh.ray.tfar < 0;
-}
-
 namespace {
 
 // The context of intersect_all: Embree hands the context back to its
@@ -233,15 +222,6 @@ void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHi
     state->object_id = inst.rec.id;
 }
 
-void clear_hit(RenderState *state) {
-    state->dist = 0;
-    state->pri = nullptr;
-    state->instance = 0;
-    state->material = 0;
-    state->tex_list = nullptr;
-    state->tex_count = 0;
-}
-
 // The far end of a ray leaving `from`: `tfar`, or less while a shader has
 // shortened rays with zo_ray_falloff (a stop of 0 leaves them unlimited).
 float falloff_far(const ThreadContext *ctx, float tfar) {
@@ -296,10 +276,12 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
     Color scratch{0, 0, 0, 0};
     if (!result) result = &scratch;
     bool found;
+    const RTCRayHit *h = &rh;
     if (ctx->eye_hit) {
-        rh = *static_cast<const RTCRayHit *>(ctx->eye_hit);
+        // Read in place from the row's packet results.
+        h = static_cast<const RTCRayHit *>(ctx->eye_hit);
         ctx->eye_hit = nullptr;
-        found = rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+        found = h->hit.geomID != RTC_INVALID_GEOMETRY_ID;
     } else {
         found =
             intersect(s, state->org, state->dir, tnear, falloff_far(ctx, tfar), state->time, rh);
@@ -309,8 +291,9 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
         clear_hit(state);
         ok = run_environment(s, result, state);
     } else {
-        fill_hit(s, ctx, state, rh);
-        if (const MaterialEntry *m = material_entry(s, state->material)) {
+        fill_hit(s, ctx, state, *h);
+        const MaterialEntry *m = material_entry(s, state->material);
+        if (m) {
             state->refraction_volume =
                 m->slots[kSlotVolume] ? m->slots[kSlotVolume] : state->volume;
             if (m->slots[kSlotEnvironment]) state->environment = m->slots[kSlotEnvironment];
@@ -321,7 +304,9 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
         const Color outer_opacity = ctx->opacity;
         const bool outer_set = ctx->opacity_set;
         ctx->opacity_set = false;
-        ok = run_material(result, state, kSlotMaterial, ZO_CALL_MATERIAL);
+        // The material shader, as run_material finds it.
+        const Tag shader = m ? m->slots[kSlotMaterial] : 0;
+        ok = shader ? call_shader(result, ZO_CALL_MATERIAL, state, shader, nullptr) : 0;
         if (compositing(state) && ok) {
             const Color opacity =
                 ctx->opacity_set ? ctx->opacity : Color{result->a, result->a, result->a, result->a};
@@ -335,32 +320,16 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
     return ok;
 }
 
-void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
-                const Vector3 &dir) {
-    copy_state(c, *parent);
-    c.parent = parent;
-    c.child = nullptr;
-    c.type = type;
-    c.org = org;
-    c.dir = normalize(dir);
-    c.secondary = 1;
-    c.trace_depth = parent->trace_depth + 1;
-    clear_hit(&c);
-}
-
 // The volume on the far side of the surface of `state`.
 Tag volume_behind(const Session &s, const RenderState *state) {
     return state->inv_normal ? s.camera.cam.volume : state->refraction_volume;
 }
 
-zoBoolean fail(Color *result) {
-    if (result) *result = Color{0, 0, 0, 0};
-    return 0;
-}
-
 // A child ray from the state's point; levels are checked by the caller.
-zoBoolean trace_child(Color *result, RenderState *state, int type, const Vector3 &dir, Tag volume,
-                      int depth_limit, bool count_hit) {
+inline __attribute__((always_inline)) zoBoolean trace_child(Color *result, RenderState *state,
+                                                            int type, const Vector3 &dir,
+                                                            Tag volume, int depth_limit,
+                                                            bool count_hit) {
     Session *s = session();
     ThreadContext *ctx = thread_context();
     if (!s || !ctx) return fail(result);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "session.h"
@@ -27,6 +28,21 @@ inline void copy_state(RenderState &to, const RenderState &from) {
     for (size_t i = 0; i < sizeof(RenderState); i += 16) memcpy(d + i, f + i, 16);
 }
 
+// `to` = `from` but for the ray (org, dir, dist), which the caller sets:
+// child, light and shadow states.
+inline void copy_state_but_ray(RenderState &to, const RenderState &from) {
+    constexpr size_t ray = offsetof(RenderState, org), end = offsetof(RenderState, point);
+    static_assert(ray % 16 == 0 && end % 16 == 0 && offsetof(RenderState, dir) > ray &&
+                      offsetof(RenderState, dist) < end && end - ray == 32,
+                  "the ray is two 16-byte pieces of its own");
+    auto *d = reinterpret_cast<unsigned char *>(&to);
+    const auto *f = reinterpret_cast<const unsigned char *>(&from);
+#pragma GCC unroll 64
+    for (size_t i = 0; i < ray; i += 16) memcpy(d + i, f + i, 16);
+#pragma GCC unroll 64
+    for (size_t i = end; i < sizeof(RenderState); i += 16) memcpy(d + i, f + i, 16);
+}
+
 // Distance a secondary ray skips at its origin, against hitting the
 // surface it leaves.
 inline float ray_epsilon(const Vector3 &p) {
@@ -36,9 +52,28 @@ inline float ray_epsilon(const Vector3 &p) {
 // The nearest surface on the ray between tnear and tfar, into `rh`.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh);
-// Whether any surface lies on the ray between tnear and tfar.
-bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-              float time);
+// Whether any surface lies on the ray between tnear and tfar (inline: every
+// shadow ray of a scene whose surfaces all stop light is one of these).
+inline bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear,
+                     float tfar, float time) {
+    if (!s.rtc_scene) return false;
+    RTCIntersectContext ic;
+    rtcInitIntersectContext(&ic);
+    RTCRay r;
+    r.org_x = org.x;
+    r.org_y = org.y;
+    r.org_z = org.z;
+    r.dir_x = dir.x;
+    r.dir_y = dir.y;
+    r.dir_z = dir.z;
+    r.tnear = tnear;
+    r.tfar = tfar;
+    r.mask = 0xffffffffu;
+    r.flags = 0;
+    r.time = time;
+    rtcOccluded1(static_cast<RTCScene>(s.rtc_scene), &ic, &r);
+    return r.tfar < 0;
+}
 // Every surface on the ray between tnear and tfar in one traversal: the
 // `capacity` nearest, nearest first, each once (a triangle that a
 // high-quality build refers to twice is kept once), as intersect() would
@@ -63,7 +98,14 @@ inline const LightEntry *light_entry(const Session &s, Tag tag) {
 }
 // Fills the hit fields of `state` from an intersection along its ray.
 void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh);
-void clear_hit(RenderState *state);
+inline void clear_hit(RenderState *state) {
+    state->dist = 0;
+    state->pri = nullptr;
+    state->instance = 0;
+    state->material = 0;
+    state->tex_list = nullptr;
+    state->tex_count = 0;
+}
 // The far end of a ray: `tfar`, or less while a shader shortens rays.
 float falloff_far(const ThreadContext *ctx, float tfar);
 // Traces the ray of `state` and shades what it hits (its material, or the
@@ -71,11 +113,25 @@ float falloff_far(const ThreadContext *ctx, float tfar);
 // tells which of the two it was.
 zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *state, float tnear,
                 float tfar, bool count_hit, bool *hit = nullptr);
-// A child state of `parent` for a ray of `type` from `org` along `dir`.
-void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
-                const Vector3 &dir);
+// A child state of `parent` for a ray of `type` from `org` along `dir`
+// (inline: one for every secondary ray).
+inline void make_child(RenderState &c, RenderState *parent, int type, const Vector3 &org,
+                       const Vector3 &dir) {
+    copy_state_but_ray(c, *parent);  // the ray follows; clear_hit sets the distance
+    c.parent = parent;
+    c.child = nullptr;
+    c.type = type;
+    c.org = org;
+    c.dir = normalize(dir);
+    c.secondary = 1;
+    c.trace_depth = parent->trace_depth + 1;
+    clear_hit(&c);
+}
 // Black with alpha 0 and false.
-zoBoolean fail(Color *result);
+inline zoBoolean fail(Color *result) {
+    if (result) *result = Color{0, 0, 0, 0};
+    return 0;
+}
 int trace_limit(const RenderState *state);
 bool is_light_or_shadow(const RenderState *state);
 

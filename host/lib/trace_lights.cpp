@@ -163,7 +163,7 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
                    RenderState *parent, const Vector3 &from, const Vector3 &to_light,
                    const RTCRayHit &rh, bool segments) {
     RenderState ss;
-    copy_state(ss, *light);
+    copy_state_but_ray(ss, *light);  // the ray follows; fill_hit sets the distance
     ss.parent = parent;
     ss.child = nullptr;
     ss.type = ZO_RAY_SHADOW;
@@ -192,8 +192,10 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
 }
 
 // Direction from `point` to the light `l` of `light` and the distance to it.
-void toward_light(const LightEntry *l, const RenderState *light, const Vector3 &point,
-                  Vector3 *to_light, float *tfar) {
+inline __attribute__((always_inline)) void toward_light(const LightEntry *l,
+                                                        const RenderState *light,
+                                                        const Vector3 &point, Vector3 *to_light,
+                                                        float *tfar) {
     if (l && l->rec.type == 1) {
         *to_light = l->direction * -1.0f;
         *tfar = INFINITY;
@@ -260,13 +262,6 @@ zoBoolean shadow_from(Session *s, ThreadContext *ctx, const LightEntry *l, Color
     Vector3 to_light;
     float tfar;
     toward_light(l, light, from, &to_light, &tfar);
-    if (!segments && s->all_opaque) {
-        // Every surface stops the light: one occlusion test answers.
-        const float tnear = ray_epsilon(from);
-        if (!(tnear < tfar) || !occluded(*s, from, to_light, tnear, tfar, light->time)) return 1;
-        ++ctx->rays;
-        return fail(result);
-    }
     Blockers b;
     // Seen from the light, every blocker is shaded and any one without a
     // shadow shader stops the light: the first such surface found ends
@@ -313,8 +308,19 @@ HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
     const LightEntry *l = light_entry(*s, light->light_instance);
     ThreadContext *ctx = thread_context();
     if ((l && !l->rec.shadow) || !ctx) return 1;
-    return shadow_from(s, ctx, l, result, state, light, shadow_origin(ctx, light),
-                       o && o->shadow == ZO_SHADOW_SEGMENTS);
+    const bool segments = o && o->shadow == ZO_SHADOW_SEGMENTS;
+    const Vector3 from = shadow_origin(ctx, light);
+    if (!segments && s->all_opaque) {
+        // Every surface stops the light: one occlusion test answers.
+        Vector3 to_light;
+        float tfar;
+        toward_light(l, light, from, &to_light, &tfar);
+        const float tnear = ray_epsilon(from);
+        if (!(tnear < tfar) || !occluded(*s, from, to_light, tnear, tfar, light->time)) return 1;
+        ++ctx->rays;
+        return fail(result);
+    }
+    return shadow_from(s, ctx, l, result, state, light, from, segments);
 }
 
 // In segment mode a shadow shader continues the shadow ray from its own
@@ -335,19 +341,20 @@ HOST_API zoBoolean zo_trace_shadow_seg(Color *result, RenderState *state) {
 // ---------------------------------------------------------------------------
 // Light samples.
 
-HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot_nl,
-                                   RenderState *state, Tag light_instance, int *samples) {
-    Session *s = session();
-    if (!s || !state || !samples) return 0;
-    const LightEntry *l = light_entry(*s, light_instance);
-    if (!l || !l->rec.shader) return 0;
+namespace {
+
+// The samples of light `l` from `*samples` on until its light shader
+// answers one; the light has samples left.
+__attribute__((noinline)) zoBoolean sample_light(const LightEntry *l, Color *result,
+                                                 Vector3 *direction, float *dot_nl,
+                                                 RenderState *state, int *samples) {
     // Only a light with several positions draws from a point set.
     const bool sampled = l->rec.area > 0 && l->rec.type != 1;
     const uint32_t scramble = sampled ? sample_scramble(state, l->instance) : 0;
-    while (*samples < l->samples) {
+    do {
         const int k = (*samples)++;
         RenderState ls;
-        copy_state(ls, *state);
+        copy_state_but_ray(ls, *state);  // the light's ray and distance follow
         ls.parent = state;
         ls.child = nullptr;
         ls.type = ZO_RAY_LIGHT;
@@ -360,14 +367,13 @@ HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot
             const Vector3 d = state->point - l->origin;
             dist = std::fabs(dot(d, l->direction));
         } else {
-            ls.org = light_position(*l, k, scramble);
+            ls.org = sampled ? light_position(*l, k, scramble) : l->origin;
             const Vector3 d = ls.org - state->point;
             dist = std::sqrt(dot(d, d));
             L = dist > 0 ? d * (1.0f / dist) : Vector3{0, 0, 0};
         }
         ls.dir = L * -1.0f;
         ls.dist = dist;
-        ls.point = state->point;
         ls.dot_nd = dot(state->normal, L);
         Color c{0, 0, 0, 0};
         RenderState *saved = state->child;
@@ -380,8 +386,21 @@ HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot
         if (direction) *direction = L;
         if (dot_nl) *dot_nl = ls.dot_nd;
         return 1;
-    }
+    } while (*samples < l->samples);
     return 0;
+}
+
+}  // namespace
+
+// Shaders call this until it answers false: the call after a light's last
+// sample returns at once, without the light state.
+HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot_nl,
+                                   RenderState *state, Tag light_instance, int *samples) {
+    Session *s = session();
+    if (!s || !state || !samples) return 0;
+    const LightEntry *l = light_entry(*s, light_instance);
+    if (!l || !l->rec.shader || *samples >= l->samples) return 0;
+    return sample_light(l, result, direction, dot_nl, state, samples);
 }
 
 HOST_API zoBoolean zo_light_info(Tag light, Vector3 *origin, Vector3 *direction, void **record) {
