@@ -245,6 +245,11 @@ class Arena {
     }
     // Memory the caller fills at once.
     void *alloc_uninit(size_t size, size_t align = 16) {
+        void *p = alloc_in_chunk(size, align);
+        return p ? p : grow(size, align);
+    }
+    // Memory from the current chunk; null when it has no room.
+    void *alloc_in_chunk(size_t size, size_t align = 16) {
         if (chunk_ < chunks_.size()) {
             const size_t at = (used_ + align - 1) & ~(align - 1);
             if (at + size <= chunks_[chunk_].second) {
@@ -252,7 +257,7 @@ class Arena {
                 return chunks_[chunk_].first + at;
             }
         }
-        return grow(size, align);
+        return nullptr;
     }
     void reset() {
         chunk_ = 0;
