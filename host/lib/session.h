@@ -21,6 +21,10 @@
 #include "decl.h"
 #include "image_buffer.h"
 
+#ifdef __SSE__
+#include <xmmintrin.h>
+#endif
+
 namespace korhost {
 
 // A scene or setup problem; the text names the file, the object and the
@@ -626,17 +630,46 @@ void mat_identity(float *m);
 void mat_mul(float *out, const float *a, const float *b);
 bool mat_invert(float *out, const float *in);
 // The transforms and vector helpers below run several times per ray: inline.
+// A point goes by the four rows at once, each column summed in the same
+// order as written out: x m0 + y m4 + z m8 + m12.
 inline Vector3 xform_point(const float *m, const Vector3 &p) {
+#ifdef __SSE__
+    const __m128 r =
+        _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(p.x), _mm_loadu_ps(m)),
+                                         _mm_mul_ps(_mm_set1_ps(p.y), _mm_loadu_ps(m + 4))),
+                              _mm_mul_ps(_mm_set1_ps(p.z), _mm_loadu_ps(m + 8))),
+                   _mm_loadu_ps(m + 12));
+    const __m128 w = _mm_shuffle_ps(r, r, _MM_SHUFFLE(3, 3, 3, 3));
+    // w == 1 or w == +-0, by its bits (one test for the usual 1)
+    uint32_t bits;
+    memcpy(&bits, &w, 4);
+    alignas(16) float v[4];
+    if (bits == 0x3f800000u || (bits << 1) == 0)
+        _mm_store_ps(v, r);
+    else
+        _mm_store_ps(v, _mm_div_ps(r, w));
+    return {v[0], v[1], v[2]};
+#else
     const float x = p.x * m[0] + p.y * m[4] + p.z * m[8] + m[12];
     const float y = p.x * m[1] + p.y * m[5] + p.z * m[9] + m[13];
     const float z = p.x * m[2] + p.y * m[6] + p.z * m[10] + m[14];
     const float w = p.x * m[3] + p.y * m[7] + p.z * m[11] + m[15];
     if (w != 1.0f && w != 0.0f) return {x / w, y / w, z / w};
     return {x, y, z};
+#endif
 }
 inline Vector3 xform_vector(const float *m, const Vector3 &v) {
+#ifdef __SSE__
+    const __m128 r = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(v.x), _mm_loadu_ps(m)),
+                                           _mm_mul_ps(_mm_set1_ps(v.y), _mm_loadu_ps(m + 4))),
+                                _mm_mul_ps(_mm_set1_ps(v.z), _mm_loadu_ps(m + 8)));
+    alignas(16) float o[4];
+    _mm_store_ps(o, r);
+    return {o[0], o[1], o[2]};
+#else
     return {v.x * m[0] + v.y * m[4] + v.z * m[8], v.x * m[1] + v.y * m[5] + v.z * m[9],
             v.x * m[2] + v.y * m[6] + v.z * m[10]};
+#endif
 }
 // Normals go by the transpose of the inverse: n' = inverse * n (column).
 inline Vector3 xform_normal(const float *inverse, const Vector3 &n) {
