@@ -429,19 +429,18 @@ HOST_API zoBoolean zo_call_shader(void *result, int type, RenderState *state, Ta
     return call_shader(result, type, state, shader, nullptr);
 }
 
-// zo_call_shader_x takes a shader type; the call type follows from it.
+// zo_call_shader_x takes a shader type; the call type follows from it. The
+// two numberings differ only for environment and light shaders.
+static_assert(int(ZO_SHADER_VOLUME_MARCH) == int(ZO_CALL_VOLUME) &&
+                  int(ZO_SHADER_MAP) == int(ZO_CALL_TEXTURE) &&
+                  int(ZO_SHADER_DISPLACE) == int(ZO_CALL_DISPLACE) &&
+                  int(ZO_SHADER_RENDER_ELEMENT) == int(ZO_CALL_RENDER_ELEMENT),
+              "shader types that share their call type's number");
 HOST_API zoBoolean zo_call_shader_x(void *result, int type, RenderState *state, Tag shader,
                                     void *arg) {
-    int call_type;
-    switch (type) {
-        case ZO_SHADER_ENVIRONMENT: call_type = ZO_CALL_ENVIRONMENT; break;
-        case ZO_SHADER_LIGHT: call_type = ZO_CALL_LIGHT; break;
-        case ZO_SHADER_VOLUME_MARCH: call_type = ZO_CALL_VOLUME; break;
-        case ZO_SHADER_MAP: call_type = ZO_CALL_TEXTURE; break;
-        case ZO_SHADER_DISPLACE: call_type = ZO_CALL_DISPLACE; break;
-        case ZO_SHADER_RENDER_ELEMENT: call_type = ZO_CALL_RENDER_ELEMENT; break;
-        default: call_type = type; break;
-    }
+    const int call_type = type == ZO_SHADER_ENVIRONMENT ? ZO_CALL_ENVIRONMENT
+                          : type == ZO_SHADER_LIGHT     ? ZO_CALL_LIGHT
+                                                        : type;
     return call_shader(result, call_type, state, shader, arg);
 }
 

@@ -510,7 +510,24 @@ void load_scene(Session &s, const std::string &path);
 void load_libraries(Session &s, const std::vector<std::string> &scene_libraries);
 
 // Runtime (runtime.cpp).
-zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg);
+// Runs shader `tag` as `call_type` with the state's shader record and call
+// type set for the call and given back after it. Inline: shaders call
+// shaders several times per sample.
+inline zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg) {
+    Session *s = g_session;
+    if (!s || !state) return 0;
+    const DbItem *item = s->item(tag);
+    if (!item || item->type != ZO_DB_FUNCTION) return 0;
+    HostRecord *rec = static_cast<HostRecord *>(item->record);
+    zoShaderRecord *saved_shader = state->shader;
+    const int saved_type = state->call_type;
+    state->shader = &rec->rec;
+    state->call_type = call_type;
+    const zoBoolean ok = rec->function->fn(result, state, rec->rec.params, arg);
+    state->shader = saved_shader;
+    state->call_type = saved_type;
+    return ok;
+}
 void init_shaders(Session &s, RenderState *state);
 void exit_shaders(Session &s, RenderState *state);
 void report_memory(Session &s);
