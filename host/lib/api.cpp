@@ -429,19 +429,18 @@ HOST_API zoBoolean zo_call_shader(void *result, int type, RenderState *state, Ta
     return call_shader(result, type, state, shader, nullptr);
 }
 
-// zo_call_shader_x takes a shader type; the call type follows from it.
+// zo_call_shader_x takes a shader type; the call type follows from it. The
+// two numberings differ only for environment and light shaders.
+static_assert(int(ZO_SHADER_VOLUME_MARCH) == int(ZO_CALL_VOLUME) &&
+                  int(ZO_SHADER_MAP) == int(ZO_CALL_TEXTURE) &&
+                  int(ZO_SHADER_DISPLACE) == int(ZO_CALL_DISPLACE) &&
+                  int(ZO_SHADER_RENDER_ELEMENT) == int(ZO_CALL_RENDER_ELEMENT),
+              "shader types that share their call type's number");
 HOST_API zoBoolean zo_call_shader_x(void *result, int type, RenderState *state, Tag shader,
                                     void *arg) {
-    int call_type;
-    switch (type) {
-        case ZO_SHADER_ENVIRONMENT: call_type = ZO_CALL_ENVIRONMENT; break;
-        case ZO_SHADER_LIGHT: call_type = ZO_CALL_LIGHT; break;
-        case ZO_SHADER_VOLUME_MARCH: call_type = ZO_CALL_VOLUME; break;
-        case ZO_SHADER_MAP: call_type = ZO_CALL_TEXTURE; break;
-        case ZO_SHADER_DISPLACE: call_type = ZO_CALL_DISPLACE; break;
-        case ZO_SHADER_RENDER_ELEMENT: call_type = ZO_CALL_RENDER_ELEMENT; break;
-        default: call_type = type; break;
-    }
+    const int call_type = type == ZO_SHADER_ENVIRONMENT ? ZO_CALL_ENVIRONMENT
+                          : type == ZO_SHADER_LIGHT     ? ZO_CALL_LIGHT
+                                                        : type;
     return call_shader(result, call_type, state, shader, arg);
 }
 
@@ -499,27 +498,34 @@ __attribute__((noinline)) int find_long_entry(const ThreadContext *ctx, const ch
     return -1;
 }
 
-inline int find_entry(const ThreadContext *ctx, const char *key, const KeyTag &t) {
-    if (t.longer) return find_long_entry(ctx, key, t.word);
+// Keys of up to seven characters: the tag alone.
+inline int find_short_entry(const ThreadContext *ctx, uint64_t word) {
     const uint64_t *tags = ctx->entry_tags;
     for (int i = 0, n = ctx->entry_count; i < n; ++i)
-        if (tags[i] == t.word) return i;
+        if (tags[i] == word) return i;
     return -1;
 }
-}  // namespace
 
-HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size,
-                                      int lifetime) {
-    ThreadContext *ctx = thread_context();
+inline int find_entry(const ThreadContext *ctx, const char *key, const KeyTag &t) {
+    return t.longer ? find_long_entry(ctx, key, t.word) : find_short_entry(ctx, t.word);
+}
+
+inline void remove_entry(ThreadContext *ctx, int found) {
+    const int last = --ctx->entry_count;
+    if (found != last) ctx->entries[found] = ctx->entries[last];
+    ctx->entry_tags[found] = ctx->entry_tags[last];
+}
+
+// Every case of a store: any key, any size, a full table, a value of
+// zeros, a new arena chunk.
+__attribute__((noinline)) zoBoolean store_entry(ThreadContext *ctx, const char *key,
+                                                const void *value, int size, int lifetime) {
+    if (!ctx) ctx = fallback_thread_context();
     if (!ctx || !key) return 0;
     const KeyTag tag = key_tag(key);
     const int found = find_entry(ctx, key, tag);
     if (size <= 0) {
-        if (found >= 0) {
-            const int last = --ctx->entry_count;
-            if (found != last) ctx->entries[found] = ctx->entries[last];
-            ctx->entry_tags[found] = ctx->entry_tags[last];
-        }
+        if (found >= 0) remove_entry(ctx, found);
         return 1;
     }
     StateEntry *e = nullptr;
@@ -551,12 +557,94 @@ HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void
     return 1;
 }
 
-HOST_API void *zo_shaderstate_get(RenderState *, const char *key, int *size) {
-    ThreadContext *ctx = thread_context();
+// Values of 4 to 16 bytes, the sizes shaders store most, move as two
+// words each (overlapping where the size is not a whole pair); all is read
+// before anything is written.
+inline void copy_value(void *to, const void *from, size_t size) {
+    auto *d = static_cast<uint8_t *>(to);
+    const auto *f = static_cast<const uint8_t *>(from);
+    if (size >= 8 && size <= 16) {
+        uint64_t a, b;
+        memcpy(&a, f, 8);
+        memcpy(&b, f + size - 8, 8);
+        memcpy(d, &a, 8);
+        memcpy(d + size - 8, &b, 8);
+    } else if (size >= 4 && size < 8) {
+        uint32_t a, b;
+        memcpy(&a, f, 4);
+        memcpy(&b, f + size - 4, 4);
+        memcpy(d, &a, 4);
+        memcpy(d + size - 4, &b, 4);
+    } else {
+        memcpy(d, f, size);
+    }
+}
+}  // namespace
+
+// The common stores (a key of up to seven characters, a value given, room
+// in the table and the arena's chunk) take no call but the copy of a large
+// value; everything else goes through store_entry.
+HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size,
+                                      int lifetime) {
+    ThreadContext *ctx = tl_context;
+    if (!ctx || !key || !key_fits_word(key)) return store_entry(ctx, key, value, size, lifetime);
+    const uint64_t w = key_word(key), marks = key_end_marks(w);
+    if (!marks) return store_entry(ctx, key, value, size, lifetime);  // eight characters or more
+    const uint64_t word = key_cut(w, marks);
+    const int found = find_short_entry(ctx, word);
+    if (size <= 0) {
+        if (found >= 0) remove_entry(ctx, found);
+        return 1;
+    }
+    if (!value) return store_entry(ctx, key, value, size, lifetime);
+    StateEntry *e;
+    if (found >= 0) {
+        e = &ctx->entries[found];
+        if (e->size < size) {
+            void *mem = ctx->arena.alloc_in_chunk(static_cast<size_t>(size));
+            if (!mem) return store_entry(ctx, key, value, size, lifetime);
+            e->value = mem;
+        }
+    } else {
+        const int n = ctx->entry_count;
+        if (n == kMaxStateEntries) return 0;
+        void *mem = ctx->arena.alloc_in_chunk(static_cast<size_t>(size));
+        if (!mem) return store_entry(ctx, key, value, size, lifetime);
+        ctx->entry_count = n + 1;
+        ctx->entry_tags[n] = word;
+        e = &ctx->entries[n];
+        e->tag = word;
+        e->value = mem;
+    }
+    e->size = size;
+    e->lifetime = lifetime;
+    copy_value(e->value, value, static_cast<size_t>(size));
+    return 1;
+}
+
+namespace {
+__attribute__((noinline)) void *fetch_entry(ThreadContext *ctx, const char *key, int *size) {
+    if (!ctx) ctx = fallback_thread_context();
     if (size) *size = 0;
     if (!ctx || !key) return nullptr;
     const int i = find_entry(ctx, key, key_tag(key));
     if (i < 0) return nullptr;
     if (size) *size = ctx->entries[i].size;
     return ctx->entries[i].value;
+}
+}  // namespace
+
+HOST_API void *zo_shaderstate_get(RenderState *, const char *key, int *size) {
+    ThreadContext *ctx = tl_context;
+    if (!ctx || !key || !key_fits_word(key)) return fetch_entry(ctx, key, size);
+    const uint64_t w = key_word(key), marks = key_end_marks(w);
+    if (!marks) return fetch_entry(ctx, key, size);  // eight characters or more
+    const int i = find_short_entry(ctx, key_cut(w, marks));
+    if (i < 0) {
+        if (size) *size = 0;
+        return nullptr;
+    }
+    const StateEntry &e = ctx->entries[i];
+    if (size) *size = e.size;
+    return e.value;
 }

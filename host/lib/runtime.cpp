@@ -1,5 +1,6 @@
-// The shader runtime: the session, messages, per-sample arenas, shader
-// calls, the shader lifecycle, memory accounting and matrix helpers.
+// The shader runtime: the session, messages, per-sample arenas, the
+// shader lifecycle (shader calls are inline in session.h), memory
+// accounting and matrix helpers.
 #include <unistd.h>
 
 #include <cmath>
@@ -102,23 +103,7 @@ void *state_alloc(size_t size) {
 }
 
 // ---------------------------------------------------------------------------
-// Shader calls.
-
-zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg) {
-    Session *s = g_session;
-    if (!s || !state) return 0;
-    const DbItem *item = s->item(tag);
-    if (!item || item->type != ZO_DB_FUNCTION) return 0;
-    HostRecord *rec = static_cast<HostRecord *>(item->record);
-    zoShaderRecord *saved_shader = state->shader;
-    const int saved_type = state->call_type;
-    state->shader = &rec->rec;
-    state->call_type = call_type;
-    zoBoolean ok = rec->function->fn(result, state, rec->rec.params, arg);
-    state->shader = saved_shader;
-    state->call_type = saved_type;
-    return ok;
-}
+// Shader lifecycle.
 
 void init_shaders(Session &s, RenderState *state) {
     zoShaderRecord *saved = state->shader;

@@ -21,6 +21,10 @@
 #include "decl.h"
 #include "image_buffer.h"
 
+#ifdef __SSE__
+#include <xmmintrin.h>
+#endif
+
 namespace korhost {
 
 // A scene or setup problem; the text names the file, the object and the
@@ -245,6 +249,11 @@ class Arena {
     }
     // Memory the caller fills at once.
     void *alloc_uninit(size_t size, size_t align = 16) {
+        void *p = alloc_in_chunk(size, align);
+        return p ? p : grow(size, align);
+    }
+    // Memory from the current chunk; null when it has no room.
+    void *alloc_in_chunk(size_t size, size_t align = 16) {
         if (chunk_ < chunks_.size()) {
             const size_t at = (used_ + align - 1) & ~(align - 1);
             if (at + size <= chunks_[chunk_].second) {
@@ -252,7 +261,7 @@ class Arena {
                 return chunks_[chunk_].first + at;
             }
         }
-        return grow(size, align);
+        return nullptr;
     }
     void reset() {
         chunk_ = 0;
@@ -501,7 +510,24 @@ void load_scene(Session &s, const std::string &path);
 void load_libraries(Session &s, const std::vector<std::string> &scene_libraries);
 
 // Runtime (runtime.cpp).
-zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg);
+// Runs shader `tag` as `call_type` with the state's shader record and call
+// type set for the call and given back after it. Inline: shaders call
+// shaders several times per sample.
+inline zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg) {
+    Session *s = g_session;
+    if (!s || !state) return 0;
+    const DbItem *item = s->item(tag);
+    if (!item || item->type != ZO_DB_FUNCTION) return 0;
+    HostRecord *rec = static_cast<HostRecord *>(item->record);
+    zoShaderRecord *saved_shader = state->shader;
+    const int saved_type = state->call_type;
+    state->shader = &rec->rec;
+    state->call_type = call_type;
+    const zoBoolean ok = rec->function->fn(result, state, rec->rec.params, arg);
+    state->shader = saved_shader;
+    state->call_type = saved_type;
+    return ok;
+}
 void init_shaders(Session &s, RenderState *state);
 void exit_shaders(Session &s, RenderState *state);
 void report_memory(Session &s);
@@ -622,17 +648,46 @@ void mat_identity(float *m);
 void mat_mul(float *out, const float *a, const float *b);
 bool mat_invert(float *out, const float *in);
 // The transforms and vector helpers below run several times per ray: inline.
+// A point goes by the four rows at once, each column summed in the same
+// order as written out: x m0 + y m4 + z m8 + m12.
 inline Vector3 xform_point(const float *m, const Vector3 &p) {
+#ifdef __SSE__
+    const __m128 r =
+        _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(p.x), _mm_loadu_ps(m)),
+                                         _mm_mul_ps(_mm_set1_ps(p.y), _mm_loadu_ps(m + 4))),
+                              _mm_mul_ps(_mm_set1_ps(p.z), _mm_loadu_ps(m + 8))),
+                   _mm_loadu_ps(m + 12));
+    const __m128 w = _mm_shuffle_ps(r, r, _MM_SHUFFLE(3, 3, 3, 3));
+    // w == 1 or w == +-0, by its bits (one test for the usual 1)
+    uint32_t bits;
+    memcpy(&bits, &w, 4);
+    alignas(16) float v[4];
+    if (bits == 0x3f800000u || (bits << 1) == 0)
+        _mm_store_ps(v, r);
+    else
+        _mm_store_ps(v, _mm_div_ps(r, w));
+    return {v[0], v[1], v[2]};
+#else
     const float x = p.x * m[0] + p.y * m[4] + p.z * m[8] + m[12];
     const float y = p.x * m[1] + p.y * m[5] + p.z * m[9] + m[13];
     const float z = p.x * m[2] + p.y * m[6] + p.z * m[10] + m[14];
     const float w = p.x * m[3] + p.y * m[7] + p.z * m[11] + m[15];
     if (w != 1.0f && w != 0.0f) return {x / w, y / w, z / w};
     return {x, y, z};
+#endif
 }
 inline Vector3 xform_vector(const float *m, const Vector3 &v) {
+#ifdef __SSE__
+    const __m128 r = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(v.x), _mm_loadu_ps(m)),
+                                           _mm_mul_ps(_mm_set1_ps(v.y), _mm_loadu_ps(m + 4))),
+                                _mm_mul_ps(_mm_set1_ps(v.z), _mm_loadu_ps(m + 8)));
+    alignas(16) float o[4];
+    _mm_store_ps(o, r);
+    return {o[0], o[1], o[2]};
+#else
     return {v.x * m[0] + v.y * m[4] + v.z * m[8], v.x * m[1] + v.y * m[5] + v.z * m[9],
             v.x * m[2] + v.y * m[6] + v.z * m[10]};
+#endif
 }
 // Normals go by the transpose of the inverse: n' = inverse * n (column).
 inline Vector3 xform_normal(const float *inverse, const Vector3 &n) {

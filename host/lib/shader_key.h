@@ -26,26 +26,48 @@ struct KeyTag {
 #ifndef KOR_WORD_READ
 #define KOR_WORD_READ
 #endif
-KOR_WORD_READ inline KeyTag key_tag(const char *key) {
+// The key's first eight bytes lie in one page: one read takes them.
+inline bool key_fits_word(const char *key) {
+    return (reinterpret_cast<uintptr_t>(key) & 4095) <= 4096 - 8;
+}
+
+// The key's first eight bytes as one word (key_fits_word).
+KOR_WORD_READ inline uint64_t key_word(const char *key) {
+    typedef uint64_t __attribute__((may_alias, aligned(1))) Word;
+    return *reinterpret_cast<const Word *>(key);
+}
+
+// The high bit of each byte of `w` that may be zero: the lowest one marks
+// the first zero byte (little-endian: the key's end); marks above it may
+// be false, and are not looked at. None: the key is eight characters or
+// longer.
+inline uint64_t key_end_marks(uint64_t w) {
+    return (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
+}
+
+// The bytes of `w` before the key's end (`marks` not 0): ones up to and
+// including the lowest mark, less the zero byte itself.
+inline uint64_t key_cut(uint64_t w, uint64_t marks) {
+    return w & ((marks ^ (marks - 1)) >> 8);
+}
+
+inline KeyTag key_tag_word(const char *key) {
+    const uint64_t w = key_word(key);
+    const uint64_t marks = key_end_marks(w);
+    return marks ? KeyTag{key_cut(w, marks), false} : KeyTag{w, true};
+}
+
+// The same tag, read byte by byte: keys that end near the end of a page.
+inline KeyTag key_tag_bytes(const char *key) {
     KeyTag t{0, false};
-    if ((reinterpret_cast<uintptr_t>(key) & 4095) <= 4096 - 8) {
-        typedef uint64_t __attribute__((may_alias, aligned(1))) Word;
-        const uint64_t w = *reinterpret_cast<const Word *>(key);
-        // The lowest zero byte ends the key (little-endian: the first).
-        const uint64_t zero = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
-        if (!zero) {
-            t.word = w;
-            t.longer = true;
-        } else {
-            const int bits = __builtin_ctzll(zero) & ~7;  // 8 x the key's length
-            t.word = w & ((uint64_t(1) << bits) - 1);
-        }
-        return t;
-    }
     int i = 0;
     for (; i < 8 && key[i]; ++i) t.word |= uint64_t(static_cast<unsigned char>(key[i])) << (8 * i);
     t.longer = i == 8;
     return t;
+}
+
+inline KeyTag key_tag(const char *key) {
+    return key_fits_word(key) ? key_tag_word(key) : key_tag_bytes(key);
 }
 
 }  // namespace korhost

@@ -1,6 +1,7 @@
 // The reference host renderer: record layout of declarations, and korrender
 // runs on small scenes checked on pixel values, messages and exit status.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -191,6 +192,21 @@ TEST(HostRuntime, ShaderStateKeysOfAnyLength) {
     zo_shaderstate_set(nullptr, "krE:layer", nullptr, 0, ZO_SHADERSTATE_SAMPLE);
     EXPECT_EQ(zo_shaderstate_get(nullptr, "krE:layer", nullptr), nullptr);
     EXPECT_EQ(*static_cast<const int *>(zo_shaderstate_get(nullptr, "krE:layer2", nullptr)), 7);
+    // Keys that end their page, an unreadable page after them, find the same entries.
+    const long page = sysconf(_SC_PAGESIZE);
+    auto *pages = static_cast<char *>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    for (const char *k : {"K", "KEY_10", "SEVEN_7", "EIGHT_88"}) {
+        char *at = strcpy(pages + page - strlen(k) - 1, k);
+        EXPECT_EQ(zo_shaderstate_get(nullptr, at, nullptr),
+                  zo_shaderstate_get(nullptr, k, nullptr));
+        value = 40 + k[1];
+        ASSERT_TRUE(zo_shaderstate_set(nullptr, at, &value, sizeof value, ZO_SHADERSTATE_SAMPLE));
+        EXPECT_EQ(*static_cast<const int *>(zo_shaderstate_get(nullptr, k, nullptr)), value) << k;
+    }
+    munmap(pages, 2 * page);
     korhost::set_thread_context(nullptr);
 }
 
