@@ -42,6 +42,14 @@ inline bool stateKeyMayBeStored(OwnStateKey key) {
     return (__atomic_load_n(&ownStateKeysStored, __ATOMIC_RELAXED) & key) != 0;
 }
 
+// The transparency probe ("KEY_3") of the material call that asks for a
+// surface's transparency; null when there is none.
+inline void *transparencyProbeRecord(RenderState *state) {
+    return stateKeyMayBeStored(kOwnKeyTransparencyProbe)
+               ? zo_shaderstate_get(state, "KEY_3", nullptr)
+               : nullptr;
+}
+
 // The trace mark ("KEY_1", two words) that the reflection maps store
 // around each trace they make and the illumination models around the
 // traced transparency of a surface; only these store it, and each removes
@@ -54,6 +62,7 @@ inline bool stateKeyMayBeStored(OwnStateKey key) {
 //   meanwhile that would store the same two words again is left out too.
 // A surface reached by a mirror's trace starts the same trace of its own
 // inside, and removes the mark before the mirror gets to it.
+#define KOR_KEY_TRACE_MARK "KEY_1"
 struct alignas(64) TraceMarkThread {
     int32_t known;  // 0 nothing known, 1 removed, 2 stored
     int32_t words[2];
@@ -66,20 +75,20 @@ inline TraceMarkThread *traceMarkThread(const RenderState *state) {
     return thread < kTraceMarkThreads ? &traceMarkThreads[thread] : nullptr;
 }
 
-inline void storeTraceMark(RenderState *state, const char *key, int32_t first, int32_t second) {
+inline void storeTraceMark(RenderState *state, int32_t first, int32_t second) {
     TraceMarkThread *t = traceMarkThread(state);
     if (t && t->known == 2 && t->words[0] == first && t->words[1] == second) return;
     const int32_t words[2] = {first, second};
-    const bool stored =
-        zo_shaderstate_set(state, key, words, sizeof words, ZO_SHADERSTATE_RAY_TREE) != 0;
+    const bool stored = zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, words, sizeof words,
+                                           ZO_SHADERSTATE_RAY_TREE) != 0;
     // a refused store leaves the host's answer unknown
     if (t) *t = TraceMarkThread{stored ? 2 : 0, {first, second}};
 }
 
-inline void removeTraceMark(RenderState *state, const char *key) {
+inline void removeTraceMark(RenderState *state) {
     TraceMarkThread *t = traceMarkThread(state);
     if (t && t->known == 1) return;
-    zo_shaderstate_set(state, key, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
+    zo_shaderstate_set(state, KOR_KEY_TRACE_MARK, nullptr, 0, ZO_SHADERSTATE_RAY_TREE);
     if (t) t->known = 1;
 }
 

@@ -114,7 +114,7 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
                                                     const RaytraceParams *p,
                                                     const RecordReader &read, const Vector3 &dir,
                                                     int kind) {
-    storeTraceMark(state, KOR_KEY_TRACE_MARK, 0, 0);
+    storeTraceMark(state, 0, 0);
     Color c = kClearBlack;
     // an empty list (or one whose names the host did not know) lets every
     // object through: it is read as an empty exclude list
@@ -148,7 +148,7 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
             state->dir = saved;
         }
     }
-    removeTraceMark(state, KOR_KEY_TRACE_MARK);
+    removeTraceMark(state);
     *result = ok ? c : kOpaqueBlack;
     return ok;
 }
@@ -180,7 +180,7 @@ zoBoolean traceSimple(Color *result, RenderState *state, const RaytraceParams *p
         return 1;
     }
     const Vector3 dir = singleDirection(state, call, keyKind, refract);
-    storeTraceMark(state, KOR_KEY_TRACE_MARK, 0, 0);
+    storeTraceMark(state, 0, 0);
     Color c = kClearBlack;
     bool ok = (refract ? zo_trace_refraction(&c, state, &dir)
                        : zo_trace_reflection(&c, state, &dir)) != 0;
@@ -188,7 +188,7 @@ zoBoolean traceSimple(Color *result, RenderState *state, const RaytraceParams *p
         c = kClearBlack;
         ok = zo_trace_environment(&c, state, &dir) != 0;
     }
-    removeTraceMark(state, KOR_KEY_TRACE_MARK);
+    removeTraceMark(state);
     if (!ok) c = kOpaqueBlack;
     c.a = 1.0f;
     if (mode == kMapGrey) {

@@ -33,7 +33,7 @@ Vector3 refractionDirection(RenderState *state, float shininess, bool *total) {
 }
 
 bool traceMarked(Color *result, RenderState *state, const Vector3 &dir, int kind, int32_t flag) {
-    storeTraceMark(state, KOR_KEY_TRACE_MARK, flag, 0);
+    storeTraceMark(state, flag, 0);
     Color c = kClearBlack;
     bool ok = (kind == kKindRefraction ? zo_trace_refraction(&c, state, &dir)
                                        : zo_trace_reflection(&c, state, &dir)) != 0;
@@ -41,7 +41,7 @@ bool traceMarked(Color *result, RenderState *state, const Vector3 &dir, int kind
         c = kClearBlack;
         ok = zo_trace_environment(&c, state, &dir) != 0;
     }
-    removeTraceMark(state, KOR_KEY_TRACE_MARK);
+    removeTraceMark(state);
     *result = ok ? c : kOpaqueBlack;
     return ok;
 }

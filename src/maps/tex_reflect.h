@@ -38,7 +38,6 @@ struct EnvironmentOverride {
 static_assert(sizeof(EnvironmentOverride) == 20, "the environment override is five words");
 
 #define KOR_KEY_MAP_CALL_REASON "KEY_6"
-#define KOR_KEY_TRACE_MARK "KEY_1"
 #define KOR_KEY_ENVIRONMENT_OVERRIDE "KEY_2"
 
 // Ray kinds as the state and "KEY_6" carry them.

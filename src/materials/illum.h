@@ -206,7 +206,6 @@ struct TransparentTraceRecord {
     int32_t tracing;  // 1
     int32_t primary;  // 0 for reflection and refraction rays, else 1
 };
-#define KOR_KEY_TRANSPARENT_TRACE "KEY_1"
 
 // Runs once per light that illuminates the shaded instance.
 typedef void (*IllumLightCallback)(RenderState *state, Tag light, LightIllumRecord *record,

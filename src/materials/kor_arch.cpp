@@ -11,6 +11,7 @@
 #include "illum.h"
 #include "kor_context.h"
 #include "kor_rendelem.h"
+#include "kor_statekeys.h"
 #include "kor_support.h"
 #include "kor_surface.h"
 #include "kor_vector.h"
@@ -543,8 +544,7 @@ zoBoolean surfaceStep(Color *result, RenderState *state, const ArchitecturalPara
     }
     R.a = 1.0f - ((T.r + X.r) + (T.g + X.g) + (T.b + X.b)) / 3.0f;
     *result = R;
-    if (auto *probe =
-            static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
+    if (auto *probe = static_cast<TransparencyProbe *>(kor::transparencyProbeRecord(state))) {
         probe->filled = 1;
         probe->transparency = T;
     }

@@ -179,7 +179,7 @@ bool two_sided(const Call &call) {
 
 // The point is hidden: the ray goes on through the surface.
 zoBoolean hide(Color *result, RenderState *state) {
-    if (zo_shaderstate_get(state, "KEY_3", nullptr)) {
+    if (kor::transparencyProbeRecord(state)) {
         *result = {0, 0, 0, 0};
         return 1;
     }
@@ -410,12 +410,10 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
     *result = {r->finalColor.r, r->finalColor.g, r->finalColor.b, alpha};
     r->finalColor.a = alpha;
 
-    if (kor::stateKeyMayBeStored(kor::kOwnKeyTransparencyProbe))
-        if (auto *probe =
-                static_cast<TransparencyProbe *>(zo_shaderstate_get(state, "KEY_3", nullptr))) {
-            probe->filled = 1;
-            probe->transparency = T;
-        }
+    if (auto *probe = static_cast<TransparencyProbe *>(kor::transparencyProbeRecord(state))) {
+        probe->filled = 1;
+        probe->transparency = T;
+    }
     if (state->options && state->options->render_mode == 'r') {
         const Color opacity = {1 - T.r, 1 - T.g, 1 - T.b, alpha};
         zo_opacity_set(state, &opacity);

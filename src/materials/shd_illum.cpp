@@ -243,17 +243,17 @@ float dielectricFresnel(const Vector3 &R, const Vector3 &I, float n) {
 }
 
 Color traceBehind(RenderState *state, bool markTrace) {
-    if (zo_shaderstate_get(state, "KEY_3", nullptr)) return kBlack;
+    if (transparencyProbeRecord(state)) return kBlack;
     if (markTrace) {
         static_assert(sizeof(TransparentTraceRecord) == 8, "the trace mark is two words");
-        storeTraceMark(state, KOR_KEY_TRANSPARENT_TRACE, 1,
+        storeTraceMark(state, 1,
                        (state->type == ZO_RAY_REFLECT || state->type == ZO_RAY_REFRACT) ? 0 : 1);
     }
     Color behind = kBlack;
     state->trace_depth -= 1;
     if (!zo_trace_transparent(&behind, state)) behind = kBlack;
     state->trace_depth += 1;
-    if (markTrace) removeTraceMark(state, KOR_KEY_TRANSPARENT_TRACE);
+    if (markTrace) removeTraceMark(state);
     return behind;
 }
 

@@ -11,6 +11,7 @@
 #include "internal/internal.h"
 #include "kor_arch.h"
 #include "kor_context.h"
+#include "kor_statekeys.h"
 #include "kor_stduv.h"
 #include "kor_support.h"
 #include "testhost/testhost_illum.h"
@@ -95,6 +96,7 @@ TEST_F(Fidelity, ArchitecturalBackFaceHidesUnderATransparencyProbe) {
     m.ior = 1.5f;
     state.inv_normal = 1;
     const TransparencyProbe probe{0, {0, 0, 0, 0}};
+    kor::markStateKeyStored(kor::kOwnKeyTransparencyProbe);  // as the probing call does
     zo_shaderstate_set(&state, "KEY_3", &probe, sizeof probe, ZO_SHADERSTATE_RAY_TREE);
     Color c{9, 9, 9, 9};
     EXPECT_TRUE(kor_ArchitecturalMaterial(&c, &state, &m));

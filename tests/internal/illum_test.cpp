@@ -15,6 +15,7 @@
 #include "illum_models.h"
 #include "internal/internal.h"
 #include "kor_context.h"
+#include "kor_statekeys.h"
 #include "testhost/testhost_illum.h"
 
 extern "C" {
@@ -750,6 +751,7 @@ TEST_F(IllumTest, TracedTransparencyBehindTheSurface) {
     // with the transparency probe present nothing is traced
     illum().reset();
     TransparencyProbe probe{};
+    kor::markStateKeyStored(kor::kOwnKeyTransparencyProbe);  // as the probing call does
     zo_shaderstate_set(&state, "KEY_3", &probe, sizeof probe, 2);
     r = newRecord();
     r.materialParams = &material;
