@@ -26,19 +26,8 @@ namespace {
 constexpr int kTile = 16;
 constexpr int32_t kImageMagic = 0x6b6f7269;  // "kori"
 
-// hash32 (services.cpp), inline here: every sample hashes its pixel and
-// number.
-inline uint32_t mix32(uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352dU;
-    x ^= x >> 15;
-    x *= 0x846ca68bU;
-    x ^= x >> 16;
-    return x;
-}
-
 inline float hash_float(uint32_t x) {
-    return (mix32(x) >> 8) * (1.0f / 16777216.0f);
+    return (hash32(x) >> 8) * (1.0f / 16777216.0f);
 }
 
 void rtc_error(void *, RTCError code, const char *text) {
@@ -536,8 +525,8 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                 ctx->begin_sample();
                 ctx->random_state =
                     0x853c49e6748fea9bULL ^
-                    (static_cast<uint64_t>(mix32(static_cast<uint32_t>(pixel))) << 32 |
-                     mix32(static_cast<uint32_t>(k) * 0x9e3779b9u + 1));
+                    (static_cast<uint64_t>(hash32(static_cast<uint32_t>(pixel))) << 32 |
+                     hash32(static_cast<uint32_t>(k) * 0x9e3779b9u + 1));
                 make_state(s, st, ctx);
                 st.raster_x = x + jx;
                 st.raster_y = y + jy;

@@ -12,15 +12,6 @@
 
 namespace korhost {
 
-uint32_t hash32(uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352dU;
-    x ^= x >> 15;
-    x *= 0x846ca68bU;
-    x ^= x >> 16;
-    return x;
-}
-
 namespace {
 
 constexpr int kPrimes[8] = {2, 3, 5, 7, 11, 13, 17, 19};

@@ -588,7 +588,15 @@ void build_light_lists(Session &s);
 // the same on every run.
 void qmc_point(double *out, int dims, int index, int count, uint32_t scramble);
 uint32_t sample_scramble(const RenderState *state, uint32_t salt);
-uint32_t hash32(uint32_t x);
+// A 32-bit integer hash (inline: every sample hashes its pixel and number).
+inline uint32_t hash32(uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352dU;
+    x ^= x >> 15;
+    x *= 0x846ca68bU;
+    x ^= x >> 16;
+    return x;
+}
 
 // Image files (image_io.cpp). read_image gives RGBA floats in `pixels`;
 // read_texture keeps the file's component type and, with filter > 0,
