@@ -125,7 +125,7 @@ void expand_models(Session &s, json &root) {
     std::map<std::string, Use> named;
     auto load = [&](const json &spec, const std::string &ptr, const std::string &what) {
         const std::string given = spec["file"].get<std::string>();
-        const std::string path = joined(s.scene_dir, given);
+        const std::string path = join_path(s.scene_dir, given);
         try {
             return &read_model(s, path, given);
         } catch (const Error &e) {
@@ -208,11 +208,11 @@ void expand_models(Session &s, json &root) {
 
 std::string import_scene_text(Session &s, const std::string &model_path) {
     s.scene_file = model_path;
-    s.scene_dir = folder_of(model_path);
+    s.scene_dir = dir_of(model_path);
     const size_t slash = model_path.find_last_of('/');
     const std::string given =
         slash == std::string::npos ? model_path : model_path.substr(slash + 1);
-    ImportedModel &m = read_model(s, joined(s.scene_dir, given), model_path);
+    ImportedModel &m = read_model(s, join_path(s.scene_dir, given), model_path);
     // The bounds of every placed mesh, in the Z-up world.
     float turn[16];
     up_turn(m, false, turn);

@@ -38,16 +38,6 @@ struct ImportedModel {
     }
 };
 
-inline std::string folder_of(const std::string &path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-// `file` relative to `dir`, unless absolute.
-inline std::string joined(const std::string &dir, const std::string &file) {
-    return file.empty() || file[0] == '/' ? file : dir + "/" + file;
-}
-
 // The interface of the import module, exported as korhost_import_module().
 struct ImportModule {
     int abi;  // kImportModuleAbi

@@ -288,7 +288,7 @@ class MaterialWriter {
                 return images_[path] = "";
             }
         } else {
-            file = joined(dir_, path);
+            file = join_path(dir_, path);
             char resolved[PATH_MAX];
             if (access(file.c_str(), R_OK) != 0 || !realpath(file.c_str(), resolved)) {
                 model_.warnings.push_back(model_.file + ": texture " + file +
@@ -347,7 +347,7 @@ void read_model(const std::string &path, ImportedModel &model) {
     walk(scene->mRootNode, aiMatrix4x4(), "", model.parts);
     model.materials = {
         {"materials", json::object()}, {"shaders", json::object()}, {"images", json::object()}};
-    MaterialWriter writer(scene, model, folder_of(path));
+    MaterialWriter writer(scene, model, dir_of(path));
     for (unsigned i = 0; i < scene->mNumMaterials; ++i) writer.write(i);
 }
 

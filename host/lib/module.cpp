@@ -5,21 +5,17 @@
 
 #include <cstdlib>
 
+#include "session.h"
+
 namespace korhost {
 
 namespace {
 
-// The module's file: $env when set, else beside this library (the build
+// The module's file: $env when set, else beside libkorhost (the build
 // tree and an installed tree alike).
 std::string module_path(const ModuleSpec &spec) {
     if (const char *env = getenv(spec.env); env && *env) return env;
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void *>(&module_path), &info) && info.dli_fname) {
-        const std::string self = info.dli_fname;
-        const size_t slash = self.rfind('/');
-        if (slash != std::string::npos) return self.substr(0, slash + 1) + spec.file;
-    }
-    return spec.file;
+    return host_dir() + "/" + spec.file;
 }
 
 }  // namespace

@@ -11,12 +11,6 @@
 
 namespace korhost {
 
-namespace {
-
-bool readable(const std::string &path) {
-    return access(path.c_str(), R_OK) == 0;
-}
-
 // The folder libkorhost was loaded from.
 std::string host_dir() {
     Dl_info info;
@@ -24,6 +18,12 @@ std::string host_dir() {
     std::string path = info.dli_fname;
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+namespace {
+
+bool readable(const std::string &path) {
+    return access(path.c_str(), R_OK) == 0;
 }
 
 // In the build tree the library lies one folder above libkorhost.

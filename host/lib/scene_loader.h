@@ -20,16 +20,6 @@
 namespace korhost {
 namespace loading {
 
-inline std::string dir_of(const std::string &path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-inline std::string join_path(const std::string &dir, const std::string &path) {
-    if (path.empty() || path[0] == '/') return path;
-    return dir + "/" + path;
-}
-
 inline bool file_exists(const std::string &path) {
     return access(path.c_str(), R_OK) == 0;
 }

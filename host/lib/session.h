@@ -606,6 +606,18 @@ bool read_image(const std::string &path, ImageEntry &out, std::string &error);
 // the command line name none (paths.cpp).
 std::string default_library_path();
 std::vector<std::string> default_shader_dirs();
+// The folder libkorhost was loaded from (paths.cpp).
+std::string host_dir();
+// The folder of a file path ("." for a bare name), and `path` relative to
+// `dir` unless it is absolute.
+inline std::string dir_of(const std::string &path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+inline std::string join_path(const std::string &dir, const std::string &path) {
+    if (path.empty() || path[0] == '/') return path;
+    return dir + "/" + path;
+}
 // `colorspace` names the encoding of an 8- or 16-bit file's colour values
 // (sRGB, Rec709, GammaN, "linear" or "raw" for values as stored, or an
 // OpenColorIO name, which loads the image module);
