@@ -140,6 +140,13 @@ int print_version() {
     return 0;
 }
 
+// The render's threads: as given, else one per processor.
+int render_threads(const Settings &settings) {
+    return settings.threads > 0
+               ? settings.threads
+               : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 }  // namespace
 
 std::string substitute_frame(const std::string &path, int frame) {
@@ -327,10 +334,8 @@ int korrender_main(int argc, char **argv) {
     auto declarations = [&](Session &s) {
         s.settings = settings;
         try {
-            const int threads = settings.threads > 0
-                                    ? settings.threads
-                                    : static_cast<int>(std::thread::hardware_concurrency());
-            for (const auto &dir : settings.shader_dirs) s.decls.load_dir(dir, threads);
+            for (const auto &dir : settings.shader_dirs)
+                s.decls.load_dir(dir, render_threads(settings));
         } catch (const DeclarationError &e) {
             message(kError, e.what());
             return false;
@@ -374,8 +379,7 @@ int korrender_main(int argc, char **argv) {
 int render_scene(Session &s, const std::string &scene) {
     const Settings &settings = s.settings;
     g_verbosity = settings.verbosity;
-    s.threads =
-        settings.threads > 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
+    s.threads = render_threads(settings);
     // The parallel steps outside the render (building the scene's BVH,
     // encoding the image) keep to the same number of threads.
     tbb::global_control threads(tbb::global_control::max_allowed_parallelism,
