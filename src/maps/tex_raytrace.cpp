@@ -75,10 +75,10 @@ struct RaytraceInstance {
     // the instance's own record when nothing is connected to it: read as it
     // stands, without a connection test per field
     const RaytraceParams *plainRecord;
-    // one ray per call, no object list and no distance falloff (the falloff
-    // factor is exactly 1): with a plain record that also counts every
-    // surface, keeps the environment behind and sets no tint or G-buffer
-    // id, a call takes the short path (traceSimple)
+    // a plain record that asks for one ray per call, no object list, no
+    // distance falloff (the factor is exactly 1), counts every surface,
+    // keeps the environment behind and sets no tint or G-buffer id: a call
+    // with it skips every optional step (raytraceCall<true>)
     zoBoolean simple;
 };
 
@@ -108,7 +108,9 @@ void destroyInstance(RaytraceInstance *inst) {
 
 // One traced colour along `dir` with the background rules; false when
 // nothing at all answered. Inlined into the map's entry, which runs it
-// once per reflection or refraction ray.
+// once per reflection or refraction ray. A `Simple` instance has no object
+// list, counts every surface and keeps the environment behind.
+template <bool Simple>
 __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *state,
                                                     const RaytraceInstance *inst,
                                                     const RaytraceParams *p,
@@ -118,8 +120,8 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
     Color c = kClearBlack;
     // an empty list (or one whose names the host did not know) lets every
     // object through: it is read as an empty exclude list
-    const bool hasList = inst && inst->count > 0;
-    const bool selfHits = read(p->selfHits) != 0;
+    const bool hasList = !Simple && inst && inst->count > 0;
+    const bool selfHits = Simple || read(p->selfHits) != 0;
     bool ok;
     if (selfHits && !hasList)  // every surface counts: the host's own trace
         ok = (kind == kKindRefraction ? zo_trace_refraction(&c, state, &dir)
@@ -128,7 +130,7 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
         ok = traceWithObjectList(&c, state, dir, kind, selfHits, hasList && inst->includeObjects,
                                  hasList ? inst->count : 0, hasList ? inst->objects : nullptr,
                                  false, -1, false);
-    const int background = read(p->backgroundMode);
+    const int background = Simple ? int(kBackgroundEnvironment) : read(p->backgroundMode);
     if (!ok && background == kBackgroundColor) {
         c = read(p->backgroundColor);
         ok = true;
@@ -155,49 +157,10 @@ __attribute__((always_inline)) inline bool traceOne(Color *result, RenderState *
 
 // The direction of an unblurred trace: the material's own when it asked
 // for the same kind, else the mirror or refracted one.
-inline Vector3 singleDirection(RenderState *state, const ReflectCall &call, int keyKind,
-                               bool refract) {
+inline Vector3 singleDirection(RenderState *state, const ReflectCall &call, bool refract) {
     const int kind = refract ? kKindRefraction : kKindReflection;
-    if (call.keyed && keyKind == kind) return call.entryDir;
+    if (call.keyed && call.kind == kind) return call.entryDir;
     return refract ? refractionDirection(state, 0.0f, nullptr) : reflectionDirection(state, 0.0f);
-}
-
-bool choosesRefraction(RenderState *state, const ReflectCall &call, int traceMode);
-
-// kor_Raytrace for an instance whose record takes none of the optional
-// steps (RaytraceInstance::simple): the same steps without those branches.
-zoBoolean traceSimple(Color *result, RenderState *state, const RaytraceParams *params,
-                      const ReflectCall &call, int keyKind, int mode) {
-    if (call.kind >= kKindPhotonReflectSpecular && call.kind <= kKindPhotonTransmitDiffuse) {
-        if (!photonContinue(result, state, call.kind, call.entryDir)) *result = kOpaqueBlack;
-        reflectCallEnd(state, call);
-        return 1;
-    }
-    const bool refract = choosesRefraction(state, call, params->traceMode);
-    if (!tracingEnabled(state)) {
-        *result = kOpaqueBlack;
-        reflectCallEnd(state, call);
-        return 1;
-    }
-    const Vector3 dir = singleDirection(state, call, keyKind, refract);
-    storeTraceMark(state, 0, 0);
-    Color c = kClearBlack;
-    bool ok = (refract ? zo_trace_refraction(&c, state, &dir)
-                       : zo_trace_reflection(&c, state, &dir)) != 0;
-    if (!ok && state->type != ZO_RAY_ENVIRONMENT) {
-        c = kClearBlack;
-        ok = zo_trace_environment(&c, state, &dir) != 0;
-    }
-    removeTraceMark(state);
-    if (!ok) c = kOpaqueBlack;
-    c.a = 1.0f;
-    if (mode == kMapGrey) {
-        const float mean = (c.r + c.g + c.b) / 3.0f;
-        c.r = c.g = c.b = mean;
-    }
-    *result = c;
-    reflectCallEnd(state, call);
-    return 1;
 }
 
 }  // namespace
@@ -403,31 +366,18 @@ bool choosesRefraction(RenderState *state, const ReflectCall &call, int traceMod
     return call.kind == kKindRefraction;
 }
 
-}  // namespace
-
-KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytraceParams *params,
-                                  const int *mode) {
-    if (!result) return 0;
-    if (!state || !params) {
-        *result = kClearBlack;
-        return 0;
-    }
-    // "KEY_6" is read once: its kind decides whether there is a result at
-    // all, its direction is the ray the map works on
-    const ReflectCall call = reflectCallRead(state);
-    const int keyKind = call.kind;
-    if (keyKind == kKindNoResult) return 0;
-    if (!mode || bumpMode(*mode)) {
-        *result = kClearBlack;
-        return 1;
-    }
-    reflectCallEnter(state, call);
-    const RaytraceInstance *inst = instanceOf(state);
-    const RecordReader read{state, inst && inst->plainRecord == params};
-    if (read.plain && inst->simple && params->selfHits &&
-        params->backgroundMode == kBackgroundEnvironment && !params->tintOn && !params->gbufferId)
-        return traceSimple(result, state, params, call, keyKind, *mode);
-    if (const int32_t id = read(params->gbufferId)) writeGBufferId(state, id);
+// One call of the map after "KEY_6" was read and the state turned to the
+// incoming ray. A `Simple` instance (RaytraceInstance::simple, worked out at
+// init) skips the optional steps: G-buffer id, distance falloff, background
+// colour or map, blurred samples, object list and tint.
+template <bool Simple>
+__attribute__((always_inline)) inline zoBoolean raytraceCall(Color *result, RenderState *state,
+                                                             const RaytraceParams *params,
+                                                             const RaytraceInstance *inst,
+                                                             const RecordReader &read,
+                                                             const ReflectCall &call, int mode) {
+    if (!Simple)
+        if (const int32_t id = read(params->gbufferId)) writeGBufferId(state, id);
 
     if (call.kind >= kKindPhotonReflectSpecular && call.kind <= kKindPhotonTransmitDiffuse) {
         if (!photonContinue(result, state, call.kind, call.entryDir)) *result = kOpaqueBlack;
@@ -439,15 +389,18 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
     const int kind = refract ? kKindRefraction : kKindReflection;
 
     // distance attenuation along the ray that reached the surface
-    float falloff = 1.0f;
-    float amount = 0.0f;
-    if (inst) {
-        falloff = raytraceFalloff(inst->attenuationType, static_cast<float>(state->dist),
-                                  inst->attenuationStart, inst->attenuationEnd,
-                                  inst->attenuationExponent);
-        amount = inst->attenuationAmount;
+    float f = 1.0f;
+    if (!Simple) {
+        float falloff = 1.0f;
+        float amount = 0.0f;
+        if (inst) {
+            falloff = raytraceFalloff(inst->attenuationType, static_cast<float>(state->dist),
+                                      inst->attenuationStart, inst->attenuationEnd,
+                                      inst->attenuationExponent);
+            amount = inst->attenuationAmount;
+        }
+        f = amount * (falloff - 1.0f) + 1.0f;
     }
-    const float f = amount * (falloff - 1.0f) + 1.0f;
     if (f < 0.0001f || !tracingEnabled(state)) {
         *result = kOpaqueBlack;
         reflectCallEnd(state, call);
@@ -458,7 +411,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
     EnvironmentOverride savedOverride;
     bool hadOverride = false;
     const Tag backgroundMap =
-        read(params->backgroundMode) == kBackgroundMap ? read(params->backgroundMap) : 0;
+        !Simple && read(params->backgroundMode) == kBackgroundMap ? read(params->backgroundMap) : 0;
     if (backgroundMap) {
         int size = 0;
         if (const void *old = zo_shaderstate_get(state, KOR_KEY_ENVIRONMENT_OVERRIDE, &size)) {
@@ -475,7 +428,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
     }
 
     Color c = kClearBlack;
-    if (inst && inst->antialias && inst->samples > 1) {
+    if (!Simple && inst && inst->antialias && inst->samples > 1) {
         const int n = inst->samples < kMaxSamples ? inst->samples : kMaxSamples;
         const float shininess = blurShininess(inst->blur, kBlurScale);
         Color sum = kClearBlack;
@@ -483,7 +436,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
             const Vector3 dir = refract ? refractionDirection(state, shininess, nullptr)
                                         : reflectionDirection(state, shininess);
             Color one;
-            traceOne(&one, state, inst, params, read, dir, kind);
+            traceOne<Simple>(&one, state, inst, params, read, dir, kind);
             sum.r += one.r;
             sum.g += one.g;
             sum.b += one.b;
@@ -492,8 +445,8 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
         const float scale = 1.0f / n;
         c = Color{sum.r * scale, sum.g * scale, sum.b * scale, sum.a * scale};
     } else {
-        traceOne(&c, state, inst, params, read, singleDirection(state, call, keyKind, refract),
-                 kind);
+        traceOne<Simple>(&c, state, inst, params, read, singleDirection(state, call, refract),
+                         kind);
     }
 
     if (backgroundMap) {
@@ -505,7 +458,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
                                ZO_SHADERSTATE_RAY_TREE);
     }
 
-    if (read(params->tintOn) && inst) {
+    if (!Simple && read(params->tintOn) && inst) {
         Color tint = read(params->tintColor);
         const Tag map = read(params->tintMap);
         if (map && read(params->tintMapOn)) {
@@ -526,13 +479,40 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
         c.b = c.b * keep + i * w * tint.b;
     }
     c.a = f;
-    if (*mode == kMapGrey) {
+    if (mode == kMapGrey) {
         const float mean = (c.r + c.g + c.b) / 3.0f;
         c.r = c.g = c.b = mean;
     }
     *result = c;
     reflectCallEnd(state, call);
     return 1;
+}
+
+}  // namespace
+
+KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytraceParams *params,
+                                  const int *mode) {
+    if (!result) return 0;
+    if (!state || !params) {
+        *result = kClearBlack;
+        return 0;
+    }
+    // "KEY_6" is read once: its kind decides whether there is a result at
+    // all, its direction is the ray the map works on
+    const ReflectCall call = reflectCallRead(state);
+    if (call.kind == kKindNoResult) return 0;
+    if (!mode || bumpMode(*mode)) {
+        *result = kClearBlack;
+        return 1;
+    }
+    reflectCallEnter(state, call);
+    const RaytraceInstance *inst = instanceOf(state);
+    const bool plain = inst && inst->plainRecord == params;
+    if (plain && inst->simple)
+        return raytraceCall<true>(result, state, params, inst, RecordReader{state, true}, call,
+                                  *mode);
+    return raytraceCall<false>(result, state, params, inst, RecordReader{state, plain}, call,
+                               *mode);
 }
 
 KOR_SHADER_INIT(kor_Raytrace) {
@@ -568,8 +548,11 @@ KOR_SHADER_INIT(kor_Raytrace) {
     const bool falloffOff = inst->attenuationType != kAttenuationLinear &&
                             inst->attenuationType != kAttenuationInverseSquare &&
                             inst->attenuationType != kAttenuationExponential;
-    inst->simple = !(inst->antialias && inst->samples > 1) && inst->count == 0 && falloffOff &&
-                   isfinite(inst->attenuationAmount);
+    const RaytraceParams *plain = inst->plainRecord;
+    inst->simple = plain && !(inst->antialias && inst->samples > 1) && inst->count == 0 &&
+                   falloffOff && isfinite(inst->attenuationAmount) && plain->selfHits &&
+                   plain->backgroundMode == kBackgroundEnvironment && !plain->tintOn &&
+                   !plain->gbufferId;
     *slot = inst;
 }
 
