@@ -317,14 +317,17 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
     if (castsShadow && cache->shadows && kor::shadowsEnabled(state)) {
         Color S = kWhite;
         if (!zo_trace_shadow(&S, state)) S = kor::kBlack;
-        const bool mapped = haveCoords && params->shadowMapOn && params->shadowMap;
-        // an open shadow ray under the record's finite shadow colour keeps
-        // the light as it is
-        if (!(S.r == 1.0f && S.g == 1.0f && S.b == 1.0f && cache->finiteShadow && !mapped)) {
-            const Color K =
-                mapped ? kor::evalLightMap(state, params->shadowMap, p, u, v) : params->shadowColor;
+        // a shadow map's colour is tested where it is read, the record's
+        // colour once at init; the open ray is tested before the mix's
+        // arguments are read
+        if (haveCoords && params->shadowMapOn && params->shadowMap) {
+            const Color K = kor::evalLightMap(state, params->shadowMap, p, u, v);
             color = kor::shadowMix(color, S, K, params->shadowDensity,
-                                   params->lightAffectsShadowColor != 0);
+                                   params->lightAffectsShadowColor != 0,
+                                   kor::shadowFinite(params->shadowDensity, K));
+        } else if (!kor::shadowOpen(S, cache->finiteShadow)) {
+            color = kor::shadowMixBlocked(color, S, params->shadowColor, params->shadowDensity,
+                                          params->lightAffectsShadowColor != 0);
         }
     }
     color.a = cache->alpha;
@@ -362,9 +365,7 @@ LightCache *newCache(RenderState *state, const P *params) {
     cache->anyMap =
         (params->projectorOn && params->projectorMap) || (params->shadowMapOn && params->shadowMap);
     cache->shadows = params->shadowOn && !params->ambientOnly;
-    const Color &K = params->shadowColor;
-    cache->finiteShadow =
-        isfinite(params->shadowDensity) && isfinite(K.r) && isfinite(K.g) && isfinite(K.b);
+    cache->finiteShadow = kor::shadowFinite(params->shadowDensity, params->shadowColor);
     cache->alpha = params->atmosphereShadows
                        ? params->atmosphereOpacity * params->atmosphereColorAmount
                        : 0.0f;

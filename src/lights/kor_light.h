@@ -281,16 +281,25 @@ void contrastCoefficients(float contrast, float *a, float *b);
 // The shadow mix below for a shadow ray that was (partly) blocked.
 Color shadowMixBlocked(const Color &L, const Color &S, const Color &K, float density,
                        bool lightAffectsShadowColor);
+// Whether the shadow density and colour K are finite: then a shadow ray
+// that nothing was in the way of leaves the light as it is.
+inline bool shadowFinite(float density, const Color &K) {
+    return isfinite(density) && isfinite(K.r) && isfinite(K.g) && isfinite(K.b);
+}
+// Whether a shadow ray that let S through leaves the lit colour as it is:
+// nothing was in the way (every f of the mix is 0, so each channel keeps L)
+// and the density and shadow colour are finite (`finite`, what shadowFinite
+// says of them, known at init for a light's own record).
+inline bool shadowOpen(const Color &S, bool finite) {
+    return finite && S.r == 1.0f && S.g == 1.0f && S.b == 1.0f;
+}
 // Mixes the shadow into the lit colour L: S the colour the shadow ray let
-// through, K the shadow colour, D the density. Alpha is left alone.
+// through, K the shadow colour, D the density, `finite` as for shadowOpen.
+// Alpha is left alone.
 __attribute__((always_inline)) inline Color shadowMix(const Color &L, const Color &S,
                                                       const Color &K, float density,
-                                                      bool lightAffectsShadowColor) {
-    // nothing in the way: every f is 0 and each channel keeps L (while the
-    // density and the shadow colour are finite, as the mix would)
-    if (S.r == 1.0f && S.g == 1.0f && S.b == 1.0f && isfinite(density) && isfinite(K.r) &&
-        isfinite(K.g) && isfinite(K.b))
-        return L;
+                                                      bool lightAffectsShadowColor, bool finite) {
+    if (shadowOpen(S, finite)) return L;
     return shadowMixBlocked(L, S, K, density, lightAffectsShadowColor);
 }
 

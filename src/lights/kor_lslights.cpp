@@ -282,9 +282,10 @@ zoBoolean shadeLightRay(Color *result, RenderState *state, const PhotometricLigh
                 color = Color{Y0, Y0, Y0, L.a};
             else
                 color = scaled(traced, 1.0f / q);
-            color = kor::shadowMix(color, Color{q, q, q, 1.0f}, K,
-                                   kor::eval(state, &params->shadowDensity),
-                                   kor::eval(state, &params->lightAffectsShadowColor) != 0);
+            const float density = kor::eval(state, &params->shadowDensity);
+            color = kor::shadowMix(color, Color{q, q, q, 1.0f}, K, density,
+                                   kor::eval(state, &params->lightAffectsShadowColor) != 0,
+                                   kor::shadowFinite(density, K));
         }
     }
 
