@@ -112,6 +112,17 @@ struct Mesh {
     std::vector<int32_t> face_columns;      // column -> index into a face's words, -1 absent
     std::vector<int32_t> face_words;        // face_stride words per triangle
     bool unit_normals = false;              // every N of length 1 (build_geometry)
+    // A sphere primitive traced as the exact surface: its radius, its
+    // facets (segments round the poles, rings from pole to pole) and where
+    // its poles lie (the Z axis, or the Y axis once turned for a Y-up
+    // scene). Radius 0: not one. The facets stay the mesh that texture
+    // coordinates, normals and every triangle query read; a hit on the
+    // sphere is handed on as the facet it lies in (trace.cpp).
+    struct ExactSphere {
+        float radius = 0;
+        int segments = 0, rings = 0;
+        bool y_up = false;
+    } sphere;
     size_t triangles() const { return tri.size() / 3; }
 };
 
@@ -462,6 +473,10 @@ class Session {
     // the surface stops a shadow ray whatever else lies on it.
     std::vector<uint8_t> geom_opaque;
     bool all_opaque = false;  // no surface has a shadow shader
+    // By the same id: 1 where the geometry is an exact sphere, whose hits
+    // are turned into facet hits; any_exact tells whether there is one.
+    std::vector<uint8_t> geom_exact;
+    bool any_exact = false;
 
     Tag add_db(int type, void *record, int size, const std::string &name);
     // Bounds by address (no division by the item size): items are looked
