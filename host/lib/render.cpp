@@ -177,25 +177,6 @@ void build_geometry(Session &s) {
                                    0, 3 * sizeof(uint32_t), m.triangles());
         return geom;
     };
-    // An exact sphere is one sphere of the ray tracer, in object space or,
-    // with the transform of its one similar placement, in the world.
-    auto sphere = [&](const Mesh &m, const float *to_world) {
-        RTCGeometry geom = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_SPHERE_POINT);
-        auto *v = static_cast<float *>(rtcSetNewGeometryBuffer(
-            geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT4, 4 * sizeof(float), 1));
-        Vector3 c{0, 0, 0};
-        float r = m.sphere.radius;
-        if (to_world) {
-            c = xform_point(to_world, c);
-            const Vector3 x_axis{to_world[0], to_world[1], to_world[2]};
-            r *= std::sqrt(dot(x_axis, x_axis));
-        }
-        v[0] = c.x;
-        v[1] = c.y;
-        v[2] = c.z;
-        v[3] = r;
-        return geom;
-    };
     // A sphere stretched by its placement is an ellipsoid: the tracer
     // meets it in object space, through an instance.
     for (const InstanceEntry &inst : s.instances)
@@ -208,7 +189,7 @@ void build_geometry(Session &s) {
                          RTC_SCENE_FLAG_ROBUST | RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
         RTCGeometry geom;
         if (m.sphere.radius > 0) {
-            geom = sphere(m, nullptr);
+            geom = static_cast<RTCGeometry>(tracing::new_sphere_geometry(device, m.sphere.traced));
         } else {
             // Vertex buffers are read 16 bytes at a time: room after the last one.
             m.P.reserve(m.P.size() + 1);
@@ -233,7 +214,17 @@ void build_geometry(Session &s) {
                                       &inst.tangents[2 * t + 1]);
             }
             if (m.sphere.radius > 0) {
-                attach(scene, sphere(m, inst.rec.to_world), &inst);
+                const Vector3 c = xform_point(inst.rec.to_world, {0, 0, 0});
+                const Vector3 x_axis{inst.rec.to_world[0], inst.rec.to_world[1],
+                                     inst.rec.to_world[2]};
+                const float r = m.sphere.radius * std::sqrt(dot(x_axis, x_axis));
+                inst.sphere[0] = c.x;
+                inst.sphere[1] = c.y;
+                inst.sphere[2] = c.z;
+                inst.sphere[3] = r;
+                attach(scene,
+                       static_cast<RTCGeometry>(tracing::new_sphere_geometry(device, inst.sphere)),
+                       &inst);
                 continue;
             }
             RTCGeometry geom = triangles(m);

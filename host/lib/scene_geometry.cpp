@@ -181,7 +181,7 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
             add_sphere_mesh(mesh, r, seg, rings);
             if (spec.contains("exact") &&
                 boolean(spec["exact"], ptr + "/exact", object, "\"exact\""))
-                mesh.sphere = {r, seg, rings, up_.z == 0};
+                mesh.sphere = {r, seg, rings, up_.z == 0, {0, 0, 0, r}};
         } else {
             fail(ptr + "/primitive", object,
                  "unknown primitive " + quote(p) + " (quad, box or sphere)");

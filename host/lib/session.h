@@ -122,6 +122,7 @@ struct Mesh {
         float radius = 0;
         int segments = 0, rings = 0;
         bool y_up = false;
+        float traced[4] = {0, 0, 0, 0};  // centre and radius in object space
     } sphere;
     size_t triangles() const { return tri.size() / 3; }
 };
@@ -153,6 +154,9 @@ struct InstanceEntry {
     // triangle, worked out once for a mesh placed once (build_geometry);
     // empty otherwise, and a hit works them out.
     std::vector<Vector3> tangents;
+    // An exact sphere placed once without stretching: its centre and radius
+    // in the world, as the ray tracer meets it (build_geometry).
+    float sphere[4] = {0, 0, 0, 0};
     static constexpr size_t kKeptTangents = size_t(1) << 20;
     // Light list: 0 the global lights, 1 the listed lights only (inclusive),
     // 2 the global lights but the listed ones (exclusive).

@@ -49,58 +49,6 @@ void set_ray(RTCRayHit &rh, const Vector3 &org, const Vector3 &dir, float tnear,
 
 }  // namespace
 
-void sphere_facet(const Session &s, const Vector3 &org, const Vector3 &dir, RTCRayHit &rh) {
-    const unsigned id =
-        rh.hit.instID[0] != RTC_INVALID_GEOMETRY_ID ? rh.hit.instID[0] : rh.hit.geomID;
-    const InstanceEntry &inst = *s.geom_instance[id];
-    const Mesh &m = inst.object->mesh;
-    const Mesh::ExactSphere &sp = m.sphere;
-    // The point in object space, and there with its poles on the Z axis.
-    const Vector3 p = xform_point(inst.rec.from_world, org + dir * rh.ray.tfar);
-    const Vector3 q = sp.y_up ? Vector3{p.x, -p.z, p.y} : p;
-    // Its facet: ring j from the bottom pole, segment i round from +X.
-    const float len = std::sqrt(dot(q, q));
-    const float down = len > 0 ? std::clamp(-q.z / len, -1.0f, 1.0f) : 1.0f;
-    float round = std::atan2(q.y, q.x);
-    if (round < 0) round += 2 * static_cast<float>(M_PI);
-    const int j = std::clamp(
-        static_cast<int>(std::acos(down) / static_cast<float>(M_PI) * sp.rings), 0, sp.rings - 1);
-    const int i = std::clamp(static_cast<int>(round / (2 * static_cast<float>(M_PI)) * sp.segments),
-                             0, sp.segments - 1);
-    // add_sphere_mesh's order: one triangle a facet on the rings at the
-    // poles, two in every other ring.
-    const int per = (j > 0) + (j < sp.rings - 1);
-    const unsigned first =
-        static_cast<unsigned>((j == 0 ? 0 : sp.segments * (2 * j - 1)) + i * per);
-    // The projection from the centre: the ray from 0 along p meets the
-    // triangle's plane at barycentric (b1, b2).
-    unsigned best = first;
-    float best_b1 = 0, best_b2 = 0, best_min = -INFINITY;
-    for (unsigned t = first; t < first + per; ++t) {
-        const uint32_t *v = &m.tri[3 * t];
-        const Vector3 e1 = m.P[v[1]] - m.P[v[0]], e2 = m.P[v[2]] - m.P[v[0]];
-        const Vector3 pv = cross(p, e2);
-        const float det = dot(e1, pv);
-        if (det == 0) continue;
-        const Vector3 tv = m.P[v[0]] * -1.0f;
-        const Vector3 qv = cross(tv, e1);
-        const float b1 = dot(tv, pv) / det, b2 = dot(p, qv) / det;
-        const float lowest = std::min({b1, b2, 1 - b1 - b2});
-        if (lowest > best_min) {
-            best = t;
-            best_b1 = b1;
-            best_b2 = b2;
-            best_min = lowest;
-        }
-    }
-    // A point on a facet's edge may round to the facet beside it.
-    best_b1 = std::clamp(best_b1, 0.0f, 1.0f);
-    best_b2 = std::clamp(best_b2, 0.0f, 1.0f - best_b1);
-    rh.hit.primID = best;
-    rh.hit.u = best_b1;
-    rh.hit.v = best_b2;
-}
-
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh) {
     if (!s.rtc_scene) return false;

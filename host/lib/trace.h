@@ -52,6 +52,9 @@ inline float ray_epsilon(const Vector3 &p) {
 // The nearest surface on the ray between tnear and tfar, into `rh`.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh);
+// A new ray-tracing geometry (RTCGeometry) of one exact sphere, whose
+// centre and radius are read from `centre_radius` (sphere.cpp).
+void *new_sphere_geometry(void *device, float *centre_radius);
 // A hit on an exact sphere (Session::geom_exact) handed on as the facet of
 // its mesh it lies in: the facet's triangle and the barycentric coordinates
 // of the point's projection from the centre onto it; the normal stays the
