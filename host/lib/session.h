@@ -123,6 +123,11 @@ struct Mesh {
         int segments = 0, rings = 0;
         bool y_up = false;
         float traced[4] = {0, 0, 0, 0};  // centre and radius in object space
+        // Where the facets meet, with the poles on Z: cos of each ring's
+        // angle from the bottom pole (rings + 1, falling from 1 to -1), and
+        // the direction round the poles of each segment's start (x, y;
+        // segments + 1).
+        std::vector<float> ring_cos, segment_dir;
     } sphere;
     size_t triangles() const { return tri.size() / 3; }
 };

@@ -174,6 +174,36 @@ void *new_sphere_geometry(void *device, float *centre_radius) {
     return geom;
 }
 
+namespace {
+
+// acos(x), to within 1e-4: enough to guess a facet that is then checked.
+inline float rough_acos(float x) {
+    const float a = std::fabs(x);
+    const float r =
+        std::sqrt(1 - a) * (1.5707288f + a * (-0.2121144f + a * (0.0742610f - a * 0.0187293f)));
+    return x < 0 ? kPi - r : r;
+}
+
+// atan2(y, x) as a fraction of a turn, from 0 to 1 round from +X towards
+// +Y, to within 1e-5 turn: enough to guess a facet that is then checked.
+inline float rough_turn(float y, float x) {
+    const float ax = std::fabs(x), ay = std::fabs(y);
+    const float hi = std::max(ax, ay);
+    if (!(hi > 0)) return 0;
+    const float t = std::min(ax, ay) / hi, t2 = t * t;
+    float r =
+        t *
+        (0.99997726f +
+         t2 * (-0.33262347f +
+               t2 * (0.19354346f + t2 * (-0.11643287f + t2 * (0.05265332f + t2 * -0.01172120f)))));
+    if (ay > ax) r = 0.5f * kPi - r;
+    if (x < 0) r = kPi - r;
+    if (y < 0) r = 2 * kPi - r;
+    return r * (0.5f / kPi);
+}
+
+}  // namespace
+
 void sphere_facet(const Session &s, const Vector3 &org, const Vector3 &dir, RTCRayHit &rh) {
     const unsigned id =
         rh.hit.instID[0] != RTC_INVALID_GEOMETRY_ID ? rh.hit.instID[0] : rh.hit.geomID;
@@ -183,15 +213,23 @@ void sphere_facet(const Session &s, const Vector3 &org, const Vector3 &dir, RTCR
     // The point in object space, and there with its poles on the Z axis.
     const Vector3 p = xform_point(inst.rec.from_world, org + dir * rh.ray.tfar);
     const Vector3 q = sp.y_up ? Vector3{p.x, -p.z, p.y} : p;
-    // Its facet: ring j from the bottom pole, segment i round from +X.
+    // Its facet: ring j from the bottom pole, segment i round from +X,
+    // first guessed from the angles, then settled against the edges
+    // where the facets meet.
     const float len = std::sqrt(dot(q, q));
     const float down = len > 0 ? std::clamp(-q.z / len, -1.0f, 1.0f) : 1.0f;
-    float round = std::atan2(q.y, q.x);
-    if (round < 0) round += 2 * static_cast<float>(M_PI);
-    const int j = std::clamp(
-        static_cast<int>(std::acos(down) / static_cast<float>(M_PI) * sp.rings), 0, sp.rings - 1);
-    const int i = std::clamp(static_cast<int>(round / (2 * static_cast<float>(M_PI)) * sp.segments),
-                             0, sp.segments - 1);
+    int j = std::clamp(static_cast<int>(rough_acos(down) * (1 / kPi) * sp.rings), 0, sp.rings - 1);
+    while (j > 0 && down > sp.ring_cos[j]) --j;
+    while (j < sp.rings - 1 && down <= sp.ring_cos[j + 1]) ++j;
+    int i = std::clamp(static_cast<int>(rough_turn(q.y, q.x) * sp.segments), 0, sp.segments - 1);
+    // Which side of the meridian at a segment's start the point lies on.
+    auto past = [&](int k) {
+        return sp.segment_dir[2 * k] * q.y - sp.segment_dir[2 * k + 1] * q.x >= 0;
+    };
+    if (!past(i))
+        i = i > 0 ? i - 1 : sp.segments - 1;
+    else if (past(i + 1))
+        i = i + 1 < sp.segments ? i + 1 : 0;
     // add_sphere_mesh's order: one triangle a facet on the rings at the
     // poles, two in every other ring.
     const int per = (j > 0) + (j < sp.rings - 1);
