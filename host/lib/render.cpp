@@ -177,17 +177,26 @@ void build_geometry(Session &s) {
                                    0, 3 * sizeof(uint32_t), m.triangles());
         return geom;
     };
+    // A sphere stretched by its placement is an ellipsoid: the tracer
+    // meets it in object space, through an instance.
+    for (const InstanceEntry &inst : s.instances)
+        if (inst.object->mesh.sphere.radius > 0 && !inst.similar) placements[inst.object] += 2;
     for (ObjectEntry &o : s.objects) {
         Mesh &m = o.mesh;
         if (m.tri.empty() || placements[&o] < 2) continue;
-        // Vertex buffers are read 16 bytes at a time: room after the last one.
-        m.P.reserve(m.P.size() + 1);
         RTCScene object_scene = rtcNewScene(device);
         rtcSetSceneFlags(object_scene,
                          RTC_SCENE_FLAG_ROBUST | RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION);
-        RTCGeometry geom = triangles(m);
-        rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, m.P.data(),
-                                   0, sizeof(Vector3), m.P.size());
+        RTCGeometry geom;
+        if (m.sphere.radius > 0) {
+            geom = static_cast<RTCGeometry>(tracing::new_sphere_geometry(device, m.sphere.traced));
+        } else {
+            // Vertex buffers are read 16 bytes at a time: room after the last one.
+            m.P.reserve(m.P.size() + 1);
+            geom = triangles(m);
+            rtcSetSharedGeometryBuffer(geom, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                       m.P.data(), 0, sizeof(Vector3), m.P.size());
+        }
         attach(object_scene, geom, nullptr);
         rtcCommitScene(object_scene);
         o.rtc_scene = object_scene;
@@ -203,6 +212,20 @@ void build_geometry(Session &s) {
                 for (size_t t = 0; t < m.triangles(); ++t)
                     triangle_tangents(inst, static_cast<int>(t), 0, &inst.tangents[2 * t],
                                       &inst.tangents[2 * t + 1]);
+            }
+            if (m.sphere.radius > 0) {
+                const Vector3 c = xform_point(inst.rec.to_world, {0, 0, 0});
+                const Vector3 x_axis{inst.rec.to_world[0], inst.rec.to_world[1],
+                                     inst.rec.to_world[2]};
+                const float r = m.sphere.radius * std::sqrt(dot(x_axis, x_axis));
+                inst.sphere[0] = c.x;
+                inst.sphere[1] = c.y;
+                inst.sphere[2] = c.z;
+                inst.sphere[3] = r;
+                attach(scene,
+                       static_cast<RTCGeometry>(tracing::new_sphere_geometry(device, inst.sphere)),
+                       &inst);
+                continue;
             }
             RTCGeometry geom = triangles(m);
             rtcSetGeometryBuildQuality(geom, RTC_BUILD_QUALITY_HIGH);
@@ -232,6 +255,12 @@ void build_geometry(Session &s) {
     }
     s.all_opaque =
         std::all_of(s.geom_opaque.begin(), s.geom_opaque.end(), [](uint8_t o) { return o != 0; });
+    s.geom_exact.assign(s.geom_instance.size(), 0);
+    for (size_t id = 0; id < s.geom_instance.size(); ++id) {
+        const InstanceEntry *inst = s.geom_instance[id];
+        s.geom_exact[id] = inst && inst->object->mesh.sphere.radius > 0;
+        s.any_exact = s.any_exact || s.geom_exact[id];
+    }
     rtcCommitScene(scene);
 }
 
@@ -487,6 +516,9 @@ void trace_eye_row(const Session &s, const Jitter &jitter, int x0, int y, size_t
             h.hit.primID = rh.hit.primID[i];
             h.hit.geomID = rh.hit.geomID[i];
             h.hit.instID[0] = rh.hit.instID[0][i];
+            if (s.any_exact)
+                tracing::exact_hit_as_facet(s, {rh.ray.org_x[i], rh.ray.org_y[i], rh.ray.org_z[i]},
+                                            {rh.ray.dir_x[i], rh.ray.dir_y[i], rh.ray.dir_z[i]}, h);
         }
     }
 }

@@ -135,8 +135,27 @@ void add_sphere_mesh(Mesh &m, float radius, int segments, int rings) {
     }
 }
 
+// The sphere of add_sphere_mesh traced exact: the angles where its facets
+// meet, worked out as add_sphere_mesh places the vertices.
+void exact_sphere(Mesh &m, float radius, int segments, int rings, bool y_up) {
+    Mesh::ExactSphere &sp = m.sphere;
+    sp.radius = radius;
+    sp.segments = segments;
+    sp.rings = rings;
+    sp.y_up = y_up;
+    sp.traced[3] = radius;
+    for (int j = 0; j <= rings; ++j)
+        sp.ring_cos.push_back(std::cos(static_cast<float>(j) / rings * static_cast<float>(M_PI)));
+    for (int i = 0; i <= segments; ++i) {
+        const float phi = static_cast<float>(i) / segments * 2 * static_cast<float>(M_PI);
+        sp.segment_dir.insert(sp.segment_dir.end(), {std::cos(phi), std::sin(phi)});
+    }
+}
+
 void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
                         const std::string &object) {
+    if (spec.contains("exact") && !(spec.contains("primitive") && spec["primitive"] == "sphere"))
+        fail(ptr + "/exact", object, "\"exact\" is for a sphere primitive only");
     if (spec.contains("primitive")) {
         std::string p = text(spec["primitive"], ptr + "/primitive", object, "\"primitive\"");
         if (p == "quad") {
@@ -175,7 +194,11 @@ void Loader::build_mesh(Mesh &mesh, const json &spec, const std::string &ptr,
             if (seg < 3 || seg > kMaxSphereSegments)
                 fail(ptr + "/segments", object,
                      "\"segments\" must be between 3 and " + std::to_string(kMaxSphereSegments));
-            add_sphere_mesh(mesh, r, seg, std::max(2, seg / 2));
+            const int rings = std::max(2, seg / 2);
+            add_sphere_mesh(mesh, r, seg, rings);
+            if (spec.contains("exact") &&
+                boolean(spec["exact"], ptr + "/exact", object, "\"exact\""))
+                exact_sphere(mesh, r, seg, rings, up_.z == 0);
         } else {
             fail(ptr + "/primitive", object,
                  "unknown primitive " + quote(p) + " (quad, box or sphere)");
@@ -318,7 +341,7 @@ void Loader::build_object(ObjectEntry &o, const json &spec, const std::string &p
     const std::string object = "object " + quote(o.name);
     require_object(spec, ptr, object);
     check_keys(spec, ptr, object,
-               {"primitive", "size", "radius", "segments", "file", "vertices", "normals",
+               {"primitive", "size", "radius", "segments", "exact", "file", "vertices", "normals",
                 "triangles", "texture_spaces", "motion", "face_data", "data", "label",
                 "description", "import", "model", "model_mesh"});
     build_mesh(o.mesh, spec, ptr, object);

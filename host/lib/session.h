@@ -112,6 +112,23 @@ struct Mesh {
     std::vector<int32_t> face_columns;      // column -> index into a face's words, -1 absent
     std::vector<int32_t> face_words;        // face_stride words per triangle
     bool unit_normals = false;              // every N of length 1 (build_geometry)
+    // A sphere primitive traced as the exact surface: its radius, its
+    // facets (segments round the poles, rings from pole to pole) and where
+    // its poles lie (the Z axis, or the Y axis once turned for a Y-up
+    // scene). Radius 0: not one. The facets stay the mesh that texture
+    // coordinates, normals and every triangle query read; a hit on the
+    // sphere is handed on as the facet it lies in (trace.cpp).
+    struct ExactSphere {
+        float radius = 0;
+        int segments = 0, rings = 0;
+        bool y_up = false;
+        float traced[4] = {0, 0, 0, 0};  // centre and radius in object space
+        // Where the facets meet, with the poles on Z: cos of each ring's
+        // angle from the bottom pole (rings + 1, falling from 1 to -1), and
+        // the direction round the poles of each segment's start (x, y;
+        // segments + 1).
+        std::vector<float> ring_cos, segment_dir;
+    } sphere;
     size_t triangles() const { return tri.size() / 3; }
 };
 
@@ -142,6 +159,9 @@ struct InstanceEntry {
     // triangle, worked out once for a mesh placed once (build_geometry);
     // empty otherwise, and a hit works them out.
     std::vector<Vector3> tangents;
+    // An exact sphere placed once without stretching: its centre and radius
+    // in the world, as the ray tracer meets it (build_geometry).
+    float sphere[4] = {0, 0, 0, 0};
     static constexpr size_t kKeptTangents = size_t(1) << 20;
     // Light list: 0 the global lights, 1 the listed lights only (inclusive),
     // 2 the global lights but the listed ones (exclusive).
@@ -462,6 +482,10 @@ class Session {
     // the surface stops a shadow ray whatever else lies on it.
     std::vector<uint8_t> geom_opaque;
     bool all_opaque = false;  // no surface has a shadow shader
+    // By the same id: 1 where the geometry is an exact sphere, whose hits
+    // are turned into facet hits; any_exact tells whether there is one.
+    std::vector<uint8_t> geom_exact;
+    bool any_exact = false;
 
     Tag add_db(int type, void *record, int size, const std::string &name);
     // Bounds by address (no division by the item size): items are looked

@@ -56,7 +56,9 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
     rtcInitIntersectContext(&ic);
     set_ray(rh, org, dir, tnear, tfar, time);
     rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
-    return rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return false;
+    if (s.any_exact) exact_hit_as_facet(s, org, dir, rh);
+    return true;
 }
 
 namespace {
@@ -73,6 +75,9 @@ struct Collector {
     // With an occlusion traversal: by geometry id, the surfaces that end it.
     const uint8_t *opaque = nullptr;
     size_t opaque_count = 0;
+    // The ray in the world, for hits on exact spheres.
+    const Session *s;
+    Vector3 org, dir;
 };
 
 void collect_hit(const RTCFilterFunctionNArguments *args) {
@@ -95,6 +100,7 @@ void collect_hit(const RTCFilterFunctionNArguments *args) {
     h.hit.primID = RTCHitN_primID(args->hit, N, 0);
     h.hit.geomID = RTCHitN_geomID(args->hit, N, 0);
     h.hit.instID[0] = RTCHitN_instID(args->hit, N, 0, 0);
+    if (c->s->any_exact) exact_hit_as_facet(*c->s, c->org, c->dir, h);
     for (int i = 0; i < c->count; ++i) {
         const RTCHit &o = c->hits[i].hit;
         if (o.primID == h.hit.primID && o.geomID == h.hit.geomID && o.instID[0] == h.hit.instID[0])
@@ -126,6 +132,9 @@ int intersect_all(const Session &s, const Vector3 &org, const Vector3 &dir, floa
     c.capacity = capacity;
     c.count = 0;
     c.more = false;
+    c.s = &s;
+    c.org = org;
+    c.dir = dir;
     RTCRayHit rh;
     set_ray(rh, org, dir, tnear, tfar, time);
     if (opaque) {

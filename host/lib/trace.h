@@ -52,6 +52,21 @@ inline float ray_epsilon(const Vector3 &p) {
 // The nearest surface on the ray between tnear and tfar, into `rh`.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh);
+// A new ray-tracing geometry (RTCGeometry) of one exact sphere, whose
+// centre and radius are read from `centre_radius` (sphere.cpp).
+void *new_sphere_geometry(void *device, float *centre_radius);
+// A hit on an exact sphere (Session::geom_exact) handed on as the facet of
+// its mesh it lies in: the facet's triangle and the barycentric coordinates
+// of the point's projection from the centre onto it; the normal stays the
+// sphere's own. Any other hit is left as it is.
+void sphere_facet(const Session &s, const Vector3 &org, const Vector3 &dir, RTCRayHit &rh);
+inline void exact_hit_as_facet(const Session &s, const Vector3 &org, const Vector3 &dir,
+                               RTCRayHit &rh) {
+    if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return;
+    const unsigned id =
+        rh.hit.instID[0] != RTC_INVALID_GEOMETRY_ID ? rh.hit.instID[0] : rh.hit.geomID;
+    if (s.geom_exact[id]) sphere_facet(s, org, dir, rh);
+}
 // Whether any surface lies on the ray between tnear and tfar (inline: every
 // shadow ray of a scene whose surfaces all stop light is one of these).
 inline bool occluded(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear,

@@ -1,0 +1,269 @@
+// Exact spheres: a sphere primitive with "exact" is one user primitive of
+// the ray tracer, met by solving the ray against the sphere, and every hit
+// on it is handed on as the facet of its mesh it lies in, so that the
+// shaders read texture coordinates, normals and tangents as on the mesh.
+#include <embree3/rtcore.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "session.h"
+#include "trace.h"
+
+namespace korhost {
+
+namespace {
+
+// The sphere in the space the tracer meets it in (Mesh::ExactSphere::traced,
+// InstanceEntry::sphere): centre and radius.
+struct SphereGeometry {
+    Vector3 centre;
+    float radius;
+};
+static_assert(sizeof(SphereGeometry) == 4 * sizeof(float), "four floats");
+
+void sphere_bounds(const RTCBoundsFunctionArguments *a) {
+    const auto *g = static_cast<const SphereGeometry *>(a->geometryUserPtr);
+    a->bounds_o->lower_x = g->centre.x - g->radius;
+    a->bounds_o->lower_y = g->centre.y - g->radius;
+    a->bounds_o->lower_z = g->centre.z - g->radius;
+    a->bounds_o->upper_x = g->centre.x + g->radius;
+    a->bounds_o->upper_y = g->centre.y + g->radius;
+    a->bounds_o->upper_z = g->centre.z + g->radius;
+}
+
+// The distances at which ray k of the N meets the sphere, nearer first;
+// false if it misses. The centre is taken off the ray's closest approach
+// before the root, which keeps the roots accurate far from the sphere.
+inline bool sphere_roots(const SphereGeometry &g, RTCRayN *ray, unsigned N, unsigned k,
+                         float t[2]) {
+    const Vector3 org{RTCRayN_org_x(ray, N, k), RTCRayN_org_y(ray, N, k), RTCRayN_org_z(ray, N, k)};
+    const Vector3 dir{RTCRayN_dir_x(ray, N, k), RTCRayN_dir_y(ray, N, k), RTCRayN_dir_z(ray, N, k)};
+    const float dd = dot(dir, dir);
+    const Vector3 to_centre = g.centre - org;
+    const float along = dot(to_centre, dir) / dd;
+    const Vector3 off = to_centre - dir * along;
+    const float miss2 = dot(off, off), r2 = g.radius * g.radius;
+    if (!(miss2 <= r2)) return false;
+    const float half = std::sqrt((r2 - miss2) / dd);
+    t[0] = along - half;
+    t[1] = along + half;
+    return true;
+}
+
+void sphere_intersect(const RTCIntersectFunctionNArguments *a) {
+    const auto &g = *static_cast<const SphereGeometry *>(a->geometryUserPtr);
+    RTCRayN *ray = RTCRayHitN_RayN(a->rayhit, a->N);
+    RTCHitN *hit = RTCRayHitN_HitN(a->rayhit, a->N);
+    for (unsigned k = 0; k < a->N; ++k) {
+        if (!a->valid[k]) continue;
+        float t[2];
+        if (!sphere_roots(g, ray, a->N, k, t)) continue;
+        float &tfar = RTCRayN_tfar(ray, a->N, k);
+        const float tnear = RTCRayN_tnear(ray, a->N, k);
+        for (float d : t) {
+            if (!(d >= tnear && d <= tfar)) continue;
+            RTCHit h;
+            const Vector3 p = Vector3{RTCRayN_org_x(ray, a->N, k), RTCRayN_org_y(ray, a->N, k),
+                                      RTCRayN_org_z(ray, a->N, k)} +
+                              Vector3{RTCRayN_dir_x(ray, a->N, k), RTCRayN_dir_y(ray, a->N, k),
+                                      RTCRayN_dir_z(ray, a->N, k)} *
+                                  d;
+            const Vector3 n = p - g.centre;
+            h.Ng_x = n.x;
+            h.Ng_y = n.y;
+            h.Ng_z = n.z;
+            h.u = h.v = 0;
+            h.primID = a->primID;
+            h.geomID = a->geomID;
+            h.instID[0] = a->context->instID[0];
+            if (a->context->filter) {
+                // The context's filter (a gathering of every surface on
+                // the ray) sees the hit with the ray's end at it.
+                RTCRay r;
+                r.org_x = RTCRayN_org_x(ray, a->N, k);
+                r.org_y = RTCRayN_org_y(ray, a->N, k);
+                r.org_z = RTCRayN_org_z(ray, a->N, k);
+                r.dir_x = RTCRayN_dir_x(ray, a->N, k);
+                r.dir_y = RTCRayN_dir_y(ray, a->N, k);
+                r.dir_z = RTCRayN_dir_z(ray, a->N, k);
+                r.tnear = tnear;
+                r.tfar = d;
+                int valid = -1;
+                RTCFilterFunctionNArguments f{&valid,
+                                              a->geometryUserPtr,
+                                              a->context,
+                                              reinterpret_cast<RTCRayN *>(&r),
+                                              reinterpret_cast<RTCHitN *>(&h),
+                                              1};
+                rtcFilterIntersection(a, &f);
+                if (!valid) continue;
+            }
+            tfar = d;
+            RTCHitN_Ng_x(hit, a->N, k) = h.Ng_x;
+            RTCHitN_Ng_y(hit, a->N, k) = h.Ng_y;
+            RTCHitN_Ng_z(hit, a->N, k) = h.Ng_z;
+            RTCHitN_u(hit, a->N, k) = 0;
+            RTCHitN_v(hit, a->N, k) = 0;
+            RTCHitN_primID(hit, a->N, k) = h.primID;
+            RTCHitN_geomID(hit, a->N, k) = h.geomID;
+            RTCHitN_instID(hit, a->N, k, 0) = h.instID[0];
+            break;
+        }
+    }
+}
+
+void sphere_occluded(const RTCOccludedFunctionNArguments *a) {
+    const auto &g = *static_cast<const SphereGeometry *>(a->geometryUserPtr);
+    for (unsigned k = 0; k < a->N; ++k) {
+        if (!a->valid[k]) continue;
+        float t[2];
+        if (!sphere_roots(g, a->ray, a->N, k, t)) continue;
+        float &tfar = RTCRayN_tfar(a->ray, a->N, k);
+        const float tnear = RTCRayN_tnear(a->ray, a->N, k);
+        for (float d : t) {
+            if (!(d >= tnear && d <= tfar)) continue;
+            if (a->context->filter) {
+                // The filter decides whether this surface ends the ray.
+                RTCRay r;
+                r.org_x = RTCRayN_org_x(a->ray, a->N, k);
+                r.org_y = RTCRayN_org_y(a->ray, a->N, k);
+                r.org_z = RTCRayN_org_z(a->ray, a->N, k);
+                r.dir_x = RTCRayN_dir_x(a->ray, a->N, k);
+                r.dir_y = RTCRayN_dir_y(a->ray, a->N, k);
+                r.dir_z = RTCRayN_dir_z(a->ray, a->N, k);
+                r.tnear = tnear;
+                r.tfar = d;
+                const Vector3 n = Vector3{r.org_x, r.org_y, r.org_z} +
+                                  Vector3{r.dir_x, r.dir_y, r.dir_z} * d - g.centre;
+                RTCHit h;
+                h.Ng_x = n.x;
+                h.Ng_y = n.y;
+                h.Ng_z = n.z;
+                h.u = h.v = 0;
+                h.primID = a->primID;
+                h.geomID = a->geomID;
+                h.instID[0] = a->context->instID[0];
+                int valid = -1;
+                RTCFilterFunctionNArguments f{&valid,
+                                              a->geometryUserPtr,
+                                              a->context,
+                                              reinterpret_cast<RTCRayN *>(&r),
+                                              reinterpret_cast<RTCHitN *>(&h),
+                                              1};
+                rtcFilterOcclusion(a, &f);
+                if (!valid) continue;
+            }
+            tfar = -INFINITY;
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+namespace tracing {
+
+void *new_sphere_geometry(void *device, float *centre_radius) {
+    RTCGeometry geom = rtcNewGeometry(static_cast<RTCDevice>(device), RTC_GEOMETRY_TYPE_USER);
+    rtcSetGeometryUserPrimitiveCount(geom, 1);
+    rtcSetGeometryUserData(geom, centre_radius);
+    rtcSetGeometryBoundsFunction(geom, sphere_bounds, nullptr);
+    rtcSetGeometryIntersectFunction(geom, sphere_intersect);
+    rtcSetGeometryOccludedFunction(geom, sphere_occluded);
+    return geom;
+}
+
+namespace {
+
+// acos(x), to within 1e-4: enough to guess a facet that is then checked.
+inline float rough_acos(float x) {
+    const float a = std::fabs(x);
+    const float r =
+        std::sqrt(1 - a) * (1.5707288f + a * (-0.2121144f + a * (0.0742610f - a * 0.0187293f)));
+    return x < 0 ? kPi - r : r;
+}
+
+// atan2(y, x) as a fraction of a turn, from 0 to 1 round from +X towards
+// +Y, to within 1e-5 turn: enough to guess a facet that is then checked.
+inline float rough_turn(float y, float x) {
+    const float ax = std::fabs(x), ay = std::fabs(y);
+    const float hi = std::max(ax, ay);
+    if (!(hi > 0)) return 0;
+    const float t = std::min(ax, ay) / hi, t2 = t * t;
+    float r =
+        t *
+        (0.99997726f +
+         t2 * (-0.33262347f +
+               t2 * (0.19354346f + t2 * (-0.11643287f + t2 * (0.05265332f + t2 * -0.01172120f)))));
+    if (ay > ax) r = 0.5f * kPi - r;
+    if (x < 0) r = kPi - r;
+    if (y < 0) r = 2 * kPi - r;
+    return r * (0.5f / kPi);
+}
+
+}  // namespace
+
+void sphere_facet(const Session &s, const Vector3 &org, const Vector3 &dir, RTCRayHit &rh) {
+    const unsigned id =
+        rh.hit.instID[0] != RTC_INVALID_GEOMETRY_ID ? rh.hit.instID[0] : rh.hit.geomID;
+    const InstanceEntry &inst = *s.geom_instance[id];
+    const Mesh &m = inst.object->mesh;
+    const Mesh::ExactSphere &sp = m.sphere;
+    // The point in object space, and there with its poles on the Z axis.
+    const Vector3 p = xform_point(inst.rec.from_world, org + dir * rh.ray.tfar);
+    const Vector3 q = sp.y_up ? Vector3{p.x, -p.z, p.y} : p;
+    // Its facet: ring j from the bottom pole, segment i round from +X,
+    // first guessed from the angles, then settled against the edges
+    // where the facets meet.
+    const float len = std::sqrt(dot(q, q));
+    const float down = len > 0 ? std::clamp(-q.z / len, -1.0f, 1.0f) : 1.0f;
+    int j = std::clamp(static_cast<int>(rough_acos(down) * (1 / kPi) * sp.rings), 0, sp.rings - 1);
+    while (j > 0 && down > sp.ring_cos[j]) --j;
+    while (j < sp.rings - 1 && down <= sp.ring_cos[j + 1]) ++j;
+    int i = std::clamp(static_cast<int>(rough_turn(q.y, q.x) * sp.segments), 0, sp.segments - 1);
+    // Which side of the meridian at a segment's start the point lies on.
+    auto past = [&](int k) {
+        return sp.segment_dir[2 * k] * q.y - sp.segment_dir[2 * k + 1] * q.x >= 0;
+    };
+    if (!past(i))
+        i = i > 0 ? i - 1 : sp.segments - 1;
+    else if (past(i + 1))
+        i = i + 1 < sp.segments ? i + 1 : 0;
+    // add_sphere_mesh's order: one triangle a facet on the rings at the
+    // poles, two in every other ring.
+    const int per = (j > 0) + (j < sp.rings - 1);
+    const unsigned first =
+        static_cast<unsigned>((j == 0 ? 0 : sp.segments * (2 * j - 1)) + i * per);
+    // The projection from the centre: the ray from 0 along p meets the
+    // triangle's plane at barycentric (b1, b2).
+    unsigned best = first;
+    float best_b1 = 0, best_b2 = 0, best_min = -INFINITY;
+    for (unsigned t = first; t < first + per; ++t) {
+        const uint32_t *v = &m.tri[3 * t];
+        const Vector3 e1 = m.P[v[1]] - m.P[v[0]], e2 = m.P[v[2]] - m.P[v[0]];
+        const Vector3 pv = cross(p, e2);
+        const float det = dot(e1, pv);
+        if (det == 0) continue;
+        const Vector3 tv = m.P[v[0]] * -1.0f;
+        const Vector3 qv = cross(tv, e1);
+        const float b1 = dot(tv, pv) / det, b2 = dot(p, qv) / det;
+        const float lowest = std::min({b1, b2, 1 - b1 - b2});
+        if (lowest > best_min) {
+            best = t;
+            best_b1 = b1;
+            best_b2 = b2;
+            best_min = lowest;
+        }
+    }
+    // A point on a facet's edge may round to the facet beside it.
+    best_b1 = std::clamp(best_b1, 0.0f, 1.0f);
+    best_b2 = std::clamp(best_b2, 0.0f, 1.0f - best_b1);
+    rh.hit.primID = best;
+    rh.hit.u = best_b1;
+    rh.hit.v = best_b2;
+}
+
+}  // namespace tracing
+
+}  // namespace korhost
