@@ -196,6 +196,7 @@ struct IllumModelTable {
     IllumCombineFn combine;
     IllumTransmitFn transmit;
     IllumReflectFn reflect;
+    const IllumModelLayout *layout;  // the three tables above resolved
 };
 
 // Sets the record's tables and behaviour slots from `table` and `soften`,
@@ -214,6 +215,7 @@ inline zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *r
     record->combine = table.combine;
     record->transmit = table.transmit;
     record->reflect = table.reflect;
+    record->layout = table.layout;
     if (!record->shade) return 0;
     return record->shade(result, state, record, evaluated);
 }
@@ -322,6 +324,7 @@ void blinnSelfIllum(IllumRecord *record, zoBoolean useSelfIllumColor, bool atLea
 // The channel tables the Blinn, Phong, Constant and Metal models share.
 extern const int32_t kBlinnFamilySlots[kIllumSlotCount];
 extern const int32_t kBlinnFamilyTypes[kIllumChannelTypes];
+extern const IllumModelLayout kBlinnFamilyLayout;
 
 // After the light loop: ambient x ambient colour, diffuseIntensity = mean
 // diffuse light, diffuse x diffuse colour, specular x specular colour.

@@ -45,10 +45,18 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     blinnFinish(state, r, p ? p->useSelfIllumColor : 0, false);
 }
 
-const IllumModelTable kBlinnTable = {
-    8,           kBlinnFamilySlots, kBlinnFamilyTypes,   0x1f20ffe,         0,
-    0.0f,        blinnIlluminate,   illumTintBySpecular, illumCombinePlain, illumTransmit,
-    illumReflect};
+const IllumModelTable kBlinnTable = {8,
+                                     kBlinnFamilySlots,
+                                     kBlinnFamilyTypes,
+                                     0x1f20ffe,
+                                     0,
+                                     0.0f,
+                                     blinnIlluminate,
+                                     illumTintBySpecular,
+                                     illumCombinePlain,
+                                     illumTransmit,
+                                     illumReflect,
+                                     &kBlinnFamilyLayout};
 
 }  // namespace
 }  // namespace kor

@@ -5,10 +5,18 @@
 namespace kor {
 namespace {
 
-const IllumModelTable kConstantTable = {
-    8,           kBlinnFamilySlots, kBlinnFamilyTypes,   0x1f20ffe,         1,
-    0.0f,        phongIlluminate,   illumTintBySpecular, illumCombinePlain, illumTransmit,
-    illumReflect};
+const IllumModelTable kConstantTable = {8,
+                                        kBlinnFamilySlots,
+                                        kBlinnFamilyTypes,
+                                        0x1f20ffe,
+                                        1,
+                                        0.0f,
+                                        phongIlluminate,
+                                        illumTintBySpecular,
+                                        illumCombinePlain,
+                                        illumTransmit,
+                                        illumReflect,
+                                        &kBlinnFamilyLayout};
 
 }  // namespace
 }  // namespace kor

@@ -416,6 +416,8 @@ namespace kor {
 const int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, -1, -1, -1, -1};
 const int32_t kBlinnFamilyTypes[kIllumChannelTypes] = {2, 2, 2, 4, 4, 2, 4, 2, 1, 1, 1, 1,
                                                        1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+const IllumModelLayout kBlinnFamilyLayout =
+    illumResolveLayout(kBlinnFamilySlots, 8, kBlinnFamilyTypes);
 
 namespace {
 

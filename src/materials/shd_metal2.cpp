@@ -85,10 +85,18 @@ void metalIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kMetalTable = {
-    8,           kBlinnFamilySlots, kBlinnFamilyTypes,  0x1f20ffe,         0,
-    0.0f,        metalIlluminate,   illumTintByDiffuse, illumCombinePlain, illumTransmit,
-    illumReflect};
+const IllumModelTable kMetalTable = {8,
+                                     kBlinnFamilySlots,
+                                     kBlinnFamilyTypes,
+                                     0x1f20ffe,
+                                     0,
+                                     0.0f,
+                                     metalIlluminate,
+                                     illumTintByDiffuse,
+                                     illumCombinePlain,
+                                     illumTransmit,
+                                     illumReflect,
+                                     &kBlinnFamilyLayout};
 
 }  // namespace
 }  // namespace kor

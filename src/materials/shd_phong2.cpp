@@ -31,10 +31,18 @@ struct PhongModel {
     }
 };
 
-const IllumModelTable kPhongTable = {
-    8,           kBlinnFamilySlots, kBlinnFamilyTypes,   0x1f20ffe,         0,
-    0.0f,        phongIlluminate,   illumTintBySpecular, illumCombinePlain, illumTransmit,
-    illumReflect};
+const IllumModelTable kPhongTable = {8,
+                                     kBlinnFamilySlots,
+                                     kBlinnFamilyTypes,
+                                     0x1f20ffe,
+                                     0,
+                                     0.0f,
+                                     phongIlluminate,
+                                     illumTintBySpecular,
+                                     illumCombinePlain,
+                                     illumTransmit,
+                                     illumReflect,
+                                     &kBlinnFamilyLayout};
 
 }  // namespace
 
