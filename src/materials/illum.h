@@ -197,6 +197,11 @@ struct MaterialScratch {
     // The material's instance data as its user pointer holds it: both live
     // from the instance's init to its exit, which releases this block too.
     void *materialInstance;
+    // The model parameters last found without connections, and the memo
+    // generation then: a model instance's connections stay as they are
+    // until its exit, which starts a new generation.
+    const void *plainModelParams;
+    uint32_t plainModelGeneration;
 };
 
 // The host's light-list record of an instance (query 102 on the instance,

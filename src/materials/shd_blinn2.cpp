@@ -64,7 +64,7 @@ const IllumModelTable kBlinnTable = {8,
 KOR_EXPORT zoBoolean kor_base_BlinnIllumination(Color *result, RenderState *state,
                                                 kor::BlinnParams *params, IllumRecord *record) {
     if (!record) return 0;
-    kor::BlinnParams p = kor::blinnEvaluate(state, params);
+    kor::BlinnParams p = kor::blinnEvaluate(state, params, record);
     kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);
     return kor::illumRunModel(result, state, record, kor::kBlinnTable, p.soften, &p);
 }

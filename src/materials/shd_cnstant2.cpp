@@ -24,7 +24,7 @@ const IllumModelTable kConstantTable = {8,
 KOR_EXPORT zoBoolean kor_base_ConstantIllumination(Color *result, RenderState *state,
                                                    kor::BlinnParams *params, IllumRecord *record) {
     if (!record) return 0;
-    kor::BlinnParams p = kor::blinnEvaluate(state, params);
+    kor::BlinnParams p = kor::blinnEvaluate(state, params, record);
     kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);
     return kor::illumRunModel(result, state, record, kor::kConstantTable, p.soften, &p);
 }

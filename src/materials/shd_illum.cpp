@@ -262,6 +262,8 @@ Color traceBehind(RenderState *state, bool markTrace) {
 
 void illumReleaseThreadBlocks(RenderState *state, void *params, const char *module) {
     if (!params) return;
+    // the instance's parameters may be made again elsewhere, connected
+    memoForget();
     for_each_thread_block(state,
                           [module](void *block) { zo_mem_int_release(module, __LINE__, block); });
 }
