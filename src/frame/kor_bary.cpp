@@ -103,9 +103,8 @@ void unfold(RenderState *state, Unfolding &u) {
                       _mm_setr_ps(u.vertices[0].z, u.vertices[1].z, u.vertices[2].z, u.point.z)};
     bool turned = false;
     for (RenderState *parent = state->parent; parent; parent = parent->parent) {
-        Vector3 dp, op;
+        Vector3 dp;
         zo_vector_to_camera(&dp, parent, &parent->dir);
-        zo_point_to_camera(&op, parent, &parent->org);
         dp = unit(dp);
         const Vector3 axis = cross(d, dp);
         const float s = length(axis);
@@ -117,7 +116,9 @@ void unfold(RenderState *state, Unfolding &u) {
             turned = true;
         }
         d = dp;
-        o = op;
+        // only a segment turned after this one needs its origin: the last
+        // (the eye ray's) is never asked for
+        if (parent->parent) zo_point_to_camera(&o, parent, &parent->org);
     }
     if (!turned) return;
     alignas(16) float x[4], y[4], z[4];

@@ -88,6 +88,14 @@ enum : uint32_t {
 // Transparency types of the material.
 enum : int32_t { kTransparencyFilter = 0, kTransparencySubtractive = 1, kTransparencyAdditive = 2 };
 
+// What a model's slot map, channel count and channel types say, worked out
+// once per model: the channel of each standard slot (-1: none), and the
+// channels whose type the generic map loop evaluates (bit c: channel c).
+struct IllumModelLayout {
+    int32_t channel[kIllumSlotCount];
+    uint32_t mappedChannels;
+};
+
 struct IllumRecord {
     void *scratch;               // per-thread scratch block of the material (MaterialScratch)
     zoBoolean energyBlend;       // energy-preserving combine
@@ -127,6 +135,7 @@ struct IllumRecord {
     IllumCombineFn combine;
     IllumTransmitFn transmit;
     IllumReflectFn reflect;
+    const IllumModelLayout *layout;  // slotMap, channelCount and channelTypes resolved; may be null
 };
 
 // The leading fields of the standard material's parameter record; the
@@ -188,6 +197,11 @@ struct MaterialScratch {
     // The material's instance data as its user pointer holds it: both live
     // from the instance's init to its exit, which releases this block too.
     void *materialInstance;
+    // The model parameters last found without connections, and the memo
+    // generation then: a model instance's connections stay as they are
+    // until its exit, which starts a new generation.
+    const void *plainModelParams;
+    uint32_t plainModelGeneration;
 };
 
 // The host's light-list record of an instance (query 102 on the instance,
@@ -313,11 +327,33 @@ namespace kor {
 
 // The channel of standard slot `slot`: the model's slot map, else the
 // default table (slots 8 to 11 follow the model's own channels). -1: none.
+inline int illumResolveSlot(const int32_t *slotMap, int channelCount, int slot) {
+    if (slot < 0 || slot >= kIllumSlotCount) return -1;
+    int channel = slotMap ? slotMap[slot] : -1;
+    if (channel < 0 && slot >= kSlotBump) channel = channelCount + (slot - kSlotBump);
+    return channel >= 0 && channel < kIllumChannels ? channel : -1;
+}
 inline int illumSlotChannel(const IllumRecord *record, int slot) {
     if (slot < 0 || slot >= kIllumSlotCount) return -1;
-    int channel = record->slotMap ? record->slotMap[slot] : -1;
-    if (channel < 0 && slot >= kSlotBump) channel = record->channelCount + (slot - kSlotBump);
-    return channel >= 0 && channel < kIllumChannels ? channel : -1;
+    if (record->layout) return record->layout->channel[slot];
+    return illumResolveSlot(record->slotMap, record->channelCount, slot);
+}
+
+// The channel types that the generic map loop leaves to the material.
+constexpr int32_t kChannelUnmapped =
+    kChannelSkip1 | kChannelSkip8 | kChannelSkip16 | kChannelSkip32;
+
+// The layout of a model with these tables (types: kIllumChannelTypes
+// entries, or null).
+inline IllumModelLayout illumResolveLayout(const int32_t *slotMap, int channelCount,
+                                           const int32_t *types) {
+    IllumModelLayout layout;
+    for (int slot = 0; slot < kIllumSlotCount; ++slot)
+        layout.channel[slot] = illumResolveSlot(slotMap, channelCount, slot);
+    layout.mappedChannels = 0;
+    for (int c = 0; c < kIllumChannelTypes; ++c)
+        if (types && !(types[c] & kChannelUnmapped)) layout.mappedChannels |= 1u << c;
+    return layout;
 }
 
 // The channel value of a slot, black when the model has none.

@@ -10,6 +10,7 @@
 #include <xmmintrin.h>
 
 #include "illum.h"
+#include "kor_memo.h"
 #include "kor_vector.h"
 #include "shader.h"
 
@@ -196,6 +197,7 @@ struct IllumModelTable {
     IllumCombineFn combine;
     IllumTransmitFn transmit;
     IllumReflectFn reflect;
+    const IllumModelLayout *layout;  // the three tables above resolved
 };
 
 // Sets the record's tables and behaviour slots from `table` and `soften`,
@@ -214,6 +216,7 @@ inline zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *r
     record->combine = table.combine;
     record->transmit = table.transmit;
     record->reflect = table.reflect;
+    record->layout = table.layout;
     if (!record->shade) return 0;
     return record->shade(result, state, record, evaluated);
 }
@@ -237,16 +240,34 @@ inline __m128 clampLanes(__m128 x, __m128 lo, __m128 hi) {
     return _mm_min_ps(hi, _mm_max_ps(lo, x));
 }
 
+// The model's parameter record has no connections in its first `size`
+// bytes; the material's scratch block keeps the answer for the record last
+// asked about until a shader instance that keeps answers starts or ends.
+inline bool illumPlainModelParams(RenderState *state, const void *raw, size_t size,
+                                  const IllumRecord *record) {
+    auto *scratch = record ? static_cast<MaterialScratch *>(record->scratch) : nullptr;
+    const uint32_t generation = memo_generation();
+    if (scratch && scratch->plainModelParams == raw && scratch->plainModelGeneration == generation)
+        return true;
+    if (!unconnected(state, raw, size)) return false;
+    if (scratch) {
+        scratch->plainModelParams = raw;
+        scratch->plainModelGeneration = generation;
+    }
+    return true;
+}
+
 // The Blinn-family entry: evaluated parameters with the locks applied and
 // the ranges clamped, written into channels 0 to 2 and 5 and the slots 3
 // (glossiness) and 4 (specular level).
-inline BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw) {
+inline BlinnParams blinnEvaluate(RenderState *state, const BlinnParams *raw,
+                                 const IllumRecord *record = nullptr) {
     if (!raw) return BlinnParams{};
     // Nothing connected: the record is read as it stands, without a
     // connection test per field.
     const BlinnParams *in = raw;
     BlinnParams evaluated;
-    if (!unconnected(state, raw, sizeof *raw)) {
+    if (!illumPlainModelParams(state, raw, sizeof *raw, record)) {
         evaluated = *raw;
         evaluated.ambient = eval(state, &raw->ambient);
         evaluated.diffuse = eval(state, &raw->diffuse);
@@ -322,6 +343,7 @@ void blinnSelfIllum(IllumRecord *record, zoBoolean useSelfIllumColor, bool atLea
 // The channel tables the Blinn, Phong, Constant and Metal models share.
 extern const int32_t kBlinnFamilySlots[kIllumSlotCount];
 extern const int32_t kBlinnFamilyTypes[kIllumChannelTypes];
+extern const IllumModelLayout kBlinnFamilyLayout;
 
 // After the light loop: ambient x ambient colour, diffuseIntensity = mean
 // diffuse light, diffuse x diffuse colour, specular x specular colour.

@@ -253,16 +253,15 @@ uint32_t assigned_maps(const StandardMaterialParams *p) {
     return mask;
 }
 
-void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *p,
-              uint32_t usable) {
-    if (!r->mapsOn || !usable) return;
+void run_map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *p,
+                  uint32_t usable) {
     const int ambient = kor::illumSlotChannel(r, kSlotAmbient);
     const int diffuse = kor::illumSlotChannel(r, kSlotDiffuse);
     const int lock = p->ambientDiffuseMapLock;
     for (; usable; usable &= usable - 1) {
         const int c = __builtin_ctz(usable);
         const int32_t type = kor::illumChannelType(r, c);
-        if (type & (kChannelSkip1 | kChannelSkip8 | kChannelSkip16 | kChannelSkip32)) continue;
+        if (type & kor::kChannelUnmapped) continue;
         const MapSlot slot = slot_of(r, p, c);
         if (!(type & kChannelMono)) {
             if (c == ambient && lock != 0) continue;
@@ -286,6 +285,16 @@ void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *
                 r->channels[ambient].r = mono_blend(v, slot.amount, r->channels[ambient].r);
         }
     }
+}
+
+// The maps of the channels the model leaves to the generic loop (the
+// layout says which, so that the others cost no visit), blended into the
+// channels.
+inline void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialParams *p,
+                     uint32_t usable) {
+    if (!r->mapsOn) return;
+    if (r->layout) usable &= r->layout->mappedChannels;
+    if (usable) run_map_loop(state, r, p, usable);
 }
 
 void opacity_falloff(IllumRecord *r, const StandardMaterialParams *p) {

@@ -80,10 +80,12 @@ void anisoIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
+const IllumModelLayout kAnisoLayout = illumResolveLayout(kAnisoSlots, 11, kAnisoTypes);
+
 const IllumModelTable kAnisoTable = {
-    11,          kAnisoSlots,     kAnisoTypes,         0x1e2cffe,          0,
-    0.0f,        anisoIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
-    illumReflect};
+    11,           kAnisoSlots,     kAnisoTypes,         0x1e2cffe,          0,
+    0.0f,         anisoIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
+    illumReflect, &kAnisoLayout};
 
 AnisotropicParams anisoEvaluate(RenderState *state, const AnisotropicParams *raw) {
     AnisotropicParams p{};

@@ -45,10 +45,18 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     blinnFinish(state, r, p ? p->useSelfIllumColor : 0, false);
 }
 
-const IllumModelTable kBlinnTable = {
-    8,           kBlinnFamilySlots, kBlinnFamilyTypes,   0x1f20ffe,         0,
-    0.0f,        blinnIlluminate,   illumTintBySpecular, illumCombinePlain, illumTransmit,
-    illumReflect};
+const IllumModelTable kBlinnTable = {8,
+                                     kBlinnFamilySlots,
+                                     kBlinnFamilyTypes,
+                                     0x1f20ffe,
+                                     0,
+                                     0.0f,
+                                     blinnIlluminate,
+                                     illumTintBySpecular,
+                                     illumCombinePlain,
+                                     illumTransmit,
+                                     illumReflect,
+                                     &kBlinnFamilyLayout};
 
 }  // namespace
 }  // namespace kor
@@ -56,7 +64,7 @@ const IllumModelTable kBlinnTable = {
 KOR_EXPORT zoBoolean kor_base_BlinnIllumination(Color *result, RenderState *state,
                                                 kor::BlinnParams *params, IllumRecord *record) {
     if (!record) return 0;
-    kor::BlinnParams p = kor::blinnEvaluate(state, params);
+    kor::BlinnParams p = kor::blinnEvaluate(state, params, record);
     kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);
     return kor::illumRunModel(result, state, record, kor::kBlinnTable, p.soften, &p);
 }

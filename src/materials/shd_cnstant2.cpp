@@ -5,10 +5,18 @@
 namespace kor {
 namespace {
 
-const IllumModelTable kConstantTable = {
-    8,           kBlinnFamilySlots, kBlinnFamilyTypes,   0x1f20ffe,         1,
-    0.0f,        phongIlluminate,   illumTintBySpecular, illumCombinePlain, illumTransmit,
-    illumReflect};
+const IllumModelTable kConstantTable = {8,
+                                        kBlinnFamilySlots,
+                                        kBlinnFamilyTypes,
+                                        0x1f20ffe,
+                                        1,
+                                        0.0f,
+                                        phongIlluminate,
+                                        illumTintBySpecular,
+                                        illumCombinePlain,
+                                        illumTransmit,
+                                        illumReflect,
+                                        &kBlinnFamilyLayout};
 
 }  // namespace
 }  // namespace kor
@@ -16,7 +24,7 @@ const IllumModelTable kConstantTable = {
 KOR_EXPORT zoBoolean kor_base_ConstantIllumination(Color *result, RenderState *state,
                                                    kor::BlinnParams *params, IllumRecord *record) {
     if (!record) return 0;
-    kor::BlinnParams p = kor::blinnEvaluate(state, params);
+    kor::BlinnParams p = kor::blinnEvaluate(state, params, record);
     kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);
     return kor::illumRunModel(result, state, record, kor::kConstantTable, p.soften, &p);
 }

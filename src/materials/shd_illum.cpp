@@ -262,6 +262,8 @@ Color traceBehind(RenderState *state, bool markTrace) {
 
 void illumReleaseThreadBlocks(RenderState *state, void *params, const char *module) {
     if (!params) return;
+    // the instance's parameters may be made again elsewhere, connected
+    memoForget();
     for_each_thread_block(state,
                           [module](void *block) { zo_mem_int_release(module, __LINE__, block); });
 }
@@ -416,6 +418,8 @@ namespace kor {
 const int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, -1, -1, -1, -1};
 const int32_t kBlinnFamilyTypes[kIllumChannelTypes] = {2, 2, 2, 4, 4, 2, 4, 2, 1, 1, 1, 1,
                                                        1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+const IllumModelLayout kBlinnFamilyLayout =
+    illumResolveLayout(kBlinnFamilySlots, 8, kBlinnFamilyTypes);
 
 namespace {
 

@@ -85,10 +85,18 @@ void metalIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kMetalTable = {
-    8,           kBlinnFamilySlots, kBlinnFamilyTypes,  0x1f20ffe,         0,
-    0.0f,        metalIlluminate,   illumTintByDiffuse, illumCombinePlain, illumTransmit,
-    illumReflect};
+const IllumModelTable kMetalTable = {8,
+                                     kBlinnFamilySlots,
+                                     kBlinnFamilyTypes,
+                                     0x1f20ffe,
+                                     0,
+                                     0.0f,
+                                     metalIlluminate,
+                                     illumTintByDiffuse,
+                                     illumCombinePlain,
+                                     illumTransmit,
+                                     illumReflect,
+                                     &kBlinnFamilyLayout};
 
 }  // namespace
 }  // namespace kor
@@ -96,7 +104,7 @@ const IllumModelTable kMetalTable = {
 KOR_EXPORT zoBoolean kor_base_MetalIllumination(Color *result, RenderState *state,
                                                 kor::BlinnParams *params, IllumRecord *record) {
     if (!record) return 0;
-    kor::BlinnParams p = kor::blinnEvaluate(state, params);
+    kor::BlinnParams p = kor::blinnEvaluate(state, params, record);
     kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);
     return kor::illumRunModel(result, state, record, kor::kMetalTable, p.soften, &p);
 }

@@ -111,10 +111,12 @@ void mlayerIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
+const IllumModelLayout kMlayerLayout = illumResolveLayout(kMlayerSlots, 17, kMlayerTypes);
+
 const IllumModelTable kMlayerTable = {
-    17,          kMlayerSlots,     kMlayerTypes,        0x1e2fffe,          0,
-    0.0f,        mlayerIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
-    illumReflect};
+    17,           kMlayerSlots,     kMlayerTypes,        0x1e2fffe,          0,
+    0.0f,         mlayerIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
+    illumReflect, &kMlayerLayout};
 
 }  // namespace
 }  // namespace kor

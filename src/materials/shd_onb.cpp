@@ -62,10 +62,12 @@ void onbIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     illumFinish(state, r);
 }
 
+const IllumModelLayout kOnbLayout = illumResolveLayout(kOnbSlots, 10, kOnbTypes);
+
 const IllumModelTable kOnbTable = {
-    10,          kOnbSlots,     kOnbTypes,           0x1e23ffe,          0,
-    0.0f,        onbIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
-    illumReflect};
+    10,           kOnbSlots,     kOnbTypes,           0x1e23ffe,          0,
+    0.0f,         onbIlluminate, illumTintBySpecular, illumCombineEnergy, illumTransmit,
+    illumReflect, &kOnbLayout};
 
 }  // namespace
 }  // namespace kor

@@ -31,10 +31,18 @@ struct PhongModel {
     }
 };
 
-const IllumModelTable kPhongTable = {
-    8,           kBlinnFamilySlots, kBlinnFamilyTypes,   0x1f20ffe,         0,
-    0.0f,        phongIlluminate,   illumTintBySpecular, illumCombinePlain, illumTransmit,
-    illumReflect};
+const IllumModelTable kPhongTable = {8,
+                                     kBlinnFamilySlots,
+                                     kBlinnFamilyTypes,
+                                     0x1f20ffe,
+                                     0,
+                                     0.0f,
+                                     phongIlluminate,
+                                     illumTintBySpecular,
+                                     illumCombinePlain,
+                                     illumTransmit,
+                                     illumReflect,
+                                     &kBlinnFamilyLayout};
 
 }  // namespace
 
@@ -62,7 +70,7 @@ void phongIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
 KOR_EXPORT zoBoolean kor_base_PhongIllumination(Color *result, RenderState *state,
                                                 kor::BlinnParams *params, IllumRecord *record) {
     if (!record) return 0;
-    kor::BlinnParams p = kor::blinnEvaluate(state, params);
+    kor::BlinnParams p = kor::blinnEvaluate(state, params, record);
     kor::blinnWriteChannels(record, p, kor::kBlinnFamilySlots);
     return kor::illumRunModel(result, state, record, kor::kPhongTable, p.soften, &p);
 }

@@ -152,6 +152,8 @@ void straussIlluminate(RenderState *state, IllumRecord *r, void *) {
     if (r->combine) r->combine(r);
 }
 
+const IllumModelLayout kStraussLayout = illumResolveLayout(kStraussSlots, 5, kStraussTypes);
+
 const IllumModelTable kStraussTable = {5,
                                        kStraussSlots,
                                        kStraussTypes,
@@ -162,7 +164,8 @@ const IllumModelTable kStraussTable = {5,
                                        straussAffectReflection,
                                        illumCombineStrauss,
                                        illumNoStep,
-                                       illumNoStep};
+                                       illumNoStep,
+                                       &kStraussLayout};
 
 }  // namespace
 }  // namespace kor

@@ -153,6 +153,9 @@ void translucentIlluminate(RenderState *state, IllumRecord *r, void *modelParams
     illumFinish(state, r);
 }
 
+const IllumModelLayout kTranslucentLayout =
+    illumResolveLayout(kTranslucentSlots, 8, kTranslucentTypes);
+
 const IllumModelTable kTranslucentTable = {8,
                                            kTranslucentSlots,
                                            kTranslucentTypes,
@@ -163,7 +166,8 @@ const IllumModelTable kTranslucentTable = {8,
                                            illumTintBySpecular,
                                            illumCombineEnergy,
                                            illumTransmitAdding,
-                                           illumReflect};
+                                           illumReflect,
+                                           &kTranslucentLayout};
 
 }  // namespace
 }  // namespace kor

@@ -103,9 +103,20 @@ void wardIlluminate(RenderState *state, IllumRecord *r, void *) {
     illumFinish(state, r);
 }
 
-const IllumModelTable kWardTable = {
-    kWardChannelCount, kWardSlots,          kWardTypes,        0x1e00bce,     0,           0.0f,
-    wardIlluminate,    illumTintBySpecular, illumCombinePlain, illumTransmit, illumReflect};
+const IllumModelLayout kWardLayout = illumResolveLayout(kWardSlots, kWardChannelCount, kWardTypes);
+
+const IllumModelTable kWardTable = {kWardChannelCount,
+                                    kWardSlots,
+                                    kWardTypes,
+                                    0x1e00bce,
+                                    0,
+                                    0.0f,
+                                    wardIlluminate,
+                                    illumTintBySpecular,
+                                    illumCombinePlain,
+                                    illumTransmit,
+                                    illumReflect,
+                                    &kWardLayout};
 
 }  // namespace
 }  // namespace kor
