@@ -499,9 +499,10 @@ __attribute__((noinline)) int find_long_entry(const ThreadContext *ctx, const ch
 }
 
 // Keys of up to seven characters: the tag alone.
+// Newest first: a shader mostly reads or removes what it stored last.
 inline int find_short_entry(const ThreadContext *ctx, uint64_t word) {
     const uint64_t *tags = ctx->entry_tags;
-    for (int i = 0, n = ctx->entry_count; i < n; ++i)
+    for (int i = ctx->entry_count - 1; i >= 0; --i)
         if (tags[i] == word) return i;
     return -1;
 }

@@ -108,6 +108,19 @@ HOST_API zoBoolean zo_matrix_invert(zoMatrix out, const zoMatrix in) {
 // ---------------------------------------------------------------------------
 // The hit triangle.
 
+namespace {
+// The unit tangents of the hit triangle (its texture space 0) as all three
+// vectors: set 0 along u, set 1 along v. Out of line, so that the vertex
+// cases of zo_tri_vectors stay a leaf.
+__attribute__((noinline)) zoBoolean tri_tangents(const InstanceEntry &inst, int prim, int set,
+                                                 Vector3 v[3]) {
+    Vector3 du, dv;
+    if ((set != 0 && set != 1) || !triangle_tangents(inst, prim, 0, &du, &dv)) return 0;
+    v[0] = v[1] = v[2] = normalize(set == 0 ? du : dv);
+    return 1;
+}
+}  // namespace
+
 HOST_API zoBoolean zo_tri_vectors(RenderState *state, int which, int set, Vector3 v[3]) {
     const uint32_t *i = nullptr;
     const InstanceEntry *inst = hit_instance(state, &i);
@@ -121,19 +134,16 @@ HOST_API zoBoolean zo_tri_vectors(RenderState *state, int which, int set, Vector
             break;
         case ZO_TRI_POSITION: src = &m.P; break;
         // vertex normals and motion vectors in object space, like the positions
-        case ZO_TRI_NORMALS: src = m.N.empty() ? nullptr : &m.N; break;
-        case ZO_TRI_MOTION: src = m.motion.empty() ? nullptr : &m.motion; break;
-        case ZO_TRI_TANGENTS: {
-            Vector3 du, dv;
-            if ((set != 0 && set != 1) || !triangle_tangents(*inst, state->pri_index, 0, &du, &dv))
-                return 0;
-            v[0] = v[1] = v[2] = normalize(set == 0 ? du : dv);
-            return 1;
-        }
+        case ZO_TRI_NORMALS: src = &m.N; break;
+        case ZO_TRI_MOTION: src = &m.motion; break;
+        case ZO_TRI_TANGENTS: return tri_tangents(*inst, state->pri_index, set, v);
         default: return 0;
     }
-    if (!src) return 0;
-    for (int k = 0; k < 3; ++k) v[k] = (*src)[i[k]];
+    if (src->empty()) return 0;
+    const Vector3 *p = src->data();
+    v[0] = p[i[0]];
+    v[1] = p[i[1]];
+    v[2] = p[i[2]];
     return 1;
 }
 

@@ -105,7 +105,36 @@ void *state_alloc(size_t size) {
 // ---------------------------------------------------------------------------
 // Shader lifecycle.
 
+zoBoolean call_unbound_shader(Session *s, void *result, int call_type, RenderState *state, Tag tag,
+                              void *arg) {
+    const DbItem *item = s->item(tag);
+    if (!item || item->type != ZO_DB_FUNCTION) return 0;
+    HostRecord *rec = static_cast<HostRecord *>(item->record);
+    if (!rec || !rec->function || !rec->function->fn) return 0;
+    zoShaderRecord *saved_shader = state->shader;
+    const int saved_type = state->call_type;
+    state->shader = &rec->rec;
+    state->call_type = call_type;
+    const zoBoolean ok = rec->function->fn(result, state, rec->rec.params, arg);
+    state->shader = saved_shader;
+    state->call_type = saved_type;
+    return ok;
+}
+
+void bind_shader_calls(Session &s) {
+    s.shader_call_table.assign(s.db.size(), Session::ShaderCall{});
+    for (size_t tag = 1; tag < s.db.size(); ++tag) {
+        const DbItem &item = s.db[tag];
+        if (item.type != ZO_DB_FUNCTION || !item.record) continue;
+        HostRecord *rec = static_cast<HostRecord *>(item.record);
+        if (rec->function && rec->function->fn) s.shader_call_table[tag] = {rec->function->fn, rec};
+    }
+    s.shader_calls = s.shader_call_table.data();
+    s.shader_call_count = static_cast<uint32_t>(s.shader_call_table.size());
+}
+
 void init_shaders(Session &s, RenderState *state) {
+    bind_shader_calls(s);
     zoShaderRecord *saved = state->shader;
     for (ShaderFunction *f : s.init_order) {
         if (f->init) {

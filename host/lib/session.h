@@ -433,6 +433,16 @@ class Session {
     // The database: tag = index; item 0 is "none".
     std::vector<DbItem> db{DbItem{}};
 
+    // The shader to run for each tag below shader_call_count (bind_shader_calls):
+    // null where the tag names no shader. Tags past it take the database.
+    struct ShaderCall {
+        ShaderFn fn = nullptr;
+        HostRecord *record = nullptr;
+    };
+    std::vector<ShaderCall> shader_call_table;
+    const ShaderCall *shader_calls = nullptr;
+    uint32_t shader_call_count = 0;
+
     std::map<std::string, std::unique_ptr<ShaderFunction>> functions;
     std::vector<ShaderFunction *> init_order;
     std::deque<ShaderInstance> shaders;
@@ -536,22 +546,29 @@ void load_libraries(Session &s, const std::vector<std::string> &scene_libraries)
 // Runtime (runtime.cpp).
 // Runs shader `tag` as `call_type` with the state's shader record and call
 // type set for the call and given back after it. Inline: shaders call
-// shaders several times per sample.
+// shaders several times per sample; a tag is one look-up in the session's
+// shader table.
+zoBoolean call_unbound_shader(Session *s, void *result, int call_type, RenderState *state, Tag tag,
+                              void *arg);
 inline zoBoolean call_shader(void *result, int call_type, RenderState *state, Tag tag, void *arg) {
     Session *s = g_session;
     if (!s || !state) return 0;
-    const DbItem *item = s->item(tag);
-    if (!item || item->type != ZO_DB_FUNCTION) return 0;
-    HostRecord *rec = static_cast<HostRecord *>(item->record);
+    if (__builtin_expect(tag >= s->shader_call_count, 0))
+        return call_unbound_shader(s, result, call_type, state, tag, arg);
+    const Session::ShaderCall &c = s->shader_calls[tag];
+    if (!c.fn) return 0;
     zoShaderRecord *saved_shader = state->shader;
     const int saved_type = state->call_type;
-    state->shader = &rec->rec;
+    state->shader = &c.record->rec;
     state->call_type = call_type;
-    const zoBoolean ok = rec->function->fn(result, state, rec->rec.params, arg);
+    const zoBoolean ok = c.fn(result, state, c.record->rec.params, arg);
     state->shader = saved_shader;
     state->call_type = saved_type;
     return ok;
 }
+// Fills the session's shader table from the database (before rendering,
+// once every shader instance is bound to its function).
+void bind_shader_calls(Session &s);
 void init_shaders(Session &s, RenderState *state);
 void exit_shaders(Session &s, RenderState *state);
 void report_memory(Session &s);

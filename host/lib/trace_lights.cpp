@@ -207,6 +207,21 @@ inline __attribute__((always_inline)) void toward_light(const LightEntry *l,
     *tfar = len * (1 - 1e-5f) - ray_epsilon(light->org);
 }
 
+// The lift of object-space point `q` of triangle `v` (weights `bary`) by the
+// tangent planes of its corners, the normals turned over when `flip`.
+template <bool flip>
+inline Vector3 corner_lift(const Mesh &mesh, const uint32_t *v, const Vector3 &q,
+                           const float *bary) {
+    Vector3 lift = {0, 0, 0};
+    for (int k = 0; k < 3; ++k) {
+        const Vector3 &c = mesh.N[v[k]];
+        const Vector3 n = flip ? Vector3{-c.x, -c.y, -c.z} : c;
+        const float below = std::min(0.0f, dot(q - mesh.P[v[k]], n));
+        lift = lift + n * (-below * bary[k]);
+    }
+    return lift;
+}
+
 // Where shadow rays leave a smooth-shaded mesh: the point of the curved
 // surface that the vertex normals describe instead of the flat triangle
 // (each vertex's tangent plane lifts the point by how far it lies below that
@@ -231,13 +246,8 @@ Vector3 shadow_origin(ThreadContext *ctx, const RenderState *light) {
         // planes scale with the transform: the lift is worked out in object
         // space and turned once.
         const Vector3 q = xform_point(inst->rec.from_world, p);
-        const float flip = light->inv_normal ? -1.0f : 1.0f;
-        Vector3 lift = {0, 0, 0};
-        for (int k = 0; k < 3; ++k) {
-            const Vector3 n = mesh->N[v[k]] * flip;
-            const float below = std::min(0.0f, dot(q - mesh->P[v[k]], n));
-            lift = lift + n * (-below * light->bary[k]);
-        }
+        const Vector3 lift = light->inv_normal ? corner_lift<true>(*mesh, v, q, light->bary)
+                                               : corner_lift<false>(*mesh, v, q, light->bary);
         origin = p + xform_vector(inst->rec.to_world, lift);
     } else if (mesh && !mesh->N.empty()) {
         Vector3 lift = {0, 0, 0};
