@@ -117,7 +117,7 @@ struct Mesh {
     // its poles lie (the Z axis, or the Y axis once turned for a Y-up
     // scene). Radius 0: not one. The facets stay the mesh that texture
     // coordinates, normals and every triangle query read; a hit on the
-    // sphere is handed on as the facet it lies in (trace.cpp).
+    // sphere is handed on as the facet it lies in (sphere.cpp).
     struct ExactSphere {
         float radius = 0;
         int segments = 0, rings = 0;

@@ -51,6 +51,53 @@ inline bool sphere_roots(const SphereGeometry &g, RTCRayN *ray, unsigned N, unsi
     return true;
 }
 
+// Ray k of the N as a single ray ending at distance d, and the hit on the
+// sphere there: what the context's filter sees, and what a taken hit
+// leaves in the ray's own hit.
+struct SingleHit {
+    RTCRay ray;
+    RTCHit hit;
+};
+inline SingleHit single_hit(const SphereGeometry &g, RTCRayN *ray, unsigned N, unsigned k, float d,
+                            unsigned prim, unsigned geom, unsigned inst) {
+    SingleHit s;
+    RTCRay &r = s.ray;
+    r.org_x = RTCRayN_org_x(ray, N, k);
+    r.org_y = RTCRayN_org_y(ray, N, k);
+    r.org_z = RTCRayN_org_z(ray, N, k);
+    r.dir_x = RTCRayN_dir_x(ray, N, k);
+    r.dir_y = RTCRayN_dir_y(ray, N, k);
+    r.dir_z = RTCRayN_dir_z(ray, N, k);
+    r.tnear = RTCRayN_tnear(ray, N, k);
+    r.tfar = d;
+    const Vector3 n =
+        Vector3{r.org_x, r.org_y, r.org_z} + Vector3{r.dir_x, r.dir_y, r.dir_z} * d - g.centre;
+    s.hit.Ng_x = n.x;
+    s.hit.Ng_y = n.y;
+    s.hit.Ng_z = n.z;
+    s.hit.u = s.hit.v = 0;
+    s.hit.primID = prim;
+    s.hit.geomID = geom;
+    s.hit.instID[0] = inst;
+    return s;
+}
+
+// Runs the tracer's filters (`filter`: rtcFilterIntersection or
+// rtcFilterOcclusion) on a hit: whether it is taken.
+template <typename Args, typename Filter>
+inline bool filtered(const Args *a, SingleHit &s, Filter filter) {
+    if (!a->context->filter) return true;
+    int valid = -1;
+    RTCFilterFunctionNArguments f{&valid,
+                                  a->geometryUserPtr,
+                                  a->context,
+                                  reinterpret_cast<RTCRayN *>(&s.ray),
+                                  reinterpret_cast<RTCHitN *>(&s.hit),
+                                  1};
+    filter(a, &f);
+    return valid != 0;
+}
+
 void sphere_intersect(const RTCIntersectFunctionNArguments *a) {
     const auto &g = *static_cast<const SphereGeometry *>(a->geometryUserPtr);
     RTCRayN *ray = RTCRayHitN_RayN(a->rayhit, a->N);
@@ -63,51 +110,18 @@ void sphere_intersect(const RTCIntersectFunctionNArguments *a) {
         const float tnear = RTCRayN_tnear(ray, a->N, k);
         for (float d : t) {
             if (!(d >= tnear && d <= tfar)) continue;
-            RTCHit h;
-            const Vector3 p = Vector3{RTCRayN_org_x(ray, a->N, k), RTCRayN_org_y(ray, a->N, k),
-                                      RTCRayN_org_z(ray, a->N, k)} +
-                              Vector3{RTCRayN_dir_x(ray, a->N, k), RTCRayN_dir_y(ray, a->N, k),
-                                      RTCRayN_dir_z(ray, a->N, k)} *
-                                  d;
-            const Vector3 n = p - g.centre;
-            h.Ng_x = n.x;
-            h.Ng_y = n.y;
-            h.Ng_z = n.z;
-            h.u = h.v = 0;
-            h.primID = a->primID;
-            h.geomID = a->geomID;
-            h.instID[0] = a->context->instID[0];
-            if (a->context->filter) {
-                // The context's filter (a gathering of every surface on
-                // the ray) sees the hit with the ray's end at it.
-                RTCRay r;
-                r.org_x = RTCRayN_org_x(ray, a->N, k);
-                r.org_y = RTCRayN_org_y(ray, a->N, k);
-                r.org_z = RTCRayN_org_z(ray, a->N, k);
-                r.dir_x = RTCRayN_dir_x(ray, a->N, k);
-                r.dir_y = RTCRayN_dir_y(ray, a->N, k);
-                r.dir_z = RTCRayN_dir_z(ray, a->N, k);
-                r.tnear = tnear;
-                r.tfar = d;
-                int valid = -1;
-                RTCFilterFunctionNArguments f{&valid,
-                                              a->geometryUserPtr,
-                                              a->context,
-                                              reinterpret_cast<RTCRayN *>(&r),
-                                              reinterpret_cast<RTCHitN *>(&h),
-                                              1};
-                rtcFilterIntersection(a, &f);
-                if (!valid) continue;
-            }
+            SingleHit s =
+                single_hit(g, ray, a->N, k, d, a->primID, a->geomID, a->context->instID[0]);
+            if (!filtered(a, s, rtcFilterIntersection)) continue;
             tfar = d;
-            RTCHitN_Ng_x(hit, a->N, k) = h.Ng_x;
-            RTCHitN_Ng_y(hit, a->N, k) = h.Ng_y;
-            RTCHitN_Ng_z(hit, a->N, k) = h.Ng_z;
+            RTCHitN_Ng_x(hit, a->N, k) = s.hit.Ng_x;
+            RTCHitN_Ng_y(hit, a->N, k) = s.hit.Ng_y;
+            RTCHitN_Ng_z(hit, a->N, k) = s.hit.Ng_z;
             RTCHitN_u(hit, a->N, k) = 0;
             RTCHitN_v(hit, a->N, k) = 0;
-            RTCHitN_primID(hit, a->N, k) = h.primID;
-            RTCHitN_geomID(hit, a->N, k) = h.geomID;
-            RTCHitN_instID(hit, a->N, k, 0) = h.instID[0];
+            RTCHitN_primID(hit, a->N, k) = s.hit.primID;
+            RTCHitN_geomID(hit, a->N, k) = s.hit.geomID;
+            RTCHitN_instID(hit, a->N, k, 0) = s.hit.instID[0];
             break;
         }
     }
@@ -123,36 +137,11 @@ void sphere_occluded(const RTCOccludedFunctionNArguments *a) {
         const float tnear = RTCRayN_tnear(a->ray, a->N, k);
         for (float d : t) {
             if (!(d >= tnear && d <= tfar)) continue;
+            // The filter decides whether this surface ends the ray.
             if (a->context->filter) {
-                // The filter decides whether this surface ends the ray.
-                RTCRay r;
-                r.org_x = RTCRayN_org_x(a->ray, a->N, k);
-                r.org_y = RTCRayN_org_y(a->ray, a->N, k);
-                r.org_z = RTCRayN_org_z(a->ray, a->N, k);
-                r.dir_x = RTCRayN_dir_x(a->ray, a->N, k);
-                r.dir_y = RTCRayN_dir_y(a->ray, a->N, k);
-                r.dir_z = RTCRayN_dir_z(a->ray, a->N, k);
-                r.tnear = tnear;
-                r.tfar = d;
-                const Vector3 n = Vector3{r.org_x, r.org_y, r.org_z} +
-                                  Vector3{r.dir_x, r.dir_y, r.dir_z} * d - g.centre;
-                RTCHit h;
-                h.Ng_x = n.x;
-                h.Ng_y = n.y;
-                h.Ng_z = n.z;
-                h.u = h.v = 0;
-                h.primID = a->primID;
-                h.geomID = a->geomID;
-                h.instID[0] = a->context->instID[0];
-                int valid = -1;
-                RTCFilterFunctionNArguments f{&valid,
-                                              a->geometryUserPtr,
-                                              a->context,
-                                              reinterpret_cast<RTCRayN *>(&r),
-                                              reinterpret_cast<RTCHitN *>(&h),
-                                              1};
-                rtcFilterOcclusion(a, &f);
-                if (!valid) continue;
+                SingleHit s =
+                    single_hit(g, a->ray, a->N, k, d, a->primID, a->geomID, a->context->instID[0]);
+                if (!filtered(a, s, rtcFilterOcclusion)) continue;
             }
             tfar = -INFINITY;
             break;

@@ -240,7 +240,9 @@ Vector3 shadow_origin(ThreadContext *ctx, const RenderState *light) {
     const uint32_t *v = nullptr;
     const InstanceEntry *inst = hit_instance(light, &v);
     Vector3 origin = p;
-    const Mesh *mesh = inst ? &inst->object->mesh : nullptr;
+    // An exact sphere's points lie on its curved surface already.
+    const Mesh *mesh =
+        inst && !(inst->object->mesh.sphere.radius > 0) ? &inst->object->mesh : nullptr;
     if (mesh && !mesh->N.empty() && inst->similar && mesh->unit_normals) {
         // Under a transform that keeps angles, the depths below the corner
         // planes scale with the transform: the lift is worked out in object
