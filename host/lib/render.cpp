@@ -262,6 +262,7 @@ void build_geometry(Session &s) {
         s.any_exact = s.any_exact || s.geom_exact[id];
     }
     rtcCommitScene(scene);
+    if (s.any_exact) tracing::sphere_bounds_joined();
 }
 
 std::string embree_version() {

@@ -55,6 +55,9 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
 // A new ray-tracing geometry (RTCGeometry) of one exact sphere, whose
 // centre and radius are read from `centre_radius` (sphere.cpp).
 void *new_sphere_geometry(void *device, float *centre_radius);
+// Once a scene with exact spheres is built: orders the build's reads of
+// their centres and radii before anything this thread does next.
+void sphere_bounds_joined();
 // A hit on an exact sphere (Session::geom_exact) handed on as the facet of
 // its mesh it lies in: the facet's triangle and the barycentric coordinates
 // of the point's projection from the centre onto it; the normal stays the
