@@ -215,57 +215,51 @@ __attribute__((always_inline)) inline void plane_derivatives(RenderState *state,
     out[3] = -z2 * (k2 * X + c4);
 }
 
-// Vectors compared bit for bit: the kept factors are exactly what these
-// would give.
-template <int count>
-inline bool same_bits(const Vector3 *a, const Vector3 *b) {
-    uint32_t differ = 0;
-#pragma GCC unroll 9
-    for (int i = 0; i < 3 * count; ++i) {
-        uint32_t x, y;
-        memcpy(&x, &a->x + i, 4);
-        memcpy(&y, &b->x + i, 4);
-        differ |= x ^ y;
-    }
-    return differ == 0;
+// The geometric normals are bit for bit the same.
+inline bool same_normal(const Vector3 &a, const Vector3 &b) {
+    uint32_t x[3], y[3];
+    memcpy(x, &a, 12);
+    memcpy(y, &b, 12);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1]) | (x[2] ^ y[2])) == 0;
 }
 
-// The kept triangle and normal (`kept` and the normal after it, twelve
-// words in a row) are bit for bit `object` and `normal`: three 16-byte
-// comparisons.
-inline bool same_triangle(const Vector3 kept[3], const Vector3 object[3], const Vector3 &normal) {
-    static_assert(offsetof(decltype(FootprintCache::direct), normal) ==
-                      offsetof(decltype(FootprintCache::direct), object) + 3 * sizeof(Vector3),
-                  "the kept normal follows the kept triangle");
-    const auto *k = reinterpret_cast<const __m128i *>(kept);
-    const auto *o = reinterpret_cast<const __m128i *>(object);
-    int32_t last[4];
-    memcpy(&last[0], &object[2].z, 4);
-    memcpy(&last[1], &normal, 12);
-    const __m128i d0 = _mm_xor_si128(_mm_loadu_si128(k), _mm_loadu_si128(o));
-    const __m128i d1 = _mm_xor_si128(_mm_loadu_si128(k + 1), _mm_loadu_si128(o + 1));
-    const __m128i d2 = _mm_xor_si128(_mm_loadu_si128(k + 2),
-                                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(last)));
-    const __m128i any = _mm_or_si128(_mm_or_si128(d0, d1), d2);
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF;
+// The direct entry holds the plane of the state's triangle: the triangle of
+// the same index in the same instance's object (within a frame it keeps
+// its vertices), seen by the same camera from the same side, with the same
+// geometric normal at the hit.
+inline bool holds_plane(const decltype(FootprintCache::direct) &c, RenderState *state) {
+    return c.valid && c.triangle == state->pri_index && c.instance == state->instance &&
+           c.camera == state->camera && c.invNormal == state->inv_normal &&
+           same_normal(c.normal, state->normal_geom);
 }
 
 // The triangle's part of the derivatives of an unreflected, unrefracted
 // ray's hit (the same for every sample on the triangle), from the cache
-// when it holds the same triangle as seen by the same camera.
-__attribute__((always_inline)) inline const BaryPlane &cached_plane(RenderState *state,
+// when it holds the triangle, else from the host's object-space triangle
+// (null when the host has none). `object`, when given, receives that
+// triangle.
+__attribute__((always_inline)) inline const BaryPlane *cached_plane(RenderState *state,
                                                                     const ShadingContext *ctx,
                                                                     FootprintCache *cache,
-                                                                    const Vector3 object[3]) {
+                                                                    Vector3 object[3]) {
     auto &c = cache->direct;
-    if (c.valid && c.instance == state->instance && c.camera == state->camera &&
-        c.invNormal == state->inv_normal && same_triangle(c.object, object, state->normal_geom))
-        return c.plane;
+    if (holds_plane(c, state)) {
+        if (object) {
+            object[0] = c.object[0];
+            object[1] = c.object[1];
+            object[2] = c.object[2];
+        }
+        return &c.plane;
+    }
+    Vector3 own[3];
+    if (!object) object = own;
+    if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, object)) return nullptr;
     Vector3 v[3], normal;
     object_to_camera(state, object, v);
     zo_normal_to_camera(&normal, state, &state->normal_geom);
     triangle_plane(state, ctx, v, normal, &c.plane);
     c.valid = 1;
+    c.triangle = state->pri_index;
     c.instance = state->instance;
     c.camera = state->camera;
     c.invNormal = state->inv_normal;
@@ -273,44 +267,77 @@ __attribute__((always_inline)) inline const BaryPlane &cached_plane(RenderState 
     c.object[1] = object[1];
     c.object[2] = object[2];
     c.normal = state->normal_geom;
-    return c.plane;
+    c.texture.valid = 0;
+    return &c.plane;
 }
 
 // The camera-space triangle of a reflected or refracted ray's hit, from the
-// cache when it holds the same triangle.
-void cached_vertices(RenderState *state, FootprintCache *cache, const Vector3 object[3],
-                     Vector3 v[3]) {
+// cache when it holds the same triangle of the same instance seen by the
+// same camera, else from the host's object-space triangle (null when the
+// host has none); the entry's kept texture triangle is returned. `object`,
+// when given, receives the object-space triangle.
+KeptTexture *cached_vertices(RenderState *state, FootprintCache *cache, Vector3 object[3],
+                             Vector3 v[3]) {
     auto holds = [&](const decltype(cache->folded[0]) &c) {
-        return c.valid && c.instance == state->instance && c.camera == state->camera &&
-               same_bits<3>(c.object, object);
+        return c.valid && c.triangle == state->pri_index && c.instance == state->instance &&
+               c.camera == state->camera;
     };
     int k = 0;
     if (!holds(cache->folded[0])) {
         k = 1;
         if (!holds(cache->folded[1])) {
+            Vector3 own[3];
+            if (!zo_tri_vectors(state, ZO_TRI_POSITION, 0, object ? object : own)) return nullptr;
             k = cache->foldedNext & 1;
             cache->foldedNext = k ^ 1;
             auto &c = cache->folded[k];
-            object_to_camera(state, object, c.vertices);
+            const Vector3 *read = object ? object : own;
+            object_to_camera(state, read, c.vertices);
             c.valid = 1;
+            c.triangle = state->pri_index;
             c.instance = state->instance;
             c.camera = state->camera;
-            c.object[0] = object[0];
-            c.object[1] = object[1];
-            c.object[2] = object[2];
+            c.object[0] = read[0];
+            c.object[1] = read[1];
+            c.object[2] = read[2];
+            c.texture.valid = 0;
+            object = nullptr;  // already filled
         }
     }
-    const auto &c = cache->folded[k];
+    auto &c = cache->folded[k];
+    if (object) {
+        object[0] = c.object[0];
+        object[1] = c.object[1];
+        object[2] = c.object[2];
+    }
     v[0] = c.vertices[0];
     v[1] = c.vertices[1];
     v[2] = c.vertices[2];
+    return &c.texture;
 }
 
-// triangleBaryDerivatives, inlined where the footprint is taken.
+// The rest of the derivatives of a reflected or refracted ray's hit (or of
+// one without a cache) from the camera-space triangle in `u`.
+__attribute__((always_inline)) inline void unfolded_derivatives(RenderState *state,
+                                                                const ShadingContext *ctx,
+                                                                Unfolding &u, float out[4]) {
+    zo_point_to_camera(&u.point, state, &state->point);
+    zo_normal_to_camera(&u.normal, state, &state->normal_geom);
+    unfold(state, u);
+    BaryPlane plane;
+    triangle_plane(state, ctx, u.vertices, u.normal, &plane);
+    plane_derivatives(state, plane, u.point.z, out);
+}
+
+// triangleBaryDerivatives, inlined where the footprint is taken. `kept`,
+// when given, receives the kept texture triangle of the cache entry that
+// answered for the host's triangle (null when none did).
 __attribute__((always_inline)) inline bool bary_derivatives(RenderState *state,
                                                             const ShadingContext *ctx, float out[4],
                                                             FootprintCache *cache,
-                                                            Vector3 object[3]) {
+                                                            Vector3 object[3],
+                                                            KeptTexture **kept = nullptr) {
+    if (kept) *kept = nullptr;
     out[0] = out[1] = out[2] = out[3] = 0.0f;
     if (!state->pri) return false;
     const TriangleHook *hook = ctx->bakeHooks ? triangle_hook(state) : nullptr;
@@ -327,36 +354,34 @@ __attribute__((always_inline)) inline bool bary_derivatives(RenderState *state,
         return false;
     }
     if (!ctx->bakeHooks) hook = triangle_hook(state);
-    // the host's triangle (not the hook's) can come from the cache
-    Vector3 own[3];
-    if (!object) object = own;
-    const bool cached = cache && !(hook && hook->cameraTriangle) &&
-                        zo_tri_vectors(state, ZO_TRI_POSITION, 0, object);
-    const bool folded = state->reflection_level || state->refraction_level;
-    if (cached && !folded) {
-        const BaryPlane &plane = cached_plane(state, ctx, cache, object);
-        Vector3 point = kZero;
-        if (!plane.orthographic) zo_point_to_camera(&point, state, &state->point);
-        plane_derivatives(state, plane, point.z, out);
-        return true;
-    }
     Unfolding u;
-    if (cached)
-        cached_vertices(state, cache, object, u.vertices);
-    else
-        camera_triangle(state, hook, u.vertices);
-    zo_point_to_camera(&u.point, state, &state->point);
-    zo_normal_to_camera(&u.normal, state, &state->normal_geom);
-    unfold(state, u);
-    BaryPlane plane;
-    triangle_plane(state, ctx, u.vertices, u.normal, &plane);
-    plane_derivatives(state, plane, u.point.z, out);
-    return cached;
+    // the host's triangle (not the hook's) can come from the cache
+    if (cache && !(hook && hook->cameraTriangle)) {
+        if (!state->reflection_level && !state->refraction_level) {
+            if (const BaryPlane *plane = cached_plane(state, ctx, cache, object)) {
+                if (kept) *kept = &cache->direct.texture;
+                Vector3 point = kZero;
+                if (!plane->orthographic) zo_point_to_camera(&point, state, &state->point);
+                plane_derivatives(state, *plane, point.z, out);
+                return true;
+            }
+        } else if (KeptTexture *texture = cached_vertices(state, cache, object, u.vertices)) {
+            if (kept) *kept = texture;
+            unfolded_derivatives(state, ctx, u, out);
+            return true;
+        }
+    }
+    camera_triangle(state, hook, u.vertices);
+    unfolded_derivatives(state, ctx, u, out);
+    return false;
 }
 
-// The texture triangle of a channel: the channel's hook, else the host's.
+// The texture triangle of a channel: the channel's hook, else the host's,
+// which `kept` (the cache entry's, when given) holds when it was kept for
+// the same channel, and keeps otherwise.
 __attribute__((always_inline)) inline void texture_triangle(RenderState *state, int channel,
-                                                            Vector3 v[3]) {
+                                                            Vector3 v[3],
+                                                            KeptTexture *kept = nullptr) {
     if (channel >= 0 && channel < 64 && stateKeyMayBeStored(kOwnKeyChannelHooks)) {
         auto *hooks = static_cast<ChannelHookTable *>(zo_shaderstate_get(state, "KEY_8", nullptr));
         if (hooks && hooks->hooks[channel]) {
@@ -364,7 +389,23 @@ __attribute__((always_inline)) inline void texture_triangle(RenderState *state, 
             return;
         }
     }
-    if (!zo_tri_vectors(state, ZO_TRI_TEXTURE, channel, v)) zero3(v);
+    if (kept && kept->valid && kept->channel == channel) {
+        v[0] = kept->vertices[0];
+        v[1] = kept->vertices[1];
+        v[2] = kept->vertices[2];
+        return;
+    }
+    if (!zo_tri_vectors(state, ZO_TRI_TEXTURE, channel, v)) {
+        zero3(v);
+        return;
+    }
+    if (kept) {
+        kept->valid = 1;
+        kept->channel = channel;
+        kept->vertices[0] = v[0];
+        kept->vertices[1] = v[1];
+        kept->vertices[2] = v[2];
+    }
 }
 
 }  // namespace
@@ -385,9 +426,10 @@ void textureTriangle(RenderState *state, int channel, Vector3 v[3]) {
 void channelTriangleFootprint(RenderState *state, const ShadingContext *ctx, int channel,
                               Vector3 *out, FootprintCache *cache) {
     float bary[4];
-    bary_derivatives(state, ctx, bary, cache, nullptr);
+    KeptTexture *kept;
+    bary_derivatives(state, ctx, bary, cache, nullptr, &kept);
     Vector3 t[3];
-    texture_triangle(state, channel, t);
+    texture_triangle(state, channel, t, kept);
     *out = triangleFootprint(bary, t);
 }
 

@@ -57,31 +57,45 @@ struct BaryPlane {
     float factors[6];      // perspective: k1, k2, c1, c2, c3, c4
 };
 
+// The texture triangle of one map channel on a kept triangle, as the host
+// gave it.
+struct KeptTexture {
+    int32_t valid;
+    int32_t channel;
+    Vector3 vertices[3];
+};
+
 // A caller's per-thread memory of the last triangles whose footprints it
-// asked for, so that the samples that hit the same triangle do not turn it
-// into camera space again. Valid while the instance transforms and the
-// camera stay as they are, that is during one frame; zero-filled means
-// empty.
+// asked for, so that the samples that hit the same triangle neither ask the
+// host for it again nor turn it into camera space again. A triangle is
+// known by its index in the instance's object (the state's pri_index),
+// under which it keeps its vertices during a frame; the memory is valid
+// while the instance transforms and the camera stay as they are, that is
+// during one frame. Zero-filled means empty.
 struct FootprintCache {
     // Unreflected, unrefracted rays: the triangle's part of the derivatives.
     struct {
         int32_t valid;
+        int32_t triangle;
         Tag instance;
         int32_t invNormal;
         const zoCamera *camera;
         Vector3 object[3];  // the object-space position triangle
         Vector3 normal;     // the state's geometric normal
         BaryPlane plane;
+        KeptTexture texture;
     } direct;
     // Reflected or refracted rays: the camera-space triangles (the path is
     // unfolded sample by sample) of the last two triangles, which a mirrored
     // quad shows side by side; `foldedNext` is the one to replace.
     struct {
         int32_t valid;
+        int32_t triangle;
         Tag instance;
         const zoCamera *camera;
         Vector3 object[3];
         Vector3 vertices[3];
+        KeptTexture texture;
     } folded[2];
     int32_t foldedNext;
 };

@@ -63,7 +63,8 @@ KOR_EXPORT zoBoolean kor_Marble(Color *result, RenderState *state, MarbleParams 
     MarbleParams p;
     if (!procBegin(result, state, params, mode, evaluate, &p)) return 0;
     ProcPoint pt;
-    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
+    // the veins are not filtered: no footprint
+    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt, false);
     if (!pt.hasGenerator) {
         void **slot = user_slot(state);
         auto *inst = slot ? static_cast<MarbleInstance *>(*slot) : nullptr;

@@ -36,10 +36,6 @@ Vector3 callMapBump(RenderState *state, Tag map, int *mode) {
     return Vector3{c.r, c.g, c.b};
 }
 
-void applyOutput(Color *result, RenderState *state, Tag output, int *mode) {
-    if (output) zo_call_shader_x(result, ZO_SHADER_MAP, state, output, mode);
-}
-
 void writeVector(Color *result, const Vector3 &v, float alpha) {
     result->r = v.x;
     result->g = v.y;
@@ -60,13 +56,6 @@ void finishVector(Color *result, RenderState *state, Tag output, int *mode, Vect
 Color lerp(const Color &a, const Color &b, float t) {
     const float s = 1.0f - t;
     return Color{a.r * s + b.r * t, a.g * s + b.g * t, a.b * s + b.b * t, a.a * s + b.a * t};
-}
-
-void sideInit(PatternSide *side, const Color &colour, Tag map, zoBoolean on) {
-    side->colour = colour;
-    side->map = map;
-    side->mapActive = active(map, on);
-    side->known = !side->mapActive;
 }
 
 const Color &sideColour(RenderState *state, PatternSide *side, int *mode) {

@@ -302,7 +302,9 @@ Color callMapInMode(RenderState *state, Tag map, int *mode, int kind, Color fail
 Vector3 callMapBump(RenderState *state, Tag map, int *mode);
 
 // Hands `result` to the Output shader `output` (when set) with the mode.
-void applyOutput(Color *result, RenderState *state, Tag output, int *mode);
+inline void applyOutput(Color *result, RenderState *state, Tag output, int *mode) {
+    if (output) zo_call_shader_x(result, ZO_SHADER_MAP, state, output, mode);
+}
 // Writes a bump vector into the first three channels; `alpha` as given.
 void writeVector(Color *result, const Vector3 &v, float alpha);
 // The bump vector through the Output shader, written with `alpha`.
@@ -318,7 +320,12 @@ struct PatternSide {
     bool mapActive;
     bool known;
 };
-void sideInit(PatternSide *side, const Color &colour, Tag map, zoBoolean on);
+inline void sideInit(PatternSide *side, const Color &colour, Tag map, zoBoolean on) {
+    side->colour = colour;
+    side->map = map;
+    side->mapActive = active(map, on);
+    side->known = !side->mapActive;
+}
 // The side's colour; a sub-map is called with `mode` (forwarded).
 const Color &sideColour(RenderState *state, PatternSide *side, int *mode);
 

@@ -24,7 +24,7 @@ Vector3 procFinite(Vector3 p) {
     return {finite(p.x) ? p.x : 0.0f, finite(p.y) ? p.y : 0.0f, finite(p.z) ? p.z : 0.0f};
 }
 
-void procCoordinates(RenderState *state, Tag coords, bool bump, ProcPoint *out) {
+void procCoordinates(RenderState *state, Tag coords, bool bump, ProcPoint *out, bool footprint) {
     out->p = kZero;
     out->footprint = {1.0f, 1.0f, 1.0f};
     out->rows[0] = {1.0f, 0.0f, 0.0f};
@@ -36,7 +36,7 @@ void procCoordinates(RenderState *state, Tag coords, bool bump, ProcPoint *out) 
     CoordQuery query;
     memset(&query, 0, sizeof query);
     query.magic = kCoordQueryXYZ;
-    query.flags = bump ? (kQueryFootprint | kQueryRows) : kQueryFootprint;
+    query.flags = (footprint ? kQueryFootprint : 0) | (bump ? kQueryRows : 0);
     void *savedUser = state->user;
     const int32_t savedSize = state->user_size;
     state->user = &query;

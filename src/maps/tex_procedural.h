@@ -34,10 +34,13 @@ struct ProcPoint {
 };
 
 // Asks the XYZ generator `coords` for the point, with a coordinate query in
-// the state's user-data slot (the rows too when `bump`). Without a
-// generator the point is the origin, the footprint (1, 1, 1) and the rows
-// the unit axes; a failed call gives the origin.
-void procCoordinates(RenderState *state, Tag coords, bool bump, ProcPoint *out);
+// the state's user-data slot: the footprint when `footprint` (a pattern
+// that does not filter leaves it out and sees (0, 0, 0); the generator then
+// spares the work), the rows too when `bump`. Without a generator the point
+// is the origin, the footprint (1, 1, 1) and the rows the unit axes; a
+// failed call gives the origin.
+void procCoordinates(RenderState *state, Tag coords, bool bump, ProcPoint *out,
+                     bool footprint = true);
 
 // Reports the missing XYZ generator once per `warned` word.
 void procRequireXYZ(RenderState *state, int32_t *warned);
@@ -170,19 +173,21 @@ inline bool procBegin(Color *result, RenderState *state, const P *params, const 
 }
 
 // Asks the record's generator for the point and shades the record's two
-// sides by f there (see procShade).
+// sides by f there (see procShade). The members shaded this way do not
+// filter: the generator is not asked for the footprint, and f sees
+// (0, 0, 0).
 template <typename P>
 inline zoBoolean procShadeRecord(Color *result, RenderState *state, const int *mode, const P &p,
                                  ProcPattern f, const void *data, ProcBlendKind blend,
                                  float h = 0.1f, float bumpScale = 1.0f) {
     ProcPoint pt;
-    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt);
+    procCoordinates(state, p.coords, procIsBump(procMode(mode)), &pt, false);
     return procShade(result, state, mode, pt, f, data, p.sides.side1(), p.sides.side2(), p.output,
                      blend, h, bumpScale);
 }
 
 // The whole entry of a two-colour map whose pattern reads the evaluated
-// record alone.
+// record alone (and no footprint, as for procShadeRecord).
 template <typename P>
 inline zoBoolean procMap(Color *result, RenderState *state, const P *params, const int *mode,
                          void (*evaluate)(RenderState *, const P *, P *), ProcPattern f,
