@@ -46,9 +46,32 @@ void camera_triangle(RenderState *state, const TriangleHook *hook, Vector3 v[3])
     object_to_camera(state, object, v);
 }
 
-// Rotation of v about the unit axis by the angle of cosine c and sine s.
-__attribute__((always_inline)) inline Vector3 rotate(Vector3 v, Vector3 axis, float c, float s) {
-    return v * c + cross(axis, v) * s + axis * (dot(axis, v) * (1 - c));
+// Lanes (x, y, z, 0) of a vector, and the vector operations of
+// kor_vector.h done on them, each lane with the very operations (in the
+// same order) of the scalar form.
+__attribute__((always_inline)) inline __m128 lanes(const Vector3 &v) {
+    return _mm_setr_ps(v.x, v.y, v.z, 0.0f);
+}
+// dot(a, b) in lane 0: (a.x b.x + a.y b.y) + a.z b.z
+__attribute__((always_inline)) inline __m128 dot_lanes(__m128 a, __m128 b) {
+    const __m128 m = _mm_mul_ps(a, b);
+    return _mm_add_ss(_mm_add_ss(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 1, 1, 1))),
+                      _mm_movehl_ps(m, m));
+}
+__attribute__((always_inline)) inline __m128 cross_lanes(__m128 a, __m128 b) {
+    const __m128 a_yzx = _mm_shuffle_ps(a, a, _MM_SHUFFLE(3, 0, 2, 1));
+    const __m128 a_zxy = _mm_shuffle_ps(a, a, _MM_SHUFFLE(3, 1, 0, 2));
+    const __m128 b_yzx = _mm_shuffle_ps(b, b, _MM_SHUFFLE(3, 0, 2, 1));
+    const __m128 b_zxy = _mm_shuffle_ps(b, b, _MM_SHUFFLE(3, 1, 0, 2));
+    return _mm_sub_ps(_mm_mul_ps(a_yzx, b_zxy), _mm_mul_ps(a_zxy, b_yzx));
+}
+__attribute__((always_inline)) inline __m128 broadcast0(__m128 a) {
+    return _mm_shuffle_ps(a, a, _MM_SHUFFLE(0, 0, 0, 0));
+}
+// unit(a): a / |a|, the zero vector as it is
+__attribute__((always_inline)) inline __m128 unit_lanes(__m128 a) {
+    const __m128 l = _mm_sqrt_ss(dot_lanes(a, a));
+    return _mm_cvtss_f32(l) > 0 ? _mm_div_ps(a, broadcast0(l)) : a;
 }
 
 // Unfolds a reflected or refracted path into the straight line the eye
@@ -61,26 +84,30 @@ struct Unfolding {
 };
 
 // The three vertices and the point turned together, one per lane, each
-// lane doing exactly the operations of o + rotate(v - o, n, c, s).
+// lane doing exactly the operations of o + rotate(v - o, n, c, s), where
+// rotate(v, n, c, s) = v c + cross(n, v) s + n (dot(n, v) (1 - c)) turns v
+// about the unit axis n by the angle of cosine c and sine s; the normal
+// (lanes x, y, z) is turned by the same rotation.
 struct TurnedPoints {
     __m128 x, y, z;
+    __m128 normal;
 };
 
-__attribute__((always_inline)) inline void turn_points(TurnedPoints &p, Vector3 o, Vector3 n,
+__attribute__((always_inline)) inline void turn_points(TurnedPoints &p, Vector3 o, __m128 n,
                                                        float c, float s) {
     const __m128 wx = _mm_sub_ps(p.x, _mm_set1_ps(o.x));
     const __m128 wy = _mm_sub_ps(p.y, _mm_set1_ps(o.y));
     const __m128 wz = _mm_sub_ps(p.z, _mm_set1_ps(o.z));
-    const __m128 nx = _mm_set1_ps(n.x), ny = _mm_set1_ps(n.y), nz = _mm_set1_ps(n.z);
-    const __m128 cc = _mm_set1_ps(c), ss = _mm_set1_ps(s);
+    const __m128 nx = broadcast0(n), ny = _mm_shuffle_ps(n, n, _MM_SHUFFLE(1, 1, 1, 1)),
+                 nz = _mm_shuffle_ps(n, n, _MM_SHUFFLE(2, 2, 2, 2));
+    const __m128 cc = _mm_set1_ps(c), ss = _mm_set1_ps(s), rest = _mm_set1_ps(1 - c);
     // cross(n, w)
     const __m128 kx = _mm_sub_ps(_mm_mul_ps(ny, wz), _mm_mul_ps(nz, wy));
     const __m128 ky = _mm_sub_ps(_mm_mul_ps(nz, wx), _mm_mul_ps(nx, wz));
     const __m128 kz = _mm_sub_ps(_mm_mul_ps(nx, wy), _mm_mul_ps(ny, wx));
     // dot(n, w) (1 - c)
     const __m128 along = _mm_mul_ps(
-        _mm_add_ps(_mm_add_ps(_mm_mul_ps(nx, wx), _mm_mul_ps(ny, wy)), _mm_mul_ps(nz, wz)),
-        _mm_set1_ps(1 - c));
+        _mm_add_ps(_mm_add_ps(_mm_mul_ps(nx, wx), _mm_mul_ps(ny, wy)), _mm_mul_ps(nz, wz)), rest);
     p.x = _mm_add_ps(
         _mm_set1_ps(o.x),
         _mm_add_ps(_mm_add_ps(_mm_mul_ps(wx, cc), _mm_mul_ps(kx, ss)), _mm_mul_ps(nx, along)));
@@ -90,29 +117,30 @@ __attribute__((always_inline)) inline void turn_points(TurnedPoints &p, Vector3 
     p.z = _mm_add_ps(
         _mm_set1_ps(o.z),
         _mm_add_ps(_mm_add_ps(_mm_mul_ps(wz, cc), _mm_mul_ps(kz, ss)), _mm_mul_ps(nz, along)));
+    const __m128 v = p.normal;
+    p.normal = _mm_add_ps(_mm_add_ps(_mm_mul_ps(v, cc), _mm_mul_ps(cross_lanes(n, v), ss)),
+                          _mm_mul_ps(n, broadcast0(_mm_mul_ss(dot_lanes(n, v), rest))));
 }
 
 void unfold(RenderState *state, Unfolding &u) {
     if (!state->reflection_level && !state->refraction_level) return;
-    Vector3 d, o;
-    zo_vector_to_camera(&d, state, &state->dir);
+    Vector3 camera, o;
+    zo_vector_to_camera(&camera, state, &state->dir);
     zo_point_to_camera(&o, state, &state->org);
-    d = unit(d);
+    __m128 d = unit_lanes(lanes(camera));
     TurnedPoints p = {_mm_setr_ps(u.vertices[0].x, u.vertices[1].x, u.vertices[2].x, u.point.x),
                       _mm_setr_ps(u.vertices[0].y, u.vertices[1].y, u.vertices[2].y, u.point.y),
-                      _mm_setr_ps(u.vertices[0].z, u.vertices[1].z, u.vertices[2].z, u.point.z)};
+                      _mm_setr_ps(u.vertices[0].z, u.vertices[1].z, u.vertices[2].z, u.point.z),
+                      lanes(u.normal)};
     bool turned = false;
     for (RenderState *parent = state->parent; parent; parent = parent->parent) {
-        Vector3 dp;
-        zo_vector_to_camera(&dp, parent, &parent->dir);
-        dp = unit(dp);
-        const Vector3 axis = cross(d, dp);
-        const float s = length(axis);
-        if (s > 0) {
-            const Vector3 n = axis / s;
-            const float c = dot(d, dp);
-            turn_points(p, o, n, c, s);
-            u.normal = rotate(u.normal, n, c, s);
+        zo_vector_to_camera(&camera, parent, &parent->dir);
+        const __m128 dp = unit_lanes(lanes(camera));
+        const __m128 axis = cross_lanes(d, dp);
+        const __m128 s = _mm_sqrt_ss(dot_lanes(axis, axis));
+        if (_mm_cvtss_f32(s) > 0) {
+            const __m128 n = _mm_div_ps(axis, broadcast0(s));
+            turn_points(p, o, n, _mm_cvtss_f32(dot_lanes(d, dp)), _mm_cvtss_f32(s));
             turned = true;
         }
         d = dp;
@@ -121,12 +149,14 @@ void unfold(RenderState *state, Unfolding &u) {
         if (parent->parent) zo_point_to_camera(&o, parent, &parent->org);
     }
     if (!turned) return;
-    alignas(16) float x[4], y[4], z[4];
+    alignas(16) float x[4], y[4], z[4], n[4];
     _mm_store_ps(x, p.x);
     _mm_store_ps(y, p.y);
     _mm_store_ps(z, p.z);
+    _mm_store_ps(n, p.normal);
     for (int i = 0; i < 3; ++i) u.vertices[i] = {x[i], y[i], z[i]};
     u.point = {x[3], y[3], z[3]};
+    u.normal = {n[0], n[1], n[2]};
 }
 
 // What the barycentric derivatives take from the triangle alone: for an

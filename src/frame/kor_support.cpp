@@ -46,14 +46,22 @@ struct Axis {
 // The cell index is taken modulo the period in double before it becomes an
 // integer, so far-away points (and points below the offset) stay on the
 // lattice; a coordinate that is not finite counts as the lattice origin.
+// Below 2^52 in magnitude the whole number is exact as a 64-bit integer,
+// whose low bits are its remainder modulo the period (a power of two),
+// negative numbers included.
 inline Axis split(float x) {
+    static_assert((kNoisePeriod & kMask) == 0, "the period is a power of two");
     double t = static_cast<double>(x) + kNoiseOffset;
     if (!std::isfinite(t)) t = 0.0;
     const double cell = std::floor(t);
-    double wrapped = std::fmod(cell, static_cast<double>(kNoisePeriod));
-    if (wrapped < 0.0) wrapped += kNoisePeriod;
     Axis a;
-    a.b0 = static_cast<int>(wrapped) & kMask;
+    if (std::fabs(cell) < 4503599627370496.0) {
+        a.b0 = static_cast<int>(static_cast<int64_t>(cell) & kMask);
+    } else {
+        double wrapped = std::fmod(cell, static_cast<double>(kNoisePeriod));
+        if (wrapped < 0.0) wrapped += kNoisePeriod;
+        a.b0 = static_cast<int>(wrapped) & kMask;
+    }
     a.b1 = (a.b0 + 1) & kMask;
     a.r0 = static_cast<float>(t - cell);
     a.r1 = a.r0 - 1.0f;

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <xmmintrin.h>
 
+#include "kor_bary.h"
 #include "kor_context.h"
 #include "kor_matrix.h"
 #include "kor_memo.h"
@@ -172,9 +173,13 @@ __attribute__((always_inline)) inline void texture_coordinate(RenderState *state
     switch (p.textureSource) {
         case 0:
         case 2: {
+            // channelUVW and channelFootprint for the surface itself (mode
+            // 0), inline: the record's fields are zero already
             const int channel = texture_channel(state, p, td);
-            kor::channelUVW(state, ctx, 0, channel, &rec->uvw);
-            kor::channelFootprint(state, ctx, 0, channel, &rec->duvw, &td->footprint);
+            if (channel >= 0 && state->tex_list && channel < state->tex_count)
+                rec->uvw = state->tex_list[channel];
+            if (state->type != ZO_RAY_SHADOW && channel >= 0)
+                kor::channelTriangleFootprint(state, ctx, channel, &rec->duvw, &td->footprint);
             if (!tiled(p) && !p.showMapOnBack) {
                 Vector3 n;
                 kor::channelNormal(state, ctx, 0, channel, &n);
