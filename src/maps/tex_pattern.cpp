@@ -58,12 +58,9 @@ Color lerp(const Color &a, const Color &b, float t) {
     return Color{a.r * s + b.r * t, a.g * s + b.g * t, a.b * s + b.b * t, a.a * s + b.a * t};
 }
 
-const Color &sideColour(RenderState *state, PatternSide *side, int *mode) {
-    if (!side->known) {
-        side->colour = callMap(state, side->map, mode);
-        side->known = true;
-    }
-    return side->colour;
+void sideTake(RenderState *state, PatternSide *side, int *mode) {
+    side->colour = callMap(state, side->map, mode);
+    side->known = true;
 }
 
 Color runUVPattern(RenderState *state, Tag coords, UVPointLookup point, UVFilteredLookup filtered,

@@ -326,8 +326,14 @@ inline void sideInit(PatternSide *side, const Color &colour, Tag map, zoBoolean 
     side->mapActive = active(map, on);
     side->known = !side->mapActive;
 }
-// The side's colour; a sub-map is called with `mode` (forwarded).
-const Color &sideColour(RenderState *state, PatternSide *side, int *mode);
+// Takes the side's sub-map result (called with `mode`, forwarded).
+void sideTake(RenderState *state, PatternSide *side, int *mode);
+// The side's colour; a sub-map is called with `mode` (forwarded), on first
+// need.
+inline const Color &sideColour(RenderState *state, PatternSide *side, int *mode) {
+    if (!side->known) sideTake(state, side, mode);
+    return side->colour;
+}
 
 // Calls the UV generator `coords` with the read callbacks of a 2-D
 // pattern (`filtered` 1). With `query` the coordinate query sits in the
