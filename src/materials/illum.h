@@ -63,8 +63,13 @@ enum : int32_t {
 };
 
 enum : int32_t {
-    kIllumChannels = 32,     // channel values in the record
-    kIllumChannelTypes = 24  // entries of a channel type table
+    kIllumChannels = 32,      // channel values in the record
+    kIllumChannelTypes = 24,  // entries of a channel type table
+    // The channels a model reaches: its own (17 at most, the multi-layer
+    // model's) and slots 8 to 11 after them. The standard material leaves
+    // the channels past these uncleared; a model with more channels of its
+    // own raises this.
+    kIllumReachedChannels = 21
 };
 
 // mapFlags

@@ -379,8 +379,6 @@ struct IllumLightSums {
 
 // Adds one light's sums to the record, averaged over its samples.
 inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples) {
-    if (samples <= 0) return;
-    const float n = static_cast<float>(samples);
     if (samples == 1) {
         addRGB(record->ambient, sums.ambient);
         addRGB(record->diffuse, sums.diffuse);
@@ -388,6 +386,8 @@ inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, i
         record->diffuseIntensity += sums.intensity;
         return;
     }
+    if (samples <= 0) return;
+    const float n = static_cast<float>(samples);
     const Color a = {sums.ambient.r / n, sums.ambient.g / n, sums.ambient.b / n, 0.0f};
     const Color d = {sums.diffuse.r / n, sums.diffuse.g / n, sums.diffuse.b / n, 0.0f};
     const Color s = {sums.specular.r / n, sums.specular.g / n, sums.specular.b / n, 0.0f};

@@ -27,6 +27,9 @@ namespace {
 
 constexpr const char *kModule = "kor_material";
 constexpr int kMapChannels = 24;
+// The channels past kIllumReachedChannels are never read: they are cleared
+// only where the record's channels are handed out whole (hand_to_elements).
+constexpr int kReachedChannels = kIllumReachedChannels;
 
 struct StandardMaterialParams {
     IllumMaterialParams base;  // wire .. reflectionLevel
@@ -360,7 +363,9 @@ void hand_to_elements(RenderState *state, const IllumRecord *r, const StandardMa
     e.shadedColor = r->finalColor;
     e.transparency = r->transparency;
     e.layerTransmission = r->transparencyCopy;
-    memcpy(d.channels, r->channels, sizeof d.channels);
+    static_assert(sizeof d.channels == sizeof r->channels, "every channel is handed out");
+    memcpy(d.channels, r->channels, kReachedChannels * sizeof(Color));
+    memset(d.channels + kReachedChannels, 0, (kIllumChannels - kReachedChannels) * sizeof(Color));
     d.channelTable = r->slotMap;
     d.materialId = p->materialId;
     kor_CallRenderElementShaders_PostIllum(state, &d);
@@ -645,14 +650,20 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
 }
 
 // The record is cleared with plain 16-byte stores: a string instruction
-// for a kilobyte takes longer to start than these take to finish.
+// for a kilobyte takes longer to start than these take to finish. The
+// 16-byte pieces that lie wholly in the channels past kReachedChannels are
+// left as they are.
 __attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_record(
     IllumRecord *record) {
     static_assert(sizeof(IllumRecord) % 8 == 0, "the record clears in 16- and 8-byte stores");
+    constexpr size_t kChannels = offsetof(IllumRecord, channels);
+    constexpr size_t kSkipFirst = (kChannels + kReachedChannels * sizeof(Color) + 15) / 16;
+    constexpr size_t kSkipEnd = (kChannels + kIllumChannels * sizeof(Color)) / 16;
     const __m128i zero = _mm_setzero_si128();
     auto *out = reinterpret_cast<__m128i *>(record);
 #pragma GCC unroll 64
-    for (size_t i = 0; i < sizeof(IllumRecord) / 16; ++i) _mm_storeu_si128(out + i, zero);
+    for (size_t i = 0; i < sizeof(IllumRecord) / 16; ++i)
+        if (i < kSkipFirst || i >= kSkipEnd) _mm_storeu_si128(out + i, zero);
     if (sizeof(IllumRecord) % 16)
         _mm_storel_epi64(
             reinterpret_cast<__m128i *>(reinterpret_cast<char *>(record) + sizeof(IllumRecord) - 8),
