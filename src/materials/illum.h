@@ -332,7 +332,7 @@ namespace kor {
 
 // The channel of standard slot `slot`: the model's slot map, else the
 // default table (slots 8 to 11 follow the model's own channels). -1: none.
-inline int illumResolveSlot(const int32_t *slotMap, int channelCount, int slot) {
+constexpr int illumResolveSlot(const int32_t *slotMap, int channelCount, int slot) {
     if (slot < 0 || slot >= kIllumSlotCount) return -1;
     int channel = slotMap ? slotMap[slot] : -1;
     if (channel < 0 && slot >= kSlotBump) channel = channelCount + (slot - kSlotBump);
