@@ -13,44 +13,25 @@
 
 LightLoopLink korLightLoopLinks[kLightLoopThreads];
 
-namespace kor {
-// The slot table and channel count of the Blinn, Phong, Constant and Metal
-// models.
-constexpr int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, -1, -1, -1, -1};
-constexpr int kBlinnChannelCount = 8;
-}  // namespace kor
-
 namespace {
 
 const IllumMaterialParams *materialOf(const IllumRecord *record) {
     return static_cast<const IllumMaterialParams *>(record->materialParams);
 }
 
-// Where the shared steps find a slot's channel: through the record's
-// layout (LayoutSlots), or, for a record with the Blinn family's layout,
-// in that layout's channels known as constants (BlinnSlots).
-constexpr int32_t kBlinnFamilyChannels[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, 8, 9, 10, 11};
-constexpr bool blinnChannelsResolved() {
-    for (int slot = 0; slot < kIllumSlotCount; ++slot)
-        if (kor::illumResolveSlot(kor::kBlinnFamilySlots, kor::kBlinnChannelCount, slot) !=
-            kBlinnFamilyChannels[slot])
-            return false;
-    return true;
-}
-static_assert(blinnChannelsResolved(), "the Blinn family's channels are its layout's");
+static_assert(
+    [] {
+        for (int slot = 0; slot < kIllumSlotCount; ++slot)
+            if (kor::illumResolveSlot(kor::kBlinnFamilySlots, kor::kBlinnChannelCount, slot) !=
+                kor::kBlinnFamilyChannels[slot])
+                return false;
+        return true;
+    }(),
+    "the Blinn family's channels are what its slot table resolves to");
 
-struct LayoutSlots {
-    const IllumRecord *r;
-    int operator()(int slot) const { return kor::illumSlotChannel(r, slot); }
-};
-struct BlinnSlots {
-    constexpr int operator()(int slot) const { return kBlinnFamilyChannels[slot]; }
-};
-template <class Slots>
-__attribute__((always_inline)) inline Color slotColor(const IllumRecord *r, Slots slots, int slot) {
-    const int channel = slots(slot);
-    return channel >= 0 ? r->channels[channel] : Color{0.0f, 0.0f, 0.0f, 0.0f};
-}
+using kor::BlinnSlots;
+using kor::LayoutSlots;
+using kor::slotColor;
 
 template <class Slots>
 __attribute__((always_inline)) inline void transmitStep(RenderState *state, IllumRecord *r,
