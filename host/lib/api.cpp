@@ -513,14 +513,15 @@ inline int find_entry(const ThreadContext *ctx, const char *key, const KeyTag &t
 
 inline void remove_entry(ThreadContext *ctx, int found) {
     const int last = --ctx->entry_count;
-    if (found != last) ctx->entries[found] = ctx->entries[last];
+    if (found == last) return;  // the newest: nothing moves
+    ctx->entries[found] = ctx->entries[last];
     ctx->entry_tags[found] = ctx->entry_tags[last];
 }
 
 // Every case of a store: any key, any size, a full table, a value of
 // zeros, a new arena chunk.
 __attribute__((noinline)) zoBoolean store_entry(ThreadContext *ctx, const char *key,
-                                                const void *value, int size, int lifetime) {
+                                                const void *value, int size) {
     if (!ctx) ctx = fallback_thread_context();
     if (!ctx || !key) return 0;
     const KeyTag tag = key_tag(key);
@@ -540,7 +541,6 @@ __attribute__((noinline)) zoBoolean store_entry(ThreadContext *ctx, const char *
         // A key of up to seven characters is its tag; only longer ones are
         // kept as text, for the comparison past the tag.
         if (tag.longer) strcpy(e->key, key);
-        e->tag = tag.word;
         e->size = 0;
         e->value = nullptr;
     }
@@ -550,7 +550,6 @@ __attribute__((noinline)) zoBoolean store_entry(ThreadContext *ctx, const char *
         e->value = mem;
     }
     e->size = size;
-    e->lifetime = lifetime;
     if (value)
         memcpy(e->value, value, static_cast<size_t>(size));
     else
@@ -586,39 +585,37 @@ inline void copy_value(void *to, const void *from, size_t size) {
 // in the table and the arena's chunk) take no call but the copy of a large
 // value; everything else goes through store_entry.
 HOST_API zoBoolean zo_shaderstate_set(RenderState *, const char *key, const void *value, int size,
-                                      int lifetime) {
+                                      int /* lifetime: every entry lasts the sample */) {
     ThreadContext *ctx = tl_context;
-    if (!ctx || !key || !key_fits_word(key)) return store_entry(ctx, key, value, size, lifetime);
+    if (!ctx || !key || !key_fits_word(key)) return store_entry(ctx, key, value, size);
     const uint64_t w = key_word(key), marks = key_end_marks(w);
-    if (!marks) return store_entry(ctx, key, value, size, lifetime);  // eight characters or more
+    if (!marks) return store_entry(ctx, key, value, size);  // eight characters or more
     const uint64_t word = key_cut(w, marks);
     const int found = find_short_entry(ctx, word);
     if (size <= 0) {
         if (found >= 0) remove_entry(ctx, found);
         return 1;
     }
-    if (!value) return store_entry(ctx, key, value, size, lifetime);
+    if (!value) return store_entry(ctx, key, value, size);
     StateEntry *e;
     if (found >= 0) {
         e = &ctx->entries[found];
         if (e->size < size) {
             void *mem = ctx->arena.alloc_in_chunk(static_cast<size_t>(size));
-            if (!mem) return store_entry(ctx, key, value, size, lifetime);
+            if (!mem) return store_entry(ctx, key, value, size);
             e->value = mem;
         }
     } else {
         const int n = ctx->entry_count;
         if (n == kMaxStateEntries) return 0;
         void *mem = ctx->arena.alloc_in_chunk(static_cast<size_t>(size));
-        if (!mem) return store_entry(ctx, key, value, size, lifetime);
+        if (!mem) return store_entry(ctx, key, value, size);
         ctx->entry_count = n + 1;
         ctx->entry_tags[n] = word;
         e = &ctx->entries[n];
-        e->tag = word;
         e->value = mem;
     }
     e->size = size;
-    e->lifetime = lifetime;
     copy_value(e->value, value, static_cast<size_t>(size));
     return 1;
 }

@@ -465,9 +465,10 @@ struct Jitter {
 
 // The nearest hits of the eye rays of row y from x0 on (`count` rays,
 // samples of a pixel side by side), sixteen rays to a coherent packet, as
-// trace_eye's ray would find them.
+// trace_eye's ray would find them; `units` gets each ray's direction as
+// trace_eye normalizes it.
 void trace_eye_row(const Session &s, const Jitter &jitter, int x0, int y, size_t count, float far,
-                   RTCRayHit *out) {
+                   RTCRayHit *out, Vector3 *units) {
     const int spp = jitter.spp;
     for (size_t first = 0; first < count; first += 16) {
         alignas(64) RTCRayHit16 rh;
@@ -487,6 +488,7 @@ void trace_eye_row(const Session &s, const Jitter &jitter, int x0, int y, size_t
                 r.dir_x = dir.x, r.dir_y = dir.y, r.dir_z = dir.z;
             }
             dir = normalize(dir);  // as trace_eye sets it
+            if (j < count) units[j] = dir;
             rh.ray.org_x[i] = org.x;
             rh.ray.org_y[i] = org.y;
             rh.ray.org_z[i] = org.z;
@@ -541,13 +543,16 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
     // traced sixteen at a time, as coherent rays trace fastest.
     const bool packets = !first_lens && s.rtc_scene;
     const size_t row_rays = static_cast<size_t>(x1 - x0) * spp;
-    if (packets && ctx->eye_hits.size() < row_rays * sizeof(RTCRayHit))
-        ctx->eye_hits.resize(row_rays * sizeof(RTCRayHit));
+    // the row's hits, then their directions as trace_eye normalizes them
+    const size_t row_bytes = row_rays * (sizeof(RTCRayHit) + sizeof(Vector3));
+    if (packets && ctx->eye_hits.size() < row_bytes) ctx->eye_hits.resize(row_bytes);
     RTCRayHit *row_hits = reinterpret_cast<RTCRayHit *>(ctx->eye_hits.data());
+    Vector3 *row_units = reinterpret_cast<Vector3 *>(ctx->eye_hits.data() +
+                                                     (packets ? row_rays * sizeof(RTCRayHit) : 0));
     const float far = c.clip_far > 0 ? c.clip_far : INFINITY;
     RenderState st;
     for (int y = y0; y < y1; ++y) {
-        if (packets) trace_eye_row(s, jitter, x0, y, row_rays, far, row_hits);
+        if (packets) trace_eye_row(s, jitter, x0, y, row_rays, far, row_hits, row_units);
         for (int x = x0; x < x1; ++x) {
             if (s.aborted.load(std::memory_order_relaxed)) return false;
             double acc[4] = {0, 0, 0, 0};
@@ -565,8 +570,8 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                 st.raster_y = y + jy;
                 st.sample_index = k;
                 Vector3 org, dir;
-                const RTCRayHit *eye_hit =
-                    packets ? &row_hits[static_cast<size_t>(x - x0) * spp + k] : nullptr;
+                const size_t ray = static_cast<size_t>(x - x0) * spp + k;
+                const RTCRayHit *eye_hit = packets ? &row_hits[ray] : nullptr;
                 if (eye_hit) {
                     org = {eye_hit->ray.org_x, eye_hit->ray.org_y, eye_hit->ray.org_z};
                     dir = {eye_hit->ray.dir_x, eye_hit->ray.dir_y, eye_hit->ray.dir_z};
@@ -583,7 +588,7 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
                     ok = call_shader(&col, ZO_CALL_LENS, &st, first_lens, nullptr);
                 } else {
                     ctx->eye_hit = eye_hit;
-                    ok = trace_eye(&col, &st, &org, &dir);
+                    ok = trace_eye(&col, &st, &org, &dir, eye_hit ? &row_units[ray] : nullptr);
                     ctx->eye_hit = nullptr;
                 }
                 ++ctx->samples;

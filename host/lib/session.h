@@ -270,36 +270,47 @@ class Arena {
     // Memory the caller fills at once.
     void *alloc_uninit(size_t size, size_t align = 16) {
         void *p = alloc_in_chunk(size, align);
-        return p ? p : grow(size, align);
+        if (p) return p;
+        p = grow(size, align);
+        track();
+        return p;
     }
     // Memory from the current chunk; null when it has no room.
     void *alloc_in_chunk(size_t size, size_t align = 16) {
-        if (chunk_ < chunks_.size()) {
-            const size_t at = (used_ + align - 1) & ~(align - 1);
-            if (at + size <= chunks_[chunk_].second) {
-                used_ = at + size;
-                return chunks_[chunk_].first + at;
-            }
-        }
-        return nullptr;
+        const size_t at = (used_ + align - 1) & ~(align - 1);
+        if (at + size > room_) return nullptr;
+        used_ = at + size;
+        return base_ + at;
     }
     void reset() {
         chunk_ = 0;
         used_ = 0;
+        track();
     }
     ~Arena();
 
   private:
     void *grow(size_t size, size_t align);
+    // The current chunk's start and size, kept beside its index so that an
+    // allocation reads no vector (none past the last chunk: no room).
+    void track() {
+        const bool any = chunk_ < chunks_.size();
+        base_ = any ? chunks_[chunk_].first : nullptr;
+        room_ = any ? chunks_[chunk_].second : 0;
+    }
     std::vector<std::pair<uint8_t *, size_t>> chunks_;
     size_t chunk_ = 0, used_ = 0;
+    uint8_t *base_ = nullptr;
+    size_t room_ = 0;
 };
 
+// A shader-state entry. Its tag (the key's first eight characters,
+// key_tag) is kept in ThreadContext::entry_tags; the lifetime a store
+// names is not kept: every entry lasts until the sample ends or the key is
+// removed.
 struct StateEntry {
-    char key[32];
-    uint64_t tag;  // the key's first eight characters (key_tag)
+    char key[32];  // keys of eight characters or more
     int size;
-    int lifetime;
     void *value;
 };
 
@@ -586,7 +597,9 @@ void make_state(Session &s, RenderState &state, ThreadContext *ctx);
 bool render(Session &s);  // false when the render was aborted
 void run_output_shaders(Session &s);
 bool write_images(Session &s);
-zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const Vector3 *dir);
+// `unit`, when given, is *dir normalized as trace_eye would normalize it.
+zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const Vector3 *dir,
+                    const Vector3 *unit = nullptr);
 zoBoolean run_material(Color *result, RenderState *state, int slot, int call_type);
 // Fills the hit fields of `state` from the first surface along its ray
 // between tnear and tfar without shading it; false, and the hit fields

@@ -238,6 +238,31 @@ float falloff_far(const ThreadContext *ctx, float tfar) {
     return std::min(tfar, static_cast<float>(ctx->falloff_stop));
 }
 
+namespace {
+
+// "KEY_2" as the shader state keys it: its five characters in one word
+// (shader_key.h), the rest of the word zero.
+constexpr uint64_t kEnvironmentOverrideTag = uint64_t('K') | uint64_t('E') << 8 |
+                                             uint64_t('Y') << 16 | uint64_t('_') << 24 |
+                                             uint64_t('2') << 32;
+
+// The map of the thread's "KEY_2", as zo_shaderstate_get would answer for
+// it, read from the thread's entries without the call; 0 for none.
+Tag environment_override() {
+    const ThreadContext *ctx = thread_context();
+    if (!ctx) return 0;
+    for (int i = ctx->entry_count - 1; i >= 0; --i) {
+        if (ctx->entry_tags[i] != kEnvironmentOverrideTag) continue;
+        const StateEntry &e = ctx->entries[i];
+        Tag map = 0;
+        if (e.value && e.size >= static_cast<int>(sizeof map)) memcpy(&map, e.value, sizeof map);
+        return map;
+    }
+    return 0;
+}
+
+}  // namespace
+
 // What a ray that leaves the scene sees. While a shader's trace has put an
 // environment map under "KEY_2" (the raytrace material's slots 9 and 10,
 // the raytrace map's background map), that map stands in for the
@@ -246,10 +271,7 @@ float falloff_far(const ThreadContext *ctx, float tfar) {
 // environment shader runs, or the camera's.
 zoBoolean run_environment(Session &s, Color *result, RenderState *state) {
     *result = Color{0, 0, 0, 0};
-    int size = 0;
-    const void *record = zo_shaderstate_get(state, "KEY_2", &size);
-    Tag map = 0;
-    if (record && size >= static_cast<int>(sizeof map)) memcpy(&map, record, sizeof map);
+    const Tag map = environment_override();
     if (map && s.item(map)) {
         state->normal = state->dir * -1.0f;
         state->normal_geom = state->normal;
@@ -392,7 +414,8 @@ bool is_light_or_shadow(const RenderState *state) {
 
 using namespace tracing;
 
-zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const Vector3 *dir) {
+zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const Vector3 *dir,
+                    const Vector3 *unit) {
     Session *s = session();
     ThreadContext *ctx = thread_context();
     if (!s || !ctx || !state || !org || !dir) return 0;
@@ -407,7 +430,7 @@ zoBoolean trace_eye(Color *result, RenderState *state, const Vector3 *org, const
         return ok;
     }
     state->org = *org;
-    state->dir = normalize(*dir);
+    state->dir = unit ? *unit : normalize(*dir);
     state->type = ZO_RAY_EYE;
     state->volume = s->camera.cam.volume;
     state->environment = s->camera.cam.environment;

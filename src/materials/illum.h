@@ -63,8 +63,13 @@ enum : int32_t {
 };
 
 enum : int32_t {
-    kIllumChannels = 32,     // channel values in the record
-    kIllumChannelTypes = 24  // entries of a channel type table
+    kIllumChannels = 32,      // channel values in the record
+    kIllumChannelTypes = 24,  // entries of a channel type table
+    // The channels a model reaches: its own (17 at most, the multi-layer
+    // model's) and slots 8 to 11 after them. The standard material leaves
+    // the channels past these uncleared; a model with more channels of its
+    // own raises this.
+    kIllumReachedChannels = 21
 };
 
 // mapFlags
@@ -327,7 +332,7 @@ namespace kor {
 
 // The channel of standard slot `slot`: the model's slot map, else the
 // default table (slots 8 to 11 follow the model's own channels). -1: none.
-inline int illumResolveSlot(const int32_t *slotMap, int channelCount, int slot) {
+constexpr int illumResolveSlot(const int32_t *slotMap, int channelCount, int slot) {
     if (slot < 0 || slot >= kIllumSlotCount) return -1;
     int channel = slotMap ? slotMap[slot] : -1;
     if (channel < 0 && slot >= kSlotBump) channel = channelCount + (slot - kSlotBump);

@@ -340,10 +340,33 @@ inline void blinnWriteChannels(IllumRecord *record, const BlinnParams &p, const 
 void blinnSelfIllum(IllumRecord *record, zoBoolean useSelfIllumColor, bool atLeastZero,
                     float third = 0.33333334f);
 
-// The channel tables the Blinn, Phong, Constant and Metal models share.
-extern const int32_t kBlinnFamilySlots[kIllumSlotCount];
+// The channel tables the Blinn, Phong, Constant and Metal models share:
+// the slot table, the channel count, the channel types and their layout.
+inline constexpr int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2,  4,  3,  5,
+                                                               6, 7, -1, -1, -1, -1};
+constexpr int kBlinnChannelCount = 8;
 extern const int32_t kBlinnFamilyTypes[kIllumChannelTypes];
 extern const IllumModelLayout kBlinnFamilyLayout;
+// The channel of each slot in kBlinnFamilyLayout (shd_illum.cpp checks them
+// against the slot table at compile time).
+constexpr int32_t kBlinnFamilyChannels[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, 8, 9, 10, 11};
+
+// Where a step finds a slot's channel: through the record's layout
+// (LayoutSlots), or, for a record with the Blinn family's layout, in that
+// layout's channels known as constants (BlinnSlots).
+struct LayoutSlots {
+    const IllumRecord *r;
+    int operator()(int slot) const { return illumSlotChannel(r, slot); }
+};
+struct BlinnSlots {
+    constexpr int operator()(int slot) const { return kBlinnFamilyChannels[slot]; }
+};
+// illumSlotColor through `slots`.
+template <class Slots>
+__attribute__((always_inline)) inline Color slotColor(const IllumRecord *r, Slots slots, int slot) {
+    const int channel = slots(slot);
+    return channel >= 0 ? r->channels[channel] : Color{0.0f, 0.0f, 0.0f, 0.0f};
+}
 
 // After the light loop: ambient x ambient colour, diffuseIntensity = mean
 // diffuse light, diffuse x diffuse colour, specular x specular colour.
@@ -379,8 +402,6 @@ struct IllumLightSums {
 
 // Adds one light's sums to the record, averaged over its samples.
 inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples) {
-    if (samples <= 0) return;
-    const float n = static_cast<float>(samples);
     if (samples == 1) {
         addRGB(record->ambient, sums.ambient);
         addRGB(record->diffuse, sums.diffuse);
@@ -388,6 +409,8 @@ inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, i
         record->diffuseIntensity += sums.intensity;
         return;
     }
+    if (samples <= 0) return;
+    const float n = static_cast<float>(samples);
     const Color a = {sums.ambient.r / n, sums.ambient.g / n, sums.ambient.b / n, 0.0f};
     const Color d = {sums.diffuse.r / n, sums.diffuse.g / n, sums.diffuse.b / n, 0.0f};
     const Color s = {sums.specular.r / n, sums.specular.g / n, sums.specular.b / n, 0.0f};

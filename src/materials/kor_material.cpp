@@ -27,6 +27,9 @@ namespace {
 
 constexpr const char *kModule = "kor_material";
 constexpr int kMapChannels = 24;
+// The channels past kIllumReachedChannels are never read: they are cleared
+// only where the record's channels are handed out whole (hand_to_elements).
+constexpr int kReachedChannels = kIllumReachedChannels;
 
 struct StandardMaterialParams {
     IllumMaterialParams base;  // wire .. reflectionLevel
@@ -125,8 +128,9 @@ void colour_blend(Color &channel, const Color &m) {
     channel.b = channel.b * keep + m.b;
 }
 
-Color *channel_of(IllumRecord *r, int slot) {
-    const int c = kor::illumSlotChannel(r, slot);
+template <class Slots>
+__attribute__((always_inline)) inline Color *channel_of(IllumRecord *r, int slot, Slots slots) {
+    const int c = slots(slot);
     return c >= 0 ? &r->channels[c] : nullptr;
 }
 
@@ -194,11 +198,13 @@ zoBoolean hide(Color *result, RenderState *state) {
 // Shared by the surface, shadow and photon steps.
 
 // Opacity and filter channels from the parameters.
+template <class Slots>
 __attribute__((always_inline)) inline void base_channels(RenderState *state, IllumRecord *r,
-                                                         const StandardMaterialParams *p) {
-    if (Color *o = channel_of(r, kSlotOpacity)) o->r = kor::eval(state, &p->base.opacity);
+                                                         const StandardMaterialParams *p,
+                                                         Slots slots) {
+    if (Color *o = channel_of(r, kSlotOpacity, slots)) o->r = kor::eval(state, &p->base.opacity);
     if (r->supportedParams & kSupportFilterColor)
-        if (Color *f = channel_of(r, kSlotFilter)) *f = p->base.filterColor;
+        if (Color *f = channel_of(r, kSlotFilter, slots)) *f = p->base.filterColor;
 }
 
 void set_normal(RenderState *state, IllumRecord *r, const StandardMaterialParams *p) {
@@ -216,11 +222,12 @@ struct Bump {
     float amount = 0.0f;
 };
 
+template <class Slots>
 __attribute__((always_inline)) inline Bump apply_bump(RenderState *state, IllumRecord *r,
                                                       const StandardMaterialParams *p,
-                                                      uint32_t usable) {
+                                                      uint32_t usable, Slots slots) {
     Bump bump;
-    const int channel = kor::illumSlotChannel(r, kSlotBump);
+    const int channel = slots(kSlotBump);
     if (!r->mapsOn || !in_mask(usable, channel)) return bump;
     const MapSlot slot = slot_of(r, p, channel);
     r->mapFlags |= kMapFlagBump;
@@ -297,8 +304,11 @@ inline void map_loop(RenderState *state, IllumRecord *r, const StandardMaterialP
     if (usable) run_map_loop(state, r, p, usable);
 }
 
-void opacity_falloff(IllumRecord *r, const StandardMaterialParams *p) {
-    const Color *oc = channel_of(r, kSlotOpacity);
+template <class Slots>
+__attribute__((always_inline)) inline void opacity_falloff(IllumRecord *r,
+                                                           const StandardMaterialParams *p,
+                                                           Slots slots) {
+    const Color *oc = channel_of(r, kSlotOpacity, slots);
     float o = oc ? oc->r : 1.0f;
     const float amount = p->base.falloffAmount;
     if (!(o == 1.0f && amount == 0.0f)) {
@@ -360,13 +370,18 @@ void hand_to_elements(RenderState *state, const IllumRecord *r, const StandardMa
     e.shadedColor = r->finalColor;
     e.transparency = r->transparency;
     e.layerTransmission = r->transparencyCopy;
-    memcpy(d.channels, r->channels, sizeof d.channels);
+    static_assert(sizeof d.channels == sizeof r->channels, "every channel is handed out");
+    memcpy(d.channels, r->channels, kReachedChannels * sizeof(Color));
+    memset(d.channels + kReachedChannels, 0, (kIllumChannels - kReachedChannels) * sizeof(Color));
     d.channelTable = r->slotMap;
     d.materialId = p->materialId;
     kor_CallRenderElementShaders_PostIllum(state, &d);
 }
 
-zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *model) {
+template <class Slots>
+__attribute__((always_inline)) inline zoBoolean surface_steps(Color *result, RenderState *state,
+                                                              IllumRecord *r, void *model,
+                                                              Slots slots) {
     const auto *p = static_cast<const StandardMaterialParams *>(r->materialParams);
     if (state->type == ZO_RAY_EYE && p->materialId != 0) zo_fb_put(state, 0, &p->materialId);
 
@@ -375,15 +390,15 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
     const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
     const uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
     const uint32_t assigned = instance ? instance->assignedMaps : assigned_maps(p);
-    base_channels(state, r, p);
+    base_channels(state, r, p, slots);
     set_normal(state, r, p);
     r->mapFlags = 0;
-    const Bump bump = apply_bump(state, r, p, usable);
+    const Bump bump = apply_bump(state, r, p, usable, slots);
     map_loop(state, r, p, usable);
-    opacity_falloff(r, p);
+    opacity_falloff(r, p, slots);
 
-    const int reflection = kor::illumSlotChannel(r, kSlotReflection);
-    const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
+    const int reflection = slots(kSlotReflection);
+    const int refraction = slots(kSlotRefraction);
     const bool refracts = r->mapsOn && in_mask(usable, refraction);
     if (in_mask(assigned, reflection)) r->mapFlags |= kMapFlagReflectionAssigned;
     if (r->mapsOn && in_mask(usable, reflection)) {
@@ -409,7 +424,7 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
 
     Color irr = {0, 0, 0, 0};
     kor::irradiance(&irr, state, bump.changed, kept_normal, bump.vector, bump.amount);
-    const Color diffuse = kor::illumSlotColor(r, kSlotDiffuse);
+    const Color diffuse = kor::slotColor(r, slots, kSlotDiffuse);
     r->indirect = {irr.r * diffuse.r, irr.g * diffuse.g, irr.b * diffuse.b, 0.0f};
 
     if (r->illuminate) r->illuminate(state, r, model);
@@ -431,6 +446,14 @@ zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *
     state->normal = kept_normal;
     state->dot_nd = kept_dot;
     return 1;
+}
+
+// The surface step, with the Blinn family's channels known as constants
+// when the record has that family's layout.
+zoBoolean surface_step(Color *result, RenderState *state, IllumRecord *r, void *model) {
+    if (r->layout == &kor::kBlinnFamilyLayout)
+        return surface_steps(result, state, r, model, kor::BlinnSlots{});
+    return surface_steps(result, state, r, model, kor::LayoutSlots{r});
 }
 
 // ---------------------------------------------------------------------------
@@ -463,7 +486,7 @@ zoBoolean shadow_step(Color *result, RenderState *state, IllumRecord *r, void *)
     if (!(two_sided(call) || facing > 0.0f)) return 1;
     if (p->base.wire && !inside_wire_band(state, p->base)) return 1;
 
-    base_channels(state, r, p);
+    base_channels(state, r, p, kor::LayoutSlots{r});
     float o = kor::eval(state, &p->base.opacity);
     const int opacity = kor::illumSlotChannel(r, kSlotOpacity);
     const MapSlot oslot = slot_of(r, p, opacity);
@@ -514,14 +537,14 @@ Color times(const Color &a, const Color &b) {
 zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *) {
     const auto *p = static_cast<const StandardMaterialParams *>(r->materialParams);
     const Color E = *result;
-    base_channels(state, r, p);
+    base_channels(state, r, p, kor::LayoutSlots{r});
     set_normal(state, r, p);
     r->mapFlags = 0;
     const auto *instance = static_cast<const MaterialInstance *>(r->materialData);
     const uint32_t usable = instance ? instance->usableMaps : usable_maps(p);
-    apply_bump(state, r, p, usable);
+    apply_bump(state, r, p, usable, kor::LayoutSlots{r});
     map_loop(state, r, p, usable);
-    opacity_falloff(r, p);
+    opacity_falloff(r, p, kor::LayoutSlots{r});
 
     const int refraction = kor::illumSlotChannel(r, kSlotRefraction);
     const MapSlot tslot = slot_of(r, p, refraction);
@@ -645,14 +668,20 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
 }
 
 // The record is cleared with plain 16-byte stores: a string instruction
-// for a kilobyte takes longer to start than these take to finish.
+// for a kilobyte takes longer to start than these take to finish. The
+// 16-byte pieces that lie wholly in the channels past kReachedChannels are
+// left as they are.
 __attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_record(
     IllumRecord *record) {
     static_assert(sizeof(IllumRecord) % 8 == 0, "the record clears in 16- and 8-byte stores");
+    constexpr size_t kChannels = offsetof(IllumRecord, channels);
+    constexpr size_t kSkipFirst = (kChannels + kReachedChannels * sizeof(Color) + 15) / 16;
+    constexpr size_t kSkipEnd = (kChannels + kIllumChannels * sizeof(Color)) / 16;
     const __m128i zero = _mm_setzero_si128();
     auto *out = reinterpret_cast<__m128i *>(record);
 #pragma GCC unroll 64
-    for (size_t i = 0; i < sizeof(IllumRecord) / 16; ++i) _mm_storeu_si128(out + i, zero);
+    for (size_t i = 0; i < sizeof(IllumRecord) / 16; ++i)
+        if (i < kSkipFirst || i >= kSkipEnd) _mm_storeu_si128(out + i, zero);
     if (sizeof(IllumRecord) % 16)
         _mm_storel_epi64(
             reinterpret_cast<__m128i *>(reinterpret_cast<char *>(record) + sizeof(IllumRecord) - 8),

@@ -36,10 +36,15 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     const auto *p = static_cast<const BlinnParams *>(modelParams);
     BlinnUser u;
     u.record = r;
-    const HighlightPower power = highlightPower(r, illumSlotColor(r, kSlotGlossiness).r, 4.0f);
+    // the record has the family's layout when the model's own entry ran
+    const bool family = r->layout == &kBlinnFamilyLayout;
+    const float gloss = family ? slotColor(r, BlinnSlots{}, kSlotGlossiness).r
+                               : illumSlotColor(r, kSlotGlossiness).r;
+    const HighlightPower power = highlightPower(r, gloss, 4.0f);
     u.exponent = power.exponent;
     u.zeroBelow = power.zeroBelow;
-    u.level = illumSlotColor(r, kSlotSpecularLevel).r;
+    u.level = family ? slotColor(r, BlinnSlots{}, kSlotSpecularLevel).r
+                     : illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
     illumAccumulateModel<BlinnModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
     blinnFinish(state, r, p ? p->useSelfIllumColor : 0, false);

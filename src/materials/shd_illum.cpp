@@ -19,8 +19,23 @@ const IllumMaterialParams *materialOf(const IllumRecord *record) {
     return static_cast<const IllumMaterialParams *>(record->materialParams);
 }
 
+static_assert(
+    [] {
+        for (int slot = 0; slot < kIllumSlotCount; ++slot)
+            if (kor::illumResolveSlot(kor::kBlinnFamilySlots, kor::kBlinnChannelCount, slot) !=
+                kor::kBlinnFamilyChannels[slot])
+                return false;
+        return true;
+    }(),
+    "the Blinn family's channels are what its slot table resolves to");
+
+using kor::BlinnSlots;
+using kor::LayoutSlots;
+using kor::slotColor;
+
+template <class Slots>
 __attribute__((always_inline)) inline void transmitStep(RenderState *state, IllumRecord *r,
-                                                        bool adding) {
+                                                        bool adding, Slots slots) {
     using namespace kor;
     const bool refracting =
         (r->mapFlags & kMapFlagRefraction) && (r->supportedParams & kSupportRefraction);
@@ -32,8 +47,8 @@ __attribute__((always_inline)) inline void transmitStep(RenderState *state, Illu
         r->transparency = kBlack;
         return;
     }
-    const Color D = illumSlotColor(r, kSlotDiffuse);
-    const Color F = illumSlotColor(r, kSlotFilter);
+    const Color D = slotColor(r, slots, kSlotDiffuse);
+    const Color F = slotColor(r, slots, kSlotFilter);
     const float s = atMostOne(maxRGB(r->specular));
     const IllumMaterialParams *material = materialOf(r);
     const int mode = material ? material->transparencyType : kTransparencyFilter;
@@ -42,7 +57,7 @@ __attribute__((always_inline)) inline void transmitStep(RenderState *state, Illu
         const float w = (1.0f - r->refractionAmount) * r->opacity;
         r->diffuseWeight = w;
         const Color T = transparencyColor(mode, w + s - w * s, F, D);
-        Color refracted = illumSlotColor(r, kSlotRefraction);
+        Color refracted = slotColor(r, slots, kSlotRefraction);
         mulRGB(refracted, T);
         if (!adding) r->refraction.r = r->refraction.g = r->refraction.b = 0.0f;
         addRGB(r->refraction, refracted);
@@ -127,24 +142,26 @@ namespace kor {
 // Shared steps.
 
 void illumTransmit(RenderState *state, IllumRecord *record) {
-    if (record) transmitStep(state, record, false);
+    if (record) transmitStep(state, record, false, LayoutSlots{record});
 }
 
 void illumTransmitAdding(RenderState *state, IllumRecord *record) {
-    if (record) transmitStep(state, record, true);
+    if (record) transmitStep(state, record, true, LayoutSlots{record});
 }
 
 void illumNoStep(RenderState *, IllumRecord *) {}
 
 namespace {
 
-__attribute__((always_inline)) inline void reflectStep(RenderState *state, IllumRecord *r) {
+template <class Slots>
+__attribute__((always_inline)) inline void reflectStep(RenderState *state, IllumRecord *r,
+                                                       Slots slots) {
     if (!r || !(r->mapFlags & kMapFlagReflection) || !(r->supportedParams & kSupportReflection))
         return;
     float a = r->reflectionAmount;
-    Color c = illumSlotColor(r, kSlotReflection);
+    Color c = slotColor(r, slots, kSlotReflection);
     if (r->affectReflection == illumTintBySpecular)
-        mulRGB(c, illumSlotColor(r, kSlotSpecular));
+        mulRGB(c, slotColor(r, slots, kSlotSpecular));
     else if (r->affectReflection)
         r->affectReflection(state, r, &c);
     const IllumMaterialParams *material = materialOf(r);
@@ -173,7 +190,7 @@ __attribute__((always_inline)) inline void combinePlainStep(IllumRecord *r) {
 }  // namespace
 
 void illumReflect(RenderState *state, IllumRecord *r) {
-    reflectStep(state, r);
+    if (r) reflectStep(state, r, LayoutSlots{r});
 }
 
 void illumCombinePlain(IllumRecord *r) {
@@ -278,10 +295,12 @@ void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
 
 namespace {
 
+template <class Slots>
 __attribute__((always_inline)) inline void selfIllumStep(IllumRecord *r,
                                                          zoBoolean useSelfIllumColor,
-                                                         bool atLeastZero, float third) {
-    const Color si = illumSlotColor(r, kSlotSelfIllum);
+                                                         bool atLeastZero, float third,
+                                                         Slots slots) {
+    const Color si = slotColor(r, slots, kSlotSelfIllum);
     if (useSelfIllumColor) {
         addRGB(r->selfIllum, si);
         return;
@@ -289,7 +308,7 @@ __attribute__((always_inline)) inline void selfIllumStep(IllumRecord *r,
     float a = (si.r + si.g + si.b) * third;
     if (atLeastZero ? a >= 0.0f : a > 0.0f) {
         a = atMostOne(a);
-        const Color d = illumSlotColor(r, kSlotDiffuse);
+        const Color d = slotColor(r, slots, kSlotDiffuse);
         r->selfIllum.r = d.r * a;
         r->selfIllum.g = d.g * a;
         r->selfIllum.b = d.b * a;
@@ -301,7 +320,7 @@ __attribute__((always_inline)) inline void selfIllumStep(IllumRecord *r,
 }  // namespace
 
 void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZero, float third) {
-    selfIllumStep(r, useSelfIllumColor, atLeastZero, third);
+    selfIllumStep(r, useSelfIllumColor, atLeastZero, third, LayoutSlots{r});
 }
 
 // ---------------------------------------------------------------------------
@@ -415,49 +434,69 @@ OrenNayarTerm orenNayar(Vector3 V, const Vector3 &N, const Vector3 &L, float sig
 
 namespace kor {
 
-const int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, -1, -1, -1, -1};
 const int32_t kBlinnFamilyTypes[kIllumChannelTypes] = {2, 2, 2, 4, 4, 2, 4, 2, 1, 1, 1, 1,
                                                        1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
 const IllumModelLayout kBlinnFamilyLayout =
-    illumResolveLayout(kBlinnFamilySlots, 8, kBlinnFamilyTypes);
+    illumResolveLayout(kBlinnFamilySlots, kBlinnChannelCount, kBlinnFamilyTypes);
 
 namespace {
 
-__attribute__((always_inline)) inline void colourComponentsStep(IllumRecord *r) {
-    mulRGB(r->ambient, illumSlotColor(r, kSlotAmbient));
+template <class Slots>
+__attribute__((always_inline)) inline void colourComponentsStep(IllumRecord *r, Slots slots) {
+    mulRGB(r->ambient, slotColor(r, slots, kSlotAmbient));
     const Color &d = r->diffuse;
     r->diffuseIntensity = (d.r + d.g + d.b) * 0.33333334f;  // the colour's intensity
-    mulRGB(r->diffuse, illumSlotColor(r, kSlotDiffuse));
-    mulRGB(r->specular, illumSlotColor(r, kSlotSpecular));
+    mulRGB(r->diffuse, slotColor(r, slots, kSlotDiffuse));
+    mulRGB(r->specular, slotColor(r, slots, kSlotSpecular));
 }
 
 }  // namespace
 
 void illumColourComponents(IllumRecord *r) {
-    colourComponentsStep(r);
+    colourComponentsStep(r, LayoutSlots{r});
 }
 
-void blinnFinish(RenderState *state, IllumRecord *r, zoBoolean useSelfIllumColor,
-                 bool atLeastZero) {
-    selfIllumStep(r, useSelfIllumColor, atLeastZero, 0.33333334f);
-    colourComponentsStep(r);
-    illumFinish(state, r);
-}
+namespace {
 
-void illumFinish(RenderState *state, IllumRecord *r) {
-    // the shared steps are called directly, so that they run inline
+// transmit, reflect and combine through the record's slots; the shared
+// steps are called directly, so that they run inline.
+template <class Slots>
+__attribute__((always_inline)) inline void finishSteps(RenderState *state, IllumRecord *r,
+                                                       Slots slots) {
     if (r->transmit == illumTransmit)
-        transmitStep(state, r, false);
+        transmitStep(state, r, false, slots);
     else if (r->transmit)
         r->transmit(state, r);
     if (r->reflect == illumReflect)
-        reflectStep(state, r);
+        reflectStep(state, r, slots);
     else if (r->reflect)
         r->reflect(state, r);
     if (r->combine == illumCombinePlain)
         combinePlainStep(r);
     else if (r->combine)
         r->combine(r);
+}
+
+}  // namespace
+
+void blinnFinish(RenderState *state, IllumRecord *r, zoBoolean useSelfIllumColor,
+                 bool atLeastZero) {
+    if (r->layout == &kBlinnFamilyLayout) {
+        selfIllumStep(r, useSelfIllumColor, atLeastZero, 0.33333334f, BlinnSlots{});
+        colourComponentsStep(r, BlinnSlots{});
+        finishSteps(state, r, BlinnSlots{});
+        return;
+    }
+    selfIllumStep(r, useSelfIllumColor, atLeastZero, 0.33333334f, LayoutSlots{r});
+    colourComponentsStep(r, LayoutSlots{r});
+    finishSteps(state, r, LayoutSlots{r});
+}
+
+void illumFinish(RenderState *state, IllumRecord *r) {
+    if (r->layout == &kBlinnFamilyLayout)
+        finishSteps(state, r, BlinnSlots{});
+    else
+        finishSteps(state, r, LayoutSlots{r});
 }
 
 }  // namespace kor
