@@ -230,6 +230,7 @@ struct LightEntry {
     Vector3 axis_u{1, 0, 0}, axis_v{0, 1, 0};  // unit axes across the direction (discs)
     float radius = 0;
     int samples = 1;  // samples per zo_sample_light loop
+    int index = 0;    // in Session::lights (prepare_lights)
 };
 
 // A photometric profile read from an IES LM-63 file (ies.cpp): candela over
@@ -317,10 +318,18 @@ struct ShadowOrigin {
     Vector3 point{0, 0, 0}, origin{0, 0, 0};
 };
 
+// Lights whose last blocker a thread keeps (trace_lights.cpp), and the
+// kinds of lit point (by ray depth and instance) it keeps one for apiece.
+constexpr int kKeptBlockerLights = 16;
+constexpr int kKeptBlockerKinds = 16;
+
 struct ThreadContext {
     int index = 0;
     Arena arena;
     ShadowOrigin shadow_origin;
+    // By light (LightEntry::index) and kind of lit point: 1 + the geometry
+    // id of the exact sphere that stopped the last such shadow ray, or 0.
+    uint32_t blocker[kKeptBlockerLights][kKeptBlockerKinds] = {};
     StateEntry entries[kMaxStateEntries];
     uint64_t entry_tags[kMaxStateEntries];  // entries[i].tag, packed for the lookup's scan
     int entry_count = 0;

@@ -55,6 +55,17 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
 // A new ray-tracing geometry (RTCGeometry) of one exact sphere, whose
 // centre and radius are read from `centre_radius` (sphere.cpp).
 void *new_sphere_geometry(void *device, float *centre_radius);
+// Whether the exact sphere of `centre_radius` (as new_sphere_geometry reads
+// it, placed in the world) stops the ray between tnear and tfar, as the
+// tracer's occlusion test finds it: true only where the tracer surely
+// reaches the sphere and its own test of it answers yes; false says
+// nothing.
+bool sphere_stops(const float *centre_radius, const Vector3 &org, const Vector3 &dir, float tnear,
+                  float tfar);
+// 1 + the geometry id of the exact sphere placed in the world that last
+// stopped an occlusion test on this thread by its own test (sphere.cpp);
+// a shadow ray clears it before it asks.
+extern __thread uint32_t tl_sphere_stop __attribute__((tls_model("initial-exec")));
 // Once a scene with exact spheres is built: orders the build's reads of
 // their centres and radii before anything this thread does next.
 void sphere_bounds_joined();

@@ -24,7 +24,9 @@ using namespace tracing;
 void prepare_lights(Session &s) {
     s.has_sky = -1;
     s.has_sky = scene_has_sky(s) ? 1 : 0;
+    int index = 0;
     for (LightEntry &l : s.lights) {
+        l.index = index++;
         const zoLightRecord &r = l.rec;
         const float *m = l.inst.to_world;
         l.origin = xform_point(m, r.origin);
@@ -266,6 +268,32 @@ Vector3 shadow_origin(ThreadContext *ctx, const RenderState *light) {
     return origin;
 }
 
+// Whether a surface stops the shadow ray of light `l` (sampled by `light`)
+// between tnear and tfar, in a scene whose surfaces all stop light. The
+// points of one kind (ray depth and instance) that a light is sampled at
+// one after the other, such as the eye rays' hits on one surface in
+// neighbouring pixels, are mostly shadowed by the same blocker: an exact
+// sphere that stopped the last such ray is asked first, with the tracer's
+// own test, and the tracer only when it does not.
+bool opaque_blocked(const Session &s, ThreadContext *ctx, const LightEntry *l,
+                    const RenderState *light, const Vector3 &from, const Vector3 &to_light,
+                    float tnear, float tfar) {
+    const bool any_exact = s.any_exact;
+    uint32_t *kept = nullptr;
+    if (any_exact && l && l->index < kKeptBlockerLights) {
+        const unsigned depth = std::min(static_cast<unsigned>(light->trace_depth), 3u);
+        kept = &ctx->blocker[l->index][(depth << 2 | (light->instance & 3u)) % kKeptBlockerKinds];
+        const size_t id = *kept - size_t(1);  // none: past every geometry
+        if (id < s.geom_instance.size() &&
+            sphere_stops(s.geom_instance[id]->sphere, from, to_light, tnear, tfar))
+            return true;
+        tl_sphere_stop = 0;
+    }
+    const bool blocked = occluded(s, from, to_light, tnear, tfar, light->time);
+    if (kept) *kept = blocked ? tl_sphere_stop : 0;
+    return blocked;
+}
+
 // Shadow of the surfaces between `from` and the light: all of them, from
 // the light's side; or, for segments, the one nearest `from`, whose shadow
 // shader continues towards the light with zo_trace_shadow_seg.
@@ -328,7 +356,8 @@ HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
         float tfar;
         toward_light(l, light, from, &to_light, &tfar);
         const float tnear = ray_epsilon(from);
-        if (!(tnear < tfar) || !occluded(*s, from, to_light, tnear, tfar, light->time)) return 1;
+        if (!(tnear < tfar) || !opaque_blocked(*s, ctx, l, light, from, to_light, tnear, tfar))
+            return 1;
         ++ctx->rays;
         return fail(result);
     }
