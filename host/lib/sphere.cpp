@@ -41,26 +41,12 @@ void sphere_bounds(const RTCBoundsFunctionArguments *a) {
 }
 
 // The distances at which ray k of the N meets the sphere, nearer first;
-// false if it misses. The centre is taken off the ray's closest approach
-// before the root, which keeps the roots accurate far from the sphere.
-inline bool sphere_roots(const SphereGeometry &g, const Vector3 &org, const Vector3 &dir,
-                         float t[2]) {
-    const float dd = dot(dir, dir);
-    const Vector3 to_centre = g.centre - org;
-    const float along = dot(to_centre, dir) / dd;
-    const Vector3 off = to_centre - dir * along;
-    const float miss2 = dot(off, off), r2 = g.radius * g.radius;
-    if (!(miss2 <= r2)) return false;
-    const float half = std::sqrt((r2 - miss2) / dd);
-    t[0] = along - half;
-    t[1] = along + half;
-    return true;
-}
+// false if it misses (tracing::sphere_roots).
 inline bool sphere_roots(const SphereGeometry &g, RTCRayN *ray, unsigned N, unsigned k,
                          float t[2]) {
     const Vector3 org{RTCRayN_org_x(ray, N, k), RTCRayN_org_y(ray, N, k), RTCRayN_org_z(ray, N, k)};
     const Vector3 dir{RTCRayN_dir_x(ray, N, k), RTCRayN_dir_y(ray, N, k), RTCRayN_dir_z(ray, N, k)};
-    return sphere_roots(g, org, dir, t);
+    return tracing::sphere_roots(reinterpret_cast<const float *>(&g), org, dir, t);
 }
 
 // Ray k of the N as a single ray ending at distance d, and the hit on the
@@ -192,29 +178,6 @@ __thread uint32_t tl_sphere_stop = 0;
 
 void sphere_bounds_joined() {
     (void)g_bounds_calls.load(std::memory_order_acquire);
-}
-
-bool sphere_stops(const float *centre_radius, const Vector3 &org, const Vector3 &dir, float tnear,
-                  float tfar) {
-    const auto &g = *reinterpret_cast<const SphereGeometry *>(centre_radius);
-    float t[2];
-    if (!sphere_roots(g, org, dir, t)) return false;
-    for (float d : t) {
-        if (!(d >= tnear && d <= tfar)) continue;
-        // The tracer looks at the sphere once the ray reaches its bounds:
-        // a root counts where its point lies inside them by more than the
-        // rounding of the bounds and of the tracer's test against them.
-        auto larger = [](float a, float b) { return a > b ? a : b; };
-        const float far =
-            larger(larger(larger(std::fabs(g.centre.x), std::fabs(org.x)),
-                          larger(std::fabs(g.centre.y), std::fabs(org.y))),
-                   larger(larger(std::fabs(g.centre.z), std::fabs(org.z)), larger(g.radius, 1.0f)));
-        const float inside = g.radius - 1e-4f * far;
-        const Vector3 off = org + dir * d - g.centre;
-        if (std::fabs(off.x) < inside && std::fabs(off.y) < inside && std::fabs(off.z) < inside)
-            return true;
-    }
-    return false;
 }
 
 void *new_sphere_geometry(void *device, float *centre_radius) {
