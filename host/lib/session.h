@@ -230,6 +230,7 @@ struct LightEntry {
     Vector3 axis_u{1, 0, 0}, axis_v{0, 1, 0};  // unit axes across the direction (discs)
     float radius = 0;
     int samples = 1;  // samples per zo_sample_light loop
+    int index = 0;    // in Session::lights (prepare_lights)
 };
 
 // A photometric profile read from an IES LM-63 file (ies.cpp): candela over
@@ -328,10 +329,33 @@ struct ShadowOrigin {
     Vector3 point{0, 0, 0}, origin{0, 0, 0};
 };
 
+// Lights whose last blocker a thread keeps (trace_lights.cpp), and the
+// kinds of lit point (by ray depth and instance) it keeps one for apiece.
+constexpr int kKeptBlockerLights = 16;
+constexpr int kKeptBlockerKinds = 16;
+
+// What the shadow rays of a scene whose surfaces all stop light can be
+// answered by without the tracer (trace_lights.cpp), looked at by each
+// thread at its first such ray: the exact spheres placed in the world, and
+// the meshes placed in the world that lie flat across an axis.
+constexpr int kShadowSceneItems = 8;
+struct ShadowScene {
+    int known = 0;  // 0 not looked at yet, 1 as below, -1 other geometry or more of it
+    int spheres = 0, planes = 0;
+    const float *sphere[kShadowSceneItems] = {};  // centre and radius
+    uint32_t sphere_id[kShadowSceneItems] = {};   // their geometry ids
+    int axis[kShadowSceneItems] = {};             // the flat meshes: x_axis = at
+    float at[kShadowSceneItems] = {};
+};
+
 struct ThreadContext {
     int index = 0;
     Arena arena;
     ShadowOrigin shadow_origin;
+    ShadowScene shadow_scene;
+    // By light (LightEntry::index) and kind of lit point: 1 + the geometry
+    // id of the exact sphere that stopped the last such shadow ray, or 0.
+    uint32_t blocker[kKeptBlockerLights][kKeptBlockerKinds] = {};
     StateEntry entries[kMaxStateEntries];
     uint64_t entry_tags[kMaxStateEntries];  // entries[i].tag, packed for the lookup's scan
     int entry_count = 0;

@@ -41,22 +41,12 @@ void sphere_bounds(const RTCBoundsFunctionArguments *a) {
 }
 
 // The distances at which ray k of the N meets the sphere, nearer first;
-// false if it misses. The centre is taken off the ray's closest approach
-// before the root, which keeps the roots accurate far from the sphere.
+// false if it misses (tracing::sphere_roots).
 inline bool sphere_roots(const SphereGeometry &g, RTCRayN *ray, unsigned N, unsigned k,
                          float t[2]) {
     const Vector3 org{RTCRayN_org_x(ray, N, k), RTCRayN_org_y(ray, N, k), RTCRayN_org_z(ray, N, k)};
     const Vector3 dir{RTCRayN_dir_x(ray, N, k), RTCRayN_dir_y(ray, N, k), RTCRayN_dir_z(ray, N, k)};
-    const float dd = dot(dir, dir);
-    const Vector3 to_centre = g.centre - org;
-    const float along = dot(to_centre, dir) / dd;
-    const Vector3 off = to_centre - dir * along;
-    const float miss2 = dot(off, off), r2 = g.radius * g.radius;
-    if (!(miss2 <= r2)) return false;
-    const float half = std::sqrt((r2 - miss2) / dd);
-    t[0] = along - half;
-    t[1] = along + half;
-    return true;
+    return tracing::sphere_roots(reinterpret_cast<const float *>(&g), org, dir, t);
 }
 
 // Ray k of the N as a single ray ending at distance d, and the hit on the
@@ -106,60 +96,85 @@ inline bool filtered(const Args *a, SingleHit &s, Filter filter) {
     return valid != 0;
 }
 
+// Ray k of the N against the sphere: the nearest root between the ray's
+// ends that the filters take becomes its hit. Inline: single rays, the
+// most common, have it with N and k known.
+__attribute__((always_inline)) inline void intersect_ray(const RTCIntersectFunctionNArguments *a,
+                                                         const SphereGeometry &g, RTCRayN *ray,
+                                                         RTCHitN *hit, unsigned N, unsigned k) {
+    float t[2];
+    if (!sphere_roots(g, ray, N, k, t)) return;
+    float &tfar = RTCRayN_tfar(ray, N, k);
+    const float tnear = RTCRayN_tnear(ray, N, k);
+    for (float d : t) {
+        if (!(d >= tnear && d <= tfar)) continue;
+        SingleHit s = single_hit(g, ray, N, k, d, a->primID, a->geomID, a->context->instID[0]);
+        if (!filtered(a, s, rtcFilterIntersection)) continue;
+        tfar = d;
+        RTCHitN_Ng_x(hit, N, k) = s.hit.Ng_x;
+        RTCHitN_Ng_y(hit, N, k) = s.hit.Ng_y;
+        RTCHitN_Ng_z(hit, N, k) = s.hit.Ng_z;
+        RTCHitN_u(hit, N, k) = 0;
+        RTCHitN_v(hit, N, k) = 0;
+        RTCHitN_primID(hit, N, k) = s.hit.primID;
+        RTCHitN_geomID(hit, N, k) = s.hit.geomID;
+        RTCHitN_instID(hit, N, k, 0) = s.hit.instID[0];
+        return;
+    }
+}
+
 void sphere_intersect(const RTCIntersectFunctionNArguments *a) {
     const auto &g = *static_cast<const SphereGeometry *>(a->geometryUserPtr);
+    if (a->N == 1) {
+        if (a->valid[0])
+            intersect_ray(a, g, RTCRayHitN_RayN(a->rayhit, 1), RTCRayHitN_HitN(a->rayhit, 1), 1, 0);
+        return;
+    }
     RTCRayN *ray = RTCRayHitN_RayN(a->rayhit, a->N);
     RTCHitN *hit = RTCRayHitN_HitN(a->rayhit, a->N);
-    for (unsigned k = 0; k < a->N; ++k) {
-        if (!a->valid[k]) continue;
-        float t[2];
-        if (!sphere_roots(g, ray, a->N, k, t)) continue;
-        float &tfar = RTCRayN_tfar(ray, a->N, k);
-        const float tnear = RTCRayN_tnear(ray, a->N, k);
-        for (float d : t) {
-            if (!(d >= tnear && d <= tfar)) continue;
+    for (unsigned k = 0; k < a->N; ++k)
+        if (a->valid[k]) intersect_ray(a, g, ray, hit, a->N, k);
+}
+
+// Ray k of the N against the sphere: a root between the ray's ends that
+// the filters take ends the ray.
+__attribute__((always_inline)) inline void occlude_ray(const RTCOccludedFunctionNArguments *a,
+                                                       const SphereGeometry &g, unsigned N,
+                                                       unsigned k) {
+    float t[2];
+    if (!sphere_roots(g, a->ray, N, k, t)) return;
+    float &tfar = RTCRayN_tfar(a->ray, N, k);
+    const float tnear = RTCRayN_tnear(a->ray, N, k);
+    for (float d : t) {
+        if (!(d >= tnear && d <= tfar)) continue;
+        // The filter decides whether this surface ends the ray.
+        if (a->context->filter) {
             SingleHit s =
-                single_hit(g, ray, a->N, k, d, a->primID, a->geomID, a->context->instID[0]);
-            if (!filtered(a, s, rtcFilterIntersection)) continue;
-            tfar = d;
-            RTCHitN_Ng_x(hit, a->N, k) = s.hit.Ng_x;
-            RTCHitN_Ng_y(hit, a->N, k) = s.hit.Ng_y;
-            RTCHitN_Ng_z(hit, a->N, k) = s.hit.Ng_z;
-            RTCHitN_u(hit, a->N, k) = 0;
-            RTCHitN_v(hit, a->N, k) = 0;
-            RTCHitN_primID(hit, a->N, k) = s.hit.primID;
-            RTCHitN_geomID(hit, a->N, k) = s.hit.geomID;
-            RTCHitN_instID(hit, a->N, k, 0) = s.hit.instID[0];
-            break;
+                single_hit(g, a->ray, N, k, d, a->primID, a->geomID, a->context->instID[0]);
+            if (!filtered(a, s, rtcFilterOcclusion)) continue;
         }
+        tfar = -INFINITY;
+        if (a->context->instID[0] == RTC_INVALID_GEOMETRY_ID)
+            tracing::tl_sphere_stop = a->geomID + 1;
+        return;
     }
 }
 
 void sphere_occluded(const RTCOccludedFunctionNArguments *a) {
     const auto &g = *static_cast<const SphereGeometry *>(a->geometryUserPtr);
-    for (unsigned k = 0; k < a->N; ++k) {
-        if (!a->valid[k]) continue;
-        float t[2];
-        if (!sphere_roots(g, a->ray, a->N, k, t)) continue;
-        float &tfar = RTCRayN_tfar(a->ray, a->N, k);
-        const float tnear = RTCRayN_tnear(a->ray, a->N, k);
-        for (float d : t) {
-            if (!(d >= tnear && d <= tfar)) continue;
-            // The filter decides whether this surface ends the ray.
-            if (a->context->filter) {
-                SingleHit s =
-                    single_hit(g, a->ray, a->N, k, d, a->primID, a->geomID, a->context->instID[0]);
-                if (!filtered(a, s, rtcFilterOcclusion)) continue;
-            }
-            tfar = -INFINITY;
-            break;
-        }
+    if (a->N == 1) {
+        if (a->valid[0]) occlude_ray(a, g, 1, 0);
+        return;
     }
+    for (unsigned k = 0; k < a->N; ++k)
+        if (a->valid[k]) occlude_ray(a, g, a->N, k);
 }
 
 }  // namespace
 
 namespace tracing {
+
+__thread uint32_t tl_sphere_stop = 0;
 
 void sphere_bounds_joined() {
     (void)g_bounds_calls.load(std::memory_order_acquire);

@@ -55,6 +55,62 @@ bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float t
 // A new ray-tracing geometry (RTCGeometry) of one exact sphere, whose
 // centre and radius are read from `centre_radius` (sphere.cpp).
 void *new_sphere_geometry(void *device, float *centre_radius);
+// The distances at which the ray from `org` along `dir` meets the exact
+// sphere of `centre_radius` (centre and radius, as new_sphere_geometry
+// reads them), nearer first; false if it misses. The centre is taken off
+// the ray's closest approach before the root, which keeps the roots
+// accurate far from the sphere. The tracer's own test of the sphere and the
+// shadow rays that answer without the tracer share it (inline: a shadow ray
+// asks it of every sphere).
+inline bool sphere_roots(const float *centre_radius, const Vector3 &org, const Vector3 &dir,
+                         float t[2]) {
+    const Vector3 centre{centre_radius[0], centre_radius[1], centre_radius[2]};
+    const float radius = centre_radius[3];
+    const float dd = dot(dir, dir);
+    const Vector3 to_centre = centre - org;
+    const float along = dot(to_centre, dir) / dd;
+    const Vector3 off = to_centre - dir * along;
+    const float miss2 = dot(off, off), r2 = radius * radius;
+    if (!(miss2 <= r2)) return false;
+    const float half = std::sqrt((r2 - miss2) / dd);
+    t[0] = along - half;
+    t[1] = along + half;
+    return true;
+}
+// How the tracer's occlusion test answers for the exact sphere of
+// `centre_radius` placed in the world and the ray between tnear and tfar:
+// 0 the sphere never stops the ray (its own test finds no root there), 1 it
+// stops it (a root there, where the tracer surely reaches the sphere), -1
+// not known.
+inline int sphere_blocks(const float *centre_radius, const Vector3 &org, const Vector3 &dir,
+                         float tnear, float tfar) {
+    float t[2];
+    if (!sphere_roots(centre_radius, org, dir, t)) return 0;
+    int answer = 0;
+    for (float d : t) {
+        if (!(d >= tnear && d <= tfar)) continue;
+        // The tracer looks at the sphere once the ray reaches its bounds:
+        // a root counts where its point lies inside them by more than the
+        // rounding of the bounds and of the tracer's test against them.
+        const Vector3 centre{centre_radius[0], centre_radius[1], centre_radius[2]};
+        const float radius = centre_radius[3];
+        auto larger = [](float a, float b) { return a > b ? a : b; };
+        const float far =
+            larger(larger(larger(std::fabs(centre.x), std::fabs(org.x)),
+                          larger(std::fabs(centre.y), std::fabs(org.y))),
+                   larger(larger(std::fabs(centre.z), std::fabs(org.z)), larger(radius, 1.0f)));
+        const float inside = radius - 1e-4f * far;
+        const Vector3 off = org + dir * d - centre;
+        if (std::fabs(off.x) < inside && std::fabs(off.y) < inside && std::fabs(off.z) < inside)
+            return 1;
+        answer = -1;
+    }
+    return answer;
+}
+// 1 + the geometry id of the exact sphere placed in the world that last
+// stopped an occlusion test on this thread by its own test (sphere.cpp);
+// a shadow ray clears it before it asks.
+extern __thread uint32_t tl_sphere_stop __attribute__((tls_model("initial-exec")));
 // Once a scene with exact spheres is built: orders the build's reads of
 // their centres and radii before anything this thread does next.
 void sphere_bounds_joined();
