@@ -65,10 +65,10 @@ enum : int32_t {
 enum : int32_t {
     kIllumChannels = 32,      // channel values in the record
     kIllumChannelTypes = 24,  // entries of a channel type table
-    // The channels a model reaches: its own (17 at most, the multi-layer
+    // The channels models reach: their own (17 at most, the multi-layer
     // model's) and slots 8 to 11 after them. The standard material leaves
-    // the channels past these uncleared; a model with more channels of its
-    // own raises this.
+    // the channels past these uncleared; a model whose layout reaches
+    // further has them cleared as it runs (illumRunModel).
     kIllumReachedChannels = 21
 };
 
@@ -99,6 +99,7 @@ enum : int32_t { kTransparencyFilter = 0, kTransparencySubtractive = 1, kTranspa
 struct IllumModelLayout {
     int32_t channel[kIllumSlotCount];
     uint32_t mappedChannels;
+    int32_t reached;  // 1 + the highest channel its slots, own channels and maps reach
 };
 
 struct IllumRecord {
@@ -358,6 +359,11 @@ inline IllumModelLayout illumResolveLayout(const int32_t *slotMap, int channelCo
     layout.mappedChannels = 0;
     for (int c = 0; c < kIllumChannelTypes; ++c)
         if (types && !(types[c] & kChannelUnmapped)) layout.mappedChannels |= 1u << c;
+    layout.reached = channelCount;
+    for (int slot = 0; slot < kIllumSlotCount; ++slot)
+        if (layout.channel[slot] >= layout.reached) layout.reached = layout.channel[slot] + 1;
+    for (int c = layout.reached; c < kIllumChannelTypes; ++c)
+        if (layout.mappedChannels & (1u << c)) layout.reached = c + 1;
     return layout;
 }
 

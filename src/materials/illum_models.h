@@ -7,6 +7,7 @@
 
 #include <math.h>
 #include <stddef.h>
+#include <string.h>
 #include <xmmintrin.h>
 
 #include "illum.h"
@@ -217,6 +218,11 @@ inline zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *r
     record->transmit = table.transmit;
     record->reflect = table.reflect;
     record->layout = table.layout;
+    // The standard material leaves the channels past kIllumReachedChannels
+    // uncleared: a model that reaches further has them cleared here.
+    if (table.layout && table.layout->reached > kIllumReachedChannels)
+        memset(record->channels + kIllumReachedChannels, 0,
+               (table.layout->reached - kIllumReachedChannels) * sizeof(Color));
     if (!record->shade) return 0;
     return record->shade(result, state, record, evaluated);
 }

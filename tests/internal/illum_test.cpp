@@ -820,4 +820,46 @@ TEST_F(IllumTest, LightMeterLightMapMeasuresOncePerPixel) {
     EXPECT_EQ(internal::host().allocations, internal::host().releases);
 }
 
+// The standard material leaves the channels past kIllumReachedChannels
+// uncleared; a model whose slots, own channels or mapped channels reach past
+// them finds them cleared when it runs.
+TEST(IllumLayoutTest, FarChannelsAreClearedForAModelThatReachesThem) {
+    int32_t unmapped[kIllumChannelTypes], mapped22[kIllumChannelTypes];
+    for (int c = 0; c < kIllumChannelTypes; ++c) unmapped[c] = mapped22[c] = kChannelSkip1;
+    mapped22[22] = kChannelColor;
+    const int32_t to13[kIllumSlotCount] = {0, 1, 2, 3, 4, 5, 6, 7, 10, 11, 12, 13};
+    struct Case {
+        const int32_t *slots, *types;
+        int own, reached;
+    } cases[] = {
+        {nullptr, unmapped, 19, 23},  // slots 8..11 follow 19 own channels
+        {to13, unmapped, 8, 14},      // explicit slots up to channel 13
+        {to13, mapped22, 8, 23},      // a mapped channel type at 22
+        {nullptr, unmapped, 17, 21},  // the widest model today: nothing to clear
+    };
+    static Color seen[kIllumChannels];
+    for (const Case &k : cases) {
+        const IllumModelLayout layout = kor::illumResolveLayout(k.slots, k.own, k.types);
+        EXPECT_EQ(layout.reached, k.reached);
+        kor::IllumModelTable table{};
+        table.channelCount = k.own;
+        table.layout = &layout;
+        IllumRecord record;
+        memset(&record, 0x7f, sizeof record);  // what an uncleared record may hold
+        record.shade = [](Color *, RenderState *, IllumRecord *r, void *) -> zoBoolean {
+            memcpy(seen, r->channels, sizeof seen);
+            return 1;
+        };
+        Color result{};
+        RenderState state{};
+        ASSERT_TRUE(kor::illumRunModel(&result, &state, &record, table, 0.0f, nullptr));
+        for (int c = kIllumReachedChannels; c < kIllumChannels; ++c) {
+            const bool cleared =
+                seen[c].r == 0 && seen[c].g == 0 && seen[c].b == 0 && seen[c].a == 0;
+            EXPECT_EQ(cleared, c < k.reached)
+                << "channel " << c << " of a model reaching " << k.reached;
+        }
+    }
+}
+
 }  // namespace
