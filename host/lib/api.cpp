@@ -498,15 +498,6 @@ __attribute__((noinline)) int find_long_entry(const ThreadContext *ctx, const ch
     return -1;
 }
 
-// Keys of up to seven characters: the tag alone.
-// Newest first: a shader mostly reads or removes what it stored last.
-inline int find_short_entry(const ThreadContext *ctx, uint64_t word) {
-    const uint64_t *tags = ctx->entry_tags;
-    for (int i = ctx->entry_count - 1; i >= 0; --i)
-        if (tags[i] == word) return i;
-    return -1;
-}
-
 inline int find_entry(const ThreadContext *ctx, const char *key, const KeyTag &t) {
     return t.longer ? find_long_entry(ctx, key, t.word) : find_short_entry(ctx, t.word);
 }

@@ -357,7 +357,7 @@ struct ThreadContext {
     // id of the exact sphere that stopped the last such shadow ray, or 0.
     uint32_t blocker[kKeptBlockerLights][kKeptBlockerKinds] = {};
     StateEntry entries[kMaxStateEntries];
-    uint64_t entry_tags[kMaxStateEntries];  // entries[i].tag, packed for the lookup's scan
+    uint64_t entry_tags[kMaxStateEntries];  // the entries' key words, packed for the lookup's scan
     int entry_count = 0;
     Vector3 tex[kMaxTextureSpaces];
     // The value each user frame buffer got in the current sample.
@@ -390,6 +390,16 @@ struct ThreadContext {
         falloff_start = falloff_stop = 0;
     }
 };
+
+// The entry of a shader-state key of up to seven characters, by its word
+// (shader_key.h); -1 for none. Newest first: a shader mostly reads or
+// removes what it stored last.
+inline int find_short_entry(const ThreadContext *ctx, uint64_t word) {
+    const uint64_t *tags = ctx->entry_tags;
+    for (int i = ctx->entry_count - 1; i >= 0; --i)
+        if (tags[i] == word) return i;
+    return -1;
+}
 
 struct Settings {
     int verbosity = kWarning;

@@ -57,8 +57,9 @@ inline KeyTag key_tag_word(const char *key) {
     return marks ? KeyTag{key_cut(w, marks), false} : KeyTag{w, true};
 }
 
-// The same tag, read byte by byte: keys that end near the end of a page.
-inline KeyTag key_tag_bytes(const char *key) {
+// The same tag, read byte by byte: keys that end near the end of a page,
+// and keys known when compiling.
+constexpr KeyTag key_tag_bytes(const char *key) {
     KeyTag t{0, false};
     int i = 0;
     for (; i < 8 && key[i]; ++i) t.word |= uint64_t(static_cast<unsigned char>(key[i])) << (8 * i);

@@ -12,6 +12,7 @@
 
 #include "photon.h"
 #include "session.h"
+#include "shader_key.h"
 #include "sky.h"
 
 #define HOST_API extern "C" __attribute__((visibility("default")))
@@ -240,25 +241,17 @@ float falloff_far(const ThreadContext *ctx, float tfar) {
 
 namespace {
 
-// "KEY_2" as the shader state keys it: its five characters in one word
-// (shader_key.h), the rest of the word zero.
-constexpr uint64_t kEnvironmentOverrideTag = uint64_t('K') | uint64_t('E') << 8 |
-                                             uint64_t('Y') << 16 | uint64_t('_') << 24 |
-                                             uint64_t('2') << 32;
-
 // The map of the thread's "KEY_2", as zo_shaderstate_get would answer for
 // it, read from the thread's entries without the call; 0 for none.
 Tag environment_override() {
+    constexpr uint64_t kKey = key_tag_bytes("KEY_2").word;
     const ThreadContext *ctx = thread_context();
-    if (!ctx) return 0;
-    for (int i = ctx->entry_count - 1; i >= 0; --i) {
-        if (ctx->entry_tags[i] != kEnvironmentOverrideTag) continue;
-        const StateEntry &e = ctx->entries[i];
-        Tag map = 0;
-        if (e.value && e.size >= static_cast<int>(sizeof map)) memcpy(&map, e.value, sizeof map);
-        return map;
-    }
-    return 0;
+    const int i = ctx ? find_short_entry(ctx, kKey) : -1;
+    if (i < 0) return 0;
+    const StateEntry &e = ctx->entries[i];
+    Tag map = 0;
+    if (e.value && e.size >= static_cast<int>(sizeof map)) memcpy(&map, e.value, sizeof map);
+    return map;
 }
 
 }  // namespace
