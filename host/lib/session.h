@@ -334,25 +334,25 @@ struct ShadowOrigin {
 constexpr int kKeptBlockerLights = 16;
 constexpr int kKeptBlockerKinds = 16;
 
-// What the shadow rays of a scene whose surfaces all stop light can be
-// answered by without the tracer (trace_lights.cpp), looked at by each
-// thread at its first such ray: the exact spheres placed in the world, and
-// the meshes placed in the world that lie flat across an axis.
-constexpr int kShadowSceneItems = 8;
-struct ShadowScene {
+// A small scene (trace.cpp): what shadow rays and nearest-hit rays can be
+// answered by without the tracer, looked at by each thread at its first
+// such ray: the exact spheres placed in the world, and the meshes placed in
+// the world that lie flat across an axis.
+constexpr int kSmallSceneItems = 8;
+struct SmallScene {
     int known = 0;  // 0 not looked at yet, 1 as below, -1 other geometry or more of it
     int spheres = 0, planes = 0;
-    const float *sphere[kShadowSceneItems] = {};  // centre and radius
-    uint32_t sphere_id[kShadowSceneItems] = {};   // their geometry ids
-    int axis[kShadowSceneItems] = {};             // the flat meshes: x_axis = at
-    float at[kShadowSceneItems] = {};
+    const float *sphere[kSmallSceneItems] = {};  // centre and radius
+    uint32_t sphere_id[kSmallSceneItems] = {};   // their geometry ids
+    int axis[kSmallSceneItems] = {};             // the flat meshes: x_axis = at
+    float at[kSmallSceneItems] = {};
 };
 
 struct ThreadContext {
     int index = 0;
     Arena arena;
     ShadowOrigin shadow_origin;
-    ShadowScene shadow_scene;
+    SmallScene small_scene;
     // By light (LightEntry::index) and kind of lit point: 1 + the geometry
     // id of the exact sphere that stopped the last such shadow ray, or 0.
     uint32_t blocker[kKeptBlockerLights][kKeptBlockerKinds] = {};

@@ -68,15 +68,8 @@ inline SingleHit single_hit(const SphereGeometry &g, RTCRayN *ray, unsigned N, u
     r.dir_z = RTCRayN_dir_z(ray, N, k);
     r.tnear = RTCRayN_tnear(ray, N, k);
     r.tfar = d;
-    const Vector3 n =
-        Vector3{r.org_x, r.org_y, r.org_z} + Vector3{r.dir_x, r.dir_y, r.dir_z} * d - g.centre;
-    s.hit.Ng_x = n.x;
-    s.hit.Ng_y = n.y;
-    s.hit.Ng_z = n.z;
-    s.hit.u = s.hit.v = 0;
-    s.hit.primID = prim;
-    s.hit.geomID = geom;
-    s.hit.instID[0] = inst;
+    tracing::sphere_hit(reinterpret_cast<const float *>(&g), Vector3{r.org_x, r.org_y, r.org_z},
+                        Vector3{r.dir_x, r.dir_y, r.dir_z}, d, prim, geom, inst, s.hit);
     return s;
 }
 
@@ -114,8 +107,8 @@ __attribute__((always_inline)) inline void intersect_ray(const RTCIntersectFunct
         RTCHitN_Ng_x(hit, N, k) = s.hit.Ng_x;
         RTCHitN_Ng_y(hit, N, k) = s.hit.Ng_y;
         RTCHitN_Ng_z(hit, N, k) = s.hit.Ng_z;
-        RTCHitN_u(hit, N, k) = 0;
-        RTCHitN_v(hit, N, k) = 0;
+        RTCHitN_u(hit, N, k) = s.hit.u;
+        RTCHitN_v(hit, N, k) = s.hit.v;
         RTCHitN_primID(hit, N, k) = s.hit.primID;
         RTCHitN_geomID(hit, N, k) = s.hit.geomID;
         RTCHitN_instID(hit, N, k, 0) = s.hit.instID[0];

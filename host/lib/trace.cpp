@@ -50,13 +50,98 @@ void set_ray(RTCRayHit &rh, const Vector3 &org, const Vector3 &dir, float tnear,
 
 }  // namespace
 
+void look_at_small_scene(const Session &s, SmallScene &sc) {
+    sc.known = -1;
+    sc.spheres = sc.planes = 0;
+    RTCScene scene = static_cast<RTCScene>(s.rtc_scene);
+    if (!scene) return;
+    for (size_t id = 0; id < s.geom_instance.size(); ++id) {
+        const InstanceEntry *inst = s.geom_instance[id];
+        if (!inst || inst->object->rtc_scene) return;  // placed through an instance
+        if (s.geom_exact[id]) {
+            if (!(inst->sphere[3] > 0) || sc.spheres == kSmallSceneItems) return;
+            sc.sphere_id[sc.spheres] = static_cast<uint32_t>(id);
+            sc.sphere[sc.spheres++] = inst->sphere;
+            continue;
+        }
+        // A mesh placed in the world: its vertices as the tracer holds them.
+        RTCGeometry geom = rtcGetGeometry(scene, static_cast<unsigned>(id));
+        const auto *v = geom ? static_cast<const float *>(
+                                   rtcGetGeometryBufferData(geom, RTC_BUFFER_TYPE_VERTEX, 0))
+                             : nullptr;
+        const size_t n = inst->object->mesh.P.size();
+        if (!v || n == 0 || sc.planes == kSmallSceneItems) return;
+        int axis = -1;
+        for (int a = 0; a < 3 && axis < 0; ++a) {
+            bool flat = true;
+            for (size_t i = 1; i < n && flat; ++i) flat = v[3 * i + a] == v[a];
+            if (flat) axis = a;
+        }
+        if (axis < 0) return;
+        sc.axis[sc.planes] = axis;
+        sc.at[sc.planes++] = v[axis];
+    }
+    sc.known = 1;
+}
+
+namespace {
+
+// The tracer's nearest hit on the ray between tnear and tfar in a small
+// scene, found without it: 1 an exact sphere (its hit in `rh`, whose ray
+// is set), 0 nothing, -1 not known. Each sphere's test takes its nearer
+// root between the ray's ends and shortens the ray to it, so the tracer
+// ends with the nearest of those roots, as long as it surely reaches that
+// sphere there, and no other sphere has a root at the same distance (the
+// order the tracer looks at them in would decide between them), and no
+// triangle of a flat mesh lies on the ray up to that distance.
+int small_scene_nearest(const SmallScene &sc, const Vector3 &org, const Vector3 &dir, float tnear,
+                        float tfar, RTCRayHit &rh) {
+    int nearest = -1;
+    float best = 0;
+    bool tie = false;
+    for (int k = 0; k < sc.spheres; ++k) {
+        float t[2];
+        if (!sphere_roots(sc.sphere[k], org, dir, t)) continue;
+        float d;
+        if (t[0] >= tnear && t[0] <= tfar)
+            d = t[0];
+        else if (t[1] >= tnear && t[1] <= tfar)
+            d = t[1];
+        else
+            continue;
+        if (nearest < 0 || d < best) {
+            nearest = k;
+            best = d;
+            tie = false;
+        } else if (d == best) {
+            tie = true;
+        }
+    }
+    if (nearest >= 0 && (tie || !sphere_surely_reached(sc.sphere[nearest], org, dir, best)))
+        return -1;
+    if (!small_scene_planes_clear(sc, org, dir, tnear, nearest >= 0 ? best : tfar)) return -1;
+    if (nearest < 0) return 0;
+    rh.ray.tfar = best;
+    sphere_hit(sc.sphere[nearest], org, dir, best, 0, sc.sphere_id[nearest],
+               RTC_INVALID_GEOMETRY_ID, rh.hit);
+    return 1;
+}
+
+}  // namespace
+
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-               float time, RTCRayHit &rh) {
+               float time, RTCRayHit &rh, ThreadContext *ctx) {
     if (!s.rtc_scene) return false;
-    RTCIntersectContext ic;
-    rtcInitIntersectContext(&ic);
     set_ray(rh, org, dir, tnear, tfar, time);
-    rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
+    // The session's scene, traced with no filter: a small scene's exact
+    // spheres hand back the hits the tracer would.
+    SmallScene *sc = ctx ? &ctx->small_scene : nullptr;
+    if (sc && !sc->known) look_at_small_scene(s, *sc);
+    if (!sc || sc->known < 0 || small_scene_nearest(*sc, org, dir, tnear, tfar, rh) < 0) {
+        RTCIntersectContext ic;
+        rtcInitIntersectContext(&ic);
+        rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
+    }
     if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return false;
     if (s.any_exact) exact_hit_as_facet(s, org, dir, rh);
     return true;
@@ -307,8 +392,8 @@ zoBoolean shoot(Session &s, ThreadContext *ctx, Color *result, RenderState *stat
         ctx->eye_hit = nullptr;
         found = h->hit.geomID != RTC_INVALID_GEOMETRY_ID;
     } else {
-        found =
-            intersect(s, state->org, state->dir, tnear, falloff_far(ctx, tfar), state->time, rh);
+        found = intersect(s, state->org, state->dir, tnear, falloff_far(ctx, tfar), state->time, rh,
+                          ctx);
     }
     if (hit) *hit = found;
     if (!found) {
@@ -444,7 +529,7 @@ bool find_hit(RenderState *state, float tnear, float tfar) {
     Session *s = session();
     ThreadContext *ctx = thread_context();
     RTCRayHit rh;
-    if (!s || !ctx || !intersect(*s, state->org, state->dir, tnear, tfar, state->time, rh)) {
+    if (!s || !ctx || !intersect(*s, state->org, state->dir, tnear, tfar, state->time, rh, ctx)) {
         clear_hit(state);
         return false;
     }
@@ -585,7 +670,7 @@ HOST_API zoBoolean zo_trace_probe(RenderState *state, const Vector3 *direction,
     ++ctx->rays;
     RTCRayHit rh;
     const float tnear = origin ? 0.0f : ray_epsilon(org);
-    if (!intersect(*s, c->org, c->dir, tnear, falloff_far(ctx, INFINITY), state->time, rh))
+    if (!intersect(*s, c->org, c->dir, tnear, falloff_far(ctx, INFINITY), state->time, rh, ctx))
         return 0;
     fill_hit(*s, ctx, c, rh);
     return 1;

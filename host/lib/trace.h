@@ -49,9 +49,11 @@ inline float ray_epsilon(const Vector3 &p) {
     const float m = std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z), 1.0f});
     return 1e-4f * m;
 }
-// The nearest surface on the ray between tnear and tfar, into `rh`.
+// The nearest surface on the ray between tnear and tfar, into `rh`. With
+// the thread's context, a small scene (SmallScene) answers without the
+// tracer where it can.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
-               float time, RTCRayHit &rh);
+               float time, RTCRayHit &rh, ThreadContext *ctx = nullptr);
 // A new ray-tracing geometry (RTCGeometry) of one exact sphere, whose
 // centre and radius are read from `centre_radius` (sphere.cpp).
 void *new_sphere_geometry(void *device, float *centre_radius);
@@ -77,6 +79,24 @@ inline bool sphere_roots(const float *centre_radius, const Vector3 &org, const V
     t[1] = along + half;
     return true;
 }
+// Whether the tracer surely looks at the exact sphere of `centre_radius`
+// when the ray from `org` along `dir` reaches distance d: the tracer looks
+// at the sphere once the ray reaches its bounds, and the point at d lies
+// inside them by more than the rounding of the bounds and of the tracer's
+// test against them.
+inline bool sphere_surely_reached(const float *centre_radius, const Vector3 &org,
+                                  const Vector3 &dir, float d) {
+    const Vector3 centre{centre_radius[0], centre_radius[1], centre_radius[2]};
+    const float radius = centre_radius[3];
+    auto larger = [](float a, float b) { return a > b ? a : b; };
+    const float far =
+        larger(larger(larger(std::fabs(centre.x), std::fabs(org.x)),
+                      larger(std::fabs(centre.y), std::fabs(org.y))),
+               larger(larger(std::fabs(centre.z), std::fabs(org.z)), larger(radius, 1.0f)));
+    const float inside = radius - 1e-4f * far;
+    const Vector3 off = org + dir * d - centre;
+    return std::fabs(off.x) < inside && std::fabs(off.y) < inside && std::fabs(off.z) < inside;
+}
 // How the tracer's occlusion test answers for the exact sphere of
 // `centre_radius` placed in the world and the ray between tnear and tfar:
 // 0 the sphere never stops the ray (its own test finds no root there), 1 it
@@ -89,23 +109,55 @@ inline int sphere_blocks(const float *centre_radius, const Vector3 &org, const V
     int answer = 0;
     for (float d : t) {
         if (!(d >= tnear && d <= tfar)) continue;
-        // The tracer looks at the sphere once the ray reaches its bounds:
-        // a root counts where its point lies inside them by more than the
-        // rounding of the bounds and of the tracer's test against them.
-        const Vector3 centre{centre_radius[0], centre_radius[1], centre_radius[2]};
-        const float radius = centre_radius[3];
-        auto larger = [](float a, float b) { return a > b ? a : b; };
-        const float far =
-            larger(larger(larger(std::fabs(centre.x), std::fabs(org.x)),
-                          larger(std::fabs(centre.y), std::fabs(org.y))),
-                   larger(larger(std::fabs(centre.z), std::fabs(org.z)), larger(radius, 1.0f)));
-        const float inside = radius - 1e-4f * far;
-        const Vector3 off = org + dir * d - centre;
-        if (std::fabs(off.x) < inside && std::fabs(off.y) < inside && std::fabs(off.z) < inside)
-            return 1;
+        if (sphere_surely_reached(centre_radius, org, dir, d)) return 1;
         answer = -1;
     }
     return answer;
+}
+// The hit the tracer's test of the exact sphere of `centre_radius` leaves
+// for the ray from `org` along `dir` meeting it at distance d (primitive
+// `prim` of geometry `geom`, under instance `inst`): the normal is the
+// point less the centre, unnormalised, and the coordinates are 0. The
+// tracer's test and the nearest hits found without it share it.
+inline void sphere_hit(const float *centre_radius, const Vector3 &org, const Vector3 &dir, float d,
+                       unsigned prim, unsigned geom, unsigned inst, RTCHit &hit) {
+    const Vector3 n = org + dir * d - Vector3{centre_radius[0], centre_radius[1], centre_radius[2]};
+    hit.Ng_x = n.x;
+    hit.Ng_y = n.y;
+    hit.Ng_z = n.z;
+    hit.u = hit.v = 0;
+    hit.primID = prim;
+    hit.geomID = geom;
+    hit.instID[0] = inst;
+}
+// Looks through the scene's geometry for a small scene (SmallScene).
+void look_at_small_scene(const Session &s, SmallScene &sc);
+// Whether the ray between tnear and tfar surely meets no triangle of the
+// small scene's flat meshes.
+//
+// A triangle whose corners share their coordinate on an axis has edges with
+// no component along that axis, so the tracer's normal has none across it
+// and its distance to the triangle's plane is the offset of the ray's
+// origin along the axis over the direction's component: a ray leaving the
+// plane (or starting on it) never meets it beyond its start, and one that
+// reaches the plane only at half its near end or before, or at twice its
+// far end or after, is far from either end for the few roundings of that
+// quotient.
+inline bool small_scene_planes_clear(const SmallScene &sc, const Vector3 &org, const Vector3 &dir,
+                                     float tnear, float tfar) {
+    for (int k = 0; k < sc.planes; ++k) {
+        const int a = sc.axis[k];
+        const float o = (&org.x)[a] - sc.at[k], d = (&dir.x)[a];
+        bool clear;
+        if (d > 0)
+            clear = o >= 0 || 2 * -o <= d * tnear || -o >= 2 * d * tfar;
+        else if (d < 0)
+            clear = o <= 0 || 2 * o <= -d * tnear || o >= 2 * -d * tfar;
+        else
+            clear = false;
+        if (!clear) return false;
+    }
+    return true;
 }
 // 1 + the geometry id of the exact sphere placed in the world that last
 // stopped an occlusion test on this thread by its own test (sphere.cpp);

@@ -268,68 +268,12 @@ Vector3 shadow_origin(ThreadContext *ctx, const RenderState *light) {
     return origin;
 }
 
-// Looks through the scene's geometry for what shadow rays can be answered
-// by without the tracer (ShadowScene).
-void look_at_shadow_scene(const Session &s, ShadowScene &sc) {
-    sc.known = -1;
-    sc.spheres = sc.planes = 0;
-    RTCScene scene = static_cast<RTCScene>(s.rtc_scene);
-    if (!scene) return;
-    for (size_t id = 0; id < s.geom_instance.size(); ++id) {
-        const InstanceEntry *inst = s.geom_instance[id];
-        if (!inst || inst->object->rtc_scene) return;  // placed through an instance
-        if (s.geom_exact[id]) {
-            if (!(inst->sphere[3] > 0) || sc.spheres == kShadowSceneItems) return;
-            sc.sphere_id[sc.spheres] = static_cast<uint32_t>(id);
-            sc.sphere[sc.spheres++] = inst->sphere;
-            continue;
-        }
-        // A mesh placed in the world: its vertices as the tracer holds them.
-        RTCGeometry geom = rtcGetGeometry(scene, static_cast<unsigned>(id));
-        const auto *v = geom ? static_cast<const float *>(
-                                   rtcGetGeometryBufferData(geom, RTC_BUFFER_TYPE_VERTEX, 0))
-                             : nullptr;
-        const size_t n = inst->object->mesh.P.size();
-        if (!v || n == 0 || sc.planes == kShadowSceneItems) return;
-        int axis = -1;
-        for (int a = 0; a < 3 && axis < 0; ++a) {
-            bool flat = true;
-            for (size_t i = 1; i < n && flat; ++i) flat = v[3 * i + a] == v[a];
-            if (flat) axis = a;
-        }
-        if (axis < 0) return;
-        sc.axis[sc.planes] = axis;
-        sc.at[sc.planes++] = v[axis];
-    }
-    sc.known = 1;
-}
-
 // How the tracer answers the shadow ray between tnear and tfar, found
 // without it: 0 nothing stops the ray, 1 an exact sphere does (its
 // index in `sc` in *sphere), -1 not known.
-//
-// A triangle whose corners share their coordinate on an axis has edges with
-// no component along that axis, so the tracer's normal has none across it
-// and its distance to the triangle's plane is the offset of the ray's
-// origin along the axis over the direction's component: a ray leaving the
-// plane (or starting on it) never meets it beyond its start, and one that
-// reaches the plane only at half its near end or before, or at twice its
-// far end or after, is far from either end for the few roundings of that
-// quotient.
-int shadow_scene_answer(const ShadowScene &sc, const Vector3 &from, const Vector3 &to_light,
+int shadow_scene_answer(const SmallScene &sc, const Vector3 &from, const Vector3 &to_light,
                         float tnear, float tfar, int *sphere) {
-    for (int k = 0; k < sc.planes; ++k) {
-        const int a = sc.axis[k];
-        const float o = (&from.x)[a] - sc.at[k], d = (&to_light.x)[a];
-        bool clear;
-        if (d > 0)
-            clear = o >= 0 || 2 * -o <= d * tnear || -o >= 2 * d * tfar;
-        else if (d < 0)
-            clear = o <= 0 || 2 * o <= -d * tnear || o >= 2 * -d * tfar;
-        else
-            clear = false;
-        if (!clear) return -1;
-    }
+    if (!small_scene_planes_clear(sc, from, to_light, tnear, tfar)) return -1;
     int answer = 0;
     for (int k = 0; k < sc.spheres; ++k) {
         const int b = sphere_blocks(sc.sphere[k], from, to_light, tnear, tfar);
@@ -362,8 +306,8 @@ bool opaque_blocked(const Session &s, ThreadContext *ctx, const LightEntry *l,
             sphere_blocks(s.geom_instance[id]->sphere, from, to_light, tnear, tfar) == 1)
             return true;
     }
-    ShadowScene &sc = ctx->shadow_scene;
-    if (!sc.known) look_at_shadow_scene(s, sc);
+    SmallScene &sc = ctx->small_scene;
+    if (!sc.known) look_at_small_scene(s, sc);
     if (sc.known > 0) {
         int sphere = -1;
         const int answer = shadow_scene_answer(sc, from, to_light, tnear, tfar, &sphere);
