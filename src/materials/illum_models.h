@@ -353,9 +353,19 @@ inline constexpr int32_t kBlinnFamilySlots[kIllumSlotCount] = {0, 1, 2,  4,  3, 
 constexpr int kBlinnChannelCount = 8;
 extern const int32_t kBlinnFamilyTypes[kIllumChannelTypes];
 extern const IllumModelLayout kBlinnFamilyLayout;
-// The channel of each slot in kBlinnFamilyLayout (shd_illum.cpp checks them
-// against the slot table at compile time).
-constexpr int32_t kBlinnFamilyChannels[kIllumSlotCount] = {0, 1, 2, 4, 3, 5, 6, 7, 8, 9, 10, 11};
+// The channel of every slot of a model's tables, worked out when compiling.
+struct IllumSlotChannels {
+    int32_t channel[kIllumSlotCount];
+};
+constexpr IllumSlotChannels illumResolveSlots(const int32_t *slotMap, int channelCount) {
+    IllumSlotChannels s{};
+    for (int slot = 0; slot < kIllumSlotCount; ++slot)
+        s.channel[slot] = illumResolveSlot(slotMap, channelCount, slot);
+    return s;
+}
+// The channel of each slot in kBlinnFamilyLayout.
+constexpr IllumSlotChannels kBlinnFamilyChannels =
+    illumResolveSlots(kBlinnFamilySlots, kBlinnChannelCount);
 
 // Where a step finds a slot's channel: through the record's layout
 // (LayoutSlots), or, for a record with the Blinn family's layout, in that
@@ -365,7 +375,7 @@ struct LayoutSlots {
     int operator()(int slot) const { return illumSlotChannel(r, slot); }
 };
 struct BlinnSlots {
-    constexpr int operator()(int slot) const { return kBlinnFamilyChannels[slot]; }
+    constexpr int operator()(int slot) const { return kBlinnFamilyChannels.channel[slot]; }
 };
 // illumSlotColor through `slots`.
 template <class Slots>

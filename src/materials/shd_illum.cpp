@@ -19,16 +19,6 @@ const IllumMaterialParams *materialOf(const IllumRecord *record) {
     return static_cast<const IllumMaterialParams *>(record->materialParams);
 }
 
-static_assert(
-    [] {
-        for (int slot = 0; slot < kIllumSlotCount; ++slot)
-            if (kor::illumResolveSlot(kor::kBlinnFamilySlots, kor::kBlinnChannelCount, slot) !=
-                kor::kBlinnFamilyChannels[slot])
-                return false;
-        return true;
-    }(),
-    "the Blinn family's channels are what its slot table resolves to");
-
 using kor::BlinnSlots;
 using kor::LayoutSlots;
 using kor::slotColor;
