@@ -331,13 +331,19 @@ inline zoBoolean illumAccumulateWith(RenderState *state, MaterialScratch *scratc
 
 namespace kor {
 
-// The channel of standard slot `slot`: the model's slot map, else the
-// default table (slots 8 to 11 follow the model's own channels). -1: none.
-constexpr int illumResolveSlot(const int32_t *slotMap, int channelCount, int slot) {
-    if (slot < 0 || slot >= kIllumSlotCount) return -1;
-    int channel = slotMap ? slotMap[slot] : -1;
+// The channel of standard slot `slot` (in range) whose slot map entry is
+// `mapped`: that entry, else the default table (slots 8 to 11 follow the
+// model's own channels). -1: none.
+constexpr int illumSlotChannelOf(int32_t mapped, int channelCount, int slot) {
+    int channel = mapped;
     if (channel < 0 && slot >= kSlotBump) channel = channelCount + (slot - kSlotBump);
     return channel >= 0 && channel < kIllumChannels ? channel : -1;
+}
+// The channel of standard slot `slot`: the model's slot map (none: the
+// default table alone), as illumSlotChannelOf. -1: none.
+inline int illumResolveSlot(const int32_t *slotMap, int channelCount, int slot) {
+    if (slot < 0 || slot >= kIllumSlotCount) return -1;
+    return illumSlotChannelOf(slotMap ? slotMap[slot] : -1, channelCount, slot);
 }
 inline int illumSlotChannel(const IllumRecord *record, int slot) {
     if (slot < 0 || slot >= kIllumSlotCount) return -1;

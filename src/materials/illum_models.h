@@ -357,10 +357,11 @@ extern const IllumModelLayout kBlinnFamilyLayout;
 struct IllumSlotChannels {
     int32_t channel[kIllumSlotCount];
 };
-constexpr IllumSlotChannels illumResolveSlots(const int32_t *slotMap, int channelCount) {
+constexpr IllumSlotChannels illumResolveSlots(const int32_t (&slotMap)[kIllumSlotCount],
+                                              int channelCount) {
     IllumSlotChannels s{};
     for (int slot = 0; slot < kIllumSlotCount; ++slot)
-        s.channel[slot] = illumResolveSlot(slotMap, channelCount, slot);
+        s.channel[slot] = illumSlotChannelOf(slotMap[slot], channelCount, slot);
     return s;
 }
 // The channel of each slot in kBlinnFamilyLayout.
