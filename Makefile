@@ -4,6 +4,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Code is compiled for this machine's processor; NATIVE=0 builds code that
+# runs on any x86-64 processor, as the package always is.
+NATIVE ?= 1
+NATIVE_FLAGS = -DKOR_NATIVE=$(if $(filter 1,$(NATIVE)),ON,OFF)
 
 .PHONY: all deps configure build test showcase catalogue docs bench asan tsan fuzz fuzz-deps clean format package farm-test
 
@@ -29,14 +33,14 @@ endif
 PGO_SOURCES := $(shell find src host include shaders -type f) CMakeLists.txt scripts/pgo-train.sh
 
 $(PGO_DIR)/trained: $(PGO_SOURCES) | deps
-	@cmake -S . -B $(BUILD)/pgo-train $(CMAKE_FLAGS) -DKOR_PGO=generate -DKOR_PGO_DIR=$(PGO_DIR) \
+	@cmake -S . -B $(BUILD)/pgo-train $(CMAKE_FLAGS) $(NATIVE_FLAGS) -DKOR_PGO=generate -DKOR_PGO_DIR=$(PGO_DIR) \
 	  -DKOR_BUILD_TESTS=OFF -DKOR_BUILD_BENCH=OFF > /dev/null
 	@cmake --build $(BUILD)/pgo-train -j $(JOBS) --target korrender korshaders
 	@scripts/pgo-train.sh $(BUILD)/pgo-train $(PGO_DIR)
 	@touch $@
 
 configure: deps $(PGO_PROFILE)
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) $(PGO_FLAGS) > /dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) $(NATIVE_FLAGS) $(PGO_FLAGS) > /dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -66,7 +70,8 @@ catalogue: build
 
 # A Debian package of the library, korrender and the documents
 # (build/korshaders_VERSION_ARCH.deb): apt install ./build/korshaders_*.deb
-package: build
+package:
+	@$(MAKE) --no-print-directory build NATIVE=0
 	@cd $(BUILD) && cpack -G DEB
 
 # Farm rendering on a one-node Slurm cluster started for the test (also part
