@@ -2,6 +2,7 @@
 // the material shaders, tiles on all cores, frame buffers and the output
 // shaders at the end of the frame.
 #include <embree3/rtcore.h>
+#include <emmintrin.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -285,7 +286,13 @@ void release_geometry(Session &s) {
 }
 
 void make_state(Session &s, RenderState &st, ThreadContext *ctx) {
-    memset(&st, 0, sizeof st);
+    // Zeroed sixteen bytes at a time, unrolled: a state is made for every
+    // sample, and a string store costs one step per eight bytes.
+    static_assert(sizeof(RenderState) % 16 == 0, "the state is whole 16-byte pieces");
+    auto *d = reinterpret_cast<unsigned char *>(&st);
+#pragma GCC unroll 64
+    for (size_t i = 0; i < sizeof st; i += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), _mm_setzero_si128());
     st.version = KOR_HOST_INTERFACE_VERSION;
     st.camera = &s.camera.cam;
     st.options = &s.options;
@@ -302,24 +309,48 @@ void make_state(Session &s, RenderState &st, ThreadContext *ctx) {
 }
 
 namespace {
-// eye_ray, inline in the tiles' loops.
-inline void eye_ray_at(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
-    const zoCamera &c = s.camera.cam;
-    const float w = static_cast<float>(c.x_resolution), h = static_cast<float>(c.y_resolution);
-    const float fx = (x - 0.5f * w - c.x_offset) * c.aperture / w;
-    const float fy = (y - 0.5f * h - c.y_offset) * c.aperture / (c.aspect * h);
-    Vector3 o{0, 0, 0}, d{fx, fy, -c.focal};
-    if (c.orthographic) {
-        o = {fx, fy, 0};
-        d = {0, 0, -1};
+// The camera's eye rays: the frame's constants of eye_ray, taken once (a
+// tile's rays then read them from registers, not from the session after
+// every store of a ray), and the eye point of a pinhole camera, which
+// every one of its rays starts from.
+struct EyeCamera {
+    float w, h, half_w, half_h, x_offset, y_offset, aperture, aspect_h, focal;
+    bool orthographic;
+    alignas(16) float to_world[16];
+    Vector3 eye;
+
+    explicit EyeCamera(const Session &s) {
+        const zoCamera &c = s.camera.cam;
+        w = static_cast<float>(c.x_resolution);
+        h = static_cast<float>(c.y_resolution);
+        half_w = 0.5f * w;
+        half_h = 0.5f * h;
+        x_offset = c.x_offset;
+        y_offset = c.y_offset;
+        aperture = c.aperture;
+        aspect_h = c.aspect * h;
+        focal = c.focal;
+        orthographic = c.orthographic;
+        memcpy(to_world, s.camera.to_world, sizeof to_world);
+        eye = xform_point(to_world, {0, 0, 0});
     }
-    *org = xform_point(s.camera.to_world, o);
-    *dir = normalize(xform_vector(s.camera.to_world, d));
-}
+
+    void ray(float x, float y, Vector3 *org, Vector3 *dir) const {
+        const float fx = (x - half_w - x_offset) * aperture / w;
+        const float fy = (y - half_h - y_offset) * aperture / aspect_h;
+        if (orthographic) {
+            *org = xform_point(to_world, {fx, fy, 0});
+            *dir = normalize(xform_vector(to_world, {0, 0, -1}));
+        } else {
+            *org = eye;
+            *dir = normalize(xform_vector(to_world, {fx, fy, -focal}));
+        }
+    }
+};
 }  // namespace
 
 void eye_ray(const Session &s, float x, float y, Vector3 *org, Vector3 *dir) {
-    eye_ray_at(s, x, y, org, dir);
+    EyeCamera(s).ray(x, y, org, dir);
 }
 
 void camera_to_raster(const Session &s, const Vector3 &pc, Vector3 *raster) {
@@ -466,23 +497,31 @@ struct Jitter {
 // The nearest hits of the eye rays of row y from x0 on (`count` rays,
 // samples of a pixel side by side), sixteen rays to a coherent packet, as
 // trace_eye's ray would find them; `units` gets each ray's direction as
-// trace_eye normalizes it.
-void trace_eye_row(const Session &s, const Jitter &jitter, int x0, int y, size_t count, float far,
-                   RTCRayHit *out, Vector3 *units) {
+// trace_eye normalizes it, `rasters` its raster position (two floats).
+void trace_eye_row(const Session &s, const EyeCamera &eye, const Jitter &jitter, int x0, int y,
+                   size_t count, float far, RTCRayHit *out, Vector3 *units, float *rasters) {
     const int spp = jitter.spp;
+    // ray j is sample k = j % spp of pixel x = x0 + j / spp, counted along
+    int x = x0, k = 0;
     for (size_t first = 0; first < count; first += 16) {
         alignas(64) RTCRayHit16 rh;
         alignas(64) int valid[16];
-        for (int i = 0; i < 16; ++i) {
+        for (int i = 0; i < 16; ++i, ++k) {
             const size_t j = first + i;
             valid[i] = j < count ? -1 : 0;
-            const int x = x0 + static_cast<int>(j / spp), k = static_cast<int>(j % spp);
+            if (k == spp) {
+                k = 0;
+                ++x;
+            }
             float jx, jy;
             jitter.at(x, y, k, &jx, &jy);
             Vector3 org, dir;
-            eye_ray_at(s, x + jx, y + jy, &org, &dir);
+            const float rx = x + jx, ry = y + jy;
+            eye.ray(rx, ry, &org, &dir);
             // The sample takes the ray as eye_ray gives it from the packet.
             if (j < count) {
+                rasters[2 * j] = rx;
+                rasters[2 * j + 1] = ry;
                 RTCRay &r = out[j].ray;
                 r.org_x = org.x, r.org_y = org.y, r.org_z = org.z;
                 r.dir_x = dir.x, r.dir_y = dir.y, r.dir_z = dir.z;
@@ -543,40 +582,52 @@ bool render_tile(Session &s, const Window &win, int tile, int tiles_x, ThreadCon
     // traced sixteen at a time, as coherent rays trace fastest.
     const bool packets = !first_lens && s.rtc_scene;
     const size_t row_rays = static_cast<size_t>(x1 - x0) * spp;
-    // the row's hits, then their directions as trace_eye normalizes them
-    const size_t row_bytes = row_rays * (sizeof(RTCRayHit) + sizeof(Vector3));
+    // the row's hits, then their directions as trace_eye normalizes them,
+    // then their raster positions
+    const size_t row_bytes = row_rays * (sizeof(RTCRayHit) + sizeof(Vector3) + 2 * sizeof(float));
     if (packets && ctx->eye_hits.size() < row_bytes) ctx->eye_hits.resize(row_bytes);
     RTCRayHit *row_hits = reinterpret_cast<RTCRayHit *>(ctx->eye_hits.data());
     Vector3 *row_units = reinterpret_cast<Vector3 *>(ctx->eye_hits.data() +
                                                      (packets ? row_rays * sizeof(RTCRayHit) : 0));
+    float *row_rasters = reinterpret_cast<float *>(
+        ctx->eye_hits.data() + (packets ? row_rays * (sizeof(RTCRayHit) + sizeof(Vector3)) : 0));
     const float far = c.clip_far > 0 ? c.clip_far : INFINITY;
+    const EyeCamera eye(s);
     RenderState st;
     for (int y = y0; y < y1; ++y) {
-        if (packets) trace_eye_row(s, jitter, x0, y, row_rays, far, row_hits, row_units);
+        if (packets)
+            trace_eye_row(s, eye, jitter, x0, y, row_rays, far, row_hits, row_units, row_rasters);
         for (int x = x0; x < x1; ++x) {
             if (s.aborted.load(std::memory_order_relaxed)) return false;
             double acc[4] = {0, 0, 0, 0};
             const size_t pixel = static_cast<size_t>(y) * W + x;
+            // The sample's random numbers start from its pixel's hash in
+            // the high word and its number's in the low.
+            const uint64_t pixel_seed =
+                0x853c49e6748fea9bULL ^ static_cast<uint64_t>(hash32(static_cast<uint32_t>(pixel)))
+                                            << 32;
             for (int k = 0; k < spp; ++k) {
-                float jx, jy;
-                jitter.at(x, y, k, &jx, &jy);
                 ctx->begin_sample();
-                ctx->random_state =
-                    0x853c49e6748fea9bULL ^
-                    (static_cast<uint64_t>(hash32(static_cast<uint32_t>(pixel))) << 32 |
-                     hash32(static_cast<uint32_t>(k) * 0x9e3779b9u + 1));
+                ctx->random_state = pixel_seed ^ hash32(static_cast<uint32_t>(k) * 0x9e3779b9u + 1);
                 make_state(s, st, ctx);
-                st.raster_x = x + jx;
-                st.raster_y = y + jy;
+                const size_t ray = static_cast<size_t>(x - x0) * spp + k;
+                if (packets) {
+                    st.raster_x = row_rasters[2 * ray];
+                    st.raster_y = row_rasters[2 * ray + 1];
+                } else {
+                    float jx, jy;
+                    jitter.at(x, y, k, &jx, &jy);
+                    st.raster_x = x + jx;
+                    st.raster_y = y + jy;
+                }
                 st.sample_index = k;
                 Vector3 org, dir;
-                const size_t ray = static_cast<size_t>(x - x0) * spp + k;
                 const RTCRayHit *eye_hit = packets ? &row_hits[ray] : nullptr;
                 if (eye_hit) {
                     org = {eye_hit->ray.org_x, eye_hit->ray.org_y, eye_hit->ray.org_z};
                     dir = {eye_hit->ray.dir_x, eye_hit->ray.dir_y, eye_hit->ray.dir_z};
                 } else {
-                    eye_ray_at(s, st.raster_x, st.raster_y, &org, &dir);
+                    eye.ray(st.raster_x, st.raster_y, &org, &dir);
                 }
                 ctx->eye_ray = {org, dir};
                 st.org = org;

@@ -8,6 +8,7 @@
 #include "atm_fog.h"
 
 #include <math.h>
+#include <string.h>
 
 #include "kor_memo.h"
 #include "kor_support.h"
@@ -44,6 +45,74 @@ float cameraDepth(RenderState *state, const Vector3 &p) {
     Vector3 c;
     zo_point_to_camera(&c, state, &p);
     return fabsf(c.z);
+}
+
+// What the standard exponential fog last worked out on a render thread:
+// the depth ramp at a ray's origin (every eye ray of a pinhole camera
+// starts at one point) and the last e^x (rays that miss, and hits beyond
+// the range end, all fog by the far value). Kept for one record and one
+// camera frame, and trusted while no fog instance has been initialised or
+// exited since (kor_memo.h).
+struct alignas(64) FogCache {
+    const FogRecord *fog;
+    const zoCamera *camera;
+    uint32_t generation;
+    int32_t frame;
+    bool originSet, expSet;
+    uint32_t origin[3];  // the origin's bits
+    float originRamp;
+    uint32_t expArgument;  // the argument's bits
+    float expValue;
+};
+
+FogCache fogCaches[kor::kMemoThreads];
+
+// The calling thread's cache, emptied when it was made for another record,
+// camera or frame; null outside the render threads' range.
+FogCache *fogCache(RenderState *state, const FogRecord *fog) {
+    const uint32_t thread = static_cast<uint32_t>(state->thread);
+    if (thread >= static_cast<uint32_t>(kor::kMemoThreads)) return nullptr;
+    FogCache &c = fogCaches[thread];
+    const uint32_t generation = kor::memo_generation();
+    const int32_t frame = state->camera ? state->camera->frame : 0;
+    if (c.fog != fog || c.camera != state->camera || c.generation != generation ||
+        c.frame != frame) {
+        c.fog = fog;
+        c.camera = state->camera;
+        c.generation = generation;
+        c.frame = frame;
+        c.originSet = c.expSet = false;
+    }
+    return &c;
+}
+
+// The depth ramp at the ray's origin.
+float originRamp(RenderState *state, const FogRecord &fog, FogCache *cache) {
+    uint32_t bits[3];
+    memcpy(bits, &state->org, sizeof bits);
+    if (cache && cache->originSet && memcmp(bits, cache->origin, sizeof bits) == 0)
+        return cache->originRamp;
+    const float ramp = kor::fogDepthRamp(fog, cameraDepth(state, state->org));
+    if (cache) {
+        memcpy(cache->origin, bits, sizeof bits);
+        cache->originRamp = ramp;
+        cache->originSet = true;
+    }
+    return ramp;
+}
+
+// e^x, from the cache when x is the argument of the last call.
+float cachedExp(float x, FogCache *cache) {
+    uint32_t bits;
+    memcpy(&bits, &x, sizeof bits);
+    if (cache && cache->expSet && cache->expArgument == bits) return cache->expValue;
+    const float value = expf(x);
+    if (cache) {
+        cache->expArgument = bits;
+        cache->expValue = value;
+        cache->expSet = true;
+    }
+    return value;
 }
 
 float slabCurve(float x) {
@@ -146,12 +215,13 @@ __attribute__((noinline)) zoBoolean fogRay(Color *result, RenderState *state, co
         if (!p.exponential) {
             f = q1 < 1.0f ? q1 : 1.0f;
         } else {
-            const float q0 = kor::fogDepthRamp(*fog, cameraDepth(state, state->org));
+            FogCache *cache = fogCache(state, fog);
+            const float q0 = originRamp(state, *fog, cache);
             if (fog->opacityMapActive) {
                 x = q0 - q1;
                 perChannelExponent = true;
             } else {
-                f = 1.0f - expf(q0 - q1);
+                f = 1.0f - cachedExp(q0 - q1, cache);
             }
         }
     } else {
