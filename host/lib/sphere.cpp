@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 #include "session.h"
 #include "trace.h"
@@ -211,6 +213,14 @@ inline float rough_turn(float y, float x) {
     return r * (0.5f / kPi);
 }
 
+// Asks for the cache line of element k of `v` ahead of reading it; a
+// prefetch never faults, so that k may lie past the end.
+template <typename T>
+inline void prefetch(const std::vector<T> &v, size_t k) {
+    __builtin_prefetch(
+        reinterpret_cast<const void *>(reinterpret_cast<uintptr_t>(v.data()) + k * sizeof(T)));
+}
+
 }  // namespace
 
 void sphere_facet(const Session &s, const Vector3 &org, const Vector3 &dir, RTCRayHit &rh) {
@@ -240,26 +250,32 @@ void sphere_facet(const Session &s, const Vector3 &org, const Vector3 &dir, RTCR
     else if (past(i + 1))
         i = i + 1 < sp.segments ? i + 1 : 0;
     // add_sphere_mesh's order: one triangle a facet on the rings at the
-    // poles, two in every other ring.
+    // poles, two in every other ring; its vertices go ring by ring, each
+    // ring round from +X with the first vertex again at its end, so that
+    // the facet's corners are found without reading its triangles.
     const int per = (j > 0) + (j < sp.rings - 1);
     const unsigned first =
         static_cast<unsigned>((j == 0 ? 0 : sp.segments * (2 * j - 1)) + i * per);
+    const size_t row = static_cast<size_t>(sp.segments) + 1;
+    const Vector3 *a = &m.P[j * row + i], *c = a + row;
     // The projection from the centre: the ray from 0 along p meets the
     // triangle's plane at barycentric (b1, b2).
     unsigned best = first;
     float best_b1 = 0, best_b2 = 0, best_min = -INFINITY;
-    for (unsigned t = first; t < first + per; ++t) {
-        const uint32_t *v = &m.tri[3 * t];
-        const Vector3 e1 = m.P[v[1]] - m.P[v[0]], e2 = m.P[v[2]] - m.P[v[0]];
+    for (int k = 0; k < per; ++k) {
+        // (a, a + 1, c + 1) off the lower pole, then (a, c + 1, c).
+        const bool lower = j > 0 && k == 0;
+        const Vector3 &p0 = a[0], &p1 = lower ? a[1] : c[1], &p2 = lower ? c[1] : c[0];
+        const Vector3 e1 = p1 - p0, e2 = p2 - p0;
         const Vector3 pv = cross(p, e2);
         const float det = dot(e1, pv);
         if (det == 0) continue;
-        const Vector3 tv = m.P[v[0]] * -1.0f;
+        const Vector3 tv = p0 * -1.0f;
         const Vector3 qv = cross(tv, e1);
         const float b1 = dot(tv, pv) / det, b2 = dot(p, qv) / det;
         const float lowest = std::min({b1, b2, 1 - b1 - b2});
         if (lowest > best_min) {
-            best = t;
+            best = first + k;
             best_b1 = b1;
             best_b2 = b2;
             best_min = lowest;
@@ -271,6 +287,18 @@ void sphere_facet(const Session &s, const Vector3 &org, const Vector3 &dir, RTCR
     rh.hit.primID = best;
     rh.hit.u = best_b1;
     rh.hit.v = best_b2;
+    // What the hit's shading reads of the facet next (fill_hit), asked for
+    // now, while the ray returns: its tangents, its triangle, and the
+    // normals and texture coordinates at its corners.
+    const size_t corner = a - m.P.data();
+    prefetch(inst.tangents, 2 * size_t(best));
+    prefetch(m.tri, 3 * size_t(best));
+    prefetch(m.N, corner);
+    prefetch(m.N, corner + row);
+    if (!m.tex.empty()) {
+        prefetch(m.tex[0], corner);
+        prefetch(m.tex[0], corner + row);
+    }
 }
 
 }  // namespace tracing

@@ -87,13 +87,14 @@ void look_at_small_scene(const Session &s, SmallScene &sc) {
 namespace {
 
 // The tracer's nearest hit on the ray between tnear and tfar in a small
-// scene, found without it: 1 an exact sphere (its hit in `rh`, whose ray
-// is set), 0 nothing, -1 not known. Each sphere's test takes its nearer
-// root between the ray's ends and shortens the ray to it, so the tracer
-// ends with the nearest of those roots, as long as it surely reaches that
-// sphere there, and no other sphere has a root at the same distance (the
-// order the tracer looks at them in would decide between them), and no
-// triangle of a flat mesh lies on the ray up to that distance.
+// scene, found without it: 1 an exact sphere (its distance in rh.ray.tfar,
+// its hit in rh.hit), 0 nothing, -1 not known. Each sphere's test takes
+// its nearer root between the ray's ends and shortens the ray to it, so
+// the tracer ends with the nearest of those roots, as long as it surely
+// reaches that sphere there, and no other sphere has a root at the same
+// distance (the order the tracer looks at them in would decide between
+// them), and no triangle of a flat mesh lies on the ray up to that
+// distance.
 int small_scene_nearest(const SmallScene &sc, const Vector3 &org, const Vector3 &dir, float tnear,
                         float tfar, RTCRayHit &rh) {
     int nearest = -1;
@@ -132,16 +133,22 @@ int small_scene_nearest(const SmallScene &sc, const Vector3 &org, const Vector3 
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh, ThreadContext *ctx) {
     if (!s.rtc_scene) return false;
-    set_ray(rh, org, dir, tnear, tfar, time);
     // The session's scene, traced with no filter: a small scene's exact
     // spheres hand back the hits the tracer would.
     SmallScene *sc = ctx ? &ctx->small_scene : nullptr;
     if (sc && !sc->known) look_at_small_scene(s, *sc);
-    if (!sc || sc->known < 0 || small_scene_nearest(*sc, org, dir, tnear, tfar, rh) < 0) {
-        RTCIntersectContext ic;
-        rtcInitIntersectContext(&ic);
-        rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
+    const int small =
+        sc && sc->known > 0 ? small_scene_nearest(*sc, org, dir, tnear, tfar, rh) : -1;
+    if (small == 0) return false;
+    if (small > 0) {
+        // An exact sphere's.
+        sphere_facet(s, org, dir, rh);
+        return true;
     }
+    set_ray(rh, org, dir, tnear, tfar, time);
+    RTCIntersectContext ic;
+    rtcInitIntersectContext(&ic);
+    rtcIntersect1(static_cast<RTCScene>(s.rtc_scene), &ic, &rh);
     if (rh.hit.geomID == RTC_INVALID_GEOMETRY_ID) return false;
     if (s.any_exact) exact_hit_as_facet(s, org, dir, rh);
     return true;

@@ -49,9 +49,10 @@ inline float ray_epsilon(const Vector3 &p) {
     const float m = std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z), 1.0f});
     return 1e-4f * m;
 }
-// The nearest surface on the ray between tnear and tfar, into `rh`. With
-// the thread's context, a small scene (SmallScene) answers without the
-// tracer where it can.
+// The nearest surface on the ray between tnear and tfar: its distance in
+// rh.ray.tfar and its hit in rh.hit; the ray's other fields are set only
+// where the tracer is asked. With the thread's context, a small scene
+// (SmallScene) answers without the tracer where it can.
 bool intersect(const Session &s, const Vector3 &org, const Vector3 &dir, float tnear, float tfar,
                float time, RTCRayHit &rh, ThreadContext *ctx = nullptr);
 // A new ray-tracing geometry (RTCGeometry) of one exact sphere, whose
