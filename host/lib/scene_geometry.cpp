@@ -109,6 +109,10 @@ void add_box_mesh(Mesh &m, Vector3 size) {
     }
 }
 
+// An exact sphere's hits are handed on as facets of this mesh by their
+// indices alone (sphere_facet): vertices ring by ring from the bottom pole,
+// each ring round from +X with its first vertex again at its end, and one
+// triangle a facet on the rings at the poles, two in every other ring.
 void add_sphere_mesh(Mesh &m, float radius, int segments, int rings) {
     m.tex.assign(1, {});
     for (int j = 0; j <= rings; ++j) {
