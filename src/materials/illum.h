@@ -65,11 +65,12 @@ enum : int32_t {
 enum : int32_t {
     kIllumChannels = 32,      // channel values in the record
     kIllumChannelTypes = 24,  // entries of a channel type table
-    // The channels models reach: their own (17 at most, the multi-layer
-    // model's) and slots 8 to 11 after them. The standard material leaves
-    // the channels past these uncleared; a model whose layout reaches
-    // further has them cleared as it runs (illumRunModel).
-    kIllumReachedChannels = 21
+    // The channels the Blinn family reaches: its own 8 and slots 8 to 11
+    // after them. The standard material leaves the channels past these
+    // uncleared; a model whose layout reaches further (at most 21, the
+    // multi-layer model's 17 and its slots) has them cleared as it runs
+    // (illumRunModel).
+    kIllumReachedChannels = 12
 };
 
 // mapFlags

@@ -219,10 +219,13 @@ inline zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *r
     record->reflect = table.reflect;
     record->layout = table.layout;
     // The standard material leaves the channels past kIllumReachedChannels
-    // uncleared: a model that reaches further has them cleared here.
-    if (table.layout && table.layout->reached > kIllumReachedChannels)
-        memset(record->channels + kIllumReachedChannels, 0,
-               (table.layout->reached - kIllumReachedChannels) * sizeof(Color));
+    // uncleared: a model that reaches further has them cleared here, past
+    // its own channels, which its entry has written already (every entry
+    // writes below kIllumReachedChannels or its channel count).
+    const int cleared =
+        table.channelCount > kIllumReachedChannels ? table.channelCount : kIllumReachedChannels;
+    if (table.layout && table.layout->reached > cleared)
+        memset(record->channels + cleared, 0, (table.layout->reached - cleared) * sizeof(Color));
     if (!record->shade) return 0;
     return record->shade(result, state, record, evaluated);
 }
@@ -367,6 +370,9 @@ constexpr IllumSlotChannels illumResolveSlots(const int32_t (&slotMap)[kIllumSlo
 // The channel of each slot in kBlinnFamilyLayout.
 constexpr IllumSlotChannels kBlinnFamilyChannels =
     illumResolveSlots(kBlinnFamilySlots, kBlinnChannelCount);
+static_assert(kBlinnChannelCount <= kIllumReachedChannels &&
+                  kBlinnFamilyChannels.channel[kSlotExtra] < kIllumReachedChannels,
+              "the standard material clears every channel the Blinn family reaches");
 
 // Where a step finds a slot's channel: through the record's layout
 // (LayoutSlots), or, for a record with the Blinn family's layout, in that
@@ -417,13 +423,15 @@ struct IllumLightSums {
     float intensity;
 };
 
-// Adds one light's sums to the record, averaged over its samples.
-inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples) {
+// Adds one light's sums to the record, averaged over its samples. A model
+// that keeps no intensity (`intensity` false) leaves diffuseIntensity alone.
+inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, int samples,
+                              bool intensity = true) {
     if (samples == 1) {
         addRGB(record->ambient, sums.ambient);
         addRGB(record->diffuse, sums.diffuse);
         addRGB(record->specular, sums.specular);
-        record->diffuseIntensity += sums.intensity;
+        if (intensity) record->diffuseIntensity += sums.intensity;
         return;
     }
     if (samples <= 0) return;
@@ -434,7 +442,7 @@ inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, i
     addRGB(record->ambient, a);
     addRGB(record->diffuse, d);
     addRGB(record->specular, s);
-    record->diffuseIntensity += sums.intensity / n;
+    if (intensity) record->diffuseIntensity += sums.intensity / n;
 }
 
 // Runs the light's samples through the model `M`:
@@ -446,8 +454,10 @@ inline void illumAddLightSums(IllumRecord *record, const IllumLightSums &sums, i
 //     specular and the highlight is on.
 // Ambient-only samples go to the ambient sum whatever their N.L; samples
 // with N.L <= 0 add nothing else; a light that did not fill its record
-// gets N.L as its diffuse factor.
-template <class M>
+// gets N.L as its diffuse factor. A model that writes diffuseIntensity
+// after its loop whatever the loop left there (`KeepsIntensity` false)
+// keeps no intensity sum.
+template <class M, bool KeepsIntensity = true>
 inline __attribute__((always_inline)) void illumLightSamples(RenderState *state, Tag light,
                                                              LightIllumRecord *rec,
                                                              typename M::User &u) {
@@ -467,7 +477,7 @@ inline __attribute__((always_inline)) void illumLightSamples(RenderState *state,
         if ((rec->affectBits & kAffectSpecular) && u.specularOn)
             M::specular(u, state, s, rec->diffuseFactor, sums);
     }
-    illumAddLightSums(u.record, sums, samples > 0 ? samples : taken);
+    illumAddLightSums(u.record, sums, samples > 0 ? samples : taken, KeepsIntensity);
 }
 
 // The light loop of model `M` with its light step inline.
@@ -516,6 +526,25 @@ inline float softenedHighlight(float nh, float exponent, float zeroBelow, float 
         nh *= x * (2.0f - x);
     }
     if (nh > 0.0f && nh < zeroBelow) return 0.0f * level;
+    return powf(nh, exponent) * level;
+}
+
+// The highlight of a sample of colour `colour`, which the caller adds to
+// its sum as colour x highlight. A black sample (a shadowed light) gets
+// 0 x level in place of the power x level when the eased NH lies in [0, 1]
+// and the exponent is not negative: the power then lies in [0, 1], so that
+// either factor, times the colour's zeros, gives +0 or -0 for a finite level
+// (which leaves a sum as it is: a sum starts at +0 and is never -0) and the
+// same NaN for any other.
+inline float softenedHighlight(float nh, float exponent, float zeroBelow, float level, float soften,
+                               float diffuseFactor, const Color &colour) {
+    if (nh <= 0.0f) return 0.0f;
+    if (soften != 0.0f && soften > diffuseFactor) {
+        const float x = diffuseFactor / soften;
+        nh *= x * (2.0f - x);
+    }
+    if (nh > 0.0f && nh < zeroBelow) return 0.0f * level;
+    if (isBlackRGB(colour) && nh >= 0.0f && nh <= 1.0f && exponent >= 0.0f) return 0.0f * level;
     return powf(nh, exponent) * level;
 }
 

@@ -27,8 +27,9 @@ namespace {
 
 constexpr const char *kModule = "kor_material";
 constexpr int kMapChannels = 24;
-// The channels past kIllumReachedChannels are never read: they are cleared
-// only where the record's channels are handed out whole (hand_to_elements).
+// The channels past kIllumReachedChannels and the model's reach are never
+// read: they are cleared only where the record's channels are handed out
+// whole (hand_to_elements).
 constexpr int kReachedChannels = kIllumReachedChannels;
 
 struct StandardMaterialParams {
@@ -371,8 +372,11 @@ void hand_to_elements(RenderState *state, const IllumRecord *r, const StandardMa
     e.transparency = r->transparency;
     e.layerTransmission = r->transparencyCopy;
     static_assert(sizeof d.channels == sizeof r->channels, "every channel is handed out");
-    memcpy(d.channels, r->channels, kReachedChannels * sizeof(Color));
-    memset(d.channels + kReachedChannels, 0, (kIllumChannels - kReachedChannels) * sizeof(Color));
+    // the channels cleared here, or by the model whose layout reaches further
+    const int reached =
+        r->layout && r->layout->reached > kReachedChannels ? r->layout->reached : kReachedChannels;
+    memcpy(d.channels, r->channels, reached * sizeof(Color));
+    memset(d.channels + reached, 0, (kIllumChannels - reached) * sizeof(Color));
     d.channelTable = r->slotMap;
     d.materialId = p->materialId;
     kor_CallRenderElementShaders_PostIllum(state, &d);

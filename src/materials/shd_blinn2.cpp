@@ -3,6 +3,7 @@
 #include <math.h>
 
 #include "illum_models.h"
+#include "illum_steps.h"
 
 namespace kor {
 namespace {
@@ -26,8 +27,9 @@ struct BlinnModel {
                          IllumLightSums &sums) {
         const IllumRecord *r = u.record;
         const float nh = dot(r->normal, unit(s.dir - r->viewDir));
-        addScaledRGB(sums.specular, s.color,
-                     softenedHighlight(nh, u.exponent, u.zeroBelow, u.level, r->soften, df));
+        addScaledRGB(
+            sums.specular, s.color,
+            softenedHighlight(nh, u.exponent, u.zeroBelow, u.level, r->soften, df, s.color));
     }
 };
 
@@ -46,8 +48,18 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     u.level = family ? slotColor(r, BlinnSlots{}, kSlotSpecularLevel).r
                      : illumSlotColor(r, kSlotSpecularLevel).r;
     u.specularOn = u.level > 0.0f;
-    illumAccumulateModel<BlinnModel>(state, u, static_cast<MaterialScratch *>(u.record->scratch));
-    blinnFinish(state, r, p ? p->useSelfIllumColor : 0, false);
+    // The light step runs inline: it is most of the model's work. The
+    // finish works out diffuseIntensity from the diffuse sum.
+    illumAccumulateWith(
+        state, static_cast<MaterialScratch *>(r->scratch),
+        [ state, &u ](Tag light, LightIllumRecord * rec) __attribute__((always_inline)) {
+            illumLightSamples<BlinnModel, false>(state, light, rec, u);
+        });
+    const zoBoolean useSelfIllumColor = p ? p->useSelfIllumColor : 0;
+    if (family)
+        steps::blinnFinishSteps(state, r, useSelfIllumColor, false, BlinnSlots{});
+    else
+        blinnFinish(state, r, useSelfIllumColor, false);
 }
 
 const IllumModelTable kBlinnTable = {8,

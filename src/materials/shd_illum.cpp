@@ -7,73 +7,16 @@
 
 #include "illum.h"
 #include "illum_models.h"
+#include "illum_steps.h"
 #include "kor_context.h"
 #include "kor_statekeys.h"
 #include "kor_support.h"
 
 LightLoopLink korLightLoopLinks[kLightLoopThreads];
 
-namespace {
-
-const IllumMaterialParams *materialOf(const IllumRecord *record) {
-    return static_cast<const IllumMaterialParams *>(record->materialParams);
-}
-
-using kor::BlinnSlots;
-using kor::LayoutSlots;
-using kor::slotColor;
-
-template <class Slots>
-__attribute__((always_inline)) inline void transmitStep(RenderState *state, IllumRecord *r,
-                                                        bool adding, Slots slots) {
-    using namespace kor;
-    const bool refracting =
-        (r->mapFlags & kMapFlagRefraction) && (r->supportedParams & kSupportRefraction);
-    const bool tracing =
-        (r->supportedParams & kSupportTracedTransparency) && (r->mapFlags & kMapFlagTransparent);
-    if (!refracting && !tracing) {
-        // an opaque surface without a refraction map: nothing shows through
-        r->diffuseWeight = 1.0f;
-        r->transparency = kBlack;
-        return;
-    }
-    const Color D = slotColor(r, slots, kSlotDiffuse);
-    const Color F = slotColor(r, slots, kSlotFilter);
-    const float s = atMostOne(maxRGB(r->specular));
-    const IllumMaterialParams *material = materialOf(r);
-    const int mode = material ? material->transparencyType : kTransparencyFilter;
-
-    if (refracting) {
-        const float w = (1.0f - r->refractionAmount) * r->opacity;
-        r->diffuseWeight = w;
-        const Color T = transparencyColor(mode, w + s - w * s, F, D);
-        Color refracted = slotColor(r, slots, kSlotRefraction);
-        mulRGB(refracted, T);
-        if (!adding) r->refraction.r = r->refraction.g = r->refraction.b = 0.0f;
-        addRGB(r->refraction, refracted);
-        r->transparency = kBlack;
-        return;
-    }
-    // traced transparency
-    const float w = r->opacity;
-    r->diffuseWeight = w;
-    const Color T = transparencyColor(mode, w + s - w * s, F, D);
-    r->transparency = r->transparencyCopy = T;
-    const Color B = traceBehind(state, true);
-    if (mode == kTransparencyAdditive) {
-        r->transmittedAdd.r = B.r;
-        r->transmittedAdd.g = B.g;
-        r->transmittedAdd.b = B.b;
-    } else {
-        Color seen = T;
-        mulRGB(seen, B);
-        if (!adding) r->transmitted.r = r->transmitted.g = r->transmitted.b = 0.0f;
-        addRGB(r->transmitted, seen);
-    }
-    scaleRGB(r->transparency, 1.0f - B.a);
-}
-
-}  // namespace
+namespace kor {
+using namespace steps;
+}  // namespace kor
 
 // ---------------------------------------------------------------------------
 // The light loop.
@@ -140,44 +83,6 @@ void illumTransmitAdding(RenderState *state, IllumRecord *record) {
 }
 
 void illumNoStep(RenderState *, IllumRecord *) {}
-
-namespace {
-
-template <class Slots>
-__attribute__((always_inline)) inline void reflectStep(RenderState *state, IllumRecord *r,
-                                                       Slots slots) {
-    if (!r || !(r->mapFlags & kMapFlagReflection) || !(r->supportedParams & kSupportReflection))
-        return;
-    float a = r->reflectionAmount;
-    Color c = slotColor(r, slots, kSlotReflection);
-    if (r->affectReflection == illumTintBySpecular)
-        mulRGB(c, slotColor(r, slots, kSlotSpecular));
-    else if (r->affectReflection)
-        r->affectReflection(state, r, &c);
-    const IllumMaterialParams *material = materialOf(r);
-    if (material && material->dimReflection)
-        a *= (1.0f - material->dimLevel) * r->diffuseIntensity * material->reflectionLevel +
-             material->dimLevel;
-    r->reflection.r = a * c.r;
-    r->reflection.g = a * c.g;
-    r->reflection.b = a * c.b;
-}
-
-__attribute__((always_inline)) inline void combinePlainStep(IllumRecord *r) {
-    if (!r) return;
-    const float w = r->diffuseWeight;
-    r->finalColor.r = (r->ambient.r + r->diffuse.r + r->selfIllum.r + r->indirect.r) * w +
-                      r->specular.r + r->reflection.r + r->refraction.r + r->transmitted.r +
-                      r->transmittedAdd.r;
-    r->finalColor.g = (r->ambient.g + r->diffuse.g + r->selfIllum.g + r->indirect.g) * w +
-                      r->specular.g + r->reflection.g + r->refraction.g + r->transmitted.g +
-                      r->transmittedAdd.g;
-    r->finalColor.b = (r->ambient.b + r->diffuse.b + r->selfIllum.b + r->indirect.b) * w +
-                      r->specular.b + r->reflection.b + r->refraction.b + r->transmitted.b +
-                      r->transmittedAdd.b;
-}
-
-}  // namespace
 
 void illumReflect(RenderState *state, IllumRecord *r) {
     if (r) reflectStep(state, r, LayoutSlots{r});
@@ -282,32 +187,6 @@ void illumTintBySpecular(RenderState *, IllumRecord *record, Color *colour) {
 void illumTintByDiffuse(RenderState *, IllumRecord *record, Color *colour) {
     if (record && colour) mulRGB(*colour, illumSlotColor(record, kSlotDiffuse));
 }
-
-namespace {
-
-template <class Slots>
-__attribute__((always_inline)) inline void selfIllumStep(IllumRecord *r,
-                                                         zoBoolean useSelfIllumColor,
-                                                         bool atLeastZero, float third,
-                                                         Slots slots) {
-    const Color si = slotColor(r, slots, kSlotSelfIllum);
-    if (useSelfIllumColor) {
-        addRGB(r->selfIllum, si);
-        return;
-    }
-    float a = (si.r + si.g + si.b) * third;
-    if (atLeastZero ? a >= 0.0f : a > 0.0f) {
-        a = atMostOne(a);
-        const Color d = slotColor(r, slots, kSlotDiffuse);
-        r->selfIllum.r = d.r * a;
-        r->selfIllum.g = d.g * a;
-        r->selfIllum.b = d.b * a;
-        scaleRGB(r->diffuse, 1.0f - a);
-        scaleRGB(r->ambient, 1.0f - a);
-    }
-}
-
-}  // namespace
 
 void blinnSelfIllum(IllumRecord *r, zoBoolean useSelfIllumColor, bool atLeastZero, float third) {
     selfIllumStep(r, useSelfIllumColor, atLeastZero, third, LayoutSlots{r});
@@ -429,57 +308,16 @@ const int32_t kBlinnFamilyTypes[kIllumChannelTypes] = {2, 2, 2, 4, 4, 2, 4, 2, 1
 const IllumModelLayout kBlinnFamilyLayout =
     illumResolveLayout(kBlinnFamilySlots, kBlinnChannelCount, kBlinnFamilyTypes);
 
-namespace {
-
-template <class Slots>
-__attribute__((always_inline)) inline void colourComponentsStep(IllumRecord *r, Slots slots) {
-    mulRGB(r->ambient, slotColor(r, slots, kSlotAmbient));
-    const Color &d = r->diffuse;
-    r->diffuseIntensity = (d.r + d.g + d.b) * 0.33333334f;  // the colour's intensity
-    mulRGB(r->diffuse, slotColor(r, slots, kSlotDiffuse));
-    mulRGB(r->specular, slotColor(r, slots, kSlotSpecular));
-}
-
-}  // namespace
-
 void illumColourComponents(IllumRecord *r) {
     colourComponentsStep(r, LayoutSlots{r});
 }
 
-namespace {
-
-// transmit, reflect and combine through the record's slots; the shared
-// steps are called directly, so that they run inline.
-template <class Slots>
-__attribute__((always_inline)) inline void finishSteps(RenderState *state, IllumRecord *r,
-                                                       Slots slots) {
-    if (r->transmit == illumTransmit)
-        transmitStep(state, r, false, slots);
-    else if (r->transmit)
-        r->transmit(state, r);
-    if (r->reflect == illumReflect)
-        reflectStep(state, r, slots);
-    else if (r->reflect)
-        r->reflect(state, r);
-    if (r->combine == illumCombinePlain)
-        combinePlainStep(r);
-    else if (r->combine)
-        r->combine(r);
-}
-
-}  // namespace
-
 void blinnFinish(RenderState *state, IllumRecord *r, zoBoolean useSelfIllumColor,
                  bool atLeastZero) {
-    if (r->layout == &kBlinnFamilyLayout) {
-        selfIllumStep(r, useSelfIllumColor, atLeastZero, 0.33333334f, BlinnSlots{});
-        colourComponentsStep(r, BlinnSlots{});
-        finishSteps(state, r, BlinnSlots{});
-        return;
-    }
-    selfIllumStep(r, useSelfIllumColor, atLeastZero, 0.33333334f, LayoutSlots{r});
-    colourComponentsStep(r, LayoutSlots{r});
-    finishSteps(state, r, LayoutSlots{r});
+    if (r->layout == &kBlinnFamilyLayout)
+        blinnFinishSteps(state, r, useSelfIllumColor, atLeastZero, BlinnSlots{});
+    else
+        blinnFinishSteps(state, r, useSelfIllumColor, atLeastZero, LayoutSlots{r});
 }
 
 void illumFinish(RenderState *state, IllumRecord *r) {

@@ -821,8 +821,9 @@ TEST_F(IllumTest, LightMeterLightMapMeasuresOncePerPixel) {
 }
 
 // The standard material leaves the channels past kIllumReachedChannels
-// uncleared; a model whose slots, own channels or mapped channels reach past
-// them finds them cleared when it runs.
+// uncleared; a model whose slots or mapped channels reach past them and its
+// own channels finds them cleared when it runs. Its own channels past
+// kIllumReachedChannels, which its entry wrote before, are left as they are.
 TEST(IllumLayoutTest, FarChannelsAreClearedForAModelThatReachesThem) {
     int32_t unmapped[kIllumChannelTypes], mapped22[kIllumChannelTypes];
     for (int c = 0; c < kIllumChannelTypes; ++c) unmapped[c] = mapped22[c] = kChannelSkip1;
@@ -835,7 +836,7 @@ TEST(IllumLayoutTest, FarChannelsAreClearedForAModelThatReachesThem) {
         {nullptr, unmapped, 19, 23},  // slots 8..11 follow 19 own channels
         {to13, unmapped, 8, 14},      // explicit slots up to channel 13
         {to13, mapped22, 8, 23},      // a mapped channel type at 22
-        {nullptr, unmapped, 17, 21},  // the widest model today: nothing to clear
+        {nullptr, unmapped, 17, 21},  // the widest model today: its slots past 17
     };
     static Color seen[kIllumChannels];
     for (const Case &k : cases) {
@@ -856,8 +857,9 @@ TEST(IllumLayoutTest, FarChannelsAreClearedForAModelThatReachesThem) {
         for (int c = kIllumReachedChannels; c < kIllumChannels; ++c) {
             const bool cleared =
                 seen[c].r == 0 && seen[c].g == 0 && seen[c].b == 0 && seen[c].a == 0;
-            EXPECT_EQ(cleared, c < k.reached)
-                << "channel " << c << " of a model reaching " << k.reached;
+            EXPECT_EQ(cleared, c >= k.own && c < k.reached)
+                << "channel " << c << " of a model with " << k.own << " channels reaching "
+                << k.reached;
         }
     }
 }
