@@ -348,6 +348,17 @@ struct SmallScene {
     float at[kSmallSceneItems] = {};
 };
 
+// The exact spheres of a small scene as the shadow rays towards a light
+// at `light` see them (trace_lights.cpp): per sphere its centre less the
+// light's position (x, y, z), and the bound under which the square of its
+// component along a shadow ray tells that the ray misses the sphere.
+struct LightSpheres {
+    bool known = false;
+    Vector3 light{0, 0, 0};
+    alignas(16) float x[kSmallSceneItems] = {}, y[kSmallSceneItems] = {}, z[kSmallSceneItems] = {},
+                      bound[kSmallSceneItems] = {};
+};
+
 struct ThreadContext {
     int index = 0;
     Arena arena;
@@ -356,6 +367,9 @@ struct ThreadContext {
     // By light (LightEntry::index) and kind of lit point: 1 + the geometry
     // id of the exact sphere that stopped the last such shadow ray, or 0.
     uint32_t blocker[kKeptBlockerLights][kKeptBlockerKinds] = {};
+    // By light (LightEntry::index): the small scene's spheres as seen from
+    // the light's position (trace_lights.cpp).
+    LightSpheres light_spheres[kKeptBlockerLights];
     StateEntry entries[kMaxStateEntries];
     uint64_t entry_tags[kMaxStateEntries];  // the entries' key words, packed for the lookup's scan
     int entry_count = 0;

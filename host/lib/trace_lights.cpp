@@ -193,20 +193,23 @@ bool shade_blocker(Session &s, ThreadContext *ctx, Color *result, RenderState *l
     return ok && (result->r > 0 || result->g > 0 || result->b > 0);
 }
 
-// Direction from `point` to the light `l` of `light` and the distance to it.
+// Direction from `point` to the light `l` of `light`, the far end of the
+// ray and the distance to the light (infinite for directional lights).
 inline __attribute__((always_inline)) void toward_light(const LightEntry *l,
                                                         const RenderState *light,
                                                         const Vector3 &point, Vector3 *to_light,
-                                                        float *tfar) {
+                                                        float *tfar, float *distance = nullptr) {
     if (l && l->rec.type == 1) {
         *to_light = l->direction * -1.0f;
         *tfar = INFINITY;
+        if (distance) *distance = INFINITY;
         return;
     }
     Vector3 d = light->org - point;
     const float len = std::sqrt(dot(d, d));
     *to_light = len > 0 ? d * (1.0f / len) : Vector3{0, 0, 1};
     *tfar = len * (1 - 1e-5f) - ray_epsilon(light->org);
+    if (distance) *distance = len;
 }
 
 // The lift of object-space point `q` of triangle `v` (weights `bary`) by the
@@ -268,14 +271,85 @@ Vector3 shadow_origin(ThreadContext *ctx, const RenderState *light) {
     return origin;
 }
 
+// Shadow rays towards a light at one position L that surely miss a sphere
+// of the small scene, told without its exact test. Such a ray leaves its
+// origin at distance len from L along dir, L less the origin divided by
+// len: the ray passes L, and dir is of unit length, within a few roundings.
+// For a sphere of centre c and radius r, and a = c - L, the square of the
+// distance of c from the line through L along dir is |a|^2 - (a . dir)^2;
+// it differs from the one the exact test (sphere_roots) works out from the
+// ray's own origin and direction by some tens of roundings of
+// (|a| + len)^2 <= 2 (|a|^2 + len^2) at the most, below 1e-5 (|a|^2 + len^2).
+// Where it exceeds r^2 by kMissMargin (|a|^2 + len^2), twenty times that,
+// the exact test finds no root either: that sphere's answer is 0. Per
+// sphere, a and the bound |a|^2 - r^2 - kMissMargin |a|^2 are worked out
+// once per light position; a ray misses the sphere when (a . dir)^2 falls
+// below the bound less kMissMargin len^2.
+constexpr float kMissMargin = 2e-4f;
+
+// The spheres of `sc` as seen from `light`, the position of light `l`,
+// kept per light by the thread; null for a light that is not sampled at
+// one position.
+const LightSpheres *spheres_seen_from(ThreadContext *ctx, const SmallScene &sc, const LightEntry *l,
+                                      const Vector3 &light) {
+    if (!l || l->index >= kKeptBlockerLights || l->rec.type == 1 || l->rec.area > 0) return nullptr;
+    LightSpheres &seen = ctx->light_spheres[l->index];
+    if (seen.known && seen.light.x == light.x && seen.light.y == light.y && seen.light.z == light.z)
+        return &seen;
+    for (int k = 0; k < sc.spheres; ++k) {
+        const float *cr = sc.sphere[k];
+        const Vector3 a = Vector3{cr[0], cr[1], cr[2]} - light;
+        const float a2 = dot(a, a);
+        seen.x[k] = a.x;
+        seen.y[k] = a.y;
+        seen.z[k] = a.z;
+        seen.bound[k] = a2 - cr[3] * cr[3] - kMissMargin * a2;
+    }
+    seen.light = light;
+    seen.known = true;
+    return &seen;
+}
+
+// The first `count` spheres of `seen` that the shadow ray along `dir`
+// (the light at `distance`) may meet, bit k for sphere k: those it does not
+// surely miss.
+unsigned spheres_near(const LightSpheres &seen, int count, const Vector3 &dir, float distance) {
+    const float margin = kMissMargin * distance * distance;
+    unsigned near = 0;
+#ifdef __SSE__
+    const __m128 dx = _mm_set1_ps(dir.x), dy = _mm_set1_ps(dir.y), dz = _mm_set1_ps(dir.z);
+    const __m128 m = _mm_set1_ps(margin);
+    for (int k = 0; k < count; k += 4) {
+        const __m128 along = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_load_ps(seen.x + k), dx),
+                                                   _mm_mul_ps(_mm_load_ps(seen.y + k), dy)),
+                                        _mm_mul_ps(_mm_load_ps(seen.z + k), dz));
+        const __m128 missed =
+            _mm_cmplt_ps(_mm_mul_ps(along, along), _mm_sub_ps(_mm_load_ps(seen.bound + k), m));
+        near |= static_cast<unsigned>(~_mm_movemask_ps(missed) & 15) << k;
+    }
+#else
+    for (int k = 0; k < count; ++k) {
+        const float along = seen.x[k] * dir.x + seen.y[k] * dir.y + seen.z[k] * dir.z;
+        if (!(along * along < seen.bound[k] - margin)) near |= 1u << k;
+    }
+#endif
+    return near & ((1u << count) - 1);
+}
+
 // How the tracer answers the shadow ray between tnear and tfar, found
 // without it: 0 nothing stops the ray, 1 an exact sphere does (its
-// index in `sc` in *sphere), -1 not known.
-int shadow_scene_answer(const SmallScene &sc, const Vector3 &from, const Vector3 &to_light,
-                        float tnear, float tfar, int *sphere) {
+// index in `sc` in *sphere), -1 not known. With `seen` (the spheres seen
+// from the light, `distance` from `from`), the spheres the ray surely
+// misses are passed over without their exact test.
+int shadow_scene_answer(const SmallScene &sc, const LightSpheres *seen, float distance,
+                        const Vector3 &from, const Vector3 &to_light, float tnear, float tfar,
+                        int *sphere) {
     if (!small_scene_planes_clear(sc, from, to_light, tnear, tfar)) return -1;
+    const unsigned near =
+        seen ? spheres_near(*seen, sc.spheres, to_light, distance) : (1u << sc.spheres) - 1;
     int answer = 0;
-    for (int k = 0; k < sc.spheres; ++k) {
+    for (unsigned left = near; left; left &= left - 1) {
+        const int k = __builtin_ctz(left);
         const int b = sphere_blocks(sc.sphere[k], from, to_light, tnear, tfar);
         if (b == 1) {
             *sphere = k;
@@ -296,7 +370,7 @@ int shadow_scene_answer(const SmallScene &sc, const Vector3 &from, const Vector3
 // the tracer where it can; and the tracer answers the rest.
 bool opaque_blocked(const Session &s, ThreadContext *ctx, const LightEntry *l,
                     const RenderState *light, const Vector3 &from, const Vector3 &to_light,
-                    float tnear, float tfar) {
+                    float distance, float tnear, float tfar) {
     uint32_t *kept = nullptr;
     if (s.any_exact && l && l->index < kKeptBlockerLights) {
         const unsigned depth = std::min(static_cast<unsigned>(light->trace_depth), 3u);
@@ -310,7 +384,9 @@ bool opaque_blocked(const Session &s, ThreadContext *ctx, const LightEntry *l,
     if (!sc.known) look_at_small_scene(s, sc);
     if (sc.known > 0) {
         int sphere = -1;
-        const int answer = shadow_scene_answer(sc, from, to_light, tnear, tfar, &sphere);
+        const LightSpheres *seen = spheres_seen_from(ctx, sc, l, light->org);
+        const int answer =
+            shadow_scene_answer(sc, seen, distance, from, to_light, tnear, tfar, &sphere);
         if (answer == 0) {
             if (kept) *kept = 0;
             return false;
@@ -385,10 +461,11 @@ HOST_API zoBoolean zo_trace_shadow(Color *result, RenderState *state) {
     if (!segments && s->all_opaque) {
         // Every surface stops the light: one occlusion test answers.
         Vector3 to_light;
-        float tfar;
-        toward_light(l, light, from, &to_light, &tfar);
+        float tfar, distance;
+        toward_light(l, light, from, &to_light, &tfar, &distance);
         const float tnear = ray_epsilon(from);
-        if (!(tnear < tfar) || !opaque_blocked(*s, ctx, l, light, from, to_light, tnear, tfar))
+        if (!(tnear < tfar) ||
+            !opaque_blocked(*s, ctx, l, light, from, to_light, distance, tnear, tfar))
             return 1;
         ++ctx->rays;
         return fail(result);
