@@ -49,10 +49,9 @@ zoBoolean sky_ray(Session &s, ThreadContext *ctx, Color *result, RenderState *c,
 // Irradiance about `n` by final gathering: the mean radiance of
 // cosine-distributed rays, times pi. With gathering off, a scene with sky
 // light gathers the sky alone through sky rays.
-zoBoolean gather(Color *result, RenderState *state, const Vector3 &n) {
-    Session *s = session();
+__attribute__((noinline)) zoBoolean gather_light(Color *result, RenderState *state,
+                                                 const Vector3 &n, Session *s, int rays) {
     ThreadContext *ctx = thread_context();
-    int rays = state && state->options ? state->options->finalgather_rays : 0;
     // With photon maps: the caustics from their map; the rest of the
     // indirect light from the global map, or, at the first diffuse bounce
     // with final gathering on, from gather rays that find the global map
@@ -96,6 +95,15 @@ zoBoolean gather(Color *result, RenderState *state, const Vector3 &n) {
                         static_cast<float>(sum[1] * k) + caustic.g,
                         static_cast<float>(sum[2] * k) + caustic.b, 1.0f};
     return 1;
+}
+
+// gather_light, asked only when the scene has photon maps, final gathering
+// or sky light: most materials ask at every hit, in scenes with none.
+inline zoBoolean gather(Color *result, RenderState *state, const Vector3 &n) {
+    Session *s = session();
+    const int rays = state && state->options ? state->options->finalgather_rays : 0;
+    if (!s || !state || !(s->photons || rays > 0 || scene_has_sky(*s))) return fail(result);
+    return gather_light(result, state, n, s, rays);
 }
 
 }  // namespace
