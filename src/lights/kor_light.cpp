@@ -190,42 +190,53 @@ void emitLightPhoton(int kind, RenderState *state, const LightCache *cache, cons
 // The light sample of the omni, spot and directional lights.
 
 // The light's kind is a template argument: each light gets its own copy
-// with the other kinds' branches folded away.
-template <int kind, class P>
-zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
-                     const VolumeMarchRequest *request) {
-    if (!result || !state || !params) return 0;
-    if (!params->on) return 0;
+// with the other kinds' branches folded away. `surfaceRay` is the copy for
+// a light ray to a surface that sampleLight has let through: a result, a
+// state and a record, the light on, no march request, not a volume query
+// and, unless the light is ambient-only, a surface that faces the light.
+template <int kind, bool surfaceRay, class P>
+__attribute__((noinline)) zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
+                                               const VolumeMarchRequest *request) {
     constexpr bool omni = kind == kLightOmni;
-    LightCache *cache = omni ? nullptr : fetchCache(state);
-    if (!omni && !cache) return 0;
-
-    // a light ray is the common case, and never a photon emission
-    if (state->type != ZO_RAY_LIGHT && isPhotonEmission(state)) {
-        if (omni) cache = fetchCache(state);
-        if (cache) emitLightPhoton(kind, state, cache, *params, *result);
-        return 1;
-    }
-    if (!omni && cache->isBlack) return 0;
-    if (request) {
-        if (omni) cache = fetchCache(state);
-        if (!cache) return 0;
-        return kor::volumeMarch(result, state, cache, rangesOf(*params), request);
-    }
-    if (omni) {
+    VolumeSampleRecord *record = nullptr;
+    bool volumeMode = false;
+    LightCache *cache;
+    if (surfaceRay) {
         cache = fetchCache(state);
         if (!cache) return 0;
-    }
-    if (state->type != ZO_RAY_LIGHT) {
-        *result = cache->color;
-        return 1;
+        if (!omni && cache->isBlack) return 0;
+    } else {
+        if (!result || !state || !params) return 0;
+        if (!params->on) return 0;
+        cache = omni ? nullptr : fetchCache(state);
+        if (!omni && !cache) return 0;
+
+        // a light ray is the common case, and never a photon emission
+        if (state->type != ZO_RAY_LIGHT && isPhotonEmission(state)) {
+            if (omni) cache = fetchCache(state);
+            if (cache) emitLightPhoton(kind, state, cache, *params, *result);
+            return 1;
+        }
+        if (!omni && cache->isBlack) return 0;
+        if (request) {
+            if (omni) cache = fetchCache(state);
+            if (!cache) return 0;
+            return kor::volumeMarch(result, state, cache, rangesOf(*params), request);
+        }
+        if (omni) {
+            cache = fetchCache(state);
+            if (!cache) return 0;
+        }
+        if (state->type != ZO_RAY_LIGHT) {
+            *result = cache->color;
+            return 1;
+        }
+        volumeMode = kor::volumeQueryMode(state, &record);
     }
     if (omni && state->dist == 0.0) return 0;
 
     const bool ambientOnly = params->ambientOnly != 0;
     const bool overshoot = overshootOf(*params);
-    VolumeSampleRecord *record = nullptr;
-    const bool volumeMode = kor::volumeQueryMode(state, &record);
     if (record && !record->point) record = nullptr;  // a record without a point: the state's
 
     Vector3 p;
@@ -254,7 +265,7 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
     } else {
         if (kor::excludedByList(state, params->excludeList)) return 0;
         color = cache->color;
-        if (!ambientOnly && state->dot_nd < 0.0f) return 0;
+        if (!surfaceRay && !ambientOnly && state->dot_nd < 0.0f) return 0;
         zo_point_to_light(&p, state, &state->point);
         d = kor::length(p);
         if (omni && d == 0.0f) return 0;
@@ -262,8 +273,9 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
         float ndotl = 1.0f;
         if (!kor::lightNdotL(state, cache, ambientOnly, kind == kLightDirectional, p, d, &ndotl))
             return 0;
-        kor::fillLightIllum(state, kor::diffuseCurve(*cache, params->contrast, ndotl), ambientOnly,
-                            cache->affectBits);
+        kor::fillLightIllumTail(
+            state, cache->plainCurve ? ndotl : kor::diffuseCurve(*cache, params->contrast, ndotl),
+            cache->illumTail);
         kor::lightReport(state, cache->affectBits, ambientOnly, nullptr);
         if (omni && cache->isBlack) {
             *result = cache->color;
@@ -336,6 +348,23 @@ zoBoolean shadeLight(Color *result, RenderState *state, const P *params,
     return 1;
 }
 
+// The sample as the exports run it: a light ray to a surface that faces
+// away is told here, before the sample's own frame is set up, and ends with
+// nothing, as every test before that one in shadeLight also would; the
+// other light rays to a surface take the copy that skips the tests made
+// here, and everything else the general one.
+template <int kind, class P>
+__attribute__((always_inline)) inline zoBoolean sampleLight(Color *result, RenderState *state,
+                                                            const P *params,
+                                                            const VolumeMarchRequest *request) {
+    if (result && state && params && !request && params->on && state->type == ZO_RAY_LIGHT &&
+        kor::surelyNotVolumeQuery(state)) {
+        if (!params->ambientOnly && state->dot_nd < 0.0f) return 0;
+        return shadeLight<kind, true>(result, state, params, nullptr);
+    }
+    return shadeLight<kind, false>(result, state, params, request);
+}
+
 // ---------------------------------------------------------------------------
 // Init and exit.
 
@@ -370,6 +399,8 @@ LightCache *newCache(RenderState *state, const P *params) {
                        ? params->atmosphereOpacity * params->atmosphereColorAmount
                        : 0.0f;
     cache->keepVolume = params->shadowOn && params->atmosphereShadows;
+    cache->illumTail = kor::illumTail(params->ambientOnly != 0, cache->affectBits);
+    cache->plainCurve = cache->soften == 0.0f && params->contrast == 0.0f;
     *slot = cache;
     keepCache(state, cache);
     return cache;
@@ -405,7 +436,7 @@ void exitLight(RenderState *state, void *params) {
 
 KOR_EXPORT zoBoolean kor_SpotLight(Color *result, RenderState *state, SpotLightParams *params,
                                    VolumeMarchRequest *request) {
-    return shadeLight<kLightSpot>(result, state, params, request);
+    return sampleLight<kLightSpot>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_SpotLight) {
@@ -422,7 +453,7 @@ KOR_SHADER_EXIT(kor_SpotLight) {
 
 KOR_EXPORT zoBoolean kor_DirectionalLight(Color *result, RenderState *state,
                                           SpotLightParams *params, VolumeMarchRequest *request) {
-    return shadeLight<kLightDirectional>(result, state, params, request);
+    return sampleLight<kLightDirectional>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_DirectionalLight) {
@@ -439,7 +470,7 @@ KOR_SHADER_EXIT(kor_DirectionalLight) {
 
 KOR_EXPORT zoBoolean kor_OmniLight(Color *result, RenderState *state, OmniLightParams *params,
                                    VolumeMarchRequest *request) {
-    return shadeLight<kLightOmni>(result, state, params, request);
+    return sampleLight<kLightOmni>(result, state, params, request);
 }
 
 KOR_SHADER_INIT(kor_OmniLight) {

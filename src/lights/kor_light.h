@@ -12,6 +12,7 @@
 #include <math.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "kor_attenuv.h"
 #include "kor_lightrec.h"
@@ -229,6 +230,8 @@ struct LightCache {
     zoBoolean finiteShadow;  // shadow density and colour finite: an open shadow ray keeps L
     float alpha;             // the result's alpha: the atmosphere shadow's opacity or 0
     zoBoolean keepVolume;    // shadows and atmosphere shadows on: the volume field stays
+    uint64_t illumTail;      // the "KEY_5" record's ambient-only and affect words (illumTail)
+    zoBoolean plainCurve;    // no soften and no contrast: diffuseCurve leaves N.L as it is
 };
 
 // ---------------------------------------------------------------------------
@@ -290,8 +293,15 @@ inline bool shadowFinite(float density, const Color &K) {
 // nothing was in the way (every f of the mix is 0, so each channel keeps L)
 // and the density and shadow colour are finite (`finite`, what shadowFinite
 // says of them, known at init for a light's own record).
+// A float equals 1 exactly when its bits are those of 1, so the three
+// channels are told at once from their bits.
 inline bool shadowOpen(const Color &S, bool finite) {
-    return finite && S.r == 1.0f && S.g == 1.0f && S.b == 1.0f;
+    uint32_t r, g, b;
+    memcpy(&r, &S.r, sizeof r);
+    memcpy(&g, &S.g, sizeof g);
+    memcpy(&b, &S.b, sizeof b);
+    constexpr uint32_t kOne = 0x3f800000u;  // the bits of 1.0f
+    return finite && ((r ^ kOne) | (g ^ kOne) | (b ^ kOne)) == 0;
 }
 // Mixes the shadow into the lit colour L: S the colour the shadow ray let
 // through, K the shadow colour, D the density, `finite` as for shadowOpen.
@@ -323,6 +333,26 @@ inline void fillLightIllum(RenderState *state, float diffuseFactor, bool ambient
     record->diffuseFactor = diffuseFactor;
     record->ambientOnly = ambientOnly ? 1 : 0;
     record->affectBits = affectBits;
+}
+
+// fillLightIllum with the record's last two words (ambient-only, affect
+// bits) given as one, as illumTail packs them.
+inline void fillLightIllumTail(RenderState *state, float diffuseFactor, uint64_t tail) {
+    LightIllumRecord *record = lightIllumRecord(state);
+    if (!record) return;
+    record->filled = 1;
+    record->diffuseFactor = diffuseFactor;
+    static_assert(offsetof(LightIllumRecord, affectBits) ==
+                      offsetof(LightIllumRecord, ambientOnly) + sizeof(int32_t),
+                  "the record's last two words are adjacent");
+    memcpy(&record->ambientOnly, &tail, sizeof tail);
+}
+// The last two words of the record as fillLightIllum writes them.
+inline uint64_t illumTail(bool ambientOnly, int affectBits) {
+    const int32_t words[2] = {ambientOnly ? 1 : 0, affectBits};
+    uint64_t tail;
+    memcpy(&tail, words, sizeof tail);
+    return tail;
 }
 
 // Fills "zoXMLD" when present; `extra` (may be null) goes into its extra word.
@@ -376,6 +406,17 @@ inline bool volumeQueryMode(RenderState *state, VolumeSampleRecord **record) {
            parentCall == ZO_CALL_PHOTONVOL;
 }
 
+// volumeQueryMode is surely false: no "KEY_4" can be stored, and the
+// state's march field or its parent's call type says so (false when only
+// the lookup could tell).
+inline bool surelyNotVolumeQuery(const RenderState *state) {
+    if (stateKeyMayBeStored(kOwnKeyVolumeSample)) return false;
+    if (state->march != 0 || !state->parent) return true;
+    const int parentCall = state->parent->call_type;
+    return parentCall != ZO_CALL_LIGHT && parentCall != ZO_CALL_VOLUME &&
+           parentCall != ZO_CALL_PHOTONVOL;
+}
+
 // The light's node-index exclusion: true when the shaded object is excluded.
 bool excludedByNode(RenderState *state, const ParamArray<zoBoolean> &list);
 inline bool excludedByList(RenderState *state, const ParamArray<zoBoolean> &list) {
@@ -406,7 +447,8 @@ inline bool lightNdotL(RenderState *state, LightCache *cache, bool ambientOnly,
         // the cache's answer, kept whole in one word: the instance tag, the
         // answer and a valid bit
         const uint64_t memo = cache ? __atomic_load_n(&cache->scaleMemo, __ATOMIC_RELAXED) : 0;
-        if ((memo & 1u) && (memo >> 2) == static_cast<uint64_t>(state->light_instance))
+        const uint64_t tag = static_cast<uint64_t>(state->light_instance) << 2 | 1u;
+        if ((memo & ~uint64_t{2}) == tag)
             uniform = (memo & 2u) != 0;
         else
             uniform = askUniformLightScale(state, cache);
