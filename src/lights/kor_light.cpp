@@ -31,11 +31,12 @@ const Color kWhite = {1.0f, 1.0f, 1.0f, 1.0f};
 // Entries are probed from the record's hash; a record the table does not
 // hold (no record, or no room) is looked up through the host. Inits and
 // exits write the table, samples only read it.
-struct KeptCache {
+struct alignas(32) KeptCache {  // a power of two in size: a slot is found by a shift
     const zoShaderRecord *record;
     const void *params;
     LightCache *cache;
 };
+static_assert(sizeof(KeptCache) == 32, "kept cache entries are 32 bytes");
 constexpr int kKeptCaches = 256;  // a power of two
 constexpr int kKeptProbes = 8;
 KeptCache gKept[kKeptCaches];
@@ -189,6 +190,130 @@ void emitLightPhoton(int kind, RenderState *state, const LightCache *cache, cons
 // ---------------------------------------------------------------------------
 // The light sample of the omni, spot and directional lights.
 
+// The sample past the tests of shadeLight, with its cache. `plain` is the
+// copy for a cache whose record leaves off what LightCache::plain says.
+template <int kind, bool surfaceRay, bool plain, class P>
+__attribute__((always_inline)) inline zoBoolean shadeSample(Color *result, RenderState *state,
+                                                            const P *params, LightCache *cache,
+                                                            VolumeSampleRecord *record,
+                                                            bool volumeMode) {
+    constexpr bool omni = kind == kLightOmni;
+    if (omni && state->dist == 0.0) return 0;
+
+    const bool ambientOnly = !plain && params->ambientOnly != 0;
+    const bool overshoot = overshootOf(*params);
+    if (record && !record->point) record = nullptr;  // a record without a point: the state's
+
+    Vector3 p;
+    float d, factor, decayStart = params->decayStart;
+    Color color;
+    if (volumeMode) {
+        color = Color{1.0f, 1.0f, 1.0f, 0.0f};
+        if (record) {
+            p = *record->point;
+        } else {
+            zo_point_to_light(&p, state, &state->point);
+        }
+        d = kor::length(p);
+        if (omni && d == 0.0f) return 0;
+        if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
+        if (record) {
+            factor = kor::rangeFactor(d, params->useNearAtten, record->nearStart, record->nearEnd,
+                                      params->useFarAtten, record->farStart, record->farEnd);
+            record->attenuation = factor;
+            decayStart = record->decayStart;
+        } else {
+            factor = kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart,
+                                      params->nearAttenEnd, params->useFarAtten,
+                                      params->farAttenStart, params->farAttenEnd);
+        }
+    } else {
+        if (!plain && kor::excludedByList(state, params->excludeList)) return 0;
+        color = cache->color;
+        if (!surfaceRay && !ambientOnly && state->dot_nd < 0.0f) return 0;
+        zo_point_to_light(&p, state, &state->point);
+        d = kor::length(p);
+        if (omni && d == 0.0f) return 0;
+        if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
+        float ndotl = 1.0f;
+        if (!kor::lightNdotL(state, cache, ambientOnly, kind == kLightDirectional, p, d, &ndotl))
+            return 0;
+        kor::fillLightIllumTail(
+            state,
+            plain || cache->plainCurve ? ndotl : kor::diffuseCurve(*cache, params->contrast, ndotl),
+            cache->illumTail);
+        kor::lightReport(state, cache->affectBits, ambientOnly, nullptr);
+        if (omni && !plain && cache->isBlack) {
+            *result = cache->color;
+            return 1;
+        }
+        factor = plain || cache->plainRange
+                     ? 1.0f
+                     : kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart,
+                                        params->nearAttenEnd, params->useFarAtten,
+                                        params->farAttenStart, params->farAttenEnd);
+    }
+    if (omni && !plain && cache->isBlack) {
+        *result = cache->color;
+        return 1;
+    }
+
+    // without ranges and decay the factor is 1 in both modes
+    if (!plain && !cache->plainRange) {
+        factor = kor::applyDecay(factor, params->decayType, decayStart, d);
+        if (factor == 0.0f) {
+            *result = kor::kBlack;
+            return 0;
+        }
+    }
+
+    float beam = 1.0f;
+    zoBoolean castsShadow = 1;
+    if (!omni) {
+        if (!cache->beam) {
+            *result = kor::kBlack;
+            return 0;
+        }
+        const float cosAngle = kind == kLightSpot && d > 0.0f ? -p.z / d : 1.0f;
+        const BeamShape *shape = cache->beam;
+        beam = kind == kLightSpot && shape->ops.attenuate == kor::coneAttenuate
+                   ? kor::coneAttenuate(shape, &p, cosAngle, &castsShadow)
+                   : shape->ops.attenuate(shape, &p, cosAngle, &castsShadow);
+    }
+    const float attenuation = beam * factor;
+    if (attenuation == 0.0f) {
+        *result = kor::kBlack;
+        return 0;
+    }
+
+    float u = 0.0f, v = 0.0f;
+    const bool haveCoords = !plain && cache->anyMap && mapCoords(kind, cache, p, &u, &v);
+    if (haveCoords && params->projectorOn && params->projectorMap)
+        color = modulate(color, kor::evalLightMap(state, params->projectorMap, p, u, v));
+    if (attenuation != 1.0f) color = scaled(color, attenuation);
+
+    if (castsShadow && cache->shadows && kor::shadowsEnabled(state)) {
+        Color S = kWhite;
+        if (!zo_trace_shadow(&S, state)) S = kor::kBlack;
+        // a shadow map's colour is tested where it is read, the record's
+        // colour once at init; the open ray is tested before the mix's
+        // arguments are read
+        if (haveCoords && params->shadowMapOn && params->shadowMap) {
+            const Color K = kor::evalLightMap(state, params->shadowMap, p, u, v);
+            color = kor::shadowMix(color, S, K, params->shadowDensity,
+                                   params->lightAffectsShadowColor != 0,
+                                   kor::shadowFinite(params->shadowDensity, K));
+        } else if (!kor::shadowOpen(S, plain || cache->finiteShadow)) {
+            color = kor::shadowMixBlocked(color, S, params->shadowColor, params->shadowDensity,
+                                          params->lightAffectsShadowColor != 0);
+        }
+    }
+    color.a = cache->alpha;
+    *result = color;
+    if (plain || !cache->keepVolume) state->volume = 0;
+    return 1;
+}
+
 // The light's kind is a template argument: each light gets its own copy
 // with the other kinds' branches folded away. `surfaceRay` is the copy for
 // a light ray to a surface that sampleLight has let through: a result, a
@@ -233,119 +358,9 @@ __attribute__((noinline)) zoBoolean shadeLight(Color *result, RenderState *state
         }
         volumeMode = kor::volumeQueryMode(state, &record);
     }
-    if (omni && state->dist == 0.0) return 0;
-
-    const bool ambientOnly = params->ambientOnly != 0;
-    const bool overshoot = overshootOf(*params);
-    if (record && !record->point) record = nullptr;  // a record without a point: the state's
-
-    Vector3 p;
-    float d, factor, decayStart = params->decayStart;
-    Color color;
-    if (volumeMode) {
-        color = Color{1.0f, 1.0f, 1.0f, 0.0f};
-        if (record) {
-            p = *record->point;
-        } else {
-            zo_point_to_light(&p, state, &state->point);
-        }
-        d = kor::length(p);
-        if (omni && d == 0.0f) return 0;
-        if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
-        if (record) {
-            factor = kor::rangeFactor(d, params->useNearAtten, record->nearStart, record->nearEnd,
-                                      params->useFarAtten, record->farStart, record->farEnd);
-            record->attenuation = factor;
-            decayStart = record->decayStart;
-        } else {
-            factor = kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart,
-                                      params->nearAttenEnd, params->useFarAtten,
-                                      params->farAttenStart, params->farAttenEnd);
-        }
-    } else {
-        if (kor::excludedByList(state, params->excludeList)) return 0;
-        color = cache->color;
-        if (!surfaceRay && !ambientOnly && state->dot_nd < 0.0f) return 0;
-        zo_point_to_light(&p, state, &state->point);
-        d = kor::length(p);
-        if (omni && d == 0.0f) return 0;
-        if (kind == kLightDirectional && p.z > 0.0f && !overshoot) return 0;
-        float ndotl = 1.0f;
-        if (!kor::lightNdotL(state, cache, ambientOnly, kind == kLightDirectional, p, d, &ndotl))
-            return 0;
-        kor::fillLightIllumTail(
-            state, cache->plainCurve ? ndotl : kor::diffuseCurve(*cache, params->contrast, ndotl),
-            cache->illumTail);
-        kor::lightReport(state, cache->affectBits, ambientOnly, nullptr);
-        if (omni && cache->isBlack) {
-            *result = cache->color;
-            return 1;
-        }
-        factor = cache->plainRange
-                     ? 1.0f
-                     : kor::rangeFactor(d, params->useNearAtten, params->nearAttenStart,
-                                        params->nearAttenEnd, params->useFarAtten,
-                                        params->farAttenStart, params->farAttenEnd);
-    }
-    if (omni && cache->isBlack) {
-        *result = cache->color;
-        return 1;
-    }
-
-    // without ranges and decay the factor is 1 in both modes
-    if (!cache->plainRange) {
-        factor = kor::applyDecay(factor, params->decayType, decayStart, d);
-        if (factor == 0.0f) {
-            *result = kor::kBlack;
-            return 0;
-        }
-    }
-
-    float beam = 1.0f;
-    zoBoolean castsShadow = 1;
-    if (!omni) {
-        if (!cache->beam) {
-            *result = kor::kBlack;
-            return 0;
-        }
-        const float cosAngle = kind == kLightSpot && d > 0.0f ? -p.z / d : 1.0f;
-        const BeamShape *shape = cache->beam;
-        beam = kind == kLightSpot && shape->ops.attenuate == kor::coneAttenuate
-                   ? kor::coneAttenuate(shape, &p, cosAngle, &castsShadow)
-                   : shape->ops.attenuate(shape, &p, cosAngle, &castsShadow);
-    }
-    const float attenuation = beam * factor;
-    if (attenuation == 0.0f) {
-        *result = kor::kBlack;
-        return 0;
-    }
-
-    float u = 0.0f, v = 0.0f;
-    const bool haveCoords = cache->anyMap && mapCoords(kind, cache, p, &u, &v);
-    if (haveCoords && params->projectorOn && params->projectorMap)
-        color = modulate(color, kor::evalLightMap(state, params->projectorMap, p, u, v));
-    if (attenuation != 1.0f) color = scaled(color, attenuation);
-
-    if (castsShadow && cache->shadows && kor::shadowsEnabled(state)) {
-        Color S = kWhite;
-        if (!zo_trace_shadow(&S, state)) S = kor::kBlack;
-        // a shadow map's colour is tested where it is read, the record's
-        // colour once at init; the open ray is tested before the mix's
-        // arguments are read
-        if (haveCoords && params->shadowMapOn && params->shadowMap) {
-            const Color K = kor::evalLightMap(state, params->shadowMap, p, u, v);
-            color = kor::shadowMix(color, S, K, params->shadowDensity,
-                                   params->lightAffectsShadowColor != 0,
-                                   kor::shadowFinite(params->shadowDensity, K));
-        } else if (!kor::shadowOpen(S, cache->finiteShadow)) {
-            color = kor::shadowMixBlocked(color, S, params->shadowColor, params->shadowDensity,
-                                          params->lightAffectsShadowColor != 0);
-        }
-    }
-    color.a = cache->alpha;
-    *result = color;
-    if (!cache->keepVolume) state->volume = 0;
-    return 1;
+    if (surfaceRay && cache->plain)
+        return shadeSample<kind, true, true>(result, state, params, cache, record, volumeMode);
+    return shadeSample<kind, surfaceRay, false>(result, state, params, cache, record, volumeMode);
 }
 
 // The sample as the exports run it: a light ray to a surface that faces
@@ -401,6 +416,9 @@ LightCache *newCache(RenderState *state, const P *params) {
     cache->keepVolume = params->shadowOn && params->atmosphereShadows;
     cache->illumTail = kor::illumTail(params->ambientOnly != 0, cache->affectBits);
     cache->plainCurve = cache->soften == 0.0f && params->contrast == 0.0f;
+    const bool excludes = params->excludeList.count > 0 && params->excludeList.start >= 0;
+    cache->plain = !params->ambientOnly && !excludes && !cache->isBlack && cache->plainCurve &&
+                   cache->plainRange && !cache->anyMap && cache->finiteShadow && !cache->keepVolume;
     *slot = cache;
     keepCache(state, cache);
     return cache;

@@ -232,6 +232,10 @@ struct LightCache {
     zoBoolean keepVolume;    // shadows and atmosphere shadows on: the volume field stays
     uint64_t illumTail;      // the "KEY_5" record's ambient-only and affect words (illumTail)
     zoBoolean plainCurve;    // no soften and no contrast: diffuseCurve leaves N.L as it is
+    // A light that is not ambient-only, excludes nothing, is not black, has
+    // a plain curve and range, no map, a finite shadow and no kept volume
+    // field: a light ray's sample tests none of these.
+    zoBoolean plain;
 };
 
 // ---------------------------------------------------------------------------
