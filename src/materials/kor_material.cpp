@@ -428,15 +428,20 @@ __attribute__((always_inline)) inline zoBoolean surface_steps(Color *result, Ren
 
     Color irr = {0, 0, 0, 0};
     kor::irradiance(&irr, state, bump.changed, kept_normal, bump.vector, bump.amount);
-    const Color diffuse = kor::slotColor(r, slots, kSlotDiffuse);
-    r->indirect = {irr.r * diffuse.r, irr.g * diffuse.g, irr.b * diffuse.b, 0.0f};
+    // irradiance x diffuse colour in r, g and b, alpha 0
+    const __m128 indirect =
+        _mm_mul_ps(kor::colourLanes(irr), kor::colourLanes(kor::slotColor(r, slots, kSlotDiffuse)));
+    _mm_storeu_ps(&r->indirect.r,
+                  _mm_and_ps(indirect, _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0))));
 
     if (r->illuminate) r->illuminate(state, r, model);
 
     const Color &T = r->transparency;
     const float alpha = 1.0f - (T.r + T.g + T.b) / 3.0f;
-    *result = {r->finalColor.r, r->finalColor.g, r->finalColor.b, alpha};
-    r->finalColor.a = alpha;
+    const __m128 shaded =
+        kor::rgbWithAlphaLane(kor::colourLanes(r->finalColor), _mm_set1_ps(alpha));
+    _mm_storeu_ps(&result->r, shaded);
+    _mm_storeu_ps(&r->finalColor.r, shaded);
 
     if (auto *probe = static_cast<TransparencyProbe *>(kor::transparencyProbeRecord(state))) {
         probe->filled = 1;
