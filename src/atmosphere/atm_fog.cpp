@@ -7,7 +7,9 @@
 // and an opacity map gives the fog a density per channel.
 #include "atm_fog.h"
 
+#include <emmintrin.h>
 #include <math.h>
+#include <smmintrin.h>
 #include <string.h>
 
 #include "kor_memo.h"
@@ -239,11 +241,19 @@ __attribute__((noinline)) zoBoolean fogRay(Color *result, RenderState *state, co
 
     const float t = 1.0f - result->a;
     if (!fog->opacityMapActive) {
-        // one amount for every channel: the transparency stays grey
-        result->r += (F.r - result->r) * f;
-        result->g += (F.g - result->g) * f;
-        result->b += (F.b - result->b) * f;
-        result->a = 1.0f - t * (1.0f - f);
+        // one amount for every channel: the transparency stays grey. The
+        // colour is blended in four lanes, each with the scalar operations
+        // c + (F - c) f; the alpha lane's result gives way to the new alpha.
+        const __m128 c = _mm_loadu_ps(&result->r);
+        const __m128 mixed =
+            _mm_add_ps(c, _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(&F.r), c), _mm_set1_ps(f)));
+        const __m128 alpha = _mm_set1_ps(1.0f - t * (1.0f - f));
+#ifdef __SSE4_1__
+        _mm_storeu_ps(&result->r, _mm_blend_ps(mixed, alpha, 0x8));
+#else
+        const __m128 rgb = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+        _mm_storeu_ps(&result->r, _mm_or_ps(_mm_and_ps(rgb, mixed), _mm_andnot_ps(rgb, alpha)));
+#endif
         return 1;
     }
     float T[3] = {t, t, t};

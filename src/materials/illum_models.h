@@ -5,7 +5,9 @@
 #ifndef KORSHADERS_MATERIALS_ILLUM_MODELS_H
 #define KORSHADERS_MATERIALS_ILLUM_MODELS_H
 
+#include <emmintrin.h>
 #include <math.h>
+#include <smmintrin.h>
 #include <stddef.h>
 #include <string.h>
 #include <xmmintrin.h>
@@ -144,6 +146,31 @@ inline void mulRGB(Color &a, const Color &b) {
     a.g *= b.g;
     a.b *= b.b;
 }
+// A colour's four lanes, and r, g and b of lanes stored into a colour
+// whose alpha stays as it is. Each lane takes the operations of the
+// scalar form on its component, and rounds as it does.
+__attribute__((always_inline)) inline __m128 colourLanes(const Color &c) {
+    return _mm_loadu_ps(&c.r);
+}
+// Lanes r, g and b of `rgb` with lane alpha of `alpha`.
+__attribute__((always_inline)) inline __m128 rgbWithAlphaLane(__m128 rgb, __m128 alpha) {
+#ifdef __SSE4_1__
+    return _mm_blend_ps(rgb, alpha, 0x8);
+#else
+    const __m128 mask = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+    return _mm_or_ps(_mm_and_ps(mask, rgb), _mm_andnot_ps(mask, alpha));
+#endif
+}
+__attribute__((always_inline)) inline void storeLanesRGB(Color &c, __m128 v) {
+    _mm_storeu_ps(&c.r, rgbWithAlphaLane(v, _mm_loadu_ps(&c.r)));
+}
+// mulRGB and addRGB on lanes.
+__attribute__((always_inline)) inline void mulLanesRGB(Color &a, __m128 b) {
+    storeLanesRGB(a, _mm_mul_ps(colourLanes(a), b));
+}
+__attribute__((always_inline)) inline void addLanesRGB(Color &a, __m128 b) {
+    storeLanesRGB(a, _mm_add_ps(colourLanes(a), b));
+}
 inline float maxRGB(const Color &c) {
     float m = c.r > c.g ? c.r : c.g;
     return m > c.b ? m : c.b;
@@ -201,23 +228,37 @@ struct IllumModelTable {
     const IllumModelLayout *layout;  // the three tables above resolved
 };
 
+// The record's model part lies as the table does.
+#define KOR_ILLUM_SAME_PLACE(field)                                                     \
+    static_assert(offsetof(IllumRecord, field) - offsetof(IllumRecord, channelCount) == \
+                      offsetof(IllumModelTable, field),                                 \
+                  "the record's model part has the table's layout")
+KOR_ILLUM_SAME_PLACE(channelCount);
+KOR_ILLUM_SAME_PLACE(slotMap);
+KOR_ILLUM_SAME_PLACE(channelTypes);
+KOR_ILLUM_SAME_PLACE(supportedParams);
+KOR_ILLUM_SAME_PLACE(faceted);
+KOR_ILLUM_SAME_PLACE(soften);
+KOR_ILLUM_SAME_PLACE(illuminate);
+KOR_ILLUM_SAME_PLACE(affectReflection);
+KOR_ILLUM_SAME_PLACE(combine);
+KOR_ILLUM_SAME_PLACE(transmit);
+KOR_ILLUM_SAME_PLACE(reflect);
+KOR_ILLUM_SAME_PLACE(layout);
+#undef KOR_ILLUM_SAME_PLACE
+static_assert(offsetof(IllumRecord, layout) + sizeof(void *) -
+                      offsetof(IllumRecord, channelCount) ==
+                  sizeof(IllumModelTable),
+              "the table ends where the record's model part does");
+
 // Sets the record's tables and behaviour slots from `table` and `soften`,
 // then runs the material's shade step with the evaluated parameters.
 inline zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
                                const IllumModelTable &table, float soften, void *evaluated) {
     if (!record) return 0;
-    record->slotMap = table.slotMap;
-    record->channelCount = table.channelCount;
-    record->channelTypes = table.channelTypes;
-    record->faceted = table.faceted;
-    record->supportedParams = table.supportedParams;
+    // the record's model part has the table's layout: one copy sets it
+    memcpy(&record->channelCount, &table, sizeof table);
     record->soften = soften;
-    record->illuminate = table.illuminate;
-    record->affectReflection = table.affectReflection;
-    record->combine = table.combine;
-    record->transmit = table.transmit;
-    record->reflect = table.reflect;
-    record->layout = table.layout;
     // The standard material leaves the channels past kIllumReachedChannels
     // uncleared: a model that reaches further has them cleared here, past
     // its own channels, which its entry has written already (every entry

@@ -71,32 +71,35 @@ __attribute__((always_inline)) inline void reflectStep(RenderState *state, Illum
     if (!r || !(r->mapFlags & kMapFlagReflection) || !(r->supportedParams & kSupportReflection))
         return;
     float a = r->reflectionAmount;
-    Color c = slotColor(r, slots, kSlotReflection);
-    if (r->affectReflection == illumTintBySpecular)
-        mulRGB(c, slotColor(r, slots, kSlotSpecular));
-    else if (r->affectReflection)
-        r->affectReflection(state, r, &c);
+    __m128 c = colourLanes(slotColor(r, slots, kSlotReflection));
+    if (r->affectReflection == illumTintBySpecular) {
+        c = _mm_mul_ps(c, colourLanes(slotColor(r, slots, kSlotSpecular)));
+    } else if (r->affectReflection) {
+        Color tinted;
+        _mm_storeu_ps(&tinted.r, c);
+        r->affectReflection(state, r, &tinted);
+        c = colourLanes(tinted);
+    }
     const IllumMaterialParams *material = illumMaterialOf(r);
     if (material && material->dimReflection)
         a *= (1.0f - material->dimLevel) * r->diffuseIntensity * material->reflectionLevel +
              material->dimLevel;
-    r->reflection.r = a * c.r;
-    r->reflection.g = a * c.g;
-    r->reflection.b = a * c.b;
+    storeLanesRGB(r->reflection, _mm_mul_ps(_mm_set1_ps(a), c));
 }
 
 __attribute__((always_inline)) inline void combinePlainStep(IllumRecord *r) {
     if (!r) return;
-    const float w = r->diffuseWeight;
-    r->finalColor.r = (r->ambient.r + r->diffuse.r + r->selfIllum.r + r->indirect.r) * w +
-                      r->specular.r + r->reflection.r + r->refraction.r + r->transmitted.r +
-                      r->transmittedAdd.r;
-    r->finalColor.g = (r->ambient.g + r->diffuse.g + r->selfIllum.g + r->indirect.g) * w +
-                      r->specular.g + r->reflection.g + r->refraction.g + r->transmitted.g +
-                      r->transmittedAdd.g;
-    r->finalColor.b = (r->ambient.b + r->diffuse.b + r->selfIllum.b + r->indirect.b) * w +
-                      r->specular.b + r->reflection.b + r->refraction.b + r->transmitted.b +
-                      r->transmittedAdd.b;
+    const __m128 w = _mm_set1_ps(r->diffuseWeight);
+    __m128 lit = _mm_add_ps(colourLanes(r->ambient), colourLanes(r->diffuse));
+    lit = _mm_add_ps(lit, colourLanes(r->selfIllum));
+    lit = _mm_add_ps(lit, colourLanes(r->indirect));
+    __m128 c = _mm_mul_ps(lit, w);
+    c = _mm_add_ps(c, colourLanes(r->specular));
+    c = _mm_add_ps(c, colourLanes(r->reflection));
+    c = _mm_add_ps(c, colourLanes(r->refraction));
+    c = _mm_add_ps(c, colourLanes(r->transmitted));
+    c = _mm_add_ps(c, colourLanes(r->transmittedAdd));
+    storeLanesRGB(r->finalColor, c);
 }
 
 template <class Slots>
@@ -123,11 +126,11 @@ __attribute__((always_inline)) inline void selfIllumStep(IllumRecord *r,
 
 template <class Slots>
 __attribute__((always_inline)) inline void colourComponentsStep(IllumRecord *r, Slots slots) {
-    mulRGB(r->ambient, slotColor(r, slots, kSlotAmbient));
+    mulLanesRGB(r->ambient, colourLanes(slotColor(r, slots, kSlotAmbient)));
     const Color &d = r->diffuse;
     r->diffuseIntensity = (d.r + d.g + d.b) * 0.33333334f;  // the colour's intensity
-    mulRGB(r->diffuse, slotColor(r, slots, kSlotDiffuse));
-    mulRGB(r->specular, slotColor(r, slots, kSlotSpecular));
+    mulLanesRGB(r->diffuse, colourLanes(slotColor(r, slots, kSlotDiffuse)));
+    mulLanesRGB(r->specular, colourLanes(slotColor(r, slots, kSlotSpecular)));
 }
 
 // transmit, reflect and combine through the record's slots; the shared

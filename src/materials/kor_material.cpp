@@ -4,6 +4,7 @@
 // calls back into the material's shade step. Also the matte/shadow
 // material.
 #include <emmintrin.h>
+#include <immintrin.h>
 #include <math.h>
 #include <stddef.h>
 #include <string.h>
@@ -428,15 +429,20 @@ __attribute__((always_inline)) inline zoBoolean surface_steps(Color *result, Ren
 
     Color irr = {0, 0, 0, 0};
     kor::irradiance(&irr, state, bump.changed, kept_normal, bump.vector, bump.amount);
-    const Color diffuse = kor::slotColor(r, slots, kSlotDiffuse);
-    r->indirect = {irr.r * diffuse.r, irr.g * diffuse.g, irr.b * diffuse.b, 0.0f};
+    // irradiance x diffuse colour in r, g and b, alpha 0
+    const __m128 indirect =
+        _mm_mul_ps(kor::colourLanes(irr), kor::colourLanes(kor::slotColor(r, slots, kSlotDiffuse)));
+    _mm_storeu_ps(&r->indirect.r,
+                  _mm_and_ps(indirect, _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0))));
 
     if (r->illuminate) r->illuminate(state, r, model);
 
     const Color &T = r->transparency;
     const float alpha = 1.0f - (T.r + T.g + T.b) / 3.0f;
-    *result = {r->finalColor.r, r->finalColor.g, r->finalColor.b, alpha};
-    r->finalColor.a = alpha;
+    const __m128 shaded =
+        kor::rgbWithAlphaLane(kor::colourLanes(r->finalColor), _mm_set1_ps(alpha));
+    _mm_storeu_ps(&result->r, shaded);
+    _mm_storeu_ps(&r->finalColor.r, shaded);
 
     if (auto *probe = static_cast<TransparencyProbe *>(kor::transparencyProbeRecord(state))) {
         probe->filled = 1;
@@ -671,21 +677,36 @@ zoBoolean photon_step(Color *result, RenderState *state, IllumRecord *r, void *)
     return 1;
 }
 
-// The record is cleared with plain 16-byte stores: a string instruction
-// for a kilobyte takes longer to start than these take to finish. The
-// 16-byte pieces that lie wholly in the channels past kReachedChannels are
-// left as they are.
+// The record is cleared with plain 16-byte stores (two at once where the
+// processor has 32-byte ones): a string instruction for a kilobyte takes
+// longer to start than these take to finish. The 16-byte pieces that lie
+// wholly in the channels past kReachedChannels are left as they are.
 __attribute__((optimize("no-tree-loop-distribute-patterns"))) void zero_record(
     IllumRecord *record) {
     static_assert(sizeof(IllumRecord) % 8 == 0, "the record clears in 16- and 8-byte stores");
     constexpr size_t kChannels = offsetof(IllumRecord, channels);
     constexpr size_t kSkipFirst = (kChannels + kReachedChannels * sizeof(Color) + 15) / 16;
     constexpr size_t kSkipEnd = (kChannels + kIllumChannels * sizeof(Color)) / 16;
+    constexpr size_t kPieces = sizeof(IllumRecord) / 16;
     const __m128i zero = _mm_setzero_si128();
     auto *out = reinterpret_cast<__m128i *>(record);
+    auto cleared = [](size_t i) { return i < kSkipFirst || i >= kSkipEnd; };
+#ifdef __AVX__
+    const __m256i zero2 = _mm256_setzero_si256();
 #pragma GCC unroll 64
-    for (size_t i = 0; i < sizeof(IllumRecord) / 16; ++i)
-        if (i < kSkipFirst || i >= kSkipEnd) _mm_storeu_si128(out + i, zero);
+    for (size_t i = 0; i < kPieces; i += 2) {
+        if (i + 1 < kPieces && cleared(i) && cleared(i + 1)) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out + i), zero2);
+        } else {
+            if (cleared(i)) _mm_storeu_si128(out + i, zero);
+            if (i + 1 < kPieces && cleared(i + 1)) _mm_storeu_si128(out + i + 1, zero);
+        }
+    }
+#else
+#pragma GCC unroll 64
+    for (size_t i = 0; i < kPieces; ++i)
+        if (cleared(i)) _mm_storeu_si128(out + i, zero);
+#endif
     if (sizeof(IllumRecord) % 16)
         _mm_storel_epi64(
             reinterpret_cast<__m128i *>(reinterpret_cast<char *>(record) + sizeof(IllumRecord) - 8),

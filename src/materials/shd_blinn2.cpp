@@ -16,22 +16,56 @@ struct BlinnUser {
     float level;
 };
 
-struct BlinnModel {
-    using User = BlinnUser;
-    static void beginLight(User &) {}
-    static void diffuse(User &, RenderState *, const IllumSample &s, float df,
-                        IllumLightSums &sums) {
-        addScaledRGB(sums.diffuse, s.color, df);
-    }
-    static void specular(User &u, RenderState *, const IllumSample &s, float df,
-                         IllumLightSums &sums) {
-        const IllumRecord *r = u.record;
-        const float nh = dot(r->normal, unit(s.dir - r->viewDir));
-        addScaledRGB(
-            sums.specular, s.color,
-            softenedHighlight(nh, u.exponent, u.zeroBelow, u.level, r->soften, df, s.color));
-    }
+// The sums of one light in four lanes: r, g and b take exactly the
+// operations of the scalar sums (a lane's product and sum round as the
+// scalar ones do); the alpha lane gathers what nothing reads and is left
+// out where the sums reach the record.
+struct BlinnLightSums {
+    __m128 ambient, diffuse, specular;
 };
+
+// The light's samples through the Blinn terms, as illumLightSamples runs
+// them (the model keeps no intensity sum), with the sums in four lanes.
+__attribute__((always_inline)) inline void blinnLightSamples(RenderState *state, Tag light,
+                                                             LightIllumRecord *rec,
+                                                             const BlinnUser &u) {
+    const IllumRecord *r = u.record;
+    BlinnLightSums sums = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+    IllumSample s;
+    int samples = 0, taken = 0;
+    while (zo_sample_light(&s.color, &s.dir, &s.dotNL, state, light, &samples)) {
+        if (++taken > (1 << 20)) break;  // a host that never ends the loop
+        const __m128 colour = _mm_loadu_ps(&s.color.r);
+        if (rec->ambientOnly) {
+            sums.ambient = _mm_add_ps(sums.ambient, colour);
+            continue;
+        }
+        if (s.dotNL <= 0.0f) continue;
+        if (!rec->filled) rec->diffuseFactor = s.dotNL;
+        if (rec->affectBits & kAffectDiffuse)
+            sums.diffuse =
+                _mm_add_ps(sums.diffuse, _mm_mul_ps(colour, _mm_set1_ps(rec->diffuseFactor)));
+        if ((rec->affectBits & kAffectSpecular) && u.specularOn) {
+            const float nh = dot(r->normal, unit(s.dir - r->viewDir));
+            const float h = softenedHighlight(nh, u.exponent, u.zeroBelow, u.level, r->soften,
+                                              rec->diffuseFactor, s.color);
+            sums.specular = _mm_add_ps(sums.specular, _mm_mul_ps(colour, _mm_set1_ps(h)));
+        }
+    }
+    // averaged over the samples, as illumAddLightSums does
+    const int n = samples > 0 ? samples : taken;
+    if (n <= 0) return;
+    if (n != 1) {
+        const __m128 count = _mm_set1_ps(static_cast<float>(n));
+        sums.ambient = _mm_div_ps(sums.ambient, count);
+        sums.diffuse = _mm_div_ps(sums.diffuse, count);
+        sums.specular = _mm_div_ps(sums.specular, count);
+    }
+    IllumRecord *out = u.record;
+    addLanesRGB(out->ambient, sums.ambient);
+    addLanesRGB(out->diffuse, sums.diffuse);
+    addLanesRGB(out->specular, sums.specular);
+}
 
 void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     if (!r) return;
@@ -52,9 +86,8 @@ void blinnIlluminate(RenderState *state, IllumRecord *r, void *modelParams) {
     // finish works out diffuseIntensity from the diffuse sum.
     illumAccumulateWith(
         state, static_cast<MaterialScratch *>(r->scratch),
-        [ state, &u ](Tag light, LightIllumRecord * rec) __attribute__((always_inline)) {
-            illumLightSamples<BlinnModel, false>(state, light, rec, u);
-        });
+        [ state, &u ](Tag light, LightIllumRecord * rec)
+            __attribute__((always_inline)) { blinnLightSamples(state, light, rec, u); });
     const zoBoolean useSelfIllumColor = p ? p->useSelfIllumColor : 0;
     if (family)
         steps::blinnFinishSteps(state, r, useSelfIllumColor, false, BlinnSlots{});
