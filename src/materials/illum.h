@@ -130,15 +130,13 @@ struct IllumRecord {
     float reflectionAmount;  // reflection map alpha x amount
     float refractionAmount;  // refraction map amount
     uint32_t mapFlags;
-    IllumShadeFn shade;
-    // What the model's table sets, in the table's order (IllumModelTable),
-    // so that the model copies it whole.
+    uint32_t supportedParams;
+    const int32_t *channelTypes;  // kIllumChannelTypes entries
     int32_t channelCount;         // the model's own channels
     const int32_t *slotMap;       // kIllumSlotCount entries, -1: the default table
-    const int32_t *channelTypes;  // kIllumChannelTypes entries
-    uint32_t supportedParams;
     zoBoolean faceted;
     float soften;  // soften level of the highlight, [0, 1]
+    IllumShadeFn shade;
     IllumIlluminateFn illuminate;
     IllumAffectReflectionFn affectReflection;
     IllumCombineFn combine;

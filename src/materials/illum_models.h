@@ -228,37 +228,23 @@ struct IllumModelTable {
     const IllumModelLayout *layout;  // the three tables above resolved
 };
 
-// The record's model part lies as the table does.
-#define KOR_ILLUM_SAME_PLACE(field)                                                     \
-    static_assert(offsetof(IllumRecord, field) - offsetof(IllumRecord, channelCount) == \
-                      offsetof(IllumModelTable, field),                                 \
-                  "the record's model part has the table's layout")
-KOR_ILLUM_SAME_PLACE(channelCount);
-KOR_ILLUM_SAME_PLACE(slotMap);
-KOR_ILLUM_SAME_PLACE(channelTypes);
-KOR_ILLUM_SAME_PLACE(supportedParams);
-KOR_ILLUM_SAME_PLACE(faceted);
-KOR_ILLUM_SAME_PLACE(soften);
-KOR_ILLUM_SAME_PLACE(illuminate);
-KOR_ILLUM_SAME_PLACE(affectReflection);
-KOR_ILLUM_SAME_PLACE(combine);
-KOR_ILLUM_SAME_PLACE(transmit);
-KOR_ILLUM_SAME_PLACE(reflect);
-KOR_ILLUM_SAME_PLACE(layout);
-#undef KOR_ILLUM_SAME_PLACE
-static_assert(offsetof(IllumRecord, layout) + sizeof(void *) -
-                      offsetof(IllumRecord, channelCount) ==
-                  sizeof(IllumModelTable),
-              "the table ends where the record's model part does");
-
 // Sets the record's tables and behaviour slots from `table` and `soften`,
 // then runs the material's shade step with the evaluated parameters.
 inline zoBoolean illumRunModel(Color *result, RenderState *state, IllumRecord *record,
                                const IllumModelTable &table, float soften, void *evaluated) {
     if (!record) return 0;
-    // the record's model part has the table's layout: one copy sets it
-    memcpy(&record->channelCount, &table, sizeof table);
+    record->slotMap = table.slotMap;
+    record->channelCount = table.channelCount;
+    record->channelTypes = table.channelTypes;
+    record->faceted = table.faceted;
+    record->supportedParams = table.supportedParams;
     record->soften = soften;
+    record->illuminate = table.illuminate;
+    record->affectReflection = table.affectReflection;
+    record->combine = table.combine;
+    record->transmit = table.transmit;
+    record->reflect = table.reflect;
+    record->layout = table.layout;
     // The standard material leaves the channels past kIllumReachedChannels
     // uncleared: a model that reaches further has them cleared here, past
     // its own channels, which its entry has written already (every entry
