@@ -346,6 +346,10 @@ struct SmallScene {
     uint32_t sphere_id[kSmallSceneItems] = {};   // their geometry ids
     int axis[kSmallSceneItems] = {};             // the flat meshes: x_axis = at
     float at[kSmallSceneItems] = {};
+    // The spheres again, four at a time: centre (x, y, z) and the square
+    // of the radius, so that a ray tells at once the ones it surely misses.
+    alignas(16) float cx[kSmallSceneItems] = {}, cy[kSmallSceneItems] = {},
+                      cz[kSmallSceneItems] = {}, r2[kSmallSceneItems] = {};
 };
 
 // The exact spheres of a small scene as the shadow rays towards a light
@@ -517,6 +521,15 @@ class Session {
     // Model files read for the scene, by path (import.cpp).
     std::map<std::string, std::shared_ptr<ImportedModel>> models;
     int has_sky = -1;  // a light is a sky (prepare_lights); -1 not known yet
+    // No light takes more samples per zo_sample_light loop (prepare_lights):
+    // a loop's closing call that has counted as many answers at once.
+    int most_light_samples = INT32_MAX;
+    // The light of each tag below light_tag_count, null for tags of other
+    // items, as light_entry (trace.h) finds it in the database: filled by
+    // prepare_lights; tags added later take the database.
+    std::vector<const LightEntry *> light_table;
+    const LightEntry *const *light_tags = nullptr;
+    uint32_t light_tag_count = 0;
 
     CameraSetup camera;
     zoOptions options{};

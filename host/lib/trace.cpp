@@ -60,6 +60,12 @@ void look_at_small_scene(const Session &s, SmallScene &sc) {
         if (!inst || inst->object->rtc_scene) return;  // placed through an instance
         if (s.geom_exact[id]) {
             if (!(inst->sphere[3] > 0) || sc.spheres == kSmallSceneItems) return;
+            sc.cx[sc.spheres] = inst->sphere[0];
+            sc.cy[sc.spheres] = inst->sphere[1];
+            sc.cz[sc.spheres] = inst->sphere[2];
+            // Not one the rays surely miss below a square radius of 1e-20.
+            const float r2 = inst->sphere[3] * inst->sphere[3];
+            sc.r2[sc.spheres] = r2 >= 1e-20f ? r2 : INFINITY;
             sc.sphere_id[sc.spheres] = static_cast<uint32_t>(id);
             sc.sphere[sc.spheres++] = inst->sphere;
             continue;
@@ -86,6 +92,47 @@ void look_at_small_scene(const Session &s, SmallScene &sc) {
 
 namespace {
 
+// The spheres of `sc` that the ray from `org` along `dir` may meet, bit k
+// for sphere k: all but those it surely misses. With c the centre less the
+// origin (as sphere_roots takes it) and dd = dir . dir, the square of the
+// distance of the centre from the ray is |c|^2 - (c . dir)^2 / dd, which
+// sphere_roots works out within a few roundings of |c|^2; a sphere whose
+// distance squared exceeds r^2 by more than kNearMissMargin |c|^2 here is
+// missed there too. Values that overflow compare false and keep their
+// sphere; a direction far from unit length, or a sphere too small for its
+// square radius to keep its precision (look_at_small_scene), keeps every
+// sphere.
+constexpr float kNearMissMargin = 1e-4f;
+inline unsigned spheres_on_ray(const SmallScene &sc, const Vector3 &org, const Vector3 &dir) {
+    const unsigned all = (1u << sc.spheres) - 1;
+#ifdef __SSE__
+    const float dir2 = dot(dir, dir);
+    if (!(dir2 > 1e-6f && dir2 < 1e6f)) return all;
+    const __m128 ox = _mm_set1_ps(org.x), oy = _mm_set1_ps(org.y), oz = _mm_set1_ps(org.z);
+    const __m128 dx = _mm_set1_ps(dir.x), dy = _mm_set1_ps(dir.y), dz = _mm_set1_ps(dir.z);
+    const __m128 dd = _mm_set1_ps(dir2), m = _mm_set1_ps(kNearMissMargin);
+    unsigned near = 0;
+    for (int k = 0;; k += 4) {
+        const __m128 cx = _mm_sub_ps(_mm_load_ps(sc.cx + k), ox);
+        const __m128 cy = _mm_sub_ps(_mm_load_ps(sc.cy + k), oy);
+        const __m128 cz = _mm_sub_ps(_mm_load_ps(sc.cz + k), oz);
+        const __m128 along =
+            _mm_add_ps(_mm_add_ps(_mm_mul_ps(cx, dx), _mm_mul_ps(cy, dy)), _mm_mul_ps(cz, dz));
+        const __m128 c2 =
+            _mm_add_ps(_mm_add_ps(_mm_mul_ps(cx, cx), _mm_mul_ps(cy, cy)), _mm_mul_ps(cz, cz));
+        const __m128 off = _mm_sub_ps(_mm_mul_ps(c2, dd), _mm_mul_ps(along, along));
+        const __m128 bound = _mm_mul_ps(_mm_add_ps(_mm_load_ps(sc.r2 + k), _mm_mul_ps(m, c2)), dd);
+        near |= static_cast<unsigned>(~_mm_movemask_ps(_mm_cmpgt_ps(off, bound)) & 15) << k;
+        if (k + 4 >= sc.spheres) break;
+    }
+    return near & all;
+#else
+    (void)org;
+    (void)dir;
+    return all;
+#endif
+}
+
 // The tracer's nearest hit on the ray between tnear and tfar in a small
 // scene, found without it: 1 an exact sphere (its distance in rh.ray.tfar,
 // its hit in rh.hit), 0 nothing, -1 not known. Each sphere's test takes
@@ -94,13 +141,16 @@ namespace {
 // reaches that sphere there, and no other sphere has a root at the same
 // distance (the order the tracer looks at them in would decide between
 // them), and no triangle of a flat mesh lies on the ray up to that
-// distance.
-int small_scene_nearest(const SmallScene &sc, const Vector3 &org, const Vector3 &dir, float tnear,
-                        float tfar, RTCRayHit &rh) {
+// distance. Inline: it answers most rays that are not eye rays.
+inline __attribute__((always_inline)) int small_scene_nearest(const SmallScene &sc,
+                                                              const Vector3 &org,
+                                                              const Vector3 &dir, float tnear,
+                                                              float tfar, RTCRayHit &rh) {
     int nearest = -1;
     float best = 0;
     bool tie = false;
-    for (int k = 0; k < sc.spheres; ++k) {
+    for (unsigned left = spheres_on_ray(sc, org, dir); left; left &= left - 1) {
+        const int k = __builtin_ctz(left);
         float t[2];
         if (!sphere_roots(sc.sphere[k], org, dir, t)) continue;
         float d;

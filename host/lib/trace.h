@@ -215,13 +215,19 @@ inline const MaterialEntry *material_entry(const Session &s, Tag tag) {
         return nullptr;
     return static_cast<const MaterialEntry *>(item->record);
 }
-// The light of a light or light-instance tag; null for others.
-inline const LightEntry *light_entry(const Session &s, Tag tag) {
+// The light of a light or light-instance tag; null for others. Light
+// shaders and shadow rays ask it of every sample: the session's table
+// answers the tags it holds.
+inline const LightEntry *light_entry_in_db(const Session &s, Tag tag) {
     const DbItem *it = s.item(tag);
     if (!it || !it->owner) return nullptr;
     if (it->type == ZO_DB_LIGHT || (it->type == ZO_DB_INSTANCE && !it->object_instance))
         return static_cast<const LightEntry *>(it->owner);
     return nullptr;
+}
+inline const LightEntry *light_entry(const Session &s, Tag tag) {
+    if (__builtin_expect(tag < s.light_tag_count, 1)) return s.light_tags[tag];
+    return light_entry_in_db(s, tag);
 }
 // Fills the hit fields of `state` from an intersection along its ray.
 void fill_hit(Session &s, ThreadContext *ctx, RenderState *state, const RTCRayHit &rh);

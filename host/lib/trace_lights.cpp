@@ -24,7 +24,7 @@ using namespace tracing;
 void prepare_lights(Session &s) {
     s.has_sky = -1;
     s.has_sky = scene_has_sky(s) ? 1 : 0;
-    int index = 0;
+    int index = 0, most = 1;
     for (LightEntry &l : s.lights) {
         l.index = index++;
         const zoLightRecord &r = l.rec;
@@ -43,7 +43,14 @@ void prepare_lights(Session &s) {
         l.samples = 1;
         if (r.area > 0 && r.type != 1)
             l.samples = std::max(1, r.samples_u) * std::max(1, r.samples_v);
+        most = std::max(most, l.samples);
     }
+    s.most_light_samples = most;
+    s.light_table.assign(s.db.size(), nullptr);
+    for (size_t tag = 0; tag < s.db.size(); ++tag)
+        s.light_table[tag] = light_entry_in_db(s, static_cast<Tag>(tag));
+    s.light_tags = s.light_table.data();
+    s.light_tag_count = static_cast<uint32_t>(s.light_table.size());
 }
 
 void build_light_lists(Session &s) {
@@ -547,7 +554,9 @@ __attribute__((noinline)) zoBoolean sample_light(const LightEntry *l, Color *res
 HOST_API zoBoolean zo_sample_light(Color *result, Vector3 *direction, float *dot_nl,
                                    RenderState *state, Tag light_instance, int *samples) {
     Session *s = session();
-    if (!s || !state || !samples) return 0;
+    if (!s || !samples) return 0;
+    // The closing call of a loop: no light has samples left past this.
+    if (*samples >= s->most_light_samples || !state) return 0;
     const LightEntry *l = light_entry(*s, light_instance);
     if (!l || !l->rec.shader || *samples >= l->samples) return 0;
     return sample_light(l, result, direction, dot_nl, state, samples);
