@@ -103,6 +103,8 @@ namespace {
 // square radius to keep its precision (look_at_small_scene), keeps every
 // sphere.
 constexpr float kNearMissMargin = 1e-4f;
+static_assert(kSmallSceneItems % 4 == 0 && kSmallSceneItems < 32,
+              "the spheres are read four at a time into a 32-bit mask");
 inline unsigned spheres_on_ray(const SmallScene &sc, const Vector3 &org, const Vector3 &dir) {
     const unsigned all = (1u << sc.spheres) - 1;
 #ifdef __SSE__
