@@ -328,8 +328,10 @@ __attribute__((always_inline)) inline void opacity_falloff(IllumRecord *r,
 // Calls a reflection or refraction map along a turned ray direction. With
 // `keep` the reason stays stored after the call, for a second map call that
 // stores its own over it before anything else runs.
-bool map_along(RenderState *state, const StandardMaterialParams *p, Tag map, Vector3 dir,
-               int reason, Color *out, bool keep = false) {
+__attribute__((always_inline)) inline bool map_along(RenderState *state,
+                                                     const StandardMaterialParams *p, Tag map,
+                                                     const Vector3 &dir, int reason, Color *out,
+                                                     bool keep = false) {
     kor::storeCallReason(state, kor::MapCallReason{state->dir, reason});
     const Vector3 saved = state->dir;
     state->dir = dir;
