@@ -488,6 +488,15 @@ __attribute__((always_inline)) inline zoBoolean raytraceCall(Color *result, Rend
     return 1;
 }
 
+// The call of an instance with optional steps, kept apart so that the
+// simple call's frame stays small.
+__attribute__((noinline)) zoBoolean raytraceGeneral(Color *result, RenderState *state,
+                                                    const RaytraceParams *params,
+                                                    const RaytraceInstance *inst, bool plain,
+                                                    const ReflectCall &call, int mode) {
+    return raytraceCall<false>(result, state, params, inst, RecordReader{state, plain}, call, mode);
+}
+
 }  // namespace
 
 KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytraceParams *params,
@@ -511,8 +520,7 @@ KOR_EXPORT zoBoolean kor_Raytrace(Color *result, RenderState *state, RaytracePar
     if (plain && inst->simple)
         return raytraceCall<true>(result, state, params, inst, RecordReader{state, true}, call,
                                   *mode);
-    return raytraceCall<false>(result, state, params, inst, RecordReader{state, plain}, call,
-                               *mode);
+    return raytraceGeneral(result, state, params, inst, plain, call, *mode);
 }
 
 KOR_SHADER_INIT(kor_Raytrace) {
