@@ -7,9 +7,7 @@
 // and an opacity map gives the fog a density per channel.
 #include "atm_fog.h"
 
-#include <emmintrin.h>
 #include <math.h>
-#include <smmintrin.h>
 #include <string.h>
 
 #include "kor_memo.h"
@@ -244,16 +242,10 @@ __attribute__((noinline)) zoBoolean fogRay(Color *result, RenderState *state, co
         // one amount for every channel: the transparency stays grey. The
         // colour is blended in four lanes, each with the scalar operations
         // c + (F - c) f; the alpha lane's result gives way to the new alpha.
-        const __m128 c = _mm_loadu_ps(&result->r);
+        const __m128 c = kor::colourLanes(*result);
         const __m128 mixed =
-            _mm_add_ps(c, _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(&F.r), c), _mm_set1_ps(f)));
-        const __m128 alpha = _mm_set1_ps(1.0f - t * (1.0f - f));
-#ifdef __SSE4_1__
-        _mm_storeu_ps(&result->r, _mm_blend_ps(mixed, alpha, 0x8));
-#else
-        const __m128 rgb = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
-        _mm_storeu_ps(&result->r, _mm_or_ps(_mm_and_ps(rgb, mixed), _mm_andnot_ps(rgb, alpha)));
-#endif
+            _mm_add_ps(c, _mm_mul_ps(_mm_sub_ps(kor::colourLanes(F), c), _mm_set1_ps(f)));
+        _mm_storeu_ps(&result->r, kor::rgbWithAlphaLane(mixed, _mm_set1_ps(1.0f - t * (1.0f - f))));
         return 1;
     }
     float T[3] = {t, t, t};

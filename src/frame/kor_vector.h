@@ -2,8 +2,10 @@
 #ifndef KORSHADERS_FRAME_KOR_VECTOR_H
 #define KORSHADERS_FRAME_KOR_VECTOR_H
 
+#include <emmintrin.h>
 #include <korshaders/host.h>
 #include <math.h>
+#include <smmintrin.h>
 
 inline Vector3 operator+(Vector3 a, Vector3 b) {
     return {a.x + b.x, a.y + b.y, a.z + b.z};
@@ -51,6 +53,21 @@ inline Vector3 unit(Vector3 a) {
 }
 
 constexpr Vector3 kZero = {0.0f, 0.0f, 0.0f};
+
+// A colour's four lanes. Lane arithmetic takes the operations of the
+// scalar form on each component, and rounds as it does.
+__attribute__((always_inline)) inline __m128 colourLanes(const Color &c) {
+    return _mm_loadu_ps(&c.r);
+}
+// Lanes r, g and b of `rgb` with lane alpha of `alpha`.
+__attribute__((always_inline)) inline __m128 rgbWithAlphaLane(__m128 rgb, __m128 alpha) {
+#ifdef __SSE4_1__
+    return _mm_blend_ps(rgb, alpha, 0x8);
+#else
+    const __m128 mask = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+    return _mm_or_ps(_mm_and_ps(mask, rgb), _mm_andnot_ps(mask, alpha));
+#endif
+}
 
 }  // namespace kor
 

@@ -5,9 +5,7 @@
 #ifndef KORSHADERS_MATERIALS_ILLUM_MODELS_H
 #define KORSHADERS_MATERIALS_ILLUM_MODELS_H
 
-#include <emmintrin.h>
 #include <math.h>
-#include <smmintrin.h>
 #include <stddef.h>
 #include <string.h>
 #include <xmmintrin.h>
@@ -146,21 +144,8 @@ inline void mulRGB(Color &a, const Color &b) {
     a.g *= b.g;
     a.b *= b.b;
 }
-// A colour's four lanes, and r, g and b of lanes stored into a colour
-// whose alpha stays as it is. Each lane takes the operations of the
-// scalar form on its component, and rounds as it does.
-__attribute__((always_inline)) inline __m128 colourLanes(const Color &c) {
-    return _mm_loadu_ps(&c.r);
-}
-// Lanes r, g and b of `rgb` with lane alpha of `alpha`.
-__attribute__((always_inline)) inline __m128 rgbWithAlphaLane(__m128 rgb, __m128 alpha) {
-#ifdef __SSE4_1__
-    return _mm_blend_ps(rgb, alpha, 0x8);
-#else
-    const __m128 mask = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
-    return _mm_or_ps(_mm_and_ps(mask, rgb), _mm_andnot_ps(mask, alpha));
-#endif
-}
+// r, g and b of lanes stored into a colour whose alpha stays as it is
+// (colourLanes and rgbWithAlphaLane: kor_vector.h).
 __attribute__((always_inline)) inline void storeLanesRGB(Color &c, __m128 v) {
     _mm_storeu_ps(&c.r, rgbWithAlphaLane(v, _mm_loadu_ps(&c.r)));
 }

@@ -434,8 +434,7 @@ __attribute__((always_inline)) inline zoBoolean surface_steps(Color *result, Ren
     // irradiance x diffuse colour in r, g and b, alpha 0
     const __m128 indirect =
         _mm_mul_ps(kor::colourLanes(irr), kor::colourLanes(kor::slotColor(r, slots, kSlotDiffuse)));
-    _mm_storeu_ps(&r->indirect.r,
-                  _mm_and_ps(indirect, _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0))));
+    _mm_storeu_ps(&r->indirect.r, kor::rgbWithAlphaLane(indirect, _mm_setzero_ps()));
 
     if (r->illuminate) r->illuminate(state, r, model);
 
